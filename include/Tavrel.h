@@ -1,0 +1,126 @@
+/*
+ * Tavrel: embeddable network-boot (PXE) server.
+ *
+ * The host registers two callbacks, then starts the service with one
+ * configuration record and two arrays. Every record below crosses the
+ * library boundary as a fixed byte layout: little-endian, no padding,
+ * NUL-terminated ASCII texts, 32-bit signed integers.
+ */
+#ifndef TAVREL_H
+#define TAVREL_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#  if defined(TAVREL_BUILDING)
+#    define TAVREL_API __declspec(dllexport)
+#  else
+#    define TAVREL_API __declspec(dllimport)
+#  endif
+#  define TAVREL_CALLBACK __stdcall
+#  define TAVREL_CDECL __cdecl
+#else
+#  define TAVREL_API __attribute__((visibility("default")))
+#  define TAVREL_CALLBACK
+#  define TAVREL_CDECL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#pragma pack(push, 1)
+
+typedef struct TeskPxeServerStruct {
+    char ServerIP[32];
+    char relaytext1[128];
+    char relaytext2[128];
+    char NetMask[32];
+    int dhcpmode;        /* 0: dynamic ranges allowed; other: static entries only */
+    char bootfile[100];
+    char rootpath[256];
+} TeskPxeServerStruct;
+
+typedef struct TeskSubNetStruct {
+    char beginip[32];
+    char endip[32];
+    char netmask[32];
+    char dns1[32];
+    char dns2[32];
+    char netgate[32];
+    int nDhcpType;       /* 1: boot-stage clients; 2: every other DHCP client */
+} TeskSubNetStruct;
+
+typedef struct TeskStaticDhcpStruct {
+    char mac[20];        /* "00:1a:2b:3c:4d:5e", either letter case */
+    char ip[32];
+    char netmask[32];
+    char dns1[32];
+    char dns2[32];
+    char netgate[32];
+} TeskStaticDhcpStruct;
+
+typedef struct SelectMirrorRecord {
+    unsigned char mac[6];
+    char ip[16];
+    char gateway[16];
+    char netmask[16];
+    char server[16];
+} SelectMirrorRecord;
+
+#pragma pack(pop)
+
+/* Returns 1 after writing the dotted address of the server that is to serve
+ * this client into the 16-byte buffer; any other value makes no choice. */
+typedef int (TAVREL_CALLBACK *SelectPxeServerProc)(const unsigned char *mac, char *server);
+/* Returns 1 when the mirror report was taken. */
+typedef int (TAVREL_CALLBACK *SelectMirrorServerToDBProc)(SelectMirrorRecord *record);
+
+TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selectPxeServer,
+                                                       SelectMirrorServerToDBProc selectMirrorServerToDB);
+TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,
+                                     TeskSubNetStruct *lpSubNet, int nSubNetLen,
+                                     TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,
+                                       TeskSubNetStruct *lpSubNet, int nSubNetLen,
+                                       TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+TAVREL_API int TAVREL_CDECL StopPXE(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* The layouts are part of the interface: any drift is a build error. */
+#if defined(__cplusplus)
+#  define TAVREL_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#  define TAVREL_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+TAVREL_STATIC_ASSERT(sizeof(TeskPxeServerStruct) == 680, "TeskPxeServerStruct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, relaytext1) == 32, "relaytext1");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, relaytext2) == 160, "relaytext2");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, NetMask) == 288, "NetMask");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, dhcpmode) == 320, "dhcpmode");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, bootfile) == 324, "bootfile");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerStruct, rootpath) == 424, "rootpath");
+TAVREL_STATIC_ASSERT(sizeof(TeskSubNetStruct) == 196, "TeskSubNetStruct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, endip) == 32, "endip");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, netmask) == 64, "netmask");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, dns1) == 96, "dns1");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, dns2) == 128, "dns2");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, netgate) == 160, "netgate");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetStruct, nDhcpType) == 192, "nDhcpType");
+TAVREL_STATIC_ASSERT(sizeof(TeskStaticDhcpStruct) == 180, "TeskStaticDhcpStruct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpStruct, ip) == 20, "ip");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpStruct, netmask) == 52, "static netmask");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpStruct, dns1) == 84, "static dns1");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpStruct, dns2) == 116, "static dns2");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpStruct, netgate) == 148, "static netgate");
+TAVREL_STATIC_ASSERT(sizeof(SelectMirrorRecord) == 70, "SelectMirrorRecord size");
+TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, ip) == 6, "mirror ip");
+TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, gateway) == 22, "mirror gateway");
+TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, netmask) == 38, "mirror netmask");
+TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, server) == 54, "mirror server");
+#undef TAVREL_STATIC_ASSERT
+
+#endif /* TAVREL_H */

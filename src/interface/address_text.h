@@ -1,0 +1,16 @@
+// Conversions between IPv4 or MAC addresses and their texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Dotted text of a network-order address, in one shared 16-byte buffer that
+// the next call overwrites.
+char *IpToText(uint32_t dwIpNet);
+// Dotted text of a host-order address into buf, which is zeroed first.
+char *HostIpToText(size_t nSize, char *buf, uint32_t dwIpHost);
+// Host-order value of a dotted text. Nothing is validated: missing parts count
+// as 0, runs of dots as one, parts above 255 spill into the next byte.
+uint32_t TextToHostIp(const char *lpText);
+// "xx:xx:xx:xx:xx:xx" into buf, which is zeroed first.
+char *MacToText(size_t nSize, char *buf, const unsigned char *lpMac);

@@ -1,0 +1,149 @@
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace platform {
+
+static std::atomic<const char *> g_ExePathOverride{nullptr};
+
+size_t GetHostExePath(char *buf, size_t size) {
+    if (!buf || size == 0) return 0;
+    if (const char *forced = g_ExePathOverride.load()) {
+        size_t n = strlen(forced);
+        if (n >= size) return 0;
+        memcpy(buf, forced, n + 1);
+        return n;
+    }
+    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    return static_cast<size_t>(n);
+}
+
+void SetHostExePathOverride(const char *path) { g_ExePathOverride.store(path); }
+
+void CreateDirectoryPath(const char *path) {
+    std::string partial;
+    for (const char *p = path; *p; ++p) {
+        partial += *p;
+        if ((*p == '/' && partial.size() > 1) || p[1] == '\0') mkdir(partial.c_str(), 0755);
+    }
+}
+
+static std::string Trim(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return std::string();
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+int ReadIniInt(const char *path, const char *section, const char *key, int def) {
+    FILE *file = fopen(path, "r");
+    if (!file) return def;
+    char line[1024];
+    bool inSection = false;
+    int result = def;
+    while (fgets(line, sizeof line, file)) {
+        std::string text = Trim(line);
+        if (text.empty() || text[0] == ';') continue;
+        if (text[0] == '[') {
+            size_t close = text.find(']');
+            std::string name = text.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+            inSection = strcasecmp(Trim(name).c_str(), section) == 0;
+            continue;
+        }
+        size_t eq = text.find('=');
+        if (!inSection || eq == std::string::npos) continue;
+        if (strcasecmp(Trim(text.substr(0, eq)).c_str(), key) != 0) continue;
+        std::string value = Trim(text.substr(eq + 1));
+        if (!value.empty()) result = static_cast<int>(strtol(value.c_str(), nullptr, 10));
+        break;
+    }
+    fclose(file);
+    return result;
+}
+
+bool AppendTextToFile(const char *path, const char *data, size_t len) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ssize_t written = write(fd, data, len);
+    close(fd);
+    return written == static_cast<ssize_t>(len);
+}
+
+// No POSIX equivalent of opening without sharing exists: other processes
+// can still open a boot file while the service holds it.
+int FileOpenRead(const char *path, FileHandle *file) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        close(fd);
+        return error ? error : EACCES;
+    }
+    *file = fd;
+    return 0;
+}
+
+int FileGetSize(FileHandle file, uint64_t *size) {
+    struct stat info {};
+    if (fstat(static_cast<int>(file), &info) != 0) return errno;
+    *size = static_cast<uint64_t>(info.st_size);
+    return 0;
+}
+
+int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
+    uint32_t total = 0;
+    while (total < len) {
+        ssize_t n = pread(static_cast<int>(file), static_cast<char *>(buf) + total, len - total,
+                          static_cast<off_t>(offset + total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        total += static_cast<uint32_t>(n);
+    }
+    if (got) *got = total;
+    return 0;
+}
+
+void FileClose(FileHandle file) {
+    if (file != kInvalidFile) close(static_cast<int>(file));
+}
+
+bool IsDirectory(const char *path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
+    DIR *folder = opendir(dir);
+    if (!folder) return false;
+    bool found = false;
+    while (struct dirent *entry = readdir(folder)) {
+        if (strcasecmp(entry->d_name, name) == 0 && strlen(entry->d_name) < outSize) {
+            strcpy(out, entry->d_name);
+            found = true;
+            break;
+        }
+    }
+    closedir(folder);
+    return found;
+}
+
+int LastError() { return errno; }
+const char *LastErrorText() { return strerror(errno); }
+
+}  // namespace platform

@@ -1,0 +1,149 @@
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/posix/posix_socket.h"
+
+namespace platform {
+
+SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
+    SockAddrV4 addr{};
+    addr.wFamily = AF_INET;
+    addr.wPort = htons(wPortHost);
+    addr.dwAddr = dwAddrNet;
+    return addr;
+}
+
+uint32_t HostToNet32(uint32_t value) { return htonl(value); }
+uint16_t HostToNet16(uint16_t value) { return htons(value); }
+uint16_t NetToHost16(uint16_t value) { return ntohs(value); }
+
+int SocketsStartup() { return 0; }
+void SocketsCleanup() {}
+
+static thread_local int t_SocketError = 0;
+
+static int Fail(int error) {
+    t_SocketError = error;
+    return -1;
+}
+
+PosixSocket *AsPosix(Socket sock) { return reinterpret_cast<PosixSocket *>(sock); }
+
+Socket UdpOpen() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail(errno);
+        return kInvalidSocket;
+    }
+    return reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+}
+
+int UdpEnableBroadcast(Socket sock) {
+    int on = 1;
+    if (setsockopt(AsPosix(sock)->fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return Fail(errno);
+    return 0;
+}
+
+// Name of the interface that holds the address, or false when none does.
+static bool FindInterfaceOf(uint32_t dwAddrNet, char *name, size_t size) {
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (struct ifaddrs *it = list; it && !found; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
+        if (reinterpret_cast<sockaddr_in *>(it->ifa_addr)->sin_addr.s_addr != dwAddrNet) continue;
+        snprintf(name, size, "%s", it->ifa_name);
+        found = true;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// Linux delivers limited and subnet broadcasts only to sockets bound to the
+// wildcard address, so a socket for a local address is bound to the wildcard
+// address on that address's interface. The kernel still refuses the bind when
+// another socket holds the port on that address.
+int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
+    PosixSocket *posix = AsPosix(sock);
+    char ifname[IFNAMSIZ] = {};
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(wPortHost);
+    addr.sin_addr.s_addr = dwAddrNet;
+    if (dwAddrNet != 0 && FindInterfaceOf(dwAddrNet, ifname, sizeof ifname)) {
+        if (setsockopt(posix->fd, SOL_SOCKET, SO_BINDTODEVICE, ifname, strlen(ifname) + 1) != 0) return Fail(errno);
+        int on = 1;
+        setsockopt(posix->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        addr.sin_addr.s_addr = INADDR_ANY;
+        posix->dwSourceAddr = dwAddrNet;
+    }
+    if (bind(posix->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return Fail(errno);
+    return 0;
+}
+
+int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
+    PosixSocket *posix = AsPosix(sock);
+    sockaddr_in dest{};
+    memcpy(&dest, &to, sizeof dest);
+    dest.sin_family = AF_INET;
+    iovec iov{const_cast<void *>(data), static_cast<size_t>(len < 0 ? 0 : len)};
+    msghdr msg{};
+    msg.msg_name = &dest;
+    msg.msg_namelen = sizeof dest;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    if (posix->dwSourceAddr != 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+        cmsg->cmsg_level = IPPROTO_IP;
+        cmsg->cmsg_type = IP_PKTINFO;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = posix->dwSourceAddr;
+        memcpy(CMSG_DATA(cmsg), &info, sizeof info);
+    }
+    ssize_t sent = sendmsg(posix->fd, &msg, MSG_NOSIGNAL);
+    if (sent < 0) return Fail(errno);
+    return static_cast<int>(sent);
+}
+
+int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
+    sockaddr_in source{};
+    socklen_t sourceLen = sizeof source;
+    ssize_t got;
+    do {
+        got = recvfrom(AsPosix(sock)->fd, buf, static_cast<size_t>(len), MSG_TRUNC,
+                       reinterpret_cast<sockaddr *>(&source), &sourceLen);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return Fail(errno);
+    if (from) memcpy(from, &source, sizeof *from);
+    // Windows fails a receive whose datagram does not fit the buffer.
+    if (got > len) {
+        errno = EMSGSIZE;
+        return Fail(EMSGSIZE);
+    }
+    return static_cast<int>(got);
+}
+
+void SocketClose(Socket sock) {
+    if (sock == kInvalidSocket) return;
+    close(AsPosix(sock)->fd);
+    delete AsPosix(sock);
+}
+
+int SocketLastError() { return t_SocketError; }
+
+}  // namespace platform

@@ -1,0 +1,89 @@
+#include "platform/platform.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <chrono>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+// Shared by the thread and its handle; whichever lets go last frees it, so
+// a handle may be closed while its thread still runs.
+struct PosixThread {
+    ThreadProc proc;
+    void *arg;
+    pthread_t id;
+    std::mutex lock;
+    std::condition_variable ended;
+    bool bEnded = false;
+    bool bJoined = false;
+    std::atomic<int> nRefs{2};
+};
+
+void Release(PosixThread *thread) {
+    if (thread->nRefs.fetch_sub(1) == 1) delete thread;
+}
+
+void *ThreadMain(void *raw) {
+    PosixThread *thread = static_cast<PosixThread *>(raw);
+    thread->proc(thread->arg);
+    {
+        std::lock_guard<std::mutex> guard(thread->lock);
+        thread->bEnded = true;
+    }
+    thread->ended.notify_all();
+    Release(thread);
+    return nullptr;
+}
+}  // namespace
+
+ThreadHandle ThreadStart(ThreadProc proc, void *arg) {
+    PosixThread *thread = new PosixThread;
+    thread->proc = proc;
+    thread->arg = arg;
+    if (pthread_create(&thread->id, nullptr, ThreadMain, thread) != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+bool ThreadJoin(ThreadHandle handle, int timeoutMs) {
+    PosixThread *thread = static_cast<PosixThread *>(handle);
+    std::unique_lock<std::mutex> guard(thread->lock);
+    auto done = [thread] { return thread->bEnded; };
+    if (timeoutMs < 0)
+        thread->ended.wait(guard, done);
+    else if (!thread->ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), done))
+        return false;
+    if (!thread->bJoined) {
+        pthread_join(thread->id, nullptr);
+        thread->bJoined = true;
+    }
+    return true;
+}
+
+bool ThreadTerminate(ThreadHandle) { return false; }
+
+void ThreadClose(ThreadHandle handle) {
+    if (!handle) return;
+    PosixThread *thread = static_cast<PosixThread *>(handle);
+    {
+        std::lock_guard<std::mutex> guard(thread->lock);
+        if (!thread->bJoined) pthread_detach(thread->id);
+        thread->bJoined = true;
+    }
+    Release(thread);
+}
+
+void SleepMs(int ms) {
+    struct timespec delay {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0) {
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#include "platform/platform.h"
+
+#include <atomic>
+#include <ctime>
+
+namespace platform {
+
+static std::atomic<LocalTimeSource> g_TimeSource{nullptr};
+
+static LocalTime SystemLocalTime() {
+    time_t now = time(nullptr);
+    struct tm parts {};
+    localtime_r(&now, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec};
+}
+
+LocalTime GetLocalTime() {
+    LocalTimeSource source = g_TimeSource.load();
+    return source ? source() : SystemLocalTime();
+}
+
+int64_t GetUnixTime() {
+    time_t now = time(nullptr);
+    return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
+}
+
+void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource.store(source); }
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+static const char *volatile g_ExePathOverride = nullptr;
+
+size_t GetHostExePath(char *buf, size_t size) {
+    if (!buf || size == 0) return 0;
+    if (const char *forced = g_ExePathOverride) {
+        size_t n = strlen(forced);
+        if (n >= size) return 0;
+        memcpy(buf, forced, n + 1);
+        return n;
+    }
+    DWORD n = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(size));
+    if (n == 0 || n >= size) return 0;
+    return n;
+}
+
+void SetHostExePathOverride(const char *path) { g_ExePathOverride = path; }
+
+void CreateDirectoryPath(const char *path) { SHCreateDirectoryExA(nullptr, path, nullptr); }
+
+int ReadIniInt(const char *path, const char *section, const char *key, int def) {
+    return static_cast<int>(GetPrivateProfileIntA(section, key, def, path));
+}
+
+bool AppendTextToFile(const char *path, const char *text, size_t len) {
+    std::string data;
+    data.reserve(len + 16);
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] == '\n') data += '\r';
+        data += text[i];
+    }
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == data.size();
+}
+
+int FileOpenRead(const char *path, FileHandle *file) {
+    HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    *file = reinterpret_cast<FileHandle>(handle);
+    return 0;
+}
+
+int FileGetSize(FileHandle file, uint64_t *size) {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &value)) return static_cast<int>(GetLastError());
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return 0;
+}
+
+int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return static_cast<int>(GetLastError());
+    DWORD read = 0;
+    if (!ReadFile(handle, buf, len, &read, nullptr)) return static_cast<int>(GetLastError());
+    if (got) *got = read;
+    return 0;
+}
+
+void FileClose(FileHandle file) {
+    if (file != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool IsDirectory(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Windows names are case-insensitive already: the name found is the name given.
+bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
+    (void)dir;
+    if (strlen(name) >= outSize) return false;
+    strcpy(out, name);
+    return true;
+}
+
+int LastError() { return static_cast<int>(GetLastError()); }
+const char *LastErrorText() { return strerror(errno); }
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+static SOCKET AsWin(Socket sock) { return static_cast<SOCKET>(sock); }
+
+SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
+    SockAddrV4 addr{};
+    addr.wFamily = AF_INET;
+    addr.wPort = htons(wPortHost);
+    addr.dwAddr = dwAddrNet;
+    return addr;
+}
+
+uint32_t HostToNet32(uint32_t value) { return htonl(value); }
+uint16_t HostToNet16(uint16_t value) { return htons(value); }
+uint16_t NetToHost16(uint16_t value) { return ntohs(value); }
+
+int SocketsStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void SocketsCleanup() { WSACleanup(); }
+
+Socket UdpOpen() {
+    SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    return sock == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(sock);
+}
+
+int UdpEnableBroadcast(Socket sock) {
+    BOOL on = TRUE;
+    return setsockopt(AsWin(sock), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on) == 0 ? 0
+                                                                                                                 : -1;
+}
+
+int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(wPortHost);
+    addr.sin_addr.s_addr = dwAddrNet;
+    return bind(AsWin(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
+}
+
+int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
+    sockaddr_in dest;
+    memcpy(&dest, &to, sizeof dest);
+    int sent = sendto(AsWin(sock), static_cast<const char *>(data), len, 0, reinterpret_cast<sockaddr *>(&dest),
+                      sizeof dest);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
+    sockaddr_in source{};
+    int sourceLen = sizeof source;
+    int got = recvfrom(AsWin(sock), static_cast<char *>(buf), len, 0, reinterpret_cast<sockaddr *>(&source),
+                       &sourceLen);
+    if (got == SOCKET_ERROR) return -1;
+    if (from) memcpy(from, &source, sizeof *from);
+    return got;
+}
+
+void SocketClose(Socket sock) {
+    if (sock != kInvalidSocket) closesocket(AsWin(sock));
+}
+
+int SocketLastError() { return WSAGetLastError(); }
+
+}  // namespace platform

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/logger.h"
+#include "platform/platform.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+platform::LocalTime g_Now{2013, 5, 7, 9, 5, 3};
+platform::LocalTime FixedClock() { return g_Now; }
+
+std::mutex g_DebugLock;
+std::vector<std::string> g_DebugLines;
+void CaptureDebug(const char *text) {
+    std::lock_guard<std::mutex> guard(g_DebugLock);
+    g_DebugLines.push_back(text);
+}
+
+class LoggerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        g_Now = platform::LocalTime{2013, 5, 7, 9, 5, 3};
+        platform::SetLocalTimeSource(FixedClock);
+        platform::SetDebugSink(CaptureDebug);
+        g_DebugLines.clear();
+        m_Tree.UseAsHost();
+    }
+    void TearDown() override {
+        platform::SetLocalTimeSource(nullptr);
+        platform::SetDebugSink(nullptr);
+    }
+    // LogInit prints its two settings lines; keep them out of the way.
+    void Init(const std::string &ini) {
+        if (!ini.empty()) m_Tree.WriteSettings(ini);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(LogInit(), 0);
+        m_InitOutput = testing::internal::GetCapturedStdout();
+    }
+    std::string Log() const { return m_Tree.ReadLog(2013, 5, 7); }
+
+    TempTree m_Tree;
+    std::string m_InitOutput;
+};
+
+}  // namespace
+
+TEST_F(LoggerTest, DefaultLevelDropsDebugAndNamesTheOthers) {
+    Init("");
+    EXPECT_NE(m_InitOutput.find("m_nLogLevel[2]\r\n"), std::string::npos);
+    EXPECT_NE(m_InitOutput.find("m_bOnlyOutputDebug[0]\r\n"), std::string::npos);
+    EXPECT_EQ(m_InitOutput.rfind("murboot ", 0), 0u);
+    EXPECT_EQ(LogWrite(LOG_DEBUG, "hidden"), -2);
+    EXPECT_EQ(LogWrite(LOG_INFO, "info %d", 2), 0);
+    EXPECT_EQ(LogWrite(LOG_ERROR, "error"), 0);
+    EXPECT_EQ(LogWrite(LOG_FATAL, "fatal"), 0);
+    EXPECT_EQ(Log(),
+              "murboot: 2013-05-07 09:05:03 INFO  :info 2\n"
+              "murboot: 2013-05-07 09:05:03 ERROR :error\n"
+              "murboot: 2013-05-07 09:05:03 FATAL :fatal\n");
+}
+
+TEST_F(LoggerTest, LevelZeroWritesEverythingAndUnknownLevelsAreOther) {
+    Init("[Tavrel]\nLogLevel=0\n");
+    EXPECT_EQ(LogWrite(0, "zero"), 0);
+    EXPECT_EQ(LogWrite(5, "five"), 0);
+    EXPECT_EQ(LogWrite(LOG_DEBUG, "debug"), 0);
+    EXPECT_EQ(Log(),
+              "murboot: 2013-05-07 09:05:03 OTHER :zero\n"
+              "murboot: 2013-05-07 09:05:03 OTHER :five\n"
+              "murboot: 2013-05-07 09:05:03 DEBUG :debug\n");
+}
+
+TEST_F(LoggerTest, UntaggedTextIgnoresTheLevel) {
+    Init("[Other]\nLogLevel=0\n[tavrel]\n loglevel = 4 \n");
+    EXPECT_NE(m_InitOutput.find("m_nLogLevel[4]"), std::string::npos) << "section and key ignore case";
+    EXPECT_EQ(LogWrite(LOG_ERROR, "dropped"), -2);
+    EXPECT_EQ(LogWriteText("plain %s", "text"), 0);
+    EXPECT_EQ(Log(), "murboot 2013-05-07 09:05:03 :plain text\n");
+}
+
+TEST_F(LoggerTest, NewlineRules) {
+    Init("");
+    testing::internal::CaptureStdout();
+    LogWriteText("ends\n");
+    LogWriteText("mid\ndle");
+    LogWriteText("plain");
+    std::string console = testing::internal::GetCapturedStdout();
+    std::string expected =
+        "murboot 2013-05-07 09:05:03 :ends\n"
+        "murboot 2013-05-07 09:05:03 :mid\ndle"
+        "murboot 2013-05-07 09:05:03 :plain\n";
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(console, expected);
+}
+
+TEST_F(LoggerTest, LongMessageIsCutAt4095) {
+    Init("");
+    std::string big(5000, 'x');
+    LogWriteText("%s", big.c_str());
+    std::string prefix = "murboot 2013-05-07 09:05:03 :";
+    EXPECT_EQ(Log(), prefix + std::string(4095, 'x') + "\n");
+}
+
+TEST_F(LoggerTest, OnlyOutputDebugWritesNoFile) {
+    Init("[Tavrel]\nOnlyOutputDebug=1\n");
+    testing::internal::CaptureStdout();
+    LogWrite(LOG_ERROR, "to debugger");
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(m_Tree.LogExists(2013, 5, 7));
+    EXPECT_EQ(console, "murboot: 2013-05-07 09:05:03 ERROR :to debugger\n");
+    ASSERT_EQ(g_DebugLines.size(), 1u);
+    EXPECT_EQ(g_DebugLines[0], "murboot: 2013-05-07 09:05:03 ERROR :to debugger");
+}
+
+TEST_F(LoggerTest, MidnightStartsTheNextDaysFile) {
+    Init("");
+    g_Now = platform::LocalTime{2013, 12, 31, 23, 59, 59};
+    LogWriteText("last");
+    g_Now = platform::LocalTime{2014, 1, 1, 0, 0, 0};
+    LogWriteText("first");
+    EXPECT_EQ(m_Tree.ReadLog(2013, 12, 31), "murboot 2013-12-31 23:59:59 :last\n");
+    EXPECT_EQ(m_Tree.ReadLog(2014, 1, 1), "murboot 2014-01-01 00:00:00 :first\n");
+}
+
+TEST_F(LoggerTest, ExecutableWithoutTwoFoldersKeepsPreviousFolder) {
+    Init("");
+    platform::SetHostExePathOverride("host");
+    testing::internal::CaptureStdout();
+    LogInit();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "settings are not re-read";
+    LogWriteText("still here");
+    EXPECT_EQ(Log(), "murboot 2013-05-07 09:05:03 :still here\n");
+}
+
+TEST_F(LoggerTest, FourThreadsLoseNoLineAndMixNone) {
+    Init("");
+    platform::SetDebugSink(nullptr);
+    constexpr int kThreads = 4, kLines = 10000;
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) LogWrite(LOG_ERROR, "thread %d line %05d payload-payload-payload", t, i);
+        });
+    for (std::thread &thread : threads) thread.join();
+    testing::internal::GetCapturedStdout();
+    std::istringstream lines(Log());
+    std::vector<int> counts(kThreads, 0);
+    std::string line;
+    int total = 0;
+    while (std::getline(lines, line)) {
+        int t = -1, i = -1;
+        char tail[64] = {};
+        ASSERT_EQ(sscanf(line.c_str(), "murboot: 2013-05-07 09:05:03 ERROR :thread %d line %d %63s", &t, &i, tail), 3)
+            << line;
+        ASSERT_STREQ(tail, "payload-payload-payload") << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        ++counts[t];
+        ++total;
+    }
+    EXPECT_EQ(total, kThreads * kLines);
+    for (int count : counts) EXPECT_EQ(count, kLines);
+}
