@@ -60,15 +60,17 @@ void ReadSettings(const char *base) {
     TeskLogger &logger = Logger();
     const char sep = platform::kPathSep;
     char dir[platform::kMaxPath];
-    snprintf(dir, sizeof dir, "%s%clog%c", base, sep, sep);
+    char settings[platform::kMaxPath];
+    if (snprintf(dir, sizeof dir, "%s%clog%c", base, sep, sep) >= static_cast<int>(sizeof dir)) return;
+    if (snprintf(settings, sizeof settings, "%s%cdata%cLogSettings.ini", base, sep, sep) >=
+        static_cast<int>(sizeof settings))
+        return;
     {
         platform::TeskLockGuard guard(logger.m_DirLock);
         memcpy(logger.m_szLogDir, dir, sizeof dir);
     }
     platform::CreateDirectoryPath(dir);
 
-    char settings[platform::kMaxPath];
-    snprintf(settings, sizeof settings, "%s%cdata%cLogSettings.ini", base, sep, sep);
     logger.m_nLogLevel = static_cast<unsigned>(platform::ReadIniInt(settings, "Tavrel", "LogLevel", LOG_INFO));
     printf(TESK_NOTICE_LOG_LEVEL, kLogName, static_cast<int>(logger.m_nLogLevel.load()));
     logger.m_bOnlyOutputDebug = platform::ReadIniInt(settings, "Tavrel", "OnlyOutputDebug", 0);

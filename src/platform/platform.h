@@ -74,13 +74,18 @@ constexpr FileHandle kInvalidFile = -1;
 // Opens an existing file read-only (unshared on Windows); 0 or the system error.
 int FileOpenRead(const char *path, FileHandle *file);
 int FileGetSize(FileHandle file, uint64_t *size);
-// Positioned read; reading past the end is not an error (got tells how much).
-int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got);
+// Moves the read position to offset bytes from the start; 0 or the system error.
+int FileSeek(FileHandle file, uint64_t offset);
+// Reads up to len bytes; stopping at the end is no failure (got tells how much).
+int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got);
 void FileClose(FileHandle file);
+bool PathExists(const char *path);
 // Whether path names an existing folder.
 bool IsDirectory(const char *path);
 // Case-insensitive lookup of one entry in a folder; writes its real name.
 bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize);
+// The system's code for a file too large to serve (4 GiB or more).
+extern const int kErrorFileTooLarge;
 // The calling thread's last system error (GetLastError or errno).
 int LastError();
 // The C library's text for its current error number.

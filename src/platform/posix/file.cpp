@@ -105,11 +105,14 @@ int FileGetSize(FileHandle file, uint64_t *size) {
     return 0;
 }
 
-int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
+int FileSeek(FileHandle file, uint64_t offset) {
+    return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+}
+
+int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
     uint32_t total = 0;
     while (total < len) {
-        ssize_t n = pread(static_cast<int>(file), static_cast<char *>(buf) + total, len - total,
-                          static_cast<off_t>(offset + total));
+        ssize_t n = read(static_cast<int>(file), static_cast<char *>(buf) + total, len - total);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) break;
@@ -119,8 +122,15 @@ int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32
     return 0;
 }
 
+const int kErrorFileTooLarge = EFBIG;
+
 void FileClose(FileHandle file) {
     if (file != kInvalidFile) close(static_cast<int>(file));
+}
+
+bool PathExists(const char *path) {
+    struct stat info {};
+    return stat(path, &info) == 0;
 }
 
 bool IsDirectory(const char *path) {

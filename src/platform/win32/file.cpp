@@ -62,20 +62,28 @@ int FileGetSize(FileHandle file, uint64_t *size) {
     return 0;
 }
 
-int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
-    HANDLE handle = reinterpret_cast<HANDLE>(file);
+int FileSeek(FileHandle file, uint64_t offset) {
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return static_cast<int>(GetLastError());
+    if (!SetFilePointerEx(reinterpret_cast<HANDLE>(file), position, nullptr, FILE_BEGIN))
+        return static_cast<int>(GetLastError());
+    return 0;
+}
+
+int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
     DWORD read = 0;
-    if (!ReadFile(handle, buf, len, &read, nullptr)) return static_cast<int>(GetLastError());
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), buf, len, &read, nullptr)) return static_cast<int>(GetLastError());
     if (got) *got = read;
     return 0;
 }
 
+const int kErrorFileTooLarge = ERROR_FILE_TOO_LARGE;
+
 void FileClose(FileHandle file) {
     if (file != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
+
+bool PathExists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool IsDirectory(const char *path) {
     DWORD attributes = GetFileAttributesA(path);

@@ -1,0 +1,195 @@
+// The service frame: start, stop, the worker's wait loop, receive and send.
+#include <cstring>
+#include <new>
+
+#include "dhcp/dhcp_server.h"
+#include "interface/address_text.h"
+#include "log/logger.h"
+#include "log/notices.h"
+
+namespace {
+const char *const kSourceName = "TeskDhcpServer";
+const uint16_t kPorts[TeskDhcpServer::SOCK_COUNT] = {67, 4011, 4455};
+const char *const kBindSteps[TeskDhcpServer::SOCK_COUNT] = {"bind udp 67", "bind udp 4011", "bind udp 4455"};
+const int kSocketSites[TeskDhcpServer::SOCK_COUNT] = {89, 97, 104};
+const int kBindSites[TeskDhcpServer::SOCK_COUNT] = {137, 142, 147};
+const int kSelectSites[TeskDhcpServer::SOCK_COUNT] = {161, 165, 170};
+constexpr int kStopWaitMs = 2000;
+}  // namespace
+
+TeskDhcpServer *TeskDhcpServer::Create() { return new TeskDhcpServer(); }
+
+void TeskDhcpServer::Destroy() {
+    if (!m_bAbandoned) delete this;
+}
+
+int TeskDhcpServer::FailStart(const char *lpStep, int nSite) {
+    LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
+    return -1;
+}
+
+int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
+                                int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
+    LogWriteText(TESK_NOTICE_DHCP_START);
+    if (static_cast<unsigned>(nSubNetLen) > static_cast<unsigned>(kMaxSubNets)) {
+        LogWriteText("nSubNetLen:%d > %d || nSubNetLen < 0", nSubNetLen, kMaxSubNets);
+        return -1;
+    }
+    if (!m_SocklistQueue) m_SocklistQueue = new (std::nothrow) TeskMemQueue<_socklist>(100);
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
+
+    m_hStopEvent = platform::EventCreate();
+    if (!m_hStopEvent) return FailStart("CreateEvent", 81);
+    for (int type = 0; type < SOCK_COUNT; ++type) {
+        m_Sockets[type] = platform::UdpOpen();
+        if (m_Sockets[type] == platform::kInvalidSocket) return FailStart("WSASocket", kSocketSites[type]);
+    }
+    platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
+    platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
+    for (int type = 0; type < SOCK_COUNT; ++type) {
+        if (platform::UdpBind(m_Sockets[type], m_dwServerIP, kPorts[type]) != 0)
+            return FailStart(kBindSteps[type], kBindSites[type]);
+    }
+    for (int type = 0; type < SOCK_COUNT; ++type) {
+        m_hEvents[type] = platform::SocketEventCreate();
+        if (!m_hEvents[type]) return FailStart("WSACreateEvent", 155);
+    }
+    for (int type = 0; type < SOCK_COUNT; ++type) {
+        if (platform::SocketEventSelect(m_Sockets[type], m_hEvents[type]) != 0)
+            return FailStart("WSAEventSelect", kSelectSites[type]);
+    }
+    if (!m_hThread) {
+        m_Relay.Reset();
+        m_hThread = platform::ThreadStart(ServiceWorker, this);
+        if (!m_hThread) return FailStart("CreateThread", 183);
+    }
+    return 0;
+}
+
+int TeskDhcpServer::StopServer() {
+    LogWriteText(TESK_NOTICE_DHCP_STOP);
+    platform::EventSet(m_hStopEvent);
+    if (m_hThread) {
+        bool bEnded = platform::ThreadJoin(m_hThread, kStopWaitMs) || platform::ThreadTerminate(m_hThread);
+        if (!bEnded && !m_Relay.Abandon()) {
+            // The worker is still inside a request (a host callback, say): it
+            // releases everything itself once it gets out.
+            LogWriteText("Dhcpd worker busy after %d ms: released when it ends", kStopWaitMs);
+            platform::ThreadClose(m_hThread);
+            m_hThread = nullptr;
+            m_bAbandoned = true;
+            return 0;
+        }
+        if (!bEnded) platform::ThreadJoin(m_hThread, platform::kWaitInfinite);
+        platform::ThreadClose(m_hThread);
+        m_hThread = nullptr;
+    }
+    ReleaseResources();
+    return 0;
+}
+
+void TeskDhcpServer::ReleaseResources() {
+    platform::EventClose(m_hStopEvent);
+    m_hStopEvent = nullptr;
+    for (int type = 0; type < SOCK_COUNT; ++type) {
+        platform::SocketEventClose(m_hEvents[type]);
+        m_hEvents[type] = nullptr;
+        platform::SocketClose(m_Sockets[type]);
+        m_Sockets[type] = platform::kInvalidSocket;
+    }
+    delete m_DhcpHashCaches;
+    m_DhcpHashCaches = nullptr;
+    delete m_DynamicCache;
+    m_DynamicCache = nullptr;
+    delete m_SocklistQueue;
+    m_SocklistQueue = nullptr;
+}
+
+unsigned TeskDhcpServer::ServiceWorker(void *arg) {
+    TeskDhcpServer *server = static_cast<TeskDhcpServer *>(arg);
+    for (;;) {
+        int nIndex = platform::WaitAny(server->m_hEvents, SOCK_COUNT + 1, platform::kWaitInfinite);
+        if (nIndex == SOCK_COUNT) break;
+        if (nIndex < 0 || nIndex > SOCK_COUNT) continue;
+        if (platform::SocketEventTakeReadable(server->m_Sockets[nIndex], server->m_hEvents[nIndex]))
+            server->ReceiveOne(nIndex);
+    }
+    if (server->m_Relay.WorkerEnding()) {
+        server->ReleaseResources();
+        delete server;
+    }
+    return 0;
+}
+
+// Without a record the datagram would stay queued and the socket would never
+// signal again: read it into scratch space and drop it.
+void TeskDhcpServer::DropUnreadDatagram(int nSocketType) {
+    unsigned char scratch[kDataSize];
+    platform::UdpRecvFrom(m_Sockets[nSocketType], scratch, sizeof scratch, nullptr);
+}
+
+int TeskDhcpServer::ReceiveOne(int nSocketType) {
+    _socklist *record = m_SocklistQueue->Mem_New();
+    if (!record) {
+        LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", "Mem_New()", platform::SocketLastError(), 315);
+        DropUnreadDatagram(nSocketType);
+        return -1;
+    }
+    memset(record, 0, sizeof *record);
+    record->socket = m_Sockets[nSocketType];
+    int nGot = platform::UdpRecvFrom(record->socket, record->data, kDataSize, &record->peer);
+    if (nGot >= 1) {
+        record->nSocketType = nSocketType;
+        record->nRecvLen = nGot;
+        if (m_Handlers[nSocketType](this, record) == 0) SendReply(record);
+        m_SocklistQueue->Mem_Free(record);
+        return 0;
+    }
+    m_SocklistQueue->Mem_Free(record);
+    if (nGot != 0)
+        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", nGot, nSocketType,
+                 327);
+    return -12;
+}
+
+bool TeskDhcpServer::SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, int nSite) {
+    record->peer = platform::MakeSockAddr(dwAddr, wPort);
+    if (platform::UdpSendTo(record->socket, record->data, record->nSendLen, record->peer) >= 0) return true;
+    const char *lpError = platform::LastErrorText();
+    LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", IpToText(dwAddr), kSourceName, nSite, lpError);
+    return false;
+}
+
+// Answers on 67 and 4455 are broadcast; a failed send is retried once on the
+// other broadcast address, when there is one.
+void TeskDhcpServer::SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite) {
+    uint32_t dwPrimary, dwSecondary;
+    {
+        platform::TeskLockGuard guard(m_ConfigLock);
+        dwPrimary = m_dwBroadcastIP;
+        dwSecondary = m_dwBroadcastIP2;
+    }
+    if (Send_BrodAddrIP == 0) Send_BrodAddrIP = dwPrimary;
+    if (SendOnce(record, Send_BrodAddrIP, wPort, nFirstSite)) return;
+    Send_BrodAddrIP = Send_BrodAddrIP == dwPrimary ? dwSecondary : dwPrimary;
+    if (Send_BrodAddrIP == 0) return;
+    SendOnce(record, Send_BrodAddrIP, wPort, nRetrySite);
+}
+
+void TeskDhcpServer::SendReply(_socklist *record) {
+    switch (record->nSocketType) {
+        case SOCK_DHCP:
+            SendBroadcast(record, 67 + 1, 405, 414);
+            break;
+        case SOCK_SELECT:
+            SendBroadcast(record, 4455, 428, 437);
+            break;
+        default:
+            if (platform::UdpSendTo(record->socket, record->data, record->nSendLen, record->peer) < 0)
+                LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", "", kSourceName, 445,
+                         platform::LastErrorText());
+            break;
+    }
+}

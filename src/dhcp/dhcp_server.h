@@ -1,0 +1,117 @@
+// TeskDhcpServer: DHCP on UDP 67, proxy-DHCP on UDP 4011 and the private
+// address and mirror-selection request on UDP 4455, served by one worker.
+#pragma once
+
+#include <cstdint>
+
+#include "Tavrel.h"
+#include "containers/mac_hash.h"
+#include "containers/mem_queue.h"
+#include "interface/worker_relay.h"
+#include "platform/platform.h"
+
+class TeskDhcpServer {
+public:
+    enum SocketType { SOCK_DHCP = 0, SOCK_PROXY = 1, SOCK_SELECT = 2, SOCK_COUNT = 3 };
+    static constexpr int kDataSize = 1500;
+    static constexpr int kMaxSubNets = 10 * 1024;
+    static constexpr int kOptionAreaSize = 1500;
+
+    // One datagram in flight: received, answered in place, sent back.
+    struct _socklist {
+        platform::Socket socket;
+        unsigned char data[kDataSize];
+        int nSendLen;
+        unsigned char *lpReply;
+        platform::SockAddrV4 peer;
+        int nSocketType;
+        int nRecvLen;
+    };
+
+    // Static assignment, all addresses in network order.
+    struct tag_s_dhcp {
+        uint32_t ip, netmask, gateway, dns1, dns2;
+    };
+
+    // Dynamic lease: ip in host order, the rest in network order.
+    struct tag_d_dhcp {
+        uint32_t ip, netmask, gateway, dns1, dns2;
+        int32_t kind;
+        int64_t time;
+    };
+
+    // A working subnet: begin and end in host order, so ranges can be walked.
+    struct SubNetSlot {
+        uint32_t begin, end, netmask, dns1, dns2, gateway;
+        int32_t nDhcpType;
+    };
+
+    using Handler = int (*)(TeskDhcpServer *server, _socklist *record);
+
+    // A server in its initial state: nothing open, nothing created.
+    static TeskDhcpServer *Create();
+    // Frees the object, unless a worker that would not stop still owns it.
+    void Destroy();
+
+    int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
+                    TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+    int StopServer();
+    int ApplyConfig(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
+                    TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+
+    int ReceiveOne(int nSocketType);
+    void SendReply(_socklist *record);
+
+    static int HandleDhcpRequest(TeskDhcpServer *server, _socklist *record);
+    static int HandleBootServerRequest(TeskDhcpServer *server, _socklist *record);
+    static int GetMurDhcp(TeskDhcpServer *server, _socklist *record);
+
+    // Tests replace a socket's handler to prove the frame alone.
+    void SetHandler(int nSocketType, Handler handler) { m_Handlers[nSocketType] = handler; }
+
+    // Option-43 payloads, rebuilt at every configuration apply.
+    void BuildDiscoveryOptions();
+    void BuildBootItemOptions();
+
+    // State read by the handlers and by tests.
+    uint32_t m_dwServerIP = 0;
+    uint32_t m_dwNextServerIP = 0;
+    uint32_t m_dwBroadcastIP = 0;
+    uint32_t m_dwBroadcastIP2 = 0;
+    uint32_t Send_BrodAddrIP = 0;
+    TeskPxeServerStruct m_PxeServer{};
+    SubNetSlot m_SubNet[kMaxSubNets]{};
+    int m_SubCount = 0;
+    char m_szDomainName[260] = {};
+    unsigned char m_DiscoveryOptions[kOptionAreaSize] = {};
+    int m_DiscoveryOptionsLen = 0;
+    unsigned char m_BootItemOptions[kOptionAreaSize] = {};
+    int m_BootItemOptionsLen = 0;
+    TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
+    TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
+    // Guards the configuration against a refresh on the host's thread while
+    // the worker reads it.
+    platform::TeskLock m_ConfigLock;
+
+private:
+    TeskDhcpServer() = default;
+    static unsigned ServiceWorker(void *arg);
+    int FailStart(const char *lpStep, int nSite);
+    void ReleaseResources();
+    void DropUnreadDatagram(int nSocketType);
+    bool SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, int nSite);
+    void SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite);
+    void FillStaticCache(TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+    void DropStaleStatics(TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+    void DropStaleLeases();
+
+    platform::Socket m_Sockets[SOCK_COUNT] = {platform::kInvalidSocket, platform::kInvalidSocket,
+                                              platform::kInvalidSocket};
+    platform::WaitHandle m_hEvents[SOCK_COUNT + 1] = {};
+    platform::WaitHandle &m_hStopEvent = m_hEvents[SOCK_COUNT];
+    platform::ThreadHandle m_hThread = nullptr;
+    TeskMemQueue<_socklist> *m_SocklistQueue = nullptr;
+    Handler m_Handlers[SOCK_COUNT] = {HandleDhcpRequest, HandleBootServerRequest, GetMurDhcp};
+    TeskWorkerRelay m_Relay;
+    bool m_bAbandoned = false;
+};

@@ -1,0 +1,86 @@
+// The four exported functions: start, refresh and stop of both services.
+#include "Tavrel.h"
+
+#include "dhcp/dhcp_server.h"
+#include "interface/library_state.h"
+#include "log/logger.h"
+#include "platform/platform.h"
+#include "tftp/tftp_server.h"
+
+TeskDhcpServer *MyDhcpServer = nullptr;
+TeskTftpServer *MyTftpServer = nullptr;
+SelectPxeServerProc volatile g_pfnSelectPxeServer = nullptr;
+SelectMirrorServerToDBProc volatile g_pfnSelectMirrorServerToDB = nullptr;
+
+static const char *const kSourceName = "Tavrel";
+static bool g_bSocketsStarted = false;
+
+extern "C" {
+
+TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selectPxeServer,
+                                                       SelectMirrorServerToDBProc selectMirrorServerToDB) {
+    g_pfnSelectPxeServer = selectPxeServer;
+    g_pfnSelectMirrorServerToDB = selectMirrorServerToDB;
+}
+
+TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
+                                     int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
+    LogInit();
+    if (!g_pfnSelectPxeServer || !g_pfnSelectMirrorServerToDB) {
+        LogWrite(LOG_ERROR, "RegisterSelectPxeCallback  error ---%s----%d", kSourceName, 45);
+        return -11;
+    }
+    if (!IN_lpTeskPxeServerStruct) {
+        LogWriteText("StartPXE in has NULL");
+        return -1;
+    }
+    int nStartup = platform::SocketsStartup();
+    if (nStartup != 0) LogWriteText("WSAStartup error %d", nStartup);
+    g_bSocketsStarted = true;
+
+    if (!MyDhcpServer) {
+        MyDhcpServer = TeskDhcpServer::Create();
+        if (MyDhcpServer->StartServer(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen) !=
+            0) {
+            LogWriteText("MyDhcpServer->StartServer error !");
+            MyDhcpServer->StopServer();
+            return -2;
+        }
+    }
+    if (MyTftpServer) return 0;
+    MyTftpServer = TeskTftpServer::Create();
+    if (MyTftpServer->StartServer(IN_lpTeskPxeServerStruct) != 0) {
+        LogWriteText("MyTftpServer->StartServer error !");
+        MyTftpServer->StopServer();
+        return -3;
+    }
+    return 0;
+}
+
+TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
+                                       int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
+    if (!IN_lpTeskPxeServerStruct) {
+        LogWriteText("RefreshPXE IN_lpTeskPxeServerStruct == NULL");
+        return -1;
+    }
+    if (MyDhcpServer) MyDhcpServer->ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
+    return 0;
+}
+
+TAVREL_API int TAVREL_CDECL StopPXE(void) {
+    if (MyDhcpServer) {
+        MyDhcpServer->StopServer();
+        MyDhcpServer->Destroy();
+        MyDhcpServer = nullptr;
+    }
+    if (MyTftpServer) {
+        MyTftpServer->StopServer();
+        MyTftpServer->Destroy();
+        MyTftpServer = nullptr;
+    }
+    if (g_bSocketsStarted) platform::SocketsCleanup();
+    g_bSocketsStarted = false;
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+// The four exports as a host uses them: return codes, bound ports, the log
+// lines of failed starts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Tavrel.h"
+#include "support/net_client.h"
+#include "support/pxe_config.h"
+
+namespace {
+
+int __attribute__((unused)) TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
+int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
+
+class ExportsTest : public testing::Test {
+protected:
+    void SetUp() override { RegisterSelectPxeCallback(NoChoice, AcceptReport); }
+    void TearDown() override { EXPECT_EQ(StopPXE(), 0); }
+    int Start(TeskPxeServerStruct *server, int nSubNets = 1) {
+        std::vector<TeskSubNetStruct> subnets(nSubNets > 0 ? nSubNets : 1,
+                                              MakeSubNet("127.0.0.10", "127.0.0.20", 1));
+        return StartPXE(server, subnets.data(), nSubNets, nullptr, 0);
+    }
+    TeskPxeServerStruct m_Server = MakeServer("127.0.0.1");
+};
+
+}  // namespace
+
+TEST_F(ExportsTest, CallbacksMustBeRegisteredFirst) {
+    FileTail log(TodaysLogPath());
+    RegisterSelectPxeCallback(nullptr, nullptr);
+    EXPECT_EQ(Start(&m_Server), -11);
+    RegisterSelectPxeCallback(NoChoice, nullptr);
+    EXPECT_EQ(Start(&m_Server), -11);
+    RegisterSelectPxeCallback(nullptr, AcceptReport);
+    EXPECT_EQ(StartPXE(nullptr, nullptr, 0, nullptr, 0), -11) << "the callback check comes first";
+    EXPECT_FALSE(UdpPortHeld("127.0.0.1", 67)) << "nothing was created";
+    std::string text = log.Read();
+    EXPECT_NE(text.find("ERROR :RegisterSelectPxeCallback  error ---Tavrel----45"), std::string::npos);
+    EXPECT_EQ(text.find("Dhcpd"), std::string::npos) << text;
+    RegisterSelectPxeCallback(NoChoice, AcceptReport);
+    EXPECT_EQ(StartPXE(nullptr, nullptr, 0, nullptr, 0), -1);
+    EXPECT_NE(log.Read().find(":StartPXE in has NULL"), std::string::npos);
+}
+
+TEST_F(ExportsTest, GoodStartBindsAllFourPortsAndSecondStartTouchesNothing) {
+    ASSERT_EQ(Start(&m_Server), 0);
+    for (uint16_t port : {67, 69, 4011, 4455}) EXPECT_TRUE(UdpPortHeld("127.0.0.1", port)) << port;
+    FileTail log(TodaysLogPath());
+    TeskPxeServerStruct other = MakeServer("127.0.0.2");
+    EXPECT_EQ(Start(&other), 0);
+    std::string text = log.Read();
+    EXPECT_EQ(text.find("Dhcpd"), std::string::npos) << "the running services were kept: " << text;
+    EXPECT_EQ(text.find("Tftpd"), std::string::npos) << text;
+    EXPECT_EQ(StopPXE(), 0);
+    for (uint16_t port : {67, 69, 4011, 4455}) EXPECT_FALSE(UdpPortHeld("127.0.0.1", port)) << port;
+}
+
+TEST_F(ExportsTest, TakenDhcpPortsFailWithTheirSiteAndAllowANewStart) {
+    struct Case {
+        uint16_t port;
+        const char *line;
+    } cases[] = {{67, "Dhcpd:bind udp 67:lasterror:98 line 137"},
+                 {4011, "Dhcpd:bind udp 4011:lasterror:98 line 142"},
+                 {4455, "Dhcpd:bind udp 4455:lasterror:98 line 147"}};
+    for (const Case &taken : cases) {
+        FileTail log(TodaysLogPath());
+        {
+            TestSocket holder("127.0.0.1", taken.port);
+            EXPECT_EQ(Start(&m_Server), -2) << taken.port;
+            EXPECT_EQ(StopPXE(), 0);
+        }
+        std::string text = log.Read();
+        EXPECT_NE(text.find(taken.line), std::string::npos) << text;
+        EXPECT_NE(text.find("MyDhcpServer->StartServer error !"), std::string::npos);
+        EXPECT_EQ(Start(&m_Server), 0) << "the port is free again";
+        EXPECT_EQ(StopPXE(), 0);
+    }
+}
+
+TEST_F(ExportsTest, TakenTftpPortFailsWithMinusThree) {
+    FileTail log(TodaysLogPath());
+    TestSocket holder("127.0.0.1", 69);
+    EXPECT_EQ(Start(&m_Server), -3);
+    EXPECT_TRUE(UdpPortHeld("127.0.0.1", 67)) << "the DHCP service keeps running";
+    std::string text = log.Read();
+    EXPECT_NE(text.find("Tftpd:bind:lasterror:98 line 91"), std::string::npos) << text;
+    EXPECT_NE(text.find("MyTftpServer->StartServer error !"), std::string::npos);
+}
+
+TEST_F(ExportsTest, RefreshAndStopWithoutStart) {
+    EXPECT_EQ(StopPXE(), 0);
+    EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(RefreshPXE(nullptr, nullptr, 0, nullptr, 0), -1);
+    EXPECT_FALSE(UdpPortHeld("127.0.0.1", 67));
+}
+
+TEST_F(ExportsTest, SubnetCountLimits) {
+    FileTail log(TodaysLogPath());
+    EXPECT_EQ(Start(&m_Server, 10240), 0) << "starts, with no configuration applied";
+    EXPECT_NE(log.Read().find("error m_SubCount >= 10*1024 || NULL !=IN_lpTeskPxeServerStruct"), std::string::npos);
+    // Refused configuration: the address stays 0.0.0.0, so the wildcard is bound.
+    EXPECT_TRUE(UdpPortHeld("0.0.0.0", 67));
+    EXPECT_EQ(StopPXE(), 0);
+    for (int count : {10241, -1}) {
+        FileTail failed(TodaysLogPath());
+        EXPECT_EQ(Start(&m_Server, count), -2) << count;
+        EXPECT_NE(failed.Read().find("nSubNetLen:" + std::to_string(count) + " > 10240 || nSubNetLen < 0"),
+                  std::string::npos);
+        EXPECT_EQ(StopPXE(), 0);
+    }
+}
+
+TEST_F(ExportsTest, EmptyServerAddressBindsEveryInterface) {
+    TeskPxeServerStruct server = MakeServer("");
+    ASSERT_EQ(Start(&server), 0);
+    EXPECT_TRUE(UdpPortHeld("0.0.0.0", 4011));
+    EXPECT_TRUE(UdpPortHeld("0.0.0.0", 69));
+}
