@@ -143,7 +143,7 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
     if (nGot >= 1) {
         record->nSocketType = nSocketType;
         record->nRecvLen = nGot;
-        if (m_Handlers[nSocketType](this, record) == 0) SendReply(record);
+        if (m_Handlers[nSocketType].load()(this, record) == 0) SendReply(record);
         m_SocklistQueue->Mem_Free(record);
         return 0;
     }

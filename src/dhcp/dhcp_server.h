@@ -2,6 +2,7 @@
 // address and mirror-selection request on UDP 4455, served by one worker.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "Tavrel.h"
@@ -111,7 +112,7 @@ private:
     platform::WaitHandle &m_hStopEvent = m_hEvents[SOCK_COUNT];
     platform::ThreadHandle m_hThread = nullptr;
     TeskMemQueue<_socklist> *m_SocklistQueue = nullptr;
-    Handler m_Handlers[SOCK_COUNT] = {HandleDhcpRequest, HandleBootServerRequest, GetMurDhcp};
+    std::atomic<Handler> m_Handlers[SOCK_COUNT] = {{HandleDhcpRequest}, {HandleBootServerRequest}, {GetMurDhcp}};
     TeskWorkerRelay m_Relay;
     bool m_bAbandoned = false;
 };

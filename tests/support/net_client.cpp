@@ -37,6 +37,8 @@ TestSocket::TestSocket(const char *addr, uint16_t port, bool inClientNs, bool br
     int on = 1;
     setsockopt(m_Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (broadcast) setsockopt(m_Fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    // Limited broadcasts need an interface: the client side has no routes.
+    if (inClientNs) setsockopt(m_Fd, SOL_SOCKET, SO_BINDTODEVICE, "tv1", 4);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);

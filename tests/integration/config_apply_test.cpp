@@ -1,0 +1,162 @@
+// Configuration apply through StartPXE and RefreshPXE, read back from the
+// running service's working state.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Tavrel.h"
+#include "dhcp/dhcp_server.h"
+#include "interface/library_state.h"
+#include "support/net_client.h"
+#include "support/pxe_config.h"
+
+namespace {
+
+int TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
+int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
+
+using StaticEntry = TeskDhcpServer::tag_s_dhcp;
+using Lease = TeskDhcpServer::tag_d_dhcp;
+
+class ApplyTest : public testing::Test {
+protected:
+    void SetUp() override {
+        RegisterSelectPxeCallback(NoChoice, AcceptReport);
+        m_Subnets = {MakeSubNet("127.0.0.10", "127.0.0.20", 1), MakeSubNet("127.0.1.10", "127.0.1.20", 2)};
+    }
+    void TearDown() override { StopPXE(); }
+    int Start(std::vector<TeskStaticDhcpStruct> &statics) {
+        return StartPXE(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), statics.data(),
+                        static_cast<int>(statics.size()));
+    }
+    int Refresh(std::vector<TeskStaticDhcpStruct> &statics) {
+        return RefreshPXE(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), statics.data(),
+                          static_cast<int>(statics.size()));
+    }
+    StaticEntry *FindStatic(const unsigned char *mac) {
+        StaticEntry *entry = nullptr;
+        return MyDhcpServer->m_DhcpHashCaches->FindClient(mac, &entry) == 0 ? entry : nullptr;
+    }
+    void AddLease(unsigned char last, const char *ip) {
+        unsigned char mac[6] = {2, 0, 0, 0, 0, last};
+        Lease *lease = nullptr;
+        ASSERT_EQ(MyDhcpServer->m_DynamicCache->GetLastClient(mac, &lease), 0);
+        *lease = Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0};
+    }
+    bool HasLease(unsigned char last) {
+        unsigned char mac[6] = {2, 0, 0, 0, 0, last};
+        Lease *lease = nullptr;
+        return MyDhcpServer->m_DynamicCache->FindClient(mac, &lease) == 0;
+    }
+
+    TeskPxeServerStruct m_Server = MakeServer("127.0.0.1");
+    std::vector<TeskSubNetStruct> m_Subnets;
+};
+
+const unsigned char kMacA[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+const unsigned char kMacB[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
+
+}  // namespace
+
+TEST_F(ApplyTest, StaticMacTextsAreLowerCasedAndBadLengthsSkipped) {
+    std::vector<TeskStaticDhcpStruct> statics = {
+        MakeStatic("00:1A:2B:3C:4D:5E", "127.0.0.50"), MakeStatic("00:11:22:33:44", "127.0.0.51"),
+        MakeStatic("00:11:22:33:44:6", "127.0.0.52"), MakeStatic("00:11:22:33:44:666", "127.0.0.53"),
+        MakeStatic("00:11:22:33:44:66", "127.0.0.54")};
+    ASSERT_EQ(Start(statics), 0);
+    EXPECT_STREQ(statics[0].mac, "00:1a:2b:3c:4d:5e");
+    EXPECT_STREQ(statics[4].mac, "00:11:22:33:44:66");
+    StaticEntry *a = FindStatic(kMacA);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->ip, inet_addr("127.0.0.50"));
+    EXPECT_EQ(a->gateway, inet_addr("192.0.2.254"));
+    EXPECT_EQ(a->dns2, inet_addr("192.0.2.54"));
+    StaticEntry *b = FindStatic(kMacB);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->ip, inet_addr("127.0.0.54")) << "records after skipped ones are still read";
+    HashCursor cursor{};
+    int count = 0;
+    for (int r = MyDhcpServer->m_DhcpHashCaches->GetFirstClient(&cursor); r == 0;
+         r = MyDhcpServer->m_DhcpHashCaches->GetNextClient(&cursor))
+        ++count;
+    EXPECT_EQ(count, 2);
+}
+
+TEST_F(ApplyTest, RefreshDropsRemovedStaticsAndUpdatesKeptOnesInPlace) {
+    std::vector<TeskStaticDhcpStruct> statics = {MakeStatic("00:1a:2b:3c:4d:5e", "127.0.0.50"),
+                                                 MakeStatic("00:11:22:33:44:66", "127.0.0.51")};
+    ASSERT_EQ(Start(statics), 0);
+    StaticEntry *before = FindStatic(kMacA);
+    ASSERT_NE(before, nullptr);
+    std::vector<TeskStaticDhcpStruct> kept = {MakeStatic("00:1A:2B:3C:4D:5E", "127.0.0.60")};
+    EXPECT_EQ(Refresh(kept), 0);
+    EXPECT_EQ(FindStatic(kMacB), nullptr);
+    EXPECT_EQ(FindStatic(kMacA), before) << "same entry";
+    EXPECT_EQ(before->ip, inet_addr("127.0.0.60"));
+    std::vector<TeskStaticDhcpStruct> none;
+    EXPECT_EQ(RefreshPXE(&m_Server, m_Subnets.data(), 2, nullptr, 0), 0);
+    EXPECT_EQ(FindStatic(kMacA), nullptr) << "no static records empties the cache";
+}
+
+TEST_F(ApplyTest, OptionPayloadsAndServerAddressFollowTheRecord) {
+    std::vector<TeskStaticDhcpStruct> statics;
+    ASSERT_EQ(Start(statics), 0);
+    const unsigned char expected[59] = {
+        6,  1,   7,   8,   7,   0,   1,   1,   127, 0,   0,   1,  9,  13, 0,   1,   10,  'V', 'a', 'e',
+        'l', 'd', 0, 0, 0, 0, 0, 10, 29, 0, 'V', 'a', 'e', 'l', 'd', 0,   0,   0,   0,   0,
+        0,  0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,  0,  0,  0,   0,   0,   0,   255};
+    ASSERT_EQ(MyDhcpServer->m_DiscoveryOptionsLen, 59);
+    EXPECT_EQ(memcmp(MyDhcpServer->m_DiscoveryOptions, expected, 59), 0);
+    const unsigned char item[7] = {71, 4, 0, 1, 0, 0, 255};
+    ASSERT_EQ(MyDhcpServer->m_BootItemOptionsLen, 7);
+    EXPECT_EQ(memcmp(MyDhcpServer->m_BootItemOptions, item, 7), 0);
+    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP, 0xFFFFFFFFu);
+    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP2, inet_addr("127.0.0.255"));
+
+    SET_TEXT(m_Server.ServerIP, "10.9.8.7");
+    SET_TEXT(m_Server.NetMask, "255.255.255.255");
+    EXPECT_EQ(Refresh(statics), 0);
+    const unsigned char servers[4] = {10, 9, 8, 7};
+    EXPECT_EQ(memcmp(MyDhcpServer->m_DiscoveryOptions + 8, servers, 4), 0);
+    EXPECT_EQ(MyDhcpServer->m_dwServerIP, inet_addr("10.9.8.7"));
+    EXPECT_EQ(MyDhcpServer->m_dwNextServerIP, inet_addr("10.9.8.7"));
+    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP2, 0u) << "a host mask has no directed broadcast";
+    EXPECT_STREQ(MyDhcpServer->m_PxeServer.ServerIP, "10.9.8.7");
+}
+
+TEST_F(ApplyTest, RefreshWithTooManySubnetsChangesNothing) {
+    std::vector<TeskStaticDhcpStruct> statics;
+    ASSERT_EQ(Start(statics), 0);
+    FileTail log(TodaysLogPath());
+    std::vector<TeskSubNetStruct> many(10240, MakeSubNet("10.0.0.1", "10.0.0.2", 1));
+    TeskPxeServerStruct other = MakeServer("10.1.1.1");
+    EXPECT_EQ(RefreshPXE(&other, many.data(), 10240, nullptr, 0), 0);
+    EXPECT_EQ(MyDhcpServer->m_SubCount, 2);
+    EXPECT_STREQ(MyDhcpServer->m_PxeServer.ServerIP, "127.0.0.1");
+    EXPECT_EQ(MyDhcpServer->m_SubNet[0].begin, 0x7F00000Au);
+    EXPECT_NE(log.Read().find("error m_SubCount >= 10*1024 || NULL !=IN_lpTeskPxeServerStruct"), std::string::npos);
+}
+
+TEST_F(ApplyTest, LeasesOutsideEveryRangeAreDropped) {
+    std::vector<TeskStaticDhcpStruct> statics;
+    ASSERT_EQ(Start(statics), 0);
+    AddLease(1, "127.0.0.10");  // first address of a range
+    AddLease(2, "127.0.1.20");  // last address of the other kind's range
+    AddLease(3, "127.0.0.15");
+    AddLease(4, "127.0.2.15");  // in no range
+    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.14", 1);
+    EXPECT_EQ(Refresh(statics), 0);
+    EXPECT_TRUE(HasLease(1));
+    EXPECT_TRUE(HasLease(2));
+    EXPECT_FALSE(HasLease(3));
+    EXPECT_FALSE(HasLease(4));
+    EXPECT_EQ(MyDhcpServer->m_SubNet[0].end, 0x7F00000Eu);
+    EXPECT_EQ(MyDhcpServer->m_SubNet[1].nDhcpType, 2);
+    EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(MyDhcpServer->m_SubCount, 0);
+    EXPECT_FALSE(HasLease(1)) << "no subnets drop every lease";
+    EXPECT_FALSE(HasLease(2));
+}
