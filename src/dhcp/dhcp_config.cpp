@@ -87,8 +87,15 @@ void TeskDhcpServer::FillStaticCache(TeskStaticDhcpStruct *lpStaticDhcp, int nSt
         TeskStaticDhcpStruct &in = lpStaticDhcp[i];
         unsigned char abMac[6];
         tag_s_dhcp *entry = nullptr;
-        if (!ParseStaticMac(&in, abMac) || m_DhcpHashCaches->GetLastClient(abMac, &entry) != 0) continue;
+        if (!ParseStaticMac(&in, abMac)) continue;
+        // A new entry's payload holds a former occupant's bytes: only an
+        // existing entry's address leaves the index.
+        if (m_DhcpHashCaches->FindClient(abMac, &entry) == 0)
+            m_AddressIndex.RemoveStatic(platform::HostToNet32(entry->ip));
+        else if (m_DhcpHashCaches->GetLastClient(abMac, &entry) != 0)
+            continue;
         *entry = tag_s_dhcp{NetIp(in.ip), NetIp(in.netmask), NetIp(in.netgate), NetIp(in.dns1), NetIp(in.dns2)};
+        m_AddressIndex.AddStatic(platform::HostToNet32(entry->ip));
     }
 }
 
@@ -97,7 +104,9 @@ void TeskDhcpServer::DropStaleStatics(TeskStaticDhcpStruct *lpStaticDhcp, int nS
     TeskMacHash<tag_s_dhcp>::TeskMacHashStruct *entry = nullptr;
     for (int r = m_DhcpHashCaches->GetFirstClient(&cursor, &entry); r == 0;
          r = m_DhcpHashCaches->GetNextClient(&cursor, &entry)) {
-        if (!StaticArrayNames(lpStaticDhcp, nStaticDhcpLen, entry->abKey)) m_DhcpHashCaches->DelClient(entry->abKey);
+        if (StaticArrayNames(lpStaticDhcp, nStaticDhcpLen, entry->abKey)) continue;
+        m_AddressIndex.RemoveStatic(platform::HostToNet32(entry->payload.ip));
+        m_DhcpHashCaches->DelClient(entry->abKey);
     }
 }
 
@@ -110,6 +119,6 @@ void TeskDhcpServer::DropStaleLeases() {
         bool bInRange = false;
         for (int i = 0; i < m_SubCount && !bInRange; ++i)
             bInRange = entry->payload.ip >= m_SubNet[i].begin && entry->payload.ip <= m_SubNet[i].end;
-        if (!bInRange) m_DynamicCache->DelClient(entry->abKey);
+        if (!bInRange) DropLease(entry->abKey, entry->payload);
     }
 }

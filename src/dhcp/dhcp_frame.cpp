@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_server.h"
 #include "interface/address_text.h"
 #include "log/logger.h"
@@ -28,6 +29,13 @@ int TeskDhcpServer::FailStart(const char *lpStep, int nSite) {
     return -1;
 }
 
+bool TeskDhcpServer::CreateContainers() {
+    if (!m_SocklistQueue) m_SocklistQueue = new (std::nothrow) TeskMemQueue<_socklist>(100);
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    return m_SocklistQueue && m_DynamicCache && m_DhcpHashCaches;
+}
+
 int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
                                 int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
     LogWriteText(TESK_NOTICE_DHCP_START);
@@ -35,9 +43,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
         LogWriteText("nSubNetLen:%d > %d || nSubNetLen < 0", nSubNetLen, kMaxSubNets);
         return -1;
     }
-    if (!m_SocklistQueue) m_SocklistQueue = new (std::nothrow) TeskMemQueue<_socklist>(100);
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    CreateContainers();
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
 
     m_hStopEvent = platform::EventCreate();
@@ -105,6 +111,7 @@ void TeskDhcpServer::ReleaseResources() {
     m_DynamicCache = nullptr;
     delete m_SocklistQueue;
     m_SocklistQueue = nullptr;
+    m_AddressIndex.Clear();
 }
 
 unsigned TeskDhcpServer::ServiceWorker(void *arg) {
@@ -130,6 +137,14 @@ void TeskDhcpServer::DropUnreadDatagram(int nSocketType) {
     platform::UdpRecvFrom(m_Sockets[nSocketType], scratch, sizeof scratch, nullptr);
 }
 
+// Answers on 4455 are broadcast to 4455, so the server hears its own: they
+// are no requests.
+bool TeskDhcpServer::IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 &peer) {
+    if (nSocketType != SOCK_SELECT || platform::NetToHost16(peer.wPort) != kPorts[SOCK_SELECT]) return false;
+    platform::TeskLockGuard guard(m_ConfigLock);
+    return m_dwServerIP != 0 && peer.dwAddr == m_dwServerIP;
+}
+
 int TeskDhcpServer::ReceiveOne(int nSocketType) {
     _socklist *record = m_SocklistQueue->Mem_New();
     if (!record) {
@@ -140,6 +155,10 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
     memset(record, 0, sizeof *record);
     record->socket = m_Sockets[nSocketType];
     int nGot = platform::UdpRecvFrom(record->socket, record->data, kDataSize, &record->peer);
+    if (nGot >= 1 && IsOwnBroadcast(nSocketType, record->peer)) {
+        m_SocklistQueue->Mem_Free(record);
+        return 0;
+    }
     if (nGot >= 1) {
         record->nSocketType = nSocketType;
         record->nRecvLen = nGot;
@@ -180,9 +199,16 @@ void TeskDhcpServer::SendBroadcast(_socklist *record, uint16_t wPort, int nFirst
 
 void TeskDhcpServer::SendReply(_socklist *record) {
     switch (record->nSocketType) {
-        case SOCK_DHCP:
-            SendBroadcast(record, 67 + 1, 405, 414);
+        case SOCK_DHCP: {
+            // A relay agent cannot pass broadcasts on: it gets the answer itself.
+            uint32_t dwGiaddr;
+            memcpy(&dwGiaddr, record->data + kDhcpGiaddrOffset, 4);
+            if (dwGiaddr != 0)
+                SendOnce(record, dwGiaddr, kPorts[SOCK_DHCP], 405);
+            else
+                SendBroadcast(record, 67 + 1, 405, 414);
             break;
+        }
         case SOCK_SELECT:
             SendBroadcast(record, 4455, 428, 437);
             break;

@@ -8,6 +8,7 @@
 #include "Tavrel.h"
 #include "containers/mac_hash.h"
 #include "containers/mem_queue.h"
+#include "dhcp/address_index.h"
 #include "interface/worker_relay.h"
 #include "platform/platform.h"
 
@@ -47,6 +48,11 @@ public:
         int32_t nDhcpType;
     };
 
+    // What a client is given: address, netmask, gateway, DNS servers.
+    struct AddressGrant {
+        uint32_t ip, netmask, gateway, dns1, dns2;
+    };
+
     using Handler = int (*)(TeskDhcpServer *server, _socklist *record);
 
     // A server in its initial state: nothing open, nothing created.
@@ -59,6 +65,23 @@ public:
     int StopServer();
     int ApplyConfig(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
                     TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
+
+    // Creates the pool and both caches when missing; false when one is missing.
+    bool CreateContainers();
+
+    // Address of a client (network order, 0 for none). A relayed request
+    // (giaddr not 0) gets a dynamic address only from a range whose network
+    // holds giaddr. Called with m_ConfigLock held.
+    uint32_t AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant);
+    // Renewal, lowest free address or take-over; host order, 0 for none.
+    uint32_t AllocateDynamic(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant);
+
+    // Message codec; addresses in network order.
+    static unsigned char GetMessageType(const unsigned char *lpMessage);
+    static int GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize);
+    int BuildDhcpReply(unsigned char *lpMessage, unsigned char byType, uint32_t dwNetmask, uint32_t dwGateway,
+                       uint32_t dwDns1, uint32_t dwDns2);
+    int BuildBootServerReply(unsigned char *lpMessage, unsigned char byType);
 
     int ReceiveOne(int nSocketType);
     void SendReply(_socklist *record);
@@ -90,6 +113,8 @@ public:
     int m_BootItemOptionsLen = 0;
     TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
     TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
+    // Addresses held by static entries and leases, kept with the caches.
+    TeskAddressIndex m_AddressIndex;
     // Guards the configuration against a refresh on the host's thread while
     // the worker reads it.
     platform::TeskLock m_ConfigLock;
@@ -100,11 +125,21 @@ private:
     int FailStart(const char *lpStep, int nSite);
     void ReleaseResources();
     void DropUnreadDatagram(int nSocketType);
+    bool IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 &peer);
     bool SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, int nSite);
     void SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite);
     void FillStaticCache(TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
     void DropStaleStatics(TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
     void DropStaleLeases();
+    void DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
+    bool RelayAllows(const SubNetSlot &subnet, uint32_t dwGiaddr) const;
+    bool RenewLease(const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind, AddressGrant *lpGrant);
+    bool FindFreeAddress(int nKind, uint32_t dwGiaddr, uint32_t *lpIp, AddressGrant *lpGrant);
+    bool TakeOverLease(int nKind, uint32_t dwGiaddr, uint32_t *lpIp, AddressGrant *lpGrant);
+    uint32_t ServerAddressFor(const char *lpChosen) const;
+    // Asks the host which server serves the MAC: -1 another server, 1 this
+    // one, 0 no choice.
+    int AskHost(const unsigned char *lpMac, char *lpChosen);
 
     platform::Socket m_Sockets[SOCK_COUNT] = {platform::kInvalidSocket, platform::kInvalidSocket,
                                               platform::kInvalidSocket};

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -104,13 +105,26 @@ std::string FileTail::Read() const {
     return text;
 }
 
-std::string TodaysLogPath() {
+static std::string ExeBase() {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     exe[n < 0 ? 0 : n] = '\0';
     std::string base(exe);
     base = base.substr(0, base.rfind('/'));
-    base = base.substr(0, base.rfind('/'));
+    return base.substr(0, base.rfind('/'));
+}
+
+void WriteLogLevelBesideExe(int level) {
+    std::string data = ExeBase() + "/data";
+    mkdir(data.c_str(), 0755);
+    FILE *file = fopen((data + "/LogSettings.ini").c_str(), "w");
+    if (!file) return;
+    fprintf(file, "[Tavrel]\nLogLevel=%d\n", level);
+    fclose(file);
+}
+
+std::string TodaysLogPath() {
+    std::string base = ExeBase();
     time_t now = time(nullptr);
     struct tm parts {};
     localtime_r(&now, &parts);

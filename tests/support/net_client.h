@@ -36,5 +36,7 @@ private:
     long m_Offset;
 };
 
+// Writes data/LogSettings.ini for this test executable's log level.
+void WriteLogLevelBesideExe(int level);
 // Today's log file of a host executable living in <base>/<folder>/exe.
 std::string TodaysLogPath();

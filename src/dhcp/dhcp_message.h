@@ -1,0 +1,18 @@
+// The BOOTP/DHCP message fields the service touches.
+#pragma once
+
+constexpr int kDhcpOpOffset = 0;
+constexpr int kDhcpCiaddrOffset = 12;
+constexpr int kDhcpYiaddrOffset = 16;
+constexpr int kDhcpSiaddrOffset = 20;
+constexpr int kDhcpGiaddrOffset = 24;
+constexpr int kDhcpChaddrOffset = 28;
+constexpr int kDhcpSnameOffset = 44;
+constexpr int kDhcpFileOffset = 108;
+
+constexpr unsigned char kBootRequest = 1;
+constexpr unsigned char kBootReply = 2;
+constexpr unsigned char kDhcpDiscover = 1;
+constexpr unsigned char kDhcpOffer = 2;
+constexpr unsigned char kDhcpRequest = 3;
+constexpr unsigned char kDhcpAck = 5;

@@ -1,0 +1,104 @@
+// The private request on UDP 4455: a booted client asks for its address
+// (operation 1) or reports the mirror server it chose (operation 2).
+#include <cstring>
+
+#include "dhcp/dhcp_server.h"
+#include "interface/address_text.h"
+#include "interface/library_state.h"
+#include "log/logger.h"
+
+namespace {
+
+constexpr uint32_t DATAPACK_MAGIC = 0x6D75;
+constexpr int kPackSize = 292;
+
+// m_lpDATAPack: offsets of its fields; integers are little-endian.
+enum PackOffset {
+    kMagic = 0,
+    kMac = 4,
+    kOp = 12,
+    kClientIp = 16,
+    kNetmask = 20,
+    kGateway = 24,
+    kServerIp = 28,
+    kText1 = 32,
+    kText2 = 160,
+    kHostChoice = 288,
+};
+constexpr int kTextSize = 128;
+
+uint32_t ReadLe32(const unsigned char *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+void WriteLe32(unsigned char *p, uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// Copies the text and its terminating zero; the bytes after it stay.
+void PutText(unsigned char *lpField, const char *lpText) {
+    size_t len = strnlen(lpText, kTextSize - 1);
+    memcpy(lpField, lpText, len);
+    lpField[len] = 0;
+}
+
+void ReportSelection(const unsigned char *pack) {
+    SelectMirrorRecord report;
+    memset(&report, 0, sizeof report);
+    memcpy(report.mac, pack + kMac, 6);
+    HostIpToText(sizeof report.ip, report.ip, ReadLe32(pack + kClientIp));
+    HostIpToText(sizeof report.gateway, report.gateway, ReadLe32(pack + kGateway));
+    HostIpToText(sizeof report.netmask, report.netmask, ReadLe32(pack + kNetmask));
+    HostIpToText(sizeof report.server, report.server, ReadLe32(pack + kServerIp));
+    SelectMirrorServerToDBProc store = g_pfnSelectMirrorServerToDB;
+    if (store && store(&report) != 1)
+        LogWrite(LOG_ERROR, "SelectMirrorServerToDB error --%s---%d", "TeskDhcpServer", 1409);
+}
+
+}  // namespace
+
+int TeskDhcpServer::GetMurDhcp(TeskDhcpServer *server, _socklist *record) {
+    if (!record) {
+        LogWrite(LOG_DEBUG, "GetMurDhcp lpSocklist == NULL  ---%d", __LINE__);
+        return -1;
+    }
+    unsigned char *pack = record->data;
+    uint32_t dwMagic = ReadLe32(pack + kMagic);
+    uint32_t dwOp = ReadLe32(pack + kOp);
+    if (dwMagic != DATAPACK_MAGIC) {
+        LogWrite(LOG_ERROR, "GetMurDhcp m_lpDATAPack->dwMagic dwOp  miss %d %d ---%d", static_cast<int>(dwMagic),
+                 static_cast<int>(dwOp), 1349);
+        return -2;
+    }
+    if (dwOp == 2) {
+        ReportSelection(pack);
+        return 0;
+    }
+    if (dwOp != 1) {
+        LogWrite(LOG_ERROR, "m_lpDATAPack->dwOp:%d", static_cast<int>(dwOp));
+        return 0;
+    }
+    char chosen[16];
+    int nChoice = server->AskHost(pack + kMac, chosen);
+    if (nChoice < 0) return -66;
+    platform::TeskLockGuard guard(server->m_ConfigLock);
+    AddressGrant grant{};
+    uint32_t dwIp = server->AssignAddress(pack + kMac, 1, 0, &grant);
+    if (dwIp == 0) {
+        LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
+        return -4;
+    }
+    LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
+    memcpy(pack + kGateway, &grant.gateway, 4);
+    memcpy(pack + kClientIp, &dwIp, 4);
+    memcpy(pack + kNetmask, &grant.netmask, 4);
+    WriteLe32(pack + kOp, 2);
+    memcpy(pack + kServerIp, &server->m_dwServerIP, 4);
+    PutText(pack + kText2, server->m_PxeServer.relaytext2);
+    PutText(pack + kText1, server->m_PxeServer.relaytext1);
+    pack[kHostChoice] = nChoice == 1 ? 1 : 0;
+    record->nSendLen = kPackSize;
+    record->lpReply = pack;
+    return 0;
+}

@@ -1,0 +1,32 @@
+// A test DHCP client: builds requests and waits for the matching answer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/net_client.h"
+
+using Bytes = std::vector<unsigned char>;
+
+struct DhcpRequest {
+    unsigned char byType = 1;
+    unsigned char abMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+    std::string vendor = "PXEClient:Arch:00000:UNDI:002001";
+    uint32_t dwXid = 0x1234;
+    uint32_t dwGiaddr = 0;  // network order
+    unsigned char byOp = 1;
+    bool bGoodCookie = true;
+};
+
+Bytes BuildDhcp(const DhcpRequest &request);
+uint32_t XidOf(const Bytes &message);
+uint32_t AddrAt(const Bytes &message, size_t offset);  // network order
+uint32_t Ip(const char *text);                          // network order
+// Options after the cookie as (code, data) in order, up to the end option.
+std::vector<std::pair<int, Bytes>> OptionsOf(const Bytes &message);
+// Receives until a datagram with the xid arrives; empty on timeout.
+Bytes AwaitXid(TestSocket &socket, uint32_t dwXid, int timeoutMs);
+// The first datagram passing the filter, or empty.
+Bytes AwaitMatching(TestSocket &socket, bool (*match)(const Bytes &), int timeoutMs);
