@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,7 +23,7 @@ std::mutex g_HostLock;
 int g_nChoiceResult = 0;
 char g_szChoice[17] = "";
 std::vector<SelectMirrorRecord> g_Reports;
-int g_nReportResult = 1;
+std::atomic<int> g_nReportResult{1};
 
 int TAVREL_CALLBACK HostChoice(const unsigned char *, char *server) {
     std::lock_guard<std::mutex> guard(g_HostLock);
@@ -207,12 +208,16 @@ TEST_F(DhcpTest, ReleaseIsNotAnsweredButRenewsTheLease) {
     Start();
     DhcpRequest request;
     ASSERT_FALSE(Ask(request).empty());
-    Lease *lease = LeaseOf(request.abMac);
-    ASSERT_NE(lease, nullptr);
-    lease->time = 1000;
+    {
+        platform::TeskLockGuard guard(MyDhcpServer->m_ConfigLock);
+        Lease *lease = LeaseOf(request.abMac);
+        ASSERT_NE(lease, nullptr);
+        lease->time = 1000;
+    }
     DhcpRequest release = request;
     release.byType = 7;
     EXPECT_TRUE(Ask(release, 800).empty());
+    platform::TeskLockGuard guard(MyDhcpServer->m_ConfigLock);
     EXPECT_GT(LeaseOf(request.abMac)->time, 1000);
 }
 

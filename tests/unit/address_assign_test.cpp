@@ -1,0 +1,203 @@
+// Address assignment on a service object that is configured but not
+// started: the same calls the request handlers make.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "dhcp/dhcp_server.h"
+#include "support/pxe_config.h"
+
+namespace {
+
+using Grant = TeskDhcpServer::AddressGrant;
+using Lease = TeskDhcpServer::tag_d_dhcp;
+
+struct ServerDeleter {
+    void operator()(TeskDhcpServer *server) const {
+        server->StopServer();
+        server->Destroy();
+    }
+};
+
+class AssignTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_lpServer.reset(TeskDhcpServer::Create());
+        ASSERT_TRUE(m_lpServer->CreateContainers());
+        m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.20", 1)};
+    }
+    void Apply() {
+        ASSERT_EQ(m_lpServer->ApplyConfig(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()),
+                                          m_Statics.data(), static_cast<int>(m_Statics.size())),
+                  0);
+    }
+    static std::vector<unsigned char> Mac(int n) { return {2, 0, 0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}; }
+    std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0) {
+        Grant local{};
+        platform::TeskLockGuard guard(m_lpServer->m_ConfigLock);
+        uint32_t ip = m_lpServer->AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local);
+        if (ip == 0) return "none";
+        in_addr addr{ip};
+        return inet_ntoa(addr);
+    }
+    Lease *LeaseOf(int client) {
+        Lease *lease = nullptr;
+        return m_lpServer->m_DynamicCache->FindClient(Mac(client).data(), &lease) == 0 ? lease : nullptr;
+    }
+
+    std::unique_ptr<TeskDhcpServer, ServerDeleter> m_lpServer;
+    TeskPxeServerStruct m_Server = MakeServer("10.0.0.1");
+    std::vector<TeskSubNetStruct> m_Subnets;
+    std::vector<TeskStaticDhcpStruct> m_Statics;
+};
+
+}  // namespace
+
+TEST_F(AssignTest, StaticEntryWinsOverModeAndLease) {
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    m_Statics = {MakeStatic("02:00:00:00:00:01", "10.9.9.9")};
+    m_Server.dhcpmode = 1;
+    Apply();
+    Grant grant{};
+    EXPECT_EQ(Assign(1, 2, &grant), "10.9.9.9");
+    EXPECT_EQ(grant.gateway, inet_addr("192.0.2.254"));
+    EXPECT_EQ(Assign(2, 1), "none") << "static entries only";
+}
+
+TEST_F(AssignTest, LowestFreeSkipsServerAndStaticAddresses) {
+    m_Server = MakeServer("10.0.0.10");
+    m_Statics = {MakeStatic("02:00:00:00:09:09", "10.0.0.11")};
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.12");
+    EXPECT_EQ(Assign(2, 1), "10.0.0.13");
+    EXPECT_EQ(Assign(1, 1), "10.0.0.12") << "renewal";
+}
+
+TEST_F(AssignTest, RenewalTakesCurrentRangeValues) {
+    Apply();
+    Assign(1, 1);
+    Assign(2, 1);
+    Assign(3, 1);  // 10.0.0.12
+    LeaseOf(3)->time = 5;
+    m_Subnets[0] = MakeSubNet("10.0.0.10", "10.0.0.20", 1, "10.0.0.254");
+    Apply();
+    Grant grant{};
+    EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.12");
+    EXPECT_EQ(grant.gateway, inet_addr("10.0.0.254"));
+    EXPECT_GT(LeaseOf(3)->time, 5);
+    EXPECT_EQ(LeaseOf(3)->gateway, inet_addr("192.0.2.254")) << "the stored values stay";
+}
+
+TEST_F(AssignTest, LeasesOnRangeEdgesAreReissued) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.12", 1), MakeSubNet("10.0.1.10", "10.0.1.12", 2)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    EXPECT_EQ(Assign(2, 1), "10.0.0.11");
+    EXPECT_EQ(Assign(3, 1), "10.0.0.12");
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10") << "first address: dropped, then the lowest free again";
+    EXPECT_EQ(Assign(1, 2), "10.0.1.10") << "client 1 moves to the other kind and frees 10.0.0.10";
+    EXPECT_EQ(Assign(3, 1), "10.0.0.10") << "last address: dropped for the lowest free one";
+}
+
+TEST_F(AssignTest, TakeOverUsesTheOldClientsValues) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.10", 1)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    LeaseOf(1)->gateway = inet_addr("10.0.0.99");
+    Grant grant{};
+    EXPECT_EQ(Assign(2, 1, &grant), "10.0.0.10");
+    EXPECT_EQ(grant.gateway, inet_addr("10.0.0.99"));
+    EXPECT_EQ(LeaseOf(1), nullptr);
+    LeaseOf(2)->time = -1;
+    EXPECT_EQ(Assign(3, 1), "none") << "a clock failure stops a take-over";
+}
+
+TEST_F(AssignTest, KindsAreServedByTheirOwnRanges) {
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    EXPECT_EQ(Assign(1, 2), "none") << "no range of kind 2";
+    ASSERT_NE(LeaseOf(1), nullptr) << "the lease stays";
+    m_Subnets.push_back(MakeSubNet("10.0.0.10", "10.0.0.20", 2));
+    Apply();
+    EXPECT_EQ(Assign(2, 2), "10.0.0.10") << "a lease of the other kind does not block";
+    EXPECT_EQ(Assign(3, 1), "10.0.0.11");
+}
+
+TEST_F(AssignTest, RelayedClientsUseTheirNetworkOnly) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.11", 1), MakeSubNet("10.1.0.10", "10.1.0.10", 1)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10");
+    EXPECT_EQ(Assign(2, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10") << "take-over within the network";
+    EXPECT_EQ(Assign(3, 1, nullptr, inet_addr("10.5.0.1")), "none");
+    EXPECT_EQ(Assign(4, 1), "10.0.0.10");
+}
+
+// The index against a literal search: every address of every range, tested
+// by walking both caches.
+TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
+    std::mt19937 random(20261207);
+    std::set<uint32_t> staticTaken;
+    std::set<std::pair<int, uint32_t>> leaseTaken;
+    auto collect = [&] {
+        staticTaken.clear();
+        leaseTaken.clear();
+        HashCursor cursor{};
+        TeskDhcpServer::tag_s_dhcp *st = nullptr;
+        for (int r = m_lpServer->m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &st); r == 0;
+             r = m_lpServer->m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &st))
+            staticTaken.insert(ntohl(st->ip));
+        Lease *lease = nullptr;
+        for (int r = m_lpServer->m_DynamicCache->GetFirstClient(&cursor, nullptr, &lease); r == 0;
+             r = m_lpServer->m_DynamicCache->GetNextClient(&cursor, nullptr, &lease))
+            leaseTaken.insert({lease->kind, lease->ip});
+    };
+    auto reference = [&](const TeskDhcpServer::SubNetSlot &subnet, int kind) -> uint32_t {
+        for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
+            uint32_t host = static_cast<uint32_t>(ip);
+            if (htonl(host) == m_lpServer->m_dwServerIP) continue;
+            if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
+            return host;
+        }
+        return 0;
+    };
+    auto randomSubnets = [&] {
+        m_Subnets.clear();
+        for (int i = 0; i < 3; ++i) {
+            int low = 10 + static_cast<int>(random() % 20);
+            std::string begin = "10.0.0." + std::to_string(low);
+            std::string end = "10.0.0." + std::to_string(low + static_cast<int>(random() % 15));
+            m_Subnets.push_back(MakeSubNet(begin.c_str(), end.c_str(), 1 + static_cast<int>(random() % 2)));
+        }
+    };
+    randomSubnets();
+    Apply();
+    for (int step = 0; step < 3000; ++step) {
+        int op = static_cast<int>(random() % 20);
+        if (op == 0) {
+            randomSubnets();
+            if (random() % 2) m_Statics = {MakeStatic("02:00:00:00:01:01", ("10.0.0." + std::to_string(10 + random() % 30)).c_str())};
+            else m_Statics.clear();
+            Apply();
+        } else {
+            Assign(static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 2));
+        }
+        collect();
+        for (int i = 0; i < m_lpServer->m_SubCount; ++i) {
+            const auto &subnet = m_lpServer->m_SubNet[i];
+            for (int kind = 1; kind <= 2; ++kind) {
+                uint32_t indexed = 0;
+                if (!m_lpServer->m_AddressIndex.LowestFree(subnet.begin, subnet.end, kind,
+                                                           ntohl(m_lpServer->m_dwServerIP),
+                                                           ntohl(m_lpServer->m_dwNextServerIP), &indexed))
+                    indexed = 0;
+                ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
+            }
+        }
+    }
+}
