@@ -10,6 +10,8 @@
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 
+class TftpPacketWriter;
+
 class TeskTftpServer {
 public:
     static constexpr int kRecvSize = 1500;
@@ -44,6 +46,8 @@ public:
 private:
     TeskTftpServer() = default;
     static unsigned WorkThread(void *arg);
+    void OnReadRequest(clientinfo *lpClientInfo, const unsigned char *area, int nGot, TftpPacketWriter &out);
+    void PutBlock(clientinfo *lpClientInfo, uint32_t dwBlock, TftpPacketWriter &out);
     int FailStart(const char *lpStep, int nSite);
     void ReleaseResources();
 
