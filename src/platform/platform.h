@@ -121,6 +121,7 @@ uint16_t NetToHost16(uint16_t value);
 int SocketsStartup();
 void SocketsCleanup();
 
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 Socket UdpOpen();
 int UdpEnableBroadcast(Socket sock);
 // Binds to dwAddrNet:port. On POSIX a socket bound to a local address also

@@ -1,6 +1,10 @@
-// A minimal host for interop tests: starts the service from its arguments,
-// prints "ready", and stops when its standard input closes.
-//   test_host SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
+// A minimal host for interop tests and benchmarks: starts the service from
+// its arguments, prints "ready", and stops when its standard input closes
+// (or, with --wait-signal, on SIGTERM or SIGINT).
+//   test_host [--wait-signal] SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +17,16 @@ static int TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
 static int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
 
 int main(int argc, char **argv) {
+    bool bWaitSignal = argc > 1 && strcmp(argv[1], "--wait-signal") == 0;
+    if (bWaitSignal) {
+        --argc;
+        ++argv;
+    }
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    if (bWaitSignal) pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // before the service threads start
     if (argc < 3) {
         fprintf(stderr, "usage: %s SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...\n", argv[0]);
         return 2;
@@ -34,7 +48,12 @@ int main(int argc, char **argv) {
     }
     printf("ready\n");
     fflush(stdout);
-    while (getchar() != EOF) {
+    if (bWaitSignal) {
+        int signal = 0;
+        sigwait(&stops, &signal);
+    } else {
+        while (getchar() != EOF) {
+        }
     }
     StopPXE();
     return 0;

@@ -46,6 +46,10 @@ Socket UdpOpen() {
         Fail(errno);
         return kInvalidSocket;
     }
+    // Bursts of requests (a rack powering on) must not overflow the queue.
+    int size = kReceiveBufferBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     return reinterpret_cast<Socket>(new PosixSocket{fd, 0});
 }
 

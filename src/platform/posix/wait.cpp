@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "platform/posix/posix_socket.h"
@@ -16,6 +17,7 @@ namespace {
 struct PosixWaitable {
     bool bIsSocket;
     int fd;
+    short revents;  // what the last wait saw, so a socket is not polled twice
 };
 }  // namespace
 
@@ -24,7 +26,7 @@ static PosixWaitable *AsWaitable(WaitHandle handle) { return static_cast<PosixWa
 WaitHandle EventCreate() {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) return nullptr;
-    return new PosixWaitable{false, fd};
+    return new PosixWaitable{false, fd, 0};
 }
 
 void EventSet(WaitHandle event) {
@@ -40,7 +42,7 @@ void EventClose(WaitHandle event) {
     delete AsWaitable(event);
 }
 
-WaitHandle SocketEventCreate() { return new PosixWaitable{true, -1}; }
+WaitHandle SocketEventCreate() { return new PosixWaitable{true, -1, 0}; }
 
 int SocketEventSelect(Socket sock, WaitHandle event) {
     int fd = AsPosix(sock)->fd;
@@ -50,9 +52,17 @@ int SocketEventSelect(Socket sock, WaitHandle event) {
     return 0;
 }
 
-bool SocketEventTakeReadable(Socket sock, WaitHandle) {
-    pollfd probe{AsPosix(sock)->fd, POLLIN, 0};
-    return poll(&probe, 1, 0) == 1 && (probe.revents & POLLIN) && !(probe.revents & POLLNVAL);
+bool SocketEventTakeReadable(Socket sock, WaitHandle event) {
+    short revents = AsWaitable(event)->revents;
+    AsWaitable(event)->revents = 0;
+    if (revents & POLLERR) {
+        // Take the pending error, or the next wait would report it again at once.
+        int error = 0;
+        socklen_t len = sizeof error;
+        getsockopt(AsPosix(sock)->fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        return false;
+    }
+    return (revents & POLLIN) && !(revents & POLLNVAL);
 }
 
 void SocketEventClose(WaitHandle event) { delete AsWaitable(event); }
@@ -70,6 +80,7 @@ int WaitAny(const WaitHandle *handles, int count, int timeoutMs) {
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) return kWaitFailed;
     if (ready == 0) return kWaitTimeout;
+    for (int i = 0; i < count; ++i) AsWaitable(handles[i])->revents = fds[i].revents;
     for (int i = 0; i < count; ++i)
         if (fds[i].revents != 0) return i;
     return kWaitFailed;

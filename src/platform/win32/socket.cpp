@@ -30,7 +30,11 @@ void SocketsCleanup() { WSACleanup(); }
 
 Socket UdpOpen() {
     SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    return sock == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(sock);
+    if (sock == INVALID_SOCKET) return kInvalidSocket;
+    // Bursts of requests (a rack powering on) must not overflow the queue.
+    int size = kReceiveBufferBytes;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size), sizeof size);
+    return static_cast<Socket>(sock);
 }
 
 int UdpEnableBroadcast(Socket sock) {
