@@ -1,0 +1,205 @@
+// The Windows DLL (64-bit build) under wine64, loaded by a Windows host,
+// answering real datagrams across a veth pair; its DHCP answers are compared
+// byte for byte with those of the Linux build for the same configuration.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "Tavrel.h"
+#include "support/dhcp_client.h"
+#include "support/pcap_reader.h"
+#include "support/pxe_config.h"
+#include "support/temp_tree.h"
+#include "wine/wine_process.h"
+
+namespace {
+
+int TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
+int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
+
+struct Exchange {
+    Bytes offer, ack, proxy;
+};
+
+class WineDllTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_Work = m_Tree.Root();
+        mkdir((m_Work + "/boot").c_str(), 0755);
+        mkdir((m_Work + "/boot/Sub").c_str(), 0755);
+        std::string image(1 << 20, 0);
+        std::mt19937 random(5);
+        for (char &c : image) c = static_cast<char>(random());
+        m_Image = image;
+        std::ofstream(m_Work + "/boot/image.bin", std::ios::binary) << image;
+        std::ofstream(m_Work + "/boot/Sub/Kernel.img", std::ios::binary) << "kernel";
+        // The host executable sits in <base>/bin, so its logs go to <base>/log.
+        std::string copy = "cp '" + std::string(TAVREL_WINE_HOST) + "' '" + m_Tree.Base() + "/bin/host.exe'";
+        ASSERT_EQ(system(copy.c_str()), 0);
+        std::ofstream config(m_Work + "/host.cfg");
+        config << "server=192.0.2.1\nnetmask=255.255.255.0\nbootfile=pxelinux.0\n"
+               << "root=" << WinePath(m_Work + "/boot") << "\nrelay1=relay one\nrelay2=relay two\n"
+               << "range=192.0.2.10,192.0.2.20,255.255.255.0,192.0.2.53,192.0.2.54,192.0.2.254,1\n"
+               << "static=02:00:00:00:00:09,192.0.2.50,255.255.255.0,192.0.2.53,192.0.2.54,192.0.2.254\n"
+               << "reports=" << WinePath(m_Work + "/reports.txt") << "\n";
+    }
+    void StartWine() {
+        m_Wine.reset(new WineProcess({m_Tree.Base() + "/bin/host.exe", WinePath(TAVREL_WIN64_DLL), WinePath(m_Work + "/host.cfg")}, m_Work));
+        m_StartLine = m_Wine->ReadLineStarting("start ", 60000);
+    }
+    void StopWine() {
+        if (!m_Wine) return;
+        m_Wine->Send("stop");
+        EXPECT_EQ(m_Wine->ReadLineStarting("stop ", 10000), "stop 0");
+        EXPECT_EQ(m_Wine->Wait(), 0);
+        m_Wine.reset();
+    }
+    void TearDown() override { StopWine(); }
+
+    // DISCOVER and REQUEST of a captured PXE client, and a request on 4011.
+    Exchange RunPxeExchange() {
+        Exchange result;
+        auto captured = ReadPcapUdp(FixturePath("ipxe-bios-dhcp-boot.pcap"));
+        const CapturedDatagram *discover = FindDatagram(captured, 67, [](const Bytes &m) { return m[242] == 1; });
+        const CapturedDatagram *request = FindDatagram(captured, 67, [](const Bytes &m) { return m[242] == 3; });
+        TestSocket client("0.0.0.0", 68, true, true);
+        client.SendTo("255.255.255.255", 67, discover->payload.data(), discover->payload.size());
+        result.offer = AwaitXid(client, XidOf(discover->payload), 5000);
+        client.SendTo("255.255.255.255", 67, request->payload.data(), request->payload.size());
+        result.ack = AwaitXid(client, XidOf(request->payload), 5000);
+        TestSocket asker("192.0.2.2", 4011, true);
+        asker.SendTo("192.0.2.1", 4011, discover->payload.data(), discover->payload.size());
+        bool ok = false;
+        result.proxy = asker.Receive(5000, &ok);
+        return result;
+    }
+
+    TempTree m_Tree;
+    std::string m_Work, m_Image, m_StartLine;
+    std::unique_ptr<WineProcess> m_Wine;
+};
+
+Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, int blockSize) {
+    TestSocket client("192.0.2.2", 4000, true);
+    Bytes rrq = {0, 1};
+    for (const std::string &part : std::vector<std::string>{name, "octet"}) {
+        rrq.insert(rrq.end(), part.begin(), part.end());
+        rrq.push_back(0);
+    }
+    for (const std::string &part : options) {
+        rrq.insert(rrq.end(), part.begin(), part.end());
+        rrq.push_back(0);
+    }
+    client.SendTo("192.0.2.1", 69, rrq.data(), rrq.size());
+    bool ok = false;
+    Bytes first = client.Receive(5000, &ok);
+    if (!ok || first.size() < 2) return {};
+    Bytes file;
+    unsigned block = 0;
+    Bytes packet = first;
+    if (first[1] == 3) {  // no options: the first block came at once
+        file.insert(file.end(), first.begin() + 4, first.end());
+        block = 1;
+        if (first.size() < 4u + blockSize) return file;
+    } else if (first[1] != 6) {
+        return {};
+    }
+    for (;;) {
+        Bytes ack = {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
+        client.SendTo("192.0.2.1", 69, ack.data(), ack.size());
+        packet = client.Receive(5000, &ok);
+        if (!ok || packet.size() < 4 || packet[1] != 3) return {};
+        file.insert(file.end(), packet.begin() + 4, packet.end());
+        ++block;
+        if (packet.size() < 4u + blockSize) return file;
+    }
+}
+
+}  // namespace
+
+TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
+    RegisterSelectPxeCallback(NoChoice, AcceptReport);
+    TeskPxeServerStruct server = MakeServer("192.0.2.1");
+    TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
+    TeskStaticDhcpStruct entry = MakeStatic("02:00:00:00:00:09", "192.0.2.50");
+    ASSERT_EQ(StartPXE(&server, &subnet, 1, &entry, 1), 0);
+    Exchange linux = RunPxeExchange();
+    StopPXE();
+    ASSERT_EQ(linux.offer.size(), 349u);
+    ASSERT_EQ(linux.proxy.size(), 273u);
+
+    StartWine();
+    ASSERT_EQ(m_StartLine, "start 0");
+    Exchange windows = RunPxeExchange();
+    EXPECT_EQ(windows.offer, linux.offer);
+    EXPECT_EQ(windows.ack, linux.ack);
+    EXPECT_EQ(windows.proxy, linux.proxy);
+}
+
+TEST_F(WineDllTest, MirrorRequestsTftpAndRefresh) {
+    StartWine();
+    ASSERT_EQ(m_StartLine, "start 0");
+    TestSocket peer("0.0.0.0", 4455, true, true);
+    Bytes pack(292, 0);
+    const unsigned char head[] = {0x75, 0x6d, 0, 0, 2, 0, 0, 0, 0, 9, 0xAB, 0xCD, 1};
+    memcpy(pack.data(), head, sizeof head);
+    peer.SendTo("255.255.255.255", 4455, pack.data(), pack.size());
+    Bytes answer = AwaitMatching(peer, [](const Bytes &m) { return m.size() == 292 && m[12] == 2; }, 5000);
+    ASSERT_EQ(answer.size(), 292u);
+    EXPECT_EQ(AddrAt(answer, 16), Ip("192.0.2.50"));
+    EXPECT_STREQ(reinterpret_cast<const char *>(&answer[32]), "relay one");
+    pack[12] = 2;
+    const unsigned char fields[16] = {10, 0, 168, 192, 0, 255, 255, 255, 1, 0, 168, 192, 2, 0, 168, 192};
+    memcpy(&pack[16], fields, 16);
+    peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
+    AwaitMatching(peer, [](const Bytes &m) { return m.empty(); }, 5000);
+    EXPECT_EQ(ReadWholeFile(m_Work + "/reports.txt"), "02:00:00:00:00:09 192.168.0.10 192.168.0.1 255.255.255.0 192.168.0.2\r\n");
+
+    Bytes image = TftpGet("image.bin", {"blksize", "1456"}, 1456);
+    EXPECT_TRUE(image == Bytes(m_Image.begin(), m_Image.end())) << "1 MB at blksize 1456, got " << image.size();
+    Bytes kernel = TftpGet("SUB\\kernel.IMG", {}, 512);
+    EXPECT_EQ(std::string(kernel.begin(), kernel.end()), "kernel") << "backslash and letter case";
+
+    TestSocket client("0.0.0.0", 68, true, true);
+    DhcpRequest discover;
+    Bytes message = BuildDhcp(discover);
+    client.SendTo("255.255.255.255", 67, message.data(), message.size());
+    Bytes before = AwaitXid(client, discover.dwXid, 5000);
+    ASSERT_EQ(before.size(), 349u);
+    EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
+    m_Wine->Send("refresh 192.0.2.77");
+    EXPECT_EQ(m_Wine->ReadLineStarting("refresh ", 10000), "refresh 0");
+    discover.dwXid = 99;
+    message = BuildDhcp(discover);
+    client.SendTo("255.255.255.255", 67, message.data(), message.size());
+    Bytes after = AwaitXid(client, 99, 5000);
+    ASSERT_EQ(after.size(), 349u);
+    EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
+    EXPECT_EQ(AddrAt(after, 245), Ip("192.0.2.77")) << "option 54";
+    bool found = false;
+    for (auto &option : OptionsOf(after))
+        if (option.first == 43) found = memcmp(option.second.data() + 8, "\xc0\x00\x02\x4d", 4) == 0;
+    EXPECT_TRUE(found) << "PXE_BOOT_SERVERS";
+}
+
+TEST_F(WineDllTest, WindowsLogAndTakenPort) {
+    TestSocket holder("192.0.2.1", 67);
+    StartWine();
+    EXPECT_EQ(m_StartLine, "start -2");
+    StopWine();
+    time_t now = time(nullptr);
+    struct tm parts {};
+    localtime_r(&now, &parts);
+    char name[64];
+    snprintf(name, sizeof name, "/log/murboot_%04d_%02d_%02d.log", parts.tm_year + 1900, parts.tm_mon + 1,
+             parts.tm_mday);
+    std::string log = ReadWholeFile(m_Tree.Base() + name);
+    EXPECT_NE(log.find("Dhcpd:bind udp 67:lasterror:10048 line 137"), std::string::npos) << log;
+    EXPECT_NE(log.find("\xc6\xf4\xb6\xaf" "Dhcpd" "\xb7\xfe\xce\xf1" "\r\n"), std::string::npos) << "GBK notice, text mode";
+    EXPECT_NE(log.find("\xcd\xa3\xd6\xb9" "Dhcpd" "\xb7\xfe\xce\xf1"), std::string::npos);
+}
