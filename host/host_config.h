@@ -1,0 +1,20 @@
+// The host's configuration file (TOML): what it holds, and its validation.
+// The library checks nothing, so every field is checked here, and each
+// error names the file, the line and the key.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Tavrel.h"
+
+struct HostConfig {
+    TeskPxeServerStruct server{};
+    std::vector<TeskSubNetStruct> ranges;
+    std::vector<TeskStaticDhcpStruct> statics;
+    std::string database;  // the policy table and the mirror reports
+};
+
+// Reads and validates FILE. On failure returns false and fills errors with
+// lines of the form "FILE:LINE: KEY: problem".
+bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors);

@@ -1,0 +1,162 @@
+// tavrel-host: runs the Tavrel library from a TOML configuration file, with
+// a SQLite policy table deciding which server serves which MAC and storing
+// the mirror reports of booted clients.
+//   tavrel-host run FILE          serve; SIGHUP re-reads FILE, SIGINT/SIGTERM stop
+//   tavrel-host check FILE        validate FILE only
+//   tavrel-host reports [--json]  list the stored reports
+//   tavrel-host assign MAC SERVER / unassign MAC   edit the policy table
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "Tavrel.h"
+#include "host/host_config.h"
+#include "host/policy_store.h"
+
+namespace {
+
+PolicyStore *g_lpStore = nullptr;
+
+int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
+    return g_lpStore && g_lpStore->ServerFor(mac, server, 16) ? 1 : 0;
+}
+
+int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
+    return g_lpStore && g_lpStore->StoreReport(*record) ? 1 : 0;
+}
+
+bool Load(const std::string &path, HostConfig *config) {
+    std::vector<std::string> errors;
+    if (LoadHostConfig(path, config, &errors)) return true;
+    for (const std::string &error : errors) std::cerr << error << "\n";
+    return false;
+}
+
+int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStaticDhcpStruct *, int),
+          HostConfig &config) {
+    return proc(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()), config.statics.data(),
+                static_cast<int>(config.statics.size()));
+}
+
+int Run(const std::string &path) {
+    HostConfig config;
+    if (!Load(path, &config)) return 2;
+    auto store = std::make_unique<PolicyStore>();
+    std::string error;
+    if (!store->Open(config.database, &error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    g_lpStore = store.get();
+    // The service threads inherit this mask, so only sigwait sees the signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
+    int result = Apply(StartPXE, config);
+    if (result != 0) {
+        std::cerr << "StartPXE failed: " << result << "\n";
+        StopPXE();
+        return 1;
+    }
+    std::cout << "tavrel-host: serving on " << config.server.ServerIP << std::endl;
+    for (;;) {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        if (sig != SIGHUP) break;
+        HostConfig fresh;
+        if (!Load(path, &fresh)) {
+            std::cerr << "tavrel-host: " << path << " is invalid; the running configuration stays\n";
+            continue;
+        }
+        config = fresh;
+        RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
+                   config.statics.data(), static_cast<int>(config.statics.size()));
+        std::cout << "tavrel-host: configuration re-read" << std::endl;
+    }
+    StopPXE();
+    g_lpStore = nullptr;
+    std::cout << "tavrel-host: stopped" << std::endl;
+    return 0;
+}
+
+std::string DatabaseOf(const std::string &configPath, const std::string &database) {
+    if (!database.empty()) return database;
+    HostConfig config;
+    std::vector<std::string> errors;
+    LoadHostConfig(configPath, &config, &errors);
+    return config.database;
+}
+
+std::string Json(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library"};
+    app.require_subcommand(1);
+    std::string file, database, mac, server;
+    bool json = false;
+    CLI::App *run = app.add_subcommand("run", "serve from a configuration file");
+    run->add_option("FILE", file, "configuration (TOML)")->required();
+    CLI::App *check = app.add_subcommand("check", "validate a configuration file");
+    check->add_option("FILE", file, "configuration (TOML)")->required();
+    CLI::App *reports = app.add_subcommand("reports", "list the stored mirror reports");
+    CLI::App *assign = app.add_subcommand("assign", "let SERVER serve MAC");
+    assign->add_option("MAC", mac)->required();
+    assign->add_option("SERVER", server)->required();
+    CLI::App *unassign = app.add_subcommand("unassign", "remove the choice for MAC");
+    unassign->add_option("MAC", mac)->required();
+    reports->add_flag("--json", json, "JSON instead of a table");
+    for (CLI::App *sub : {reports, assign, unassign}) {
+        sub->add_option("--config", file, "configuration naming the database")->default_val("tavrel.toml");
+        sub->add_option("--db", database, "the database itself");
+    }
+    CLI11_PARSE(app, argc, argv);
+
+    if (*run) return Run(file);
+    if (*check) {
+        HostConfig config;
+        if (!Load(file, &config)) return 2;
+        std::cout << file << ": ok (" << config.ranges.size() << " ranges, " << config.statics.size()
+                  << " static entries)\n";
+        return 0;
+    }
+    PolicyStore store;
+    std::string error;
+    if (!store.Open(DatabaseOf(file, database), &error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    if (*assign) return store.Assign(mac, server) ? 0 : 1;
+    if (*unassign) return store.Unassign(mac) ? 0 : 1;
+    std::vector<StoredReport> list = store.Reports();
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < list.size(); ++i) {
+            const StoredReport &r = list[i];
+            std::cout << (i ? "," : "") << "\n  {\"time\": " << Json(r.time) << ", \"mac\": " << Json(r.mac)
+                      << ", \"ip\": " << Json(r.ip) << ", \"gateway\": " << Json(r.gateway)
+                      << ", \"netmask\": " << Json(r.netmask) << ", \"server\": " << Json(r.server) << "}";
+        }
+        std::cout << "\n]\n";
+    } else {
+        printf("%-19s  %-17s  %-15s  %-15s  %-15s  %s\n", "time", "mac", "ip", "gateway", "netmask", "server");
+        for (const StoredReport &r : list)
+            printf("%-19s  %-17s  %-15s  %-15s  %-15s  %s\n", r.time.c_str(), r.mac.c_str(), r.ip.c_str(),
+                   r.gateway.c_str(), r.netmask.c_str(), r.server.c_str());
+    }
+    return 0;
+}

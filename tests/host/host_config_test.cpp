@@ -1,0 +1,71 @@
+// The host's configuration checks: every error names file, line and key,
+// and a valid file fills the library's records.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/host_config.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+class HostConfigTest : public testing::Test {
+protected:
+    std::vector<std::string> Errors(const std::string &text) {
+        std::string path = m_Tree.Root() + "/host.toml";
+        std::ofstream(path) << text;
+        HostConfig config;
+        std::vector<std::string> errors;
+        bool ok = LoadHostConfig(path, &config, &errors);
+        EXPECT_EQ(ok, errors.empty());
+        for (std::string &error : errors) error = error.substr(m_Tree.Root().size() + 1);
+        return errors;
+    }
+    std::string Server(const std::string &extra = "") const {
+        return "[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\nboot_file = \"boot.ipxe\"\n"
+               "boot_directory = \"" + m_Tree.Root() + "\"\n" + extra;
+    }
+    TempTree m_Tree;
+};
+
+}  // namespace
+
+TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
+    std::string path = m_Tree.Root() + "/ok.toml";
+    std::ofstream(path) << Server("dhcp_mode = \"static-only\"\n")
+                        << "[[range]]\nbegin = \"192.0.2.100\"\nend = \"192.0.2.100\"\nnetmask = \"255.255.255.0\"\n"
+                           "class = \"other\"\n[[static]]\nmac = \"52:54:00:AB:cd:01\"\nip = \"192.0.2.9\"\n"
+                           "netmask = \"255.255.255.0\"\n[policy]\ndatabase = \"x.db\"\n";
+    HostConfig config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(LoadHostConfig(path, &config, &errors)) << errors[0];
+    EXPECT_STREQ(config.server.ServerIP, "192.0.2.1");
+    EXPECT_EQ(config.server.dhcpmode, 1);
+    ASSERT_EQ(config.ranges.size(), 1u);
+    EXPECT_EQ(config.ranges[0].nDhcpType, 2);
+    ASSERT_EQ(config.statics.size(), 1u);
+    EXPECT_STREQ(config.statics[0].mac, "52:54:00:AB:cd:01");
+    EXPECT_EQ(config.database, "x.db");
+}
+
+TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
+    EXPECT_EQ(Errors(Server() + "[[range]]\nbegin = \"192.0.2.300\"\nend = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\n"),
+              std::vector<std::string>{"host.toml:7: range[0].begin: not a dotted quad (like 192.0.2.1)"});
+    EXPECT_EQ(Errors(Server() + "[[range]]\nbegin = \"192.0.2.9\"\nend = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\n"),
+              std::vector<std::string>{"host.toml:8: range[0].end: below begin"});
+    EXPECT_EQ(Errors(Server() + "[[static]]\nmac = \"52:54:00:12:34\"\nip = \"192.0.2.9\"\nnetmask = \"255.0.0.0\"\n"),
+              std::vector<std::string>{"host.toml:7: static[0].mac: not six hex pairs (like 52:54:00:12:34:56)"});
+    EXPECT_EQ(Errors(Server("relay_text1 = \"" + std::string(128, 'x') + "\"\n")),
+              std::vector<std::string>{"host.toml:6: server.relay_text1: longer than 127 characters"});
+    EXPECT_EQ(Errors("[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\nboot_file = \"b\"\n"
+                     "boot_directory = \"/no/such/folder\"\n"),
+              std::vector<std::string>{"host.toml:5: server.boot_directory: no such directory"});
+    EXPECT_EQ(Errors(Server("dhcp_mode = \"sometimes\"\n")),
+              std::vector<std::string>{"host.toml:6: server.dhcp_mode: must be \"dynamic\" or \"static-only\""});
+    EXPECT_EQ(Errors("[server]\naddress = \"1.2.3\"\n").size(), 4u) << "bad address and three missing keys";
+    auto syntax = Errors("[server\n");
+    ASSERT_EQ(syntax.size(), 1u);
+    EXPECT_EQ(syntax[0].rfind("host.toml:1: ", 0), 0u);
+}

@@ -1,0 +1,111 @@
+// tavrel-host as a process in a namespace: SIGHUP re-reads its file, the
+// policy table vetoes a MAC, mirror reports land in the database.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "support/dhcp_client.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+int Shell(const std::string &command) { return system(command.c_str()); }
+
+std::string Capture(const std::string &command) {
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    char buf[512];
+    while (pipe && fgets(buf, sizeof buf, pipe)) out += buf;
+    if (pipe) pclose(pipe);
+    return out;
+}
+
+class HostServiceTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_Config = m_Tree.Root() + "/tavrel.toml";
+        Write("192.0.2.1");
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once port 67 answers.
+        for (int i = 0; i < 50 && Offer(0x01, 1).empty(); ++i) usleep(100000);
+    }
+    void TearDown() override {
+        kill(m_Pid, SIGTERM);
+        int status = 0;
+        waitpid(m_Pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SIGTERM ends with 0";
+    }
+    void Write(const char *address) {
+        std::ofstream(m_Config) << "[server]\naddress = \"" << address << "\"\nnetmask = \"255.255.255.0\"\n"
+                                << "boot_file = \"boot.ipxe\"\nboot_directory = \"" << m_Tree.Root() << "\"\n"
+                                << "[policy]\ndatabase = \"" << m_Tree.Root() << "/tavrel.db\"\n"
+                                << "[[range]]\nbegin = \"192.0.2.10\"\nend = \"192.0.2.20\"\n"
+                                << "netmask = \"255.255.255.0\"\ngateway = \"192.0.2.1\"\nclass = \"boot\"\n";
+    }
+    Bytes Offer(unsigned char last, uint32_t xid) {
+        DhcpRequest request;
+        request.abMac[5] = last;
+        request.dwXid = xid;
+        Bytes message = BuildDhcp(request);
+        m_Client.SendTo("255.255.255.255", 67, message.data(), message.size());
+        return AwaitXid(m_Client, xid, 700);
+    }
+    std::string Cli(const std::string &args) {
+        return std::string(TAVREL_HOST_BIN) + " " + args + " --config " + m_Config;
+    }
+
+    TempTree m_Tree;
+    std::string m_Config;
+    pid_t m_Pid = -1;
+    TestSocket m_Client{"0.0.0.0", 68, true, true};
+};
+
+}  // namespace
+
+TEST_F(HostServiceTest, HangupReReadsTheFile) {
+    Bytes before = Offer(0x02, 10);
+    ASSERT_EQ(before.size(), 349u);
+    EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
+    Write("192.0.2.77");
+    kill(m_Pid, SIGHUP);
+    Bytes after;
+    for (int i = 0; i < 20 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i) after = Offer(0x02, 11 + i);
+    EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
+    // An invalid file is reported and the running configuration stays.
+    std::ofstream(m_Config) << "[server\n";
+    kill(m_Pid, SIGHUP);
+    usleep(300000);
+    EXPECT_EQ(AddrAt(Offer(0x02, 40), 20), Ip("192.0.2.77"));
+}
+
+TEST_F(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
+    ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:07 192.0.2.99")), 0);
+    EXPECT_TRUE(Offer(0x07, 20).empty()) << "another server serves this MAC";
+    ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:08 192.0.2.1")), 0);
+    EXPECT_FALSE(Offer(0x08, 21).empty()) << "this server serves this MAC";
+    ASSERT_EQ(Shell(Cli("unassign 52:54:00:12:34:07")), 0);
+    EXPECT_FALSE(Offer(0x07, 22).empty());
+
+    TestSocket peer("0.0.0.0", 4455, true, true);
+    Bytes pack(292, 0);
+    const unsigned char head[] = {0x75, 0x6d, 0, 0, 2, 0, 0, 0, 0, 9, 0, 0, 2};
+    memcpy(pack.data(), head, sizeof head);
+    const unsigned char fields[16] = {10, 0, 168, 192, 0, 255, 255, 255, 1, 0, 168, 192, 2, 0, 168, 192};
+    memcpy(&pack[16], fields, 16);
+    peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
+    AwaitMatching(peer, [](const Bytes &m) { return m.empty(); }, 2000);
+    std::string json = Capture(Cli("reports --json"));
+    EXPECT_NE(json.find("\"mac\": \"02:00:00:00:00:09\", \"ip\": \"192.168.0.10\", \"gateway\": \"192.168.0.1\", "
+                        "\"netmask\": \"255.255.255.0\", \"server\": \"192.168.0.2\""),
+              std::string::npos)
+        << json;
+}
