@@ -96,6 +96,17 @@ void PutAddressOption(OptionWriter &out, unsigned code, uint32_t dwAddr) {
     out.Bytes(&dwAddr, 4);
 }
 
+// The magic cookie, the message type and the server identifier open every answer.
+OptionWriter BeginReply(unsigned char *lpMessage, unsigned char byType, uint32_t dwServerIp) {
+    memcpy(lpMessage + kCookieOffset, kMagicCookie, 4);
+    OptionWriter out(lpMessage + kOptionsOffset);
+    out.Byte(53);
+    out.Byte(1);
+    out.Byte(byType);
+    PutAddressOption(out, 54, dwServerIp);
+    return out;
+}
+
 void PutPxeClassAndVendor(OptionWriter &out, const unsigned char *lpVendor, int nVendorLen) {
     out.Byte(60);
     out.Byte(10);
@@ -144,12 +155,7 @@ int TeskDhcpServer::GetVendorClass(const unsigned char *lpMessage, int nRecvLen,
 int TeskDhcpServer::BuildDhcpReply(unsigned char *lpMessage, unsigned char byType, uint32_t dwNetmask,
                                    uint32_t dwGateway, uint32_t dwDns1, uint32_t dwDns2) {
     LogReplyAddresses(*this, dwNetmask, dwGateway, dwDns1, dwDns2);
-    memcpy(lpMessage + kCookieOffset, kMagicCookie, 4);
-    OptionWriter out(lpMessage + kOptionsOffset);
-    out.Byte(53);
-    out.Byte(1);
-    out.Byte(byType);
-    PutAddressOption(out, 54, m_dwServerIP);
+    OptionWriter out = BeginReply(lpMessage, byType, m_dwServerIP);
     // Clients such as ISC dhclient refuse an address without a lease time.
     uint32_t dwLease = platform::HostToNet32(kLeaseSeconds);
     PutAddressOption(out, 51, dwLease);
@@ -169,12 +175,7 @@ int TeskDhcpServer::BuildDhcpReply(unsigned char *lpMessage, unsigned char byTyp
 
 int TeskDhcpServer::BuildBootServerReply(unsigned char *lpMessage, unsigned char byType) {
     LogReplyAddresses(*this, 0, 0, 0, 0);
-    memcpy(lpMessage + kCookieOffset, kMagicCookie, 4);
-    OptionWriter out(lpMessage + kOptionsOffset);
-    out.Byte(53);
-    out.Byte(1);
-    out.Byte(byType);
-    PutAddressOption(out, 54, m_dwServerIP);
+    OptionWriter out = BeginReply(lpMessage, byType, m_dwServerIP);
     PutPxeClassAndVendor(out, m_BootItemOptions, m_BootItemOptionsLen);
     return kOptionsOffset + out.Length();
 }

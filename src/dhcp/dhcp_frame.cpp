@@ -21,7 +21,7 @@ constexpr int kStopWaitMs = 2000;
 TeskDhcpServer *TeskDhcpServer::Create() { return new TeskDhcpServer(); }
 
 void TeskDhcpServer::Destroy() {
-    if (!m_bAbandoned) delete this;
+    if (!m_Relay.Abandoned()) delete this;
 }
 
 int TeskDhcpServer::FailStart(const char *lpStep, int nSite) {
@@ -77,21 +77,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
 int TeskDhcpServer::StopServer() {
     LogWriteText(TESK_NOTICE_DHCP_STOP);
     platform::EventSet(m_hStopEvent);
-    if (m_hThread) {
-        bool bEnded = platform::ThreadJoin(m_hThread, kStopWaitMs) || platform::ThreadTerminate(m_hThread);
-        if (!bEnded && !m_Relay.Abandon()) {
-            // The worker is still inside a request (a host callback, say): it
-            // releases everything itself once it gets out.
-            LogWriteText("Dhcpd worker busy after %d ms: released when it ends", kStopWaitMs);
-            platform::ThreadClose(m_hThread);
-            m_hThread = nullptr;
-            m_bAbandoned = true;
-            return 0;
-        }
-        if (!bEnded) platform::ThreadJoin(m_hThread, platform::kWaitInfinite);
-        platform::ThreadClose(m_hThread);
-        m_hThread = nullptr;
-    }
+    if (!m_Relay.Stop(m_hThread, kStopWaitMs, "Dhcpd")) return 0;
     ReleaseResources();
     return 0;
 }

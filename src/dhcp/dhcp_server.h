@@ -149,5 +149,4 @@ private:
     TeskMemQueue<_socklist> *m_SocklistQueue = nullptr;
     std::atomic<Handler> m_Handlers[SOCK_COUNT] = {{HandleDhcpRequest}, {HandleBootServerRequest}, {GetMurDhcp}};
     TeskWorkerRelay m_Relay;
-    bool m_bAbandoned = false;
 };

@@ -14,7 +14,7 @@ constexpr int kStopWaitMs = 2000;
 TeskTftpServer *TeskTftpServer::Create() { return new TeskTftpServer(); }
 
 void TeskTftpServer::Destroy() {
-    if (!m_bAbandoned) delete this;
+    if (!m_Relay.Abandoned()) delete this;
 }
 
 int TeskTftpServer::FailStart(const char *lpStep, int nSite) {
@@ -61,19 +61,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
 int TeskTftpServer::StopServer() {
     LogWriteText(TESK_NOTICE_TFTP_STOP);
     platform::EventSet(m_hStopEvent);
-    if (m_hThread) {
-        bool bEnded = platform::ThreadJoin(m_hThread, kStopWaitMs) || platform::ThreadTerminate(m_hThread);
-        if (!bEnded && !m_Relay.Abandon()) {
-            LogWriteText("Tftpd worker busy after %d ms: released when it ends", kStopWaitMs);
-            platform::ThreadClose(m_hThread);
-            m_hThread = nullptr;
-            m_bAbandoned = true;
-            return 0;
-        }
-        if (!bEnded) platform::ThreadJoin(m_hThread, platform::kWaitInfinite);
-        platform::ThreadClose(m_hThread);
-        m_hThread = nullptr;
-    }
+    if (!m_Relay.Stop(m_hThread, kStopWaitMs, "Tftpd")) return 0;
     ReleaseResources();
     return 0;
 }

@@ -60,5 +60,4 @@ private:
     platform::Socket m_Socket = platform::kInvalidSocket;
     tag_BootFileTable *m_Bootfile = nullptr;
     TeskWorkerRelay m_Relay;
-    bool m_bAbandoned = false;
 };

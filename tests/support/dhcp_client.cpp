@@ -63,19 +63,11 @@ std::vector<std::pair<int, Bytes>> OptionsOf(const Bytes &message) {
 }
 
 Bytes AwaitXid(TestSocket &socket, uint32_t dwXid, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        if (left <= 0) return {};
-        bool ok = false;
-        Bytes got = socket.Receive(left, &ok);
-        if (!ok) return {};
-        if (got.size() >= 240 && got[0] == 2 && XidOf(got) == dwXid) return got;
-    }
+    return AwaitMatching(
+        socket, [dwXid](const Bytes &m) { return m.size() >= 240 && m[0] == 2 && XidOf(m) == dwXid; }, timeoutMs);
 }
 
-Bytes AwaitMatching(TestSocket &socket, bool (*match)(const Bytes &), int timeoutMs) {
+Bytes AwaitMatching(TestSocket &socket, const std::function<bool(const Bytes &)> &match, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int left = static_cast<int>(

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,4 +30,4 @@ std::vector<std::pair<int, Bytes>> OptionsOf(const Bytes &message);
 // Receives until a datagram with the xid arrives; empty on timeout.
 Bytes AwaitXid(TestSocket &socket, uint32_t dwXid, int timeoutMs);
 // The first datagram passing the filter, or empty.
-Bytes AwaitMatching(TestSocket &socket, bool (*match)(const Bytes &), int timeoutMs);
+Bytes AwaitMatching(TestSocket &socket, const std::function<bool(const Bytes &)> &match, int timeoutMs);

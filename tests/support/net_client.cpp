@@ -123,13 +123,13 @@ void WriteLogLevelBesideExe(int level) {
     fclose(file);
 }
 
-std::string TodaysLogPath() {
-    std::string base = ExeBase();
+std::string TodaysLogName() {
     time_t now = time(nullptr);
     struct tm parts {};
     localtime_r(&now, &parts);
     char name[64];
-    snprintf(name, sizeof name, "/log//murboot_%04d_%02d_%02d.log", parts.tm_year + 1900, parts.tm_mon + 1,
-             parts.tm_mday);
-    return base + name;
+    snprintf(name, sizeof name, "murboot_%04d_%02d_%02d.log", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+    return name;
 }
+
+std::string TodaysLogPath() { return ExeBase() + "/log//" + TodaysLogName(); }

@@ -192,13 +192,7 @@ TEST_F(WineDllTest, WindowsLogAndTakenPort) {
     StartWine();
     EXPECT_EQ(m_StartLine, "start -2");
     StopWine();
-    time_t now = time(nullptr);
-    struct tm parts {};
-    localtime_r(&now, &parts);
-    char name[64];
-    snprintf(name, sizeof name, "/log/murboot_%04d_%02d_%02d.log", parts.tm_year + 1900, parts.tm_mon + 1,
-             parts.tm_mday);
-    std::string log = ReadWholeFile(m_Tree.Base() + name);
+    std::string log = ReadWholeFile(m_Tree.Base() + "/log/" + TodaysLogName());
     EXPECT_NE(log.find("Dhcpd:bind udp 67:lasterror:10048 line 137"), std::string::npos) << log;
     EXPECT_NE(log.find("\xc6\xf4\xb6\xaf" "Dhcpd" "\xb7\xfe\xce\xf1" "\r\n"), std::string::npos) << "GBK notice, text mode";
     EXPECT_NE(log.find("\xcd\xa3\xd6\xb9" "Dhcpd" "\xb7\xfe\xce\xf1"), std::string::npos);
