@@ -49,7 +49,6 @@ using Lease = TeskDhcpServer::tag_d_dhcp;
 class DhcpTest : public testing::Test {
 protected:
     void SetUp() override {
-        WriteLogLevelBesideExe(1);
         SetChoice(0, "");
         g_Reports.clear();
         g_nReportResult = 1;
@@ -58,7 +57,6 @@ protected:
     }
     void TearDown() override {
         StopPXE();
-        WriteLogLevelBesideExe(2);
     }
     void Start() {
         ASSERT_EQ(StartPXE(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), m_Statics.data(),
@@ -324,7 +322,6 @@ TEST_F(DhcpTest, MirrorRequestWithoutAddressIsNotAnswered) {
 
 TEST_F(DhcpTest, RefreshDuringAStreamOfRequestsLosesNoAnswer) {
     m_Subnets = {MakeSubNet("192.0.2.10", "192.0.2.250", 1)};
-    WriteLogLevelBesideExe(3);
     Start();
     constexpr int kRequests = 2000, kWindow = 16;
     std::atomic<bool> done{false};

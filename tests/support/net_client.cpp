@@ -114,15 +114,6 @@ static std::string ExeBase() {
     return base.substr(0, base.rfind('/'));
 }
 
-void WriteLogLevelBesideExe(int level) {
-    std::string data = ExeBase() + "/data";
-    mkdir(data.c_str(), 0755);
-    FILE *file = fopen((data + "/LogSettings.ini").c_str(), "w");
-    if (!file) return;
-    fprintf(file, "[Tavrel]\nLogLevel=%d\n", level);
-    fclose(file);
-}
-
 std::string TodaysLogName() {
     time_t now = time(nullptr);
     struct tm parts {};

@@ -36,8 +36,6 @@ private:
     long m_Offset;
 };
 
-// Writes data/LogSettings.ini for this test executable's log level.
-void WriteLogLevelBesideExe(int level);
 // "murboot_YYYY_MM_DD.log" for today.
 std::string TodaysLogName();
 // Today's log file of a host executable living in <base>/<folder>/exe.
