@@ -207,18 +207,20 @@ TEST_F(TftpTest, BlockNumbersRollOverPastBlock65535) {
     Write("large", large);
     TestSocket client("127.0.0.8", 2000);
     EXPECT_EQ(Exchange(client, Rrq("large", {"tsize", "0"})), Oack("tsize", std::to_string(large.size())));
-    std::string received;
-    for (uint32_t block = 0; block < 65541; ++block) {
+    // Acknowledgements are answered from the block number alone, so the test
+    // may start just before the wrap (whole downloads are the interop tests').
+    for (uint32_t block = 65530; block < 65541; ++block) {
         Bytes data = Exchange(client, Ack(block & 0xFFFF));
         ASSERT_GE(data.size(), 4u) << block;
         ASSERT_EQ((data[2] << 8 | data[3]), static_cast<int>((block + 1) & 0xFFFF)) << block;
+        size_t offset = static_cast<size_t>(block) * 512;
+        size_t length = std::min<size_t>(512, large.size() - std::min(offset, large.size()));
+        EXPECT_EQ(std::string(data.begin() + 4, data.end()), large.substr(std::min(offset, large.size()), length))
+            << "block " << block + 1;
         if (block == 65536) {
-            // A repeated acknowledgement just after the wrap is still served.
-            EXPECT_EQ(Exchange(client, Ack(0)), data);
+            EXPECT_EQ(Exchange(client, Ack(0)), data) << "a repeated acknowledgement after the wrap";
         }
-        received.append(data.begin() + 4, data.end());
     }
-    EXPECT_TRUE(received == large);
 }
 
 // Random datagrams, mutated from real requests, must leave nothing worse
