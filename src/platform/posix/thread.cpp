@@ -1,9 +1,11 @@
 #include "platform/platform.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <condition_variable>
 #include <chrono>
 #include <mutex>
@@ -28,9 +30,23 @@ void Release(PosixThread *thread) {
     if (thread->nRefs.fetch_sub(1) == 1) delete thread;
 }
 
+// Each worker gets its own alternate signal stack, so the crash report can
+// be written even when the worker overflows its stack.
+constexpr size_t kAltStackSize = 64 * 1024;
+
 void *ThreadMain(void *raw) {
     PosixThread *thread = static_cast<PosixThread *>(raw);
+    stack_t stack{};
+    stack.ss_sp = malloc(kAltStackSize);
+    stack.ss_size = kAltStackSize;
+    if (stack.ss_sp) sigaltstack(&stack, nullptr);
     thread->proc(thread->arg);
+    if (stack.ss_sp) {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        free(stack.ss_sp);
+    }
     {
         std::lock_guard<std::mutex> guard(thread->lock);
         thread->bEnded = true;
