@@ -11,6 +11,7 @@
 namespace {
 const char *const kSourceName = "TeskDhcpServer";
 const uint16_t kPorts[TeskDhcpServer::SOCK_COUNT] = {67, 4011, 4455};
+constexpr uint16_t kClientPort = 68;  // where port-67 answers are broadcast
 const char *const kBindSteps[TeskDhcpServer::SOCK_COUNT] = {"bind udp 67", "bind udp 4011", "bind udp 4455"};
 const int kSocketSites[TeskDhcpServer::SOCK_COUNT] = {89, 97, 104};
 const int kBindSites[TeskDhcpServer::SOCK_COUNT] = {137, 142, 147};
@@ -24,7 +25,7 @@ void TeskDhcpServer::Destroy() {
     if (!m_Relay.Abandoned()) delete this;
 }
 
-int TeskDhcpServer::FailStart(const char *lpStep, int nSite) {
+int TeskDhcpServer::LogFailure(const char *lpStep, int nSite) {
     LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
     return -1;
 }
@@ -47,29 +48,29 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
 
     m_hStopEvent = platform::EventCreate();
-    if (!m_hStopEvent) return FailStart("CreateEvent", 81);
+    if (!m_hStopEvent) return LogFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
         m_Sockets[type] = platform::UdpOpen();
-        if (m_Sockets[type] == platform::kInvalidSocket) return FailStart("WSASocket", kSocketSites[type]);
+        if (m_Sockets[type] == platform::kInvalidSocket) return LogFailure("WSASocket", kSocketSites[type]);
     }
     platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
     platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
     for (int type = 0; type < SOCK_COUNT; ++type) {
         if (platform::UdpBind(m_Sockets[type], m_dwServerIP, kPorts[type]) != 0)
-            return FailStart(kBindSteps[type], kBindSites[type]);
+            return LogFailure(kBindSteps[type], kBindSites[type]);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
         m_hEvents[type] = platform::SocketEventCreate();
-        if (!m_hEvents[type]) return FailStart("WSACreateEvent", 155);
+        if (!m_hEvents[type]) return LogFailure("WSACreateEvent", 155);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
         if (platform::SocketEventSelect(m_Sockets[type], m_hEvents[type]) != 0)
-            return FailStart("WSAEventSelect", kSelectSites[type]);
+            return LogFailure("WSAEventSelect", kSelectSites[type]);
     }
     if (!m_hThread) {
         m_Relay.Reset();
         m_hThread = platform::ThreadStart(ServiceWorker, this);
-        if (!m_hThread) return FailStart("CreateThread", 183);
+        if (!m_hThread) return LogFailure("CreateThread", 183);
     }
     return 0;
 }
@@ -134,9 +135,8 @@ bool TeskDhcpServer::IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 
 int TeskDhcpServer::ReceiveOne(int nSocketType) {
     _socklist *record = m_SocklistQueue->Mem_New();
     if (!record) {
-        LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", "Mem_New()", platform::SocketLastError(), 315);
         DropUnreadDatagram(nSocketType);
-        return -1;
+        return LogFailure("Mem_New()", 315);
     }
     memset(record, 0, sizeof *record);
     record->socket = m_Sockets[nSocketType];
@@ -192,7 +192,7 @@ void TeskDhcpServer::SendReply(_socklist *record) {
             if (dwGiaddr != 0)
                 SendOnce(record, dwGiaddr, kPorts[SOCK_DHCP], 405);
             else
-                SendBroadcast(record, 67 + 1, 405, 414);
+                SendBroadcast(record, kClientPort, 405, 414);
             break;
         }
         case SOCK_SELECT:

@@ -108,12 +108,10 @@ int TeskDhcpServer::HandleBootServerRequest(TeskDhcpServer *server, _socklist *r
     unsigned char byType = GetMessageType(msg);
     CutNameFields(msg);
     if (msg[kDhcpOpOffset] != kBootRequest) {
-        LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", "op not BOOTREQUEST", platform::SocketLastError(), 1262);
-        return -1;
+        return LogFailure("op not BOOTREQUEST", 1262);
     }
     if (byType != kDhcpDiscover && byType != kDhcpRequest) {
-        LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", "send size zero", platform::SocketLastError(), 1292);
-        return -1;
+        return LogFailure("send size zero", 1292);
     }
     platform::TeskLockGuard guard(server->m_ConfigLock);
     msg[kDhcpOpOffset] = kBootReply;
@@ -123,8 +121,7 @@ int TeskDhcpServer::HandleBootServerRequest(TeskDhcpServer *server, _socklist *r
     PutBootFile(msg, server->m_PxeServer.bootfile, sizeof server->m_PxeServer.bootfile);
     int nLen = server->BuildBootServerReply(msg, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck);
     if (nLen == 0) {
-        LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", "send size zero", platform::SocketLastError(), 1292);
-        return -1;
+        return LogFailure("send size zero", 1292);
     }
     record->nSendLen = nLen;
     record->lpReply = msg;

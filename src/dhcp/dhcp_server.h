@@ -122,7 +122,8 @@ public:
 private:
     TeskDhcpServer() = default;
     static unsigned ServiceWorker(void *arg);
-    int FailStart(const char *lpStep, int nSite);
+    // "Dhcpd:STEP:lasterror:N line SITE" at the error level; returns -1.
+    static int LogFailure(const char *lpStep, int nSite);
     void ReleaseResources();
     void DropUnreadDatagram(int nSocketType);
     bool IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 &peer);

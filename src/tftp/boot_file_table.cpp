@@ -5,6 +5,7 @@
 #include <new>
 
 #include "log/logger.h"
+#include "tftp/tftp_failure.h"
 
 namespace {
 
@@ -15,11 +16,6 @@ bool SameNameIgnoringCase(const char *a, const char *b) {
         if (x != y) return false;
         if (!x) return true;
     }
-}
-
-int ReadFailure(const char *lpStep, int nSite) {
-    LogWriteText("Tftpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
-    return -1;
 }
 
 }  // namespace
@@ -97,11 +93,11 @@ int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSiz
     if (!lpBootFile || !lpBuffer) return -1;
     // Compared in 64 bits: a 32-bit sum could wrap past the end unnoticed.
     if (dwReadSize > 0 && static_cast<uint64_t>(dwOffer) + dwReadSize > lpBootFile->dwSize)
-        return ReadFailure("dwReadSize > 0 && dwOffer >=0 && dwOffer+dwReadSize >= BootFile->dwSize ", 69);
-    if (platform::FileSeek(lpBootFile->hFile, dwOffer) != 0) return ReadFailure("SetFilePointerEx Fail", 82);
+        return LogTftpdFailure("dwReadSize > 0 && dwOffer >=0 && dwOffer+dwReadSize >= BootFile->dwSize ", 69);
+    if (platform::FileSeek(lpBootFile->hFile, dwOffer) != 0) return LogTftpdFailure("SetFilePointerEx Fail", 82);
     uint32_t got = 0;
     if (platform::FileRead(lpBootFile->hFile, lpBuffer, dwReadSize, &got) != 0)
-        return ReadFailure("ReadFileEx Fail", 86);
+        return LogTftpdFailure("ReadFileEx Fail", 86);
     return 0;
 }
 

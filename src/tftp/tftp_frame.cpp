@@ -4,6 +4,7 @@
 #include "interface/address_text.h"
 #include "log/logger.h"
 #include "log/notices.h"
+#include "tftp/tftp_failure.h"
 #include "tftp/tftp_server.h"
 
 namespace {
@@ -17,14 +18,9 @@ void TeskTftpServer::Destroy() {
     if (!m_Relay.Abandoned()) delete this;
 }
 
-int TeskTftpServer::FailStart(const char *lpStep, int nSite) {
-    LogWriteText("Tftpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
-    return -1;
-}
-
 int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     LogWriteText(TESK_NOTICE_TFTP_START);
-    if (!IN_lpTeskPxeServerStruct) return FailStart("NULL == IN_lpTeskPxeServerStruct", 38);
+    if (!IN_lpTeskPxeServerStruct) return LogTftpdFailure("NULL == IN_lpTeskPxeServerStruct", 38);
     LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
     if (!m_ClientHash) {
@@ -36,20 +32,20 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     }
     if (!m_SendQueue) {
         m_SendQueue = new (std::nothrow) TeskMemQueue<tag_TftpSend>(100);
-        if (!m_SendQueue) return FailStart("new m_SendQueue", 57);
+        if (!m_SendQueue) return LogTftpdFailure("new m_SendQueue", 57);
     }
     if (!m_Bootfile) {
         m_Bootfile = create_bootfile_table(IN_lpTeskPxeServerStruct->rootpath);
-        if (!m_Bootfile) return FailStart("new m_Bootfile", 66);
+        if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
     m_Socket = platform::UdpOpen();
-    if (m_Socket == platform::kInvalidSocket) return FailStart("WSASocket", 73);
+    if (m_Socket == platform::kInvalidSocket) return LogTftpdFailure("WSASocket", 73);
     m_hStopEvent = platform::EventCreate();
-    if (!m_hStopEvent) return FailStart("CreateEvent", 77);
+    if (!m_hStopEvent) return LogTftpdFailure("CreateEvent", 77);
     m_hSockEvent = platform::SocketEventCreate();
-    if (!m_hSockEvent) return FailStart("WSACreateEvent", 81);
-    if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return FailStart("bind", 91);
-    if (platform::SocketEventSelect(m_Socket, m_hSockEvent) != 0) return FailStart("WSAEventSelect", 95);
+    if (!m_hSockEvent) return LogTftpdFailure("WSACreateEvent", 81);
+    if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);
+    if (platform::SocketEventSelect(m_Socket, m_hSockEvent) != 0) return LogTftpdFailure("WSAEventSelect", 95);
     if (!m_hThread) {
         m_Relay.Reset();
         m_hThread = platform::ThreadStart(WorkThread, this);

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "log/logger.h"
+#include "tftp/tftp_failure.h"
 #include "tftp/tftp_packet_writer.h"
 #include "tftp/tftp_server.h"
 
@@ -16,11 +17,6 @@ const char *const kSourceName = "TeskTftpServer";
 const char *const kRefusal = "No Such File/No Access";
 constexpr int kDefaultBlockSize = 512;
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
-
-int Failure(const char *lpStep, int nSite) {
-    LogWriteText("Tftpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
-    return -1;
-}
 
 // Strings of a received datagram, never read past its received bytes (the
 // area holds a zero byte just after them).
@@ -66,20 +62,20 @@ int TeskTftpServer::RecvPacket() {
     if (!lpSend) {
         // Unread, the datagram would keep the socket from signalling again.
         platform::UdpRecvFrom(m_Socket, area, kRecvSize, nullptr);
-        return Failure("lpTftpSend new Error", 430);
+        return LogTftpdFailure("lpTftpSend new Error", 430);
     }
     memset(area, 0, sizeof area);
     memset(lpSend->abData, 0, sizeof lpSend->abData);
     int nGot = platform::UdpRecvFrom(m_Socket, area, kRecvSize, &lpSend->stPeer);
     if (nGot <= 0) {
         m_SendQueue->Mem_Free(lpSend);
-        return Failure("recvfrom", 235);
+        return LogTftpdFailure("recvfrom", 235);
     }
     unsigned nOpcode = static_cast<unsigned>(area[0]) << 8 | area[1];
     clientinfo *lpClientInfo = nullptr;
     if (m_ClientHash->GetLastClient(&lpSend->stPeer.dwAddr, &lpClientInfo) != 0) {
         m_SendQueue->Mem_Free(lpSend);
-        return Failure("m_ClientHash->GetLastClient NULL ", 247);
+        return LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
     }
     TftpPacketWriter out(lpSend->abData, kSendSize);
     switch (nOpcode) {
@@ -89,7 +85,7 @@ int TeskTftpServer::RecvPacket() {
         case ACK:
             if (!lpClientInfo->lpBootFile) {
                 m_SendQueue->Mem_Free(lpSend);
-                return Failure("lpClientInfo->lpBootFile == NULL", 367);
+                return LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367);
             }
             PutBlock(lpClientInfo, NearestBlock(lpClientInfo->dwLastBlock, static_cast<unsigned>(area[2]) << 8 | area[3]) + 1, out);
             break;
@@ -181,6 +177,6 @@ int TeskTftpServer::SendPacket(tag_TftpSend *lpSend) {
     // A length of -1 marks an answer that overflowed its area: never sent.
     int nSent = lpSend->nLength < 0 ? -1 : platform::UdpSendTo(m_Socket, lpSend->abData, lpSend->nLength, lpSend->stPeer);
     m_SendQueue->Mem_Free(lpSend);
-    if (nSent <= 0) return Failure("sendto", 449);
+    if (nSent <= 0) return LogTftpdFailure("sendto", 449);
     return 0;
 }

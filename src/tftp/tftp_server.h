@@ -48,7 +48,6 @@ private:
     static unsigned WorkThread(void *arg);
     void OnReadRequest(clientinfo *lpClientInfo, const unsigned char *area, int nGot, TftpPacketWriter &out);
     void PutBlock(clientinfo *lpClientInfo, uint32_t dwBlock, TftpPacketWriter &out);
-    int FailStart(const char *lpStep, int nSite);
     void ReleaseResources();
 
     TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
