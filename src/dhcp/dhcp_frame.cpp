@@ -16,14 +16,9 @@ const char *const kBindSteps[TeskDhcpServer::SOCK_COUNT] = {"bind udp 67", "bind
 const int kSocketSites[TeskDhcpServer::SOCK_COUNT] = {89, 97, 104};
 const int kBindSites[TeskDhcpServer::SOCK_COUNT] = {137, 142, 147};
 const int kSelectSites[TeskDhcpServer::SOCK_COUNT] = {161, 165, 170};
-constexpr int kStopWaitMs = 2000;
 }  // namespace
 
 TeskDhcpServer *TeskDhcpServer::Create() { return new TeskDhcpServer(); }
-
-void TeskDhcpServer::Destroy() {
-    if (!m_Relay.Abandoned()) delete this;
-}
 
 int TeskDhcpServer::LogFailure(const char *lpStep, int nSite) {
     LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
@@ -47,8 +42,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     CreateContainers();
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
 
-    m_hStopEvent = platform::EventCreate();
-    if (!m_hStopEvent) return LogFailure("CreateEvent", 81);
+    if (!CreateStopEvent()) return LogFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
         m_Sockets[type] = platform::UdpOpen();
         if (m_Sockets[type] == platform::kInvalidSocket) return LogFailure("WSASocket", kSocketSites[type]);
@@ -60,38 +54,24 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
             return LogFailure(kBindSteps[type], kBindSites[type]);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        m_hEvents[type] = platform::SocketEventCreate();
-        if (!m_hEvents[type]) return LogFailure("WSACreateEvent", 155);
+        if (!CreateSocketEvent(type)) return LogFailure("WSACreateEvent", 155);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        if (platform::SocketEventSelect(m_Sockets[type], m_hEvents[type]) != 0)
-            return LogFailure("WSAEventSelect", kSelectSites[type]);
+        if (!SelectSocketEvent(type)) return LogFailure("WSAEventSelect", kSelectSites[type]);
     }
-    if (!m_hThread) {
-        m_Relay.Reset();
-        m_hThread = platform::ThreadStart(ServiceWorker, this);
-        if (!m_hThread) return LogFailure("CreateThread", 183);
-    }
+    if (!StartWorker()) return LogFailure("CreateThread", 183);
     return 0;
 }
 
 int TeskDhcpServer::StopServer() {
     LogWriteText(TESK_NOTICE_DHCP_STOP);
-    platform::EventSet(m_hStopEvent);
-    if (!m_Relay.Stop(m_hThread, kStopWaitMs, "Dhcpd")) return 0;
-    ReleaseResources();
+    if (!StopWorker("Dhcpd")) return 1;
+    ReleaseFrame();
+    ReleaseService();
     return 0;
 }
 
-void TeskDhcpServer::ReleaseResources() {
-    platform::EventClose(m_hStopEvent);
-    m_hStopEvent = nullptr;
-    for (int type = 0; type < SOCK_COUNT; ++type) {
-        platform::SocketEventClose(m_hEvents[type]);
-        m_hEvents[type] = nullptr;
-        platform::SocketClose(m_Sockets[type]);
-        m_Sockets[type] = platform::kInvalidSocket;
-    }
+void TeskDhcpServer::ReleaseService() {
     delete m_DhcpHashCaches;
     m_DhcpHashCaches = nullptr;
     delete m_DynamicCache;
@@ -99,22 +79,6 @@ void TeskDhcpServer::ReleaseResources() {
     delete m_SocklistQueue;
     m_SocklistQueue = nullptr;
     m_AddressIndex.Clear();
-}
-
-unsigned TeskDhcpServer::ServiceWorker(void *arg) {
-    TeskDhcpServer *server = static_cast<TeskDhcpServer *>(arg);
-    for (;;) {
-        int nIndex = platform::WaitAny(server->m_hEvents, SOCK_COUNT + 1, platform::kWaitInfinite);
-        if (nIndex == SOCK_COUNT) break;
-        if (nIndex < 0 || nIndex > SOCK_COUNT) continue;
-        if (platform::SocketEventTakeReadable(server->m_Sockets[nIndex], server->m_hEvents[nIndex]))
-            server->ReceiveOne(nIndex);
-    }
-    if (server->m_Relay.WorkerEnding()) {
-        server->ReleaseResources();
-        delete server;
-    }
-    return 0;
 }
 
 // Without a record the datagram would stay queued and the socket would never

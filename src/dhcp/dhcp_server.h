@@ -9,10 +9,10 @@
 #include "containers/mac_hash.h"
 #include "containers/mem_queue.h"
 #include "dhcp/address_index.h"
-#include "interface/worker_relay.h"
 #include "platform/platform.h"
+#include "service/service_frame.h"
 
-class TeskDhcpServer {
+class TeskDhcpServer : public TeskServiceFrame {
 public:
     enum SocketType { SOCK_DHCP = 0, SOCK_PROXY = 1, SOCK_SELECT = 2, SOCK_COUNT = 3 };
     static constexpr int kDataSize = 1500;
@@ -57,12 +57,10 @@ public:
 
     // A server in its initial state: nothing open, nothing created.
     static TeskDhcpServer *Create();
-    // Frees the object, unless a worker that would not stop still owns it.
-    void Destroy();
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
                     TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
-    int StopServer();
+    int StopServer() override;
     int ApplyConfig(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
                     TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
 
@@ -120,11 +118,11 @@ public:
     platform::TeskLock m_ConfigLock;
 
 private:
-    TeskDhcpServer() = default;
-    static unsigned ServiceWorker(void *arg);
+    TeskDhcpServer() : TeskServiceFrame(SOCK_COUNT) {}
+    void ServeSocket(int nIndex) override { ReceiveOne(nIndex); }
+    void ReleaseService() override;
     // "Dhcpd:STEP:lasterror:N line SITE" at the error level; returns -1.
     static int LogFailure(const char *lpStep, int nSite);
-    void ReleaseResources();
     void DropUnreadDatagram(int nSocketType);
     bool IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 &peer);
     bool SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, int nSite);
@@ -142,12 +140,6 @@ private:
     // one, 0 no choice.
     int AskHost(const unsigned char *lpMac, char *lpChosen);
 
-    platform::Socket m_Sockets[SOCK_COUNT] = {platform::kInvalidSocket, platform::kInvalidSocket,
-                                              platform::kInvalidSocket};
-    platform::WaitHandle m_hEvents[SOCK_COUNT + 1] = {};
-    platform::WaitHandle &m_hStopEvent = m_hEvents[SOCK_COUNT];
-    platform::ThreadHandle m_hThread = nullptr;
     TeskMemQueue<_socklist> *m_SocklistQueue = nullptr;
     std::atomic<Handler> m_Handlers[SOCK_COUNT] = {{HandleDhcpRequest}, {HandleBootServerRequest}, {GetMurDhcp}};
-    TeskWorkerRelay m_Relay;
 };

@@ -9,11 +9,19 @@
 
 TeskDhcpServer *MyDhcpServer = nullptr;
 TeskTftpServer *MyTftpServer = nullptr;
-SelectPxeServerProc volatile g_pfnSelectPxeServer = nullptr;
-SelectMirrorServerToDBProc volatile g_pfnSelectMirrorServerToDB = nullptr;
+std::atomic<SelectPxeServerProc> g_pfnSelectPxeServer{nullptr};
+std::atomic<SelectMirrorServerToDBProc> g_pfnSelectMirrorServerToDB{nullptr};
 
 static const char *const kSourceName = "Tavrel";
 static bool g_bSocketsStarted = false;
+
+// A service whose start failed is stopped and dropped at once, so the next
+// StartPXE starts it afresh instead of finding a dead one in place.
+template <class Service>
+static void DropService(Service *&service) {
+    TeskServiceFrame::StopAndFree(service);
+    service = nullptr;
+}
 
 extern "C" {
 
@@ -43,7 +51,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
         if (MyDhcpServer->StartServer(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen) !=
             0) {
             LogWriteText("MyDhcpServer->StartServer error !");
-            MyDhcpServer->StopServer();
+            DropService(MyDhcpServer);
             return -2;
         }
     }
@@ -51,7 +59,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
     MyTftpServer = TeskTftpServer::Create();
     if (MyTftpServer->StartServer(IN_lpTeskPxeServerStruct) != 0) {
         LogWriteText("MyTftpServer->StartServer error !");
-        MyTftpServer->StopServer();
+        DropService(MyTftpServer);
         return -3;
     }
     return 0;
@@ -68,16 +76,8 @@ TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerSt
 }
 
 TAVREL_API int TAVREL_CDECL StopPXE(void) {
-    if (MyDhcpServer) {
-        MyDhcpServer->StopServer();
-        MyDhcpServer->Destroy();
-        MyDhcpServer = nullptr;
-    }
-    if (MyTftpServer) {
-        MyTftpServer->StopServer();
-        MyTftpServer->Destroy();
-        MyTftpServer = nullptr;
-    }
+    if (MyDhcpServer) DropService(MyDhcpServer);
+    if (MyTftpServer) DropService(MyTftpServer);
     if (g_bSocketsStarted) platform::SocketsCleanup();
     g_bSocketsStarted = false;
     return 0;

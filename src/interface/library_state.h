@@ -1,6 +1,8 @@
 // Library-wide objects: the two services and the host's two callbacks.
 #pragma once
 
+#include <atomic>
+
 #include "Tavrel.h"
 
 class TeskDhcpServer;
@@ -8,6 +10,6 @@ class TeskTftpServer;
 
 extern TeskDhcpServer *MyDhcpServer;
 extern TeskTftpServer *MyTftpServer;
-// Read by the DHCP worker without a lock: replacing them is a plain store.
-extern SelectPxeServerProc volatile g_pfnSelectPxeServer;
-extern SelectMirrorServerToDBProc volatile g_pfnSelectMirrorServerToDB;
+// Stored by the host's thread, read by the DHCP worker.
+extern std::atomic<SelectPxeServerProc> g_pfnSelectPxeServer;
+extern std::atomic<SelectMirrorServerToDBProc> g_pfnSelectMirrorServerToDB;

@@ -6,13 +6,13 @@
 #include "Tavrel.h"
 #include "containers/ip_hash.h"
 #include "containers/mem_queue.h"
-#include "interface/worker_relay.h"
 #include "platform/platform.h"
+#include "service/service_frame.h"
 #include "tftp/boot_file_table.h"
 
 class TftpPacketWriter;
 
-class TeskTftpServer {
+class TeskTftpServer : public TeskServiceFrame {
 public:
     static constexpr int kRecvSize = 1500;
     static constexpr int kMaxBlockSize = 1500;
@@ -34,29 +34,30 @@ public:
     };
 
     static TeskTftpServer *Create();
-    void Destroy();
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
-    int StopServer();
+    int StopServer() override;
     int RecvPacket();
     int SendPacket(tag_TftpSend *lpSend);
 
     tag_BootFileTable *BootFiles() { return m_Bootfile; }
 
 private:
-    TeskTftpServer() = default;
-    static unsigned WorkThread(void *arg);
+    static constexpr int kSocket = 0;
+    static constexpr int kWaitPeriod = 5000;
+
+    TeskTftpServer() : TeskServiceFrame(1) {}
+    // One readable notice, one receive.
+    void ServeSocket(int) override { RecvPacket(); }
+    // The period drives nothing: no timer work in this service.
+    int WaitPeriodMs() const override { return kWaitPeriod; }
+    void ReleaseService() override;
     void OnReadRequest(clientinfo *lpClientInfo, const unsigned char *area, int nGot, TftpPacketWriter &out);
     void PutBlock(clientinfo *lpClientInfo, uint32_t dwBlock, TftpPacketWriter &out);
-    void ReleaseResources();
 
     TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
     TeskIpHash<clientinfo> *m_ClientHash = nullptr;
     uint32_t m_ServerIP = 0;
-    platform::ThreadHandle m_hThread = nullptr;
-    platform::WaitHandle m_hSockEvent = nullptr;
-    platform::WaitHandle m_hStopEvent = nullptr;
-    platform::Socket m_Socket = platform::kInvalidSocket;
+    platform::Socket &m_Socket = m_Sockets[kSocket];
     tag_BootFileTable *m_Bootfile = nullptr;
-    TeskWorkerRelay m_Relay;
 };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "Tavrel.h"
@@ -42,10 +43,21 @@ int TAVREL_CALLBACK SlowChoice(const unsigned char *, char *) {
 }
 int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
 
+// Returns once the test has set a time to return at, and that time is past.
+using Clock = std::chrono::steady_clock;
+std::atomic<Clock::rep> g_nReturnAt{0};
+int TAVREL_CALLBACK TimedChoice(const unsigned char *, char *) {
+    ++g_nCallbackCalls;
+    while (g_nReturnAt == 0 || Clock::now().time_since_epoch().count() < g_nReturnAt)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    g_bCallbackDone = true;
+    return 0;
+}
+
 // Consults the host, as the real handlers do, before answering.
 int AskingHandler(TeskDhcpServer *, TeskDhcpServer::_socklist *record) {
     char server[16] = {};
-    g_pfnSelectPxeServer(record->data + 28, server);
+    g_pfnSelectPxeServer.load()(record->data + 28, server);
     return -1;
 }
 
@@ -135,5 +147,33 @@ TEST_F(FrameTest, StopIsRepeatableAndFreesThePorts) {
         EXPECT_EQ(StopPXE(), 0);
         EXPECT_FALSE(UdpPortHeld("192.0.2.1", 67));
         EXPECT_EQ(StopPXE(), 0);
+    }
+}
+
+// The host gives a stuck worker the service at the stop deadline. Callbacks
+// that return just before, at and just after it land some rounds between the
+// host's timed-out wait and the hand-over; the sanitizers watch both threads.
+TEST_F(FrameTest, StuckWorkerHandOverIsSafeWhenTheCallbackReturnsAtTheDeadline) {
+    constexpr int kWaitMs = 10, kRounds = 150;
+    std::mt19937 random(11);
+    TestSocket asker("192.0.2.2", 5003, true);
+    for (int round = 0; round < kRounds; ++round) {
+        RegisterSelectPxeCallback(TimedChoice, AcceptReport);
+        TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
+        ASSERT_EQ(StartPXE(&m_Server, &subnet, 1, nullptr, 0), 0) << round;
+        for (int type = 0; type < TeskDhcpServer::SOCK_COUNT; ++type) MyDhcpServer->SetHandler(type, AskingHandler);
+        MyDhcpServer->SetStopWaitMs(kWaitMs);
+        g_nCallbackCalls = 0;
+        g_bCallbackDone = false;
+        g_nReturnAt = 0;
+        ASSERT_TRUE(asker.SendTo("192.0.2.1", 4011, "wake", 4));
+        while (g_nCallbackCalls == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        auto offset = std::chrono::microseconds(static_cast<int>(random() % 1500) - 600);
+        g_nReturnAt = (Clock::now() + std::chrono::milliseconds(kWaitMs) + offset).time_since_epoch().count();
+        EXPECT_EQ(StopPXE(), 0);
+        while (!g_bCallbackDone) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        // A handed-over worker closes the ports on its way out.
+        for (int i = 0; i < 200 && UdpPortHeld("192.0.2.1", 4011); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -19,8 +19,7 @@ using Lease = TeskDhcpServer::tag_d_dhcp;
 
 struct ServerDeleter {
     void operator()(TeskDhcpServer *server) const {
-        server->StopServer();
-        server->Destroy();
+        TeskServiceFrame::StopAndFree(server);
     }
 };
 

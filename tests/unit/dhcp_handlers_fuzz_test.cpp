@@ -47,7 +47,7 @@ std::vector<std::vector<unsigned char>> Seeds() {
 TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
     RegisterSelectPxeCallback(AnyChoice, AnyReport);
     std::unique_ptr<TeskDhcpServer, void (*)(TeskDhcpServer *)> server(TeskDhcpServer::Create(),
-                                                                       [](TeskDhcpServer *s) { s->Destroy(); });
+                                                                       [](TeskDhcpServer *s) { TeskServiceFrame::StopAndFree(s); });
     ASSERT_TRUE(server->CreateContainers());
     TeskPxeServerStruct config = MakeServer("10.0.0.1");
     TeskSubNetStruct subnets[2] = {MakeSubNet("10.0.0.10", "10.0.0.40", 1), MakeSubNet("10.0.1.10", "10.0.1.12", 2)};
@@ -83,5 +83,4 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
             ASSERT_LE(record->nSendLen, TeskDhcpServer::kDataSize);
         }
     }
-    server->StopServer();
 }
