@@ -1,0 +1,52 @@
+# How tavrel-host is installed. The library finds its settings file and log
+# folder from the host executable's location: "data/LogSettings.ini" and
+# "log/" in the folder above the executable's own, and the crash report
+# "tavrel-host.RPT" beside it. So the executable lives in a folder of its
+# own, TAVREL_HOST_HOME/bin, and TAVREL_HOST_HOME holds links from those
+# names to where such files belong on a Linux system:
+#   TAVREL_HOST_HOME/data                  -> SYSCONFDIR/tavrel (LogSettings.ini)
+#   TAVREL_HOST_HOME/log                   -> LOCALSTATEDIR/log/tavrel (murboot_*.log)
+#   TAVREL_HOST_HOME/bin/tavrel-host.RPT   -> LOCALSTATEDIR/log/tavrel/tavrel-host.RPT
+# With the /usr prefix of the Debian package these are /etc/tavrel and
+# /var/log/tavrel; BINDIR/tavrel-host links to the executable.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(_tavrel_unit_dir systemd systemdsystemunitdir)
+endif()
+if(NOT _tavrel_unit_dir)
+  set(_tavrel_unit_dir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+endif()
+set(TAVREL_SYSTEMD_UNIT_DIR ${_tavrel_unit_dir} CACHE PATH "Where tavrel.service is installed")
+
+
+install(TARGETS tavrel-host RUNTIME DESTINATION ${TAVREL_HOST_HOME}/bin COMPONENT Host)
+
+# The links are made in the build tree and installed as links.
+set(_links ${PROJECT_BINARY_DIR}/host-links)
+file(MAKE_DIRECTORY ${_links}/bin ${_links}/home/bin)
+file(RELATIVE_PATH _exe_from_bindir ${CMAKE_INSTALL_FULL_BINDIR} ${TAVREL_HOST_FULL_HOME}/bin/tavrel-host)
+file(CREATE_LINK ${_exe_from_bindir} ${_links}/bin/tavrel-host SYMBOLIC)
+file(CREATE_LINK ${TAVREL_CONFIG_DIR} ${_links}/home/data SYMBOLIC)
+file(CREATE_LINK ${TAVREL_LOG_DIR} ${_links}/home/log SYMBOLIC)
+file(CREATE_LINK ${TAVREL_LOG_DIR}/tavrel-host.RPT ${_links}/home/bin/tavrel-host.RPT SYMBOLIC)
+install(FILES ${_links}/bin/tavrel-host DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Host)
+install(FILES ${_links}/home/data ${_links}/home/log DESTINATION ${TAVREL_HOST_HOME} COMPONENT Host)
+install(FILES ${_links}/home/bin/tavrel-host.RPT DESTINATION ${TAVREL_HOST_HOME}/bin COMPONENT Host)
+
+install(FILES ${PROJECT_SOURCE_DIR}/examples/tavrel.toml ${PROJECT_SOURCE_DIR}/packaging/LogSettings.ini
+  DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host)
+install(DIRECTORY DESTINATION ${TAVREL_STATE_DIR} COMPONENT Host)
+install(DIRECTORY DESTINATION ${TAVREL_LOG_DIR} COMPONENT Host)
+
+configure_file(${PROJECT_SOURCE_DIR}/packaging/tavrel.service.in ${PROJECT_BINARY_DIR}/tavrel.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tavrel.service DESTINATION ${TAVREL_SYSTEMD_UNIT_DIR} COMPONENT Host)
+
+# Manual pages go compressed, as Debian wants them.
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/tavrel-host.1.gz
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1 > ${PROJECT_BINARY_DIR}/tavrel-host.1.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1 VERBATIM)
+add_custom_target(tavrel_host_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/tavrel-host.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/tavrel-host.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Host)
+unset(_links)
+unset(_exe_from_bindir)
+unset(_tavrel_unit_dir)
