@@ -2,26 +2,25 @@
 #   bin/Tavrel.dll        the library (version resource included)
 #   include/Tavrel.h
 #   lib/Tavrel.def        the exports, for `lib /def` or dlltool
-#   lib/Tavrel.lib        import library for Visual C++, made as `lib /def` makes it
+#   lib/Tavrel.lib        import library for Visual C++ in the short import
+#                         format `lib /def` writes (made by llvm-dlltool)
 #   lib/libTavrel.dll.a   import library for MinGW, made by dlltool
 #   README-Windows.txt
-find_program(TAVREL_LIB_TOOL NAMES llvm-lib llvm-lib-14
-  DOC "A librarian that takes lib.exe's options, for the Visual C++ import library")
+find_program(TAVREL_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14
+  DOC "Writes import libraries in the format of lib.exe, for Visual C++ hosts")
 if(NOT CMAKE_DLLTOOL)
   find_program(CMAKE_DLLTOOL NAMES dlltool)
 endif()
-if(NOT TAVREL_LIB_TOOL OR NOT CMAKE_DLLTOOL)
-  message(STATUS "Windows SDK zip not made: it needs llvm-lib (Debian package llvm) and the MinGW dlltool")
+if(NOT TAVREL_LLVM_DLLTOOL OR NOT CMAKE_DLLTOOL)
+  message(STATUS "Windows SDK zip not made: it needs llvm-dlltool (Debian package llvm) and the MinGW dlltool")
   return()
 endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_arch win32)
-  set(_lib_machine x86)
   set(_dlltool_machine i386)
 else()
   set(_arch win64)
-  set(_lib_machine x64)
   set(_dlltool_machine i386:x86-64)
 endif()
 set(_name Tavrel-${PROJECT_VERSION}-${_arch})
@@ -35,16 +34,14 @@ add_custom_command(OUTPUT ${TAVREL_SDK_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/include/Tavrel.h ${_sdk}/include/
   COMMAND ${CMAKE_COMMAND} -E copy ${TAVREL_DEF_FILE} ${_sdk}/lib/
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/packaging/windows/README-Windows.txt ${_sdk}/
-  COMMAND ${TAVREL_LIB_TOOL} /nologo /machine:${_lib_machine} /def:${TAVREL_DEF_FILE} /out:${_sdk}/lib/Tavrel.lib
+  COMMAND ${TAVREL_LLVM_DLLTOOL} -m ${_dlltool_machine} -d ${TAVREL_DEF_FILE} -D Tavrel.dll -l ${_sdk}/lib/Tavrel.lib
   COMMAND ${CMAKE_DLLTOOL} -m ${_dlltool_machine} -d ${TAVREL_DEF_FILE} -D Tavrel.dll -l ${_sdk}/lib/libTavrel.dll.a
-  COMMAND ${CMAKE_COMMAND} -E rm -f ${_sdk}/lib/Tavrel.exp
   COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_BINARY_DIR}/sdk ${CMAKE_COMMAND} -E tar cf ${TAVREL_SDK_ZIP} --format=zip ${_name}
   DEPENDS Tavrel ${TAVREL_DEF_FILE} ${PROJECT_SOURCE_DIR}/include/Tavrel.h
     ${PROJECT_SOURCE_DIR}/packaging/windows/README-Windows.txt
   COMMENT "Windows SDK ${_name}.zip" VERBATIM)
 add_custom_target(tavrel_windows_sdk ALL DEPENDS ${TAVREL_SDK_ZIP})
 unset(_arch)
-unset(_lib_machine)
 unset(_dlltool_machine)
 unset(_name)
 unset(_sdk)
