@@ -41,10 +41,13 @@ install(DIRECTORY DESTINATION ${TAVREL_LOG_DIR} COMPONENT Host)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tavrel.service.in ${PROJECT_BINARY_DIR}/tavrel.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tavrel.service DESTINATION ${TAVREL_SYSTEMD_UNIT_DIR} COMPONENT Host)
 
-# Manual pages go compressed, as Debian wants them.
+# The manual page, made from the program's own help; Debian wants it compressed.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/tavrel-host.1.gz
-  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1 > ${PROJECT_BINARY_DIR}/tavrel-host.1.gz
-  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1 VERBATIM)
+  COMMAND ${CMAKE_COMMAND} -DHOST=$<TARGET_FILE:tavrel-host> -DTEMPLATE=${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1.in
+    -DVERSION=${PROJECT_VERSION} -DOUTPUT=${PROJECT_BINARY_DIR}/tavrel-host.1 -P ${PROJECT_SOURCE_DIR}/cmake/HostManual.cmake
+  COMMAND gzip -9n -f ${PROJECT_BINARY_DIR}/tavrel-host.1
+  DEPENDS tavrel-host ${PROJECT_SOURCE_DIR}/packaging/tavrel-host.1.in ${PROJECT_SOURCE_DIR}/cmake/HostManual.cmake
+  VERBATIM)
 add_custom_target(tavrel_host_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/tavrel-host.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/tavrel-host.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Host)
 unset(_links)
