@@ -54,6 +54,8 @@ int64_t GetUnixTime();
 // Tests replace the wall clock; nullptr puts the system clock back.
 using LocalTimeSource = LocalTime (*)();
 void SetLocalTimeSource(LocalTimeSource source);
+// Milliseconds from an arbitrary start; never goes back.
+uint64_t MonotonicMs();
 
 // ---- Files ---------------------------------------------------------------
 
@@ -84,8 +86,24 @@ bool PathExists(const char *path);
 bool IsDirectory(const char *path);
 // Case-insensitive lookup of one entry in a folder; writes its real name.
 bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize);
+// What tells two open files apart: a file reached by several names has one
+// identity; a file replaced by rename gets a new one.
+struct FileIdentity {
+    uint64_t qwVolume;
+    uint64_t qwIndex;
+};
+int FileIdentityOf(FileHandle file, FileIdentity *identity);
+// The real location of an open file, links and junctions resolved.
+int FileRealPath(FileHandle file, char *out, size_t size);
+// The real location of an existing path, links and junctions resolved.
+int RealPathOf(const char *path, char *out, size_t size);
+// Whether a real path lies inside a real folder (letter case ignored where
+// the file system ignores it).
+bool PathInsideFolder(const char *path, const char *folder);
 // The system's code for a file too large to serve (4 GiB or more).
 extern const int kErrorFileTooLarge;
+// The system's code for access refused.
+extern const int kErrorAccessDenied;
 // The calling thread's last system error (GetLastError or errno).
 int LastError();
 // The C library's text for its current error number.
@@ -134,6 +152,8 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
 // datagram longer than len.
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 void SocketClose(Socket sock);
+// MTU of the interface that reaches the address; 0 when it cannot be told.
+int InterfaceMtuTo(uint32_t dwAddrNet);
 // WSAGetLastError or errno.
 int SocketLastError();
 

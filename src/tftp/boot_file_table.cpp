@@ -9,13 +9,24 @@
 
 namespace {
 
-bool SameNameIgnoringCase(const char *a, const char *b) {
-    for (;; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-        if (!x) return true;
-    }
+// Real paths are longer than the 260 characters of a requested path on
+// Windows ("\\?\" and the volume come first).
+constexpr size_t kRealPathSize = 1024;
+
+bool SameIdentity(const platform::FileIdentity &a, const platform::FileIdentity &b) {
+    return a.qwVolume == b.qwVolume && a.qwIndex == b.qwIndex;
+}
+
+// A link or junction inside the folder may point anywhere: what counts is
+// where the opened file really lies.
+int CheckInsideRoot(tag_BootFileTable *lpTable, platform::FileHandle file) {
+    char root[kRealPathSize], real[kRealPathSize];
+    int nError = platform::RealPathOf(lpTable->szRootPath, root, sizeof root);
+    if (nError == 0) nError = platform::FileRealPath(file, real, sizeof real);
+    if (nError != 0) return nError;
+    if (platform::PathInsideFolder(real, root)) return 0;
+    LogWriteText("boot file outside the boot folder: %s", PrintableText(real).Text());
+    return platform::kErrorAccessDenied;
 }
 
 }  // namespace
@@ -26,28 +37,17 @@ tag_BootFileTable *create_bootfile_table(const char *lpRootPath) {
     return table;
 }
 
-int find_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile) {
-    tag_BootFile **link = &lpTable->lpHead;
-    for (; *link; link = &(*link)->lpNext) {
-        if (SameNameIgnoringCase((*link)->szFileName, lpName)) {
-            *lppBootFile = *link;
-            return 0;
-        }
-    }
-    tag_BootFile *record = new (std::nothrow) tag_BootFile();
-    if (!record) return -1;
-    snprintf(record->szFileName, sizeof record->szFileName, "%s", lpName);
-    record->hFile = platform::kInvalidFile;
-    *link = record;
-    *lppBootFile = record;
-    return 0;
+tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIdentity &identity) {
+    for (tag_BootFile *record = lpTable->lpHead; record; record = record->lpNext)
+        if (SameIdentity(record->stIdentity, identity)) return record;
+    return nullptr;
 }
 
-int open_bootfile(tag_BootFile *lpBootFile, tag_BootFileTable *lpTable, const char *lpName) {
-    if (!lpBootFile || !lpName) return -1;
+int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize) {
+    if (!lpTable || !lpName) return -1;
     char path[platform::kMaxPath];
     if (!MakeBootFilePath(lpTable->szRootPath, lpName, path, sizeof path)) {
-        LogWriteText("boot file path too long: %s", lpName);
+        LogWriteText("boot file path too long: %s", PrintableText(lpName).Text());
         return platform::kErrorFileTooLarge;
     }
     platform::FileHandle file = platform::kInvalidFile;
@@ -56,37 +56,66 @@ int open_bootfile(tag_BootFile *lpBootFile, tag_BootFileTable *lpTable, const ch
     uint64_t qwSize = 0;
     nError = platform::FileGetSize(file, &qwSize);
     if (nError != 0) {
-        LogWriteText("GetFileSize error %s ,bootfile:%d", lpName, 132);
+        LogWriteText("GetFileSize error %s ,bootfile:%d", PrintableText(lpName).Text(), 132);
+    } else if (qwSize > 0xFFFFFFFFull) {  // dwSize and the transfer offsets are 32-bit
+        LogWriteText("boot file %s is 4 GiB or more", PrintableText(lpName).Text());
+        nError = platform::kErrorFileTooLarge;
+    } else {
+        nError = CheckInsideRoot(lpTable, file);
+    }
+    if (nError != 0) {
         platform::FileClose(file);
         return nError;
     }
-    // dwSize and the transfer offsets are 32-bit.
-    if (qwSize > 0xFFFFFFFFull) {
-        LogWriteText("boot file %s is 4 GiB or more", lpName);
-        platform::FileClose(file);
-        return platform::kErrorFileTooLarge;
-    }
-    lpBootFile->dwSize = static_cast<uint32_t>(qwSize);
-    lpBootFile->hFile = file;
+    *lphFile = file;
+    *lpdwSize = static_cast<uint32_t>(qwSize);
     return 0;
 }
 
 int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile) {
     if (const char *lpWhy = RefuseBootFileName(lpName)) {
-        LogWriteText("refused boot file %s: %s", lpName, lpWhy);
+        LogWriteText("refused boot file %s: %s", PrintableText(lpName).Text(), lpWhy);
         return -2;
     }
-    tag_BootFile *record = nullptr;
-    if (find_bootfile(lpTable, lpName, &record) != 0 || !record) return -1;
-    if (record->hFile == platform::kInvalidFile) {
-        int nError = open_bootfile(record, lpTable, lpName);
-        if (nError != 0) {
-            LogWriteText("open_bootfile error %s :%d", lpName, nError);
-            return -2;
-        }
+    platform::FileHandle file = platform::kInvalidFile;
+    uint32_t dwSize = 0;
+    platform::FileIdentity identity{};
+    int nError = open_bootfile(lpTable, lpName, &file, &dwSize);
+    if (nError == 0 && (nError = platform::FileIdentityOf(file, &identity)) != 0) platform::FileClose(file);
+    if (nError != 0) {
+        LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), nError);
+        return -2;
     }
+    tag_BootFile *record = find_bootfile(lpTable, identity);
+    if (record) {
+        platform::FileClose(file);  // one handle per file is enough
+    } else {
+        record = new (std::nothrow) tag_BootFile();
+        if (!record) {
+            platform::FileClose(file);
+            return -1;
+        }
+        snprintf(record->szFileName, sizeof record->szFileName, "%s", lpName);
+        record->hFile = file;
+        record->stIdentity = identity;
+        record->lpNext = lpTable->lpHead;
+        lpTable->lpHead = record;
+    }
+    record->dwSize = dwSize;
+    ++record->nUsers;
     *lppBootFile = record;
     return 0;
+}
+
+void release_bootfile(tag_BootFileTable *lpTable, tag_BootFile *lpBootFile) {
+    if (!lpBootFile || --lpBootFile->nUsers > 0) return;
+    for (tag_BootFile **link = &lpTable->lpHead; *link; link = &(*link)->lpNext) {
+        if (*link != lpBootFile) continue;
+        *link = lpBootFile->lpNext;
+        platform::FileClose(lpBootFile->hFile);
+        delete lpBootFile;
+        return;
+    }
 }
 
 int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSize, void *lpBuffer) {
@@ -98,6 +127,10 @@ int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSiz
     uint32_t got = 0;
     if (platform::FileRead(lpBootFile->hFile, lpBuffer, dwReadSize, &got) != 0)
         return LogTftpdFailure("ReadFileEx Fail", 86);
+    if (got != dwReadSize) {
+        LogWriteText("boot file %s is shorter than when opened", PrintableText(lpBootFile->szFileName).Text());
+        return -1;
+    }
     return 0;
 }
 

@@ -1,5 +1,7 @@
-// The boot-file table: every name clients asked for, each file opened once
-// on its first request and kept open, with its size, until the service stops.
+// The boot-file table: the files transfers are reading, one record and one
+// open handle per file (whatever name reached it), kept while a transfer
+// uses it. Every read request opens its name afresh, so a file replaced or
+// rewritten since is served as it now is.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +10,11 @@
 #include "tftp/boot_path.h"
 
 struct tag_BootFile {
-    char szFileName[kBootFileNameSize];  // as first requested
-    uint32_t dwSize;
-    platform::FileHandle hFile;  // kInvalidFile while not open
+    char szFileName[kBootFileNameSize];  // as requested when the file was opened
+    uint32_t dwSize;                     // at the latest request
+    platform::FileHandle hFile;
+    platform::FileIdentity stIdentity;
+    int32_t nUsers;  // transfers holding the record
     tag_BootFile *lpNext;
 };
 
@@ -20,12 +24,19 @@ struct tag_BootFileTable {
 };
 
 tag_BootFileTable *create_bootfile_table(const char *lpRootPath);
-// The record for the name (letter case ignored), added when new.
-int find_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile);
-// 0 when open, -1 without record or name, else the system's error code.
-int open_bootfile(tag_BootFile *lpBootFile, tag_BootFileTable *lpTable, const char *lpName);
-// 0 and an open record; -1 when no record can be had; -2 when the name is
-// refused or the file cannot be opened.
+// The record holding the file with this identity, or null.
+tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIdentity &identity);
+// Opens the name under the boot folder: 0 with the handle and its size, or
+// the system's error code. A file whose real location lies outside the
+// folder (through a link or junction) is refused.
+int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize);
+// 0 and the file's record, with one more user; -1 when no record can be
+// had; -2 when the name is refused or the file cannot be opened (no record
+// is kept for it).
 int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile);
+// One user fewer; the last one closes the file and drops the record.
+void release_bootfile(tag_BootFileTable *lpTable, tag_BootFile *lpBootFile);
+// 0 when exactly dwReadSize bytes were read: a file that has shrunk since it
+// was opened fails the read rather than yield bytes that were not read.
 int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSize, void *lpBuffer);
 void free_bootfile_table(tag_BootFileTable *lpTable);

@@ -15,3 +15,14 @@ const char *RefuseBootFileName(const char *lpName);
 // On POSIX a part that does not exist as written is looked up ignoring
 // letter case. False when the path would be 260 characters or more.
 bool MakeBootFilePath(const char *lpRoot, const char *lpName, char *path, size_t size);
+
+// Text from the wire made safe for a log line: bytes outside printable ASCII
+// become \xNN, and long texts are cut short with "...".
+class PrintableText {
+public:
+    explicit PrintableText(const char *lpText);
+    const char *Text() const { return m_szText; }
+
+private:
+    char m_szText[4 * kBootFileNameSize + 4];
+};

@@ -24,18 +24,6 @@ public:
             if (!PutByte(static_cast<unsigned char>(*lpText))) return false;
         return true;
     }
-    void MakeData(unsigned nBlock, const void *lpData, int nLength) {
-        memset(m_lpArea, 0, static_cast<size_t>(m_nCapacity));
-        m_nPos = 0;
-        PutWord(3);
-        PutWord(nBlock);
-        if (m_nPos + nLength <= m_nCapacity) {
-            memcpy(m_lpArea + m_nPos, lpData, static_cast<size_t>(nLength));
-            m_nPos += nLength;
-        } else {
-            m_nPos = -1;
-        }
-    }
     int Position() const { return m_nPos; }
 
 private:

@@ -9,29 +9,17 @@
 #include "platform/platform.h"
 #include "service/service_frame.h"
 #include "tftp/boot_file_table.h"
-
-class TftpPacketWriter;
+#include "tftp/tftp_responder.h"
 
 class TeskTftpServer : public TeskServiceFrame {
 public:
-    static constexpr int kRecvSize = 1500;
-    static constexpr int kMaxBlockSize = 1500;
-    // Header plus the largest negotiable block.
-    static constexpr int kSendSize = 4 + kMaxBlockSize;
+    static constexpr int kRecvSize = kTftpRecvSize;
+    static constexpr int kMaxBlockSize = kTftpMaxBlockSize;
 
     // Transfer state of one client address.
-    struct clientinfo {
-        int32_t dwBlockSize;
-        tag_BootFile *lpBootFile;
-        uint32_t dwLastBlock;  // absolute number of the last block sent
-    };
-
+    using clientinfo = TftpClientInfo;
     // One answer under construction.
-    struct tag_TftpSend {
-        unsigned char abData[kSendSize];
-        int32_t nLength;
-        platform::SockAddrV4 stPeer;
-    };
+    using tag_TftpSend = TftpSend;
 
     static TeskTftpServer *Create();
 
@@ -52,12 +40,11 @@ private:
     // The period drives nothing: no timer work in this service.
     int WaitPeriodMs() const override { return kWaitPeriod; }
     void ReleaseService() override;
-    void OnReadRequest(clientinfo *lpClientInfo, const unsigned char *area, int nGot, TftpPacketWriter &out);
-    void PutBlock(clientinfo *lpClientInfo, uint32_t dwBlock, TftpPacketWriter &out);
 
     TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
     TeskIpHash<clientinfo> *m_ClientHash = nullptr;
     uint32_t m_ServerIP = 0;
     platform::Socket &m_Socket = m_Sockets[kSocket];
     tag_BootFileTable *m_Bootfile = nullptr;
+    TftpResponder m_Responder;
 };

@@ -51,16 +51,13 @@ protected:
 
 }  // namespace
 
-TEST_F(BootFileTest, MissingFileIsLoggedAndRetried) {
+TEST_F(BootFileTest, MissingFileIsLoggedAndLeavesNoRecord) {
     tag_BootFile *record = nullptr;
     EXPECT_EQ(get_bootfile(m_lpTable, "later.bin", &record), -2);
     EXPECT_NE(NewLog().find("open_bootfile error later.bin :" + std::to_string(ENOENT)), std::string::npos) << NewLog();
-    ASSERT_NE(m_lpTable->lpHead, nullptr);
-    tag_BootFile *kept = m_lpTable->lpHead->lpNext ? nullptr : m_lpTable->lpHead;
-    EXPECT_NE(kept, nullptr) << "the record stays in the list";
+    EXPECT_EQ(m_lpTable->lpHead, nullptr);
     Write("later.bin", "now here");
     ASSERT_EQ(get_bootfile(m_lpTable, "later.bin", &record), 0);
-    EXPECT_EQ(record, kept);
     EXPECT_EQ(record->dwSize, 8u);
 }
 
@@ -74,7 +71,10 @@ TEST_F(BootFileTest, LetterCaseAndSeparatorsFindTheSameFile) {
     ASSERT_EQ(get_bootfile(m_lpTable, "SUB\\Kernel.IMG", &nested), 0);
     EXPECT_EQ(nested->dwSize, 12u);
     ASSERT_EQ(get_bootfile(m_lpTable, "sub/kernel.img", &nested2), 0);
-    EXPECT_EQ(nested2->dwSize, 12u);
+    EXPECT_EQ(nested, nested2) << "one record per file, whatever name reached it";
+    // The last user closes the file and drops its record.
+    for (tag_BootFile *user : {first, second, nested, nested2}) release_bootfile(m_lpTable, user);
+    EXPECT_EQ(m_lpTable->lpHead, nullptr);
 }
 
 TEST_F(BootFileTest, ReadsWithinTheFileOnly) {

@@ -122,6 +122,40 @@ int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
     return 0;
 }
 
+int FileIdentityOf(FileHandle file, FileIdentity *identity) {
+    struct stat info {};
+    if (fstat(static_cast<int>(file), &info) != 0) return errno;
+    identity->qwVolume = static_cast<uint64_t>(info.st_dev);
+    identity->qwIndex = static_cast<uint64_t>(info.st_ino);
+    return 0;
+}
+
+int FileRealPath(FileHandle file, char *out, size_t size) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(file));
+    ssize_t n = readlink(link, out, size - 1);
+    if (n < 0) return errno;
+    if (static_cast<size_t>(n) >= size - 1) return ENAMETOOLONG;
+    out[n] = '\0';
+    return 0;
+}
+
+int RealPathOf(const char *path, char *out, size_t size) {
+    char *resolved = realpath(path, nullptr);
+    if (!resolved) return errno;
+    int error = strlen(resolved) < size ? 0 : ENAMETOOLONG;
+    if (!error) strcpy(out, resolved);
+    free(resolved);
+    return error;
+}
+
+bool PathInsideFolder(const char *path, const char *folder) {
+    size_t n = strlen(folder);
+    while (n > 0 && folder[n - 1] == '/') --n;  // "/" itself holds everything
+    return strncmp(path, folder, n) == 0 && path[n] == '/';
+}
+
+const int kErrorAccessDenied = EACCES;
 const int kErrorFileTooLarge = EFBIG;
 
 void FileClose(FileHandle file) {

@@ -148,6 +148,24 @@ void SocketClose(Socket sock) {
     delete AsPosix(sock);
 }
 
+// A connected socket carries the route's MTU: the interface's, or a smaller
+// one the route or path discovery set. No datagram is sent.
+int InterfaceMtuTo(uint32_t dwAddrNet) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_port = htons(9);
+    dest.sin_addr.s_addr = dwAddrNet;
+    int mtu = 0;
+    socklen_t size = sizeof mtu;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&dest), sizeof dest) != 0 ||
+        getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &size) != 0)
+        mtu = 0;
+    close(fd);
+    return mtu;
+}
+
 int SocketLastError() { return t_SocketError; }
 
 }  // namespace platform

@@ -26,4 +26,10 @@ int64_t GetUnixTime() {
 
 void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource.store(source); }
 
+uint64_t MonotonicMs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 }  // namespace platform

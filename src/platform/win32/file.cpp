@@ -77,6 +77,38 @@ int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
     return 0;
 }
 
+int FileIdentityOf(FileHandle file, FileIdentity *identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return static_cast<int>(GetLastError());
+    identity->qwVolume = info.dwVolumeSerialNumber;
+    identity->qwIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int FileRealPath(FileHandle file, char *out, size_t size) {
+    DWORD n = GetFinalPathNameByHandleA(reinterpret_cast<HANDLE>(file), out, static_cast<DWORD>(size),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return static_cast<int>(GetLastError());
+    return n < size ? 0 : ERROR_FILENAME_EXCED_RANGE;
+}
+
+// Folders open only with backup semantics; junctions and links are followed.
+int RealPathOf(const char *path, char *out, size_t size) {
+    HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    int error = FileRealPath(reinterpret_cast<FileHandle>(folder), out, size);
+    CloseHandle(folder);
+    return error;
+}
+
+bool PathInsideFolder(const char *path, const char *folder) {
+    size_t n = strlen(folder);
+    while (n > 0 && (folder[n - 1] == '\\' || folder[n - 1] == '/')) --n;
+    return _strnicmp(path, folder, n) == 0 && (path[n] == '\\' || path[n] == '/');
+}
+
+const int kErrorAccessDenied = ERROR_ACCESS_DENIED;
 const int kErrorFileTooLarge = ERROR_FILE_TOO_LARGE;
 
 void FileClose(FileHandle file) {

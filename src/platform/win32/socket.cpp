@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <cstring>
 
@@ -71,6 +72,23 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
 
 void SocketClose(Socket sock) {
     if (sock != kInvalidSocket) closesocket(AsWin(sock));
+}
+
+// The IP helper library is loaded by name when first needed, so the DLL's
+// imports stay the core system libraries.
+int InterfaceMtuTo(uint32_t dwAddrNet) {
+    using BestInterfaceProc = DWORD(WINAPI *)(IPAddr, PDWORD);
+    using IfEntryProc = DWORD(WINAPI *)(PMIB_IFROW);
+    static HMODULE library = LoadLibraryA("iphlpapi.dll");
+    if (!library) return 0;
+    auto bestInterface = reinterpret_cast<BestInterfaceProc>(GetProcAddress(library, "GetBestInterface"));
+    auto ifEntry = reinterpret_cast<IfEntryProc>(GetProcAddress(library, "GetIfEntry"));
+    DWORD index = 0;
+    if (!bestInterface || !ifEntry || bestInterface(dwAddrNet, &index) != NO_ERROR) return 0;
+    MIB_IFROW row{};
+    row.dwIndex = index;
+    if (ifEntry(&row) != NO_ERROR) return 0;
+    return static_cast<int>(row.dwMtu);
 }
 
 int SocketLastError() { return WSAGetLastError(); }

@@ -22,4 +22,6 @@ int64_t GetUnixTime() {
 
 void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource = source; }
 
+uint64_t MonotonicMs() { return GetTickCount64(); }
+
 }  // namespace platform

@@ -1,0 +1,311 @@
+#include "tftp/tftp_responder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "log/logger.h"
+#include "tftp/tftp_failure.h"
+#include "tftp/tftp_packet_writer.h"
+
+namespace {
+
+const char *const kSourceName = "TeskTftpServer";
+const char *const kRefusal = "No Such File/No Access";
+enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
+constexpr int kDefaultBlockSize = 512;
+constexpr int kMinBlockSize = 8;        // RFC 2348
+constexpr int kMaxWindow = 64;          // more would only flood a slow client
+constexpr int kPathHeaders = 20 + 8 + 4;  // IP, UDP and TFTP headers
+constexpr int kEthernetMtu = 1500;      // when the interface cannot be told
+constexpr int kMaxStrings = 2 + 2 * 16;  // name, mode and options
+// A transfer silent this long is over: its client has given up.
+constexpr uint64_t kIdleMs = 30000;
+// With the table full, transfers silent this long give way to new ones, at
+// most one sweep per period.
+constexpr uint64_t kCrowdedIdleMs = 5000;
+constexpr uint64_t kSweepPeriodMs = 1000;
+constexpr int kLogLinesPerSecond = 50;
+
+// The strings of a received datagram: the area holds a zero byte just after
+// the received bytes, so none is read past them.
+int SplitStrings(const unsigned char *lpArea, int nLength, int nStart, const char **lpStrings) {
+    int n = 0;
+    for (int nPos = nStart; nPos < nLength && n < kMaxStrings; ++n) {
+        lpStrings[n] = reinterpret_cast<const char *>(lpArea + nPos);
+        nPos += static_cast<int>(strnlen(lpStrings[n], static_cast<size_t>(nLength - nPos))) + 1;
+    }
+    return n;
+}
+
+// The absolute block a 16-bit acknowledgement stands for: the one nearest to
+// the last block sent, so numbers keep counting after the wrap at 65535.
+uint32_t NearestBlock(uint32_t dwLastBlock, unsigned wAck) {
+    int64_t base = static_cast<int64_t>(dwLastBlock & ~0xFFFFu) + wAck;
+    int64_t best = base;
+    for (int64_t candidate : {base - 65536, base + 65536}) {
+        if (candidate < 0) continue;
+        if (llabs(candidate - dwLastBlock) < llabs(best - dwLastBlock)) best = candidate;
+    }
+    return static_cast<uint32_t>(best);
+}
+
+// Blocks of a transfer: the last one is shorter than the block size, empty
+// when the size is a multiple of it.
+uint32_t BlockCount(const TftpClientInfo *lpClient) {
+    return lpClient->dwSize / static_cast<uint32_t>(lpClient->dwBlockSize) + 1;
+}
+
+// ---- Options: each accepted one is acknowledged with the value written.
+
+using OptionRule = bool (*)(const char *lpValue, TftpClientInfo *lpClient, uint32_t dwPeer, char *lpAck, size_t size);
+
+// Never larger than asked, and no DATA larger than the path carries.
+bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, uint32_t dwPeer, char *lpAck, size_t size) {
+    int nAsked = atoi(lpValue);
+    if (nAsked < kMinBlockSize) return false;
+    int nMtu = platform::InterfaceMtuTo(dwPeer);
+    int nCeiling = (nMtu > 0 ? nMtu : kEthernetMtu) - kPathHeaders;
+    if (nCeiling > kTftpMaxBlockSize) nCeiling = kTftpMaxBlockSize;
+    if (nCeiling < kMinBlockSize) return false;
+    lpClient->dwBlockSize = nAsked < nCeiling ? nAsked : nCeiling;
+    snprintf(lpAck, size, "%d", lpClient->dwBlockSize);
+    return true;
+}
+
+bool ReportSize(const char *, TftpClientInfo *lpClient, uint32_t, char *lpAck, size_t size) {
+    snprintf(lpAck, size, "%u", lpClient->dwSize);
+    return true;
+}
+
+// The service keeps no timer: the value asked is acknowledged as RFC 2349
+// requires, and the client's own retransmissions drive recovery.
+bool EchoTimeout(const char *lpValue, TftpClientInfo *, uint32_t, char *lpAck, size_t size) {
+    int nSeconds = atoi(lpValue);
+    if (nSeconds < 1 || nSeconds > 255) return false;
+    snprintf(lpAck, size, "%d", nSeconds);
+    return true;
+}
+
+bool SetWindow(const char *lpValue, TftpClientInfo *lpClient, uint32_t, char *lpAck, size_t size) {
+    int nWindow = atoi(lpValue);
+    if (nWindow < 1 || nWindow > kMaxWindow) return false;
+    lpClient->wWindow = static_cast<uint16_t>(nWindow);
+    snprintf(lpAck, size, "%d", nWindow);
+    return true;
+}
+
+// Names compare exactly, as the service always has.
+const struct {
+    const char *lpName;
+    OptionRule Apply;
+} kOptions[] = {{"blksize", SetBlockSize}, {"tsize", ReportSize}, {"timeout", EchoTimeout}, {"windowsize", SetWindow}};
+
+// ERROR 0 with its message, zero-terminated as RFC 1350 has it.
+void PutRefusal(TftpSend *lpSend) {
+    TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
+    out.PutWord(ERROR);
+    out.PutWord(0);
+    out.PutString(kRefusal);
+    out.PutByte(0);
+    lpSend->nLength = out.Position();
+}
+
+}  // namespace
+
+int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer,
+                           uint64_t qwNowMs, TftpAnswerSink &sink) {
+    unsigned char area[kTftpRecvSize + 1] = {};
+    if (nLength <= 0) return 0;
+    if (nLength > kTftpRecvSize) nLength = kTftpRecvSize;
+    memcpy(area, lpData, static_cast<size_t>(nLength));
+    unsigned nOpcode = nLength >= 2 ? static_cast<unsigned>(area[0]) << 8 | area[1] : area[0] << 8;
+    const char *lpStrings[kMaxStrings];
+    switch (nOpcode) {
+        case RRQ:
+            return OnReadRequest(lpStrings, SplitStrings(area, nLength, 2, lpStrings), peer, qwNowMs, sink);
+        case ACK:
+            return OnAck(static_cast<unsigned>(area[2]) << 8 | area[3], peer, qwNowMs, sink);
+        case ERROR:
+            OnError(SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "", peer, qwNowMs);
+            return 0;
+        case DATA:
+            if (MayLog(qwNowMs)) LogWriteText("recvfrom data %s -- %d", kSourceName, 405);
+            return 0;
+        default:
+            if (MayLog(qwNowMs))
+                LogWriteText("dont opcode %d-%s %s -- %d", static_cast<int>(nOpcode), strerror(errno), kSourceName, 424);
+            return 0;
+    }
+}
+
+int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer,
+                                 uint64_t qwNowMs, TftpAnswerSink &sink) {
+    TftpClientInfo *lpClient = NewTransfer(peer, qwNowMs);
+    if (!lpClient) return LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
+    const char *lpName = nStrings > 0 ? lpStrings[0] : "";
+    tag_BootFile *lpBootFile = nullptr;
+    if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile) != 0 || !lpBootFile) {
+        EndTransfer(lpClient, peer.dwAddr);
+        SendRefusal(peer, sink);
+        return 0;
+    }
+    lpClient->lpBootFile = lpBootFile;
+    lpClient->dwSize = lpBootFile->dwSize;
+    // Strings 2, 3 and on are option names and values; the mode is not
+    // examined (every file goes out as stored).
+    TftpSend *lpSend = sink.NewAnswer();
+    if (!lpSend) return LogTftpdFailure("lpTftpSend new Error", 430);
+    lpSend->stPeer = peer;
+    TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
+    out.PutWord(OACK);
+    unsigned nAccepted = 0;
+    for (int i = 2; i < nStrings; i += 2) {
+        const char *lpValue = i + 1 < nStrings ? lpStrings[i + 1] : "";
+        for (unsigned nRule = 0; nRule < sizeof kOptions / sizeof kOptions[0]; ++nRule) {
+            char value[16];
+            if (strcmp(lpStrings[i], kOptions[nRule].lpName) != 0 || (nAccepted & (1u << nRule))) continue;
+            if (!kOptions[nRule].Apply(lpValue, lpClient, peer.dwAddr, value, sizeof value)) continue;
+            nAccepted |= 1u << nRule;
+            out.PutString(lpStrings[i]);
+            out.PutByte(0);
+            out.PutString(value);
+            out.PutByte(0);
+        }
+    }
+    if (nAccepted) {
+        lpSend->nLength = out.Position();
+        sink.SendAnswer(lpSend);
+        return 0;
+    }
+    // Nothing to acknowledge: the transfer starts at once.
+    if (!FillBlock(lpClient, 1, lpSend)) EndTransfer(lpClient, peer.dwAddr);
+    sink.SendAnswer(lpSend);
+    return 0;
+}
+
+int TftpResponder::OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink) {
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) != 0 || !lpClient)
+        return MayLog(qwNowMs) ? LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367) : -1;
+    // Only the port that asked for the transfer may drive it.
+    if (lpClient->wPort != peer.wPort) return 0;
+    uint32_t dwAcked = NearestBlock(lpClient->dwLastBlock, wAck);
+    lpClient->qwLastSeenMs = qwNowMs;
+    uint32_t dwBlocks = BlockCount(lpClient);
+    if (dwAcked >= dwBlocks) {
+        EndTransfer(lpClient, peer.dwAddr);
+        return 0;
+    }
+    // The window after the block acknowledged; a repeated acknowledgement
+    // restarts it there.
+    uint32_t dwLast = dwAcked + lpClient->wWindow < dwBlocks ? dwAcked + lpClient->wWindow : dwBlocks;
+    for (uint32_t dwBlock = dwAcked + 1; dwBlock <= dwLast; ++dwBlock) {
+        TftpSend *lpSend = sink.NewAnswer();
+        if (!lpSend) return LogTftpdFailure("lpTftpSend new Error", 430);
+        lpSend->stPeer = peer;
+        bool bRead = FillBlock(lpClient, dwBlock, lpSend);
+        sink.SendAnswer(lpSend);
+        if (!bRead) {
+            EndTransfer(lpClient, peer.dwAddr);
+            break;
+        }
+    }
+    return 0;
+}
+
+void TftpResponder::OnError(const char *lpMessage, const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+    // Compatibility: iPXE ends every transfer it no longer needs this way.
+    if (*lpMessage && strcmp(lpMessage, "TFTP Aborted") != 0 && MayLog(qwNowMs))
+        LogWriteText("error tag -%s- %s -- %d", PrintableText(lpMessage).Text(), kSourceName, 415);
+    // Never answered: an answer to an ERROR could start a loop between two
+    // servers. It ends the transfer of the port that sent it.
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) == 0 && lpClient && lpClient->wPort == peer.wPort)
+        EndTransfer(lpClient, peer.dwAddr);
+}
+
+// Lines about unwanted datagrams are capped, so a flood cannot fill the disk.
+bool TftpResponder::MayLog(uint64_t qwNowMs) {
+    if (qwNowMs - m_qwLogWindowMs >= 1000) {
+        m_qwLogWindowMs = qwNowMs;
+        m_nLogLines = 0;
+    }
+    return m_nLogLines++ < kLogLinesPerSecond;
+}
+
+// A fresh record for the address; an earlier transfer of the address ends.
+TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+    if (qwNowMs - m_qwLastSweepMs >= kIdleMs) EndIdleTransfers(qwNowMs, kIdleMs);
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) == 0 && lpClient) {
+        release_bootfile(m_lpFiles, lpClient->lpBootFile);
+    } else if (m_lpClients->GetLastClient(&peer.dwAddr, &lpClient) != 0) {
+        if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
+        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
+        if (m_lpClients->GetLastClient(&peer.dwAddr, &lpClient) != 0) return nullptr;
+    }
+    // Pool slots keep their last user's bytes: every field is set here.
+    *lpClient = TftpClientInfo{};
+    lpClient->dwBlockSize = kDefaultBlockSize;
+    lpClient->wPort = peer.wPort;
+    lpClient->wWindow = 1;
+    lpClient->qwLastSeenMs = qwNowMs;
+    return lpClient;
+}
+
+void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
+    m_qwLastSweepMs = qwNowMs;
+    HashCursor cursor{};
+    ClientTable::TeskIpHashStruct *lpEntry = nullptr;
+    for (int found = m_lpClients->GetFirstClient(&cursor, &lpEntry); found == 0;
+         found = m_lpClients->GetNextClient(&cursor, &lpEntry)) {
+        if (qwNowMs - lpEntry->payload.qwLastSeenMs < qwIdleMs) continue;
+        uint32_t dwAddr;
+        memcpy(&dwAddr, lpEntry->abKey, sizeof dwAddr);
+        EndTransfer(&lpEntry->payload, dwAddr);
+    }
+}
+
+void TftpResponder::EndTransfer(TftpClientInfo *lpClient, uint32_t dwAddr) {
+    release_bootfile(m_lpFiles, lpClient->lpBootFile);
+    lpClient->lpBootFile = nullptr;
+    m_lpClients->DelClient(&dwAddr);
+}
+
+// DATA for the absolute block (1 is the first), read straight into the
+// answer; its wire number rolls over to 0 after 65535. A file that no
+// longer holds the block's bytes yields the refusal instead (false).
+bool TftpResponder::FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend) {
+    if (dwBlock > lpClient->dwLastBlock) lpClient->dwLastBlock = dwBlock;
+    uint64_t qwOffset = static_cast<uint64_t>(lpClient->dwBlockSize) * (dwBlock - 1);
+    uint32_t dwLength = 0;
+    if (qwOffset < lpClient->dwSize) {
+        uint64_t qwLeft = lpClient->dwSize - qwOffset;
+        dwLength = qwLeft < static_cast<uint32_t>(lpClient->dwBlockSize) ? static_cast<uint32_t>(qwLeft)
+                                                                        : static_cast<uint32_t>(lpClient->dwBlockSize);
+    }
+    lpSend->abData[0] = 0;
+    lpSend->abData[1] = DATA;
+    lpSend->abData[2] = static_cast<unsigned char>(dwBlock >> 8);
+    lpSend->abData[3] = static_cast<unsigned char>(dwBlock);
+    lpSend->nLength = 4 + static_cast<int32_t>(dwLength);
+    if (read_bootfile(lpClient->lpBootFile, static_cast<uint32_t>(qwOffset), dwLength, lpSend->abData + 4) != 0) {
+        PutRefusal(lpSend);
+        return false;
+    }
+    return true;
+}
+
+void TftpResponder::SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink) {
+    TftpSend *lpSend = sink.NewAnswer();
+    if (!lpSend) {
+        LogTftpdFailure("lpTftpSend new Error", 430);
+        return;
+    }
+    lpSend->stPeer = peer;
+    PutRefusal(lpSend);
+    sink.SendAnswer(lpSend);
+}
