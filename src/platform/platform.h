@@ -73,13 +73,13 @@ bool AppendTextToFile(const char *path, const char *data, size_t len);
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
-// Opens an existing file read-only (unshared on Windows); 0 or the system error.
+// Opens an existing file read-only (shared for reading only on Windows); 0 or
+// the system error.
 int FileOpenRead(const char *path, FileHandle *file);
 int FileGetSize(FileHandle file, uint64_t *size);
-// Moves the read position to offset bytes from the start; 0 or the system error.
-int FileSeek(FileHandle file, uint64_t offset);
-// Reads up to len bytes; stopping at the end is no failure (got tells how much).
-int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got);
+// Reads up to len bytes from offset, in one call; stopping at the end is no
+// failure (got tells how much). 0 or the system error.
+int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got);
 void FileClose(FileHandle file);
 bool PathExists(const char *path);
 // Whether path names an existing folder.

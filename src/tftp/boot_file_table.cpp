@@ -123,9 +123,8 @@ int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSiz
     // Compared in 64 bits: a 32-bit sum could wrap past the end unnoticed.
     if (dwReadSize > 0 && static_cast<uint64_t>(dwOffer) + dwReadSize > lpBootFile->dwSize)
         return LogTftpdFailure("dwReadSize > 0 && dwOffer >=0 && dwOffer+dwReadSize >= BootFile->dwSize ", 69);
-    if (platform::FileSeek(lpBootFile->hFile, dwOffer) != 0) return LogTftpdFailure("SetFilePointerEx Fail", 82);
     uint32_t got = 0;
-    if (platform::FileRead(lpBootFile->hFile, lpBuffer, dwReadSize, &got) != 0)
+    if (platform::FileReadAt(lpBootFile->hFile, dwOffer, lpBuffer, dwReadSize, &got) != 0)
         return LogTftpdFailure("ReadFileEx Fail", 86);
     if (got != dwReadSize) {
         LogWriteText("boot file %s is shorter than when opened", PrintableText(lpBootFile->szFileName).Text());

@@ -27,6 +27,14 @@ curl -s --tftp-blksize 1468 -o c2 tftp://127.0.0.1/five.bin || true; check "curl
 curl -s --tftp-no-options -o c3 tftp://127.0.0.1/five.bin || true; check "curl no options" five.bin c3
 atftp -g -r five.bin -l a1 127.0.0.1 >/dev/null 2>&1 || true; check "atftp" five.bin a1
 atftp --option "blksize 1428" -g -r five.bin -l a2 127.0.0.1 >/dev/null 2>&1 || true; check "atftp blksize 1428" five.bin a2
+atftp --option "windowsize 8" -g -r five.bin -l a3 127.0.0.1 >/dev/null 2>&1 || true; check "atftp windowsize 8" five.bin a3
+atftp --option "blksize 1468" --option "windowsize 16" -g -r forty.bin -l a4 127.0.0.1 >/dev/null 2>&1 || true
+check "atftp 40 MB blksize 1468 windowsize 16" forty.bin a4
+# curl names tsize first, then blksize and timeout: all three come back.
+curl -sv --tftp-blksize 1468 -o c5 tftp://127.0.0.1/five.bin 2> c5.log || true
+acked=$(grep -Eo 'got option=\((tsize|blksize|timeout)\)' c5.log | sort -u | wc -l)
+[ "$acked" = 3 ] || { echo "curl options acknowledged: $acked of 3"; cat c5.log | head -20; failures=$((failures + 1)); }
+check "curl tsize, blksize 1468 and timeout in one OACK" five.bin c5
 busybox tftp -g -b 1024 -r five.bin -l b1 127.0.0.1 >/dev/null 2>&1 || true; check "busybox tftp -b 1024" five.bin b1
 tftp 127.0.0.1 -m binary -c get five.bin h1 >/dev/null 2>&1 || true; check "tftp-hpa" five.bin h1
 tftp 127.0.0.1 -m binary -c get forty.bin h2 >/dev/null 2>&1 || true; check "tftp-hpa 40 MB at 512 (rollover)" forty.bin h2

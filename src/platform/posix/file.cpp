@@ -83,8 +83,8 @@ bool AppendTextToFile(const char *path, const char *data, size_t len) {
     return written == static_cast<ssize_t>(len);
 }
 
-// No POSIX equivalent of opening without sharing exists: other processes
-// can still open a boot file while the service holds it.
+// POSIX has no share modes: other processes may change a boot file while the
+// service holds it (reads that come up short end the transfer).
 int FileOpenRead(const char *path, FileHandle *file) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
@@ -105,14 +105,11 @@ int FileGetSize(FileHandle file, uint64_t *size) {
     return 0;
 }
 
-int FileSeek(FileHandle file, uint64_t offset) {
-    return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
-}
-
-int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
+int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
     uint32_t total = 0;
     while (total < len) {
-        ssize_t n = read(static_cast<int>(file), static_cast<char *>(buf) + total, len - total);
+        ssize_t n = pread(static_cast<int>(file), static_cast<char *>(buf) + total, len - total,
+                          static_cast<off_t>(offset + total));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) break;

@@ -48,8 +48,10 @@ bool AppendTextToFile(const char *path, const char *text, size_t len) {
     return ok && written == data.size();
 }
 
+// Others may read a boot file the service holds, but not change it. Every
+// read request opens the file again, so the service's own handles share it.
 int FileOpenRead(const char *path, FileHandle *file) {
-    HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     *file = reinterpret_cast<FileHandle>(handle);
     return 0;
@@ -62,17 +64,14 @@ int FileGetSize(FileHandle file, uint64_t *size) {
     return 0;
 }
 
-int FileSeek(FileHandle file, uint64_t offset) {
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(reinterpret_cast<HANDLE>(file), position, nullptr, FILE_BEGIN))
-        return static_cast<int>(GetLastError());
-    return 0;
-}
-
-int FileRead(FileHandle file, void *buf, uint32_t len, uint32_t *got) {
+// The offset in the OVERLAPPED record positions a synchronous read.
+int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD read = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(file), buf, len, &read, nullptr)) return static_cast<int>(GetLastError());
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), buf, len, &read, &at) && GetLastError() != ERROR_HANDLE_EOF)
+        return static_cast<int>(GetLastError());
     if (got) *got = read;
     return 0;
 }

@@ -81,8 +81,10 @@ int InterfaceMtuTo(uint32_t dwAddrNet) {
     using IfEntryProc = DWORD(WINAPI *)(PMIB_IFROW);
     static HMODULE library = LoadLibraryA("iphlpapi.dll");
     if (!library) return 0;
-    auto bestInterface = reinterpret_cast<BestInterfaceProc>(GetProcAddress(library, "GetBestInterface"));
-    auto ifEntry = reinterpret_cast<IfEntryProc>(GetProcAddress(library, "GetIfEntry"));
+    // Through void *: FARPROC casts to no other function type without a warning.
+    auto bestInterface = reinterpret_cast<BestInterfaceProc>(
+        reinterpret_cast<void *>(GetProcAddress(library, "GetBestInterface")));
+    auto ifEntry = reinterpret_cast<IfEntryProc>(reinterpret_cast<void *>(GetProcAddress(library, "GetIfEntry")));
     DWORD index = 0;
     if (!bestInterface || !ifEntry || bestInterface(dwAddrNet, &index) != NO_ERROR) return 0;
     MIB_IFROW row{};
