@@ -29,6 +29,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         m_Bootfile = create_bootfile_table(IN_lpTeskPxeServerStruct->rootpath);
         if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
+    m_Responder.Attach(m_ClientHash, m_Bootfile);
     m_Socket = platform::UdpOpen();
     if (m_Socket == platform::kInvalidSocket) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);

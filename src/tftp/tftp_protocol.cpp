@@ -47,7 +47,6 @@ int TeskTftpServer::RecvPacket() {
         return LogTftpdFailure("recvfrom", 235);
     }
     SocketSink sink(this, m_SendQueue, lpSend);
-    m_Responder.Attach(m_ClientHash, m_Bootfile);
     return m_Responder.Respond(area, nGot, peer, platform::MonotonicMs(), sink);
 }
 

@@ -21,8 +21,6 @@ constexpr int kMaxWindow = 64;          // more would only flood a slow client
 constexpr int kPathHeaders = 20 + 8 + 4;  // IP, UDP and TFTP headers
 constexpr int kEthernetMtu = 1500;      // when the interface cannot be told
 constexpr int kMaxStrings = 2 + 2 * 16;  // name, mode and options
-// A transfer silent this long is over: its client has given up.
-constexpr uint64_t kIdleMs = 30000;
 // With the table full, transfers silent this long give way to new ones, at
 // most one sweep per period.
 constexpr uint64_t kCrowdedIdleMs = 5000;
@@ -238,7 +236,7 @@ bool TftpResponder::MayLog(uint64_t qwNowMs) {
 
 // A fresh record for the address; an earlier transfer of the address ends.
 TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
-    if (qwNowMs - m_qwLastSweepMs >= kIdleMs) EndIdleTransfers(qwNowMs, kIdleMs);
+    if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs) EndIdleTransfers(qwNowMs, kTftpIdleMs);
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) == 0 && lpClient) {
         release_bootfile(m_lpFiles, lpClient->lpBootFile);

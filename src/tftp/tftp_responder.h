@@ -11,6 +11,8 @@
 
 constexpr int kTftpRecvSize = 1500;
 constexpr int kTftpMaxBlockSize = 1500;
+// A transfer silent this long is over: its client has given up.
+constexpr uint64_t kTftpIdleMs = 30000;
 
 // One transfer, kept under the client's IPv4 address. Only a read request
 // creates it; the end of the transfer, an ERROR from its port or a long

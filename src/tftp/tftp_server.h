@@ -37,8 +37,9 @@ private:
     TeskTftpServer() : TeskServiceFrame(1) {}
     // One readable notice, one receive.
     void ServeSocket(int) override { RecvPacket(); }
-    // The period drives nothing: no timer work in this service.
     int WaitPeriodMs() const override { return kWaitPeriod; }
+    // A quiet service closes the files of transfers their clients gave up.
+    void OnWaitPeriod() override { m_Responder.EndIdleTransfers(platform::MonotonicMs(), kTftpIdleMs); }
     void ReleaseService() override;
 
     TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
