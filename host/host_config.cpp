@@ -163,6 +163,21 @@ void ReadStatics(Checker &check, const toml::table &root, HostConfig *config) {
     }
 }
 
+void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *farm = root["farm"].as_table();
+    if (!farm) return;
+    config->farm = true;
+    char name[64] = "";
+    if (check.Text(*farm, "name", "farm.name", name, sizeof name, true, farm->source())) config->farmName = name;
+    if (const toml::node *weight = farm->get("weight")) {
+        std::optional<double> value = weight->value<double>();
+        if (!value || !(*value > 0) || *value > 1e6)
+            check.Error(weight->source(), "farm.weight", "must be a number above 0 (1 by default)");
+        else
+            config->farmWeight = *value;
+    }
+}
+
 }  // namespace
 
 bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors) {
@@ -180,6 +195,7 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadServer(check, root, config);
     ReadRanges(check, root, config);
     ReadStatics(check, root, config);
+    ReadFarm(check, root, config);
     config->database = root["policy"]["database"].value_or(std::string("tavrel.db"));
     return errors->size() == before;
 }

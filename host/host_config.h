@@ -13,6 +13,10 @@ struct HostConfig {
     std::vector<TeskSubNetStruct> ranges;
     std::vector<TeskStaticDhcpStruct> statics;
     std::string database;  // the policy table and the mirror reports
+    // [farm]: this server is one of several sharing the database.
+    bool farm = false;
+    std::string farmName;
+    double farmWeight = 1;
 };
 
 // Reads and validates FILE. On failure returns false and fills errors with

@@ -1,9 +1,10 @@
 // tavrel-host: runs the Tavrel library from a TOML configuration file, with
-// a SQLite policy table deciding which server serves which MAC and storing
-// the mirror reports of booted clients.
+// a policy table (SQLite, or PostgreSQL shared by a farm) deciding which
+// server serves which MAC and storing the mirror reports of booted clients.
 //   tavrel-host run FILE          serve; SIGHUP re-reads FILE, SIGINT/SIGTERM stop
 //   tavrel-host check FILE        validate FILE only
 //   tavrel-host reports [--json]  list the stored reports
+//   tavrel-host farm [--json]     list the farm's servers
 //   tavrel-host assign MAC SERVER / unassign MAC   edit the policy table
 #include <signal.h>
 
@@ -15,18 +16,22 @@
 
 #include "Tavrel.h"
 #include "host/host_config.h"
-#include "host/policy_store.h"
+#include "host/listings.h"
+#include "host/policy_service.h"
 
 namespace {
 
-PolicyStore *g_lpStore = nullptr;
+PolicyService *g_lpPolicy = nullptr;
 
 int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
-    return g_lpStore && g_lpStore->ServerFor(mac, server, 16) ? 1 : 0;
+    return g_lpPolicy ? g_lpPolicy->Choose(mac, server) : 0;
 }
 
+// Queued: written by the report thread, so the answer never waits.
 int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
-    return g_lpStore && g_lpStore->StoreReport(*record) ? 1 : 0;
+    if (!g_lpPolicy) return 0;
+    g_lpPolicy->Report(*record);
+    return 1;
 }
 
 bool Load(const std::string &path, HostConfig *config) {
@@ -45,13 +50,13 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
 int Run(const std::string &path) {
     HostConfig config;
     if (!Load(path, &config)) return 2;
-    auto store = std::make_unique<PolicyStore>();
+    auto policy = std::make_unique<PolicyService>();
     std::string error;
-    if (!store->Open(config.database, &error)) {
-        std::cerr << error << "\n";
+    if (!policy->Start(config, &error)) {
+        std::cerr << "tavrel-host: " << error << "\n";
         return 1;
     }
-    g_lpStore = store.get();
+    g_lpPolicy = policy.get();
     // The service threads inherit this mask, so only sigwait sees the signals.
     sigset_t signals;
     sigemptyset(&signals);
@@ -74,13 +79,18 @@ int Run(const std::string &path) {
             std::cerr << "tavrel-host: " << path << " is invalid; the running configuration stays\n";
             continue;
         }
+        if (!policy->Reconfigure(fresh, &error)) {
+            std::cerr << "tavrel-host: " << error << "\n";
+            continue;
+        }
         config = fresh;
         RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
                    config.statics.data(), static_cast<int>(config.statics.size()));
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
     StopPXE();
-    g_lpStore = nullptr;
+    g_lpPolicy = nullptr;
+    policy->Stop();
     std::cout << "tavrel-host: stopped" << std::endl;
     return 0;
 }
@@ -91,15 +101,6 @@ std::string DatabaseOf(const std::string &configPath, const std::string &databas
     std::vector<std::string> errors;
     LoadHostConfig(configPath, &config, &errors);
     return config.database;
-}
-
-std::string Json(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -114,13 +115,15 @@ int main(int argc, char **argv) {
     CLI::App *check = app.add_subcommand("check", "validate a configuration file");
     check->add_option("FILE", file, "configuration (TOML)")->required();
     CLI::App *reports = app.add_subcommand("reports", "list the stored mirror reports");
+    CLI::App *farm = app.add_subcommand("farm", "list the farm's servers, their state and clients");
     CLI::App *assign = app.add_subcommand("assign", "let SERVER serve MAC");
     assign->add_option("MAC", mac)->required();
     assign->add_option("SERVER", server)->required();
     CLI::App *unassign = app.add_subcommand("unassign", "remove the choice for MAC");
     unassign->add_option("MAC", mac)->required();
     reports->add_flag("--json", json, "JSON instead of a table");
-    for (CLI::App *sub : {reports, assign, unassign}) {
+    farm->add_flag("--json", json, "JSON instead of a table");
+    for (CLI::App *sub : {reports, farm, assign, unassign}) {
         sub->add_option("--config", file, "configuration naming the database")->default_val("tavrel.toml");
         sub->add_option("--db", database, "the database itself");
     }
@@ -134,29 +137,16 @@ int main(int argc, char **argv) {
                   << " static entries)\n";
         return 0;
     }
-    PolicyStore store;
     std::string error;
-    if (!store.Open(DatabaseOf(file, database), &error)) {
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(DatabaseOf(file, database), &error);
+    if (!store) {
         std::cerr << error << "\n";
         return 1;
     }
-    if (*assign) return store.Assign(mac, server) ? 0 : 1;
-    if (*unassign) return store.Unassign(mac) ? 0 : 1;
-    std::vector<StoredReport> list = store.Reports();
-    if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < list.size(); ++i) {
-            const StoredReport &r = list[i];
-            std::cout << (i ? "," : "") << "\n  {\"time\": " << Json(r.time) << ", \"mac\": " << Json(r.mac)
-                      << ", \"ip\": " << Json(r.ip) << ", \"gateway\": " << Json(r.gateway)
-                      << ", \"netmask\": " << Json(r.netmask) << ", \"server\": " << Json(r.server) << "}";
-        }
-        std::cout << "\n]\n";
-    } else {
-        printf("%-19s  %-17s  %-15s  %-15s  %-15s  %s\n", "time", "mac", "ip", "gateway", "netmask", "server");
-        for (const StoredReport &r : list)
-            printf("%-19s  %-17s  %-15s  %-15s  %-15s  %s\n", r.time.c_str(), r.mac.c_str(), r.ip.c_str(),
-                   r.gateway.c_str(), r.netmask.c_str(), r.server.c_str());
-    }
-    return 0;
+    bool ok = *assign ? store->Assign(mac, server)
+              : *unassign ? store->Unassign(mac)
+              : *farm     ? PrintFarm(*store, json)
+                          : PrintReports(*store, json);
+    if (!ok) std::cerr << "tavrel-host: " << store->LastError() << "\n";
+    return ok ? 0 : 1;
 }

@@ -2,8 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <cstdlib>
 
 std::string MacText(const unsigned char *mac) {
     char text[18];
@@ -11,65 +10,57 @@ std::string MacText(const unsigned char *mac) {
     return text;
 }
 
-PolicyStore::~PolicyStore() {
-    if (m_lpDb) sqlite3_close(m_lpDb);
+bool PolicyStore::IsPostgres(const std::string &database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
 }
 
-bool PolicyStore::Open(const std::string &path, std::string *error) {
-    if (sqlite3_open(path.c_str(), &m_lpDb) != SQLITE_OK) {
-        *error = path + ": " + sqlite3_errmsg(m_lpDb);
-        return false;
-    }
-    // Hosts sharing the file wait for each other instead of failing.
-    sqlite3_busy_timeout(m_lpDb, 2000);
-    const char *schema =
-        "PRAGMA journal_mode=WAL;"
-        "CREATE TABLE IF NOT EXISTS assignments (mac TEXT PRIMARY KEY, server TEXT NOT NULL);"
-        "CREATE TABLE IF NOT EXISTS reports (id INTEGER PRIMARY KEY, time TEXT NOT NULL, mac TEXT NOT NULL,"
-        " ip TEXT, gateway TEXT, netmask TEXT, server TEXT);";
-    char *message = nullptr;
-    if (sqlite3_exec(m_lpDb, schema, nullptr, nullptr, &message) != SQLITE_OK) {
-        *error = path + ": " + (message ? message : "cannot create tables");
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
+std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string &database, std::string *error) {
+    std::unique_ptr<PolicyStore> store =
+        IsPostgres(database) ? OpenPostgresStore(database, error) : OpenSqliteStore(database, error);
+    if (store && !store->Migrate(error)) store.reset();
+    return store;
 }
 
-bool PolicyStore::Execute(const char *sql, const std::vector<std::string> &args) {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(m_lpDb, sql, -1, &statement, nullptr) != SQLITE_OK) return false;
-    for (size_t i = 0; i < args.size(); ++i)
-        sqlite3_bind_text(statement, static_cast<int>(i + 1), args[i].c_str(), -1, SQLITE_TRANSIENT);
-    bool ok = sqlite3_step(statement) == SQLITE_DONE;
-    sqlite3_finalize(statement);
+template <typename Work>
+bool PolicyStore::InTransaction(Work work) {
+    if (!Exec(BeginWrite())) return false;
+    if (work() && Exec("COMMIT")) return true;
+    std::string cause = m_Error;
+    Exec("ROLLBACK");
+    m_Error = cause;
+    return false;
+}
+
+// Each step brings the schema from the version before it to its own; a
+// database written by an older tavrel-host (version 0: no version table,
+// maybe the first two tables) is brought forward the same way.
+bool PolicyStore::Migrate(std::string *error) {
+    const std::string key = KeyColumn();
+    const std::vector<std::vector<std::string>> steps = {
+        {"CREATE TABLE IF NOT EXISTS assignments (mac TEXT PRIMARY KEY, server TEXT NOT NULL)",
+         "CREATE TABLE IF NOT EXISTS reports (id " + key +
+             ", time TEXT NOT NULL, mac TEXT NOT NULL, ip TEXT, gateway TEXT, netmask TEXT, server TEXT)"},
+        {"ALTER TABLE reports ADD COLUMN reporter TEXT",
+         "CREATE TABLE servers (address TEXT PRIMARY KEY, name TEXT NOT NULL, weight DOUBLE PRECISION NOT NULL,"
+         " ranges TEXT NOT NULL, statics TEXT NOT NULL, served INTEGER NOT NULL, state TEXT NOT NULL,"
+         " last_seen DOUBLE PRECISION NOT NULL)",
+         "CREATE TABLE policy_version (version INTEGER NOT NULL)", "INSERT INTO policy_version (version) VALUES (0)"},
+    };
+    bool ok = Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)") &&
+              InTransaction([&] {
+                  std::vector<Row> rows;
+                  if (!Exec(SchemaLock()) || !Run("SELECT version FROM schema_version", {}, &rows)) return false;
+                  size_t version = rows.empty() ? 0 : strtoul(rows[0][0].c_str(), nullptr, 10);
+                  for (size_t step = version; step < steps.size(); ++step)
+                      for (const std::string &sql : steps[step])
+                          if (!Exec(sql)) return false;
+                  if (version == steps.size()) return true;
+                  std::string current = std::to_string(steps.size());
+                  return rows.empty() ? Exec("INSERT INTO schema_version (version) VALUES (?)", {current})
+                                      : Exec("UPDATE schema_version SET version = ?", {current});
+              });
+    if (!ok) *error = "cannot create or update the tables: " + m_Error;
     return ok;
-}
-
-bool PolicyStore::ServerFor(const unsigned char *mac, char *server, size_t size) {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(m_lpDb, "SELECT server FROM assignments WHERE mac = ?", -1, &statement, nullptr) != SQLITE_OK)
-        return false;
-    std::string key = MacText(mac);
-    sqlite3_bind_text(statement, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    bool found = sqlite3_step(statement) == SQLITE_ROW;
-    if (found) snprintf(server, size, "%s", reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)));
-    sqlite3_finalize(statement);
-    return found;
-}
-
-bool PolicyStore::StoreReport(const SelectMirrorRecord &report) {
-    char stamp[32];
-    time_t now = time(nullptr);
-    struct tm parts {};
-    localtime_r(&now, &parts);
-    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
-    auto field = [](const char *text) { return std::string(text, strnlen(text, 16)); };
-    return Execute("INSERT INTO reports (time, mac, ip, gateway, netmask, server) VALUES (?, ?, ?, ?, ?, ?)",
-                   {stamp, MacText(report.mac), field(report.ip), field(report.gateway), field(report.netmask),
-                    field(report.server)});
 }
 
 static std::string Lower(std::string text) {
@@ -78,27 +69,71 @@ static std::string Lower(std::string text) {
 }
 
 bool PolicyStore::Assign(const std::string &mac, const std::string &server) {
-    return Execute("INSERT INTO assignments (mac, server) VALUES (?, ?) ON CONFLICT(mac) DO UPDATE SET server = excluded.server",
-                   {Lower(mac), server});
+    return InTransaction([&] {
+        return Exec("INSERT INTO assignments (mac, server) VALUES (?, ?)"
+                    " ON CONFLICT (mac) DO UPDATE SET server = excluded.server",
+                    {Lower(mac), server}) &&
+               Exec(PolicyNotice());
+    });
 }
 
 bool PolicyStore::Unassign(const std::string &mac) {
-    return Execute("DELETE FROM assignments WHERE mac = ?", {Lower(mac)});
+    return InTransaction(
+        [&] { return Exec("DELETE FROM assignments WHERE mac = ?", {Lower(mac)}) && Exec(PolicyNotice()); });
 }
 
-std::vector<StoredReport> PolicyStore::Reports() {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    std::vector<StoredReport> reports;
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(m_lpDb, "SELECT time, mac, ip, gateway, netmask, server FROM reports ORDER BY id", -1,
-                           &statement, nullptr) != SQLITE_OK)
-        return reports;
-    auto text = [statement](int column) {
-        const unsigned char *value = sqlite3_column_text(statement, column);
-        return value ? std::string(reinterpret_cast<const char *>(value)) : std::string();
-    };
-    while (sqlite3_step(statement) == SQLITE_ROW)
-        reports.push_back({text(0), text(1), text(2), text(3), text(4), text(5)});
-    sqlite3_finalize(statement);
-    return reports;
+bool PolicyStore::Assignments(PolicyRows *rows) {
+    std::vector<Row> found;
+    if (!Run("SELECT mac, server FROM assignments", {}, &found)) return false;
+    rows->clear();
+    for (Row &row : found) rows->emplace_back(std::move(row[0]), std::move(row[1]));
+    return true;
+}
+
+bool PolicyStore::StoreReports(const std::vector<StoredReport> &reports) {
+    return InTransaction([&] {
+        for (const StoredReport &r : reports)
+            if (!Exec("INSERT INTO reports (time, mac, ip, gateway, netmask, server, reporter)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                      {r.time, r.mac, r.ip, r.gateway, r.netmask, r.server, r.reporter}))
+                return false;
+        return true;
+    });
+}
+
+bool PolicyStore::Reports(std::vector<StoredReport> *reports) {
+    std::vector<Row> rows;
+    if (!Run("SELECT time, mac, ip, gateway, netmask, server, reporter FROM reports ORDER BY id", {}, &rows))
+        return false;
+    reports->clear();
+    for (Row &r : rows) reports->push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6]});
+    return true;
+}
+
+bool PolicyStore::Heartbeat(const MemberRow &self) {
+    std::string sql = std::string("INSERT INTO servers (address, name, weight, ranges, statics, served, state,"
+                                  " last_seen) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
+                      Now() +
+                      ") ON CONFLICT (address) DO UPDATE SET name = excluded.name, weight = excluded.weight,"
+                      " ranges = excluded.ranges, statics = excluded.statics, served = excluded.served,"
+                      " state = excluded.state, last_seen = excluded.last_seen";
+    char weight[32];
+    snprintf(weight, sizeof weight, "%.17g", self.weight);
+    return Exec(sql, {self.address, self.name, weight, self.ranges, self.statics, std::to_string(self.served)});
+}
+
+bool PolicyStore::MarkStopped(const std::string &address) {
+    return Exec("UPDATE servers SET state = 'stopped' WHERE address = ?", {address});
+}
+
+bool PolicyStore::Members(std::vector<MemberRow> *members) {
+    std::vector<Row> rows;
+    std::string sql = std::string("SELECT address, name, weight, ranges, statics, served, state, last_seen, ") +
+                      Now() + " - last_seen FROM servers ORDER BY address";
+    if (!Run(sql, {}, &rows)) return false;
+    members->clear();
+    for (const Row &r : rows)
+        members->push_back({r[0], r[1], strtod(r[2].c_str(), nullptr), r[3], r[4], strtol(r[5].c_str(), nullptr, 10),
+                            r[6], strtod(r[7].c_str(), nullptr), strtod(r[8].c_str(), nullptr)});
+    return true;
 }

@@ -1,0 +1,100 @@
+// Which server serves a MAC, decided on the library's DHCP thread from
+// memory only: the explicit policy rows first, then, in a farm, the live
+// member chosen by weighted rendezvous hashing of MAC and server address.
+// A background thread keeps that memory fresh: it writes this server's
+// heartbeat every 2 s, reads the members, and reloads the policy rows when
+// the store announces a change.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "host/host_config.h"
+#include "host/policy_store.h"
+
+constexpr int kHeartbeatMs = 2000;
+constexpr double kLiveSeconds = 6.0;
+
+struct LiveMember {
+    uint32_t address;  // host order
+    double weight;
+};
+
+// The live member with the highest weighted score for this MAC; every
+// server computes the same answer, and removing a member moves only the
+// MACs it had. 0 when the list is empty.
+uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned char *mac);
+
+// The members whose last heartbeat is recent and who have not stopped.
+std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members);
+
+// This server's row: address, farm name and weight, ranges and statics.
+MemberRow SelfRow(const HostConfig &config);
+
+// The first overlap between this server's dynamic ranges and those of a live
+// member with another address, as a message naming both; "" when none.
+std::string FindRangeOverlap(const MemberRow &self, const std::vector<MemberRow> &members);
+
+class PolicyView {
+public:
+    PolicyView(uint32_t self, bool farm) : m_bFarm(farm) { m_Snapshot.self = self; }
+    // The library's first callback: 1 with the chosen server's address in
+    // SERVER (16 bytes), 0 when nobody is chosen (a single server serves).
+    int Choose(const unsigned char *mac, char *server);
+    void SetAssignments(const PolicyRows &rows);
+    void SetLive(std::vector<LiveMember> live);
+    void SetSelf(uint32_t self);
+    // Distinct clients this server chose itself for in the last hour; old
+    // entries are dropped.
+    long ServedLastHour();
+
+private:
+    struct Snapshot {
+        std::shared_ptr<const std::unordered_map<uint64_t, std::string>> assigned;  // MAC → server text
+        std::shared_ptr<const std::vector<LiveMember>> live;
+        uint32_t self = 0;
+    };
+    Snapshot Current();
+    void NoteServed(const unsigned char *mac);
+
+    std::mutex m_Lock;  // held only to copy or swap the snapshot
+    Snapshot m_Snapshot;
+    const bool m_bFarm;
+    std::mutex m_ServedLock;
+    std::unordered_map<uint64_t, int64_t> m_Served;  // MAC → last time chosen
+};
+
+class FarmSync {
+public:
+    FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm);
+    ~FarmSync();
+    // The first heartbeat and reads, before the service starts. False when
+    // the store cannot be reached; MEMBERS receives the rows read.
+    bool Prime(std::vector<MemberRow> *members);
+    void Start();
+    // Marks this server stopped, so the others take its clients at once.
+    void Stop();
+    void SetSelf(const MemberRow &self);
+    std::vector<MemberRow> KnownMembers();
+
+private:
+    void Loop();
+    bool Beat();
+    bool ReloadPolicy();
+
+    std::unique_ptr<PolicyStore> m_Store;
+    PolicyView *m_lpView;
+    bool m_bFarm;
+    std::mutex m_Lock;  // guards m_Self and m_Members
+    MemberRow m_Self;
+    std::vector<MemberRow> m_Members;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_Thread;
+};

@@ -1,0 +1,88 @@
+#include "host/listings.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "host/farm.h"
+
+namespace {
+
+std::string Json(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string LocalTime(double seconds) {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    localtime_r(&when, &parts);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+const char *StateOf(const MemberRow &member) {
+    if (member.state != "running") return "stopped";
+    return member.age < kLiveSeconds ? "live" : "dead";
+}
+
+}  // namespace
+
+bool PrintReports(PolicyStore &store, bool json) {
+    std::vector<StoredReport> list;
+    if (!store.Reports(&list)) return false;
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < list.size(); ++i) {
+            const StoredReport &r = list[i];
+            std::cout << (i ? "," : "") << "\n  {\"time\": " << Json(r.time) << ", \"mac\": " << Json(r.mac)
+                      << ", \"ip\": " << Json(r.ip) << ", \"gateway\": " << Json(r.gateway)
+                      << ", \"netmask\": " << Json(r.netmask) << ", \"server\": " << Json(r.server)
+                      << ", \"reporter\": " << Json(r.reporter) << "}";
+        }
+        std::cout << "\n]\n";
+        return true;
+    }
+    printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", "time", "mac", "ip", "gateway", "netmask", "server",
+           "reporter");
+    for (const StoredReport &r : list)
+        printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", r.time.c_str(), r.mac.c_str(), r.ip.c_str(),
+               r.gateway.c_str(), r.netmask.c_str(), r.server.c_str(), r.reporter.c_str());
+    return true;
+}
+
+bool PrintFarm(PolicyStore &store, bool json) {
+    std::vector<MemberRow> members;
+    if (!store.Members(&members)) return false;
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < members.size(); ++i) {
+            const MemberRow &m = members[i];
+            char numbers[128];
+            snprintf(numbers, sizeof numbers, "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld",
+                     m.weight, m.age, m.served);
+            std::cout << (i ? "," : "") << "\n  {\"address\": " << Json(m.address) << ", \"name\": " << Json(m.name)
+                      << ", \"state\": " << Json(StateOf(m)) << ", \"last_heartbeat\": " << Json(LocalTime(m.lastSeen))
+                      << ", " << numbers << ", \"ranges\": " << Json(m.ranges) << "}";
+        }
+        std::cout << "\n]\n";
+        return true;
+    }
+    printf("%-15s  %-16s  %6s  %-7s  %-19s  %7s  %s\n", "address", "name", "weight", "state", "last heartbeat",
+           "age s", "served (1 h)");
+    for (const MemberRow &m : members)
+        printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", m.address.c_str(), m.name.c_str(), m.weight,
+               StateOf(m), LocalTime(m.lastSeen).c_str(), m.age, m.served);
+    return true;
+}

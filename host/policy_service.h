@@ -1,0 +1,34 @@
+// Everything tavrel-host keeps for the library's two callbacks: the policy
+// view the first one reads, the farm membership that refreshes it, and the
+// queue the second one fills. Each part has a database connection of its
+// own; the callbacks themselves never touch the database.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/farm.h"
+#include "host/host_config.h"
+#include "host/report_queue.h"
+
+class PolicyService {
+public:
+    ~PolicyService();
+    // Connects, registers this server in the farm and refuses when its
+    // dynamic ranges overlap a live member's; then starts the threads.
+    bool Start(const HostConfig &config, std::string *error);
+    // Checks a re-read configuration the same way; on success it is what
+    // the next heartbeat registers.
+    bool Reconfigure(const HostConfig &fresh, std::string *error);
+    void Stop();
+
+    int Choose(const unsigned char *mac, char *server) { return m_View->Choose(mac, server); }
+    void Report(const SelectMirrorRecord &record) { m_Reports->Push(record); }
+
+private:
+    std::unique_ptr<PolicyStore> m_Store;  // the main thread's connection
+    std::unique_ptr<PolicyView> m_View;
+    std::unique_ptr<FarmSync> m_Sync;
+    std::unique_ptr<ReportQueue> m_Reports;
+    bool m_bFarm = false;
+};

@@ -1,0 +1,103 @@
+#include "host/report_queue.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+// Reports come from the wire: past this many unwritten ones the oldest go.
+constexpr size_t kMaxQueued = 200000;
+constexpr size_t kBatch = 500;
+constexpr int kRetryMs = 500;
+constexpr int kFinalTries = 6;
+
+std::string Field(const char *text) { return std::string(text, strnlen(text, 16)); }
+
+}  // namespace
+
+ReportQueue::ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter)
+    : m_Store(std::move(store)), m_Reporter(std::move(reporter)) {}
+
+ReportQueue::~ReportQueue() { Stop(); }
+
+void ReportQueue::Push(const SelectMirrorRecord &record) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm parts {};
+    localtime_r(&now, &parts);
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+    StoredReport report{stamp,
+                        MacText(record.mac),
+                        Field(record.ip),
+                        Field(record.gateway),
+                        Field(record.netmask),
+                        Field(record.server),
+                        m_Reporter};
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (m_Queue.size() >= kMaxQueued) {
+            m_Queue.pop_front();
+            ++m_nDropped;
+            ++m_nEvicted;
+        }
+        m_Queue.push_back(std::move(report));
+    }
+    m_Wake.notify_one();
+}
+
+void ReportQueue::Start() { m_Thread = std::thread([this] { Loop(); }); }
+
+void ReportQueue::Stop() {
+    if (!m_Thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_bStop = true;
+    }
+    m_Wake.notify_one();
+    m_Thread.join();
+}
+
+// A batch leaves the queue only once it is committed, so a failed write
+// loses nothing: the same batch is tried again after a pause.
+void ReportQueue::Loop() {
+    bool bFailing = false;
+    int nFinalTries = 0;
+    std::unique_lock<std::mutex> lock(m_Lock);
+    for (;;) {
+        if (bFailing) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetryMs);
+            m_Wake.wait_until(lock, until, [] { return false; });
+        } else {
+            m_Wake.wait(lock, [this] { return m_bStop || !m_Queue.empty(); });
+        }
+        if (m_nDropped) {
+            std::cerr << "tavrel-host: " << m_nDropped << " reports dropped: the database was out of reach too long\n";
+            m_nDropped = 0;
+        }
+        if (m_Queue.empty()) {
+            if (m_bStop) return;
+            continue;
+        }
+        if (m_bStop && bFailing && ++nFinalTries == kFinalTries) {
+            std::cerr << "tavrel-host: " << m_Queue.size() << " reports not written: " << m_Store->LastError() << "\n";
+            return;
+        }
+        size_t count = std::min(m_Queue.size(), kBatch);
+        size_t evictedBefore = m_nEvicted;
+        std::vector<StoredReport> batch(m_Queue.begin(), m_Queue.begin() + static_cast<long>(count));
+        lock.unlock();
+        bool written = m_Store->StoreReports(batch);
+        lock.lock();
+        if (written) {
+            // Pushes meanwhile may have evicted some of the batch already.
+            size_t evicted = std::min(count, m_nEvicted - evictedBefore);
+            m_Queue.erase(m_Queue.begin(), m_Queue.begin() + static_cast<long>(count - evicted));
+        } else if (!bFailing) {
+            std::cerr << "tavrel-host: reports wait for the database: " << m_Store->LastError() << "\n";
+        }
+        bFailing = !written;
+    }
+}

@@ -1,0 +1,116 @@
+// The PostgreSQL back-end: one database shared by a farm. A change of the
+// policy table is announced with NOTIFY; a listening host hears it at once.
+// A lost connection is re-made on the next statement, so a database restart
+// costs the statements that failed meanwhile and nothing else.
+#include <libpq-fe.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "host/policy_store.h"
+
+namespace {
+
+constexpr const char *kChannel = "tavrel_policy";
+
+class PostgresStore : public PolicyStore {
+public:
+    ~PostgresStore() override { PQfinish(m_lpConn); }
+
+    bool Connect(const std::string &uri, std::string *error) {
+        // Our default first: a value in the URI overrides it.
+        const char *keys[] = {"connect_timeout", "dbname", nullptr};
+        const char *values[] = {"3", uri.c_str(), nullptr};
+        m_lpConn = PQconnectdbParams(keys, values, 1);
+        if (PQstatus(m_lpConn) == CONNECTION_OK) return true;
+        *error = Redacted(uri) + ": " + PQerrorMessage(m_lpConn);
+        while (!error->empty() && error->back() == '\n') error->pop_back();
+        return false;
+    }
+
+    bool WaitForPolicyChange(int ms) override {
+        if (!m_bListening) {
+            // After a (re)connection notices may have been missed: report a change.
+            m_bListening = Exec(std::string("LISTEN ") + kChannel);
+            if (!m_bListening) usleep(ms * 1000);
+            return m_bListening;
+        }
+        // Notices that arrived with the answers to our own statements are
+        // already read; poll only when there are none.
+        if (TakeNotices()) return true;
+        pollfd ready{PQsocket(m_lpConn), POLLIN, 0};
+        if (ready.fd < 0 || (poll(&ready, 1, ms) == 1 && !PQconsumeInput(m_lpConn))) {
+            m_bListening = false;
+            return false;
+        }
+        return TakeNotices();
+    }
+
+protected:
+    bool Run(const std::string &sql, const std::vector<std::string> &args, std::vector<Row> *rows) override {
+        if (PQstatus(m_lpConn) != CONNECTION_OK) {
+            m_bListening = false;
+            PQreset(m_lpConn);
+            if (PQstatus(m_lpConn) != CONNECTION_OK) return Failed(nullptr);
+        }
+        std::vector<const char *> values;
+        for (const std::string &arg : args) values.push_back(arg.c_str());
+        PGresult *result = PQexecParams(m_lpConn, Numbered(sql).c_str(), static_cast<int>(values.size()), nullptr,
+                                        values.data(), nullptr, nullptr, 0);
+        ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return Failed(result);
+        for (int r = 0; rows && r < PQntuples(result); ++r) {
+            Row row;
+            for (int c = 0; c < PQnfields(result); ++c) row.emplace_back(PQgetvalue(result, r, c));
+            rows->push_back(std::move(row));
+        }
+        PQclear(result);
+        return true;
+    }
+    const char *Now() const override { return "extract(epoch from clock_timestamp())::double precision"; }
+    const char *KeyColumn() const override { return "BIGSERIAL PRIMARY KEY"; }
+    const char *BeginWrite() const override { return "BEGIN"; }
+    // Hosts of a farm often start together; one migrates, the others wait.
+    const char *SchemaLock() const override { return "SELECT pg_advisory_xact_lock(7310815)"; }
+    const char *PolicyNotice() const override { return "NOTIFY tavrel_policy"; }
+
+private:
+    bool TakeNotices() {
+        bool taken = false;
+        while (PGnotify *notice = PQnotifies(m_lpConn)) {
+            taken = true;
+            PQfreemem(notice);
+        }
+        return taken;
+    }
+    bool Failed(PGresult *result) {
+        m_Error = PQerrorMessage(m_lpConn);
+        while (!m_Error.empty() && m_Error.back() == '\n') m_Error.pop_back();
+        PQclear(result);
+        return false;
+    }
+    // The shared SQL uses '?'; PostgreSQL numbers its parameters.
+    static std::string Numbered(const std::string &sql) {
+        std::string out;
+        int n = 0;
+        for (char c : sql) out += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
+        return out;
+    }
+    // Error lines must not carry the password of the URI.
+    static std::string Redacted(const std::string &uri) {
+        size_t scheme = uri.find("://"), at = uri.find('@');
+        if (scheme == std::string::npos || at == std::string::npos) return uri;
+        size_t colon = uri.find(':', scheme + 3);
+        return colon < at ? uri.substr(0, colon) + ":***" + uri.substr(at) : uri;
+    }
+
+    PGconn *m_lpConn = nullptr;
+    bool m_bListening = false;
+};
+
+}  // namespace
+
+std::unique_ptr<PolicyStore> OpenPostgresStore(const std::string &uri, std::string *error) {
+    auto store = std::make_unique<PostgresStore>();
+    if (!store->Connect(uri, error)) return nullptr;
+    return store;
+}
