@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -80,11 +81,14 @@ uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned ch
     return best;
 }
 
-std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members) {
+std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, const std::vector<LiveMember> *keep) {
     std::vector<LiveMember> live;
-    for (const MemberRow &member : members)
-        if (IsLive(member) && HostAddress(member.address) != 0)
-            live.push_back({HostAddress(member.address), member.weight});
+    for (const MemberRow &member : members) {
+        uint32_t address = HostAddress(member.address);
+        bool kept = keep && member.state == "running" &&
+                    std::any_of(keep->begin(), keep->end(), [&](const LiveMember &m) { return m.address == address; });
+        if (address != 0 && (IsLive(member) || kept)) live.push_back({address, member.weight});
+    }
     return live;
 }
 
@@ -210,8 +214,6 @@ std::vector<MemberRow> FarmSync::KnownMembers() {
     return m_Members;
 }
 
-// While the database is unreachable the last members read stay in force:
-// every server keeps the view it had, so they keep agreeing.
 bool FarmSync::Beat() {
     MemberRow self;
     {
@@ -219,10 +221,28 @@ bool FarmSync::Beat() {
         self = m_Self;
     }
     self.served = m_lpView->ServedLastHour();
-    std::vector<MemberRow> members;
-    if (!m_Store->Heartbeat(self) || !m_Store->Members(&members)) return false;
+    bool written = m_Store->Heartbeat(self, !m_bJoined);
+    m_bJoined = m_bJoined || written;
     m_lpView->SetSelf(HostAddress(self.address));
-    m_lpView->SetLive(LiveMembers(members));
+    return ReadMembers() && written;
+}
+
+// While the database is unreachable the last members read stay in force:
+// every server keeps the view it had, so they keep agreeing.
+bool FarmSync::ReadMembers() {
+    std::vector<MemberRow> members;
+    if (!m_Store->Members(&members)) {
+        m_bBeatFailed = true;
+        return false;
+    }
+    // Back from an outage nobody could beat through: the others' beats are
+    // old only because of it. Until they have had time to beat again, those
+    // live before stay live, or this server would take their clients too.
+    auto now = std::chrono::steady_clock::now();
+    if (m_bBeatFailed) m_GraceEnd = now + std::chrono::milliseconds(kHeartbeatMs * 3 / 2);
+    m_bBeatFailed = false;
+    m_Live = LiveMembers(members, now < m_GraceEnd ? &m_Live : nullptr);
+    m_lpView->SetLive(m_Live);
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Members = std::move(members);
     return true;
@@ -250,6 +270,6 @@ void FarmSync::Loop() {
             waitMs = static_cast<int>(std::max<long long>(0, std::min<long long>(waitMs, due)));
         }
         bPending = m_Store->WaitForPolicyChange(waitMs) || bPending;
-        if (bPending) bPending = !ReloadPolicy();
+        if (bPending) bPending = !ReloadPolicy() || (m_bFarm && !ReadMembers());
     }
 }

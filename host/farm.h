@@ -2,11 +2,12 @@
 // memory only: the explicit policy rows first, then, in a farm, the live
 // member chosen by weighted rendezvous hashing of MAC and server address.
 // A background thread keeps that memory fresh: it writes this server's
-// heartbeat every 2 s, reads the members, and reloads the policy rows when
-// the store announces a change.
+// heartbeat every 2 s and reads the members; when the store announces a
+// change (a policy row, a server joining or leaving) it reads both again.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -32,8 +33,10 @@ struct LiveMember {
 // MACs it had. 0 when the list is empty.
 uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned char *mac);
 
-// The members whose last heartbeat is recent and who have not stopped.
-std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members);
+// The members whose last heartbeat is recent and who have not stopped; with
+// KEEP, also those of KEEP that have not stopped, however old their beat.
+std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members,
+                                    const std::vector<LiveMember> *keep = nullptr);
 
 // This server's row: address, farm name and weight, ranges and statics.
 MemberRow SelfRow(const HostConfig &config);
@@ -87,11 +90,16 @@ public:
 private:
     void Loop();
     bool Beat();
+    bool ReadMembers();
     bool ReloadPolicy();
 
     std::unique_ptr<PolicyStore> m_Store;
     PolicyView *m_lpView;
     bool m_bFarm;
+    bool m_bBeatFailed = false;
+    bool m_bJoined = false;
+    std::vector<LiveMember> m_Live;           // as last published
+    std::chrono::steady_clock::time_point m_GraceEnd;  // see Beat
     std::mutex m_Lock;  // guards m_Self and m_Members
     MemberRow m_Self;
     std::vector<MemberRow> m_Members;

@@ -110,7 +110,7 @@ bool PolicyStore::Reports(std::vector<StoredReport> *reports) {
     return true;
 }
 
-bool PolicyStore::Heartbeat(const MemberRow &self) {
+bool PolicyStore::Heartbeat(const MemberRow &self, bool announce) {
     std::string sql = std::string("INSERT INTO servers (address, name, weight, ranges, statics, served, state,"
                                   " last_seen) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
                       Now() +
@@ -119,11 +119,16 @@ bool PolicyStore::Heartbeat(const MemberRow &self) {
                       " state = excluded.state, last_seen = excluded.last_seen";
     char weight[32];
     snprintf(weight, sizeof weight, "%.17g", self.weight);
-    return Exec(sql, {self.address, self.name, weight, self.ranges, self.statics, std::to_string(self.served)});
+    std::vector<std::string> args = {self.address, self.name, weight, self.ranges, self.statics,
+                                     std::to_string(self.served)};
+    if (!announce) return Exec(sql, args);
+    return InTransaction([&] { return Exec(sql, args) && Exec(PolicyNotice()); });
 }
 
 bool PolicyStore::MarkStopped(const std::string &address) {
-    return Exec("UPDATE servers SET state = 'stopped' WHERE address = ?", {address});
+    return InTransaction([&] {
+        return Exec("UPDATE servers SET state = 'stopped' WHERE address = ?", {address}) && Exec(PolicyNotice());
+    });
 }
 
 bool PolicyStore::Members(std::vector<MemberRow> *members) {

@@ -46,7 +46,9 @@ public:
     // All or nothing, in one transaction.
     bool StoreReports(const std::vector<StoredReport> &reports);
     bool Reports(std::vector<StoredReport> *reports);
-    bool Heartbeat(const MemberRow &self);
+    // ANNOUNCE: tell the listening hosts at once (a server joining), as a
+    // policy change does; a leaving server always does.
+    bool Heartbeat(const MemberRow &self, bool announce);
     bool MarkStopped(const std::string &address);
     bool Members(std::vector<MemberRow> *members);
 

@@ -21,6 +21,8 @@ public:
         const char *keys[] = {"connect_timeout", "dbname", nullptr};
         const char *values[] = {"3", uri.c_str(), nullptr};
         m_lpConn = PQconnectdbParams(keys, values, 1);
+        // "already exists, skipping" and the like are not for the console.
+        PQsetNoticeProcessor(m_lpConn, [](void *, const char *) {}, nullptr);
         if (PQstatus(m_lpConn) == CONNECTION_OK) return true;
         *error = Redacted(uri) + ": " + PQerrorMessage(m_lpConn);
         while (!error->empty() && error->back() == '\n') error->pop_back();

@@ -37,7 +37,8 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     std::ofstream(path) << Server("dhcp_mode = \"static-only\"\n")
                         << "[[range]]\nbegin = \"192.0.2.100\"\nend = \"192.0.2.100\"\nnetmask = \"255.255.255.0\"\n"
                            "class = \"other\"\n[[static]]\nmac = \"52:54:00:AB:cd:01\"\nip = \"192.0.2.9\"\n"
-                           "netmask = \"255.255.255.0\"\n[policy]\ndatabase = \"x.db\"\n";
+                           "netmask = \"255.255.255.0\"\n[policy]\ndatabase = \"x.db\"\n"
+                           "[farm]\nname = \"rack-2\"\nweight = 2.5\n";
     HostConfig config;
     std::vector<std::string> errors;
     ASSERT_TRUE(LoadHostConfig(path, &config, &errors)) << errors[0];
@@ -48,6 +49,9 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     ASSERT_EQ(config.statics.size(), 1u);
     EXPECT_STREQ(config.statics[0].mac, "52:54:00:AB:cd:01");
     EXPECT_EQ(config.database, "x.db");
+    EXPECT_TRUE(config.farm);
+    EXPECT_EQ(config.farmName, "rack-2");
+    EXPECT_EQ(config.farmWeight, 2.5);
 }
 
 TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
@@ -59,6 +63,8 @@ TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
               std::vector<std::string>{"host.toml:7: static[0].mac: not six hex pairs (like 52:54:00:12:34:56)"});
     EXPECT_EQ(Errors(Server("relay_text1 = \"" + std::string(128, 'x') + "\"\n")),
               std::vector<std::string>{"host.toml:6: server.relay_text1: longer than 127 characters"});
+    EXPECT_EQ(Errors(Server("[farm]\nname = \"a\"\nweight = 0\n")),
+              std::vector<std::string>{"host.toml:8: farm.weight: must be a number above 0 (1 by default)"});
     EXPECT_EQ(Errors("[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\nboot_file = \"b\"\n"
                      "boot_directory = \"/no/such/folder\"\n"),
               std::vector<std::string>{"host.toml:5: server.boot_directory: no such directory"});
