@@ -86,6 +86,7 @@ public:
     void Stop();
     void SetSelf(const MemberRow &self);
     std::vector<MemberRow> KnownMembers();
+    const std::string &LastError() const { return m_Store->LastError(); }
 
 private:
     void Loop();

@@ -50,6 +50,11 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
 int Run(const std::string &path) {
     HostConfig config;
     if (!Load(path, &config)) return 2;
+    // The service and policy threads inherit this mask, so only sigwait sees the signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     auto policy = std::make_unique<PolicyService>();
     std::string error;
     if (!policy->Start(config, &error)) {
@@ -57,11 +62,6 @@ int Run(const std::string &path) {
         return 1;
     }
     g_lpPolicy = policy.get();
-    // The service threads inherit this mask, so only sigwait sees the signals.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, sig);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     int result = Apply(StartPXE, config);
     if (result != 0) {

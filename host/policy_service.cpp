@@ -26,7 +26,7 @@ bool PolicyService::Start(const HostConfig &config, std::string *error) {
     m_Sync = std::make_unique<FarmSync>(std::move(syncStore), m_View.get(), self, config.farm);
     std::vector<MemberRow> members;
     if (!m_Sync->Prime(&members)) {
-        *error = "cannot read the policy: " + m_Store->LastError();
+        *error = "cannot read the policy: " + m_Sync->LastError();
         return false;
     }
     if (config.farm) {

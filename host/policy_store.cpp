@@ -46,10 +46,14 @@ bool PolicyStore::Migrate(std::string *error) {
          " last_seen DOUBLE PRECISION NOT NULL)",
          "CREATE TABLE policy_version (version INTEGER NOT NULL)", "INSERT INTO policy_version (version) VALUES (0)"},
     };
-    bool ok = Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)") &&
-              InTransaction([&] {
+    // Under the lock even the first table: concurrent CREATE ... IF NOT
+    // EXISTS can fail on PostgreSQL.
+    bool ok = InTransaction([&] {
                   std::vector<Row> rows;
-                  if (!Exec(SchemaLock()) || !Run("SELECT version FROM schema_version", {}, &rows)) return false;
+                  if (!Exec(SchemaLock()) ||
+                      !Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)") ||
+                      !Run("SELECT version FROM schema_version", {}, &rows))
+                      return false;
                   size_t version = rows.empty() ? 0 : strtoul(rows[0][0].c_str(), nullptr, 10);
                   for (size_t step = version; step < steps.size(); ++step)
                       for (const std::string &sql : steps[step])

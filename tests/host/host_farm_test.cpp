@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "support/dhcp_client.h"
+#include "support/shell.h"
 #include "support/test_postgres.h"
 #include "support/temp_tree.h"
 
@@ -28,17 +29,6 @@ namespace {
 constexpr int kServers = 3;
 constexpr int kClients = 600;
 const char *const kBridgeAddress = "192.0.2.250";
-
-int Shell(const std::string &command) { return system(command.c_str()); }
-
-std::string Capture(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen(command.c_str(), "r");
-    char buf[512];
-    while (pipe && fgets(buf, sizeof buf, pipe)) out += buf;
-    if (pipe) pclose(pipe);
-    return out;
-}
 
 size_t Count(const std::string &text, const std::string &word) {
     size_t n = 0;

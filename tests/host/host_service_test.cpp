@@ -12,21 +12,11 @@
 #include <string>
 
 #include "support/dhcp_client.h"
+#include "support/shell.h"
 #include "support/test_postgres.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-int Shell(const std::string &command) { return system(command.c_str()); }
-
-std::string Capture(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen(command.c_str(), "r");
-    char buf[512];
-    while (pipe && fgets(buf, sizeof buf, pipe)) out += buf;
-    if (pipe) pclose(pipe);
-    return out;
-}
 
 class HostServiceTest : public testing::TestWithParam<std::string> {
 protected:
@@ -70,14 +60,9 @@ protected:
         return AwaitXid(m_Client, xid, 700);
     }
     // An assignment reaches the running host within a second.
-    bool Answered(unsigned char last, uint32_t xid) {
-        for (int i = 0; i < 10; ++i)
-            if (!Offer(last, xid + i).empty()) return true;
-        return false;
-    }
-    bool Silent(unsigned char last, uint32_t xid) {
-        for (int i = 0; i < 10; ++i)
-            if (Offer(last, xid + i).empty()) return true;
+    bool AnsweredWithinASecond(unsigned char last, uint32_t xid, bool answered) {
+        for (int i = 0; i < 10; ++i, usleep(100000))
+            if (Offer(last, xid + i).empty() != answered) return true;
         return false;
     }
     std::string Cli(const std::string &args) {
@@ -114,11 +99,11 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
 
 TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
     ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:07 192.0.2.99")), 0);
-    EXPECT_TRUE(Silent(0x07, 20)) << "another server serves this MAC";
+    EXPECT_TRUE(AnsweredWithinASecond(0x07, 20, false)) << "another server serves this MAC";
     ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:08 192.0.2.1")), 0);
-    EXPECT_TRUE(Answered(0x08, 40)) << "this server serves this MAC";
+    EXPECT_TRUE(AnsweredWithinASecond(0x08, 40, true)) << "this server serves this MAC";
     ASSERT_EQ(Shell(Cli("unassign 52:54:00:12:34:07")), 0);
-    EXPECT_TRUE(Answered(0x07, 60));
+    EXPECT_TRUE(AnsweredWithinASecond(0x07, 60, true));
 
     TestSocket peer("0.0.0.0", 4455, true, true);
     Bytes pack(292, 0);
