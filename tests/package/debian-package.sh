@@ -6,8 +6,8 @@
 # tavrel-host, started as the unit starts it (its command lines, user,
 # capabilities and no-new-privileges, nothing more), serves one DHCP
 # exchange and one TFTP download across the veth pair of netns-run --pair,
-# re-reads its file on the unit's reload command, and writes its log where
-# the package says. Finally the packages purge cleanly.
+# re-reads its file on the unit's reload command, and writes its log and
+# crash report where the package says. Finally the packages purge cleanly.
 set -eu
 build=${1:?build tree}
 here=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -69,6 +69,12 @@ bounding=$(caps "$(key CapabilityBoundingSet)")
 [ "$(key NoNewPrivileges)" = true ] && nnp=--no-new-privs || nnp=
 as_unit="chroot $root setpriv --reuid=$user --regid=$(key Group) --init-groups --bounding-set=-all,$bounding
   --inh-caps=-all,$ambient --ambient-caps=-all,$ambient $nnp"
+for bind in $(key BindPaths); do
+  from=${bind%%:*}
+  [ -e "$root${from#-}" ] || [ "${from#-}" = "$from" ] || continue
+  mount --bind "$root${from#-}" "$root${bind#*:}"
+  binds="$root${bind#*:} ${binds:-}"
+done
 head -c 70000 /dev/urandom > "$root/srv/tftp/boot.ipxe"
 $as_unit $(key ExecStartPre) && rc=0 || rc=1
 result $rc "ExecStartPre: the shipped configuration checks"
@@ -97,6 +103,13 @@ result $rc "ExecReload re-reads the configuration"
 kill -TERM "$pid"
 wait "$pid" && rc=0 || rc=1
 result $rc "SIGTERM stops the service"
+$as_unit $(key ExecStart) > "$work/crashing.out" 2>&1 &
+pid=$!
+for i in $(seq 50); do grep -q serving "$work/crashing.out" 2>/dev/null && break; sleep 0.1; done
+kill -SEGV "$pid"
+{ wait "$pid"; } 2>/dev/null || true
+grep -q "Exception code" "$root/var/log/tavrel/tavrel-host.RPT" && rc=0 || rc=1
+result $rc "a crash report lands in /var/log/tavrel/tavrel-host.RPT"
 
 log=$(ls "$root"/var/log/tavrel/murboot_*.log 2>/dev/null | head -1)
 [ -n "$log" ] && [ "$(in_root stat -c %U "${log#"$root"}")" = "$user" ] && rc=0 || rc=1
@@ -104,6 +117,7 @@ result $rc "the library's log lands in /var/log/tavrel"
 [ -s "$root/var/lib/tavrel/tavrel.db" ] && rc=0 || rc=1
 result $rc "the policy database lives in /var/lib/tavrel"
 
+for bind in ${binds:-}; do umount "$bind"; done
 in_root dpkg --purge tavrel-host libtavrel-dev libtavrel1 > "$work/purge.log" 2>&1 \
   && [ ! -e "$root/var/lib/tavrel" ] && [ ! -e "$root/usr/lib/tavrel" ] && rc=0 || { rc=1; cat "$work/purge.log"; }
 result $rc "dpkg --purge removes the packages and their folders"
