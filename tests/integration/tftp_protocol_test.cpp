@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -300,15 +300,7 @@ void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram) {
 }
 
 size_t OpenDescriptors() {
-    size_t n = 0;
-    for (DIR *dir = opendir("/proc/self/fd"); dir;) {
-        if (!readdir(dir)) {
-            closedir(dir);
-            break;
-        }
-        ++n;
-    }
-    return n;
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 }  // namespace

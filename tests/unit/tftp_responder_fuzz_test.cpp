@@ -47,7 +47,7 @@ TEST(TftpResponderFuzz, MutatedBootsKeepEveryRule) {
         LLVMFuzzerTestOneInput(seed.data(), seed.size());
     }
     std::mt19937 random(12);
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 10000; ++round) {
         std::vector<uint8_t> data = seeds[random() % seeds.size()];
         for (int e = 0, edits = 1 + static_cast<int>(random() % 8); e < edits; ++e) {
             size_t at = random() % data.size();
