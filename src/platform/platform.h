@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/byte_order.h"
+
 namespace platform {
 
 #ifdef _WIN32
@@ -82,8 +84,6 @@ int FileGetSize(FileHandle file, uint64_t *size);
 int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got);
 void FileClose(FileHandle file);
 bool PathExists(const char *path);
-// Whether path names an existing folder.
-bool IsDirectory(const char *path);
 // Case-insensitive lookup of one entry in a folder; writes its real name.
 bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize);
 // What tells two open files apart: a file reached by several names has one
@@ -131,9 +131,6 @@ struct SockAddrV4 {
 static_assert(sizeof(SockAddrV4) == 16, "sockaddr_in is 16 bytes");
 
 SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost);
-uint32_t HostToNet32(uint32_t value);
-uint16_t HostToNet16(uint16_t value);
-uint16_t NetToHost16(uint16_t value);
 
 // Windows Sockets start-up and clean-up; no-ops on POSIX.
 int SocketsStartup();
@@ -192,7 +189,6 @@ bool ThreadJoin(ThreadHandle thread, int timeoutMs);
 bool ThreadTerminate(ThreadHandle thread);
 // Releases the handle; a thread still running goes on detached.
 void ThreadClose(ThreadHandle thread);
-void SleepMs(int ms);
 
 }  // namespace platform
 

@@ -164,11 +164,6 @@ bool PathExists(const char *path) {
     return stat(path, &info) == 0;
 }
 
-bool IsDirectory(const char *path) {
-    struct stat info {};
-    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
     DIR *folder = opendir(dir);
     if (!folder) return false;

@@ -24,10 +24,6 @@ SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
     return addr;
 }
 
-uint32_t HostToNet32(uint32_t value) { return htonl(value); }
-uint16_t HostToNet16(uint16_t value) { return htons(value); }
-uint16_t NetToHost16(uint16_t value) { return ntohs(value); }
-
 int SocketsStartup() { return 0; }
 void SocketsCleanup() {}
 

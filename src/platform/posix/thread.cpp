@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -94,12 +93,6 @@ void ThreadClose(ThreadHandle handle) {
         thread->bJoined = true;
     }
     Release(thread);
-}
-
-void SleepMs(int ms) {
-    struct timespec delay {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0) {
-    }
 }
 
 }  // namespace platform

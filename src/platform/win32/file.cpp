@@ -116,11 +116,6 @@ void FileClose(FileHandle file) {
 
 bool PathExists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
-bool IsDirectory(const char *path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Windows names are case-insensitive already: the name found is the name given.
 bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
     (void)dir;

@@ -34,6 +34,4 @@ void ThreadClose(ThreadHandle thread) {
     if (thread) CloseHandle(thread);
 }
 
-void SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
-
 }  // namespace platform
