@@ -1,10 +1,13 @@
-// The farm's choice of server for a MAC: shares follow the weights, and a
-// member leaving moves only the MACs it had.
+// The farm's choice of server for a MAC (shares follow the weights, a member
+// leaving moves only the MACs it had), the range overlap check, and the
+// store's schema versions.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <map>
 
 #include "host/farm.h"
+#include "support/temp_tree.h"
 
 TEST(FarmChoice, SharesFollowWeightsAndALeaverMovesOnlyItsClients) {
     const std::vector<LiveMember> three = {{0xc0000201, 1}, {0xc0000202, 2}, {0xc0000203, 1}};
@@ -39,4 +42,38 @@ TEST(FarmChoice, OverlapNamesBothServersAndSkipsTheDeadAndItself) {
     EXPECT_EQ(FindRangeOverlap(self, {dead, live}),
               "dynamic range 198.18.1.200-198.18.2.10 of this server 192.0.2.4 (\"new\") overlaps range "
               "198.18.2.10-198.18.2.20 of live server 192.0.2.1 (\"old\")");
+}
+
+// A file written by the tavrel-host before farms keeps its rows and gains
+// the new tables and columns.
+TEST(PolicyStoreSchema, OlderSqliteFileIsBroughtForward) {
+    TempTree tree;
+    std::string path = tree.Root() + "/old.db";
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE assignments (mac TEXT PRIMARY KEY, server TEXT NOT NULL);"
+                           "CREATE TABLE reports (id INTEGER PRIMARY KEY, time TEXT NOT NULL, mac TEXT NOT NULL,"
+                           " ip TEXT, gateway TEXT, netmask TEXT, server TEXT);"
+                           "INSERT INTO assignments VALUES ('52:54:00:00:00:01', '192.0.2.7');"
+                           "INSERT INTO reports (time, mac) VALUES ('2026-01-01 00:00:00', '52:54:00:00:00:02');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(path, &error);
+    ASSERT_TRUE(store) << error;
+    PolicyRows rows;
+    std::vector<StoredReport> reports;
+    ASSERT_TRUE(store->Assignments(&rows) && store->Reports(&reports));
+    EXPECT_EQ(rows, (PolicyRows{{"52:54:00:00:00:01", "192.0.2.7"}}));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].mac, "52:54:00:00:00:02");
+    MemberRow self{"192.0.2.1", "a", 1, "", "", 0, "", 0, 0};
+    std::vector<MemberRow> members;
+    ASSERT_TRUE(store->Heartbeat(self, true) && store->Members(&members)) << store->LastError();
+    ASSERT_EQ(members.size(), 1u);
+    EXPECT_EQ(members[0].state, "running");
+    EXPECT_LT(members[0].age, 1.0);
+    EXPECT_TRUE(PolicyStore::Open(path, &error)) << "opening again changes nothing: " << error;
 }

@@ -198,6 +198,17 @@ TEST_F(HostFarmTest, EveryClientAnsweredByOneServerEvenly) {
         EXPECT_GE(load[i], kClients / kServers * 8 / 10) << "server " << i;
         EXPECT_LE(load[i], kClients / kServers * 12 / 10) << "server " << i;
     }
+    // The listing counts them with the next heartbeats.
+    long served = 0;
+    std::string farm;
+    for (int i = 0; i < 50 && served != kClients; ++i, usleep(100000)) {
+        farm = Capture(Cli("farm --json"));
+        served = 0;
+        for (size_t at = farm.find("\"served_last_hour\": "); at != std::string::npos;
+             at = farm.find("\"served_last_hour\": ", at + 1))
+            served += strtol(farm.c_str() + at + 20, nullptr, 10);
+    }
+    EXPECT_EQ(served, kClients) << farm;
 }
 
 TEST_F(HostFarmTest, AssignmentMovesAClientEverywhereWithinASecond) {
@@ -231,8 +242,13 @@ TEST_F(HostFarmTest, DeadServerLosesOnlyItsClients) {
         std::vector<int> waiting;
         for (int client : orphans)
             if (!moved.count(client)) waiting.push_back(client);
-        for (const auto &entry : Exchange(1, waiting))
-            if (!entry.second.empty()) moved[entry.first] = entry.second[0].server;
+        for (const auto &entry : Exchange(1, waiting)) {
+            if (entry.second.empty()) continue;
+            const Answer &answer = entry.second[0];
+            moved[entry.first] = answer.server;
+            EXPECT_EQ(ntohl(answer.yiaddr) >> 8, 0xc61200u + static_cast<uint32_t>(answer.server))
+                << "an address from the new server's range";
+        }
         usleep(500000);
     }
     EXPECT_EQ(moved.size(), orphans.size()) << "orphans answered within 10 s of the crash";
