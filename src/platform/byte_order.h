@@ -29,4 +29,12 @@ inline uint16_t NetToHost16(uint16_t wNet) {
     return static_cast<uint16_t>(ab[0] << 8 | ab[1]);
 }
 
+// A 16-bit big-endian field inside a datagram.
+inline unsigned ReadNet16(const unsigned char *lpField) { return static_cast<unsigned>(lpField[0]) << 8 | lpField[1]; }
+
+inline void WriteNet16(unsigned char *lpField, unsigned nValue) {
+    lpField[0] = static_cast<unsigned char>(nValue >> 8);
+    lpField[1] = static_cast<unsigned char>(nValue);
+}
+
 }  // namespace platform

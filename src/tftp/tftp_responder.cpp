@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "log/logger.h"
+#include "platform/byte_order.h"
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_packet_writer.h"
 
@@ -119,13 +120,14 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platf
     if (nLength <= 0) return 0;
     if (nLength > kTftpRecvSize) nLength = kTftpRecvSize;
     memcpy(area, lpData, static_cast<size_t>(nLength));
-    unsigned nOpcode = nLength >= 2 ? static_cast<unsigned>(area[0]) << 8 | area[1] : area[0] << 8;
+    // area is zero past the datagram, so a one-byte datagram reads as its high byte.
+    unsigned nOpcode = platform::ReadNet16(area);
     const char *lpStrings[kMaxStrings];
     switch (nOpcode) {
         case RRQ:
             return OnReadRequest(lpStrings, SplitStrings(area, nLength, 2, lpStrings), peer, qwNowMs, sink);
         case ACK:
-            return OnAck(static_cast<unsigned>(area[2]) << 8 | area[3], peer, qwNowMs, sink);
+            return OnAck(platform::ReadNet16(area + 2), peer, qwNowMs, sink);
         case ERROR:
             OnError(SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "", peer, qwNowMs);
             return 0;
@@ -285,10 +287,8 @@ bool TftpResponder::FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSe
         dwLength = qwLeft < static_cast<uint32_t>(lpClient->dwBlockSize) ? static_cast<uint32_t>(qwLeft)
                                                                         : static_cast<uint32_t>(lpClient->dwBlockSize);
     }
-    lpSend->abData[0] = 0;
-    lpSend->abData[1] = DATA;
-    lpSend->abData[2] = static_cast<unsigned char>(dwBlock >> 8);
-    lpSend->abData[3] = static_cast<unsigned char>(dwBlock);
+    platform::WriteNet16(lpSend->abData, DATA);
+    platform::WriteNet16(lpSend->abData + 2, dwBlock);
     lpSend->nLength = 4 + static_cast<int32_t>(dwLength);
     if (read_bootfile(lpClient->lpBootFile, static_cast<uint32_t>(qwOffset), dwLength, lpSend->abData + 4) != 0) {
         PutRefusal(lpSend);

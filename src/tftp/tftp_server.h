@@ -28,8 +28,6 @@ public:
     int RecvPacket();
     int SendPacket(tag_TftpSend *lpSend);
 
-    tag_BootFileTable *BootFiles() { return m_Bootfile; }
-
 private:
     static constexpr int kSocket = 0;
     static constexpr int kWaitPeriod = 5000;
