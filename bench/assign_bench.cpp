@@ -35,18 +35,17 @@ int main(int argc, char **argv) {
     server->ApplyConfig(&config, &subnet, 1, statics.data(), static_cast<int>(statics.size()));
 
     TeskDhcpServer::AddressGrant grant{};
-    platform::TeskLockGuard guard(server->m_ConfigLock);
     unsigned char mac[6];
     for (int n = 0; n < 50000; ++n) {
         MacOf(n, mac);
-        server->AssignAddress(mac, 1, 0, &grant);
+        server->Leases().AssignAddress(mac, 1, 0, &grant);
     }
     std::vector<double> micros;
     micros.reserve(static_cast<size_t>(samples));
     for (int n = 0; n < samples; ++n) {
         MacOf(100000 + n, mac);
         auto begin = std::chrono::steady_clock::now();
-        uint32_t ip = server->AssignAddress(mac, 1, 0, &grant);
+        uint32_t ip = server->Leases().AssignAddress(mac, 1, 0, &grant);
         auto took = std::chrono::steady_clock::now() - begin;
         if (ip == 0) {
             fprintf(stderr, "no address for sample %d\n", n);

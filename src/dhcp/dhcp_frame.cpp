@@ -1,8 +1,8 @@
-// The service frame: start, stop, the worker's wait loop, receive and send.
+// The DHCP frame: start, stop, receive and send.
 #include <cstring>
 #include <new>
 
-#include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_server.h"
 #include "interface/address_text.h"
 #include "log/logger.h"
@@ -11,25 +11,31 @@
 namespace {
 const char *const kSourceName = "TeskDhcpServer";
 const uint16_t kPorts[TeskDhcpServer::SOCK_COUNT] = {67, 4011, 4455};
-constexpr uint16_t kClientPort = 68;  // where port-67 answers are broadcast
 const char *const kBindSteps[TeskDhcpServer::SOCK_COUNT] = {"bind udp 67", "bind udp 4011", "bind udp 4455"};
 const int kSocketSites[TeskDhcpServer::SOCK_COUNT] = {89, 97, 104};
 const int kBindSites[TeskDhcpServer::SOCK_COUNT] = {137, 142, 147};
 const int kSelectSites[TeskDhcpServer::SOCK_COUNT] = {161, 165, 170};
+// Sites of the first and the retried broadcast, per socket type.
+const int kBroadcastSites[TeskDhcpServer::SOCK_COUNT][2] = {{405, 414}, {445, 445}, {428, 437}};
 }  // namespace
 
-TeskDhcpServer *TeskDhcpServer::Create() { return new TeskDhcpServer(); }
-
-int TeskDhcpServer::LogFailure(const char *lpStep, int nSite) {
-    LogWrite(LOG_ERROR, "Dhcpd:%s:lasterror:%d line %d", lpStep, platform::SocketLastError(), nSite);
-    return -1;
-}
+TeskDhcpServer *TeskDhcpServer::Create(const Handlers &handlers) { return new TeskDhcpServer(handlers); }
 
 bool TeskDhcpServer::CreateContainers() {
     if (!m_SocklistQueue) m_SocklistQueue = new (std::nothrow) TeskMemQueue<_socklist>(100);
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
-    return m_SocklistQueue && m_DynamicCache && m_DhcpHashCaches;
+    return m_Leases.CreateCaches() && m_SocklistQueue;
+}
+
+int TeskDhcpServer::ApplyConfig(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
+                                int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
+    std::shared_ptr<const ConfigSnapshot> config =
+        BuildConfigSnapshot(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
+    if (!config) return -1;
+    if (m_Leases.Install(std::move(config)) != 0) {
+        LogWriteText("m_DhcpHashCaches == NULL %s--%d", kSourceName, __LINE__);
+        return -1;
+    }
+    return 0;
 }
 
 int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
@@ -41,25 +47,26 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     }
     CreateContainers();
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
+    uint32_t dwServerIP = Config()->m_dwServerIP;
 
-    if (!CreateStopEvent()) return LogFailure("CreateEvent", 81);
+    if (!CreateStopEvent()) return LogDhcpdFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
         m_Sockets[type] = platform::UdpOpen();
-        if (m_Sockets[type] == platform::kInvalidSocket) return LogFailure("WSASocket", kSocketSites[type]);
+        if (m_Sockets[type] == platform::kInvalidSocket) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
     }
     platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
     platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        if (platform::UdpBind(m_Sockets[type], m_dwServerIP, kPorts[type]) != 0)
-            return LogFailure(kBindSteps[type], kBindSites[type]);
+        if (platform::UdpBind(m_Sockets[type], dwServerIP, kPorts[type]) != 0)
+            return LogDhcpdFailure(kBindSteps[type], kBindSites[type]);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        if (!CreateSocketEvent(type)) return LogFailure("WSACreateEvent", 155);
+        if (!CreateSocketEvent(type)) return LogDhcpdFailure("WSACreateEvent", 155);
     }
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        if (!SelectSocketEvent(type)) return LogFailure("WSAEventSelect", kSelectSites[type]);
+        if (!SelectSocketEvent(type)) return LogDhcpdFailure("WSAEventSelect", kSelectSites[type]);
     }
-    if (!StartWorker()) return LogFailure("CreateThread", 183);
+    if (!StartWorker()) return LogDhcpdFailure("CreateThread", 183);
     return 0;
 }
 
@@ -72,13 +79,9 @@ int TeskDhcpServer::StopServer() {
 }
 
 void TeskDhcpServer::ReleaseService() {
-    delete m_DhcpHashCaches;
-    m_DhcpHashCaches = nullptr;
-    delete m_DynamicCache;
-    m_DynamicCache = nullptr;
+    m_Leases.Release();
     delete m_SocklistQueue;
     m_SocklistQueue = nullptr;
-    m_AddressIndex.Clear();
 }
 
 // Without a record the datagram would stay queued and the socket would never
@@ -88,31 +91,20 @@ void TeskDhcpServer::DropUnreadDatagram(int nSocketType) {
     platform::UdpRecvFrom(m_Sockets[nSocketType], scratch, sizeof scratch, nullptr);
 }
 
-// Answers on 4455 are broadcast to 4455, so the server hears its own: they
-// are no requests.
-bool TeskDhcpServer::IsOwnBroadcast(int nSocketType, const platform::SockAddrV4 &peer) {
-    if (nSocketType != SOCK_SELECT || platform::NetToHost16(peer.wPort) != kPorts[SOCK_SELECT]) return false;
-    platform::TeskLockGuard guard(m_ConfigLock);
-    return m_dwServerIP != 0 && peer.dwAddr == m_dwServerIP;
-}
-
 int TeskDhcpServer::ReceiveOne(int nSocketType) {
     _socklist *record = m_SocklistQueue->Mem_New();
     if (!record) {
         DropUnreadDatagram(nSocketType);
-        return LogFailure("Mem_New()", 315);
+        return LogDhcpdFailure("Mem_New()", 315);
     }
     memset(record, 0, sizeof *record);
     record->socket = m_Sockets[nSocketType];
     int nGot = platform::UdpRecvFrom(record->socket, record->data, kDataSize, &record->peer);
-    if (nGot >= 1 && IsOwnBroadcast(nSocketType, record->peer)) {
-        m_SocklistQueue->Mem_Free(record);
-        return 0;
-    }
     if (nGot >= 1) {
         record->nSocketType = nSocketType;
         record->nRecvLen = nGot;
-        if (m_Handlers[nSocketType].load()(this, record) == 0) SendReply(record);
+        AnswerDestination to{};
+        if (m_Handlers.handlers[nSocketType](&m_Responder, record, &to) == 0) SendReply(record, to);
         m_SocklistQueue->Mem_Free(record);
         return 0;
     }
@@ -123,49 +115,34 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
     return -12;
 }
 
-bool TeskDhcpServer::SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, int nSite) {
+bool TeskDhcpServer::SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, const char *lpAddrText,
+                              int nSite) {
     record->peer = platform::MakeSockAddr(dwAddr, wPort);
     if (platform::UdpSendTo(record->socket, record->data, record->nSendLen, record->peer) >= 0) return true;
     const char *lpError = platform::LastErrorText();
-    LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", IpToText(dwAddr), kSourceName, nSite, lpError);
+    LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", lpAddrText ? lpAddrText : IpToText(dwAddr),
+             kSourceName, nSite, lpError);
     return false;
 }
 
-// Answers on 67 and 4455 are broadcast; a failed send is retried once on the
-// other broadcast address, when there is one.
+// A failed broadcast is retried once on the other broadcast address, when
+// there is one.
 void TeskDhcpServer::SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite) {
-    uint32_t dwPrimary, dwSecondary;
-    {
-        platform::TeskLockGuard guard(m_ConfigLock);
-        dwPrimary = m_dwBroadcastIP;
-        dwSecondary = m_dwBroadcastIP2;
-    }
-    if (Send_BrodAddrIP == 0) Send_BrodAddrIP = dwPrimary;
-    if (SendOnce(record, Send_BrodAddrIP, wPort, nFirstSite)) return;
-    Send_BrodAddrIP = Send_BrodAddrIP == dwPrimary ? dwSecondary : dwPrimary;
-    if (Send_BrodAddrIP == 0) return;
-    SendOnce(record, Send_BrodAddrIP, wPort, nRetrySite);
+    std::shared_ptr<const ConfigSnapshot> config = Config();
+    uint32_t dwPrimary = config->m_dwBroadcastIP, dwSecondary = config->m_dwBroadcastIP2;
+    uint32_t dwAddr = m_dwSendBroadcast.load();
+    if (dwAddr == 0) m_dwSendBroadcast = dwAddr = dwPrimary;
+    if (SendOnce(record, dwAddr, wPort, nullptr, nFirstSite)) return;
+    m_dwSendBroadcast = dwAddr = dwAddr == dwPrimary ? dwSecondary : dwPrimary;
+    if (dwAddr == 0) return;
+    SendOnce(record, dwAddr, wPort, nullptr, nRetrySite);
 }
 
-void TeskDhcpServer::SendReply(_socklist *record) {
-    switch (record->nSocketType) {
-        case SOCK_DHCP: {
-            // A relay agent cannot pass broadcasts on: it gets the answer itself.
-            uint32_t dwGiaddr;
-            memcpy(&dwGiaddr, record->data + kDhcpGiaddrOffset, 4);
-            if (dwGiaddr != 0)
-                SendOnce(record, dwGiaddr, kPorts[SOCK_DHCP], 405);
-            else
-                SendBroadcast(record, kClientPort, 405, 414);
-            break;
-        }
-        case SOCK_SELECT:
-            SendBroadcast(record, 4455, 428, 437);
-            break;
-        default:
-            if (platform::UdpSendTo(record->socket, record->data, record->nSendLen, record->peer) < 0)
-                LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", "", kSourceName, 445,
-                         platform::LastErrorText());
-            break;
-    }
+void TeskDhcpServer::SendReply(_socklist *record, const AnswerDestination &to) {
+    const int *sites = kBroadcastSites[record->nSocketType];
+    if (to.bBroadcast)
+        SendBroadcast(record, to.wPort, sites[0], sites[1]);
+    else
+        // 4011 answers go back to their sender, whose address the line leaves out.
+        SendOnce(record, to.dwAddr, to.wPort, record->nSocketType == SOCK_PROXY ? "" : nullptr, sites[0]);
 }

@@ -1,13 +1,18 @@
 // Answers on UDP 67 (DHCP, with the host's veto) and UDP 4011 (PXE boot server).
 #include <cstring>
 
+#include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_message.h"
-#include "dhcp/dhcp_server.h"
+#include "dhcp/dhcp_responder.h"
 #include "interface/address_text.h"
 #include "interface/library_state.h"
+#include "log/log_text.h"
 #include "log/logger.h"
 
 namespace {
+
+constexpr uint16_t kServerPort = 67;
+constexpr uint16_t kClientPort = 68;
 
 // Kind 1 is a boot-stage client: a vendor class naming PXE or Linux.
 int ClientKindOf(const char *lpVendorClass) {
@@ -27,30 +32,56 @@ void CutNameFields(unsigned char *lpMessage) {
     lpMessage[kDhcpFileOffset + 127] = 0;
 }
 
-}  // namespace
-
-uint32_t TeskDhcpServer::ServerAddressFor(const char *lpChosen) const {
-    return platform::HostToNet32(TextToHostIp(lpChosen));
+uint32_t GiaddrOf(const unsigned char *lpMessage) {
+    uint32_t dwGiaddr;
+    memcpy(&dwGiaddr, lpMessage + kDhcpGiaddrOffset, 4);
+    return dwGiaddr;
 }
 
-int TeskDhcpServer::AskHost(const unsigned char *lpMac, char *lpChosen) {
-    SelectPxeServerProc select = g_pfnSelectPxeServer;
+}  // namespace
+
+int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) {
+    SelectPxeServerProc select = g_pfnSelectPxeServer.load();
     // The host may fill all 16 bytes: at most 15 characters are read back.
-    memset(lpChosen, 0, 16);
-    if (!select || select(lpMac, lpChosen) != 1) return 0;
-    lpChosen[15] = '\0';
-    uint32_t dwServer;
-    {
-        platform::TeskLockGuard guard(m_ConfigLock);
-        dwServer = m_dwServerIP;
-    }
-    if (ServerAddressFor(lpChosen) == dwServer) return 1;
-    char text[32];
-    LogWrite(LOG_DEBUG, "mac:%s,ServerIp is:%s", MacToText(sizeof text, text, lpMac), lpChosen);
+    char chosen[16] = {};
+    if (!select || select(lpMac, chosen) != 1) return 0;
+    chosen[15] = '\0';
+    if (platform::HostToNet32(TextToHostIp(chosen)) == config.m_dwServerIP) return 1;
+    char text[32], escaped[64];
+    LogWrite(LOG_DEBUG, "mac:%s,ServerIp is:%s", MacToText(sizeof text, text, lpMac),
+             EscapeForLog(chosen, sizeof chosen, escaped, sizeof escaped));
     return -1;
 }
 
-int TeskDhcpServer::HandleDhcpRequest(TeskDhcpServer *server, _socklist *record) {
+int TeskDhcpResponder::BuildOffer(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
+                                  const AddressGrant &grant) {
+    lpMessage[kDhcpOpOffset] = kBootReply;
+    PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
+    PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwServerIP);
+    PutBootFile(lpMessage, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
+    return BuildDhcpReply(config, lpMessage, kDhcpOffer, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
+}
+
+int TeskDhcpResponder::BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
+                                const AddressGrant &grant) {
+    lpMessage[kDhcpOpOffset] = kBootReply;
+    PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
+    PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwNextServerIP);
+    PutBootFile(lpMessage, "MAIN.COM", 9);
+    return BuildDhcpReply(config, lpMessage, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
+}
+
+int TeskDhcpResponder::BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage,
+                                             unsigned char byType) {
+    lpMessage[kDhcpOpOffset] = kBootReply;
+    PutAddress(lpMessage, kDhcpCiaddrOffset, 0);
+    PutAddress(lpMessage, kDhcpYiaddrOffset, 0);
+    PutAddress(lpMessage, kDhcpSiaddrOffset, byType == kDhcpDiscover ? config.m_dwServerIP : config.m_dwNextServerIP);
+    PutBootFile(lpMessage, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
+    return BuildBootServerReply(config, lpMessage, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck);
+}
+
+int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo) {
     if (!record) return -1;
     unsigned char *msg = record->data;
     unsigned char byType = GetMessageType(msg);
@@ -58,72 +89,51 @@ int TeskDhcpServer::HandleDhcpRequest(TeskDhcpServer *server, _socklist *record)
     int nKind = 2;
     char vendor[256];
     if (GetVendorClass(msg, record->nRecvLen, vendor, sizeof vendor) == 0) {
-        LogWriteText("ClientIdentifie:%s", vendor);
+        char escaped[4 * sizeof vendor];
+        LogWriteText("ClientIdentifie:%s", EscapeForLog(vendor, sizeof vendor, escaped, sizeof escaped));
         nKind = ClientKindOf(vendor);
     }
     if (msg[kDhcpOpOffset] != kBootRequest) {
         LogWrite(LOG_DEBUG, "op not BOOTREQUEST");
         return -3;
     }
+    // Only a DISCOVER or a REQUEST is answered, so nothing else may take
+    // or touch an address.
+    if (byType != kDhcpDiscover && byType != kDhcpRequest) return -2;
     const unsigned char *lpMac = msg + kDhcpChaddrOffset;
-    char chosen[16];
-    if (server->AskHost(lpMac, chosen) < 0) return -66;
+    if (AskHost(*responder->m_Leases.Config(), lpMac) < 0) return -66;
 
-    // One consistent configuration for the whole answer.
-    platform::TeskLockGuard guard(server->m_ConfigLock);
-    uint32_t dwGiaddr;
-    memcpy(&dwGiaddr, msg + kDhcpGiaddrOffset, 4);
+    uint32_t dwGiaddr = GiaddrOf(msg);
     AddressGrant grant{};
-    uint32_t dwIp = server->AssignAddress(lpMac, nKind, dwGiaddr, &grant);
+    std::shared_ptr<const ConfigSnapshot> config;
+    uint32_t dwIp = responder->m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config);
     if (dwIp == 0) {
         LogWrite(LOG_DEBUG, "can't allocate ip");
         return -4;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
-    int nLen;
-    if (byType == kDhcpDiscover) {
-        msg[kDhcpOpOffset] = kBootReply;
-        PutAddress(msg, kDhcpYiaddrOffset, dwIp);
-        PutAddress(msg, kDhcpSiaddrOffset, server->m_dwServerIP);
-        PutBootFile(msg, server->m_PxeServer.bootfile, sizeof server->m_PxeServer.bootfile);
-        nLen = server->BuildDhcpReply(msg, kDhcpOffer, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
-    } else if (byType == kDhcpRequest) {
-        msg[kDhcpOpOffset] = kBootReply;
-        PutAddress(msg, kDhcpYiaddrOffset, dwIp);
-        PutAddress(msg, kDhcpSiaddrOffset, server->m_dwNextServerIP);
-        PutBootFile(msg, "MAIN.COM", 9);
-        nLen = server->BuildDhcpReply(msg, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
-    } else {
-        return -2;
-    }
+    int nLen = byType == kDhcpDiscover ? responder->BuildOffer(*config, msg, dwIp, grant)
+                                       : responder->BuildAck(*config, msg, dwIp, grant);
     if (nLen == 0) return -2;
     record->nSendLen = nLen;
     record->lpReply = msg;
+    // A relay agent cannot pass broadcasts on: it gets the answer itself.
+    *lpTo = dwGiaddr != 0 ? AnswerDestination{false, dwGiaddr, kServerPort} : AnswerDestination{true, 0, kClientPort};
     return 0;
 }
 
-int TeskDhcpServer::HandleBootServerRequest(TeskDhcpServer *server, _socklist *record) {
+int TeskDhcpResponder::HandleBootServerRequest(TeskDhcpResponder *responder, _socklist *record,
+                                               AnswerDestination *lpTo) {
     if (!record) return -1;
     unsigned char *msg = record->data;
     unsigned char byType = GetMessageType(msg);
     CutNameFields(msg);
-    if (msg[kDhcpOpOffset] != kBootRequest) {
-        return LogFailure("op not BOOTREQUEST", 1262);
-    }
-    if (byType != kDhcpDiscover && byType != kDhcpRequest) {
-        return LogFailure("send size zero", 1292);
-    }
-    platform::TeskLockGuard guard(server->m_ConfigLock);
-    msg[kDhcpOpOffset] = kBootReply;
-    PutAddress(msg, kDhcpCiaddrOffset, 0);
-    PutAddress(msg, kDhcpYiaddrOffset, 0);
-    PutAddress(msg, kDhcpSiaddrOffset, byType == kDhcpDiscover ? server->m_dwServerIP : server->m_dwNextServerIP);
-    PutBootFile(msg, server->m_PxeServer.bootfile, sizeof server->m_PxeServer.bootfile);
-    int nLen = server->BuildBootServerReply(msg, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck);
-    if (nLen == 0) {
-        return LogFailure("send size zero", 1292);
-    }
+    if (msg[kDhcpOpOffset] != kBootRequest) return LogDhcpdFailure("op not BOOTREQUEST", 1262);
+    if (byType != kDhcpDiscover && byType != kDhcpRequest) return LogDhcpdFailure("send size zero", 1292);
+    int nLen = responder->BuildBootServerAnswer(*responder->m_Leases.Config(), msg, byType);
+    if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;
     record->lpReply = msg;
+    *lpTo = AnswerDestination{false, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};
     return 0;
 }

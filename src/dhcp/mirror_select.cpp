@@ -2,7 +2,7 @@
 // (operation 1) or reports the mirror server it chose (operation 2).
 #include <cstring>
 
-#include "dhcp/dhcp_server.h"
+#include "dhcp/dhcp_responder.h"
 #include "interface/address_text.h"
 #include "interface/library_state.h"
 #include "log/logger.h"
@@ -11,6 +11,9 @@ namespace {
 
 constexpr uint32_t DATAPACK_MAGIC = 0x6D75;
 constexpr int kPackSize = 292;
+constexpr uint16_t kSelectPort = 4455;
+constexpr uint32_t kOpAddressRequest = 1;
+constexpr uint32_t kOpSelectionReport = 2;
 
 // m_lpDATAPack: offsets of its fields; integers are little-endian.
 enum PackOffset {
@@ -26,6 +29,7 @@ enum PackOffset {
     kHostChoice = 288,
 };
 constexpr int kTextSize = 128;
+static_assert(kHostChoice + 4 == kPackSize, "the pack ends with the flag and three bytes");
 
 uint32_t ReadLe32(const unsigned char *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -51,19 +55,29 @@ void ReportSelection(const unsigned char *pack) {
     HostIpToText(sizeof report.gateway, report.gateway, ReadLe32(pack + kGateway));
     HostIpToText(sizeof report.netmask, report.netmask, ReadLe32(pack + kNetmask));
     HostIpToText(sizeof report.server, report.server, ReadLe32(pack + kServerIp));
-    SelectMirrorServerToDBProc store = g_pfnSelectMirrorServerToDB;
+    SelectMirrorServerToDBProc store = g_pfnSelectMirrorServerToDB.load();
     if (store && store(&report) != 1)
         LogWrite(LOG_ERROR, "SelectMirrorServerToDB error --%s---%d", "TeskDhcpServer", 1409);
 }
 
+// An answer of a server carries that server's address, and comes from it:
+// a server hearing another's broadcast answer must not take it for a report.
+bool IsServerAnswer(const unsigned char *pack, const platform::SockAddrV4 &peer) {
+    return memcmp(pack + kServerIp, &peer.dwAddr, 4) == 0;
+}
+
 }  // namespace
 
-int TeskDhcpServer::GetMurDhcp(TeskDhcpServer *server, _socklist *record) {
+int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo) {
     if (!record) {
         LogWrite(LOG_DEBUG, "GetMurDhcp lpSocklist == NULL  ---%d", __LINE__);
         return -1;
     }
     unsigned char *pack = record->data;
+    if (record->nRecvLen < kPackSize) {
+        LogWrite(LOG_DEBUG, "GetMurDhcp short pack %d ---%d", record->nRecvLen, __LINE__);
+        return -3;
+    }
     uint32_t dwMagic = ReadLe32(pack + kMagic);
     uint32_t dwOp = ReadLe32(pack + kOp);
     if (dwMagic != DATAPACK_MAGIC) {
@@ -71,20 +85,21 @@ int TeskDhcpServer::GetMurDhcp(TeskDhcpServer *server, _socklist *record) {
                  static_cast<int>(dwOp), 1349);
         return -2;
     }
-    if (dwOp == 2) {
+    if (IsServerAnswer(pack, record->peer)) return -5;
+    // A report and an unknown operation are answered with nothing.
+    if (dwOp == kOpSelectionReport) {
         ReportSelection(pack);
-        return 0;
+        return 1;
     }
-    if (dwOp != 1) {
+    if (dwOp != kOpAddressRequest) {
         LogWrite(LOG_ERROR, "m_lpDATAPack->dwOp:%d", static_cast<int>(dwOp));
-        return 0;
+        return 1;
     }
-    char chosen[16];
-    int nChoice = server->AskHost(pack + kMac, chosen);
+    std::shared_ptr<const ConfigSnapshot> config = responder->m_Leases.Config();
+    int nChoice = AskHost(*config, pack + kMac);
     if (nChoice < 0) return -66;
-    platform::TeskLockGuard guard(server->m_ConfigLock);
     AddressGrant grant{};
-    uint32_t dwIp = server->AssignAddress(pack + kMac, 1, 0, &grant);
+    uint32_t dwIp = responder->m_Leases.AssignAddress(pack + kMac, 1, 0, &grant, &config);
     if (dwIp == 0) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
         return -4;
@@ -94,11 +109,12 @@ int TeskDhcpServer::GetMurDhcp(TeskDhcpServer *server, _socklist *record) {
     memcpy(pack + kClientIp, &dwIp, 4);
     memcpy(pack + kNetmask, &grant.netmask, 4);
     WriteLe32(pack + kOp, 2);
-    memcpy(pack + kServerIp, &server->m_dwServerIP, 4);
-    PutText(pack + kText2, server->m_PxeServer.relaytext2);
-    PutText(pack + kText1, server->m_PxeServer.relaytext1);
+    memcpy(pack + kServerIp, &config->m_dwServerIP, 4);
+    PutText(pack + kText2, config->m_PxeServer.relaytext2);
+    PutText(pack + kText1, config->m_PxeServer.relaytext1);
     pack[kHostChoice] = nChoice == 1 ? 1 : 0;
     record->nSendLen = kPackSize;
     record->lpReply = pack;
+    *lpTo = AnswerDestination{true, 0, kSelectPort};
     return 0;
 }

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-static char g_szIpText[16];
+// One buffer per thread: the DHCP worker, the TFTP worker and the host
+// thread all convert addresses.
+static thread_local char g_szIpText[16];
 
 char *IpToText(uint32_t dwIpNet) {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&dwIpNet);

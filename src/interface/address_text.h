@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Dotted text of a network-order address, in one shared 16-byte buffer that
-// the next call overwrites.
+// Dotted text of a network-order address, in a 16-byte buffer of the
+// calling thread that its next call overwrites.
 char *IpToText(uint32_t dwIpNet);
 // Dotted text of a host-order address into buf, which is zeroed first.
 char *HostIpToText(size_t nSize, char *buf, uint32_t dwIpHost);

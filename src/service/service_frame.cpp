@@ -2,8 +2,10 @@
 
 #include "log/logger.h"
 
-void TeskServiceFrame::StopAndFree(TeskServiceFrame *service) {
-    if (service && service->StopServer() == 0) delete service;
+int TeskServiceFrame::StopAndFree(TeskServiceFrame *service) {
+    int nResult = service ? service->StopServer() : 0;
+    if (nResult == 0) delete service;
+    return nResult;
 }
 
 bool TeskServiceFrame::CreateStopEvent() {

@@ -23,8 +23,9 @@ public:
     // still owns the object (and frees it), 1 when a worker stuck in a
     // request now owns it: from then on the caller must not touch it.
     virtual int StopServer() = 0;
-    // StopServer, then frees the object unless its worker owns it.
-    static void StopAndFree(TeskServiceFrame *service);
+    // StopServer, then frees the object unless its worker owns it; returns
+    // what StopServer returned.
+    static int StopAndFree(TeskServiceFrame *service);
 
     // Tests shorten the stop wait to land callbacks around the deadline.
     void SetStopWaitMs(int nStopWaitMs) { m_nStopWaitMs = nStopWaitMs; }

@@ -39,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(record.data, data + 1, len);
     record.nRecvLen = static_cast<int>(len);
     record.nSocketType = data[0] % 3;
-    TeskDhcpServer::Handler handlers[3] = {TeskDhcpServer::HandleDhcpRequest, TeskDhcpServer::HandleBootServerRequest,
-                                           TeskDhcpServer::GetMurDhcp};
-    handlers[record.nSocketType](Server(), &record);
+    TeskDhcpServer::AnswerDestination to{};
+    TeskDhcpServer::ProtocolHandlers().handlers[record.nSocketType](&Server()->Responder(), &record, &to);
     return 0;
 }

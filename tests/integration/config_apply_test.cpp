@@ -38,18 +38,18 @@ protected:
     }
     StaticEntry *FindStatic(const unsigned char *mac) {
         StaticEntry *entry = nullptr;
-        return MyDhcpServer->m_DhcpHashCaches->FindClient(mac, &entry) == 0 ? entry : nullptr;
+        return MyDhcpServer->Leases().m_DhcpHashCaches->FindClient(mac, &entry) == 0 ? entry : nullptr;
     }
     void AddLease(unsigned char last, const char *ip) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
         Lease *lease = nullptr;
-        ASSERT_EQ(MyDhcpServer->m_DynamicCache->GetLastClient(mac, &lease), 0);
+        ASSERT_EQ(MyDhcpServer->Leases().m_DynamicCache->GetLastClient(mac, &lease), 0);
         *lease = Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0};
     }
     bool HasLease(unsigned char last) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
         Lease *lease = nullptr;
-        return MyDhcpServer->m_DynamicCache->FindClient(mac, &lease) == 0;
+        return MyDhcpServer->Leases().m_DynamicCache->FindClient(mac, &lease) == 0;
     }
 
     TeskPxeServerStruct m_Server = MakeServer("127.0.0.1");
@@ -79,8 +79,8 @@ TEST_F(ApplyTest, StaticMacTextsAreLowerCasedAndBadLengthsSkipped) {
     EXPECT_EQ(b->ip, inet_addr("127.0.0.54")) << "records after skipped ones are still read";
     HashCursor cursor{};
     int count = 0;
-    for (int r = MyDhcpServer->m_DhcpHashCaches->GetFirstClient(&cursor); r == 0;
-         r = MyDhcpServer->m_DhcpHashCaches->GetNextClient(&cursor))
+    for (int r = MyDhcpServer->Leases().m_DhcpHashCaches->GetFirstClient(&cursor); r == 0;
+         r = MyDhcpServer->Leases().m_DhcpHashCaches->GetNextClient(&cursor))
         ++count;
     EXPECT_EQ(count, 2);
 }
@@ -108,23 +108,23 @@ TEST_F(ApplyTest, OptionPayloadsAndServerAddressFollowTheRecord) {
         6,  1,   7,   8,   7,   0,   1,   1,   127, 0,   0,   1,  9,  13, 0,   1,   10,  'V', 'a', 'e',
         'l', 'd', 0, 0, 0, 0, 0, 10, 29, 0, 'V', 'a', 'e', 'l', 'd', 0,   0,   0,   0,   0,
         0,  0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,  0,  0,  0,   0,   0,   0,   255};
-    ASSERT_EQ(MyDhcpServer->m_DiscoveryOptionsLen, 59);
-    EXPECT_EQ(memcmp(MyDhcpServer->m_DiscoveryOptions, expected, 59), 0);
+    ASSERT_EQ(MyDhcpServer->Config()->m_DiscoveryOptionsLen, 59);
+    EXPECT_EQ(memcmp(MyDhcpServer->Config()->m_DiscoveryOptions, expected, 59), 0);
     const unsigned char item[7] = {71, 4, 0, 1, 0, 0, 255};
-    ASSERT_EQ(MyDhcpServer->m_BootItemOptionsLen, 7);
-    EXPECT_EQ(memcmp(MyDhcpServer->m_BootItemOptions, item, 7), 0);
-    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP, 0xFFFFFFFFu);
-    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP2, inet_addr("127.0.0.255"));
+    ASSERT_EQ(MyDhcpServer->Config()->m_BootItemOptionsLen, 7);
+    EXPECT_EQ(memcmp(MyDhcpServer->Config()->m_BootItemOptions, item, 7), 0);
+    EXPECT_EQ(MyDhcpServer->Config()->m_dwBroadcastIP, 0xFFFFFFFFu);
+    EXPECT_EQ(MyDhcpServer->Config()->m_dwBroadcastIP2, inet_addr("127.0.0.255"));
 
     SET_TEXT(m_Server.ServerIP, "10.9.8.7");
     SET_TEXT(m_Server.NetMask, "255.255.255.255");
     EXPECT_EQ(Refresh(statics), 0);
     const unsigned char servers[4] = {10, 9, 8, 7};
-    EXPECT_EQ(memcmp(MyDhcpServer->m_DiscoveryOptions + 8, servers, 4), 0);
-    EXPECT_EQ(MyDhcpServer->m_dwServerIP, inet_addr("10.9.8.7"));
-    EXPECT_EQ(MyDhcpServer->m_dwNextServerIP, inet_addr("10.9.8.7"));
-    EXPECT_EQ(MyDhcpServer->m_dwBroadcastIP2, 0u) << "a host mask has no directed broadcast";
-    EXPECT_STREQ(MyDhcpServer->m_PxeServer.ServerIP, "10.9.8.7");
+    EXPECT_EQ(memcmp(MyDhcpServer->Config()->m_DiscoveryOptions + 8, servers, 4), 0);
+    EXPECT_EQ(MyDhcpServer->Config()->m_dwServerIP, inet_addr("10.9.8.7"));
+    EXPECT_EQ(MyDhcpServer->Config()->m_dwNextServerIP, inet_addr("10.9.8.7"));
+    EXPECT_EQ(MyDhcpServer->Config()->m_dwBroadcastIP2, 0u) << "a host mask has no directed broadcast";
+    EXPECT_STREQ(MyDhcpServer->Config()->m_PxeServer.ServerIP, "10.9.8.7");
 }
 
 TEST_F(ApplyTest, RefreshWithTooManySubnetsChangesNothing) {
@@ -134,9 +134,9 @@ TEST_F(ApplyTest, RefreshWithTooManySubnetsChangesNothing) {
     std::vector<TeskSubNetStruct> many(10240, MakeSubNet("10.0.0.1", "10.0.0.2", 1));
     TeskPxeServerStruct other = MakeServer("10.1.1.1");
     EXPECT_EQ(RefreshPXE(&other, many.data(), 10240, nullptr, 0), 0);
-    EXPECT_EQ(MyDhcpServer->m_SubCount, 2);
-    EXPECT_STREQ(MyDhcpServer->m_PxeServer.ServerIP, "127.0.0.1");
-    EXPECT_EQ(MyDhcpServer->m_SubNet[0].begin, 0x7F00000Au);
+    EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 2);
+    EXPECT_STREQ(MyDhcpServer->Config()->m_PxeServer.ServerIP, "127.0.0.1");
+    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[0].begin, 0x7F00000Au);
     EXPECT_NE(log.Read().find("error m_SubCount >= 10*1024 || NULL !=IN_lpTeskPxeServerStruct"), std::string::npos);
 }
 
@@ -153,10 +153,10 @@ TEST_F(ApplyTest, LeasesOutsideEveryRangeAreDropped) {
     EXPECT_TRUE(HasLease(2));
     EXPECT_FALSE(HasLease(3));
     EXPECT_FALSE(HasLease(4));
-    EXPECT_EQ(MyDhcpServer->m_SubNet[0].end, 0x7F00000Eu);
-    EXPECT_EQ(MyDhcpServer->m_SubNet[1].nDhcpType, 2);
+    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[0].end, 0x7F00000Eu);
+    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[1].nDhcpType, 2);
     EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
-    EXPECT_EQ(MyDhcpServer->m_SubCount, 0);
+    EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 0);
     EXPECT_FALSE(HasLease(1)) << "no subnets drop every lease";
     EXPECT_FALSE(HasLease(2));
 }

@@ -15,6 +15,7 @@
 #include "Tavrel.h"
 #include "dhcp/dhcp_server.h"
 #include "interface/library_state.h"
+#include "log/logger.h"
 #include "support/net_client.h"
 #include "support/pxe_config.h"
 
@@ -22,7 +23,18 @@ namespace {
 
 // Answers every datagram with "echo:" and what it received, except its own
 // answers, which broadcasts bring back to the server.
-int EchoHandler(TeskDhcpServer *, TeskDhcpServer::_socklist *record) {
+using Record = TeskDhcpServer::_socklist;
+using Destination = TeskDhcpServer::AnswerDestination;
+
+// Each socket's answers go where the protocol handlers send theirs.
+void AnswerAsTheProtocolDoes(const Record *record, Destination *to) {
+    const uint16_t ports[3] = {68, 0, 4455};
+    *to = record->nSocketType == TeskDhcpServer::SOCK_PROXY
+              ? Destination{false, record->peer.dwAddr, ntohs(record->peer.wPort)}
+              : Destination{true, 0, ports[record->nSocketType]};
+}
+
+int EchoHandler(TeskDhcpResponder *, Record *record, Destination *to) {
     unsigned char copy[TeskDhcpServer::kDataSize];
     int len = record->nRecvLen;
     if (len >= 5 && memcmp(record->data, "echo:", 5) == 0) return -1;
@@ -30,6 +42,7 @@ int EchoHandler(TeskDhcpServer *, TeskDhcpServer::_socklist *record) {
     memcpy(record->data, "echo:", 5);
     memcpy(record->data + 5, copy, static_cast<size_t>(len));
     record->nSendLen = len + 5;
+    AnswerAsTheProtocolDoes(record, to);
     return 0;
 }
 
@@ -55,7 +68,7 @@ int TAVREL_CALLBACK TimedChoice(const unsigned char *, char *) {
 }
 
 // Consults the host, as the real handlers do, before answering.
-int AskingHandler(TeskDhcpServer *, TeskDhcpServer::_socklist *record) {
+int AskingHandler(TeskDhcpResponder *, Record *record, Destination *) {
     char server[16] = {};
     g_pfnSelectPxeServer.load()(record->data + 28, server);
     return -1;
@@ -65,13 +78,21 @@ class FrameTest : public testing::Test {
 protected:
     void Start(const char *ip, TeskDhcpServer::Handler handler) {
         RegisterSelectPxeCallback(SlowChoice, AcceptReport);
+        LogInit();
         m_Server = MakeServer(ip);
         TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
-        ASSERT_EQ(StartPXE(&m_Server, &subnet, 1, nullptr, 0), 0);
-        for (int type = 0; type < TeskDhcpServer::SOCK_COUNT; ++type) MyDhcpServer->SetHandler(type, handler);
+        m_lpService = TeskDhcpServer::Create(TeskDhcpServer::Handlers{{handler, handler, handler}});
+        ASSERT_EQ(m_lpService->StartServer(&m_Server, &subnet, 1, nullptr, 0), 0);
     }
-    void TearDown() override { StopPXE(); }
+    // StopServer's result: 1 when the busy worker was handed the service.
+    int Stop() {
+        int nResult = TeskServiceFrame::StopAndFree(m_lpService);
+        m_lpService = nullptr;
+        return nResult;
+    }
+    void TearDown() override { Stop(); }
     TeskPxeServerStruct m_Server{};
+    TeskDhcpServer *m_lpService = nullptr;
 };
 
 }  // namespace
@@ -132,9 +153,8 @@ TEST_F(FrameTest, StopReturnsWhileAHostCallbackBlocksTheWorker) {
     ASSERT_TRUE(asker.SendTo("192.0.2.1", 4011, "wake", 4));
     for (int i = 0; i < 100 && g_nCallbackCalls == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(g_nCallbackCalls, 1);
-    EXPECT_EQ(StopPXE(), 0);
-    EXPECT_FALSE(g_bCallbackDone) << "StopPXE returned while the callback still ran";
-    EXPECT_EQ(MyDhcpServer, nullptr);
+    EXPECT_EQ(Stop(), 1) << "the busy worker owns the service now";
+    EXPECT_FALSE(g_bCallbackDone) << "the stop returned while the callback still ran";
     // The worker frees its service once the callback returns; sanitizers
     // watch for use after free. Give it the time to get there.
     std::this_thread::sleep_for(std::chrono::seconds(4));
@@ -144,9 +164,9 @@ TEST_F(FrameTest, StopReturnsWhileAHostCallbackBlocksTheWorker) {
 TEST_F(FrameTest, StopIsRepeatableAndFreesThePorts) {
     for (int round = 0; round < 3; ++round) {
         Start("192.0.2.1", EchoHandler);
-        EXPECT_EQ(StopPXE(), 0);
+        EXPECT_EQ(m_lpService->StopServer(), 0);
         EXPECT_FALSE(UdpPortHeld("192.0.2.1", 67));
-        EXPECT_EQ(StopPXE(), 0);
+        EXPECT_EQ(Stop(), 0);
     }
 }
 
@@ -158,11 +178,9 @@ TEST_F(FrameTest, StuckWorkerHandOverIsSafeWhenTheCallbackReturnsAtTheDeadline) 
     std::mt19937 random(11);
     TestSocket asker("192.0.2.2", 5003, true);
     for (int round = 0; round < kRounds; ++round) {
+        Start("192.0.2.1", AskingHandler);
         RegisterSelectPxeCallback(TimedChoice, AcceptReport);
-        TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
-        ASSERT_EQ(StartPXE(&m_Server, &subnet, 1, nullptr, 0), 0) << round;
-        for (int type = 0; type < TeskDhcpServer::SOCK_COUNT; ++type) MyDhcpServer->SetHandler(type, AskingHandler);
-        MyDhcpServer->SetStopWaitMs(kWaitMs);
+        m_lpService->SetStopWaitMs(kWaitMs);
         g_nCallbackCalls = 0;
         g_bCallbackDone = false;
         g_nReturnAt = 0;
@@ -170,7 +188,7 @@ TEST_F(FrameTest, StuckWorkerHandOverIsSafeWhenTheCallbackReturnsAtTheDeadline) 
         while (g_nCallbackCalls == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
         auto offset = std::chrono::microseconds(static_cast<int>(random() % 1500) - 600);
         g_nReturnAt = (Clock::now() + std::chrono::milliseconds(kWaitMs) + offset).time_since_epoch().count();
-        EXPECT_EQ(StopPXE(), 0);
+        Stop();
         while (!g_bCallbackDone) std::this_thread::sleep_for(std::chrono::microseconds(100));
         // A handed-over worker closes the ports on its way out.
         for (int i = 0; i < 200 && UdpPortHeld("192.0.2.1", 4011); ++i)

@@ -110,3 +110,122 @@ TEST_F(HostileLan, BootServerIsAnsweredDuringAFloodOnPort67) {
     }
     EXPECT_EQ(nAnswered, 5);
 }
+
+namespace {
+
+// DISCOVER then REQUEST; the acknowledged address, 0 when unanswered.
+uint32_t Acquire(TestSocket &client, unsigned char last, uint32_t dwXid) {
+    DhcpRequest request;
+    request.abMac[5] = last;
+    request.dwXid = dwXid;
+    for (unsigned char type : {1, 3}) {
+        request.byType = type;
+        Bytes message = BuildDhcp(request);
+        client.SendTo("255.255.255.255", 67, message.data(), message.size());
+        Bytes answer = AwaitXid(client, dwXid, 700);
+        if (answer.empty()) return 0;
+        if (type == 3) return AddrAt(answer, 16);
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(HostileLan, JunkDatagramsTakeNoAddress) {
+    ASSERT_EQ(Start(), 0);
+    TestSocket client("0.0.0.0", 68, true, true);
+    uint32_t dwVictim = Acquire(client, 0x01, 1);
+    ASSERT_EQ(dwVictim, Ip("192.0.2.10"));
+    // 34 bytes: a BOOTREQUEST head and a MAC, no cookie, no message type.
+    for (unsigned char last = 0xF1; last <= 0xF4; ++last) {
+        unsigned char junk[34] = {1, 1, 6};
+        junk[33] = last;
+        ASSERT_TRUE(client.SendTo("255.255.255.255", 67, junk, sizeof junk));
+    }
+    DhcpRequest release;
+    release.abMac[5] = 0xF5;
+    release.byType = 7;
+    Bytes message = BuildDhcp(release);
+    client.SendTo("255.255.255.255", 67, message.data(), message.size());
+    for (unsigned char last = 0x02; last <= 0x05; ++last) {
+        uint32_t dwGot = Acquire(client, last, last);
+        EXPECT_NE(dwGot, 0u) << "the pool still has room for client " << int(last);
+        EXPECT_NE(dwGot, dwVictim) << "nobody took the acknowledged client's address";
+    }
+    EXPECT_EQ(Acquire(client, 0x01, 100), dwVictim) << "the victim keeps its address";
+}
+
+TEST_F(HostileLan, AFreshLeaseIsNotTakenOver) {
+    ASSERT_EQ(Start(), 0);
+    TestSocket client("0.0.0.0", 68, true, true);
+    uint32_t held[6] = {};
+    for (unsigned char last = 1; last <= 5; ++last) ASSERT_NE(held[last] = Acquire(client, last, last), 0u);
+    EXPECT_EQ(Acquire(client, 6, 6), 0u) << "a full pool answers nobody new within the lease time";
+    for (unsigned char last = 1; last <= 5; ++last)
+        EXPECT_EQ(Acquire(client, last, 10 + last), held[last]) << "client " << int(last) << " keeps its address";
+}
+
+// A relayed answer goes to giaddr, port 67: only a relay inside the
+// network of the client's address may have it, whatever the address's kind.
+TEST_F(HostileLan, ForgedRelayAddressGetsNoAnswerForAStaticOrRenewedClient) {
+    m_Subnets = {MakeSubNet("10.7.0.10", "10.7.0.20", 1)};
+    m_Statics = {MakeStatic("52:54:00:12:34:77", "10.7.0.50")};
+    ASSERT_EQ(Start(), 0);
+    TestSocket relay("192.0.2.2", 67, true);
+    DhcpRequest request;
+    request.abMac[5] = 0x77;
+    request.dwGiaddr = Ip("192.0.2.2");  // not the network of 10.7.0.50
+    request.dwXid = 501;
+    Bytes message = BuildDhcp(request);
+    ASSERT_TRUE(relay.SendTo("192.0.2.1", 67, message.data(), message.size()));
+    EXPECT_TRUE(AwaitXid(relay, 501, 700).empty()) << "static client";
+
+    request.abMac[5] = 0x78;
+    request.dwGiaddr = Ip("10.7.0.1");  // a lease through a real relay
+    request.dwXid = 502;
+    message = BuildDhcp(request);
+    ASSERT_TRUE(relay.SendTo("192.0.2.1", 67, message.data(), message.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    request.dwGiaddr = Ip("192.0.2.2");
+    request.dwXid = 503;
+    message = BuildDhcp(request);
+    ASSERT_TRUE(relay.SendTo("192.0.2.1", 67, message.data(), message.size()));
+    EXPECT_TRUE(AwaitXid(relay, 503, 700).empty()) << "renewing client";
+}
+
+TEST_F(HostileLan, SelectionPortAnswersOnlyWholeAddressRequestsAndTakesNoServersAnswer) {
+    ASSERT_EQ(Start(), 0);
+    TestSocket peer("0.0.0.0", 4455, true, true);
+    Bytes pack(292, 0);
+    pack[0] = 0x75;
+    pack[1] = 0x6d;
+    pack[12] = 1;
+    ASSERT_TRUE(peer.SendTo("192.0.2.255", 4455, pack.data(), 16));
+    EXPECT_EQ(DatagramsFrom(peer, "192.0.2.1", 400), 0) << "a 16-byte request";
+    pack[12] = 2;
+    ASSERT_TRUE(peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size()));
+    EXPECT_EQ(DatagramsFrom(peer, "192.0.2.1", 400), 0) << "a report";
+    // Another server's answer: it names its sender as the server.
+    const unsigned char other[4] = {192, 0, 2, 2};
+    memcpy(&pack[28], other, 4);
+    ASSERT_TRUE(peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size()));
+    EXPECT_EQ(DatagramsFrom(peer, "192.0.2.1", 400), 0);
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    EXPECT_EQ(g_Reports.size(), 1u) << "only the client's report reached the host";
+}
+
+TEST_F(HostileLan, NetworkTextCannotForgeALogLine) {
+    ASSERT_EQ(Start(), 0);
+    TestSocket client("0.0.0.0", 68, true, true);
+    DhcpRequest request;
+    request.vendor = "PXEClient\nmurboot: 2026-01-01 00:00:00 INFO  :FORGED";
+    request.dwXid = 601;
+    Bytes message = BuildDhcp(request);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(client.SendTo("255.255.255.255", 67, message.data(), message.size()));
+    bool bAnswered = !AwaitXid(client, 601, 1000).empty();
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(bAnswered);
+    EXPECT_NE(text.find("ClientIdentifie:PXEClient\\x0amurboot: 2026-01-01"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nmurboot: 2026-01-01"), std::string::npos) << "no line of the datagram's making";
+}

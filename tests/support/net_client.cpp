@@ -72,6 +72,23 @@ std::vector<unsigned char> TestSocket::Receive(int timeoutMs, bool *ok, sockaddr
     return data;
 }
 
+int DatagramsFrom(TestSocket &socket, const char *addr, int timeoutMs) {
+    int count = 0;
+    timespec now{}, end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += timeoutMs / 1000;
+    end.tv_nsec += (timeoutMs % 1000) * 1000000L;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / 1000000;
+        if (left <= 0) return count;
+        bool ok = false;
+        sockaddr_in from{};
+        socket.Receive(static_cast<int>(left), &ok, &from);
+        if (ok && from.sin_addr.s_addr == inet_addr(addr)) ++count;
+    }
+}
+
 bool UdpPortHeld(const char *addr, uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in local{};

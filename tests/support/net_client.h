@@ -22,6 +22,9 @@ private:
     int m_Fd = -1;
 };
 
+// How many datagrams from addr arrive within the time.
+int DatagramsFrom(TestSocket &socket, const char *addr, int timeoutMs);
+
 // True when another socket could not take addr:port (it is held).
 bool UdpPortHeld(const char *addr, uint16_t port);
 

@@ -38,15 +38,14 @@ protected:
     static std::vector<unsigned char> Mac(int n) { return {2, 0, 0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}; }
     std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0) {
         Grant local{};
-        platform::TeskLockGuard guard(m_lpServer->m_ConfigLock);
-        uint32_t ip = m_lpServer->AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local);
+        uint32_t ip = m_lpServer->Leases().AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local);
         if (ip == 0) return "none";
         in_addr addr{ip};
         return inet_ntoa(addr);
     }
     Lease *LeaseOf(int client) {
         Lease *lease = nullptr;
-        return m_lpServer->m_DynamicCache->FindClient(Mac(client).data(), &lease) == 0 ? lease : nullptr;
+        return m_lpServer->Leases().m_DynamicCache->FindClient(Mac(client).data(), &lease) == 0 ? lease : nullptr;
     }
 
     std::unique_ptr<TeskDhcpServer, ServerDeleter> m_lpServer;
@@ -104,17 +103,22 @@ TEST_F(AssignTest, LeasesOnRangeEdgesAreReissued) {
     EXPECT_EQ(Assign(3, 1), "10.0.0.10") << "last address: dropped for the lowest free one";
 }
 
-TEST_F(AssignTest, TakeOverUsesTheOldClientsValues) {
-    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.10", 1)};
+TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.11", 1)};
     Apply();
     EXPECT_EQ(Assign(1, 1), "10.0.0.10");
-    LeaseOf(1)->gateway = inet_addr("10.0.0.99");
+    EXPECT_EQ(Assign(2, 1), "10.0.0.11");
+    EXPECT_EQ(Assign(3, 1), "none") << "both leases are younger than the advertised lease time";
+    int64_t now = platform::GetUnixTime();
+    LeaseOf(1)->time = now - LeaseBook::kLeaseSeconds - 5;
+    LeaseOf(2)->time = now - LeaseBook::kLeaseSeconds - 50;
+    LeaseOf(2)->gateway = inet_addr("10.0.0.99");
     Grant grant{};
-    EXPECT_EQ(Assign(2, 1, &grant), "10.0.0.10");
-    EXPECT_EQ(grant.gateway, inet_addr("10.0.0.99"));
-    EXPECT_EQ(LeaseOf(1), nullptr);
-    LeaseOf(2)->time = -1;
-    EXPECT_EQ(Assign(3, 1), "none") << "a clock failure stops a take-over";
+    EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.11") << "the least recently renewed goes first";
+    EXPECT_EQ(grant.gateway, inet_addr("10.0.0.99")) << "with the old client's values";
+    EXPECT_EQ(LeaseOf(2), nullptr);
+    LeaseOf(1)->time = -1;
+    EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
 }
 
 TEST_F(AssignTest, KindsAreServedByTheirOwnRanges) {
@@ -132,9 +136,16 @@ TEST_F(AssignTest, RelayedClientsUseTheirNetworkOnly) {
     m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.11", 1), MakeSubNet("10.1.0.10", "10.1.0.10", 1)};
     Apply();
     EXPECT_EQ(Assign(1, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10");
+    LeaseOf(1)->time -= LeaseBook::kLeaseSeconds;
     EXPECT_EQ(Assign(2, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10") << "take-over within the network";
     EXPECT_EQ(Assign(3, 1, nullptr, inet_addr("10.5.0.1")), "none");
     EXPECT_EQ(Assign(4, 1), "10.0.0.10");
+    EXPECT_EQ(Assign(4, 1, nullptr, inet_addr("10.5.0.1")), "none") << "renewed only inside the relay's network";
+    EXPECT_NE(LeaseOf(4), nullptr) << "a forged relay address moves nobody";
+    m_Statics = {MakeStatic("02:00:00:00:00:05", "10.0.0.50")};
+    Apply();
+    EXPECT_EQ(Assign(5, 1, nullptr, inet_addr("10.5.0.1")), "none") << "a static address only in its network";
+    EXPECT_EQ(Assign(5, 1, nullptr, inet_addr("10.0.0.1")), "10.0.0.50");
 }
 
 // The index against a literal search: every address of every range, tested
@@ -148,18 +159,18 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
         leaseTaken.clear();
         HashCursor cursor{};
         TeskDhcpServer::tag_s_dhcp *st = nullptr;
-        for (int r = m_lpServer->m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &st); r == 0;
-             r = m_lpServer->m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &st))
+        for (int r = m_lpServer->Leases().m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &st); r == 0;
+             r = m_lpServer->Leases().m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &st))
             staticTaken.insert(ntohl(st->ip));
         Lease *lease = nullptr;
-        for (int r = m_lpServer->m_DynamicCache->GetFirstClient(&cursor, nullptr, &lease); r == 0;
-             r = m_lpServer->m_DynamicCache->GetNextClient(&cursor, nullptr, &lease))
+        for (int r = m_lpServer->Leases().m_DynamicCache->GetFirstClient(&cursor, nullptr, &lease); r == 0;
+             r = m_lpServer->Leases().m_DynamicCache->GetNextClient(&cursor, nullptr, &lease))
             leaseTaken.insert({lease->kind, lease->ip});
     };
     auto reference = [&](const TeskDhcpServer::SubNetSlot &subnet, int kind) -> uint32_t {
         for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
             uint32_t host = static_cast<uint32_t>(ip);
-            if (htonl(host) == m_lpServer->m_dwServerIP) continue;
+            if (htonl(host) == m_lpServer->Config()->m_dwServerIP) continue;
             if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
             return host;
         }
@@ -187,13 +198,13 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
             Assign(static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 2));
         }
         collect();
-        for (int i = 0; i < m_lpServer->m_SubCount; ++i) {
-            const auto &subnet = m_lpServer->m_SubNet[i];
+        for (int i = 0; i < m_lpServer->Config()->SubCount(); ++i) {
+            const auto &subnet = m_lpServer->Config()->m_SubNet[i];
             for (int kind = 1; kind <= 2; ++kind) {
                 uint32_t indexed = 0;
-                if (!m_lpServer->m_AddressIndex.LowestFree(subnet.begin, subnet.end, kind,
-                                                           ntohl(m_lpServer->m_dwServerIP),
-                                                           ntohl(m_lpServer->m_dwNextServerIP), &indexed))
+                if (!m_lpServer->Leases().m_AddressIndex.LowestFree(subnet.begin, subnet.end, kind,
+                                                           ntohl(m_lpServer->Config()->m_dwServerIP),
+                                                           ntohl(m_lpServer->Config()->m_dwNextServerIP), &indexed))
                     indexed = 0;
                 ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
             }

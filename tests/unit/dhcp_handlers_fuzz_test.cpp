@@ -76,9 +76,8 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
         record->nRecvLen = static_cast<int>(data.size());
         int type = static_cast<int>(random() % 3);
         record->nSocketType = type;
-        TeskDhcpServer::Handler handlers[3] = {TeskDhcpServer::HandleDhcpRequest,
-                                               TeskDhcpServer::HandleBootServerRequest, TeskDhcpServer::GetMurDhcp};
-        if (handlers[type](server.get(), record.get()) == 0) {
+        TeskDhcpServer::AnswerDestination to{};
+        if (TeskDhcpServer::ProtocolHandlers().handlers[type](&server->Responder(), record.get(), &to) == 0) {
             ASSERT_GE(record->nSendLen, 0);
             ASSERT_LE(record->nSendLen, TeskDhcpServer::kDataSize);
         }
