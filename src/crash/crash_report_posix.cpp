@@ -1,10 +1,12 @@
 // POSIX crash reports: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and
-// SIGTRAP on an alternate stack (so a stack overflow is reported too). While
-// a report is written only async-signal-safe calls are made: lines are
-// formatted by hand into a stack buffer and written with write().
-#include <dlfcn.h>
+// SIGTRAP on an alternate stack (so a stack overflow is reported too), each
+// installed only where the signal had its default disposition at load: a
+// host whose runtime handles a signal itself (JVM, .NET, Go) keeps it, as a
+// Windows filter is reached only when nothing else handled the exception.
+// While a report is written only async-signal-safe calls are made: lines
+// are formatted by hand into a stack buffer and written with write(), and
+// modules are found by reading /proc/self/maps with open() and read().
 #include <fcntl.h>
-#include <link.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <ucontext.h>
@@ -27,6 +29,7 @@ constexpr int kMaxFrames = 64;
 
 struct CrashState {
     struct sigaction previous[kSignalCount];
+    bool ours[kSignalCount];  // installed here, so put back at unload
     stack_t previousStack;
     void *altStack;
     char reportPath[4096];
@@ -121,36 +124,73 @@ unsigned ExceptionCode(int sig, const siginfo_t *info, const ucontext_t *context
     }
 }
 
+// The mapping of a module that holds an address: its number among the
+// module's mappings (1 for the first) stands for the section.
 struct Location {
     uintptr_t address;
     unsigned section;
     uintptr_t offset;
-    const char *module;
+    char module[1024];
 };
 
-int FindSegment(struct dl_phdr_info *object, size_t, void *data) {
-    Location *where = static_cast<Location *>(data);
-    unsigned loadIndex = 0;
-    for (int i = 0; i < object->dlpi_phnum; ++i) {
-        const ElfW(Phdr) &segment = object->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD) continue;
-        ++loadIndex;
-        uintptr_t start = object->dlpi_addr + segment.p_vaddr;
-        uintptr_t size = segment.p_memsz > segment.p_filesz ? segment.p_memsz : segment.p_filesz;
-        if (where->address < start || where->address > start + size) continue;
-        where->section = loadIndex;
-        where->offset = where->address - start;
-        // The executable itself comes with an empty name.
-        where->module = object->dlpi_name && *object->dlpi_name ? object->dlpi_name : g_Crash.exePath;
-        return 1;
+const char *ReadHex(const char *text, uintptr_t *value) {
+    *value = 0;
+    for (;; ++text) {
+        char c = *text;
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return text;
+        *value = *value * 16 + static_cast<uintptr_t>(digit);
     }
-    return 0;
 }
 
-Location Locate(uintptr_t address) {
-    Location where{address, 0, 0, ""};
-    dl_iterate_phdr(FindSegment, &where);
-    return where;
+// One line of /proc/self/maps: "start-end perms offset dev inode   path".
+// True when it holds the address (the location is then filled).
+bool LocateIn(const char *line, Location *where, char *lastPath, unsigned *index) {
+    uintptr_t start = 0, end = 0;
+    const char *at = ReadHex(line, &start);
+    if (*at != '-') return false;
+    at = ReadHex(at + 1, &end);
+    for (int field = 0; field < 4; ++field) {
+        while (*at == ' ') ++at;
+        while (*at && *at != ' ') ++at;
+    }
+    while (*at == ' ') ++at;
+    *index = strcmp(at, lastPath) == 0 ? *index + 1 : 1;
+    size_t len = strlen(at);
+    if (len >= sizeof where->module) len = sizeof where->module - 1;
+    memcpy(lastPath, at, len);
+    lastPath[len] = '\0';
+    if (where->address < start || where->address >= end || *at != '/') return false;
+    where->section = *index;
+    where->offset = where->address - start;
+    memcpy(where->module, lastPath, len + 1);
+    return true;
+}
+
+void Locate(uintptr_t address, Location *where) {
+    where->address = address;
+    where->section = 0;
+    where->offset = 0;
+    where->module[0] = '\0';
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char chunk[512], line[1200], lastPath[sizeof where->module] = "";
+    size_t len = 0;
+    unsigned index = 0;
+    bool found = false;
+    ssize_t got;
+    while (!found && (got = read(fd, chunk, sizeof chunk)) > 0) {
+        for (ssize_t i = 0; i < got && !found; ++i) {
+            if (chunk[i] != '\n') {
+                if (len < sizeof line - 1) line[len++] = chunk[i];
+                continue;
+            }
+            line[len] = '\0';
+            len = 0;
+            found = LocateIn(line, where, lastPath, &index);
+        }
+    }
+    close(fd);
 }
 
 bool Readable(uintptr_t address, size_t size) {
@@ -176,7 +216,8 @@ void WriteHeader(int fd, unsigned code, uintptr_t faultAddress) {
     line.Write();
     const char *name = ExceptionName(code);
     line.Text("Exception code: ").Hex(code, 8).Text(" ").Text(name ? name : "").Text("\r\n\r\n").Write();
-    Location where = Locate(faultAddress);
+    Location where;
+    Locate(faultAddress, &where);
     line.Text("Fault address:  ").Hex(faultAddress, 16).Text(" ").Hex(where.section, 2).Text(":");
     line.Hex(where.offset, 16).Text(" ").Text(where.module).Text("\r\n").Write();
 }
@@ -205,14 +246,10 @@ void WriteRegisters(int fd, const ucontext_t *context) {
 }
 
 void WriteFrame(Line &line, uintptr_t pc, uintptr_t fp) {
-    Location where = Locate(pc);
+    Location where;
+    Locate(pc, &where);
     line.Hex(pc, 16).Text("  ").Hex(fp, 16).Text("  ").Hex(where.section, 4).Text(":").Hex(where.offset, 16);
     line.Text(" ").Text(where.module).Text("\r\n").Write();
-    Dl_info symbol{};
-    if (dladdr(reinterpret_cast<void *>(pc), &symbol) && symbol.dli_sname) {
-        line.Text("##################################Symbol:").Text(symbol.dli_sname).Text("+0x");
-        line.Hex(pc - reinterpret_cast<uintptr_t>(symbol.dli_saddr), 4).Text("\r\n\r\n").Write();
-    }
 }
 
 void WriteCallStack(int fd, const ucontext_t *context) {
@@ -238,28 +275,18 @@ void WriteCallStack(int fd, const ucontext_t *context) {
     line.Text("\r\n").Write();
 }
 
-void PassOn(int sig, siginfo_t *info, void *context) {
-    for (int i = 0; i < kSignalCount; ++i) {
-        if (kSignals[i] != sig) continue;
-        const struct sigaction &previous = g_Crash.previous[i];
-        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction) {
-            previous.sa_sigaction(sig, info, context);
-            return;
-        }
-        if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-            previous.sa_handler(sig);
-            return;
-        }
-    }
+// The default disposition ends the process by the signal, so the exit
+// status names it (and a core is dumped where that is enabled).
+void EndBySignal(int sig) {
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
 void ReportFilter(int sig, siginfo_t *info, void *raw) {
     const ucontext_t *context = static_cast<const ucontext_t *>(raw);
-    int fd = open(g_Crash.reportPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(g_Crash.reportPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        PassOn(sig, info, raw);
+        EndBySignal(sig);
         return;
     }
     // The faulting instruction, as a Windows exception address is.
@@ -271,10 +298,7 @@ void ReportFilter(int sig, siginfo_t *info, void *raw) {
     WriteRegisters(fd, context);
     WriteCallStack(fd, context);
     close(fd);
-    // End by the signal itself, so the exit status names it (and a core is
-    // dumped where that is enabled): the report is no clean exit.
-    signal(sig, SIG_DFL);
-    raise(sig);
+    EndBySignal(sig);
 }
 
 }  // namespace
@@ -300,13 +324,18 @@ ExceptionReporter::ExceptionReporter() {
     action.sa_sigaction = ReportFilter;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &g_Crash.previous[i]);
+    for (int i = 0; i < kSignalCount; ++i) {
+        sigaction(kSignals[i], nullptr, &g_Crash.previous[i]);
+        bool bDefault = !(g_Crash.previous[i].sa_flags & SA_SIGINFO) && g_Crash.previous[i].sa_handler == SIG_DFL;
+        g_Crash.ours[i] = bDefault && sigaction(kSignals[i], &action, nullptr) == 0;
+    }
     g_Crash.installed = true;
 }
 
 ExceptionReporter::~ExceptionReporter() {
     if (!g_Crash.installed) return;
-    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &g_Crash.previous[i], nullptr);
+    for (int i = 0; i < kSignalCount; ++i)
+        if (g_Crash.ours[i]) sigaction(kSignals[i], &g_Crash.previous[i], nullptr);
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == g_Crash.altStack) {
         if ((g_Crash.previousStack.ss_flags & SS_DISABLE) || !g_Crash.previousStack.ss_sp) {

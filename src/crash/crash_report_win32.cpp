@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crash/crash_report.h"
+#include "platform/win32/win32_file.h"
 
 namespace {
 
@@ -202,7 +203,7 @@ LONG WINAPI ReportFilter(EXCEPTION_POINTERS *pointers) {
     bool ready = dbghelp != nullptr;
     for (int i = 0; ready && i < 13; ++i) ready = (g_lpDbgHelp[i] = GetProcAddress(dbghelp, kDbgHelpNames[i])) != nullptr;
     if (ready) {
-        g_hReport = CreateFileA(g_szReportFile, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH, nullptr);
+        g_hReport = platform::OpenNoLink(g_szReportFile, GENERIC_WRITE, 0, FILE_FLAG_WRITE_THROUGH);
         ready = g_hReport != INVALID_HANDLE_VALUE;
     }
     if (!ready) {

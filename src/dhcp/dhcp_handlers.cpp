@@ -47,9 +47,8 @@ int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char
     if (!select || select(lpMac, chosen) != 1) return 0;
     chosen[15] = '\0';
     if (platform::HostToNet32(TextToHostIp(chosen)) == config.m_dwServerIP) return 1;
-    char text[32], escaped[64];
-    LogWrite(LOG_DEBUG, "mac:%s,ServerIp is:%s", MacToText(sizeof text, text, lpMac),
-             EscapeForLog(chosen, sizeof chosen, escaped, sizeof escaped));
+    char text[32];
+    LogWrite(LOG_DEBUG, "mac:%s,ServerIp is:%s", MacToText(sizeof text, text, lpMac), PrintableText(chosen).Text());
     return -1;
 }
 
@@ -89,8 +88,7 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
     int nKind = 2;
     char vendor[256];
     if (GetVendorClass(msg, record->nRecvLen, vendor, sizeof vendor) == 0) {
-        char escaped[4 * sizeof vendor];
-        LogWriteText("ClientIdentifie:%s", EscapeForLog(vendor, sizeof vendor, escaped, sizeof escaped));
+        LogWriteText("ClientIdentifie:%s", PrintableText(vendor).Text());
         nKind = ClientKindOf(vendor);
     }
     if (msg[kDhcpOpOffset] != kBootRequest) {

@@ -1,27 +1,23 @@
 #include "log/log_text.h"
 
-const char *EscapeForLog(const char *lpText, size_t nLen, char *lpOut, size_t nOutSize) {
-    static const char kHex[] = "0123456789abcdef";
-    size_t out = 0;
-    for (size_t i = 0; i < nLen && lpText[i] != '\0'; ++i) {
-        unsigned char c = static_cast<unsigned char>(lpText[i]);
-        char escape[4];
-        size_t width = 1;
-        escape[0] = static_cast<char>(c);
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            escape[0] = '\\';
-            escape[1] = 'x';
-            escape[2] = kHex[c >> 4];
-            escape[3] = kHex[c & 0xf];
-            width = 4;
-            if (c == '\\') {
-                escape[1] = '\\';
-                width = 2;
-            }
+#include <cstdio>
+#include <cstring>
+
+PrintableText::PrintableText(const char *lpText) {
+    size_t used = 0;
+    for (; lpText && *lpText; ++lpText) {
+        unsigned char c = static_cast<unsigned char>(*lpText);
+        size_t width = (c >= 0x20 && c < 0x7f) ? 1 : 4;
+        if (used + width + 4 > sizeof m_szText) {
+            memcpy(m_szText + used, "...", 3);
+            used += 3;
+            break;
         }
-        if (out + width >= nOutSize) break;
-        for (size_t k = 0; k < width; ++k) lpOut[out++] = escape[k];
+        if (width == 1)
+            m_szText[used] = static_cast<char>(c);
+        else
+            snprintf(m_szText + used, 5, "\\x%02x", c);
+        used += width;
     }
-    if (nOutSize > 0) lpOut[out] = '\0';
-    return lpOut;
+    m_szText[used] = '\0';
 }

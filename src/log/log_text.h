@@ -1,10 +1,18 @@
-// Text from the network on its way into a log line: control characters
-// (and the backslash that introduces an escape) are written as escapes, so
-// a datagram cannot start a line of its own or forge one.
+// Text from the wire made safe for a log line: bytes outside printable
+// ASCII become \xNN, so a datagram cannot start a line of its own or forge
+// one, and long texts are cut short with "...". Backslashes stay as they
+// are: Windows paths in boot-file names read better unchanged.
 #pragma once
 
 #include <cstddef>
 
-// Escapes up to nLen bytes of lpText (stopping at a zero byte) into lpOut,
-// always terminated; returns lpOut.
-const char *EscapeForLog(const char *lpText, size_t nLen, char *lpOut, size_t nOutSize);
+class PrintableText {
+public:
+    static constexpr size_t kMaxShown = 128;
+
+    explicit PrintableText(const char *lpText);
+    const char *Text() const { return m_szText; }
+
+private:
+    char m_szText[4 * kMaxShown + 4];
+};

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "log/log_text.h"  // PrintableText, for the names this folder logs
+
 constexpr size_t kBootFileNameSize = 128;
 
 // Null when the name may be served, otherwise why it is refused: names that
@@ -15,14 +17,3 @@ const char *RefuseBootFileName(const char *lpName);
 // On POSIX a part that does not exist as written is looked up ignoring
 // letter case. False when the path would be 260 characters or more.
 bool MakeBootFilePath(const char *lpRoot, const char *lpName, char *path, size_t size);
-
-// Text from the wire made safe for a log line: bytes outside printable ASCII
-// become \xNN, and long texts are cut short with "...".
-class PrintableText {
-public:
-    explicit PrintableText(const char *lpText);
-    const char *Text() const { return m_szText; }
-
-private:
-    char m_szText[4 * kBootFileNameSize + 4];
-};

@@ -37,6 +37,10 @@ crash divide 8 C0000094 INT_DIVIDE_BY_ZERO
 crash recursion 11 C00000FD STACK_OVERFLOW
 crash trap 4 C000001D ILLEGAL_INSTRUCTION
 [ "$(grep -c '^// ' "$report")" = 4 ] || fail "reports do not accumulate in one file"
-"$work/crash_host" "$library" handlers || fail "handlers not restored after unload"
+"$work/crash_host" "$library" handlers || fail "a host's handler replaced, or ours not put back at unload"
 echo "ok   handlers restored"
+# A host that handles SIGSEGV itself keeps recovering, and no report is written.
+"$work/crash_host" "$library" recover | grep -q recovered || fail "the host's own handler lost the signal"
+[ "$(grep -c '^// ' "$report")" = 4 ] || fail "a report for a signal the host handled"
+echo "ok   host's own handler keeps its signals"
 exit $failures

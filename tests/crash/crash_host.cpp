@@ -1,7 +1,8 @@
 // Loads the library the way a host does and then crashes on purpose, so the
 // test can read the report the library leaves beside this executable.
-//   crash_host LIBRARY null|divide|recursion|trap|handlers
+//   crash_host LIBRARY null|divide|recursion|trap|handlers|recover
 #include <dlfcn.h>
+#include <setjmp.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -22,21 +23,43 @@ __attribute__((noinline)) void WriteNull() { *static_cast<volatile int *>(nullpt
 
 void OwnHandler(int) {}
 
-// The library's handlers are in place while it is loaded and the host's
-// own come back when it is unloaded.
+// The library takes a signal only where it had its default disposition,
+// and gives it back at unload; the host's own handler stays untouched.
 int CheckHandlers(const char *library) {
     struct sigaction own {}, seen {};
     own.sa_handler = OwnHandler;
-    sigaction(SIGSEGV, &own, nullptr);
+    sigaction(SIGBUS, &own, nullptr);
     void *handle = dlopen(library, RTLD_NOW);
     if (!handle) return 3;
     sigaction(SIGSEGV, nullptr, &seen);
-    bool replaced = (seen.sa_flags & SA_SIGINFO) && seen.sa_sigaction != nullptr;
+    bool taken = (seen.sa_flags & SA_SIGINFO) && seen.sa_sigaction != nullptr;
+    sigaction(SIGBUS, nullptr, &seen);
+    bool kept = !(seen.sa_flags & SA_SIGINFO) && seen.sa_handler == OwnHandler;
     dlclose(handle);
     sigaction(SIGSEGV, nullptr, &seen);
-    bool restored = !(seen.sa_flags & SA_SIGINFO) && seen.sa_handler == OwnHandler;
-    printf("replaced=%d restored=%d\n", replaced, restored);
-    return replaced && restored ? 0 : 1;
+    bool restored = !(seen.sa_flags & SA_SIGINFO) && seen.sa_handler == SIG_DFL;
+    printf("taken=%d kept=%d restored=%d\n", taken, kept, restored);
+    return taken && kept && restored ? 0 : 1;
+}
+
+// A host whose runtime recovers from SIGSEGV itself, as a JVM does.
+sigjmp_buf g_Recovery;
+void Recover(int) { siglongjmp(g_Recovery, 1); }
+bool FaultAndRecover() {
+    if (sigsetjmp(g_Recovery, 1) != 0) return true;
+    WriteNull();
+    return false;
+}
+int RecoverAcrossLoad(const char *library) {
+    struct sigaction own {};
+    own.sa_handler = Recover;
+    sigaction(SIGSEGV, &own, nullptr);
+    if (!FaultAndRecover()) return 1;
+    if (!dlopen(library, RTLD_NOW)) return 3;
+    for (int i = 0; i < 3; ++i)
+        if (!FaultAndRecover()) return 1;
+    printf("recovered\n");
+    return 0;
 }
 
 }  // namespace
@@ -44,6 +67,7 @@ int CheckHandlers(const char *library) {
 int main(int argc, char **argv) {
     if (argc < 3) return 2;
     if (strcmp(argv[2], "handlers") == 0) return CheckHandlers(argv[1]);
+    if (strcmp(argv[2], "recover") == 0) return RecoverAcrossLoad(argv[1]);
     if (!dlopen(argv[1], RTLD_NOW)) {
         fprintf(stderr, "%s\n", dlerror());
         return 3;

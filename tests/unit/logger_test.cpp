@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -168,4 +170,18 @@ TEST_F(LoggerTest, FourThreadsLoseNoLineAndMixNone) {
     }
     EXPECT_EQ(total, kThreads * kLines);
     for (int count : counts) EXPECT_EQ(count, kLines);
+}
+
+TEST_F(LoggerTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
+    Init("");
+    std::string victim = m_Tree.Root() + "/victim";
+    FILE *file = fopen(victim.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("keep", file);
+    fclose(file);
+    ASSERT_EQ(symlink(victim.c_str(), (m_Tree.LogDir() + "/murboot_2013_05_07.log").c_str()), 0);
+    testing::internal::CaptureStdout();
+    LogWriteText("through the link");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadWholeFile(victim), "keep");
 }

@@ -76,7 +76,8 @@ int ReadIniInt(const char *path, const char *section, const char *key, int def) 
 }
 
 bool AppendTextToFile(const char *path, const char *data, size_t len) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // A link planted in the file's place is not followed.
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return false;
     ssize_t written = write(fd, data, len);
     close(fd);

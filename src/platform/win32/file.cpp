@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_file.h"
 
 namespace platform {
 
@@ -32,6 +33,18 @@ int ReadIniInt(const char *path, const char *section, const char *key, int def) 
     return static_cast<int>(GetPrivateProfileIntA(section, key, def, path));
 }
 
+HANDLE OpenNoLink(const char *path, DWORD dwAccess, DWORD dwShare, DWORD dwFlags) {
+    HANDLE file = CreateFileA(path, dwAccess, dwShare, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | dwFlags, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 bool AppendTextToFile(const char *path, const char *text, size_t len) {
     std::string data;
     data.reserve(len + 16);
@@ -39,8 +52,7 @@ bool AppendTextToFile(const char *path, const char *text, size_t len) {
         if (text[i] == '\n') data += '\r';
         data += text[i];
     }
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenNoLink(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     BOOL ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
