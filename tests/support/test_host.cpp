@@ -1,7 +1,9 @@
 // A minimal host for interop tests and benchmarks: starts the service from
 // its arguments, prints "ready", and stops when its standard input closes
-// (or, with --wait-signal, on SIGTERM or SIGINT).
-//   test_host [--wait-signal] SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
+// (or, with --wait-signal, on SIGTERM or SIGINT). With --split, MACs whose
+// last byte is even belong to the first server, odd ones to the second.
+// Every selection report is printed as "report MAC SERVER".
+//   test_host [--wait-signal] [--split EVEN_IP,ODD_IP] SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,14 +15,31 @@
 #include "Tavrel.h"
 #include "support/pxe_config.h"
 
-static int TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
-static int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
+static char g_szSplit[2][16];
+
+static int TAVREL_CALLBACK Choose(const unsigned char *mac, char *server) {
+    if (!g_szSplit[0][0]) return 0;
+    memcpy(server, g_szSplit[mac[5] % 2], 16);
+    return 1;
+}
+
+static int TAVREL_CALLBACK PrintReport(SelectMirrorRecord *record) {
+    printf("report %02x:%02x:%02x:%02x:%02x:%02x %s\n", record->mac[0], record->mac[1], record->mac[2],
+           record->mac[3], record->mac[4], record->mac[5], record->server);
+    fflush(stdout);
+    return 1;
+}
 
 int main(int argc, char **argv) {
     bool bWaitSignal = argc > 1 && strcmp(argv[1], "--wait-signal") == 0;
     if (bWaitSignal) {
         --argc;
         ++argv;
+    }
+    if (argc > 2 && strcmp(argv[1], "--split") == 0) {
+        if (sscanf(argv[2], "%15[^,],%15s", g_szSplit[0], g_szSplit[1]) != 2) return 2;
+        argc -= 2;
+        argv += 2;
     }
     sigset_t stops;
     sigemptyset(&stops);
@@ -40,7 +59,7 @@ int main(int argc, char **argv) {
         subnets.push_back(MakeSubNet(begin, end, type, argv[1]));
         SET_TEXT(subnets.back().netmask, mask);
     }
-    RegisterSelectPxeCallback(NoChoice, AcceptReport);
+    RegisterSelectPxeCallback(Choose, PrintReport);
     int result = StartPXE(&server, subnets.data(), static_cast<int>(subnets.size()), nullptr, 0);
     if (result != 0) {
         fprintf(stderr, "StartPXE: %d\n", result);
