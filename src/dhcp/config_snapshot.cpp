@@ -103,8 +103,8 @@ void ReadStatics(ConfigSnapshot &config, TeskStaticDhcpStruct *lpStaticDhcp, int
 
 bool ConfigSnapshot::RelayAllows(const SubNetSlot &subnet, uint32_t dwGiaddr) {
     if (dwGiaddr == 0) return true;
-    uint32_t dwMask = platform::HostToNet32(subnet.netmask);
-    return (platform::HostToNet32(dwGiaddr) & dwMask) == (subnet.begin & dwMask);
+    uint32_t dwMask = platform::NetToHost32(subnet.netmask);
+    return (platform::NetToHost32(dwGiaddr) & dwMask) == (subnet.begin & dwMask);
 }
 
 std::shared_ptr<const ConfigSnapshot> BuildConfigSnapshot(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,

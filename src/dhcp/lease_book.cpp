@@ -10,7 +10,7 @@
 
 namespace {
 
-uint32_t Host(uint32_t dwNet) { return platform::HostToNet32(dwNet); }
+uint32_t Host(uint32_t dwNet) { return platform::NetToHost32(dwNet); }
 
 // A relayed client reaches a static address only inside the relay's network.
 bool StaticReachable(const TeskDhcpTypes::tag_s_dhcp &entry, uint32_t dwGiaddr) {
