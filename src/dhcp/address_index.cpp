@@ -79,11 +79,6 @@ void TeskAddressIndex::Erase(Runs &runs, uint32_t dwIp) {
     if (dwIp < last) runs[dwIp + 1] = last;
 }
 
-bool TeskAddressIndex::IsTaken(int nKind, uint32_t dwIp) const {
-    if (!ValidKind(nKind)) return m_StaticCount.count(dwIp) != 0;
-    return RunHolding(m_Taken[nKind], dwIp) != nullptr;
-}
-
 bool TeskAddressIndex::LowestFree(uint32_t dwBegin, uint32_t dwEnd, int nKind, uint32_t dwSkip1, uint32_t dwSkip2,
                                   uint32_t *lpFree) const {
     uint64_t candidate = dwBegin;

@@ -7,9 +7,12 @@
 #include <map>
 #include <unordered_map>
 
+#include "dhcp/dhcp_message.h"
+
 class TeskAddressIndex {
 public:
-    static constexpr int kKinds = 3;  // kinds 1 and 2; other values are not indexed
+    // Indexed by kind: kBootStageClient and kOtherClient; other values are not indexed.
+    static constexpr int kKinds = kOtherClient + 1;
 
     void AddStatic(uint32_t dwIp) { Change(m_StaticCount, dwIp, +1); }
     void RemoveStatic(uint32_t dwIp) { Change(m_StaticCount, dwIp, -1); }
@@ -21,7 +24,6 @@ public:
     // kind and neither skipped address holds; false when there is none.
     bool LowestFree(uint32_t dwBegin, uint32_t dwEnd, int nKind, uint32_t dwSkip1, uint32_t dwSkip2,
                     uint32_t *lpFree) const;
-    bool IsTaken(int nKind, uint32_t dwIp) const;
 
 private:
     using Counts = std::unordered_map<uint32_t, int>;

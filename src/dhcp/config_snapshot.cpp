@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dhcp/dhcp_message.h"
 #include "dhcp/option_writer.h"
 #include "interface/address_text.h"
 #include "log/logger.h"
@@ -16,7 +17,6 @@ constexpr unsigned kPxeBootServers = 8;
 constexpr unsigned kPxeBootMenu = 9;
 constexpr unsigned kPxeMenuPrompt = 10;
 constexpr unsigned kPxeBootItem = 71;
-constexpr unsigned kOptionEnd = 255;
 
 uint32_t NetIp(const char *lpText) { return platform::HostToNet32(TextToHostIp(lpText)); }
 
@@ -63,7 +63,7 @@ void BuildDiscoveryOptions(ConfigSnapshot &config) {
     out.Byte(29);
     out.Byte(0);
     out.Text(kMenuText, 28);
-    out.Byte(kOptionEnd);
+    out.Byte(kOptEnd);
     config.m_DiscoveryOptionsLen = out.Length();
 }
 
@@ -73,7 +73,7 @@ void BuildBootItemOptions(ConfigSnapshot &config) {
     out.Byte(4);
     out.Word(1);
     out.Word(0);
-    out.Byte(kOptionEnd);
+    out.Byte(kOptEnd);
     config.m_BootItemOptionsLen = out.Length();
 }
 

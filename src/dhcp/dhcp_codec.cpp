@@ -1,6 +1,7 @@
 // Reading and writing of DHCP messages and the PXE vendor options.
 #include <cstring>
 
+#include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
 #include "dhcp/option_writer.h"
 #include "interface/address_text.h"
@@ -21,7 +22,6 @@ constexpr unsigned kOptLeaseTime = 51;
 constexpr unsigned kOptMessageType = 53;
 constexpr unsigned kOptServerId = 54;
 constexpr unsigned kOptVendorClass = 60;
-constexpr unsigned kOptEnd = 255;
 
 void PutAddressOption(OptionWriter &out, unsigned code, uint32_t dwAddr) {
     out.Byte(code);
@@ -71,7 +71,7 @@ unsigned char TeskDhcpResponder::GetMessageType(const unsigned char *lpMessage) 
     // are zero and step by as pads. An end option is stepped over too.
     const unsigned char *options = lpMessage + kOptionsOffset;
     int off = 0;
-    while (off < 1219 && options[off] != kOptMessageType) off += options[off] == 0 ? 1 : 2 + options[off + 1];
+    while (off < 1219 && options[off] != kOptMessageType) off += options[off] == kOptPad ? 1 : 2 + options[off + 1];
     if (off >= 1219 || off + options[off + 1] >= 1222) return 0;
     return options[off + 2];
 }
@@ -80,7 +80,7 @@ int TeskDhcpResponder::GetVendorClass(const unsigned char *lpMessage, int nRecvL
     memset(lpText, 0, static_cast<size_t>(nTextSize));
     int off = kOptionsOffset;
     while (off < nRecvLen) {
-        if (lpMessage[off] == 0) {
+        if (lpMessage[off] == kOptPad) {
             ++off;
             continue;
         }

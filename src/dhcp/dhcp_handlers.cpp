@@ -14,9 +14,8 @@ namespace {
 constexpr uint16_t kServerPort = 67;
 constexpr uint16_t kClientPort = 68;
 
-// Kind 1 is a boot-stage client: a vendor class naming PXE or Linux.
 int ClientKindOf(const char *lpVendorClass) {
-    return strstr(lpVendorClass, "Linux") || strstr(lpVendorClass, "PXE") ? 1 : 2;
+    return strstr(lpVendorClass, "Linux") || strstr(lpVendorClass, "PXE") ? kBootStageClient : kOtherClient;
 }
 
 void PutAddress(unsigned char *lpMessage, int nOffset, uint32_t dwAddr) { memcpy(lpMessage + nOffset, &dwAddr, 4); }
@@ -85,7 +84,7 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
     unsigned char *msg = record->data;
     unsigned char byType = GetMessageType(msg);
     CutNameFields(msg);
-    int nKind = 2;
+    int nKind = kOtherClient;
     char vendor[256];
     if (GetVendorClass(msg, record->nRecvLen, vendor, sizeof vendor) == 0) {
         LogWriteText("ClientIdentifie:%s", PrintableText(vendor).Text());
@@ -114,7 +113,6 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
                                        : responder->BuildAck(*config, msg, dwIp, grant);
     if (nLen == 0) return -2;
     record->nSendLen = nLen;
-    record->lpReply = msg;
     // A relay agent cannot pass broadcasts on: it gets the answer itself.
     *lpTo = dwGiaddr != 0 ? AnswerDestination{false, dwGiaddr, kServerPort} : AnswerDestination{true, 0, kClientPort};
     return 0;
@@ -131,7 +129,6 @@ int TeskDhcpResponder::HandleBootServerRequest(TeskDhcpResponder *responder, _so
     int nLen = responder->BuildBootServerAnswer(*responder->m_Leases.Config(), msg, byType);
     if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;
-    record->lpReply = msg;
     *lpTo = AnswerDestination{false, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};
     return 0;
 }

@@ -16,3 +16,13 @@ constexpr unsigned char kDhcpDiscover = 1;
 constexpr unsigned char kDhcpOffer = 2;
 constexpr unsigned char kDhcpRequest = 3;
 constexpr unsigned char kDhcpAck = 5;
+
+// The one-byte options: padding, and the end of the options of an answer
+// and of the PXE sub-option areas alike.
+constexpr unsigned kOptPad = 0;
+constexpr unsigned kOptEnd = 255;
+
+// Client kinds, as TeskSubNetStruct::nDhcpType names them: a range serves
+// only clients of its own kind.
+constexpr int kBootStageClient = 1;  // vendor class naming PXE or Linux; port-4455 requests
+constexpr int kOtherClient = 2;      // every other DHCP client

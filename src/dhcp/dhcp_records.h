@@ -16,7 +16,6 @@ struct TeskDhcpTypes {
         platform::Socket socket;
         unsigned char data[kDataSize];
         int nSendLen;
-        unsigned char *lpReply;
         platform::SockAddrV4 peer;
         int nSocketType;
         int nRecvLen;

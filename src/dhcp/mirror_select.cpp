@@ -2,6 +2,7 @@
 // (operation 1) or reports the mirror server it chose (operation 2).
 #include <cstring>
 
+#include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
 #include "interface/address_text.h"
 #include "interface/library_state.h"
@@ -31,15 +32,6 @@ enum PackOffset {
 constexpr int kTextSize = 128;
 static_assert(kHostChoice + 4 == kPackSize, "the pack ends with the flag and three bytes");
 
-uint32_t ReadLe32(const unsigned char *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-void WriteLe32(unsigned char *p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 // Copies the text and its terminating zero; the bytes after it stay.
 void PutText(unsigned char *lpField, const char *lpText) {
     size_t len = strnlen(lpText, kTextSize - 1);
@@ -51,10 +43,10 @@ void ReportSelection(const unsigned char *pack) {
     SelectMirrorRecord report;
     memset(&report, 0, sizeof report);
     memcpy(report.mac, pack + kMac, 6);
-    HostIpToText(sizeof report.ip, report.ip, ReadLe32(pack + kClientIp));
-    HostIpToText(sizeof report.gateway, report.gateway, ReadLe32(pack + kGateway));
-    HostIpToText(sizeof report.netmask, report.netmask, ReadLe32(pack + kNetmask));
-    HostIpToText(sizeof report.server, report.server, ReadLe32(pack + kServerIp));
+    HostIpToText(sizeof report.ip, report.ip, platform::ReadLittle32(pack + kClientIp));
+    HostIpToText(sizeof report.gateway, report.gateway, platform::ReadLittle32(pack + kGateway));
+    HostIpToText(sizeof report.netmask, report.netmask, platform::ReadLittle32(pack + kNetmask));
+    HostIpToText(sizeof report.server, report.server, platform::ReadLittle32(pack + kServerIp));
     SelectMirrorServerToDBProc store = g_pfnSelectMirrorServerToDB.load();
     if (store && store(&report) != 1)
         LogWrite(LOG_ERROR, "SelectMirrorServerToDB error --%s---%d", "TeskDhcpServer", 1409);
@@ -78,8 +70,8 @@ int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *recor
         LogWrite(LOG_DEBUG, "GetMurDhcp short pack %d ---%d", record->nRecvLen, __LINE__);
         return -3;
     }
-    uint32_t dwMagic = ReadLe32(pack + kMagic);
-    uint32_t dwOp = ReadLe32(pack + kOp);
+    uint32_t dwMagic = platform::ReadLittle32(pack + kMagic);
+    uint32_t dwOp = platform::ReadLittle32(pack + kOp);
     if (dwMagic != DATAPACK_MAGIC) {
         LogWrite(LOG_ERROR, "GetMurDhcp m_lpDATAPack->dwMagic dwOp  miss %d %d ---%d", static_cast<int>(dwMagic),
                  static_cast<int>(dwOp), 1349);
@@ -99,7 +91,7 @@ int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *recor
     int nChoice = AskHost(*config, pack + kMac);
     if (nChoice < 0) return -66;
     AddressGrant grant{};
-    uint32_t dwIp = responder->m_Leases.AssignAddress(pack + kMac, 1, 0, &grant, &config);
+    uint32_t dwIp = responder->m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config);
     if (dwIp == 0) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
         return -4;
@@ -108,13 +100,12 @@ int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *recor
     memcpy(pack + kGateway, &grant.gateway, 4);
     memcpy(pack + kClientIp, &dwIp, 4);
     memcpy(pack + kNetmask, &grant.netmask, 4);
-    WriteLe32(pack + kOp, 2);
+    platform::WriteLittle32(pack + kOp, 2);
     memcpy(pack + kServerIp, &config->m_dwServerIP, 4);
     PutText(pack + kText2, config->m_PxeServer.relaytext2);
     PutText(pack + kText1, config->m_PxeServer.relaytext1);
     pack[kHostChoice] = nChoice == 1 ? 1 : 0;
     record->nSendLen = kPackSize;
-    record->lpReply = pack;
     *lpTo = AnswerDestination{true, 0, kSelectPort};
     return 0;
 }

@@ -37,4 +37,14 @@ inline void WriteNet16(unsigned char *lpField, unsigned nValue) {
     lpField[1] = static_cast<unsigned char>(nValue);
 }
 
+// A 32-bit little-endian field, as the port-4455 pack carries its numbers.
+inline uint32_t ReadLittle32(const unsigned char *lpField) {
+    return static_cast<uint32_t>(lpField[0]) | static_cast<uint32_t>(lpField[1]) << 8 |
+           static_cast<uint32_t>(lpField[2]) << 16 | static_cast<uint32_t>(lpField[3]) << 24;
+}
+
+inline void WriteLittle32(unsigned char *lpField, uint32_t dwValue) {
+    for (int i = 0; i < 4; ++i) lpField[i] = static_cast<unsigned char>(dwValue >> (8 * i));
+}
+
 }  // namespace platform
