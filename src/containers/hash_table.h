@@ -54,7 +54,7 @@ public:
         }
         Entry *entry = m_lpPool ? m_lpPool->Mem_New() : nullptr;
         if (!entry) {
-            LogWriteText("Mem_New() NULL %s--%d", Key::kSourceName, __LINE__);
+            LogPoolFull(__LINE__);
             return -1;
         }
         entry->lpChain = nullptr;
@@ -116,6 +116,16 @@ private:
         return 0;
     }
 
+    // A flood of new keys meets a full pool once per datagram: the line is
+    // written at most once a second, so the log cannot grow with the flood.
+    // Called with the table lock held.
+    void LogPoolFull(int nLine) {
+        int64_t now = platform::GetUnixTime();
+        if (now == m_nPoolFullLogged) return;
+        m_nPoolFullLogged = now;
+        LogWriteText("Mem_New() NULL %s--%d", Key::kSourceName, nLine);
+    }
+
     // Called with the table lock held.
     int ScanFrom(int nBucket, HashCursor *cursor, Entry **lppEntry) {
         for (; nBucket < kBucketCount; ++nBucket) {
@@ -133,4 +143,5 @@ private:
     platform::TeskLock m_Lock;
     Entry *m_lpBuckets[kBucketCount];
     TeskMemQueue<Entry> *m_lpPool;
+    int64_t m_nPoolFullLogged = -1;
 };

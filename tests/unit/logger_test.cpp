@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "containers/mac_hash.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 #include "support/temp_tree.h"
@@ -184,4 +186,26 @@ TEST_F(LoggerTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
     LogWriteText("through the link");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(ReadWholeFile(victim), "keep");
+}
+
+TEST_F(LoggerTest, AFullClientTableWritesItsLineOnceASecondNotPerRequest) {
+    Init("");
+    auto table = std::make_unique<TeskMacHash<int>>();
+    unsigned char mac[6] = {2, 0, 0, 0, 0, 0};
+    int refused = 0;
+    // The pool holds 1,000 blocks of 101 entries; the last 1,000 keys find it full.
+    for (uint32_t i = 0; i < 102000; ++i) {
+        mac[2] = static_cast<unsigned char>(i >> 16);
+        mac[4] = static_cast<unsigned char>(i);
+        mac[5] = static_cast<unsigned char>(i >> 8);
+        if (table->GetLastClient(mac, nullptr) != 0) ++refused;
+    }
+    EXPECT_EQ(refused, 1000);
+    std::string log = Log();
+    size_t lines = 0;
+    for (size_t at = log.find("Mem_New() NULL TeskMacHash"); at != std::string::npos;
+         at = log.find("Mem_New() NULL TeskMacHash", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 2u);
 }
