@@ -103,7 +103,7 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
     uint32_t dwGiaddr = GiaddrOf(msg);
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
-    uint32_t dwIp = responder->m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config);
+    uint32_t dwIp = responder->m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, byType == kDhcpDiscover);
     if (dwIp == 0) {
         LogWrite(LOG_DEBUG, "can't allocate ip");
         return -4;

@@ -39,6 +39,8 @@ struct TeskDhcpTypes {
         uint32_t ip, netmask, gateway, dns1, dns2;
         int32_t kind;
         int64_t time;
+        // Offered to a DISCOVER and not yet requested by its client.
+        bool bOfferOnly;
     };
 
     // A working subnet: begin and end in host order, so ranges can be walked.

@@ -91,7 +91,7 @@ void LeaseBook::DropStaleLeases(const ConfigSnapshot &config) {
 }
 
 uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
-                                  std::shared_ptr<const ConfigSnapshot> *lpConfig) {
+                                  std::shared_ptr<const ConfigSnapshot> *lpConfig, bool bOfferOnly) {
     char text[32];
     LogWrite(LOG_DEBUG, "client mac: %s", MacToText(sizeof text, text, lpMac));
     platform::TeskLockGuard guard(m_Lock);
@@ -104,15 +104,15 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
         return entry->ip;
     }
     if (config.m_PxeServer.dhcpmode != 0) return 0;
-    uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, lpGrant);
+    uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, bOfferOnly, lpGrant);
     return dwIp == 0 ? 0 : Host(dwIp);
 }
 
 uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind,
-                                    uint32_t dwGiaddr, AddressGrant *lpGrant) {
+                                    uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant) {
     tag_d_dhcp *lease = nullptr;
     if (m_DynamicCache->FindClient(lpMac, &lease) == 0 && config.SubCount() > 0) {
-        if (RenewLease(config, lpMac, lease, nKind, dwGiaddr, lpGrant)) return lease->ip;
+        if (RenewLease(config, lpMac, lease, nKind, dwGiaddr, bOfferOnly, lpGrant)) return lease->ip;
     }
     uint32_t dwIp = 0;
     if (!FindFreeAddress(config, nKind, dwGiaddr, &dwIp, lpGrant) &&
@@ -123,7 +123,7 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
     if (bHadLease) m_AddressIndex.RemoveLease(granted->kind, granted->ip);
     if (!bHadLease && m_DynamicCache->GetLastClient(lpMac, &granted) != 0) return 0;
     *granted = tag_d_dhcp{dwIp, lpGrant->netmask, lpGrant->gateway, lpGrant->dns1, lpGrant->dns2, nKind,
-                          platform::GetUnixTime()};
+                          platform::GetUnixTime(), bOfferOnly};
     m_AddressIndex.AddLease(nKind, dwIp);
     return dwIp;
 }
@@ -133,7 +133,7 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
 // there is no range of that kind at all (for a relayed request: none in the
 // relay's network, so a forged relay address moves nobody).
 bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind,
-                           uint32_t dwGiaddr, AddressGrant *lpGrant) {
+                           uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant) {
     bool bKindServed = false;
     for (const SubNetSlot &subnet : config.m_SubNet) {
         if (subnet.nDhcpType != nKind || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr)) continue;
@@ -145,6 +145,7 @@ bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lp
         m_AddressIndex.AddLease(nKind, dwIp);
         lpLease->time = platform::GetUnixTime();
         lpLease->kind = nKind;
+        lpLease->bOfferOnly = lpLease->bOfferOnly && bOfferOnly;
         *lpGrant = AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
         return true;
     }
@@ -168,8 +169,9 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
 
 // Every address is taken: the lease of the same kind renewed least recently
 // goes to this client, provided a whole lease time has passed since its
-// renewal (before that it still belongs to its client). A relayed client
-// takes only a lease of its own network.
+// renewal (before that it still belongs to its client), or the offer hold
+// for an address never requested. A relayed client takes only a lease of
+// its own network.
 bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                               AddressGrant *lpGrant) {
     int64_t now = platform::GetUnixTime();
@@ -179,7 +181,8 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
     for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
          r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
         const tag_d_dhcp &lease = entry->payload;
-        if (lease.kind != nKind || lease.time == -1 || now - lease.time < kLeaseSeconds) continue;
+        int64_t nHold = lease.bOfferOnly ? kOfferHoldSeconds : kLeaseSeconds;
+        if (lease.kind != nKind || lease.time == -1 || now - lease.time < nHold) continue;
         if (oldest && oldest->payload.time <= lease.time) continue;
         bool bInNetwork = dwGiaddr == 0;
         for (const SubNetSlot &subnet : config.m_SubNet)

@@ -16,6 +16,9 @@ public:
     // The lease time the answers advertise (option 51): a lease renewed
     // within it belongs to its client and is never taken over.
     static constexpr int64_t kLeaseSeconds = 86400;
+    // An address only offered is held this long for the client to request
+    // it: forged DISCOVERs cannot keep a range taken for a whole lease time.
+    static constexpr int64_t kOfferHoldSeconds = 120;
 
     LeaseBook() = default;
     LeaseBook(const LeaseBook &) = delete;
@@ -37,9 +40,11 @@ public:
     // its renewed lease, the lowest free address of its ranges, or a lease
     // unrenewed for a whole lease time, taken over. A relayed request (giaddr
     // not 0) gets an address only inside the relay's network. The
-    // configuration used is handed back through lpConfig when given.
+    // configuration used is handed back through lpConfig when given. An
+    // address given for an offer only (bOfferOnly) is held for
+    // kOfferHoldSeconds until the client requests it.
     uint32_t AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
-                           std::shared_ptr<const ConfigSnapshot> *lpConfig = nullptr);
+                           std::shared_ptr<const ConfigSnapshot> *lpConfig = nullptr, bool bOfferOnly = false);
 
     TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
     TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
@@ -48,9 +53,9 @@ public:
 
 private:
     uint32_t AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
-                             AddressGrant *lpGrant);
+                             bool bOfferOnly, AddressGrant *lpGrant);
     bool RenewLease(const ConfigSnapshot &config, const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind,
-                    uint32_t dwGiaddr, AddressGrant *lpGrant);
+                    uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant);
     bool FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                          AddressGrant *lpGrant);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,

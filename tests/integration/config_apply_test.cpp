@@ -44,7 +44,7 @@ protected:
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
         Lease *lease = nullptr;
         ASSERT_EQ(MyDhcpServer->Leases().m_DynamicCache->GetLastClient(mac, &lease), 0);
-        *lease = Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0};
+        *lease = Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0, false};
     }
     bool HasLease(unsigned char last) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};

@@ -36,9 +36,10 @@ protected:
                   0);
     }
     static std::vector<unsigned char> Mac(int n) { return {2, 0, 0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}; }
-    std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0) {
+    std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0, bool bOfferOnly = false) {
         Grant local{};
-        uint32_t ip = m_lpServer->Leases().AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local);
+        uint32_t ip = m_lpServer->Leases().AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local,
+                                                         nullptr, bOfferOnly);
         if (ip == 0) return "none";
         in_addr addr{ip};
         return inet_ntoa(addr);
@@ -119,6 +120,21 @@ TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) 
     EXPECT_EQ(LeaseOf(2), nullptr);
     LeaseOf(1)->time = -1;
     EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
+}
+
+TEST_F(AssignTest, AnAddressOfferedButNeverRequestedIsHeldOnlyBriefly) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.12", 1)};
+    Apply();
+    for (int client = 1; client <= 3; ++client) EXPECT_NE(Assign(client, 1, nullptr, 0, true), "none");
+    EXPECT_EQ(Assign(2, 1), "10.0.0.11") << "client 2 requests its offer";
+    EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.11") << "a later DISCOVER keeps the requested lease held";
+    EXPECT_EQ(Assign(4, 1, nullptr, 0, true), "none") << "the offers are still held";
+    int64_t past = platform::GetUnixTime() - LeaseBook::kOfferHoldSeconds - 1;
+    for (int client = 1; client <= 3; ++client) LeaseOf(client)->time = past;
+    EXPECT_NE(Assign(4, 1), "none") << "an unrequested offer is free once its hold is over";
+    EXPECT_NE(Assign(5, 1), "none");
+    EXPECT_EQ(Assign(6, 1), "none") << "a requested lease belongs to its client for the lease time";
+    EXPECT_EQ(Assign(2, 1), "10.0.0.11");
 }
 
 TEST_F(AssignTest, KindsAreServedByTheirOwnRanges) {
