@@ -28,9 +28,6 @@ public:
     int GetLastClient(const uint32_t *lpIp, T **lppPayload) {
         return Base::GetLastClient(reinterpret_cast<const unsigned char *>(lpIp), lppPayload);
     }
-    int FindClient(const uint32_t *lpIp, T **lppPayload) {
-        return Base::FindEntry(reinterpret_cast<const unsigned char *>(lpIp), lppPayload);
-    }
     int DelClient(const uint32_t *lpIp) { return Base::DelClient(reinterpret_cast<const unsigned char *>(lpIp)); }
 
     int GetFirstClient(HashCursor *cursor, TeskIpHashStruct **lppEntry = nullptr) {

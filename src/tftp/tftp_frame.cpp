@@ -15,7 +15,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
     if (!m_ClientHash) {
-        m_ClientHash = new (std::nothrow) TeskIpHash<clientinfo>();
+        m_ClientHash = new (std::nothrow) TftpTransferTable();
         if (!m_ClientHash) {
             LogWriteText("new m_ClientHash fail --%s---%d---%d", "TFTPD", 47, platform::LastError());
             return -1;

@@ -148,7 +148,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     const char *lpName = nStrings > 0 ? lpStrings[0] : "";
     tag_BootFile *lpBootFile = nullptr;
     if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile) != 0 || !lpBootFile) {
-        EndTransfer(lpClient, peer.dwAddr);
+        EndTransfer(lpClient, peer);
         SendRefusal(peer, sink);
         return 0;
     }
@@ -181,22 +181,21 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
         return 0;
     }
     // Nothing to acknowledge: the transfer starts at once.
-    if (!FillBlock(lpClient, 1, lpSend)) EndTransfer(lpClient, peer.dwAddr);
+    if (!FillBlock(lpClient, 1, lpSend)) EndTransfer(lpClient, peer);
     sink.SendAnswer(lpSend);
     return 0;
 }
 
 int TftpResponder::OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink) {
     TftpClientInfo *lpClient = nullptr;
-    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) != 0 || !lpClient)
+    // Only the address and port that asked for a transfer may drive it.
+    if (m_lpClients->Find(peer, &lpClient) != 0 || !lpClient)
         return MayLog(qwNowMs) ? LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367) : -1;
-    // Only the port that asked for the transfer may drive it.
-    if (lpClient->wPort != peer.wPort) return 0;
     uint32_t dwAcked = NearestBlock(lpClient->dwLastBlock, wAck);
     lpClient->qwLastSeenMs = qwNowMs;
     uint32_t dwBlocks = BlockCount(lpClient);
     if (dwAcked >= dwBlocks) {
-        EndTransfer(lpClient, peer.dwAddr);
+        EndTransfer(lpClient, peer);
         return 0;
     }
     // The window after the block acknowledged; a repeated acknowledgement
@@ -209,7 +208,7 @@ int TftpResponder::OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64
         bool bRead = FillBlock(lpClient, dwBlock, lpSend);
         sink.SendAnswer(lpSend);
         if (!bRead) {
-            EndTransfer(lpClient, peer.dwAddr);
+            EndTransfer(lpClient, peer);
             break;
         }
     }
@@ -223,8 +222,7 @@ void TftpResponder::OnError(const char *lpMessage, const platform::SockAddrV4 &p
     // Never answered: an answer to an ERROR could start a loop between two
     // servers. It ends the transfer of the port that sent it.
     TftpClientInfo *lpClient = nullptr;
-    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) == 0 && lpClient && lpClient->wPort == peer.wPort)
-        EndTransfer(lpClient, peer.dwAddr);
+    if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) EndTransfer(lpClient, peer);
 }
 
 // Lines about unwanted datagrams are capped, so a flood cannot fill the disk.
@@ -236,21 +234,20 @@ bool TftpResponder::MayLog(uint64_t qwNowMs) {
     return m_nLogLines++ < kLogLinesPerSecond;
 }
 
-// A fresh record for the address; an earlier transfer of the address ends.
+// A fresh record for the address and port; an earlier transfer of theirs ends.
 TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
     if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs) EndIdleTransfers(qwNowMs, kTftpIdleMs);
     TftpClientInfo *lpClient = nullptr;
-    if (m_lpClients->FindClient(&peer.dwAddr, &lpClient) == 0 && lpClient) {
+    if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) {
         release_bootfile(m_lpFiles, lpClient->lpBootFile);
-    } else if (m_lpClients->GetLastClient(&peer.dwAddr, &lpClient) != 0) {
+    } else if (m_lpClients->Add(peer, &lpClient) != 0) {
         if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
-        if (m_lpClients->GetLastClient(&peer.dwAddr, &lpClient) != 0) return nullptr;
+        if (m_lpClients->Add(peer, &lpClient) != 0) return nullptr;
     }
     // Pool slots keep their last user's bytes: every field is set here.
     *lpClient = TftpClientInfo{};
     lpClient->dwBlockSize = kDefaultBlockSize;
-    lpClient->wPort = peer.wPort;
     lpClient->wWindow = 1;
     lpClient->qwLastSeenMs = qwNowMs;
     return lpClient;
@@ -259,20 +256,15 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
 void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
     m_qwLastSweepMs = qwNowMs;
     HashCursor cursor{};
-    ClientTable::TeskIpHashStruct *lpEntry = nullptr;
-    for (int found = m_lpClients->GetFirstClient(&cursor, &lpEntry); found == 0;
-         found = m_lpClients->GetNextClient(&cursor, &lpEntry)) {
-        if (qwNowMs - lpEntry->payload.qwLastSeenMs < qwIdleMs) continue;
-        uint32_t dwAddr;
-        memcpy(&dwAddr, lpEntry->abKey, sizeof dwAddr);
-        EndTransfer(&lpEntry->payload, dwAddr);
-    }
+    ClientTable::Entry *lpEntry = nullptr;
+    for (int found = m_lpClients->First(&cursor, &lpEntry); found == 0; found = m_lpClients->Next(&cursor, &lpEntry))
+        if (qwNowMs - lpEntry->payload.qwLastSeenMs >= qwIdleMs) EndTransfer(&lpEntry->payload, ClientTable::PeerOf(*lpEntry));
 }
 
-void TftpResponder::EndTransfer(TftpClientInfo *lpClient, uint32_t dwAddr) {
+void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer) {
     release_bootfile(m_lpFiles, lpClient->lpBootFile);
     lpClient->lpBootFile = nullptr;
-    m_lpClients->DelClient(&dwAddr);
+    m_lpClients->Remove(peer);
 }
 
 // DATA for the absolute block (1 is the first), read straight into the

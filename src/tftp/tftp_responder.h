@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-#include "containers/ip_hash.h"
+#include <cstring>
+
+#include "containers/hash_table.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 
@@ -14,17 +16,61 @@ constexpr int kTftpMaxBlockSize = 1500;
 // A transfer silent this long is over: its client has given up.
 constexpr uint64_t kTftpIdleMs = 30000;
 
-// One transfer, kept under the client's IPv4 address. Only a read request
-// creates it; the end of the transfer, an ERROR from its port or a long
-// silence removes it.
+// One transfer, kept under its identifier, the client's address and port.
+// Only a read request creates it; the end of the transfer, an ERROR from its
+// port or a long silence removes it.
 struct TftpClientInfo {
     int32_t dwBlockSize;
     tag_BootFile *lpBootFile;
     uint32_t dwLastBlock;  // absolute number of the highest block sent
     uint32_t dwSize;       // the file's size when the transfer began
-    uint16_t wPort;        // the transfer identifier: the port that asked (network order)
     uint16_t wWindow;      // blocks sent per acknowledgement
     uint64_t qwLastSeenMs;
+};
+
+// The transfer identifier (RFC 1350): address and port in network order.
+struct TftpTransferKey {
+    static constexpr int kSize = 6;
+    static constexpr const char *kSourceName = "TftpTransferTable";
+    // The address's last two bytes mixed with the port: clients on one
+    // address spread over the buckets too.
+    static int Bucket(const unsigned char *key) { return (key[2] + 256 * key[3]) ^ (key[4] + 256 * key[5]); }
+    static bool Equal(const unsigned char *a, const unsigned char *b) { return memcmp(a, b, kSize) == 0; }
+    static void Make(const platform::SockAddrV4 &peer, unsigned char *key) {
+        memcpy(key, &peer.dwAddr, 4);
+        memcpy(key + 4, &peer.wPort, 2);
+    }
+};
+
+// The live transfers: one client may run several at once from its ports.
+class TftpTransferTable : public TeskHashTable<TftpTransferKey, TftpClientInfo> {
+    using Base = TeskHashTable<TftpTransferKey, TftpClientInfo>;
+
+public:
+    int Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+        unsigned char key[TftpTransferKey::kSize];
+        TftpTransferKey::Make(peer, key);
+        return FindEntry(key, lppClient);
+    }
+    // Finds or adds; an added record holds whatever its pool slot held.
+    int Add(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+        unsigned char key[TftpTransferKey::kSize];
+        TftpTransferKey::Make(peer, key);
+        return GetLastClient(key, lppClient);
+    }
+    int Remove(const platform::SockAddrV4 &peer) {
+        unsigned char key[TftpTransferKey::kSize];
+        TftpTransferKey::Make(peer, key);
+        return DelClient(key);
+    }
+    int First(HashCursor *cursor, Entry **lppEntry) { return FirstEntry(cursor, lppEntry); }
+    int Next(HashCursor *cursor, Entry **lppEntry) { return NextEntry(cursor, lppEntry); }
+    static platform::SockAddrV4 PeerOf(const Entry &entry) {
+        platform::SockAddrV4 peer = platform::MakeSockAddr(0, 0);
+        memcpy(&peer.dwAddr, entry.abKey, 4);
+        memcpy(&peer.wPort, entry.abKey + 4, 2);
+        return peer;
+    }
 };
 
 // One answer datagram under construction: header plus the largest block.
@@ -48,7 +94,7 @@ protected:
 
 class TftpResponder {
 public:
-    using ClientTable = TeskIpHash<TftpClientInfo>;
+    using ClientTable = TftpTransferTable;
 
     // The tables the answers are built from; the service owns them.
     void Attach(ClientTable *lpClients, tag_BootFileTable *lpFiles) {
@@ -71,7 +117,7 @@ private:
     TftpClientInfo *NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
     void SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink);
-    void EndTransfer(TftpClientInfo *lpClient, uint32_t dwAddr);
+    void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
 
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;

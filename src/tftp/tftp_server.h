@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "Tavrel.h"
-#include "containers/ip_hash.h"
 #include "containers/mem_queue.h"
 #include "platform/platform.h"
 #include "service/service_frame.h"
@@ -41,7 +40,7 @@ private:
     void ReleaseService() override;
 
     TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
-    TeskIpHash<clientinfo> *m_ClientHash = nullptr;
+    TftpTransferTable *m_ClientHash = nullptr;  // keyed by address and port
     uint32_t m_ServerIP = 0;
     platform::Socket &m_Socket = m_Sockets[kSocket];
     tag_BootFileTable *m_Bootfile = nullptr;

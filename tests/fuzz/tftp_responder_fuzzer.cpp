@@ -89,11 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             sink.m_bError = true;
             responder.Respond(error, sizeof error, sink.m_Peer, qwNowMs, sink);
         }
-    for (unsigned a = 0; a < 4; ++a) {
-        TftpClientInfo *lpClient = nullptr;
-        uint32_t dwAddr = Client(a).dwAddr;
-        if (clients->FindClient(&dwAddr, &lpClient) == 0) abort();  // a transfer outlived its end
-    }
+    for (unsigned c = 0; c < 256; c += 0x40)
+        for (unsigned a = 0; a < 4; ++a) {
+            TftpClientInfo *lpClient = nullptr;
+            if (clients->Find(Client(c + a), &lpClient) == 0) abort();  // a transfer outlived its end
+        }
     if (Files()->lpHead) abort();  // a file left open
     return 0;
 }

@@ -35,6 +35,11 @@ curl -sv --tftp-blksize 1468 -o c5 tftp://127.0.0.1/five.bin 2> c5.log || true
 acked=$(grep -Eo 'got option=\((tsize|blksize|timeout)\)' c5.log | sort -u | wc -l)
 [ "$acked" = 3 ] || { echo "curl options acknowledged: $acked of 3"; cat c5.log | head -20; failures=$((failures + 1)); }
 check "curl tsize, blksize 1468 and timeout in one OACK" five.bin c5
+# Transfers are told apart by port: four at once from one address.
+pids=""
+for i in 1 2 3 4; do curl -s --tftp-blksize 1468 -o "p$i" tftp://127.0.0.1/five.bin & pids="$pids $!"; done
+for pid in $pids; do wait "$pid" || true; done
+for i in 1 2 3 4; do check "curl $i of 4 at once from one address" five.bin "p$i"; done
 busybox tftp -g -b 1024 -r five.bin -l b1 127.0.0.1 >/dev/null 2>&1 || true; check "busybox tftp -b 1024" five.bin b1
 tftp 127.0.0.1 -m binary -c get five.bin h1 >/dev/null 2>&1 || true; check "tftp-hpa" five.bin h1
 tftp 127.0.0.1 -m binary -c get forty.bin h2 >/dev/null 2>&1 || true; check "tftp-hpa 40 MB at 512 (rollover)" forty.bin h2
