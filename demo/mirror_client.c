@@ -31,13 +31,14 @@ static void Put32(unsigned char *p, uint32_t v) {
 
 static uint32_t Get32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 
-/* Waits for a whole pack of the given operation, skipping our own broadcasts. */
-static int Await(int fd, unsigned char *pack, uint32_t op) {
+/* Waits for a whole pack of the given operation, skipping our own broadcasts
+ * and the answers meant for other machines. */
+static int Await(int fd, const unsigned char *mac, unsigned char *pack, uint32_t op) {
     for (int tries = 0; tries < 50; ++tries) {
         struct pollfd probe = {fd, POLLIN, 0};
         if (poll(&probe, 1, 3000) != 1) return 0;
         int got = (int)recv(fd, pack, PACK, 0);
-        if (got == PACK && Get32(pack + 12) == op) return 1;
+        if (got == PACK && Get32(pack + 12) == op && memcmp(pack + 4, mac, 6) == 0) return 1;
     }
     return 0;
 }
@@ -61,7 +62,7 @@ int main(int argc, char **argv) {
     memcpy(pack + 4, mac, 6);
     Put32(pack + 12, 1);
     sendto(fd, pack, PACK, 0, (struct sockaddr *)&to, sizeof to);
-    if (!Await(fd, answer, 2)) {
+    if (!Await(fd, mac, answer, 2)) {
         printf("mirror_client: no answer to the address request\n");
         return 3;
     }

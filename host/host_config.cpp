@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <toml++/toml.h>
+
+#include "tftp/boot_path.h"
 
 namespace {
 
@@ -63,11 +66,8 @@ public:
     }
 
     static bool IsMac(const char *text) {
-        if (strlen(text) != 17) return false;
-        for (int i = 0; i < 17; ++i) {
-            if (i % 3 == 2 ? text[i] != ':' : !isxdigit(static_cast<unsigned char>(text[i]))) return false;
-        }
-        return true;
+        std::vector<unsigned char> bytes;
+        return ParseMacPrefix(text, &bytes) && bytes.size() == 6;
     }
 
 private:
@@ -178,6 +178,73 @@ void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
     }
 }
 
+// [[boot]]: conditions arch, user_class, vendor_class (prefix), mac (prefix)
+// and the file they give.
+void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::array *rules = root["boot"].as_array();
+    if (!rules) return;
+    int index = 0;
+    for (const toml::node &node : *rules) {
+        std::string key = "boot[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        const auto &where = table->source();
+        // A misspelt condition would otherwise be dropped and the rule match every client.
+        for (const auto &entry : *table) {
+            static const char *const kKeys[] = {"arch", "user_class", "vendor_class", "mac", "file"};
+            bool known = false;
+            for (const char *name : kKeys) known = known || entry.first.str() == name;
+            if (!known) check.Error(entry.second.source(), key + "." + std::string(entry.first.str()), "unknown key");
+        }
+        BootRule rule;
+        char text[kBootFileNameSize] = "";
+        if (check.Text(*table, "file", key + ".file", text, sizeof text, true, where) && *text) {
+            rule.file = text;
+            const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
+            if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
+        }
+        if (const toml::node *arch = table->get("arch")) {
+            if (arch->is_integer() && arch->as_integer()->get() >= 0 && arch->as_integer()->get() <= 0xffff)
+                rule.arches = {static_cast<int>(arch->as_integer()->get())};
+            else if (arch->is_string())
+                rule.arches = ArchitectureCodes(arch->as_string()->get());
+            if (rule.arches.empty())
+                check.Error(arch->source(), key + ".arch",
+                            "must be 0 to 65535 or one of bios, efi-ia32, efi-x64, efi-arm32, efi-arm64, "
+                            "efi-ia32-http, efi-x64-http, efi-arm64-http");
+        }
+        char value[256] = "";
+        if (check.Text(*table, "user_class", key + ".user_class", value, sizeof value, false, where))
+            rule.userClass = value;
+        *value = '\0';
+        if (check.Text(*table, "vendor_class", key + ".vendor_class", value, sizeof value, false, where))
+            rule.vendorPrefix = value;
+        *value = '\0';
+        if (check.Text(*table, "mac", key + ".mac", value, sizeof value, false, where) && *value &&
+            !ParseMacPrefix(value, &rule.macPrefix))
+            check.Error(table->get("mac")->source(), key + ".mac", "not one to six hex pairs (like 52:54:00)");
+        config->bootRules.push_back(rule);
+    }
+}
+
+// [http] listen = "ADDRESS:PORT": the boot folder served over HTTP.
+void ReadHttp(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *http = root["http"].as_table();
+    if (!http) return;
+    char listen[64] = "";
+    if (!check.Text(*http, "listen", "http.listen", listen, sizeof listen, true, http->source())) return;
+    char *colon = strrchr(listen, ':');
+    char *end = nullptr;
+    long port = colon ? strtol(colon + 1, &end, 10) : 0;
+    if (colon) *colon = '\0';
+    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
+        check.Error(http->get("listen")->source(), "http.listen", "not ADDRESS:PORT (like 192.0.2.1:80)");
+        return;
+    }
+    config->httpAddress = listen;
+    config->nHttpPort = static_cast<int>(port);
+}
+
 }  // namespace
 
 bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors) {
@@ -196,6 +263,8 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadRanges(check, root, config);
     ReadStatics(check, root, config);
     ReadFarm(check, root, config);
+    ReadBootRules(check, root, config);
+    ReadHttp(check, root, config);
     config->database = root["policy"]["database"].value_or(std::string("tavrel.db"));
     return errors->size() == before;
 }

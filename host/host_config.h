@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Tavrel.h"
+#include "host/boot_rules.h"
 
 struct HostConfig {
     TeskPxeServerStruct server{};
@@ -17,6 +18,9 @@ struct HostConfig {
     bool farm = false;
     std::string farmName;
     double farmWeight = 1;
+    std::vector<BootRule> bootRules;
+    std::string httpAddress;  // [http] listen; empty: no HTTP service
+    int nHttpPort = 0;
 };
 
 // Reads and validates FILE. On failure returns false and fills errors with

@@ -16,12 +16,15 @@
 
 #include "Tavrel.h"
 #include "host/host_config.h"
+#include "host/http_server.h"
 #include "host/listings.h"
 #include "host/policy_service.h"
 
 namespace {
 
 PolicyService *g_lpPolicy = nullptr;
+// Swapped whole by SIGHUP while the DHCP thread reads it.
+std::shared_ptr<const std::vector<BootRule>> g_BootRules;
 
 int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
     return g_lpPolicy ? g_lpPolicy->Choose(mac, server) : 0;
@@ -32,6 +35,18 @@ int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
     if (!g_lpPolicy) return 0;
     g_lpPolicy->Report(*record);
     return 1;
+}
+
+int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    auto rules = std::atomic_load(&g_BootRules);
+    const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
+    if (!rule) return 0;
+    snprintf(bootfile, 128, "%s", rule->file.c_str());
+    return 1;
+}
+
+void UseBootRules(const HostConfig &config) {
+    std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
 }
 
 bool Load(const std::string &path, HostConfig *config) {
@@ -62,10 +77,21 @@ int Run(const std::string &path) {
         return 1;
     }
     g_lpPolicy = policy.get();
+    signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
+    UseBootRules(config);
+    RegisterSelectBootFileCallback(SelectBootFile);
     int result = Apply(StartPXE, config);
     if (result != 0) {
         std::cerr << "StartPXE failed: " << result << "\n";
+        StopPXE();
+        return 1;
+    }
+    // The HTTP address and folder, like the TFTP folder, are taken at start.
+    BootHttpServer http;
+    if (!config.httpAddress.empty() &&
+        !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
+        std::cerr << error << "\n";
         StopPXE();
         return 1;
     }
@@ -84,10 +110,12 @@ int Run(const std::string &path) {
             continue;
         }
         config = fresh;
+        UseBootRules(config);
         RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
                    config.statics.data(), static_cast<int>(config.statics.size()));
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
+    http.Stop();
     StopPXE();
     g_lpPolicy = nullptr;
     policy->Stop();

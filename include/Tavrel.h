@@ -68,6 +68,17 @@ typedef struct SelectMirrorRecord {
     char server[16];
 } SelectMirrorRecord;
 
+/* What a booting client told about itself, for the optional boot-file choice.
+ * Texts hold the option's bytes up to the first zero byte, NUL-terminated;
+ * empty when the client did not send the option. */
+typedef struct SelectBootFileRecord {
+    unsigned char mac[6];
+    unsigned char reserved[2];
+    int arch;            /* option 93 (client architecture), first value; -1 when absent */
+    char userclass[256]; /* option 77, such as "iPXE" */
+    char vendorclass[256]; /* option 60, such as "PXEClient:Arch:00007:UNDI:003000" */
+} SelectBootFileRecord;
+
 #pragma pack(pop)
 
 /* Returns 1 after writing the dotted address of the server that is to serve
@@ -75,9 +86,17 @@ typedef struct SelectMirrorRecord {
 typedef int (TAVREL_CALLBACK *SelectPxeServerProc)(const unsigned char *mac, char *server);
 /* Returns 1 when the mirror report was taken. */
 typedef int (TAVREL_CALLBACK *SelectMirrorServerToDBProc)(SelectMirrorRecord *record);
+/* Optional. Returns 1 after writing a boot-file name of at most 127 characters
+ * (NUL-terminated) into the 128-byte buffer; any other value keeps the
+ * configured bootfile. For a client whose vendor class begins "HTTPClient"
+ * (UEFI HTTP Boot) a name beginning "http://" or "https://" is sent as its
+ * boot URL. */
+typedef int (TAVREL_CALLBACK *SelectBootFileProc)(const SelectBootFileRecord *client, char *bootfile);
 
 TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selectPxeServer,
                                                        SelectMirrorServerToDBProc selectMirrorServerToDB);
+/* Optional, before or after StartPXE; a null function removes the choice. */
+TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc selectBootFile);
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,
                                      TeskSubNetStruct *lpSubNet, int nSubNetLen,
                                      TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
@@ -121,6 +140,10 @@ TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, ip) == 6, "mirror ip");
 TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, gateway) == 22, "mirror gateway");
 TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, netmask) == 38, "mirror netmask");
 TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, server) == 54, "mirror server");
+TAVREL_STATIC_ASSERT(sizeof(SelectBootFileRecord) == 524, "SelectBootFileRecord size");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, arch) == 8, "boot arch");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, userclass) == 12, "boot userclass");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, vendorclass) == 268, "boot vendorclass");
 #undef TAVREL_STATIC_ASSERT
 
 #endif /* TAVREL_H */

@@ -22,6 +22,8 @@ constexpr unsigned kOptLeaseTime = 51;
 constexpr unsigned kOptMessageType = 53;
 constexpr unsigned kOptServerId = 54;
 constexpr unsigned kOptVendorClass = 60;
+constexpr int kDiscoveryControlAt = 2;       // data byte of PXE_DISCOVERY_CONTROL
+constexpr unsigned char kDiscoverySkip = 8;  // use the file in the answer, no discovery
 
 void PutAddressOption(OptionWriter &out, unsigned code, uint32_t dwAddr) {
     out.Byte(code);
@@ -40,13 +42,19 @@ OptionWriter BeginReply(unsigned char *lpMessage, unsigned char byType, uint32_t
     return out;
 }
 
-void PutPxeClassAndVendor(OptionWriter &out, const unsigned char *lpVendor, int nVendorLen) {
+// An HTTP Boot answer names its class without a terminating zero and
+// carries no PXE options: the URL in the file field is all the client needs.
+void PutClassAndVendor(OptionWriter &out, const unsigned char *lpVendor, int nVendorLen, BootAnswer kind) {
     out.Byte(kOptVendorClass);
     out.Byte(10);
-    out.Text("PXEClient", 10);
-    out.Byte(kOptVendorSpecific);
-    out.Byte(static_cast<unsigned>(nVendorLen));
-    out.Bytes(lpVendor, nVendorLen);
+    if (kind == BootAnswer::kHttpBoot) {
+        out.Text("HTTPClient", 10);
+    } else {
+        out.Text("PXEClient", 10);
+        out.Byte(kOptVendorSpecific);
+        out.Byte(static_cast<unsigned>(nVendorLen));
+        out.Bytes(lpVendor, nVendorLen);
+    }
     out.Byte(kOptEnd);
     out.Byte(0);
     out.Byte(0);
@@ -76,8 +84,9 @@ unsigned char TeskDhcpResponder::GetMessageType(const unsigned char *lpMessage) 
     return options[off + 2];
 }
 
-int TeskDhcpResponder::GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize) {
-    memset(lpText, 0, static_cast<size_t>(nTextSize));
+const unsigned char *TeskDhcpResponder::FindOption(const unsigned char *lpMessage, int nRecvLen,
+                                                   unsigned char byCode, int *lpLen) {
+    if (nRecvLen > kDataSize) nRecvLen = kDataSize;
     int off = kOptionsOffset;
     while (off < nRecvLen) {
         if (lpMessage[off] == kOptPad) {
@@ -86,18 +95,38 @@ int TeskDhcpResponder::GetVendorClass(const unsigned char *lpMessage, int nRecvL
         }
         if (off + 1 >= nRecvLen) break;
         int len = lpMessage[off + 1];
-        if (lpMessage[off] == kOptVendorClass && off + 2 + len <= nRecvLen) {
-            for (int i = 0; i < len && i < nTextSize - 1 && lpMessage[off + 2 + i]; ++i)
-                lpText[i] = static_cast<char>(lpMessage[off + 2 + i]);
-            return 0;
+        if (lpMessage[off] == byCode && off + 2 + len <= nRecvLen) {
+            *lpLen = len;
+            return lpMessage + off + 2;
         }
         off += 2 + len;
     }
-    return -2;
+    return nullptr;
+}
+
+int TeskDhcpResponder::GetOptionText(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode,
+                                     char *lpText, int nTextSize) {
+    memset(lpText, 0, static_cast<size_t>(nTextSize));
+    int len = 0;
+    const unsigned char *data = FindOption(lpMessage, nRecvLen, byCode, &len);
+    if (!data) return -2;
+    for (int i = 0; i < len && i < nTextSize - 1 && data[i]; ++i) lpText[i] = static_cast<char>(data[i]);
+    return 0;
+}
+
+int TeskDhcpResponder::GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize) {
+    return GetOptionText(lpMessage, nRecvLen, kDhcpVendorClassOption, lpText, nTextSize);
+}
+
+int TeskDhcpResponder::GetClientArch(const unsigned char *lpMessage, int nRecvLen) {
+    int len = 0;
+    const unsigned char *data = FindOption(lpMessage, nRecvLen, kDhcpClientArchOption, &len);
+    return data && len >= 2 ? data[0] << 8 | data[1] : -1;
 }
 
 int TeskDhcpResponder::BuildDhcpReply(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType,
-                                      uint32_t dwNetmask, uint32_t dwGateway, uint32_t dwDns1, uint32_t dwDns2) {
+                                      uint32_t dwNetmask, uint32_t dwGateway, uint32_t dwDns1, uint32_t dwDns2,
+                                      BootAnswer kind) {
     LogReplyAddresses(config, dwNetmask, dwGateway, dwDns1, dwDns2);
     OptionWriter out = BeginReply(lpMessage, byType, config.m_dwServerIP);
     // Clients such as ISC dhclient refuse an address without a lease time.
@@ -113,14 +142,19 @@ int TeskDhcpResponder::BuildDhcpReply(const ConfigSnapshot &config, unsigned cha
         out.Byte(static_cast<unsigned>(nDomainLen));
         out.Bytes(config.m_szDomainName, nDomainLen);
     }
-    PutPxeClassAndVendor(out, config.m_DiscoveryOptions, config.m_DiscoveryOptionsLen);
+    // The host chose this client's file and the answer names it: the client
+    // loads it without boot-server discovery (iPXE's EFI build has no PXE menu).
+    unsigned char discovery[ConfigSnapshot::kOptionAreaSize];
+    memcpy(discovery, config.m_DiscoveryOptions, sizeof discovery);
+    if (kind == BootAnswer::kHostFile) discovery[kDiscoveryControlAt] |= kDiscoverySkip;
+    PutClassAndVendor(out, discovery, config.m_DiscoveryOptionsLen, kind);
     return kOptionsOffset + out.Length();
 }
 
 int TeskDhcpResponder::BuildBootServerReply(const ConfigSnapshot &config, unsigned char *lpMessage,
-                                            unsigned char byType) {
+                                            unsigned char byType, BootAnswer kind) {
     LogReplyAddresses(config, 0, 0, 0, 0);
     OptionWriter out = BeginReply(lpMessage, byType, config.m_dwServerIP);
-    PutPxeClassAndVendor(out, config.m_BootItemOptions, config.m_BootItemOptionsLen);
+    PutClassAndVendor(out, config.m_BootItemOptions, config.m_BootItemOptionsLen, kind);
     return kOptionsOffset + out.Length();
 }

@@ -1,6 +1,7 @@
 // Answers on UDP 67 (DHCP, with the host's veto) and UDP 4011 (PXE boot server).
 #include <cstring>
 
+#include "dhcp/boot_file_choice.h"
 #include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
@@ -24,6 +25,14 @@ void PutBootFile(unsigned char *lpMessage, const char *lpText, size_t nTextSize)
     size_t len = strnlen(lpText, nTextSize);
     memcpy(lpMessage + kDhcpFileOffset, lpText, len);
     lpMessage[kDhcpFileOffset + len] = 0;
+}
+
+// The host's file when it chose one, otherwise the given text.
+void PutBootFileFor(unsigned char *lpMessage, const BootFileChoice &boot, const char *lpText, size_t nTextSize) {
+    if (boot.kind != BootAnswer::kConfigured)
+        PutBootFile(lpMessage, boot.szFile, sizeof boot.szFile);
+    else
+        PutBootFile(lpMessage, lpText, nTextSize);
 }
 
 void CutNameFields(unsigned char *lpMessage) {
@@ -52,31 +61,34 @@ int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char
 }
 
 int TeskDhcpResponder::BuildOffer(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
-                                  const AddressGrant &grant) {
+                                  const AddressGrant &grant, const BootFileChoice &boot) {
     lpMessage[kDhcpOpOffset] = kBootReply;
     PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
     PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwServerIP);
-    PutBootFile(lpMessage, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
-    return BuildDhcpReply(config, lpMessage, kDhcpOffer, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
+    PutBootFileFor(lpMessage, boot, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
+    return BuildDhcpReply(config, lpMessage, kDhcpOffer, grant.netmask, grant.gateway, grant.dns1, grant.dns2,
+                          boot.kind);
 }
 
 int TeskDhcpResponder::BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
-                                const AddressGrant &grant) {
+                                const AddressGrant &grant, const BootFileChoice &boot) {
     lpMessage[kDhcpOpOffset] = kBootReply;
     PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
     PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwNextServerIP);
-    PutBootFile(lpMessage, "MAIN.COM", 9);
-    return BuildDhcpReply(config, lpMessage, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2);
+    // A client told to skip discovery boots what the acknowledgement names.
+    PutBootFileFor(lpMessage, boot, "MAIN.COM", 9);
+    return BuildDhcpReply(config, lpMessage, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2,
+                          boot.kind);
 }
 
 int TeskDhcpResponder::BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage,
-                                             unsigned char byType) {
+                                             unsigned char byType, const BootFileChoice &boot) {
     lpMessage[kDhcpOpOffset] = kBootReply;
     PutAddress(lpMessage, kDhcpCiaddrOffset, 0);
     PutAddress(lpMessage, kDhcpYiaddrOffset, 0);
     PutAddress(lpMessage, kDhcpSiaddrOffset, byType == kDhcpDiscover ? config.m_dwServerIP : config.m_dwNextServerIP);
-    PutBootFile(lpMessage, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
-    return BuildBootServerReply(config, lpMessage, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck);
+    PutBootFileFor(lpMessage, boot, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
+    return BuildBootServerReply(config, lpMessage, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck, boot.kind);
 }
 
 int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo) {
@@ -99,6 +111,8 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
     if (byType != kDhcpDiscover && byType != kDhcpRequest) return -2;
     const unsigned char *lpMac = msg + kDhcpChaddrOffset;
     if (AskHost(*responder->m_Leases.Config(), lpMac) < 0) return -66;
+    BootFileChoice boot;
+    ChooseBootFile(msg, record->nRecvLen, &boot);
 
     uint32_t dwGiaddr = GiaddrOf(msg);
     AddressGrant grant{};
@@ -109,8 +123,8 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
         return -4;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
-    int nLen = byType == kDhcpDiscover ? responder->BuildOffer(*config, msg, dwIp, grant)
-                                       : responder->BuildAck(*config, msg, dwIp, grant);
+    int nLen = byType == kDhcpDiscover ? responder->BuildOffer(*config, msg, dwIp, grant, boot)
+                                       : responder->BuildAck(*config, msg, dwIp, grant, boot);
     if (nLen == 0) return -2;
     record->nSendLen = nLen;
     // A relay agent cannot pass broadcasts on: it gets the answer itself.
@@ -126,7 +140,9 @@ int TeskDhcpResponder::HandleBootServerRequest(TeskDhcpResponder *responder, _so
     CutNameFields(msg);
     if (msg[kDhcpOpOffset] != kBootRequest) return LogDhcpdFailure("op not BOOTREQUEST", 1262);
     if (byType != kDhcpDiscover && byType != kDhcpRequest) return LogDhcpdFailure("send size zero", 1292);
-    int nLen = responder->BuildBootServerAnswer(*responder->m_Leases.Config(), msg, byType);
+    BootFileChoice boot;
+    ChooseBootFile(msg, record->nRecvLen, &boot);
+    int nLen = responder->BuildBootServerAnswer(*responder->m_Leases.Config(), msg, byType, boot);
     if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;
     *lpTo = AnswerDestination{false, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};

@@ -26,3 +26,7 @@ constexpr unsigned kOptEnd = 255;
 // only clients of its own kind.
 constexpr int kBootStageClient = 1;  // vendor class naming PXE or Linux; port-4455 requests
 constexpr int kOtherClient = 2;      // every other DHCP client
+
+constexpr unsigned char kDhcpVendorClassOption = 60;
+constexpr unsigned char kDhcpUserClassOption = 77;
+constexpr unsigned char kDhcpClientArchOption = 93;  // RFC 4578 client system architecture

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "dhcp/boot_file_choice.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
 #include "dhcp/lease_book.h"
@@ -29,17 +30,32 @@ public:
     static int GetMurDhcp(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo);
 
     // The answers, built over the request in lpMessage; each returns the
-    // answer's length, 0 for none.
-    int BuildOffer(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp, const AddressGrant &grant);
-    int BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp, const AddressGrant &grant);
-    int BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType);
+    // answer's length, 0 for none. BOOT is the host's choice of boot file.
+    int BuildOffer(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp, const AddressGrant &grant,
+                   const BootFileChoice &boot = BootFileChoice());
+    int BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp, const AddressGrant &grant,
+                 const BootFileChoice &boot = BootFileChoice());
+    int BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType,
+                              const BootFileChoice &boot = BootFileChoice());
 
     // Message codec; addresses in network order.
     static unsigned char GetMessageType(const unsigned char *lpMessage);
     static int GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize);
+    // The data of the first option CODE lying wholly inside the received
+    // bytes, with its length; null when there is none.
+    static const unsigned char *FindOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode,
+                                           int *lpLen);
+    // An option's bytes up to the first zero, as a terminated text: 0, or -2 when absent.
+    static int GetOptionText(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, char *lpText,
+                             int nTextSize);
+    // The first architecture of option 93; -1 when absent or shorter than one value.
+    static int GetClientArch(const unsigned char *lpMessage, int nRecvLen);
+    // KIND other than kConfigured answers a client whose boot file the host chose.
     int BuildDhcpReply(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType,
-                       uint32_t dwNetmask, uint32_t dwGateway, uint32_t dwDns1, uint32_t dwDns2);
-    int BuildBootServerReply(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType);
+                       uint32_t dwNetmask, uint32_t dwGateway, uint32_t dwDns1, uint32_t dwDns2,
+                       BootAnswer kind = BootAnswer::kConfigured);
+    int BuildBootServerReply(const ConfigSnapshot &config, unsigned char *lpMessage, unsigned char byType,
+                             BootAnswer kind = BootAnswer::kConfigured);
 
     LeaseBook &Leases() { return m_Leases; }
 

@@ -1,4 +1,4 @@
-// The four exported functions: start, refresh and stop of both services.
+// The exported functions: callbacks, start, refresh and stop of both services.
 #include "Tavrel.h"
 
 #include "dhcp/dhcp_server.h"
@@ -11,6 +11,7 @@ TeskDhcpServer *MyDhcpServer = nullptr;
 TeskTftpServer *MyTftpServer = nullptr;
 std::atomic<SelectPxeServerProc> g_pfnSelectPxeServer{nullptr};
 std::atomic<SelectMirrorServerToDBProc> g_pfnSelectMirrorServerToDB{nullptr};
+std::atomic<SelectBootFileProc> g_pfnSelectBootFile{nullptr};
 
 static const char *const kSourceName = "Tavrel";
 static bool g_bSocketsStarted = false;
@@ -29,6 +30,10 @@ TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selec
                                                        SelectMirrorServerToDBProc selectMirrorServerToDB) {
     g_pfnSelectPxeServer = selectPxeServer;
     g_pfnSelectMirrorServerToDB = selectMirrorServerToDB;
+}
+
+TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc selectBootFile) {
+    g_pfnSelectBootFile = selectBootFile;
 }
 
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,

@@ -2,6 +2,8 @@
 // and a valid file fills the library's records.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -74,4 +76,62 @@ TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
     auto syntax = Errors("[server\n");
     ASSERT_EQ(syntax.size(), 1u);
     EXPECT_EQ(syntax[0].rfind("host.toml:1: ", 0), 0u);
+}
+
+TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
+    std::string path = m_Tree.Root() + "/rules.toml";
+    std::ofstream(path) << Server() << "[http]\nlisten = \"192.0.2.1:8080\"\n"
+                        << "[[boot]]\nuser_class = \"iPXE\"\nfile = \"boot.ipxe\"\n"
+                        << "[[boot]]\narch = \"bios\"\nfile = \"undionly.kpxe\"\n"
+                        << "[[boot]]\narch = \"efi-x64\"\nfile = \"ipxe.efi\"\n"
+                        << "[[boot]]\nvendor_class = \"HTTPClient\"\nmac = \"52:54:00:AB\"\n"
+                        << "file = \"http://192.0.2.1/ipxe.efi\"\n"
+                        << "[[boot]]\narch = 11\nfile = \"arm/snp.efi\"\n";
+    HostConfig config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(LoadHostConfig(path, &config, &errors)) << errors[0];
+    EXPECT_EQ(config.httpAddress, "192.0.2.1");
+    EXPECT_EQ(config.nHttpPort, 8080);
+    auto match = [&](int arch, const char *user, const char *vendor, unsigned char macByte) {
+        SelectBootFileRecord client{};
+        const unsigned char mac[6] = {0x52, 0x54, 0x00, macByte, 0, 1};
+        memcpy(client.mac, mac, 6);
+        client.arch = arch;
+        snprintf(client.userclass, sizeof client.userclass, "%s", user);
+        snprintf(client.vendorclass, sizeof client.vendorclass, "%s", vendor);
+        const BootRule *rule = MatchBootRule(config.bootRules, client);
+        return rule ? rule->file : std::string("(configured)");
+    };
+    EXPECT_EQ(match(0, "iPXE", "PXEClient:Arch:00000", 1), "boot.ipxe");
+    EXPECT_EQ(match(7, "iPXE", "PXEClient:Arch:00007", 1), "boot.ipxe");
+    EXPECT_EQ(match(0, "", "PXEClient:Arch:00000", 1), "undionly.kpxe");
+    EXPECT_EQ(match(7, "", "PXEClient:Arch:00007", 1), "ipxe.efi");
+    EXPECT_EQ(match(9, "", "PXEClient:Arch:00009", 1), "ipxe.efi");
+    EXPECT_EQ(match(16, "", "HTTPClient:Arch:00016", 0xab), "http://192.0.2.1/ipxe.efi");
+    EXPECT_EQ(match(16, "", "HTTPClient:Arch:00016", 0xac), "(configured)") << "MAC prefix";
+    EXPECT_EQ(match(11, "ipxe", "PXEClient", 1), "arm/snp.efi") << "user class matches whole and exactly";
+    EXPECT_EQ(match(-1, "", "", 1), "(configured)");
+}
+
+TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
+    auto rule = [&](const std::string &body) { return Errors(Server() + "[[boot]]\n" + body); };
+    EXPECT_EQ(rule("arch = \"efi-x65\"\nfile = \"a\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].arch: must be 0 to 65535 or one of bios, efi-ia32, "
+                                       "efi-x64, efi-arm32, efi-arm64, efi-ia32-http, efi-x64-http, efi-arm64-http"});
+    EXPECT_EQ(rule("arch = 70000\nfile = \"a\"\n").size(), 1u);
+    EXPECT_EQ(rule("arch = 7\n"), std::vector<std::string>{"host.toml:6: boot[0].file: missing"});
+    EXPECT_EQ(rule("file = \"../etc/passwd\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].file: refused: parent folder"});
+    EXPECT_EQ(rule("file = \"" + std::string(128, 'f') + "\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].file: longer than 127 characters"});
+    EXPECT_EQ(rule("mac = \"52:54:0\"\nfile = \"a\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].mac: not one to six hex pairs (like 52:54:00)"});
+    EXPECT_EQ(rule("file = \"a\"\nuser_clas = \"iPXE\"\n"),
+              std::vector<std::string>{"host.toml:8: boot[0].user_clas: unknown key"});
+    EXPECT_EQ(rule("file = \"a\"\nvendor_class = 7\n"),
+              std::vector<std::string>{"host.toml:8: boot[0].vendor_class: must be a string"});
+    for (const char *listen : {"192.0.2.1", "192.0.2.1:0", "192.0.2.1:65536", "192.0.2:80", "192.0.2.1:80x"})
+        EXPECT_EQ(Errors(Server() + "[http]\nlisten = \"" + listen + "\"\n"),
+                  std::vector<std::string>{"host.toml:7: http.listen: not ADDRESS:PORT (like 192.0.2.1:80)"})
+            << listen;
 }

@@ -1,14 +1,20 @@
 // tavrel-host as a process in a namespace, on SQLite and on a PostgreSQL
-// server of the test's own: SIGHUP re-reads its file, the policy table
-// vetoes a MAC, mirror reports land in the database.
+// server of the test's own: SIGHUP re-reads its file and its boot rules, the
+// policy table vetoes a MAC, mirror reports land in the database, the boot
+// folder is served over HTTP.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <fstream>
 #include <memory>
+#include <httplib.h>
+#include <random>
 #include <string>
 
 #include "support/dhcp_client.h"
@@ -31,6 +37,8 @@ protected:
         Write("192.0.2.1");
         m_Pid = fork();
         if (m_Pid == 0) {
+            int log = open((m_Tree.Root() + "/host.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
             execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
@@ -44,15 +52,20 @@ protected:
         waitpid(m_Pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SIGTERM ends with 0";
     }
-    void Write(const char *address) {
+    void Write(const char *address, const char *efiFile = "ipxe.efi") {
+        mkdir(Boot().c_str(), 0755);
         std::ofstream(m_Config) << "[server]\naddress = \"" << address << "\"\nnetmask = \"255.255.255.0\"\n"
-                                << "boot_file = \"boot.ipxe\"\nboot_directory = \"" << m_Tree.Root() << "\"\n"
+                                << "boot_file = \"boot.ipxe\"\nboot_directory = \"" << Boot() << "\"\n"
+                                << "[http]\nlisten = \"192.0.2.1:8080\"\n"
+                                << "[[boot]]\narch = \"efi-x64\"\nfile = \"" << efiFile << "\"\n"
                                 << "[policy]\ndatabase = \"" << m_Database << "\"\n"
                                 << "[[range]]\nbegin = \"192.0.2.10\"\nend = \"192.0.2.20\"\n"
                                 << "netmask = \"255.255.255.0\"\ngateway = \"192.0.2.1\"\nclass = \"boot\"\n";
     }
-    Bytes Offer(unsigned char last, uint32_t xid) {
+    std::string Boot() const { return m_Tree.Root() + "/boot"; }
+    Bytes Offer(unsigned char last, uint32_t xid, int nArch = -1) {
         DhcpRequest request;
+        request.nArch = nArch;
         request.abMac[5] = last;
         request.dwXid = xid;
         Bytes message = BuildDhcp(request);
@@ -85,11 +98,13 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     Bytes before = Offer(0x02, 10);
     ASSERT_EQ(before.size(), 349u);
     EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
-    Write("192.0.2.77");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&Offer(0x03, 9, 7)[108]), "ipxe.efi");
+    Write("192.0.2.77", "snponly.efi");
     kill(m_Pid, SIGHUP);
     Bytes after;
     for (int i = 0; i < 20 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i) after = Offer(0x02, 11 + i);
     EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
+    EXPECT_STREQ(reinterpret_cast<const char *>(&Offer(0x03, 50, 7)[108]), "snponly.efi") << "rules re-read too";
     // An invalid file is reported and the running configuration stays.
     std::ofstream(m_Config) << "[server\n";
     kill(m_Pid, SIGHUP);
@@ -120,4 +135,40 @@ TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
                         "\"netmask\": \"255.255.255.0\", \"server\": \"192.168.0.2\""),
               std::string::npos)
         << json;
+}
+
+TEST_F(HostServiceTest, BootFolderOverHttp) {
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    std::mt19937 random(5);
+    for (char &c : big) c = static_cast<char>(random());
+    std::ofstream(Boot() + "/vmlinuz", std::ios::binary) << big;
+    mkdir((Boot() + "/sub").c_str(), 0755);
+    ASSERT_EQ(symlink("../vmlinuz", (Boot() + "/sub/inside").c_str()), 0);
+    ASSERT_EQ(symlink((m_Tree.Root() + "/tavrel.toml").c_str(), (Boot() + "/out").c_str()), 0);
+    httplib::Client http("192.0.2.1", 8080);
+    auto got = http.Get("/vmlinuz");  // the host is up: port 67 answered
+
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->status, 200);
+    EXPECT_TRUE(got->body == big) << "byte-identical";
+    EXPECT_EQ(got->get_header_value("Content-Length"), std::to_string(big.size()));
+    auto head = http.Head("/VMLINUZ");
+    ASSERT_TRUE(head) << "a name in another letter case, as over TFTP";
+    EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(big.size()));
+    EXPECT_TRUE(head->body.empty());
+    auto part = http.Get("/sub/inside", {{"Range", "bytes=1000000-1000999"}});
+    ASSERT_TRUE(part) << "a link inside the folder";
+    EXPECT_EQ(part->status, 206);
+    EXPECT_TRUE(part->body == big.substr(1000000, 1000));
+    EXPECT_EQ(part->get_header_value("Content-Range"), "bytes 1000000-1000999/" + std::to_string(big.size()));
+    for (const char *refused : {"/../tavrel.toml", "/sub/%2e%2e/%2e%2e/tavrel.toml", "/out", "//etc/hostname"}) {
+        auto answer = http.Get(refused);
+        ASSERT_TRUE(answer) << refused;
+        EXPECT_EQ(answer->status, 403) << refused;
+    }
+    EXPECT_EQ(http.Get("/missing")->status, 404);
+    std::string log = ReadWholeFile(m_Tree.Root() + "/host.log");
+    EXPECT_NE(log.find("http: 192.0.2.1 GET /vmlinuz 200, " + std::to_string(big.size()) + " of "),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("http: 192.0.2.1 GET /out 403, outside the boot folder"), std::string::npos) << log;
 }

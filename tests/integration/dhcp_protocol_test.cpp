@@ -354,3 +354,119 @@ TEST_F(DhcpTest, RefreshDuringAStreamOfRequestsLosesNoAnswer) {
     refresher.join();
     EXPECT_EQ(answered, kRequests);
 }
+
+namespace {
+
+std::vector<SelectBootFileRecord> g_BootAsked;
+std::string g_BootAnswer;  // empty: no choice
+
+int TAVREL_CALLBACK HostBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    g_BootAsked.push_back(*client);
+    if (g_BootAnswer.empty()) return 0;
+    memcpy(bootfile, g_BootAnswer.data(), std::min<size_t>(g_BootAnswer.size(), 128));  // may fill all 128
+    return 1;
+}
+
+class BootFileTest : public DhcpTest {
+protected:
+    void SetUp() override {
+        DhcpTest::SetUp();
+        g_BootAsked.clear();
+        g_BootAnswer.clear();
+        m_Subnets.push_back(MakeSubNet("192.0.2.100", "192.0.2.110", 2));  // HTTPClient is no PXE client
+        Start();
+    }
+    void TearDown() override {
+        RegisterSelectBootFileCallback(nullptr);
+        DhcpTest::TearDown();
+    }
+    // The answers to a captured DISCOVER on port 67 and a captured request on 4011.
+    std::pair<Bytes, Bytes> Answers(const char *lpCapture) {
+        auto captured = ReadPcapUdp(FixturePath(lpCapture));
+        const CapturedDatagram *discover =
+            FindDatagram(captured, 67, [](const Bytes &m) { return m.size() > 242 && m[242] == 1; });
+        const CapturedDatagram *proxy = FindDatagram(captured, 4011);
+        if (!discover || !proxy) return {};
+        m_Client.SendTo("255.255.255.255", 67, discover->payload.data(), discover->payload.size());
+        Bytes offer = AwaitXid(m_Client, XidOf(discover->payload), 2000);
+        TestSocket asker("192.0.2.2", 4011, true);
+        asker.SendTo("192.0.2.1", 4011, proxy->payload.data(), proxy->payload.size());
+        bool ok = false;
+        return {offer, asker.Receive(2000, &ok)};
+    }
+    static std::string FileOf(const Bytes &answer) {
+        return answer.size() > 236 ? std::string(reinterpret_cast<const char *>(&answer[108])) : "";
+    }
+};
+
+}  // namespace
+
+TEST_F(BootFileTest, WithoutAChoiceAnswersStayByteForByte) {
+    auto unregistered = Answers("ipxe-bios-proxydhcp-boot.pcap");
+    ASSERT_EQ(unregistered.first.size(), 349u);
+    ASSERT_EQ(unregistered.second.size(), 273u);
+    RegisterSelectBootFileCallback(HostBootFile);
+    EXPECT_EQ(Answers("ipxe-bios-proxydhcp-boot.pcap"), unregistered) << "a host that makes no choice";
+    EXPECT_EQ(g_BootAsked.size(), 2u) << "asked for the offer and the 4011 answer";
+}
+
+TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
+    RegisterSelectBootFileCallback(HostBootFile);
+    g_BootAnswer = "ipxe.efi";
+    auto uefi = Answers("uefi-ovmf-proxydhcp-boot.pcap");
+    EXPECT_EQ(FileOf(uefi.first), "ipxe.efi");
+    EXPECT_EQ(FileOf(uefi.second), "ipxe.efi");
+    EXPECT_EQ(OptionsOf(uefi.first)[6].second, (Bytes{'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't', 0}));
+    Bytes pxeOptions = OptionsOf(uefi.first)[7].second;
+    EXPECT_EQ(Bytes(pxeOptions.begin(), pxeOptions.begin() + 3), (Bytes{6, 1, 15}))
+        << "discovery control: load the named file, no boot-server discovery";
+    ASSERT_EQ(g_BootAsked.size(), 2u);
+    EXPECT_EQ(g_BootAsked[0].arch, 7);
+    EXPECT_STREQ(g_BootAsked[0].userclass, "");
+    EXPECT_STREQ(g_BootAsked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
+    EXPECT_EQ(memcmp(g_BootAsked[0].mac, "\x52\x54\x00", 3), 0);
+
+    g_BootAnswer = std::string(128, 'k');  // no terminating zero: 127 characters are sent
+    auto bios = Answers("ipxe-bios-proxydhcp-boot.pcap");
+    EXPECT_EQ(FileOf(bios.first), std::string(127, 'k'));
+    EXPECT_EQ(FileOf(bios.second), std::string(127, 'k'));
+    ASSERT_EQ(g_BootAsked.size(), 4u);
+    EXPECT_EQ(g_BootAsked[2].arch, 0);
+    EXPECT_STREQ(g_BootAsked[2].userclass, "iPXE");
+    EXPECT_STREQ(g_BootAsked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
+
+    g_BootAnswer = "boot.ipxe";  // iPXE boots what the acknowledgement names
+    DhcpRequest request;
+    request.byType = 3;
+    request.userClass = "iPXE";
+    EXPECT_EQ(FileOf(Ask(request)), "boot.ipxe");
+    EXPECT_STREQ(g_BootAsked.back().userclass, "iPXE");
+    g_BootAnswer.clear();
+    request.dwXid = 5;
+    EXPECT_EQ(FileOf(Ask(request)), "MAIN.COM");
+}
+
+TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
+    RegisterSelectBootFileCallback(HostBootFile);
+    g_BootAnswer = "http://192.0.2.1/ipxe.efi";
+    DhcpRequest http;
+    http.vendor = "HTTPClient:Arch:00016:UNDI:003000";
+    http.nArch = 16;
+    Bytes offer = Ask(http);
+    ASSERT_FALSE(offer.empty());
+    EXPECT_EQ(FileOf(offer), "http://192.0.2.1/ipxe.efi");
+    std::vector<int> codes;
+    for (auto &option : OptionsOf(offer)) codes.push_back(option.first);
+    EXPECT_EQ(codes, (std::vector<int>{53, 54, 51, 1, 3, 6, 60, 255})) << "no PXE options";
+    EXPECT_EQ(OptionsOf(offer)[6].second, (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
+    ASSERT_EQ(g_BootAsked.size(), 1u);
+    EXPECT_EQ(g_BootAsked[0].arch, 16);
+
+    DhcpRequest pxe;  // the same URL does not make a PXE client an HTTP one
+    pxe.abMac[5] = 9;
+    pxe.dwXid = 99;
+    Bytes pxeOffer = Ask(pxe);
+    EXPECT_EQ(OptionsOf(pxeOffer)[6].second.size(), 10u);
+    EXPECT_EQ(OptionsOf(pxeOffer)[7].first, 43);
+}

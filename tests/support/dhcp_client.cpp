@@ -18,11 +18,20 @@ Bytes BuildDhcp(const DhcpRequest &request) {
     m[at++] = 53;
     m[at++] = 1;
     m[at++] = request.byType;
-    if (!request.vendor.empty()) {
-        m[at++] = 60;
-        m[at++] = static_cast<unsigned char>(request.vendor.size());
-        memcpy(&m[at], request.vendor.data(), request.vendor.size());
-        at += request.vendor.size();
+    auto text = [&](unsigned char code, const std::string &value) {
+        if (value.empty()) return;
+        m[at++] = code;
+        m[at++] = static_cast<unsigned char>(value.size());
+        memcpy(&m[at], value.data(), value.size());
+        at += value.size();
+    };
+    text(60, request.vendor);
+    text(77, request.userClass);
+    if (request.nArch >= 0) {
+        const unsigned char arch[4] = {93, 2, static_cast<unsigned char>(request.nArch >> 8),
+                                       static_cast<unsigned char>(request.nArch)};
+        memcpy(&m[at], arch, 4);
+        at += 4;
     }
     m[at++] = 255;
     return m;

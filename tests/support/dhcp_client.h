@@ -15,6 +15,8 @@ struct DhcpRequest {
     unsigned char byType = 1;
     unsigned char abMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
     std::string vendor = "PXEClient:Arch:00000:UNDI:002001";
+    std::string userClass;  // option 77 when not empty
+    int nArch = -1;         // option 93 when not negative
     uint32_t dwXid = 0x1234;
     uint32_t dwGiaddr = 0;  // network order
     unsigned char byOp = 1;

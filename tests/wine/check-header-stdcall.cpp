@@ -8,6 +8,11 @@ static_assert(std::is_same<SelectPxeServerProc, int(__stdcall *)(const unsigned 
               "SelectPxeServerProc is __stdcall");
 static_assert(std::is_same<SelectMirrorServerToDBProc, int(__stdcall *)(SelectMirrorRecord *)>::value,
               "SelectMirrorServerToDBProc is __stdcall");
+static_assert(std::is_same<SelectBootFileProc,
+                           int(__stdcall *)(const SelectBootFileRecord *, char *)>::value,
+              "SelectBootFileProc is __stdcall");
+static_assert(std::is_same<decltype(&RegisterSelectBootFileCallback), void(__cdecl *)(SelectBootFileProc)>::value,
+              "RegisterSelectBootFileCallback is __cdecl");
 static_assert(std::is_same<decltype(&StartPXE), int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int,
                                                                 TeskStaticDhcpStruct *, int)>::value,
               "StartPXE is __cdecl");

@@ -21,6 +21,10 @@ namespace {
 
 int TAVREL_CALLBACK NoChoice(const unsigned char *, char *) { return 0; }
 int TAVREL_CALLBACK AcceptReport(SelectMirrorRecord *) { return 1; }
+int TAVREL_CALLBACK NameBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    ChoiceText(*client, bootfile);
+    return 1;
+}
 
 struct Exchange {
     Bytes offer, ack, proxy;
@@ -123,15 +127,20 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
 }  // namespace
 
 TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
+    // Both hosts name the boot file after the record the library passed them.
+    std::ofstream(m_Work + "/host.cfg", std::ios::app) << "bootchoice=1\n";
     RegisterSelectPxeCallback(NoChoice, AcceptReport);
+    RegisterSelectBootFileCallback(NameBootFile);
     TeskPxeServerStruct server = MakeServer("192.0.2.1");
     TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
     TeskStaticDhcpStruct entry = MakeStatic("02:00:00:00:00:09", "192.0.2.50");
     ASSERT_EQ(StartPXE(&server, &subnet, 1, &entry, 1), 0);
     Exchange linux = RunPxeExchange();
     StopPXE();
+    RegisterSelectBootFileCallback(nullptr);
     ASSERT_EQ(linux.offer.size(), 349u);
     ASSERT_EQ(linux.proxy.size(), 273u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&linux.offer[108]), "5256-0-iPXE-PXEClient:Arch:00000:UNDI:002001");
 
     StartWine();
     ASSERT_EQ(m_StartLine, "start 0");

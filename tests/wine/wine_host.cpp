@@ -3,7 +3,9 @@
 // service from a configuration file, and obeys lines on standard input:
 //   refresh SERVER_IP   re-apply the configuration with another address
 //   stop                stop the service and exit
-// Mirror reports are appended to the file named by "reports=".
+// Mirror reports are appended to the file named by "reports="; with
+// "bootchoice=1" the host names each client's boot file after what the
+// library told it (ChoiceText in support/pxe_config.h).
 #include <windows.h>
 
 #include <cstdio>
@@ -13,15 +15,23 @@
 #include <vector>
 
 #include "Tavrel.h"
+#include "support/pxe_config.h"
 
 namespace {
 
 using RegisterProc = void(__cdecl *)(SelectPxeServerProc, SelectMirrorServerToDBProc);
 using StartProc = int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStaticDhcpStruct *, int);
 using StopProc = int(__cdecl *)();
+using RegisterBootProc = void(__cdecl *)(SelectBootFileProc);
 
 std::string g_ReportPath;
 std::string g_Choice;
+bool g_bBootChoice = false;
+
+int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    ChoiceText(*client, bootfile);
+    return 1;
+}
 
 int TAVREL_CALLBACK SelectServer(const unsigned char *, char *server) {
     if (g_Choice.empty()) return 0;
@@ -79,6 +89,7 @@ bool Load(const char *path, Config *config) {
         if (key == "mode") s.dhcpmode = atoi(value.c_str());
         if (key == "reports") g_ReportPath = value;
         if (key == "choice") g_Choice = value;
+        if (key == "bootchoice") g_bBootChoice = value == "1";
         std::vector<std::string> p = Split(value);
         if (key == "range" && p.size() == 7) {
             TeskSubNetStruct r{};
@@ -121,6 +132,15 @@ int main(int argc, char **argv) {
     Config config;
     if (!Load(argv[2], &config)) return 5;
     registerCallbacks(SelectServer, StoreReport);
+    if (g_bBootChoice) {
+        auto registerBoot = reinterpret_cast<RegisterBootProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(library, "RegisterSelectBootFileCallback")));
+        if (!registerBoot) {
+            printf("missing export\n");
+            return 4;
+        }
+        registerBoot(SelectBootFile);
+    }
     auto apply = [&config](StartProc proc) {
         return proc(&config.server, config.subnets.data(), static_cast<int>(config.subnets.size()),
                     config.statics.data(), static_cast<int>(config.statics.size()));

@@ -1,0 +1,30 @@
+// Which boot file a client gets: the [[boot]] tables of the configuration,
+// tried in order, the first whose every condition holds wins.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Tavrel.h"
+
+struct BootRule {
+    std::vector<int> arches;   // option-93 values; empty: any
+    std::string userClass;     // the whole option 77; empty: any
+    std::string vendorPrefix;  // start of option 60; empty: any
+    std::vector<unsigned char> macPrefix;  // first bytes of the MAC; empty: any
+    std::string file;
+};
+
+// The first matching rule, or null (the configured boot_file stays).
+const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBootFileRecord &client);
+
+// The option-93 values an architecture name stands for ("bios", "efi-x64",
+// ...), or an empty list for an unknown name.
+std::vector<int> ArchitectureCodes(const std::string &name);
+
+// Reads "aa", "aa:bb", ... up to six hex pairs; false for anything else.
+bool ParseMacPrefix(const std::string &text, std::vector<unsigned char> *bytes);
+
+// Boot files that are URLs go to UEFI HTTP Boot clients; the rest are names
+// under the boot folder.
+bool IsBootUrl(const std::string &file);

@@ -1,0 +1,39 @@
+#include "dhcp/boot_file_choice.h"
+
+#include <cstring>
+
+#include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_responder.h"
+#include "interface/address_text.h"
+#include "interface/library_state.h"
+#include "log/logger.h"
+
+namespace {
+
+const char kHttpClientClass[] = "HTTPClient";
+
+bool IsUrl(const char *lpText) { return strncmp(lpText, "http://", 7) == 0 || strncmp(lpText, "https://", 8) == 0; }
+
+}  // namespace
+
+void ChooseBootFile(const unsigned char *lpMessage, int nRecvLen, BootFileChoice *lpChoice) {
+    SelectBootFileProc select = g_pfnSelectBootFile.load();
+    if (!select) return;
+    SelectBootFileRecord client;
+    memset(&client, 0, sizeof client);
+    memcpy(client.mac, lpMessage + kDhcpChaddrOffset, sizeof client.mac);
+    client.arch = TeskDhcpResponder::GetClientArch(lpMessage, nRecvLen);
+    TeskDhcpResponder::GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, client.userclass,
+                                  sizeof client.userclass);
+    TeskDhcpResponder::GetOptionText(lpMessage, nRecvLen, kDhcpVendorClassOption, client.vendorclass,
+                                  sizeof client.vendorclass);
+    char file[kBootFileFieldSize];
+    memset(file, 0, sizeof file);
+    if (select(&client, file) != 1) return;
+    file[sizeof file - 1] = '\0';  // the host may fill all 128 bytes: at most 127 are sent
+    memcpy(lpChoice->szFile, file, sizeof file);
+    bool bHttpClient = strncmp(client.vendorclass, kHttpClientClass, sizeof kHttpClientClass - 1) == 0;
+    lpChoice->kind = bHttpClient && IsUrl(file) ? BootAnswer::kHttpBoot : BootAnswer::kHostFile;
+    char mac[32];
+    LogWrite(LOG_DEBUG, "boot file for %s: %s", MacToText(sizeof mac, mac, client.mac), file);
+}
