@@ -17,6 +17,7 @@
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kWorkers = 32;  // connections served at once; more wait their turn
 std::mutex g_LogLock;  // one line at a time from the server's threads
 
 // The folder itself, without links, ending in "/".
@@ -130,6 +131,7 @@ BootHttpServer::~BootHttpServer() { Stop(); }
 bool BootHttpServer::Start(const std::string &root, const std::string &address, int nPort, std::string *error) {
     m_Root = root;
     m_Server = std::make_unique<httplib::Server>();
+    m_Server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     m_Server->Get("/.*", [this](const httplib::Request &request, httplib::Response &response) {
         Serve(m_Root, request, response);
     });

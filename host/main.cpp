@@ -162,7 +162,7 @@ int main(int argc, char **argv) {
         HostConfig config;
         if (!Load(file, &config)) return 2;
         std::cout << file << ": ok (" << config.ranges.size() << " ranges, " << config.statics.size()
-                  << " static entries)\n";
+                  << " static entries, " << config.bootRules.size() << " boot rules)\n";
         return 0;
     }
     std::string error;

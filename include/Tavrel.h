@@ -1,7 +1,8 @@
 /*
  * Tavrel: embeddable network-boot (PXE) server.
  *
- * The host registers two callbacks, then starts the service with one
+ * The host registers two callbacks (and, optionally, a third that chooses
+ * the boot file per client), then starts the service with one
  * configuration record and two arrays. Every record below crosses the
  * library boundary as a fixed byte layout: little-endian, no padding,
  * NUL-terminated ASCII texts, 32-bit signed integers.
@@ -73,7 +74,7 @@ typedef struct SelectMirrorRecord {
  * empty when the client did not send the option. */
 typedef struct SelectBootFileRecord {
     unsigned char mac[6];
-    unsigned char reserved[2];
+    unsigned char reserved[2]; /* zero */
     int arch;            /* option 93 (client architecture), first value; -1 when absent */
     char userclass[256]; /* option 77, such as "iPXE" */
     char vendorclass[256]; /* option 60, such as "PXEClient:Arch:00007:UNDI:003000" */

@@ -47,6 +47,6 @@ inline TeskStaticDhcpStruct MakeStatic(const char *mac, const char *ip) {
 // A boot file named after everything the library passed to the host, so a
 // test sees that the record crossed the library boundary intact.
 inline void ChoiceText(const SelectBootFileRecord &client, char *bootfile) {
-    snprintf(bootfile, 128, "%02x%02x-%d-%s-%.32s", client.mac[0], client.mac[5], client.arch, client.userclass,
+    snprintf(bootfile, 128, "%02x%02x-%d-%.16s-%.32s", client.mac[0], client.mac[5], client.arch, client.userclass,
              client.vendorclass);
 }
