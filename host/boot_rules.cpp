@@ -31,7 +31,7 @@ bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     }
     if (!rule.userClass.empty() && rule.userClass != client.userclass) return false;
     if (!StartsWith(client.vendorclass, rule.vendorPrefix)) return false;
-    return memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
+    return rule.macPrefix.empty() || memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
 }
 
 }  // namespace

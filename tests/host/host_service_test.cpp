@@ -80,6 +80,9 @@ protected:
             if (Offer(last, xid + i).empty() != answered) return true;
         return false;
     }
+    static std::string FileOf(const Bytes &answer) {
+        return answer.size() > 236 ? reinterpret_cast<const char *>(&answer[108]) : "(no answer)";
+    }
     std::string Cli(const std::string &args) {
         return std::string(TAVREL_HOST_BIN) + " " + args + " --config " + m_Config;
     }
@@ -100,13 +103,13 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     Bytes before = Offer(0x02, 10);
     ASSERT_EQ(before.size(), 349u);
     EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
-    EXPECT_STREQ(reinterpret_cast<const char *>(&Offer(0x03, 9, 7)[108]), "ipxe.efi");
+    EXPECT_EQ(FileOf(Offer(0x03, 9, 7)), "ipxe.efi");
     Write("192.0.2.77", "snponly.efi");
     kill(m_Pid, SIGHUP);
     Bytes after;
     for (int i = 0; i < 20 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i) after = Offer(0x02, 11 + i);
     EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
-    EXPECT_STREQ(reinterpret_cast<const char *>(&Offer(0x03, 50, 7)[108]), "snponly.efi") << "rules re-read too";
+    EXPECT_EQ(FileOf(Offer(0x03, 50, 7)), "snponly.efi") << "rules re-read too";
     // An invalid file is reported and the running configuration stays.
     std::ofstream(m_Config) << "[server\n";
     kill(m_Pid, SIGHUP);
