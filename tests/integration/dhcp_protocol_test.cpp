@@ -368,12 +368,22 @@ int TAVREL_CALLBACK HostBootFile(const SelectBootFileRecord *client, char *bootf
     return 1;
 }
 
+void SetBootAnswer(const std::string &file) {
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    g_BootAnswer = file;
+}
+
+std::vector<SelectBootFileRecord> BootAsked() {
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    return g_BootAsked;
+}
+
 class BootFileTest : public DhcpTest {
 protected:
     void SetUp() override {
         DhcpTest::SetUp();
         g_BootAsked.clear();
-        g_BootAnswer.clear();
+        SetBootAnswer("");
         m_Subnets.push_back(MakeSubNet("192.0.2.100", "192.0.2.110", 2));  // HTTPClient is no PXE client
         Start();
     }
@@ -408,12 +418,12 @@ TEST_F(BootFileTest, WithoutAChoiceAnswersStayByteForByte) {
     ASSERT_EQ(unregistered.second.size(), 273u);
     RegisterSelectBootFileCallback(HostBootFile);
     EXPECT_EQ(Answers("ipxe-bios-proxydhcp-boot.pcap"), unregistered) << "a host that makes no choice";
-    EXPECT_EQ(g_BootAsked.size(), 2u) << "asked for the offer and the 4011 answer";
+    EXPECT_EQ(BootAsked().size(), 2u) << "asked for the offer and the 4011 answer";
 }
 
 TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
     RegisterSelectBootFileCallback(HostBootFile);
-    g_BootAnswer = "ipxe.efi";
+    SetBootAnswer("ipxe.efi");
     auto uefi = Answers("uefi-ovmf-proxydhcp-boot.pcap");
     EXPECT_EQ(FileOf(uefi.first), "ipxe.efi");
     EXPECT_EQ(FileOf(uefi.second), "ipxe.efi");
@@ -421,35 +431,37 @@ TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
     Bytes pxeOptions = OptionsOf(uefi.first)[7].second;
     EXPECT_EQ(Bytes(pxeOptions.begin(), pxeOptions.begin() + 3), (Bytes{6, 1, 15}))
         << "discovery control: load the named file, no boot-server discovery";
-    ASSERT_EQ(g_BootAsked.size(), 2u);
-    EXPECT_EQ(g_BootAsked[0].arch, 7);
-    EXPECT_STREQ(g_BootAsked[0].userclass, "");
-    EXPECT_STREQ(g_BootAsked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
-    EXPECT_EQ(memcmp(g_BootAsked[0].mac, "\x52\x54\x00", 3), 0);
+    auto asked = BootAsked();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].arch, 7);
+    EXPECT_STREQ(asked[0].userclass, "");
+    EXPECT_STREQ(asked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
+    EXPECT_EQ(memcmp(asked[0].mac, "\x52\x54\x00", 3), 0);
 
-    g_BootAnswer = std::string(128, 'k');  // no terminating zero: 127 characters are sent
+    SetBootAnswer(std::string(128, 'k'));  // no terminating zero: 127 characters are sent
     auto bios = Answers("ipxe-bios-proxydhcp-boot.pcap");
     EXPECT_EQ(FileOf(bios.first), std::string(127, 'k'));
     EXPECT_EQ(FileOf(bios.second), std::string(127, 'k'));
-    ASSERT_EQ(g_BootAsked.size(), 4u);
-    EXPECT_EQ(g_BootAsked[2].arch, 0);
-    EXPECT_STREQ(g_BootAsked[2].userclass, "iPXE");
-    EXPECT_STREQ(g_BootAsked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
+    asked = BootAsked();
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_EQ(asked[2].arch, 0);
+    EXPECT_STREQ(asked[2].userclass, "iPXE");
+    EXPECT_STREQ(asked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
 
-    g_BootAnswer = "boot.ipxe";  // iPXE boots what the acknowledgement names
+    SetBootAnswer("boot.ipxe");  // iPXE boots what the acknowledgement names
     DhcpRequest request;
     request.byType = 3;
     request.userClass = "iPXE";
     EXPECT_EQ(FileOf(Ask(request)), "boot.ipxe");
-    EXPECT_STREQ(g_BootAsked.back().userclass, "iPXE");
-    g_BootAnswer.clear();
+    EXPECT_STREQ(BootAsked().back().userclass, "iPXE");
+    SetBootAnswer("");
     request.dwXid = 5;
     EXPECT_EQ(FileOf(Ask(request)), "MAIN.COM");
 }
 
 TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
     RegisterSelectBootFileCallback(HostBootFile);
-    g_BootAnswer = "http://192.0.2.1/ipxe.efi";
+    SetBootAnswer("http://192.0.2.1/ipxe.efi");
     DhcpRequest http;
     http.vendor = "HTTPClient:Arch:00016:UNDI:003000";
     http.nArch = 16;
@@ -460,8 +472,8 @@ TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
     for (auto &option : OptionsOf(offer)) codes.push_back(option.first);
     EXPECT_EQ(codes, (std::vector<int>{53, 54, 51, 1, 3, 6, 60, 255})) << "no PXE options";
     EXPECT_EQ(OptionsOf(offer)[6].second, (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
-    ASSERT_EQ(g_BootAsked.size(), 1u);
-    EXPECT_EQ(g_BootAsked[0].arch, 16);
+    ASSERT_EQ(BootAsked().size(), 1u);
+    EXPECT_EQ(BootAsked()[0].arch, 16);
 
     DhcpRequest pxe;  // the same URL does not make a PXE client an HTTP one
     pxe.abMac[5] = 9;
