@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/platform.h"
+
 namespace httplib {
 class Server;
 }
@@ -27,9 +29,8 @@ private:
     std::string m_Root;
 };
 
-// The path of the file under ROOT that NAME (the request path without its
-// leading "/") stands for; empty when refused, with *lpWhy saying why.
-std::string ResolveServedFile(const std::string &root, const std::string &name, const char **lpWhy);
-
-// Text from the network, with every byte outside printable ASCII written as \xNN.
-std::string EscapedText(const std::string &text);
+// Opens the file under ROOT that NAME (the request path without its leading
+// "/") stands for, by the TFTP rules: 200 with the file open, or 403 or 404
+// with *lpWhy saying why.
+int OpenServedFile(const std::string &root, const std::string &name, platform::FileHandle *lpFile,
+                   const char **lpWhy);

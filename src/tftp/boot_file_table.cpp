@@ -9,10 +9,6 @@
 
 namespace {
 
-// Real paths are longer than the 260 characters of a requested path on
-// Windows ("\\?\" and the volume come first).
-constexpr size_t kRealPathSize = 1024;
-
 bool SameIdentity(const platform::FileIdentity &a, const platform::FileIdentity &b) {
     return a.qwVolume == b.qwVolume && a.qwIndex == b.qwIndex;
 }
@@ -20,11 +16,10 @@ bool SameIdentity(const platform::FileIdentity &a, const platform::FileIdentity 
 // A link or junction inside the folder may point anywhere: what counts is
 // where the opened file really lies.
 int CheckInsideRoot(tag_BootFileTable *lpTable, platform::FileHandle file) {
-    char root[kRealPathSize], real[kRealPathSize];
-    int nError = platform::RealPathOf(lpTable->szRootPath, root, sizeof root);
-    if (nError == 0) nError = platform::FileRealPath(file, real, sizeof real);
-    if (nError != 0) return nError;
-    if (platform::PathInsideFolder(real, root)) return 0;
+    char real[kRealPathSize];
+    bool bInside = false;
+    int nError = LocateBootFile(lpTable->szRootPath, file, real, sizeof real, &bInside);
+    if (nError != 0 || bInside) return nError;
     LogWriteText("boot file outside the boot folder: %s", PrintableText(real).Text());
     return platform::kErrorAccessDenied;
 }

@@ -80,3 +80,11 @@ bool MakeBootFilePath(const char *lpRoot, const char *lpName, char *path, size_t
         part += partLen;
     }
 }
+
+int LocateBootFile(const char *lpRoot, platform::FileHandle file, char *lpReal, size_t nRealSize, bool *lpbInside) {
+    char root[kRealPathSize];
+    int nError = platform::RealPathOf(lpRoot, root, sizeof root);
+    if (nError == 0) nError = platform::FileRealPath(file, lpReal, nRealSize);
+    *lpbInside = nError == 0 && platform::PathInsideFolder(lpReal, root);
+    return nError;
+}
