@@ -19,6 +19,7 @@ int TAVREL_CALLBACK AnyReport(SelectMirrorRecord *) { return 0; }
 TeskDhcpServer *Server() {
     static TeskDhcpServer *server = [] {
         RegisterSelectPxeCallback(AnyChoice, AnyReport);
+        RegisterSelectBootFileCallback(AnyBootFile);
         TeskDhcpServer *s = TeskDhcpServer::Create();
         s->CreateContainers();
         TeskPxeServerStruct config = MakeServer("10.0.0.1");

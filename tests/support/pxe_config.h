@@ -50,3 +50,14 @@ inline void ChoiceText(const SelectBootFileRecord &client, char *bootfile) {
     snprintf(bootfile, 128, "%02x%02x-%d-%.16s-%.32s", client.mac[0], client.mac[5], client.arch, client.userclass,
              client.vendorclass);
 }
+
+// For the fuzzers: no choice, a name filling all 128 bytes with no zero, a
+// URL, or a name made of the record's texts.
+inline int TAVREL_CALLBACK AnyBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    switch (client->mac[4] % 4) {
+        case 0: return 0;
+        case 1: memset(bootfile, 'h', 128); return 1;
+        case 2: snprintf(bootfile, 128, "http://10.0.0.1/%d", client->arch); return 1;
+        default: ChoiceText(*client, bootfile); return 1;
+    }
+}

@@ -46,6 +46,7 @@ std::vector<std::vector<unsigned char>> Seeds() {
 
 TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
     RegisterSelectPxeCallback(AnyChoice, AnyReport);
+    RegisterSelectBootFileCallback(AnyBootFile);
     std::unique_ptr<TeskDhcpServer, void (*)(TeskDhcpServer *)> server(TeskDhcpServer::Create(),
                                                                        [](TeskDhcpServer *s) { TeskServiceFrame::StopAndFree(s); });
     ASSERT_TRUE(server->CreateContainers());
