@@ -142,7 +142,12 @@ TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
         << json;
 }
 
-TEST_F(HostServiceTest, BootFolderOverHttp) {
+// HTTP does not depend on the policy store: one back-end is enough.
+class HostHttpTest : public HostServiceTest {};
+INSTANTIATE_TEST_SUITE_P(Backends, HostHttpTest, testing::Values("sqlite"),
+                         [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+TEST_P(HostHttpTest, BootFolderOverHttp) {
     std::string big(3 * 1024 * 1024 + 17, '\0');
     std::mt19937 random(5);
     for (char &c : big) c = static_cast<char>(random());
