@@ -60,13 +60,15 @@ for last in 02 03; do
   rm -f "$work/dhclient.leases"
   out=$(in_client timeout 30 dhclient -1 -v -sf /bin/true -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" eth0 2>&1) \
     && rc=0 || rc=$?
-  # dhclient stays in the background holding port 68: end it before going on.
-  if [ -f "$work/dhclient.pid" ]; then
-    pid=$(cat "$work/dhclient.pid")
-    kill "$pid" 2>/dev/null || true
-    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    rm -f "$work/dhclient.pid"
-  fi
+  # dhclient goes on in the background holding port 68, and may write its
+  # pid file only after the command returned: end every process of the
+  # client's namespace before going on.
+  for i in $(seq 50); do
+    pids=$(ip netns pids "tv2s-c-$tag")
+    [ -z "$pids" ] && break
+    kill $pids 2>/dev/null || true
+    sleep 0.1
+  done
   offers=$(echo "$out" | grep -c 'DHCPOFFER' || true)
   echo "$out" | grep -q "DHCPOFFER of .* from $server" && [ "$offers" = 1 ] || rc=1
   [ "$rc" = 0 ] || echo "$out"
