@@ -113,16 +113,19 @@ TEST_F(HostileLan, BootServerIsAnsweredDuringAFloodOnPort67) {
 
 namespace {
 
-// DISCOVER then REQUEST; the acknowledged address, 0 when unanswered.
+// DISCOVER then REQUEST, each sent up to three times as a client retries (a
+// fresh link may lose the first); the acknowledged address, 0 when unanswered.
 uint32_t Acquire(TestSocket &client, unsigned char last, uint32_t dwXid) {
     DhcpRequest request;
     request.abMac[5] = last;
     request.dwXid = dwXid;
     for (unsigned char type : {1, 3}) {
         request.byType = type;
-        Bytes message = BuildDhcp(request);
-        client.SendTo("255.255.255.255", 67, message.data(), message.size());
-        Bytes answer = AwaitXid(client, dwXid, 700);
+        Bytes message = BuildDhcp(request), answer;
+        for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
+            client.SendTo("255.255.255.255", 67, message.data(), message.size());
+            answer = AwaitXid(client, dwXid, 700);
+        }
         if (answer.empty()) return 0;
         if (type == 3) return AddrAt(answer, 16);
     }
