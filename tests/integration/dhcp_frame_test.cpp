@@ -179,6 +179,7 @@ TEST_F(FrameTest, StuckWorkerHandOverIsSafeWhenTheCallbackReturnsAtTheDeadline) 
     TestSocket asker("192.0.2.2", 5003, true);
     for (int round = 0; round < kRounds; ++round) {
         Start("192.0.2.1", AskingHandler);
+        if (HasFatalFailure()) return;
         RegisterSelectPxeCallback(TimedChoice, AcceptReport);
         m_lpService->SetStopWaitMs(kWaitMs);
         g_nCallbackCalls = 0;
@@ -190,8 +191,10 @@ TEST_F(FrameTest, StuckWorkerHandOverIsSafeWhenTheCallbackReturnsAtTheDeadline) 
         g_nReturnAt = (Clock::now() + std::chrono::milliseconds(kWaitMs) + offset).time_since_epoch().count();
         Stop();
         while (!g_bCallbackDone) std::this_thread::sleep_for(std::chrono::microseconds(100));
-        // A handed-over worker closes the ports on its way out.
-        for (int i = 0; i < 200 && UdpPortHeld("192.0.2.1", 4011); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // A handed-over worker closes the ports on its way out: all three must
+        // be free before the next round binds them again.
+        for (uint16_t port : {67, 4011, 4455})
+            for (int i = 0; i < 5000 && UdpPortHeld("192.0.2.1", port); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
