@@ -21,7 +21,6 @@ constexpr unsigned kOptVendorSpecific = 43;
 constexpr unsigned kOptLeaseTime = 51;
 constexpr unsigned kOptMessageType = 53;
 constexpr unsigned kOptServerId = 54;
-constexpr unsigned kOptVendorClass = 60;
 constexpr int kDiscoveryControlAt = 2;       // data byte of PXE_DISCOVERY_CONTROL
 constexpr unsigned char kDiscoverySkip = 8;  // use the file in the answer, no discovery
 
@@ -45,7 +44,7 @@ OptionWriter BeginReply(unsigned char *lpMessage, unsigned char byType, uint32_t
 // An HTTP Boot answer names its class without a terminating zero and
 // carries no PXE options: the URL in the file field is all the client needs.
 void PutClassAndVendor(OptionWriter &out, const unsigned char *lpVendor, int nVendorLen, BootAnswer kind) {
-    out.Byte(kOptVendorClass);
+    out.Byte(kDhcpVendorClassOption);
     out.Byte(10);
     if (kind == BootAnswer::kHttpBoot) {
         out.Text("HTTPClient", 10);
