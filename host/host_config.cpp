@@ -245,6 +245,38 @@ void ReadHttp(Checker &check, const toml::table &root, HostConfig *config) {
     config->nHttpPort = static_cast<int>(port);
 }
 
+// ADDRESS:PORT of a listen key into its parts; false after an error.
+bool ListenParts(Checker &check, const toml::table &table, const char *lpKey, std::string *address, int *nPort) {
+    char listen[64] = "";
+    if (!check.Text(table, "listen", lpKey, listen, sizeof listen, true, table.source())) return false;
+    char *colon = strrchr(listen, ':');
+    char *end = nullptr;
+    long port = colon ? strtol(colon + 1, &end, 10) : 0;
+    if (colon) *colon = '\0';
+    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
+        check.Error(table.get("listen")->source(), lpKey, "not ADDRESS:PORT (like 192.0.2.1:9100)");
+        return false;
+    }
+    *address = listen;
+    *nPort = static_cast<int>(port);
+    return true;
+}
+
+// [metrics] listen = "ADDRESS:PORT": /metrics and the status page;
+// retention_days: how long boot records stay in the store.
+void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *metrics = root["metrics"].as_table();
+    if (!metrics) return;
+    ListenParts(check, *metrics, "metrics.listen", &config->metricsAddress, &config->nMetricsPort);
+    if (const toml::node *days = metrics->get("retention_days")) {
+        std::optional<double> value = days->value<double>();
+        if (!value || *value <= 0)
+            check.Error(days->source(), "metrics.retention_days", "must be a number above 0 (30 by default)");
+        else
+            config->machineRetentionSeconds = *value * 86400;
+    }
+}
+
 }  // namespace
 
 bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors) {
@@ -265,6 +297,7 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadFarm(check, root, config);
     ReadBootRules(check, root, config);
     ReadHttp(check, root, config);
+    ReadMetrics(check, root, config);
     config->database = root["policy"]["database"].value_or(std::string("tavrel.db"));
     return errors->size() == before;
 }

@@ -21,6 +21,9 @@ struct HostConfig {
     std::vector<BootRule> bootRules;
     std::string httpAddress;  // [http] listen; empty: no HTTP service
     int nHttpPort = 0;
+    std::string metricsAddress;  // [metrics] listen: /metrics and the status page; empty: none
+    int nMetricsPort = 0;
+    double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept
 };
 
 // Reads and validates FILE. On failure returns false and fills errors with

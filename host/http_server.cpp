@@ -6,6 +6,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "host/http_counters.h"
 #include "tftp/boot_path.h"
 
 namespace {
@@ -33,15 +34,18 @@ void LogTransfer(const Transfer &t, int nStatus, bool bComplete) {
              static_cast<unsigned long long>(t.qwSent), static_cast<unsigned long long>(t.qwSize), seconds,
              seconds > 0 ? t.qwSent / seconds / 1e6 : 0.0, bComplete || t.method == "HEAD" ? "" : ", cut short");
     LogLine(line);
+    NoteHttpEnded({t.client, t.name, nStatus, t.qwSent, t.qwSize, seconds, bComplete || t.method == "HEAD"});
 }
 
 void Refuse(const httplib::Request &request, httplib::Response &response, int nStatus, const char *lpWhy) {
     response.status = nStatus;
     LogLine(request.remote_addr + " " + request.method + " /" + PrintableText(request.path.c_str() + 1).Text() + " " +
             std::to_string(nStatus) + ", " + lpWhy);
+    NoteHttpEnded({request.remote_addr, request.path.substr(1), nStatus, 0, 0, 0, false});
 }
 
 void Serve(const std::string &root, const httplib::Request &request, httplib::Response &response) {
+    NoteHttpStarted();
     std::string name = request.path.substr(1);
     platform::FileHandle file = platform::kInvalidFile;
     const char *lpWhy = nullptr;

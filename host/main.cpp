@@ -6,6 +6,8 @@
 //   tavrel-host reports [--json]  list the stored reports
 //   tavrel-host farm [--json]     list the farm's servers
 //   tavrel-host assign MAC SERVER / unassign MAC   edit the policy table
+//   tavrel-host machines [--json] the boot record of every machine seen
+//   tavrel-host why MAC           the last boot attempt of MAC, in words
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -15,14 +17,18 @@
 #include <string>
 
 #include "Tavrel.h"
+#include "host/boot_tracker.h"
 #include "host/host_config.h"
 #include "host/http_server.h"
 #include "host/listings.h"
+#include "host/machine_listings.h"
 #include "host/policy_service.h"
+#include "host/status_server.h"
 
 namespace {
 
 PolicyService *g_lpPolicy = nullptr;
+BootTracker *g_lpTracker = nullptr;
 // Swapped whole by SIGHUP while the DHCP thread reads it.
 std::shared_ptr<const std::vector<BootRule>> g_BootRules;
 
@@ -41,8 +47,14 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
     if (!rule) return 0;
+    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "rule " + std::to_string(rule - rules->data() + 1));
     snprintf(bootfile, 128, "%s", rule->file.c_str());
     return 1;
+}
+
+// The library's delivery thread: the record is copied into the tracker at once.
+void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
+    if (g_lpTracker) g_lpTracker->Take(*event);
 }
 
 void UseBootRules(const HostConfig &config) {
@@ -77,10 +89,18 @@ int Run(const std::string &path) {
         return 1;
     }
     g_lpPolicy = policy.get();
+    auto tracker = std::make_unique<BootTracker>(config.server.ServerIP);
+    if (!tracker->StartSaving(config.database, config.machineRetentionSeconds, &error)) {
+        std::cerr << "tavrel-host: " << error << "\n";
+        return 1;
+    }
+    g_lpTracker = tracker.get();
+    SetHttpObserver(tracker.get());
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
     RegisterSelectBootFileCallback(SelectBootFile);
+    RegisterBootEventCallback(TakeBootEvent);
     int result = Apply(StartPXE, config);
     if (result != 0) {
         std::cerr << "StartPXE failed: " << result << "\n";
@@ -91,6 +111,13 @@ int Run(const std::string &path) {
     BootHttpServer http;
     if (!config.httpAddress.empty() &&
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
+        std::cerr << error << "\n";
+        StopPXE();
+        return 1;
+    }
+    StatusServer status(*tracker, *policy);
+    status.SetConfig(config);
+    if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {
         std::cerr << error << "\n";
         StopPXE();
         return 1;
@@ -111,12 +138,18 @@ int Run(const std::string &path) {
         }
         config = fresh;
         UseBootRules(config);
+        status.SetConfig(config);
         RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
                    config.statics.data(), static_cast<int>(config.statics.size()));
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
+    status.Stop();
     http.Stop();
-    StopPXE();
+    StopPXE();  // delivers the last events first
+    RegisterBootEventCallback(nullptr);
+    SetHttpObserver(nullptr);
+    g_lpTracker = nullptr;
+    tracker->StopSaving();
     g_lpPolicy = nullptr;
     policy->Stop();
     std::cout << "tavrel-host: stopped" << std::endl;
@@ -149,9 +182,13 @@ int main(int argc, char **argv) {
     assign->add_option("SERVER", server)->required();
     CLI::App *unassign = app.add_subcommand("unassign", "remove the choice for MAC");
     unassign->add_option("MAC", mac)->required();
+    CLI::App *machines = app.add_subcommand("machines", "list the boot record of every machine seen");
+    CLI::App *why = app.add_subcommand("why", "tell the last boot attempt of MAC in plain words");
+    why->add_option("MAC", mac)->required();
+    machines->add_flag("--json", json, "JSON instead of a table");
     reports->add_flag("--json", json, "JSON instead of a table");
     farm->add_flag("--json", json, "JSON instead of a table");
-    for (CLI::App *sub : {reports, farm, assign, unassign}) {
+    for (CLI::App *sub : {reports, farm, assign, unassign, machines, why}) {
         sub->add_option("--config", file, "configuration naming the database")->default_val("tavrel.toml");
         sub->add_option("--db", database, "the database itself");
     }
@@ -174,6 +211,8 @@ int main(int argc, char **argv) {
     bool ok = *assign ? store->Assign(mac, server)
               : *unassign ? store->Unassign(mac)
               : *farm     ? PrintFarm(*store, json)
+              : *machines ? PrintMachines(*store, json)
+              : *why      ? PrintWhy(*store, mac)
                           : PrintReports(*store, json);
     if (!ok) std::cerr << "tavrel-host: " << store->LastError() << "\n";
     return ok ? 0 : 1;

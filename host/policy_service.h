@@ -24,6 +24,8 @@ public:
 
     int Choose(const unsigned char *mac, char *server) { return m_View->Choose(mac, server); }
     void Report(const SelectMirrorRecord &record) { m_Reports->Push(record); }
+    // The farm's members as last read (this server alone when not in a farm).
+    std::vector<MemberRow> Members() { return m_Sync ? m_Sync->KnownMembers() : std::vector<MemberRow>{}; }
 
 private:
     std::unique_ptr<PolicyStore> m_Store;  // the main thread's connection

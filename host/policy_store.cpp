@@ -45,6 +45,10 @@ bool PolicyStore::Migrate(std::string *error) {
          " ranges TEXT NOT NULL, statics TEXT NOT NULL, served INTEGER NOT NULL, state TEXT NOT NULL,"
          " last_seen DOUBLE PRECISION NOT NULL)",
          "CREATE TABLE policy_version (version INTEGER NOT NULL)", "INSERT INTO policy_version (version) VALUES (0)"},
+        {"CREATE TABLE machines (mac TEXT PRIMARY KEY, last_seen DOUBLE PRECISION NOT NULL, address TEXT NOT NULL,"
+         " stage TEXT NOT NULL, result TEXT NOT NULL, reason TEXT NOT NULL, reporter TEXT NOT NULL,"
+         " steps TEXT NOT NULL)",
+         "CREATE INDEX machines_last_seen ON machines (last_seen)"},
     };
     // Under the lock even the first table: concurrent CREATE ... IF NOT
     // EXISTS can fail on PostgreSQL.
@@ -145,4 +149,51 @@ bool PolicyStore::Members(std::vector<MemberRow> *members) {
         members->push_back({r[0], r[1], strtod(r[2].c_str(), nullptr), r[3], r[4], strtol(r[5].c_str(), nullptr, 10),
                             r[6], strtod(r[7].c_str(), nullptr), strtod(r[8].c_str(), nullptr)});
     return true;
+}
+
+bool PolicyStore::StoreMachines(const std::vector<MachineRow> &machines) {
+    return InTransaction([&] {
+        for (const MachineRow &m : machines) {
+            char seen[32];
+            snprintf(seen, sizeof seen, "%.3f", m.lastSeen);
+            if (!Exec("INSERT INTO machines (mac, last_seen, address, stage, result, reason, reporter, steps)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (mac) DO UPDATE SET last_seen = excluded.last_seen,"
+                      " address = excluded.address, stage = excluded.stage, result = excluded.result,"
+                      " reason = excluded.reason, reporter = excluded.reporter, steps = excluded.steps",
+                      {m.mac, seen, m.address, m.stage, m.result, m.reason, m.reporter, m.steps}))
+                return false;
+        }
+        return true;
+    });
+}
+
+static MachineRow MachineOf(const std::vector<std::string> &r) {
+    return {r[0], r[2], r[3], r[4], r[5], r[6], strtod(r[1].c_str(), nullptr), r[7]};
+}
+
+bool PolicyStore::Machines(std::vector<MachineRow> *machines, int nLimit) {
+    std::vector<Row> rows;
+    if (!Run("SELECT mac, last_seen, address, stage, result, reason, reporter, steps FROM machines"
+             " ORDER BY last_seen DESC LIMIT " + std::to_string(nLimit),
+             {}, &rows))
+        return false;
+    machines->clear();
+    for (const Row &r : rows) machines->push_back(MachineOf(r));
+    return true;
+}
+
+bool PolicyStore::Machine(const std::string &mac, MachineRow *machine, bool *found) {
+    std::vector<Row> rows;
+    if (!Run("SELECT mac, last_seen, address, stage, result, reason, reporter, steps FROM machines WHERE mac = ?",
+             {Lower(mac)}, &rows))
+        return false;
+    *found = !rows.empty();
+    if (*found) *machine = MachineOf(rows[0]);
+    return true;
+}
+
+bool PolicyStore::PruneMachines(double retentionSeconds) {
+    char age[32];
+    snprintf(age, sizeof age, "%.0f", retentionSeconds);
+    return Exec(std::string("DELETE FROM machines WHERE last_seen < ") + Now() + " - " + age);
 }

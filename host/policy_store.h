@@ -30,6 +30,13 @@ struct MemberRow {
     double age = 0;       // seconds since that heartbeat (database clock)
 };
 
+// One machine's boot record (see machine_record.h), as stored.
+struct MachineRow {
+    std::string mac, address, stage, result, reason, reporter;
+    double lastSeen = 0;
+    std::string steps;  // StepsText
+};
+
 using PolicyRows = std::vector<std::pair<std::string, std::string>>;  // mac, server
 
 class PolicyStore {
@@ -51,6 +58,12 @@ public:
     bool Heartbeat(const MemberRow &self, bool announce);
     bool MarkStopped(const std::string &address);
     bool Members(std::vector<MemberRow> *members);
+    // Boot records: written whole, newest first when read (at most LIMIT),
+    // dropped once older than the retention.
+    bool StoreMachines(const std::vector<MachineRow> &machines);
+    bool Machines(std::vector<MachineRow> *machines, int nLimit);
+    bool Machine(const std::string &mac, MachineRow *machine, bool *found);
+    bool PruneMachines(double retentionSeconds);
 
     // Waits up to ms for a change of the policy table made elsewhere. True
     // when the table may have changed (also after a reconnection, when

@@ -2,10 +2,11 @@
  * Tavrel: embeddable network-boot (PXE) server.
  *
  * The host registers two callbacks (and, optionally, a third that chooses
- * the boot file per client), then starts the service with one
- * configuration record and two arrays. Every record below crosses the
+ * the boot file per client and a fourth that observes boot events), then
+ * starts the service with one configuration record and two arrays. Every record below crosses the
  * library boundary as a fixed byte layout: little-endian, no padding,
- * NUL-terminated ASCII texts, 32-bit signed integers.
+ * NUL-terminated ASCII texts, 32-bit signed integers (64-bit for the
+ * counts and times of boot events).
  */
 #ifndef TAVREL_H
 #define TAVREL_H
@@ -80,7 +81,57 @@ typedef struct SelectBootFileRecord {
     char vendorclass[256]; /* option 60, such as "PXEClient:Arch:00007:UNDI:003000" */
 } SelectBootFileRecord;
 
+
+/* What the services did, for the optional boot-event observer. kind is one
+ * of TAVREL_EVENT_*, reason one of TAVREL_REASON_* (0 when all went well).
+ * Fields a kind does not use are zero, or -1 where zero is a value. */
+typedef struct BootEventRecord {
+    int kind;
+    int reason;
+    long long time;      /* seconds since 1970-01-01 UTC */
+    long long dropped;   /* events dropped so far because the observer was slow */
+    unsigned char mac[6];  /* all zero when unknown (TFTP knows only the address) */
+    unsigned char reserved[2]; /* zero */
+    char address[16];    /* DHCP: the address offered or acknowledged; otherwise the client's source */
+    int port;            /* the service's UDP port: 67, 4011, 4455 or 69 */
+    int messagetype;     /* DHCP: the type sent (answer) or received (no answer) */
+    int arch;            /* option 93, first value; -1 when absent */
+    char userclass[64];  /* option 77, such as "iPXE" */
+    char file[128];      /* DHCP: the boot file chosen; TFTP: the file asked for */
+    long long size;      /* TFTP: the file's size; -1 when unknown */
+    long long bytes;     /* TFTP: bytes of the file sent */
+    int blksize;         /* TFTP: block size in use */
+    int windowsize;      /* TFTP: blocks per acknowledgement */
+    int durationms;      /* TFTP: from the request to the end */
+    int result;          /* TFTP ended: 1 when the whole file was acknowledged, else 0 */
+    char server[16];     /* 4455: the server chosen or reported */
+} BootEventRecord;
+
 #pragma pack(pop)
+
+#define TAVREL_EVENT_DHCP_ANSWER 1      /* an OFFER, ACK or NAK went out */
+#define TAVREL_EVENT_DHCP_UNANSWERED 2  /* a DHCP request got no answer; reason says why */
+#define TAVREL_EVENT_MIRROR_REQUEST 3   /* UDP 4455: a client asked which server serves it */
+#define TAVREL_EVENT_MIRROR_REPORT 4    /* UDP 4455: a client reported where it booted from */
+#define TAVREL_EVENT_TFTP_STARTED 5
+#define TAVREL_EVENT_TFTP_ENDED 6
+#define TAVREL_EVENT_TFTP_REFUSED 7
+
+#define TAVREL_REASON_NONE 0
+#define TAVREL_REASON_HOST_DECLINED 1      /* the host's choice named another server */
+#define TAVREL_REASON_NO_FREE_ADDRESS 2
+#define TAVREL_REASON_RELAY_NOT_ALLOWED 3
+#define TAVREL_REASON_MALFORMED 4
+#define TAVREL_REASON_DECLINED_ADDRESS 5   /* the client declined the address (DHCPDECLINE) */
+#define TAVREL_REASON_OTHER_SERVER 6       /* the client took another server's offer */
+#define TAVREL_REASON_NOT_ANSWERED_TYPE 7  /* a message type this server does not answer */
+#define TAVREL_REASON_NOT_FOUND 20
+#define TAVREL_REASON_OUTSIDE_FOLDER 21
+#define TAVREL_REASON_TIMEOUT 22
+#define TAVREL_REASON_CLIENT_ERROR 23      /* the client sent an ERROR */
+#define TAVREL_REASON_NAME_REFUSED 24      /* a name the boot folder rules refuse */
+#define TAVREL_REASON_READ_FAILED 25       /* the file could not be read (changed or shrunk) */
+#define TAVREL_REASON_BUSY 26              /* no room for another transfer */
 
 /* Returns 1 after writing the dotted address of the server that is to serve
  * this client into the 16-byte buffer; any other value makes no choice. */
@@ -94,10 +145,18 @@ typedef int (TAVREL_CALLBACK *SelectMirrorServerToDBProc)(SelectMirrorRecord *re
  * boot URL. */
 typedef int (TAVREL_CALLBACK *SelectBootFileProc)(const SelectBootFileRecord *client, char *bootfile);
 
+/* Optional. Called on one thread of the library's own, never on a thread
+ * that answers clients; a slow observer loses events (counted in dropped)
+ * but never delays an answer. The record is valid during the call only. */
+typedef void (TAVREL_CALLBACK *BootEventProc)(const BootEventRecord *event);
+
 TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selectPxeServer,
                                                        SelectMirrorServerToDBProc selectMirrorServerToDB);
 /* Optional, before or after StartPXE; a null function removes the choice. */
 TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc selectBootFile);
+/* Optional, before or after StartPXE; a null function removes the observer.
+ * StopPXE delivers the events still queued before it returns. */
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallback(BootEventProc onBootEvent);
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,
                                      TeskSubNetStruct *lpSubNet, int nSubNetLen,
                                      TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
@@ -145,6 +204,23 @@ TAVREL_STATIC_ASSERT(sizeof(SelectBootFileRecord) == 524, "SelectBootFileRecord 
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, arch) == 8, "boot arch");
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, userclass) == 12, "boot userclass");
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, vendorclass) == 268, "boot vendorclass");
+TAVREL_STATIC_ASSERT(sizeof(BootEventRecord) == 300, "BootEventRecord size");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, time) == 8, "event time");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, dropped) == 16, "event dropped");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, mac) == 24, "event mac");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, address) == 32, "event address");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, port) == 48, "event port");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, messagetype) == 52, "event messagetype");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, arch) == 56, "event arch");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, userclass) == 60, "event userclass");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, file) == 124, "event file");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, size) == 252, "event size");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, bytes) == 260, "event bytes");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, blksize) == 268, "event blksize");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, windowsize) == 272, "event windowsize");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, durationms) == 276, "event durationms");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, result) == 280, "event result");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, server) == 284, "event server");
 #undef TAVREL_STATIC_ASSERT
 
 #endif /* TAVREL_H */

@@ -2,6 +2,7 @@
 #include "Tavrel.h"
 
 #include "dhcp/dhcp_server.h"
+#include "events/boot_events.h"
 #include "interface/library_state.h"
 #include "log/logger.h"
 #include "platform/platform.h"
@@ -36,6 +37,10 @@ TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc s
     g_pfnSelectBootFile = selectBootFile;
 }
 
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallback(BootEventProc onBootEvent) {
+    SetBootEventObserver(onBootEvent);
+}
+
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
                                      int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
     LogInit();
@@ -50,6 +55,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
     int nStartup = platform::SocketsStartup();
     if (nStartup != 0) LogWriteText("WSAStartup error %d", nStartup);
     g_bSocketsStarted = true;
+    StartBootEventDelivery();
 
     if (!MyDhcpServer) {
         MyDhcpServer = TeskDhcpServer::Create();
@@ -83,6 +89,8 @@ TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerSt
 TAVREL_API int TAVREL_CDECL StopPXE(void) {
     if (MyDhcpServer) DropService(MyDhcpServer);
     if (MyTftpServer) DropService(MyTftpServer);
+    // After the services: the host sees every event they emitted.
+    StopBootEventDelivery();
     if (g_bSocketsStarted) platform::SocketsCleanup();
     g_bSocketsStarted = false;
     return 0;

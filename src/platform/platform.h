@@ -161,6 +161,7 @@ using WaitHandle = void *;
 
 WaitHandle EventCreate();             // manual reset, not signalled
 void EventSet(WaitHandle event);
+void EventReset(WaitHandle event);
 void EventClose(WaitHandle event);
 WaitHandle SocketEventCreate();
 // Lets the socket's readable and closed notices signal the event (and makes

@@ -13,6 +13,10 @@ static_assert(std::is_same<SelectBootFileProc,
               "SelectBootFileProc is __stdcall");
 static_assert(std::is_same<decltype(&RegisterSelectBootFileCallback), void(__cdecl *)(SelectBootFileProc)>::value,
               "RegisterSelectBootFileCallback is __cdecl");
+static_assert(std::is_same<BootEventProc, void(__stdcall *)(const BootEventRecord *)>::value,
+              "BootEventProc is __stdcall");
+static_assert(std::is_same<decltype(&RegisterBootEventCallback), void(__cdecl *)(BootEventProc)>::value,
+              "RegisterBootEventCallback is __cdecl");
 static_assert(std::is_same<decltype(&StartPXE), int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int,
                                                                 TeskStaticDhcpStruct *, int)>::value,
               "StartPXE is __cdecl");

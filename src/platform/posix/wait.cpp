@@ -12,7 +12,7 @@
 namespace platform {
 
 namespace {
-// A manual-reset event is an eventfd that is written once and never read; a
+// A manual-reset event is an eventfd that is written to set and read to reset; a
 // socket event is signalled while its socket has a datagram to read.
 struct PosixWaitable {
     bool bIsSocket;
@@ -33,6 +33,13 @@ void EventSet(WaitHandle event) {
     if (!event) return;
     uint64_t one = 1;
     ssize_t ignored = write(AsWaitable(event)->fd, &one, sizeof one);
+    (void)ignored;
+}
+
+void EventReset(WaitHandle event) {
+    if (!event) return;
+    uint64_t count = 0;
+    ssize_t ignored = read(AsWaitable(event)->fd, &count, sizeof count);  // non-blocking: none is fine
     (void)ignored;
 }
 

@@ -9,6 +9,9 @@ WaitHandle EventCreate() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 void EventSet(WaitHandle event) {
     if (event) SetEvent(event);
 }
+void EventReset(WaitHandle event) {
+    if (event) ResetEvent(event);
+}
 void EventClose(WaitHandle event) {
     if (event) CloseHandle(event);
 }

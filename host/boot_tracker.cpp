@@ -1,0 +1,289 @@
+#include "host/boot_tracker.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
+constexpr int kBootServerPort = 4011;
+// What the library advertises as lease time (a day): an address
+// acknowledged this recently is taken.
+constexpr double kLeaseSeconds = 86400;
+// Records kept in memory; past it the oldest tenth goes (the store keeps them).
+constexpr size_t kMaxMachines = 20000;
+constexpr size_t kMaxAddresses = 100000;
+constexpr int kSaveMs = 1000;
+constexpr int kPruneEverySaves = 60;
+constexpr int kFarmRecords = 500;
+
+// Text of a fixed-size field of the library's record, which may lack its NUL.
+std::string FieldText(const char *lpField, size_t size) { return std::string(lpField, strnlen(lpField, size)); }
+
+double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+bool AllZero(const unsigned char *mac) {
+    for (int i = 0; i < 6; ++i)
+        if (mac[i]) return false;
+    return true;
+}
+
+uint32_t HostOrder(const std::string &address) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
+}
+
+const char *DhcpTypeName(int nType) {
+    switch (nType) {
+        case kDhcpOffer: return "offer";
+        case kDhcpAck: return "ack";
+        case kDhcpNak: return "nak";
+        default: return "other";
+    }
+}
+
+// Drops the oldest tenth of a map of records once it holds too many.
+template <typename Map, typename Age>
+void Trim(Map &map, size_t nMax, Age age) {
+    if (map.size() <= nMax) return;
+    std::vector<double> ages;
+    for (const auto &entry : map) ages.push_back(age(entry.second));
+    std::nth_element(ages.begin(), ages.begin() + ages.size() / 10, ages.end());
+    double cut = ages[ages.size() / 10];
+    for (auto it = map.begin(); it != map.end();) it = age(it->second) <= cut ? map.erase(it) : std::next(it);
+}
+
+}  // namespace
+
+MachineRecord RecordFromRow(const MachineRow &row) {
+    return {row.mac, row.address, row.lastSeen, row.stage, row.result, row.reason, row.reporter,
+            StepsFromText(row.steps)};
+}
+
+MachineRow RowFromRecord(const MachineRecord &r) {
+    return {r.mac, r.address, r.stage, r.result, r.reason, r.reporter, r.lastSeen, StepsText(r.steps)};
+}
+
+void BootTracker::Take(const BootEventRecord &event) {
+    BootStep step;
+    step.time = event.time > 0 ? static_cast<double>(event.time) : Now();
+    step.reason = ReasonKey(event.reason);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Counters.droppedEvents = event.dropped;
+    switch (event.kind) {
+        case TAVREL_EVENT_DHCP_ANSWER:
+        case TAVREL_EVENT_DHCP_UNANSWERED:
+        case TAVREL_EVENT_MIRROR_REQUEST:
+        case TAVREL_EVENT_MIRROR_REPORT:
+            return TakeDhcp(event, step);
+        case TAVREL_EVENT_TFTP_STARTED:
+        case TAVREL_EVENT_TFTP_ENDED:
+        case TAVREL_EVENT_TFTP_REFUSED:
+            return TakeTftp(event, step);
+        default:
+            return;  // a kind of a later library
+    }
+}
+
+void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
+    std::string mac = AllZero(event.mac) ? "" : MacText(event.mac);
+    std::string address = FieldText(event.address, sizeof event.address);
+    if (event.kind == TAVREL_EVENT_MIRROR_REQUEST || event.kind == TAVREL_EVENT_MIRROR_REPORT) {
+        bool bReport = event.kind == TAVREL_EVENT_MIRROR_REPORT;
+        ++m_Counters.mirrorMessages[bReport ? "report" : "request"];
+        step.what = bReport ? kStepReport : kStepMirrorRequest;
+        step.address = FieldText(event.server, sizeof event.server);
+        if (!mac.empty()) Record(mac, step, bReport ? "" : address);
+        return;
+    }
+    if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
+        ++m_Counters.dhcpUnanswered[step.reason];
+        if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
+            ++m_Counters.dhcpDeclines;
+        step.what = kStepUnanswered;
+        if (!mac.empty()) Record(mac, step, "");
+        return;
+    }
+    ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
+    step.address = address;
+    step.file = FieldText(event.file, sizeof event.file);
+    auto rule = m_RuleOfMac.find(mac);
+    if (rule != m_RuleOfMac.end()) step.rule = rule->second;
+    step.what = event.port == kBootServerPort ? kStepProxy
+                : event.messagetype == kDhcpOffer ? kStepOffer
+                : event.messagetype == kDhcpNak   ? kStepNak
+                                                  : kStepAck;
+    if (event.messagetype == kDhcpAck && event.port != kBootServerPort) {
+        m_Acknowledged[HostOrder(address)] = step.time;
+        Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
+    }
+    if (mac.empty()) return;
+    if (step.what == kStepOffer || step.what == kStepAck) {
+        m_MacOfAddress[address] = mac;
+        Trim(m_MacOfAddress, kMaxAddresses, [this](const std::string &owner) {
+            auto it = m_Machines.find(owner);
+            return it == m_Machines.end() ? 0.0 : it->second.lastSeen;
+        });
+    }
+    Record(mac, step, step.what == kStepProxy ? "" : address);
+}
+
+void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
+    std::string address = FieldText(event.address, sizeof event.address);
+    step.file = FieldText(event.file, sizeof event.file);
+    step.size = event.size;
+    step.bytes = event.bytes;
+    step.durationMs = event.durationms;
+    if (event.kind == TAVREL_EVENT_TFTP_REFUSED) {
+        ++m_Counters.tftpRefused[step.reason];
+        step.what = kStepTftpRefused;
+    } else {
+        step.what = kStepTftp;
+        step.ended = event.kind == TAVREL_EVENT_TFTP_ENDED;
+        if (step.ended) {
+            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : step.reason];
+            m_Counters.tftpBytes += static_cast<uint64_t>(event.bytes);
+            if (event.result == 1) step.reason.clear();
+        }
+    }
+    Record(KeyOfAddress(address), step, address);
+}
+
+void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_RuleOfMac[MacText(mac)] = rule;
+    if (m_RuleOfMac.size() > kMaxAddresses) m_RuleOfMac.clear();  // names only: they come again
+}
+
+void BootTracker::HttpStarted() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_Counters.httpInFlight;
+}
+
+void BootTracker::HttpEnded(const HttpRequestEnd &end) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    --m_Counters.httpInFlight;
+    ++m_Counters.httpRequests[std::to_string(end.nStatus)];
+    m_Counters.httpBytes += end.qwSent;
+    BootStep step;
+    step.time = Now();
+    step.file = end.name;
+    step.bytes = static_cast<long long>(end.qwSent);
+    step.size = static_cast<long long>(end.qwSize);
+    step.durationMs = static_cast<int>(end.seconds * 1000);
+    step.ended = true;
+    if (end.nStatus >= 400) {
+        step.what = kStepHttpRefused;
+        step.reason = end.nStatus == 404 ? "not_found" : "forbidden";
+    } else {
+        step.what = kStepHttp;
+        if (!end.bComplete) step.reason = "client_closed";
+    }
+    Record(KeyOfAddress(end.client), step, end.client);
+}
+
+std::string BootTracker::KeyOfAddress(const std::string &address) {
+    auto mac = m_MacOfAddress.find(address);
+    return mac == m_MacOfAddress.end() ? address : mac->second;
+}
+
+MachineRecord &BootTracker::RecordOf(const std::string &key) {
+    auto found = m_Machines.find(key);
+    if (found != m_Machines.end()) return found->second;
+    Trim(m_Machines, kMaxMachines, [](const MachineRecord &record) { return record.lastSeen; });
+    MachineRecord &record = m_Machines[key];
+    record.mac = key;
+    record.reporter = m_Reporter;
+    return record;
+}
+
+void BootTracker::Record(const std::string &key, const BootStep &step, const std::string &address) {
+    MachineRecord &record = RecordOf(key);
+    AddStep(&record, step);
+    if (!address.empty()) record.address = address;
+    m_Changed.insert(key);
+}
+
+std::vector<MachineRecord> BootTracker::Machines() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    std::unordered_map<std::string, MachineRecord> all;
+    for (const MachineRecord &record : m_Farm) all[record.mac] = record;
+    for (const auto &entry : m_Machines) {
+        auto &slot = all[entry.first];
+        if (entry.second.lastSeen >= slot.lastSeen) slot = entry.second;
+    }
+    std::vector<MachineRecord> list;
+    for (auto &entry : all) list.push_back(std::move(entry.second));
+    std::sort(list.begin(), list.end(), [](const MachineRecord &a, const MachineRecord &b) {
+        return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.mac < b.mac;
+    });
+    return list;
+}
+
+BootCounters BootTracker::Counters() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Counters;
+}
+
+long BootTracker::AddressesInUse(uint32_t dwBegin, uint32_t dwEnd) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    double since = Now() - kLeaseSeconds;
+    long n = 0;
+    for (const auto &entry : m_Acknowledged) n += entry.first >= dwBegin && entry.first <= dwEnd && entry.second > since;
+    return n;
+}
+
+bool BootTracker::StartSaving(const std::string &database, double retentionSeconds, std::string *error) {
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(database, error);
+    if (!store) return false;
+    m_Saver = std::thread(&BootTracker::SaveLoop, this, std::move(store), retentionSeconds);
+    return true;
+}
+
+void BootTracker::StopSaving() {
+    if (!m_Saver.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_StopLock);
+        m_bStop = true;
+    }
+    m_StopSignal.notify_all();
+    m_Saver.join();
+}
+
+void BootTracker::SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds) {
+    for (int nRound = 0;; ++nRound) {
+        if (nRound % kPruneEverySaves == 0) store->PruneMachines(retentionSeconds);
+        Save(*store);
+        std::unique_lock<std::mutex> lock(m_StopLock);
+        if (m_StopSignal.wait_for(lock, std::chrono::milliseconds(kSaveMs), [this] { return m_bStop; })) break;
+    }
+    Save(*store);  // what the last moments brought
+}
+
+// Writes the changed records, then reads the farm's. A failed write keeps
+// them marked, so the next round tries again.
+void BootTracker::Save(PolicyStore &store) {
+    std::vector<MachineRow> rows;
+    std::set<std::string> changed;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        changed.swap(m_Changed);
+        for (const std::string &key : changed) {
+            auto found = m_Machines.find(key);
+            if (found != m_Machines.end()) rows.push_back(RowFromRecord(found->second));
+        }
+    }
+    if (!rows.empty() && !store.StoreMachines(rows)) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Changed.insert(changed.begin(), changed.end());
+    }
+    std::vector<MachineRow> farm;
+    if (!store.Machines(&farm, kFarmRecords)) return;
+    std::vector<MachineRecord> records;
+    for (const MachineRow &row : farm) records.push_back(RecordFromRow(row));
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Farm.swap(records);
+}

@@ -1,0 +1,61 @@
+#include "host/machine_listings.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "host/boot_tracker.h"
+#include "host/json_text.h"
+
+namespace {
+
+constexpr int kListed = 10000;
+
+std::string LocalTime(double seconds) {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    localtime_r(&when, &parts);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+}  // namespace
+
+bool PrintMachines(PolicyStore &store, bool json) {
+    std::vector<MachineRow> rows;
+    if (!store.Machines(&rows, kListed)) return false;
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            MachineRecord m = RecordFromRow(rows[i]);
+            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(m.mac) << ", \"address\": " << JsonText(m.address)
+                      << ", \"last_seen\": " << JsonText(LocalTime(m.lastSeen)) << ", \"stage\": " << JsonText(m.stage)
+                      << ", \"result\": " << JsonText(m.result) << ", \"reason\": " << JsonText(m.reason)
+                      << ", \"server\": " << JsonText(m.reporter) << ", \"why\": " << JsonText(DescribeAttempt(m))
+                      << "}";
+        }
+        std::cout << "\n]\n";
+        return true;
+    }
+    printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", "mac", "address", "last seen", "stage", "result", "server",
+           "reason");
+    for (const MachineRow &m : rows)
+        printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", m.mac.c_str(), m.address.c_str(),
+               LocalTime(m.lastSeen).c_str(), m.stage.c_str(), m.result.c_str(), m.reporter.c_str(),
+               ReasonWords(m.reason).c_str());
+    return true;
+}
+
+bool PrintWhy(PolicyStore &store, const std::string &mac) {
+    MachineRow row;
+    bool bFound = false;
+    if (!store.Machine(mac, &row, &bFound)) return false;
+    if (!bFound) {
+        std::cout << mac << ": never heard from this machine\n";
+        return true;
+    }
+    MachineRecord record = RecordFromRow(row);
+    std::cout << record.mac << ": " << DescribeAttempt(record) << "\n";
+    return true;
+}

@@ -1,0 +1,201 @@
+#include "host/machine_record.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+namespace {
+
+// A DHCP offer this long after the last step begins a new attempt.
+constexpr double kNewAttemptSeconds = 120;
+
+const struct {
+    int nReason;
+    const char *lpKey;
+    const char *lpWords;
+} kReasons[] = {
+    {TAVREL_REASON_HOST_DECLINED, "host_declined", "the policy gives it to another server"},
+    {TAVREL_REASON_NO_FREE_ADDRESS, "no_free_address", "no free address in its range"},
+    {TAVREL_REASON_RELAY_NOT_ALLOWED, "relay_not_allowed", "its relay agent is not allowed here"},
+    {TAVREL_REASON_MALFORMED, "malformed", "the request was malformed"},
+    {TAVREL_REASON_DECLINED_ADDRESS, "declined_address", "the machine declined the address (in use elsewhere)"},
+    {TAVREL_REASON_OTHER_SERVER, "other_server", "the machine took another server's offer"},
+    {TAVREL_REASON_NOT_ANSWERED_TYPE, "not_answered_type", "a message this server does not answer"},
+    {TAVREL_REASON_NOT_FOUND, "not_found", "no such file"},
+    {TAVREL_REASON_OUTSIDE_FOLDER, "outside_folder", "the file lies outside the boot folder"},
+    {TAVREL_REASON_TIMEOUT, "timeout", "the machine stopped answering"},
+    {TAVREL_REASON_CLIENT_ERROR, "client_error", "the machine sent an error"},
+    {TAVREL_REASON_NAME_REFUSED, "name_refused", "a name the boot folder refuses"},
+    {TAVREL_REASON_READ_FAILED, "read_failed", "the file could not be read"},
+    {TAVREL_REASON_BUSY, "busy", "too many transfers at once"},
+};
+// Reasons the HTTP server gives.
+const struct {
+    const char *lpKey;
+    const char *lpWords;
+} kHttpReasons[] = {
+    {"client_closed", "the client closed the connection"},
+    {"forbidden", "refused by the boot folder rules"},
+};
+
+bool IsTransfer(const std::string &what) { return what == kStepTftp || what == kStepHttp; }
+
+std::string ClockTime(double seconds) {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    localtime_r(&when, &parts);
+    char text[16];
+    strftime(text, sizeof text, "%H:%M:%S", &parts);
+    return text;
+}
+
+std::string Amount(long long bytes) {
+    char text[32];
+    if (bytes >= 1000000)
+        snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    else if (bytes >= 1000)
+        snprintf(text, sizeof text, "%lld KB", bytes / 1000);
+    else
+        snprintf(text, sizeof text, "%lld bytes", bytes);
+    return text;
+}
+
+std::string Seconds(int ms) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+    return text;
+}
+
+std::string StageOf(const std::string &what) {
+    if (what == kStepTftp || what == kStepTftpRefused) return "tftp";
+    if (what == kStepHttp || what == kStepHttpRefused) return "http";
+    if (what == kStepReport) return "booted";
+    return "dhcp";
+}
+
+int StageRank(const std::string &stage) {
+    return stage == "booted" ? 4 : stage == "http" ? 3 : stage == "tftp" ? 2 : stage == "dhcp" ? 1 : 0;
+}
+
+std::string DescribeStep(const BootStep &s, const BootStep *lpPrevious) {
+    std::string at = " at " + ClockTime(s.time);
+    std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file + ")" : " (" + s.rule + " → " + s.file + ")";
+    if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
+    if (s.what == kStepAck) {
+        // Acknowledging the address just offered adds nothing to the story.
+        if (lpPrevious && lpPrevious->what == kStepOffer && lpPrevious->address == s.address) return "";
+        return "acknowledged " + s.address + at + chosen;
+    }
+    if (s.what == kStepNak) return "refused its address request" + at;
+    if (s.what == kStepProxy) return "boot server answered" + at + chosen;
+    if (s.what == kStepUnanswered) return "not answered" + at + ": " + ReasonWords(s.reason);
+    if (s.what == kStepMirrorRequest) return "asked which server serves it" + at;
+    if (s.what == kStepReport) return "reported booted from " + s.address + at;
+    const char *lpProtocol = s.what == kStepTftp || s.what == kStepTftpRefused ? "TFTP " : "HTTP ";
+    if (s.what == kStepTftpRefused || s.what == kStepHttpRefused)
+        return lpProtocol + s.file + " refused" + at + ": " + ReasonWords(s.reason);
+    if (!s.ended) return lpProtocol + s.file + " started" + at + (s.size >= 0 ? ", " + Amount(s.size) : "");
+    if (s.reason.empty()) return lpProtocol + s.file + " " + Amount(s.bytes) + " in " + Seconds(s.durationMs);
+    return lpProtocol + s.file + " stopped at " + Amount(s.bytes) + ": " + ReasonWords(s.reason);
+}
+
+// Texts in the store are one line of tab-separated fields.
+std::string Field(const std::string &text) {
+    std::string out = text;
+    for (char &c : out)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return out;
+}
+
+}  // namespace
+
+const char *ReasonKey(int nReason) {
+    for (const auto &reason : kReasons)
+        if (reason.nReason == nReason) return reason.lpKey;
+    return nReason == TAVREL_REASON_NONE ? "" : "other";
+}
+
+std::string ReasonWords(const std::string &key) {
+    for (const auto &reason : kReasons)
+        if (key == reason.lpKey) return reason.lpWords;
+    for (const auto &reason : kHttpReasons)
+        if (key == reason.lpKey) return reason.lpWords;
+    return key.empty() ? "" : "failed (" + key + ")";
+}
+
+void AddStep(MachineRecord *record, const BootStep &step) {
+    auto &steps = record->steps;
+    if (step.what == kStepOffer && (steps.empty() || step.time - steps.back().time > kNewAttemptSeconds)) {
+        steps.clear();
+        record->stage.clear();
+    }
+    // A transfer's end completes the step its start made.
+    bool bMerged = false;
+    if (step.ended && IsTransfer(step.what))
+        for (auto s = steps.rbegin(); s != steps.rend() && !bMerged; ++s)
+            if (s->what == step.what && !s->ended && s->file == step.file) *s = step, bMerged = true;
+    if (!bMerged) steps.push_back(step);
+    if (steps.size() > kMaxSteps) steps.erase(steps.begin());
+    record->lastSeen = step.time;
+    std::string stage = StageOf(step.what);
+    if (StageRank(stage) >= StageRank(record->stage)) record->stage = stage;
+    record->reason = step.reason;
+    if (step.what == kStepUnanswered) {
+        // Being left to another server is no failure of this one's.
+        record->result = "unanswered";
+    } else if (!step.reason.empty()) {
+        record->result = "failed";
+    } else if (step.what == kStepReport || (IsTransfer(step.what) && step.ended)) {
+        record->result = "booted";
+    } else {
+        record->result = "booting";
+    }
+}
+
+std::string DescribeAttempt(const MachineRecord &record) {
+    std::string text;
+    const BootStep *lpPrevious = nullptr;
+    for (const BootStep &step : record.steps) {
+        std::string part = DescribeStep(step, lpPrevious);
+        lpPrevious = &step;
+        if (part.empty()) continue;
+        text += (text.empty() ? "" : "; ") + part;
+    }
+    return text;
+}
+
+std::string StepsText(const std::vector<BootStep> &steps) {
+    std::ostringstream out;
+    for (const BootStep &s : steps) {
+        char numbers[128];
+        snprintf(numbers, sizeof numbers, "%.3f\t%lld\t%lld\t%d\t%d", s.time, s.bytes, s.size, s.durationMs,
+                 s.ended ? 1 : 0);
+        out << numbers << '\t' << Field(s.what) << '\t' << Field(s.file) << '\t' << Field(s.address) << '\t'
+            << Field(s.rule) << '\t' << Field(s.reason) << '\n';
+    }
+    return out.str();
+}
+
+std::vector<BootStep> StepsFromText(const std::string &text) {
+    std::vector<BootStep> steps;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        size_t start = 0;
+        for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+            f.push_back(line.substr(start, tab - start));
+        f.push_back(line.substr(start));
+        if (f.size() != 10) continue;
+        BootStep s;
+        s.time = strtod(f[0].c_str(), nullptr);
+        s.bytes = strtoll(f[1].c_str(), nullptr, 10);
+        s.size = strtoll(f[2].c_str(), nullptr, 10);
+        s.durationMs = atoi(f[3].c_str());
+        s.ended = f[4] == "1";
+        s.what = f[5], s.file = f[6], s.address = f[7], s.rule = f[8], s.reason = f[9];
+        steps.push_back(s);
+    }
+    return steps;
+}

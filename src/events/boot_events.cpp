@@ -1,0 +1,175 @@
+#include "events/boot_events.h"
+
+#include <cstring>
+
+#include "interface/address_text.h"
+#include "platform/platform.h"
+
+std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
+
+namespace {
+
+// Enough for a burst of thousands of answers a second while the host is
+// busy for a moment; the ring lives in zeroed static storage, touched only
+// when events flow.
+constexpr int kQueueCapacity = 1024;
+// StopPXE waits this long for the host to take what is queued.
+constexpr int kDrainMs = 2000;
+constexpr int kDrainPollMs = 10;
+
+thread_local bool t_bDeliveryThread = false;
+
+class BootEventQueue {
+public:
+    // Producers: never blocks beyond the copy under the lock.
+    void Push(BootEventRecord &event) {
+        bool bWasEmpty;
+        {
+            platform::TeskLockGuard guard(m_Lock);
+            if (m_nCount == kQueueCapacity) {
+                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            event.dropped = m_nDropped.load(std::memory_order_relaxed);
+            m_Ring[(m_nHead + m_nCount) % kQueueCapacity] = event;
+            bWasEmpty = m_nCount++ == 0;
+        }
+        // The delivery thread waits only after it saw the queue empty, so
+        // only the first event after that needs to wake it.
+        if (bWasEmpty) platform::EventSet(m_hWake);
+    }
+
+    void Start() {
+        platform::TeskLockGuard guard(m_Control);
+        if (m_hThread || !g_pfnBootEvent.load() || !m_bServicesRun) return;
+        if (!m_hWake) m_hWake = platform::EventCreate();
+        if (!m_hPause) m_hPause = platform::EventCreate();
+        m_bStop.store(false);
+        m_hThread = platform::ThreadStart(DeliveryMain, this);
+    }
+
+    // With DRAIN, delivers what is queued first (for a bounded time); then
+    // ends the thread.
+    void Stop(bool bDrain) {
+        platform::TeskLockGuard guard(m_Control);
+        if (!m_hThread) return;
+        // The observer itself may stop delivery: its own thread cannot wait for itself.
+        bDrain = bDrain && !t_bDeliveryThread;
+        for (int waited = 0; bDrain && waited < kDrainMs && Busy(); waited += kDrainPollMs)
+            platform::WaitAny(&m_hPause, 1, kDrainPollMs);
+        m_bStop.store(true);
+        platform::EventSet(m_hWake);
+        // A host stuck in its observer keeps the thread; it goes on detached.
+        if (!t_bDeliveryThread) platform::ThreadJoin(m_hThread, kDrainMs);
+        platform::ThreadClose(m_hThread);
+        m_hThread = nullptr;
+    }
+
+    void SetServicesRun(bool bRun) {
+        platform::TeskLockGuard guard(m_Control);
+        m_bServicesRun = bRun;
+    }
+
+    int64_t Dropped() const { return m_nDropped.load(std::memory_order_relaxed); }
+
+private:
+    static unsigned DeliveryMain(void *arg) {
+        t_bDeliveryThread = true;
+        static_cast<BootEventQueue *>(arg)->Deliver();
+        return 0;
+    }
+
+    void Deliver() {
+        // Reset before emptying the queue: an event pushed after that sets
+        // the wake-up again, so none waits unseen.
+        while (!m_bStop.load()) {
+            platform::EventReset(m_hWake);
+            BootEventRecord event;
+            while (!m_bStop.load() && Pop(&event)) {
+                if (BootEventProc proc = g_pfnBootEvent.load()) proc(&event);
+                m_bDelivering.store(false);
+            }
+            platform::WaitAny(&m_hWake, 1, platform::kWaitInfinite);
+        }
+    }
+
+    bool Pop(BootEventRecord *lpEvent) {
+        platform::TeskLockGuard guard(m_Lock);
+        if (m_nCount == 0) return false;
+        *lpEvent = m_Ring[m_nHead];
+        m_nHead = (m_nHead + 1) % kQueueCapacity;
+        --m_nCount;
+        m_bDelivering.store(true);
+        return true;
+    }
+
+    bool Busy() {
+        platform::TeskLockGuard guard(m_Lock);
+        return m_nCount > 0 || m_bDelivering.load();
+    }
+
+    platform::TeskLock m_Lock;  // the ring
+    BootEventRecord m_Ring[kQueueCapacity];
+    int m_nHead = 0;
+    int m_nCount = 0;
+    std::atomic<int64_t> m_nDropped{0};
+    std::atomic<bool> m_bDelivering{false};
+
+    platform::TeskLock m_Control;  // the thread's start and stop
+    platform::ThreadHandle m_hThread = nullptr;
+    platform::WaitHandle m_hWake = nullptr;
+    platform::WaitHandle m_hPause = nullptr;  // never set: a timed wait
+    std::atomic<bool> m_bStop{false};
+    bool m_bServicesRun = false;
+};
+
+BootEventQueue &Queue() {
+    static BootEventQueue queue;
+    return queue;
+}
+
+}  // namespace
+
+BootEventRecord NewBootEvent(int nKind, int nReason, int nPort) {
+    BootEventRecord event;
+    memset(&event, 0, sizeof event);
+    event.kind = nKind;
+    event.reason = nReason;
+    event.port = nPort;
+    event.arch = -1;
+    event.size = -1;
+    return event;
+}
+
+void EmitBootEvent(BootEventRecord &event) {
+    event.time = platform::GetUnixTime();
+    Queue().Push(event);
+}
+
+void SetBootEventObserver(BootEventProc proc) {
+    g_pfnBootEvent.store(proc);
+    if (proc)
+        Queue().Start();
+    else
+        Queue().Stop(false);
+}
+
+void StartBootEventDelivery() {
+    Queue().SetServicesRun(true);
+    Queue().Start();
+}
+
+void StopBootEventDelivery() {
+    Queue().Stop(true);
+    Queue().SetServicesRun(false);
+}
+
+int64_t DroppedBootEvents() { return Queue().Dropped(); }
+
+void PutEventText(char *lpField, size_t nFieldSize, const char *lpText) {
+    size_t len = lpText ? strnlen(lpText, nFieldSize - 1) : 0;
+    memcpy(lpField, lpText ? lpText : "", len);
+    lpField[len] = '\0';
+}
+
+void PutEventAddress(char *lpField, uint32_t dwAddrNet) { HostIpToText(16, lpField, platform::NetToHost32(dwAddrNet)); }
