@@ -30,7 +30,6 @@ public:
                 m_nDropped.fetch_add(1, std::memory_order_relaxed);
                 return;
             }
-            event.dropped = m_nDropped.load(std::memory_order_relaxed);
             m_Ring[(m_nHead + m_nCount) % kQueueCapacity] = event;
             bWasEmpty = m_nCount++ == 0;
         }
@@ -97,6 +96,8 @@ private:
         platform::TeskLockGuard guard(m_Lock);
         if (m_nCount == 0) return false;
         *lpEvent = m_Ring[m_nHead];
+        // Counted at hand-over, so the observer learns of drops that came after the event.
+        lpEvent->dropped = m_nDropped.load(std::memory_order_relaxed);
         m_nHead = (m_nHead + 1) % kQueueCapacity;
         --m_nCount;
         m_bDelivering.store(true);

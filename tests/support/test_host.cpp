@@ -2,8 +2,10 @@
 // its arguments, prints "ready", and stops when its standard input closes
 // (or, with --wait-signal, on SIGTERM or SIGINT). With --split, MACs whose
 // last byte is even belong to the first server, odd ones to the second.
-// Every selection report is printed as "report MAC SERVER".
-//   test_host [--wait-signal] [--split EVEN_IP,ODD_IP] SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
+// Every selection report is printed as "report MAC SERVER". With --events
+// it observes the boot events as a host would: each is formatted as a line
+// and counted; the count and the drops are printed when it stops.
+//   test_host [--wait-signal] [--events] [--split EVEN_IP,ODD_IP] SERVER_IP ROOT [BEGIN,END,MASK,TYPE]...
 #include <pthread.h>
 #include <signal.h>
 
@@ -16,6 +18,17 @@
 #include "support/pxe_config.h"
 
 static char g_szSplit[2][16];
+static unsigned long g_nEvents = 0;  // the delivery thread's alone until StopPXE returns
+static long long g_nDropped = 0;
+
+static void TAVREL_CALLBACK ObserveEvent(const BootEventRecord *event) {
+    char line[512];
+    snprintf(line, sizeof line, "%d %d %02x:%02x:%02x:%02x:%02x:%02x %s %d %s %lld %lld", event->kind, event->reason,
+             event->mac[0], event->mac[1], event->mac[2], event->mac[3], event->mac[4], event->mac[5],
+             event->address, event->port, event->file, event->bytes, event->durationms * 1LL);
+    g_nEvents += line[0] != '\0';
+    g_nDropped = event->dropped;
+}
 
 static int TAVREL_CALLBACK Choose(const unsigned char *mac, char *server) {
     if (!g_szSplit[0][0]) return 0;
@@ -33,6 +46,11 @@ static int TAVREL_CALLBACK PrintReport(SelectMirrorRecord *record) {
 int main(int argc, char **argv) {
     bool bWaitSignal = argc > 1 && strcmp(argv[1], "--wait-signal") == 0;
     if (bWaitSignal) {
+        --argc;
+        ++argv;
+    }
+    bool bEvents = argc > 1 && strcmp(argv[1], "--events") == 0;
+    if (bEvents) {
         --argc;
         ++argv;
     }
@@ -60,6 +78,7 @@ int main(int argc, char **argv) {
         SET_TEXT(subnets.back().netmask, mask);
     }
     RegisterSelectPxeCallback(Choose, PrintReport);
+    if (bEvents) RegisterBootEventCallback(ObserveEvent);
     int result = StartPXE(&server, subnets.data(), static_cast<int>(subnets.size()), nullptr, 0);
     if (result != 0) {
         fprintf(stderr, "StartPXE: %d\n", result);
@@ -75,5 +94,6 @@ int main(int argc, char **argv) {
         }
     }
     StopPXE();
+    if (bEvents) printf("events %lu dropped %lld\n", g_nEvents, g_nDropped);
     return 0;
 }

@@ -1,0 +1,134 @@
+// Boot records: the library's events and the HTTP server's news become one
+// record per machine, kept in the store, and `why` tells each way a boot
+// can end in plain words, one reason at a time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "host/boot_tracker.h"
+#include "host/machine_listings.h"
+#include "host/metrics_text.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+BootEventRecord Event(int nKind, int nReason, unsigned char last, const char *lpAddress, const char *lpFile = "") {
+    BootEventRecord event;
+    memset(&event, 0, sizeof event);
+    event.kind = nKind;
+    event.reason = nReason;
+    event.time = 1796680000;
+    const unsigned char mac[6] = {0x52, 0x54, 0x00, 0x00, 0x00, last};
+    if (last) memcpy(event.mac, mac, 6);
+    snprintf(event.address, sizeof event.address, "%s", lpAddress);
+    snprintf(event.file, sizeof event.file, "%s", lpFile);
+    event.port = 67;
+    event.messagetype = nKind == TAVREL_EVENT_DHCP_ANSWER ? 2 : 1;
+    event.arch = -1;
+    event.size = -1;
+    return event;
+}
+
+class BootRecordTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(m_Tracker.StartSaving(m_Database, 86400, &error)) << error;
+    }
+    // Offered ADDRESS, then the TFTP request from it.
+    void Offer(unsigned char last, const char *lpAddress, const char *lpFile) {
+        m_Tracker.Take(Event(TAVREL_EVENT_DHCP_ANSWER, 0, last, lpAddress, lpFile));
+    }
+    void Tftp(int nKind, int nReason, const char *lpAddress, const char *lpFile, long long bytes, int nMs) {
+        BootEventRecord event = Event(nKind, nReason, 0, lpAddress, lpFile);
+        event.port = 69;
+        event.bytes = bytes;
+        event.size = 850000;
+        event.durationms = nMs;
+        event.result = nKind == TAVREL_EVENT_TFTP_ENDED && nReason == 0;
+        m_Tracker.Take(event);
+    }
+    std::string Why(const std::string &mac) {
+        m_Tracker.StopSaving();  // writes what is left
+        std::string error;
+        std::unique_ptr<PolicyStore> store = PolicyStore::Open(m_Database, &error);
+        EXPECT_TRUE(store) << error;
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(PrintWhy(*store, mac));
+        return testing::internal::GetCapturedStdout();
+    }
+
+    TempTree m_Tree;
+    std::string m_Database = m_Tree.Root() + "/tavrel.db";
+    BootTracker m_Tracker{"192.0.2.1"};
+};
+
+}  // namespace
+
+TEST_F(BootRecordTest, WhyTellsABootThatReachedHttp) {
+    m_Tracker.NoteRule(reinterpret_cast<const unsigned char *>("\x52\x54\x00\x00\x00\x01"), "rule 1");
+    Offer(1, "192.0.2.101", "ipxe.efi");
+    Tftp(TAVREL_EVENT_TFTP_STARTED, 0, "192.0.2.101", "ipxe.efi", 0, 0);
+    Tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.101", "ipxe.efi", 850000, 300);
+    m_Tracker.HttpStarted();
+    m_Tracker.HttpEnded({"192.0.2.101", "vmlinuz", 200, 2100000, 9000000, 1.5, false});
+    std::string why = Why("52:54:00:00:00:01");
+    EXPECT_NE(why.find("52:54:00:00:00:01: offered 192.0.2.101 at "), std::string::npos) << why;
+    EXPECT_NE(why.find(" (rule 1 → ipxe.efi); TFTP ipxe.efi 850 KB in 0.3 s; HTTP vmlinuz stopped at 2.1 MB: "
+                       "the client closed the connection\n"),
+              std::string::npos)
+        << why;
+    EXPECT_EQ(Why("52:54:00:00:00:99"), "52:54:00:00:00:99: never heard from this machine\n");
+}
+
+TEST_F(BootRecordTest, WhyNamesEachReason) {
+    const struct {
+        int nKind, nReason;
+        const char *lpWords;
+    } cases[] = {
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, "not answered at %: the policy gives it to another server"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, "not answered at %: no free address in its range"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_RELAY_NOT_ALLOWED, "not answered at %: its relay agent is not allowed here"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_MALFORMED, "not answered at %: the request was malformed"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_DECLINED_ADDRESS,
+         "not answered at %: the machine declined the address (in use elsewhere)"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_OTHER_SERVER, "not answered at %: the machine took another server's offer"},
+        {TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "TFTP boot.efi refused at %: no such file"},
+        {TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_OUTSIDE_FOLDER, "TFTP boot.efi refused at %: the file lies outside the boot folder"},
+        {TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_TIMEOUT, "TFTP boot.efi stopped at 4 KB: the machine stopped answering"},
+        {TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_CLIENT_ERROR, "TFTP boot.efi stopped at 4 KB: the machine sent an error"},
+    };
+    unsigned char last = 0x10;
+    for (const auto &c : cases) {
+        char address[16];
+        snprintf(address, sizeof address, "192.0.2.%d", last);
+        Offer(last, address, "boot.efi");
+        if (c.nKind == TAVREL_EVENT_DHCP_UNANSWERED)
+            m_Tracker.Take(Event(c.nKind, c.nReason, last, ""));
+        else
+            Tftp(c.nKind, c.nReason, address, "boot.efi", 4096, 900);
+        ++last;
+    }
+    m_Tracker.StopSaving();
+    last = 0x10;
+    for (const auto &c : cases) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "52:54:00:00:00:%02x", last++);
+        std::string why = Why(mac);
+        std::string words = c.lpWords;
+        size_t at = words.find('%');
+        if (at != std::string::npos) {
+            EXPECT_NE(why.find(words.substr(0, at)), std::string::npos) << why;
+            words = words.substr(at + 1);
+        }
+        EXPECT_NE(why.find(words + "\n"), std::string::npos) << why;
+    }
+    std::vector<MachineRecord> machines = m_Tracker.Machines();
+    ASSERT_EQ(machines.size(), sizeof cases / sizeof cases[0]);
+    std::string metrics = MetricsText({m_Tracker.Counters(), {}, 1});
+    EXPECT_NE(metrics.find("tavrel_dhcp_unanswered_requests_total{reason=\"relay_not_allowed\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_dhcp_declines_total 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_tftp_errors_total{reason=\"timeout\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"offer\",port=\"67\"} 10\n"), std::string::npos);
+}
