@@ -129,6 +129,7 @@ void AddStep(MachineRecord *record, const BootStep &step) {
     if (step.what == kStepOffer && (steps.empty() || step.time - steps.back().time > kNewAttemptSeconds)) {
         steps.clear();
         record->stage.clear();
+        record->result.clear();
     }
     // A transfer's end completes the step its start made.
     bool bMerged = false;
@@ -148,6 +149,8 @@ void AddStep(MachineRecord *record, const BootStep &step) {
         record->result = "failed";
     } else if (step.what == kStepReport || (IsTransfer(step.what) && step.ended)) {
         record->result = "booted";
+    } else if (record->result == "booted" && !IsTransfer(step.what)) {
+        // The booted system's own DHCP and 4455 traffic: it stays booted.
     } else {
         record->result = "booting";
     }

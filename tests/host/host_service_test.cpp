@@ -1,9 +1,11 @@
 // tavrel-host as a process in a namespace, on SQLite and on a PostgreSQL
 // server of the test's own: SIGHUP re-reads its file and its boot rules, the
 // policy table vetoes a MAC, mirror reports land in the database, the boot
-// folder is served over HTTP.
+// folder is served over HTTP, the status page (read by headless Chromium)
+// and the metrics (checked by promtool) show the machines that booted.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +61,7 @@ protected:
         std::ofstream(m_Config) << "[server]\naddress = \"" << address << "\"\nnetmask = \"255.255.255.0\"\n"
                                 << "boot_file = \"boot.ipxe\"\nboot_directory = \"" << Boot() << "\"\n"
                                 << "[http]\nlisten = \"192.0.2.1:8080\"\n"
+                                << "[metrics]\nlisten = \"192.0.2.1:9100\"\n"
                                 << "[[boot]]\narch = \"efi-x64\"\nfile = \"" << efiFile << "\"\n"
                                 << "[policy]\ndatabase = \"" << m_Database << "\"\n"
                                 << "[[range]]\nbegin = \"192.0.2.10\"\nend = \"192.0.2.20\"\n"
@@ -191,4 +194,64 @@ TEST_P(HostHttpTest, BootFolderOverHttp) {
     EXPECT_NE(log.find("http: 192.0.2.1 GET /vmlinuz 200, " + std::to_string(big.size()) + " of "),
               std::string::npos) << log;
     EXPECT_NE(log.find("http: 192.0.2.1 GET /out 403, outside the boot folder"), std::string::npos) << log;
+}
+
+// Status and metrics do not depend on the store's back-end either.
+class HostStatusTest : public HostServiceTest {
+protected:
+    static std::string IpText(uint32_t dwAddrNet) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &dwAddrNet, text, sizeof text);
+        return text;
+    }
+    // From the client namespace, on ADDRESS (added to its interface): fetches FILE over TFTP.
+    static void FetchOverTftp(const std::string &address, const std::string &file) {
+        std::string ns = getenv("TAVREL_CLIENT_NETNS");
+        ns = ns.substr(ns.rfind('/') + 1);
+        Shell("ip -n " + ns + " addr add " + address + "/24 dev tv1");
+        Shell("ip netns exec " + ns + " curl -s -o /dev/null --interface " + address + " tftp://192.0.2.1/" + file);
+    }
+    // The row of the page's table ID that names MAC, or "".
+    static std::string RowOf(const std::string &dom, const std::string &id, const std::string &mac) {
+        size_t table = dom.find("id=\"" + id + "\"");
+        size_t end = dom.find("</table>", table);
+        size_t at = dom.find(">" + mac + "<", table);
+        if (table == std::string::npos || at == std::string::npos || at > end) return "";
+        return dom.substr(at, dom.find("</tr>", at) - at);
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Backends, HostStatusTest, testing::Values("sqlite"),
+                         [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
+    std::ofstream(Boot() + "/boot.ipxe") << "#!ipxe\n";
+    Bytes booted = Offer(0x21, 300), missing = Offer(0x22, 301);
+    ASSERT_FALSE(booted.empty());
+    ASSERT_FALSE(missing.empty());
+    FetchOverTftp(IpText(AddrAt(booted, 16)), "boot.ipxe");
+    FetchOverTftp(IpText(AddrAt(missing, 16)), "missing.efi");
+    std::string why;  // the records reach the store within a second
+    for (int i = 0; i < 50 && why.find("TFTP missing.efi") == std::string::npos; ++i, usleep(100000))
+        why = Capture(Cli("why 52:54:00:12:34:22"));
+    EXPECT_NE(why.find("52:54:00:12:34:22: offered " + IpText(AddrAt(missing, 16)) + " at "), std::string::npos) << why;
+    EXPECT_NE(why.find("; TFTP missing.efi refused at "), std::string::npos) << why;
+    EXPECT_NE(why.find(": no such file\n"), std::string::npos) << why;
+    EXPECT_NE(Capture(Cli("why 52:54:00:12:34:21")).find("; TFTP boot.ipxe 7 bytes in "), std::string::npos);
+
+    std::string profile = m_Tree.Root() + "/chromium";
+    std::string dom = Capture("timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                              " --disable-background-networking --disable-component-update --disable-sync"
+                              " --user-data-dir=" + profile + " --virtual-time-budget=5000 --dump-dom"
+                              " http://192.0.2.1:9100/ 2>/dev/null");
+    EXPECT_NE(RowOf(dom, "machines", "52:54:00:12:34:21").find("result booted"), std::string::npos) << dom;
+    EXPECT_NE(RowOf(dom, "failures", "52:54:00:12:34:22").find("no such file"), std::string::npos) << dom;
+    EXPECT_EQ(RowOf(dom, "failures", "52:54:00:12:34:21"), "") << "a booted machine is no failure";
+
+    std::string metrics = m_Tree.Root() + "/metrics.txt";
+    ASSERT_EQ(Shell("curl -sf http://192.0.2.1:9100/metrics -o " + metrics), 0);
+    EXPECT_EQ(Shell("promtool check metrics < " + metrics), 0) << ReadWholeFile(metrics);
+    std::string text = ReadWholeFile(metrics);
+    EXPECT_NE(text.find("tavrel_tftp_transfers_total{result=\"complete\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_tftp_errors_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_pool_addresses{range=\"192.0.2.10-192.0.2.20\"} 11\n"), std::string::npos) << text;
 }
