@@ -9,6 +9,7 @@ std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
 
 namespace {
 
+constexpr int kTftpPort = 69;
 // Enough for a burst of thousands of answers a second while the host is
 // busy for a moment; the ring lives in zeroed static storage, touched only
 // when events flow.
@@ -174,3 +175,65 @@ void PutEventText(char *lpField, size_t nFieldSize, const char *lpText) {
 }
 
 void PutEventAddress(char *lpField, uint32_t dwAddrNet) { HostIpToText(16, lpField, platform::NetToHost32(dwAddrNet)); }
+
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
+                    const char *lpUserClass, const char *lpFile) {
+    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_NONE, nPort);
+    event.messagetype = nMessageType;
+    memcpy(event.mac, lpMac, sizeof event.mac);
+    PutEventAddress(event.address, dwAddr);
+    event.arch = nArch;
+    PutEventText(event.userclass, sizeof event.userclass, lpUserClass);
+    PutEventText(event.file, sizeof event.file, lpFile);
+    EmitBootEvent(event);
+}
+
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource, int nReason) {
+    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_UNANSWERED, nReason, nPort);
+    event.messagetype = nMessageType;
+    if (lpMac) memcpy(event.mac, lpMac, sizeof event.mac);
+    PutEventAddress(event.address, dwSource);
+    EmitBootEvent(event);
+}
+
+void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer) {
+    BootEventRecord event =
+        NewBootEvent(bReport ? TAVREL_EVENT_MIRROR_REPORT : TAVREL_EVENT_MIRROR_REQUEST, TAVREL_REASON_NONE, 4455);
+    memcpy(event.mac, lpMac, sizeof event.mac);
+    PutEventAddress(event.address, dwSource);
+    PutEventText(event.server, sizeof event.server, lpServer);
+    EmitBootEvent(event);
+}
+
+void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason) {
+    BootEventRecord event = NewBootEvent(TAVREL_EVENT_TFTP_REFUSED, nReason, kTftpPort);
+    PutEventAddress(event.address, dwClient);
+    PutEventText(event.file, sizeof event.file, lpFile);
+    EmitBootEvent(event);
+}
+
+static BootEventRecord TftpEvent(int nKind, int nReason, uint32_t dwClient, const char *lpFile, uint32_t dwSize,
+                                 int nBlockSize, int nWindow) {
+    BootEventRecord event = NewBootEvent(nKind, nReason, kTftpPort);
+    PutEventAddress(event.address, dwClient);
+    PutEventText(event.file, sizeof event.file, lpFile);
+    event.size = dwSize;
+    event.blksize = nBlockSize;
+    event.windowsize = nWindow;
+    return event;
+}
+
+void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
+    BootEventRecord event =
+        TftpEvent(TAVREL_EVENT_TFTP_STARTED, TAVREL_REASON_NONE, dwClient, lpFile, dwSize, nBlockSize, nWindow);
+    EmitBootEvent(event);
+}
+
+void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                   uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {
+    BootEventRecord event = TftpEvent(TAVREL_EVENT_TFTP_ENDED, nReason, dwClient, lpFile, dwSize, nBlockSize, nWindow);
+    event.bytes = static_cast<long long>(qwBytes);
+    event.durationms = qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+    event.result = nReason == TAVREL_REASON_NONE ? 1 : 0;
+    EmitBootEvent(event);
+}

@@ -29,6 +29,18 @@ void SetBootEventObserver(BootEventProc proc);
 void StartBootEventDelivery();
 void StopBootEventDelivery();
 
+// The services' emission points, each behind `if (BootEventsWanted())`.
+// Addresses are in network order; texts may be null.
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
+                    const char *lpUserClass, const char *lpFile);
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource, int nReason);
+// 4455: a request (REPORT false) or a report of the server the client booted from.
+void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer);
+void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason);
+void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
+void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                   uint64_t qwBytes, uint64_t qwDurationMs, int nReason);
+
 // Events dropped so far.
 int64_t DroppedBootEvents();
 
