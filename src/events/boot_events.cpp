@@ -41,26 +41,31 @@ public:
 
     void Start() {
         platform::TeskLockGuard guard(m_Control);
-        if (m_hThread || !g_pfnBootEvent.load() || !m_bServicesRun) return;
+        if (!g_pfnBootEvent.load() || !m_bServicesRun) return;
+        if (m_hThread) {
+            // One delivery thread at most: one that was told to stop and is
+            // still in the observer must end first.
+            if (!m_bStop.load() || !platform::ThreadJoin(m_hThread, 0)) return;
+            platform::ThreadClose(m_hThread);
+            m_hThread = nullptr;
+        }
         if (!m_hWake) m_hWake = platform::EventCreate();
         if (!m_hPause) m_hPause = platform::EventCreate();
         m_bStop.store(false);
         m_hThread = platform::ThreadStart(DeliveryMain, this);
     }
 
-    // With DRAIN, delivers what is queued first (for a bounded time); then
-    // ends the thread.
-    void Stop(bool bDrain) {
+    // Delivers what is queued (for a bounded time), then ends the thread.
+    void Stop() {
         platform::TeskLockGuard guard(m_Control);
-        if (!m_hThread) return;
-        // The observer itself may stop delivery: its own thread cannot wait for itself.
-        bDrain = bDrain && !t_bDeliveryThread;
-        for (int waited = 0; bDrain && waited < kDrainMs && Busy(); waited += kDrainPollMs)
+        // The observer's own thread cannot wait for itself.
+        if (!m_hThread || t_bDeliveryThread) return;
+        for (int waited = 0; waited < kDrainMs && Busy(); waited += kDrainPollMs)
             platform::WaitAny(&m_hPause, 1, kDrainPollMs);
         m_bStop.store(true);
         platform::EventSet(m_hWake);
-        // A host stuck in its observer keeps the thread; it goes on detached.
-        if (!t_bDeliveryThread) platform::ThreadJoin(m_hThread, kDrainMs);
+        // A host stuck in its observer keeps the thread, which ends when it returns.
+        if (!platform::ThreadJoin(m_hThread, kDrainMs)) return;
         platform::ThreadClose(m_hThread);
         m_hThread = nullptr;
     }
@@ -148,12 +153,10 @@ void EmitBootEvent(BootEventRecord &event) {
     Queue().Push(event);
 }
 
+// Removing the observer leaves the thread idle: it ends with the services.
 void SetBootEventObserver(BootEventProc proc) {
     g_pfnBootEvent.store(proc);
-    if (proc)
-        Queue().Start();
-    else
-        Queue().Stop(false);
+    if (proc) Queue().Start();
 }
 
 void StartBootEventDelivery() {
@@ -162,7 +165,7 @@ void StartBootEventDelivery() {
 }
 
 void StopBootEventDelivery() {
-    Queue().Stop(true);
+    Queue().Stop();
     Queue().SetServicesRun(false);
 }
 
