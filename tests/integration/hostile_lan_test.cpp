@@ -113,23 +113,27 @@ TEST_F(HostileLan, BootServerIsAnsweredDuringAFloodOnPort67) {
 
 namespace {
 
-// DISCOVER then REQUEST, each sent up to three times as a client retries (a
-// fresh link may lose the first); the acknowledged address, 0 when unanswered.
+// One message sent up to three times as a client retries (a fresh link may
+// lose the first); the answer, empty when there is none.
+Bytes Exchange(TestSocket &client, const DhcpRequest &request) {
+    Bytes message = BuildDhcp(request), answer;
+    for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
+        client.SendTo("255.255.255.255", 67, message.data(), message.size());
+        answer = AwaitXid(client, request.dwXid, 700);
+    }
+    return answer;
+}
+
+// DISCOVER, then the REQUEST of a client in SELECTING; the acknowledged
+// address, 0 when unanswered.
 uint32_t Acquire(TestSocket &client, unsigned char last, uint32_t dwXid) {
     DhcpRequest request;
     request.abMac[5] = last;
     request.dwXid = dwXid;
-    for (unsigned char type : {1, 3}) {
-        request.byType = type;
-        Bytes message = BuildDhcp(request), answer;
-        for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
-            client.SendTo("255.255.255.255", 67, message.data(), message.size());
-            answer = AwaitXid(client, dwXid, 700);
-        }
-        if (answer.empty()) return 0;
-        if (type == 3) return AddrAt(answer, 16);
-    }
-    return 0;
+    Bytes offer = Exchange(client, request);
+    if (offer.empty()) return 0;
+    Bytes ack = Exchange(client, SelectingRequest(request, offer));
+    return ack.size() > 242 && ack[242] == 5 ? AddrAt(ack, 16) : 0;
 }
 
 }  // namespace

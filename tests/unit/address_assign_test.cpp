@@ -9,47 +9,57 @@
 #include <set>
 #include <vector>
 
-#include "dhcp/dhcp_server.h"
+#include "dhcp/config_snapshot.h"
+#include "dhcp/lease_book.h"
 #include "support/pxe_config.h"
 
 namespace {
 
-using Grant = TeskDhcpServer::AddressGrant;
-using Lease = TeskDhcpServer::tag_d_dhcp;
+using Grant = LeaseBook::AddressGrant;
+using Lease = LeaseBook::tag_d_dhcp;
+using Outcome = LeaseBook::RequestOutcome;
 
-struct ServerDeleter {
-    void operator()(TeskDhcpServer *server) const {
-        TeskServiceFrame::StopAndFree(server);
-    }
-};
+// The book's clock: tests move time instead of editing leases.
+int64_t g_nNow = 1000000;
+int64_t TestClock() { return g_nNow; }
 
 class AssignTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_lpServer.reset(TeskDhcpServer::Create());
-        ASSERT_TRUE(m_lpServer->CreateContainers());
+        g_nNow = 1000000;
+        ASSERT_TRUE(m_Leases.CreateCaches());
         m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.20", 1)};
     }
     void Apply() {
-        ASSERT_EQ(m_lpServer->ApplyConfig(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()),
-                                          m_Statics.data(), static_cast<int>(m_Statics.size())),
+        ASSERT_EQ(m_Leases.Install(BuildConfigSnapshot(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()),
+                                                       m_Statics.data(), static_cast<int>(m_Statics.size()))),
                   0);
     }
     static std::vector<unsigned char> Mac(int n) { return {2, 0, 0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}; }
+    static std::string Text(uint32_t ip) { return ip == 0 ? "none" : inet_ntoa(in_addr{ip}); }
     std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0, bool bOfferOnly = false) {
         Grant local{};
-        uint32_t ip = m_lpServer->Leases().AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local,
-                                                         nullptr, bOfferOnly);
-        if (ip == 0) return "none";
-        in_addr addr{ip};
-        return inet_ntoa(addr);
+        return Text(m_Leases.AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local, nullptr, bOfferOnly));
     }
-    Lease *LeaseOf(int client) {
-        Lease *lease = nullptr;
-        return m_lpServer->Leases().m_DynamicCache->FindClient(Mac(client).data(), &lease) == 0 ? lease : nullptr;
+    std::unique_ptr<Lease> LeaseOf(int client) {
+        Lease lease{};
+        return m_Leases.FindLease(Mac(client).data(), &lease) ? std::make_unique<Lease>(lease) : nullptr;
+    }
+    void SetLease(int client, const Lease &lease) { ASSERT_TRUE(m_Leases.RestoreLease(Mac(client).data(), lease)); }
+    // A REQUEST of the client: its outcome, and the address acknowledged.
+    std::pair<Outcome, std::string> Request(int client, const char *requested, const char *ciaddr = nullptr,
+                                            const char *server = nullptr, int kind = 1) {
+        std::vector<unsigned char> mac = Mac(client);
+        LeaseBook::ClientRequest request{mac.data(), kind, 0, ciaddr ? inet_addr(ciaddr) : 0u,
+                                         requested ? inet_addr(requested) : 0u, server ? inet_addr(server) : 0u};
+        uint32_t ip = 0;
+        Grant grant{};
+        std::shared_ptr<const ConfigSnapshot> config;
+        Outcome outcome = m_Leases.ConfirmRequest(request, &ip, &grant, &config);
+        return {outcome, outcome == Outcome::kAck ? Text(ip) : "-"};
     }
 
-    std::unique_ptr<TeskDhcpServer, ServerDeleter> m_lpServer;
+    LeaseBook m_Leases{TestClock};
     TeskPxeServerStruct m_Server = MakeServer("10.0.0.1");
     std::vector<TeskSubNetStruct> m_Subnets;
     std::vector<TeskStaticDhcpStruct> m_Statics;
@@ -83,13 +93,13 @@ TEST_F(AssignTest, RenewalTakesCurrentRangeValues) {
     Assign(1, 1);
     Assign(2, 1);
     Assign(3, 1);  // 10.0.0.12
-    LeaseOf(3)->time = 5;
+    g_nNow += 5;
     m_Subnets[0] = MakeSubNet("10.0.0.10", "10.0.0.20", 1, "10.0.0.254");
     Apply();
     Grant grant{};
     EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.12");
     EXPECT_EQ(grant.gateway, inet_addr("10.0.0.254"));
-    EXPECT_GT(LeaseOf(3)->time, 5);
+    EXPECT_EQ(LeaseOf(3)->time, g_nNow);
     EXPECT_EQ(LeaseOf(3)->gateway, inet_addr("192.0.2.254")) << "the stored values stay";
 }
 
@@ -110,15 +120,16 @@ TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) 
     EXPECT_EQ(Assign(1, 1), "10.0.0.10");
     EXPECT_EQ(Assign(2, 1), "10.0.0.11");
     EXPECT_EQ(Assign(3, 1), "none") << "both leases are younger than the advertised lease time";
-    int64_t now = platform::GetUnixTime();
-    LeaseOf(1)->time = now - LeaseBook::kLeaseSeconds - 5;
-    LeaseOf(2)->time = now - LeaseBook::kLeaseSeconds - 50;
-    LeaseOf(2)->gateway = inet_addr("10.0.0.99");
+    Lease second = *LeaseOf(2);
+    second.time -= 45;
+    second.gateway = inet_addr("10.0.0.99");
+    SetLease(2, second);
+    g_nNow += LeaseBook::kLeaseSeconds + 5;
     Grant grant{};
     EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.11") << "the least recently renewed goes first";
     EXPECT_EQ(grant.gateway, inet_addr("10.0.0.99")) << "with the old client's values";
     EXPECT_EQ(LeaseOf(2), nullptr);
-    LeaseOf(1)->time = -1;
+    g_nNow = -1;
     EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
 }
 
@@ -129,8 +140,7 @@ TEST_F(AssignTest, AnAddressOfferedButNeverRequestedIsHeldOnlyBriefly) {
     EXPECT_EQ(Assign(2, 1), "10.0.0.11") << "client 2 requests its offer";
     EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.11") << "a later DISCOVER keeps the requested lease held";
     EXPECT_EQ(Assign(4, 1, nullptr, 0, true), "none") << "the offers are still held";
-    int64_t past = platform::GetUnixTime() - LeaseBook::kOfferHoldSeconds - 1;
-    for (int client = 1; client <= 3; ++client) LeaseOf(client)->time = past;
+    g_nNow += LeaseBook::kOfferHoldSeconds + 1;
     EXPECT_NE(Assign(4, 1), "none") << "an unrequested offer is free once its hold is over";
     EXPECT_NE(Assign(5, 1), "none");
     EXPECT_EQ(Assign(6, 1), "none") << "a requested lease belongs to its client for the lease time";
@@ -152,7 +162,7 @@ TEST_F(AssignTest, RelayedClientsUseTheirNetworkOnly) {
     m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.11", 1), MakeSubNet("10.1.0.10", "10.1.0.10", 1)};
     Apply();
     EXPECT_EQ(Assign(1, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10");
-    LeaseOf(1)->time -= LeaseBook::kLeaseSeconds;
+    g_nNow += LeaseBook::kLeaseSeconds;
     EXPECT_EQ(Assign(2, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10") << "take-over within the network";
     EXPECT_EQ(Assign(3, 1, nullptr, inet_addr("10.5.0.1")), "none");
     EXPECT_EQ(Assign(4, 1), "10.0.0.10");
@@ -173,20 +183,13 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
     auto collect = [&] {
         staticTaken.clear();
         leaseTaken.clear();
-        HashCursor cursor{};
-        TeskDhcpServer::tag_s_dhcp *st = nullptr;
-        for (int r = m_lpServer->Leases().m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &st); r == 0;
-             r = m_lpServer->Leases().m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &st))
-            staticTaken.insert(ntohl(st->ip));
-        Lease *lease = nullptr;
-        for (int r = m_lpServer->Leases().m_DynamicCache->GetFirstClient(&cursor, nullptr, &lease); r == 0;
-             r = m_lpServer->Leases().m_DynamicCache->GetNextClient(&cursor, nullptr, &lease))
-            leaseTaken.insert({lease->kind, lease->ip});
+        for (const auto &entry : m_Leases.Statics()) staticTaken.insert(ntohl(entry.ip));
+        for (const auto &view : m_Leases.Leases()) leaseTaken.insert({view.lease.kind, view.lease.ip});
     };
-    auto reference = [&](const TeskDhcpServer::SubNetSlot &subnet, int kind) -> uint32_t {
+    auto reference = [&](const LeaseBook::SubNetSlot &subnet, int kind) -> uint32_t {
         for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
             uint32_t host = static_cast<uint32_t>(ip);
-            if (htonl(host) == m_lpServer->Config()->m_dwServerIP) continue;
+            if (htonl(host) == m_Leases.Config()->m_dwServerIP) continue;
             if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
             return host;
         }
@@ -214,14 +217,11 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
             Assign(static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 2));
         }
         collect();
-        for (int i = 0; i < m_lpServer->Config()->SubCount(); ++i) {
-            const auto &subnet = m_lpServer->Config()->m_SubNet[i];
+        for (int i = 0; i < m_Leases.Config()->SubCount(); ++i) {
+            const auto &subnet = m_Leases.Config()->m_SubNet[i];
             for (int kind = 1; kind <= 2; ++kind) {
                 uint32_t indexed = 0;
-                if (!m_lpServer->Leases().m_AddressIndex.LowestFree(subnet.begin, subnet.end, kind,
-                                                           ntohl(m_lpServer->Config()->m_dwServerIP),
-                                                           ntohl(m_lpServer->Config()->m_dwNextServerIP), &indexed))
-                    indexed = 0;
+                if (!m_Leases.LowestFree(subnet, kind, &indexed)) indexed = 0;
                 ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
             }
         }
