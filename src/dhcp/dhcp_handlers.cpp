@@ -6,6 +6,7 @@
 #include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
+#include "events/boot_events.h"
 #include "log/log_text.h"
 #include "log/logger.h"
 #include "net/address_text.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr uint16_t kServerPort = 67;
 constexpr uint16_t kClientPort = 68;
+constexpr uint16_t kBootServerPort = 4011;
 
 int ClientKindOf(const char *lpVendorClass) {
     return strstr(lpVendorClass, "Linux") || strstr(lpVendorClass, "PXE") ? kBootStageClient : kOtherClient;
@@ -35,11 +37,63 @@ TeskDhcpTypes::AnswerDestination DhcpDestination(uint32_t dwGiaddr) {
 int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestination *lpTo) {
     if (!record || record->nSocketType < 0 || record->nSocketType >= SOCK_COUNT) return -1;
     LogCapScope scope(m_LogCaps[record->nSocketType], qwNowMs);
-    switch (record->nSocketType) {
-        case SOCK_DHCP: return HandleDhcpRequest(record, lpTo);
-        case SOCK_PROXY: return HandleBootServerRequest(record, lpTo);
-        default: return GetMurDhcp(record, lpTo);
+    if (record->nSocketType == SOCK_SELECT) {
+        int nResult = GetMurDhcp(record, lpTo);
+        if (BootEventsWanted()) EmitMirrorEvent(record, nResult);
+        return nResult;
     }
+    bool bEvents = BootEventsWanted();
+    RequestFacts facts;
+    if (bEvents) facts = ReadFacts(record);
+    int nResult = record->nSocketType == SOCK_DHCP ? HandleDhcpRequest(record, lpTo)
+                                                   : HandleBootServerRequest(record, lpTo);
+    if (bEvents) EmitDhcpEvent(record, facts, nResult);
+    return nResult;
+}
+
+TeskDhcpResponder::RequestFacts TeskDhcpResponder::ReadFacts(const _socklist *record) {
+    RequestFacts facts;
+    const unsigned char *msg = record->data;
+    facts.byType = GetMessageType(msg);
+    if (record->nRecvLen < kDhcpChaddrOffset + 6) return facts;
+    memcpy(facts.abMac, msg + kDhcpChaddrOffset, sizeof facts.abMac);
+    facts.nArch = ClientArchOf(msg, record->nRecvLen);
+    GetOptionText(msg, record->nRecvLen, kDhcpUserClassOption, facts.szUserClass, sizeof facts.szUserClass);
+    facts.dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
+    return facts;
+}
+
+// An answer is told with what it gives; a request left unanswered with the
+// refusal its handler returned.
+void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFacts &facts, int nResult) const {
+    int nPort = record->nSocketType == SOCK_DHCP ? kServerPort : kBootServerPort;
+    const unsigned char *answer = record->data;
+    if (nResult == 0) {
+        // 4011 assigns no address: the client's own source stands in.
+        uint32_t dwAddr = nPort == kServerPort ? GetAddressField(answer, kDhcpYiaddrOffset) : record->peer.dwAddr;
+        EmitDhcpAnswer(nPort, GetMessageType(answer), facts.abMac, dwAddr, facts.nArch, facts.szUserClass,
+                       reinterpret_cast<const char *>(answer + kDhcpFileOffset));
+        return;
+    }
+    int nReason = TAVREL_REASON_MALFORMED;
+    if (nResult == kRefusedByHost) nReason = TAVREL_REASON_HOST_DECLINED;
+    if (nResult == kOtherServersClient) nReason = TAVREL_REASON_OTHER_SERVER;
+    if (nResult == kNoAddress) nReason = RelayServed(facts.dwGiaddr) ? TAVREL_REASON_NO_FREE_ADDRESS
+                                                                       : TAVREL_REASON_RELAY_NOT_ALLOWED;
+    if (nResult == kNotAnswered && facts.byType == kDhcpDecline) nReason = TAVREL_REASON_DECLINED_ADDRESS;
+    if (nResult == kNotAnswered && facts.byType != kDhcpDiscover && facts.byType != kDhcpRequest &&
+        facts.byType != kDhcpDecline && facts.byType != 0)
+        nReason = TAVREL_REASON_NOT_ANSWERED_TYPE;
+    EmitDhcpUnanswered(nPort, facts.byType, facts.abMac, record->peer.dwAddr, nReason);
+}
+
+// Whether a range may serve clients behind this relay (0: no relay).
+bool TeskDhcpResponder::RelayServed(uint32_t dwGiaddr) const {
+    if (dwGiaddr == 0) return true;
+    std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
+    for (const SubNetSlot &subnet : config->m_SubNet)
+        if (ConfigSnapshot::RelayAllows(subnet, dwGiaddr)) return true;
+    return false;
 }
 
 int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) const {
@@ -66,13 +120,13 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
     }
     if (msg[kDhcpOpOffset] != kBootRequest) {
         LogWrite(LOG_DEBUG, "op not BOOTREQUEST");
-        return -3;
+        return kMalformed;
     }
     // Only a DISCOVER, a REQUEST or a DECLINE changes anything, and only
     // the first two are answered.
-    if (byType != kDhcpDiscover && byType != kDhcpRequest && byType != kDhcpDecline) return -2;
+    if (byType != kDhcpDiscover && byType != kDhcpRequest && byType != kDhcpDecline) return kNotAnswered;
     const unsigned char *lpMac = msg + kDhcpChaddrOffset;
-    if (AskHost(*m_Leases.Config(), lpMac) < 0) return -66;
+    if (AskHost(*m_Leases.Config(), lpMac) < 0) return kRefusedByHost;
     if (byType == kDhcpDecline) return TakeDecline(record);
     BootFileChoice boot;
     if (byType == kDhcpRequest) return AnswerRequest(record, nKind, boot, lpTo);
@@ -84,11 +138,11 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
     uint32_t dwIp = m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, true);
     if (dwIp == 0) {
         LogWrite(LOG_DEBUG, "can't allocate ip");
-        return -4;
+        return kNoAddress;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
     int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);
-    if (nLen == 0) return -2;
+    if (nLen == 0) return kNotAnswered;
     record->nSendLen = nLen;
     *lpTo = DhcpDestination(dwGiaddr);
     return 0;
@@ -113,7 +167,7 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
     LeaseBook::RequestOutcome outcome = m_Leases.ConfirmRequest(request, &dwIp, &grant, &config);
     if (outcome == LeaseBook::RequestOutcome::kSilent) {
         LogWrite(LOG_DEBUG, "request left unanswered: not this server's client");
-        return -5;
+        return kOtherServersClient;
     }
     int nLen = 0;
     if (outcome == LeaseBook::RequestOutcome::kNak) {
@@ -126,7 +180,7 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
         ChooseBootFile(m_Hooks, msg, record->nRecvLen, &chosen);
         nLen = BuildAck(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), chosen);
     }
-    if (nLen == 0) return -2;
+    if (nLen == 0) return kNotAnswered;
     record->nSendLen = nLen;
     *lpTo = DhcpDestination(dwGiaddr);
     return 0;
@@ -137,11 +191,11 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
 int TeskDhcpResponder::TakeDecline(const _socklist *record) {
     const unsigned char *lpMac = record->data + kDhcpChaddrOffset;
     uint32_t dwIp = GetAddressOption(record->data, record->nRecvLen, kDhcpRequestedAddressOption);
-    if (!m_Leases.Decline(lpMac, dwIp)) return -2;
+    if (!m_Leases.Decline(lpMac, dwIp)) return kNotAnswered;
     char mac[32];
     LogWrite(LOG_INFO, "declined %s by %s: offered to nobody for %d s", IpToText(dwIp),
              MacToText(sizeof mac, mac, lpMac), static_cast<int>(LeaseBook::kDeclineHoldSeconds));
-    return -2;
+    return kNotAnswered;
 }
 
 int TeskDhcpResponder::HandleBootServerRequest(_socklist *record, AnswerDestination *lpTo) {

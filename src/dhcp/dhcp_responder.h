@@ -35,6 +35,13 @@ public:
 
     int Answer(_socklist *record, uint64_t qwNowMs, AnswerDestination *lpTo) override;
 
+    // Why a request got no answer (Answer's other results).
+    static constexpr int kNotAnswered = -2;         // not a type that is answered, or no answer could be built
+    static constexpr int kMalformed = -3;           // not a BOOTREQUEST, or a 4455 pack too short
+    static constexpr int kNoAddress = -4;
+    static constexpr int kOtherServersClient = -5;  // a REQUEST for another server, or its 4455 answer
+    static constexpr int kRefusedByHost = -66;      // the host chose another server
+
 private:
     // UDP 67: host veto, address, OFFER, ACK or NAK; DECLINE.
     int HandleDhcpRequest(_socklist *record, AnswerDestination *lpTo);
@@ -42,6 +49,20 @@ private:
     int HandleBootServerRequest(_socklist *record, AnswerDestination *lpTo);
     // UDP 4455: address request (operation 1) or selection report (2).
     int GetMurDhcp(_socklist *record, AnswerDestination *lpTo);
+
+    // The host's boot-event observer: what a request said, read before its
+    // answer is built over it, and the boot event of its outcome.
+    struct RequestFacts {
+        unsigned char byType = 0;
+        unsigned char abMac[6] = {};
+        int nArch = -1;
+        char szUserClass[64] = {};
+        uint32_t dwGiaddr = 0;
+    };
+    static RequestFacts ReadFacts(const _socklist *record);
+    void EmitDhcpEvent(const _socklist *record, const RequestFacts &facts, int nResult) const;
+    static void EmitMirrorEvent(const _socklist *record, int nResult);
+    bool RelayServed(uint32_t dwGiaddr) const;
 
     int AnswerRequest(_socklist *record, int nKind, const BootFileChoice &boot, AnswerDestination *lpTo);
     int TakeDecline(const _socklist *record);

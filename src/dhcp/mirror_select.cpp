@@ -4,6 +4,7 @@
 
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
+#include "events/boot_events.h"
 #include "log/logger.h"
 #include "net/address_text.h"
 
@@ -67,16 +68,16 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     unsigned char *pack = record->data;
     if (record->nRecvLen < kPackSize) {
         LogWrite(LOG_DEBUG, "GetMurDhcp short pack %d ---%d", record->nRecvLen, __LINE__);
-        return -3;
+        return kMalformed;
     }
     uint32_t dwMagic = platform::ReadLittle32(pack + kMagic);
     uint32_t dwOp = platform::ReadLittle32(pack + kOp);
     if (dwMagic != DATAPACK_MAGIC) {
         LogWrite(LOG_ERROR, "GetMurDhcp m_lpDATAPack->dwMagic dwOp  miss %d %d ---%d", static_cast<int>(dwMagic),
                  static_cast<int>(dwOp), 1349);
-        return -2;
+        return kNotAnswered;
     }
-    if (IsServerAnswer(pack, record->peer)) return -5;
+    if (IsServerAnswer(pack, record->peer)) return kOtherServersClient;
     // A report and an unknown operation are answered with nothing.
     if (dwOp == kOpSelectionReport) {
         ReportSelection(pack);
@@ -88,14 +89,14 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     }
     std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
     int nChoice = AskHost(*config, pack + kMac);
-    if (nChoice < 0) return -66;
+    if (nChoice < 0) return kRefusedByHost;
     AddressGrant grant{};
     // Held as an offer only, until a DHCP REQUEST of the client confirms it:
     // forged packs cannot keep a range taken.
     uint32_t dwIp = m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config, true);
     if (dwIp == 0) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
-        return -4;
+        return kNoAddress;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
     memcpy(pack + kGateway, &grant.gateway, 4);
@@ -109,4 +110,25 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     record->nSendLen = kPackSize;
     *lpTo = AnswerDestination{true, 0, kSelectPort};
     return 0;
+}
+
+// A client's address request (answered or refused) or its report; packs
+// that are no client's (short, foreign, another server's answer) are not told.
+void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, int nResult) {
+    if (record->nRecvLen < kPackSize || platform::ReadLittle32(record->data + kMagic) != DATAPACK_MAGIC ||
+        nResult == kOtherServersClient)
+        return;
+    const unsigned char *pack = record->data;
+    uint32_t dwOp = platform::ReadLittle32(pack + kOp);
+    char server[16];
+    if (dwOp == kOpSelectionReport) {
+        HostIpToText(sizeof server, server, platform::ReadLittle32(pack + kServerIp));
+        EmitMirrorMessage(true, pack + kMac, record->peer.dwAddr, server);
+    } else if (nResult == 0) {  // the answer names this server and the address
+        HostIpToText(sizeof server, server, platform::ReadLittle32(pack + kServerIp));
+        EmitMirrorMessage(false, pack + kMac, platform::HostToNet32(platform::ReadLittle32(pack + kClientIp)), server);
+    } else if (nResult == kRefusedByHost || nResult == kNoAddress) {
+        EmitDhcpUnanswered(kSelectPort, 0, pack + kMac, record->peer.dwAddr,
+                           nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED : TAVREL_REASON_NO_FREE_ADDRESS);
+    }
 }
