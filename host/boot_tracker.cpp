@@ -104,7 +104,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
             ++m_Counters.dhcpDeclines;
         step.what = kStepUnanswered;
-        if (!mac.empty()) Record(mac, step, "");
+        // RELEASE, INFORM and the like are counted only: they end no boot.
+        if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "");
         return;
     }
     ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];

@@ -124,9 +124,12 @@ void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, int nResult) {
     if (dwOp == kOpSelectionReport) {
         HostIpToText(sizeof server, server, platform::ReadLittle32(pack + kServerIp));
         EmitMirrorMessage(true, pack + kMac, record->peer.dwAddr, server);
-    } else if (nResult == 0) {  // the answer names this server and the address
-        HostIpToText(sizeof server, server, platform::ReadLittle32(pack + kServerIp));
-        EmitMirrorMessage(false, pack + kMac, platform::HostToNet32(platform::ReadLittle32(pack + kClientIp)), server);
+    } else if (nResult == 0) {  // the answer holds this server and the address, in network order
+        uint32_t dwServer, dwClient;
+        memcpy(&dwServer, pack + kServerIp, 4);
+        memcpy(&dwClient, pack + kClientIp, 4);
+        HostIpToText(sizeof server, server, platform::NetToHost32(dwServer));
+        EmitMirrorMessage(false, pack + kMac, dwClient, server);
     } else if (nResult == kRefusedByHost || nResult == kNoAddress) {
         EmitDhcpUnanswered(kSelectPort, 0, pack + kMac, record->peer.dwAddr,
                            nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED : TAVREL_REASON_NO_FREE_ADDRESS);

@@ -1,14 +1,19 @@
-// The boot-event queue: a slow observer loses events, counted, and never
-// holds up the thread that emits; what is queued reaches the observer, in
-// order, before delivery stops.
+// Boot events: a slow observer loses events, counted, and never holds up
+// the thread that emits; what is queued reaches the observer, in order,
+// before delivery stops; the DHCP responder tells every answer and refusal.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <chrono>
 #include <thread>
 #include <vector>
 
+#include "dhcp/dhcp_responder.h"
 #include "events/boot_events.h"
+#include "support/dhcp_client.h"
+#include "support/pxe_config.h"
 
 namespace {
 
@@ -82,4 +87,106 @@ TEST(BootEvents, ObserverMayRemoveItself) {
     ASSERT_EQ(g_Delivered.size(), 1u);
     EXPECT_EQ(int64_t{g_Delivered[0].bytes}, 2);
     RegisterBootEventCallback(nullptr);
+}
+
+namespace {
+
+int TAVREL_CALLBACK OthersServe0x66(const unsigned char *mac, char *server) {
+    if (mac[5] != 0x66) return 0;
+    strcpy(server, "10.0.0.2");
+    return 1;
+}
+int TAVREL_CALLBACK TakeReport(SelectMirrorRecord *) { return 1; }
+void TAVREL_CALLBACK Collect(const BootEventRecord *event) { g_Delivered.push_back(*event); }
+
+}  // namespace
+
+// Each way the responder answers or stays silent is one event, with the
+// reason its refusal stands for.
+TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
+    DhcpHostHooks hooks;
+    hooks.selectPxeServer = OthersServe0x66;
+    hooks.selectMirrorServerToDB = TakeReport;
+    LeaseBook leases;
+    ASSERT_TRUE(leases.CreateCaches());
+    TeskPxeServerStruct config = MakeServer("10.0.0.1");
+    TeskSubNetStruct range = MakeSubNet("10.0.0.10", "10.0.0.11", 1);
+    leases.Install(BuildConfigSnapshot(&config, &range, 1, nullptr, 0));
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(leases, hooks, broadcast);
+    auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+    auto send = [&](const Bytes &data, int nSocket) {
+        memset(record.get(), 0, sizeof *record);
+        memcpy(record->data, data.data(), data.size());
+        record->nRecvLen = static_cast<int>(data.size());
+        record->nSocketType = nSocket;
+        record->peer = platform::MakeSockAddr(Ip("10.0.0.200"), 68);
+        TeskDhcpResponder::AnswerDestination to{};
+        responder.Answer(record.get(), 1, &to);
+    };
+    auto dhcp = [&](unsigned char byType, unsigned char last, auto &&change) {
+        DhcpRequest request;
+        request.byType = byType;
+        request.abMac[5] = last;
+        request.nArch = 7;
+        request.userClass = "iPXE";
+        change(request);
+        send(BuildDhcp(request), TeskDhcpResponder::SOCK_DHCP);
+    };
+    auto same = [](DhcpRequest &) {};
+    auto pack = [&](unsigned char op, unsigned char last) {
+        Bytes data(292, 0);
+        data[0] = 0x75, data[1] = 0x6d, data[9] = last, data[12] = op;
+        send(data, TeskDhcpResponder::SOCK_SELECT);
+    };
+    g_Delivered.clear();
+    RegisterBootEventCallback(Collect);
+    StartBootEventDelivery();
+    dhcp(1, 0x01, same);                                          // offered 10.0.0.10
+    dhcp(1, 0x66, same);                                          // the host gives it to 10.0.0.2
+    dhcp(1, 0x02, same);                                          // offered 10.0.0.11
+    dhcp(1, 0x03, same);                                          // the range is held by the two offers
+    dhcp(1, 0x04, [](DhcpRequest &r) { r.dwGiaddr = Ip("198.51.100.1"); });
+    dhcp(3, 0x01, [](DhcpRequest &r) { r.dwRequested = Ip("10.0.0.10"), r.dwServerId = Ip("10.0.0.2"); });
+    dhcp(4, 0x01, [](DhcpRequest &r) { r.dwRequested = Ip("10.0.0.10"); });
+    dhcp(1, 0x05, [](DhcpRequest &r) { r.byOp = 2; });
+    dhcp(7, 0x01, same);                                          // RELEASE
+    pack(1, 0x66);
+    pack(2, 0x07);
+    send(BuildDhcp(DhcpRequest{}), TeskDhcpResponder::SOCK_PROXY);
+    StopBootEventDelivery();
+    RegisterBootEventCallback(nullptr);
+
+    const struct {
+        int nKind, nReason, nPort;
+        unsigned char last;
+    } expected[] = {
+        {TAVREL_EVENT_DHCP_ANSWER, 0, 67, 0x01},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, 67, 0x66},
+        {TAVREL_EVENT_DHCP_ANSWER, 0, 67, 0x02},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, 67, 0x03},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_RELAY_NOT_ALLOWED, 67, 0x04},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_OTHER_SERVER, 67, 0x01},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_DECLINED_ADDRESS, 67, 0x01},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_MALFORMED, 67, 0x05},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NOT_ANSWERED_TYPE, 67, 0x01},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, 4455, 0x66},
+        {TAVREL_EVENT_MIRROR_REPORT, 0, 4455, 0x07},
+        {TAVREL_EVENT_DHCP_ANSWER, 0, 4011, 0x56},
+    };
+    ASSERT_EQ(g_Delivered.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < g_Delivered.size(); ++i) {
+        const BootEventRecord event = g_Delivered[i];
+        EXPECT_EQ(event.kind, expected[i].nKind) << i;
+        EXPECT_EQ(event.reason, expected[i].nReason) << i;
+        EXPECT_EQ(event.port, expected[i].nPort) << i;
+        EXPECT_EQ(event.mac[5], expected[i].last) << i;
+    }
+    const BootEventRecord offer = g_Delivered[0];
+    EXPECT_STREQ(offer.address, "10.0.0.10");
+    EXPECT_EQ(offer.messagetype, 2);
+    EXPECT_EQ(offer.arch, 7);
+    EXPECT_STREQ(offer.userclass, "iPXE");
+    EXPECT_STREQ(offer.file, "pxelinux.0");
+    EXPECT_EQ(g_Delivered[6].messagetype, 4) << "the DECLINE itself";
 }

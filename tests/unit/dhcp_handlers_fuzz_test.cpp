@@ -1,6 +1,6 @@
 // Arbitrary datagrams, seeded from real captures and mutated at random, fed
-// to the three request handlers: the sanitizers must stay silent and every
-// answer must fit the record.
+// to the three request handlers, with a boot-event observer registered:
+// the sanitizers must stay silent and every answer must fit the record.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +10,7 @@
 
 #include "Tavrel.h"
 #include "dhcp/dhcp_responder.h"
+#include "events/boot_events.h"
 #include "support/pcap_reader.h"
 #include "support/pxe_config.h"
 
@@ -24,6 +25,7 @@ int TAVREL_CALLBACK AnyChoice(const unsigned char *mac, char *server) {
     }
 }
 int TAVREL_CALLBACK AnyReport(SelectMirrorRecord *record) { return record->mac[0] & 1; }
+void TAVREL_CALLBACK AnyEvent(const BootEventRecord *event) { EXPECT_NE(event->kind, 0); }
 
 std::vector<std::vector<unsigned char>> Seeds() {
     std::vector<std::vector<unsigned char>> seeds;
@@ -57,6 +59,8 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
     std::atomic<uint32_t> broadcast{0};
     TeskDhcpResponder responder(leases, hooks, broadcast);
 
+    RegisterBootEventCallback(AnyEvent);
+    StartBootEventDelivery();
     auto seeds = Seeds();
     ASSERT_GT(seeds.size(), 4u);
     std::mt19937 random(7);
@@ -85,4 +89,6 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
             ASSERT_LE(record->nSendLen, TeskDhcpResponder::kDataSize);
         }
     }
+    StopBootEventDelivery();
+    RegisterBootEventCallback(nullptr);
 }
