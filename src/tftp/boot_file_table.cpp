@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "Tavrel.h"
 #include "log/logger.h"
 #include "tftp/tftp_failure.h"
 
@@ -38,7 +39,8 @@ tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIden
     return nullptr;
 }
 
-int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize) {
+int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize,
+                  bool *lpbOutside) {
     if (!lpTable || !lpName) return -1;
     char path[platform::kMaxPath];
     if (!MakeBootFilePath(lpTable->szRootPath, lpName, path, sizeof path)) {
@@ -57,6 +59,7 @@ int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::File
         nError = platform::kErrorFileTooLarge;
     } else {
         nError = CheckInsideRoot(lpTable, file);
+        if (nError == platform::kErrorAccessDenied && lpbOutside) *lpbOutside = true;
     }
     if (nError != 0) {
         platform::FileClose(file);
@@ -67,19 +70,26 @@ int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::File
     return 0;
 }
 
-int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile) {
+int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile, int *lpnRefusal) {
+    auto refuse = [lpnRefusal](int nReason) {
+        if (lpnRefusal) *lpnRefusal = nReason;
+        return -2;
+    };
     if (const char *lpWhy = RefuseBootFileName(lpName)) {
         LogWriteText("refused boot file %s: %s", PrintableText(lpName).Text(), lpWhy);
-        return -2;
+        return refuse(TAVREL_REASON_NAME_REFUSED);
     }
     platform::FileHandle file = platform::kInvalidFile;
     uint32_t dwSize = 0;
     platform::FileIdentity identity{};
-    int nError = open_bootfile(lpTable, lpName, &file, &dwSize);
+    bool bOutside = false;
+    int nError = open_bootfile(lpTable, lpName, &file, &dwSize, &bOutside);
     if (nError == 0 && (nError = platform::FileIdentityOf(file, &identity)) != 0) platform::FileClose(file);
     if (nError != 0) {
         LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), nError);
-        return -2;
+        return refuse(bOutside                                 ? TAVREL_REASON_OUTSIDE_FOLDER
+                      : nError == platform::kErrorFileTooLarge ? TAVREL_REASON_READ_FAILED
+                                                               : TAVREL_REASON_NOT_FOUND);
     }
     tag_BootFile *record = find_bootfile(lpTable, identity);
     if (record) {

@@ -28,12 +28,14 @@ tag_BootFileTable *create_bootfile_table(const char *lpRootPath);
 tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIdentity &identity);
 // Opens the name under the boot folder: 0 with the handle and its size, or
 // the system's error code. A file whose real location lies outside the
-// folder (through a link or junction) is refused.
-int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize);
+// folder (through a link or junction) is refused, and *lpbOutside set.
+int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize,
+                  bool *lpbOutside = nullptr);
 // 0 and the file's record, with one more user; -1 when no record can be
 // had; -2 when the name is refused or the file cannot be opened (no record
-// is kept for it).
-int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile);
+// is kept for it). *lpnRefusal, when given, says why with a TAVREL_REASON_*.
+int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile,
+                 int *lpnRefusal = nullptr);
 // One user fewer; the last one closes the file and drops the record.
 void release_bootfile(tag_BootFileTable *lpTable, tag_BootFile *lpBootFile);
 // 0 when exactly dwReadSize bytes were read: a file that has shrunk since it

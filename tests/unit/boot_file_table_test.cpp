@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "Tavrel.h"
 #include "log/logger.h"
 #include "support/temp_tree.h"
 #include "tftp/boot_file_table.h"
@@ -53,7 +54,9 @@ protected:
 
 TEST_F(BootFileTest, MissingFileIsLoggedAndLeavesNoRecord) {
     tag_BootFile *record = nullptr;
-    EXPECT_EQ(get_bootfile(m_lpTable, "later.bin", &record), -2);
+    int nRefusal = 0;
+    EXPECT_EQ(get_bootfile(m_lpTable, "later.bin", &record, &nRefusal), -2);
+    EXPECT_EQ(nRefusal, TAVREL_REASON_NOT_FOUND);
     EXPECT_NE(NewLog().find("open_bootfile error later.bin :" + std::to_string(ENOENT)), std::string::npos) << NewLog();
     EXPECT_EQ(m_lpTable->lpHead, nullptr);
     Write("later.bin", "now here");
@@ -103,7 +106,9 @@ TEST_F(BootFileTest, NamesThatLeaveTheFolderOrAreTooLongAreRefused) {
                              "nul.txt",             "sub/COM1",     "LPT9.bin",      "sub/ .. /x"};
     for (const char *name : refused) {
         tag_BootFile *record = nullptr;
-        EXPECT_EQ(get_bootfile(m_lpTable, name, &record), -2) << name;
+        int nRefusal = 0;
+        EXPECT_EQ(get_bootfile(m_lpTable, name, &record, &nRefusal), -2) << name;
+        EXPECT_EQ(nRefusal, TAVREL_REASON_NAME_REFUSED) << name;
         EXPECT_NE(NewLog().find(std::string("refused boot file ") + name), std::string::npos) << name;
     }
     EXPECT_EQ(m_lpTable->lpHead, nullptr) << "refused names add no record";
@@ -113,6 +118,12 @@ TEST_F(BootFileTest, NamesThatLeaveTheFolderOrAreTooLongAreRefused) {
     std::string fits(127, 'a');
     Write(fits, "ok");
     EXPECT_EQ(get_bootfile(m_lpTable, fits.c_str(), &record), 0);
+    // A link out of the folder is refused for that reason.
+    std::ofstream(m_Tree.Root() + "/secret") << "s";
+    ASSERT_EQ(symlink((m_Tree.Root() + "/secret").c_str(), (m_Root + "/secret").c_str()), 0);
+    int nRefusal = 0;
+    EXPECT_EQ(get_bootfile(m_lpTable, "secret", &record, &nRefusal), -2);
+    EXPECT_EQ(nRefusal, TAVREL_REASON_OUTSIDE_FOLDER);
     // Names like "..x" or "a..b" are ordinary.
     Write("..x", "dots");
     EXPECT_EQ(get_bootfile(m_lpTable, "..x", &record), 0);
