@@ -92,6 +92,8 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     ASSERT_TRUE(LoadHostConfig(path, &config, &errors)) << errors[0];
     EXPECT_EQ(config.httpAddress, "192.0.2.1");
     EXPECT_EQ(config.nHttpPort, 8080);
+    EXPECT_EQ(config.metricsAddress, "") << "no [metrics]: no listener";
+    EXPECT_EQ(config.machineRetentionSeconds, 30 * 86400.0);
     auto match = [&](int arch, const char *user, const char *vendor, unsigned char macByte) {
         SelectBootFileRecord client{};
         const unsigned char mac[6] = {0x52, 0x54, 0x00, macByte, 0, 1};
@@ -129,4 +131,7 @@ TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
         EXPECT_EQ(Errors(Server() + "[http]\nlisten = \"" + listen + "\"\n"),
                   std::vector<std::string>{"host.toml:7: http.listen: not ADDRESS:PORT (like 192.0.2.1:80)"})
             << listen;
+    EXPECT_EQ(Errors(Server() + "[metrics]\nlisten = \"192.0.2.1\"\nretention_days = 0\n"),
+              (std::vector<std::string>{"host.toml:7: metrics.listen: not ADDRESS:PORT (like 192.0.2.1:9100)",
+                                        "host.toml:8: metrics.retention_days: must be a number above 0 (30 by default)"}));
 }
