@@ -128,7 +128,8 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
 
 TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
     // Both hosts name the boot file after the record the library passed them.
-    std::ofstream(m_Work + "/host.cfg", std::ios::app) << "bootchoice=1\n";
+    std::ofstream(m_Work + "/host.cfg", std::ios::app) << "bootchoice=1\nevents=" << WinePath(m_Work + "/events.txt")
+                                                      << "\n";
     RegisterSelectPxeCallback(NoChoice, AcceptReport);
     RegisterSelectBootFileCallback(NameBootFile);
     TeskPxeServerStruct server = MakeServer("192.0.2.1");
@@ -148,6 +149,11 @@ TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
     EXPECT_EQ(windows.offer, linux.offer);
     EXPECT_EQ(windows.ack, linux.ack);
     EXPECT_EQ(windows.proxy, linux.proxy);
+    StopWine();  // delivers the queued events first
+    std::string events = ReadWholeFile(m_Work + "/events.txt");
+    EXPECT_NE(events.find("1 0 67 52:54:00:12:34:56 192.0.2."), std::string::npos) << events;
+    EXPECT_NE(events.find(" 5256-0-iPXE-PXEClient:Arch:00000:UNDI:002001\r\n"), std::string::npos) << events;
+    EXPECT_NE(events.find(" 4011 52:54:00:12:34:56 "), std::string::npos) << events;
 }
 
 TEST_F(WineDllTest, MirrorRequestsTftpAndRefresh) {

@@ -5,7 +5,8 @@
 //   stop                stop the service and exit
 // Mirror reports are appended to the file named by "reports="; with
 // "bootchoice=1" the host names each client's boot file after what the
-// library told it (ChoiceText in support/pxe_config.h).
+// library told it (ChoiceText in support/pxe_config.h). With "events=FILE"
+// it observes the boot events: one line each, "KIND REASON PORT MAC ADDRESS FILE".
 #include <windows.h>
 
 #include <cstdio>
@@ -23,10 +24,21 @@ using RegisterProc = void(__cdecl *)(SelectPxeServerProc, SelectMirrorServerToDB
 using StartProc = int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStaticDhcpStruct *, int);
 using StopProc = int(__cdecl *)();
 using RegisterBootProc = void(__cdecl *)(SelectBootFileProc);
+using RegisterEventsProc = void(__cdecl *)(BootEventProc);
 
 std::string g_ReportPath;
 std::string g_Choice;
 bool g_bBootChoice = false;
+std::string g_EventPath;
+
+void TAVREL_CALLBACK StoreEvent(const BootEventRecord *event) {
+    FILE *file = fopen(g_EventPath.c_str(), "a");
+    if (!file) return;
+    fprintf(file, "%d %d %d %02x:%02x:%02x:%02x:%02x:%02x %s %s\n", event->kind, event->reason, event->port,
+            event->mac[0], event->mac[1], event->mac[2], event->mac[3], event->mac[4], event->mac[5], event->address,
+            event->file);
+    fclose(file);
+}
 
 int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
     ChoiceText(*client, bootfile);
@@ -90,6 +102,7 @@ bool Load(const char *path, Config *config) {
         if (key == "reports") g_ReportPath = value;
         if (key == "choice") g_Choice = value;
         if (key == "bootchoice") g_bBootChoice = value == "1";
+        if (key == "events") g_EventPath = value;
         std::vector<std::string> p = Split(value);
         if (key == "range" && p.size() == 7) {
             TeskSubNetStruct r{};
@@ -140,6 +153,15 @@ int main(int argc, char **argv) {
             return 4;
         }
         registerBoot(SelectBootFile);
+    }
+    if (!g_EventPath.empty()) {
+        auto registerEvents = reinterpret_cast<RegisterEventsProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(library, "RegisterBootEventCallback")));
+        if (!registerEvents) {
+            printf("missing export\n");
+            return 4;
+        }
+        registerEvents(StoreEvent);
     }
     auto apply = [&config](StartProc proc) {
         return proc(&config.server, config.subnets.data(), static_cast<int>(config.subnets.size()),
