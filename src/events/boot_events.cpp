@@ -17,6 +17,9 @@ constexpr int kQueueCapacity = 1024;
 // StopPXE waits this long for the host to take what is queued.
 constexpr int kDrainMs = 2000;
 constexpr int kDrainPollMs = 10;
+// Events wait at most this long for delivery, unless the queue fills faster.
+constexpr int kDeliveryPeriodMs = 20;
+constexpr int kWakeCount = kQueueCapacity / 2;
 
 thread_local bool t_bDeliveryThread = false;
 
@@ -24,7 +27,7 @@ class BootEventQueue {
 public:
     // Producers: never blocks beyond the copy under the lock.
     void Push(BootEventRecord &event) {
-        bool bWasEmpty;
+        bool bFilling;
         {
             platform::TeskLockGuard guard(m_Lock);
             if (m_nCount == kQueueCapacity) {
@@ -32,11 +35,12 @@ public:
                 return;
             }
             m_Ring[(m_nHead + m_nCount) % kQueueCapacity] = event;
-            bWasEmpty = m_nCount++ == 0;
+            bFilling = ++m_nCount == kWakeCount;
         }
-        // The delivery thread waits only after it saw the queue empty, so
-        // only the first event after that needs to wake it.
-        if (bWasEmpty) platform::EventSet(m_hWake);
+        // The delivery thread looks every period by itself; only a queue
+        // filling up within one wakes it early. A wake-up per event would
+        // cost the emitting thread a system call.
+        if (bFilling) platform::EventSet(m_hWake);
     }
 
     void Start() {
@@ -85,8 +89,7 @@ private:
     }
 
     void Deliver() {
-        // Reset before emptying the queue: an event pushed after that sets
-        // the wake-up again, so none waits unseen.
+        // Reset before emptying the queue: a wake-up after that is seen.
         while (!m_bStop.load()) {
             platform::EventReset(m_hWake);
             BootEventRecord event;
@@ -94,7 +97,7 @@ private:
                 if (BootEventProc proc = g_pfnBootEvent.load()) proc(&event);
                 m_bDelivering.store(false);
             }
-            platform::WaitAny(&m_hWake, 1, platform::kWaitInfinite);
+            platform::WaitAny(&m_hWake, 1, kDeliveryPeriodMs);
         }
     }
 
