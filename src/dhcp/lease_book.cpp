@@ -378,8 +378,8 @@ void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
         if (record.nExpiry <= now || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
-            if (!home) home = HomeRange(config, record.dwIp, subnet.nDhcpType, 0);
-        if (!home) continue;
+            if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
+        if (!home || record.dwIp == Host(config.m_dwServerIP)) continue;
         tag_d_dhcp *lease = nullptr;
         if (m_DynamicCache->GetLastClient(record.abMac, &lease) != 0) break;
         *lease = tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType,
