@@ -51,8 +51,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
 
     if (!CreateStopEvent()) return LogDhcpdFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        m_Sockets[type] = platform::UdpOpen();
-        if (m_Sockets[type] == platform::kInvalidSocket) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
+        if (platform::UdpOpen(&m_Sockets[type]) != 0) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
     }
     platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
     platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
@@ -109,8 +108,9 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
         return 0;
     }
     m_SocklistQueue->Mem_Free(record);
+    // RecvSize shows recvfrom's own failure result, SOCKET_ERROR (-1).
     if (nGot != 0)
-        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", nGot, nSocketType,
+        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", -1, nSocketType,
                  327);
     return -12;
 }

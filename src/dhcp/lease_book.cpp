@@ -7,6 +7,7 @@
 
 #include "interface/address_text.h"
 #include "log/logger.h"
+#include "log/pool_full_line.h"
 
 namespace {
 
@@ -21,8 +22,8 @@ bool StaticReachable(const TeskDhcpTypes::tag_s_dhcp &entry, uint32_t dwGiaddr) 
 }  // namespace
 
 bool LeaseBook::CreateCaches() {
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>(LogPoolFull);
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>(LogPoolFull);
     return m_DynamicCache && m_DhcpHashCaches;
 }
 

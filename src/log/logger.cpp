@@ -47,7 +47,7 @@ const char *LevelName(unsigned nLevel) {
 // The folder that holds the executable's folder; false when the path has
 // fewer than two separators.
 bool FindBaseFolder(char *base, size_t size) {
-    if (platform::GetHostExePath(base, size) == 0) return false;
+    if (platform::GetHostExePath(base, size) < 0) return false;
     for (int cut = 0; cut < 2; ++cut) {
         char *sep = strrchr(base, platform::kPathSep);
         if (!sep) return false;
