@@ -8,6 +8,7 @@
 
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "log/pool_full_line.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uin
 }  // namespace
 
 bool LeaseBook::CreateCaches() {
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>(LogPoolFull);
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>(LogPoolFull);
     return m_DynamicCache && m_DhcpHashCaches;
 }
 
@@ -378,8 +379,8 @@ void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
         if (record.nExpiry <= now || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
-            if (!home) home = HomeRange(config, record.dwIp, subnet.nDhcpType, 0);
-        if (!home) continue;
+            if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
+        if (!home || record.dwIp == Host(config.m_dwServerIP)) continue;
         tag_d_dhcp *lease = nullptr;
         if (m_DynamicCache->GetLastClient(record.abMac, &lease) != 0) break;
         *lease = tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType,

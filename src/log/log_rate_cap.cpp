@@ -14,7 +14,7 @@ thread_local bool t_bAdmitted = true;
 bool LogRateCap::Admit(uint64_t qwNowMs) {
     if (!m_bStarted) {
         m_bStarted = true;
-        m_qwLastMs = qwNowMs;
+        m_qwLastMs = m_qwLastSummaryMs = qwNowMs;
     }
     uint64_t qwElapsed = qwNowMs > m_qwLastMs ? qwNowMs - m_qwLastMs : 0;
     m_qwLastMs = qwNowMs;

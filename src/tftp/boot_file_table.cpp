@@ -86,7 +86,7 @@ int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **
     int nError = open_bootfile(lpTable, lpName, &file, &dwSize, &bOutside);
     if (nError == 0 && (nError = platform::FileIdentityOf(file, &identity)) != 0) platform::FileClose(file);
     if (nError != 0) {
-        LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), nError);
+        LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), -nError);  // the system's code
         return refuse(bOutside                                 ? TAVREL_REASON_OUTSIDE_FOLDER
                       : nError == platform::kErrorFileTooLarge ? TAVREL_REASON_READ_FAILED
                                                                : TAVREL_REASON_NOT_FOUND);

@@ -4,14 +4,21 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
 #include <vector>
 
 #include "dhcp/config_snapshot.h"
+#include "dhcp/dhcp_responder.h"
 #include "dhcp/lease_book.h"
+#include "support/dhcp_client.h"
 #include "support/pxe_config.h"
+#include "support/shell.h"
+#include "support/temp_tree.h"
 
 namespace {
 
@@ -226,4 +233,204 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
             }
         }
     }
+}
+
+// RFC 2131 4.3.2: what a REQUEST gets depends on the client's state.
+TEST_F(AssignTest, RequestsFollowTheClientsState) {
+    Apply();
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
+    // SELECTING: another server's offer was taken; ours is free again.
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.99").first, Outcome::kSilent);
+    EXPECT_EQ(LeaseOf(1), nullptr);
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
+    EXPECT_EQ(Request(1, "10.0.0.11", nullptr, "10.0.0.1").first, Outcome::kSilent) << "not the address offered";
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.1").second, "10.0.0.10");
+    EXPECT_FALSE(LeaseOf(1)->bOfferOnly);
+    // INIT-REBOOT: its own lease, another's, one outside our ranges.
+    EXPECT_EQ(Request(1, "10.0.0.10").second, "10.0.0.10");
+    EXPECT_EQ(Request(2, "10.0.0.10").first, Outcome::kNak);
+    EXPECT_EQ(Request(2, "10.0.0.15").first, Outcome::kNak) << "ours, but not its own";
+    EXPECT_EQ(Request(2, "192.168.9.9").first, Outcome::kSilent);
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, nullptr, 2).first, Outcome::kNak) << "no longer fits its network";
+    EXPECT_EQ(Request(1, "10.0.0.10").second, "10.0.0.10");
+    // RENEWING and REBINDING: ciaddr is all that counts.
+    EXPECT_EQ(Request(1, nullptr, "10.0.0.10").second, "10.0.0.10");
+    EXPECT_EQ(Request(2, nullptr, "10.0.0.10").first, Outcome::kNak) << "another client's address";
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.15").second, "10.0.0.15") << "a free address in use is recorded";
+    EXPECT_EQ(Assign(4, 1), "10.0.0.11");
+    EXPECT_NE(Assign(5, 1), "10.0.0.15");
+    EXPECT_EQ(Request(6, nullptr, "172.16.0.1").first, Outcome::kSilent);
+    // No state at all: a REQUEST with none of 50, 54 and ciaddr.
+    EXPECT_EQ(Request(7, nullptr).first, Outcome::kSilent);
+    EXPECT_EQ(LeaseOf(7), nullptr);
+}
+
+TEST_F(AssignTest, ADeclinedAddressIsOfferedToNobodyDuringItsHold) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.12", 1)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    std::vector<unsigned char> mac1 = Mac(1), mac2 = Mac(2);
+    EXPECT_FALSE(m_Leases.Decline(mac2.data(), inet_addr("10.0.0.10"))) << "a forged DECLINE from another MAC";
+    EXPECT_FALSE(m_Leases.Decline(mac1.data(), inet_addr("10.0.0.11"))) << "an address it does not hold";
+    EXPECT_NE(LeaseOf(1), nullptr);
+    EXPECT_TRUE(m_Leases.Decline(mac1.data(), inet_addr("10.0.0.10")));
+    EXPECT_EQ(LeaseOf(1), nullptr);
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.11") << "not the declined address again";
+    EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.12");
+    EXPECT_EQ(Assign(3, 1, nullptr, 0, true), "none");
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.10").first, Outcome::kNak) << "nor may a client claim it";
+    g_nNow += LeaseBook::kDeclineHoldSeconds;
+    EXPECT_EQ(Assign(3, 1, nullptr, 0, true), "10.0.0.10") << "free once the hold is over";
+}
+
+namespace {
+
+// The journal of a book, read back into a second one as after a restart.
+class JournalTest : public AssignTest {
+protected:
+    std::string Folder() const { return m_Tree.Root() + "/leases/"; }
+    std::string JournalText() const { return ReadWholeFile(Folder() + "leases.journal"); }
+    void WriteJournal(const std::string &text) const {
+        Shell("mkdir -p '" + Folder() + "'");
+        std::ofstream(Folder() + "leases.journal") << text;
+    }
+    // A book started afresh on the journal, as StartPXE does.
+    std::unique_ptr<LeaseBook> Restart() {
+        auto book = std::make_unique<LeaseBook>(TestClock);
+        book->CreateCaches();
+        book->Install(BuildConfigSnapshot(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), nullptr, 0));
+        book->OpenJournal(Folder().c_str());
+        return book;
+    }
+    static std::string AddressOf(LeaseBook &book, int client) {
+        Lease lease{};
+        return book.FindLease(Mac(client).data(), &lease) ? Text(htonl(lease.ip)) : "none";
+    }
+    TempTree m_Tree;
+};
+
+}  // namespace
+
+TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndDamageIsSetAside) {
+    {
+        std::unique_ptr<LeaseBook> first = Restart();
+        Grant grant{};
+        first->AssignAddress(Mac(1).data(), 1, 0, &grant);                          // a lease: 10.0.0.10
+        first->AssignAddress(Mac(2).data(), 1, 0, &grant, nullptr, true);           // only offered: 10.0.0.11
+        first->AssignAddress(Mac(3).data(), 1, 0, &grant);                          // a lease: 10.0.0.12
+        EXPECT_TRUE(first->Decline(Mac(3).data(), inet_addr("10.0.0.12")));         // gone again
+    }
+    std::unique_ptr<LeaseBook> second = Restart();
+    EXPECT_EQ(AddressOf(*second, 1), "10.0.0.10");
+    EXPECT_EQ(AddressOf(*second, 2), "none") << "an offer is not written down";
+    EXPECT_EQ(AddressOf(*second, 3), "none");
+    Grant grant{};
+    EXPECT_EQ(Text(second->AssignAddress(Mac(4).data(), 1, 0, &grant)), "10.0.0.11") << "no second holder of .10";
+    second.reset();
+
+    // Expired leases and leases outside the ranges are left out.
+    g_nNow += LeaseBook::kLeaseSeconds - 10;
+    m_Subnets = {MakeSubNet("10.0.0.11", "10.0.0.20", 1)};
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 1), "none") << "10.0.0.10 no longer lies inside a range";
+    EXPECT_EQ(AddressOf(*second, 4), "10.0.0.11");
+    g_nNow += 20;
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 4), "none") << "expired";
+    second.reset();
+
+    // A torn last line, a damaged line and a foreign file: what read well stays.
+    second = Restart();
+    std::string fifth = Text(second->AssignAddress(Mac(5).data(), 1, 0, &grant));
+    std::string withLease = JournalText();
+    second.reset();
+    WriteJournal(withLease + "L 020000000006 10.0.0.13 99999999");
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 5), fifth);
+    EXPECT_EQ(AddressOf(*second, 6), "none");
+    EXPECT_NE(ReadWholeFile(Folder() + "leases.journal.damaged").find("020000000006"), std::string::npos);
+    second.reset();
+    std::string damaged = withLease;
+    damaged[damaged.find("0200000000") + 11] ^= 1;  // one flipped bit fails the line's CRC
+    WriteJournal(damaged);
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 5), "none");
+    second.reset();
+    WriteJournal("GIF89a garbage\n\x01\x02");
+    second = Restart();
+    std::string seventh = Text(second->AssignAddress(Mac(7).data(), 1, 0, &grant));
+    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 1\n", 0), 0u) << "a fresh journal replaces the foreign file";
+    EXPECT_NE(JournalText().find("L 020000000007 " + seventh + " "), std::string::npos);
+}
+
+TEST_F(JournalTest, CompactionKeepsExactlyTheLiveLeases) {
+    m_Subnets = {MakeSubNet("10.0.0.1", "10.0.9.254", 1)};
+    std::unique_ptr<LeaseBook> book = Restart();
+    Grant grant{};
+    // Renewals append a line each; the journal is rewritten long before it
+    // holds thousands of lines for 50 leases.
+    for (int round = 0; round < 100; ++round)
+        for (int client = 1; client <= 50; ++client) book->AssignAddress(Mac(client).data(), 1, 0, &grant);
+    size_t lines = 0;
+    for (char c : JournalText()) lines += c == '\n';
+    EXPECT_LT(lines, 2200u);
+    book.reset();
+    book = Restart();
+    EXPECT_EQ(book->Leases().size(), 50u);
+}
+
+// The responder itself, fed forged datagrams as an attacker on the LAN
+// sends them: they take nothing, or nothing for longer than the offer hold.
+TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.30", 1)};  // 21 addresses
+    Apply();
+    DhcpHostHooks hooks;
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(m_Leases, hooks, broadcast);
+    auto send = [&](int socket, const Bytes &datagram) {
+        auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+        memcpy(record->data, datagram.data(), datagram.size());
+        record->nRecvLen = static_cast<int>(datagram.size());
+        record->nSocketType = socket;
+        record->peer = platform::MakeSockAddr(inet_addr("10.0.0.200"), 68);
+        TeskDhcpResponder::AnswerDestination to{};
+        if (responder.Answer(record.get(), 0, &to) != 0) return Bytes();
+        return Bytes(record->data, record->data + record->nSendLen);
+    };
+    auto client = [](int n, unsigned char type) {
+        DhcpRequest request;
+        request.byType = type;
+        memcpy(request.abMac, Mac(n).data(), 6);
+        return request;
+    };
+    for (int n = 1; n <= 25; ++n) EXPECT_TRUE(send(0, BuildDhcp(client(n, 3))).empty()) << "a REQUEST of no state";
+    EXPECT_TRUE(m_Leases.Leases().empty());
+    DhcpRequest elsewhere = client(1, 3);
+    elsewhere.dwRequested = inet_addr("10.0.0.10");
+    elsewhere.dwServerId = inet_addr("10.0.0.99");
+    EXPECT_TRUE(send(0, BuildDhcp(elsewhere)).empty()) << "a REQUEST naming another server";
+
+    Bytes pack(292, 0);
+    pack[0] = 0x75, pack[1] = 0x6d, pack[12] = 1;
+    int answered = 0;
+    for (int n = 100; n < 125; ++n) {
+        memcpy(&pack[4], Mac(n).data(), 6);
+        answered += send(2, pack).size() == 292;
+    }
+    EXPECT_EQ(answered, 21);
+    EXPECT_TRUE(send(0, BuildDhcp(client(200, 1))).empty()) << "held for the offer time";
+    g_nNow += LeaseBook::kOfferHoldSeconds + 1;
+    Bytes offer = send(0, BuildDhcp(client(200, 1)));
+    ASSERT_EQ(offer.size(), 349u) << "free again once the hold is over";
+    Bytes ack = send(0, BuildDhcp(SelectingRequest(client(200, 1), offer)));
+    ASSERT_EQ(ack.size(), 349u);
+    EXPECT_EQ(ack[242], 5);
+    // INIT-REBOOT for that address from another client: a NAK, padded.
+    DhcpRequest reboot = client(201, 3);
+    reboot.dwRequested = AddrAt(ack, 16);
+    Bytes nak = send(0, BuildDhcp(reboot));
+    ASSERT_EQ(nak.size(), 300u);
+    EXPECT_EQ(nak[242], 6);
+    EXPECT_EQ(AddrAt(nak, 16), 0u);
+    EXPECT_EQ(OptionOf(nak, 54), (Bytes{10, 0, 0, 1}));
 }
