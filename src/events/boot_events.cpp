@@ -49,14 +49,14 @@ public:
         if (m_hThread) {
             // One delivery thread at most: one that was told to stop and is
             // still in the observer must end first.
-            if (!m_bStop.load() || !platform::ThreadJoin(m_hThread, 0)) return;
+            if (!m_bStop.load() || platform::ThreadJoin(m_hThread, 0) != 0) return;
             platform::ThreadClose(m_hThread);
             m_hThread = nullptr;
         }
-        if (!m_hWake) m_hWake = platform::EventCreate();
-        if (!m_hPause) m_hPause = platform::EventCreate();
+        if (!m_hWake && platform::EventCreate(&m_hWake) != 0) return;
+        if (!m_hPause && platform::EventCreate(&m_hPause) != 0) return;
         m_bStop.store(false);
-        m_hThread = platform::ThreadStart(DeliveryMain, this);
+        platform::ThreadStart(DeliveryMain, this, &m_hThread);
     }
 
     // Delivers what is queued (for a bounded time), then ends the thread.
@@ -69,7 +69,7 @@ public:
         m_bStop.store(true);
         platform::EventSet(m_hWake);
         // A host stuck in its observer keeps the thread, which ends when it returns.
-        if (!platform::ThreadJoin(m_hThread, kDrainMs)) return;
+        if (platform::ThreadJoin(m_hThread, kDrainMs) != 0) return;
         platform::ThreadClose(m_hThread);
         m_hThread = nullptr;
     }
