@@ -116,6 +116,17 @@ int LogInit() {
     return 0;
 }
 
+int ReadSettingInt(const char *lpKey, int nDefault) {
+    char base[platform::kMaxPath];
+    char settings[platform::kMaxPath];
+    if (!FindBaseFolder(base, sizeof base)) return nDefault;
+    const char sep = platform::kPathSep;
+    if (snprintf(settings, sizeof settings, "%s%cdata%cLogSettings.ini", base, sep, sep) >=
+        static_cast<int>(sizeof settings))
+        return nDefault;
+    return platform::ReadIniInt(settings, "Tavrel", lpKey, nDefault);
+}
+
 int LogWrite(unsigned nLevel, const char *lpFormat, ...) {
     if (!Logger().m_lpQueue.load()) return -1;
     if (nLevel < Logger().m_nLogLevel.load()) return -2;

@@ -24,3 +24,6 @@ int LogWrite(unsigned nLevel, const char *lpFormat, ...) TESK_PRINTF(2, 3);
 int LogWriteText(const char *lpFormat, ...) TESK_PRINTF(1, 2);
 // Writes every pending record with the given level name (or none).
 void LogFlush(const char *lpLevelName);
+// An integer of the library's settings file (data/LogSettings.ini, section
+// Tavrel), or nDefault.
+int ReadSettingInt(const char *lpKey, int nDefault);

@@ -149,6 +149,26 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
 // datagram longer than len.
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 void SocketClose(Socket sock);
+
+// A socket of its own toward one peer: bound to the local address (0 for
+// any) on a port the system picks, connected to the peer, non-blocking. It
+// receives only the peer's datagrams, and learns when the peer's port is
+// closed (ICMP port unreachable). kInvalidSocket on failure.
+Socket UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer);
+// Results of the connected socket's calls besides a byte count.
+constexpr int kSocketFailed = -1;
+constexpr int kSocketRefused = -2;  // the peer's port is closed
+constexpr int kSocketEmpty = -3;    // no datagram waits
+// The next datagram on a connected socket, without waiting: its bytes (a
+// datagram longer than len fails), or one of the results above.
+int UdpRecv(Socket sock, void *buf, int len);
+struct OutDatagram {
+    const void *lpData;
+    int nLength;
+};
+// Sends the datagrams in order on a connected socket, in one call where the
+// system has one: how many went, kSocketRefused or kSocketFailed.
+int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count);
 // MTU of the interface that reaches the address; 0 when it cannot be told.
 int InterfaceMtuTo(uint32_t dwAddrNet);
 // WSAGetLastError or errno.
@@ -176,6 +196,22 @@ constexpr int kWaitInfinite = -1;
 // Index of the first signalled handle (lowest index wins), kWaitTimeout or
 // kWaitFailed.
 int WaitAny(const WaitHandle *handles, int count, int timeoutMs);
+
+// ---- Socket sets ---------------------------------------------------------
+
+// Many sockets waited on at once behind one stop event, which wins over them.
+// Each socket comes back as the tag it was added with.
+using SocketSet = void *;
+SocketSet SocketSetCreate(WaitHandle stopEvent, int maxSockets);
+// Makes the socket non-blocking; -1 when the set is full or the system fails.
+int SocketSetAdd(SocketSet set, Socket sock, uint32_t tag);
+// Before the socket is closed.
+void SocketSetRemove(SocketSet set, Socket sock);
+// Waits for the stop event or readable sockets: 0 when the stop event is
+// set, else how many tags were written (sockets with a datagram or an error
+// to take), kWaitTimeout or kWaitFailed.
+int SocketSetWait(SocketSet set, int timeoutMs, uint32_t *tags, int maxTags);
+void SocketSetClose(SocketSet set);
 
 // ---- Threads -------------------------------------------------------------
 

@@ -65,6 +65,11 @@ bool AppendTextToFile(const char *path, const char *text, size_t len) {
 int FileOpenRead(const char *path, FileHandle *file) {
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    // Only files on disk: never a device or a pipe reached by a name.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return ERROR_ACCESS_DENIED;
+    }
     *file = reinterpret_cast<FileHandle>(handle);
     return 0;
 }
