@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -430,4 +433,103 @@ TEST_F(TftpTest, HostileLanLinksLeavingTheFolderAreRefused) {
         EXPECT_EQ(answer[1], 5) << name;
     }
     EXPECT_EQ(Exchange(client, Rrq("alias", {"tsize", "0"})), Oack("tsize", "1000")) << "links within the folder work";
+}
+
+namespace {
+
+// A UDP datagram from a port no socket holds (a raw socket writes the
+// header), so the answer to it draws an ICMP port unreachable.
+void SendFromClosedPort(const char *from, uint16_t wFromPort, uint16_t wToPort, const Bytes &payload) {
+    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    ASSERT_GE(fd, 0);
+    sockaddr_in source{}, target{};
+    source.sin_family = target.sin_family = AF_INET;
+    source.sin_addr.s_addr = inet_addr(from);
+    target.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source), 0);
+    size_t length = 8 + payload.size();
+    Bytes udp = {static_cast<unsigned char>(wFromPort >> 8), static_cast<unsigned char>(wFromPort),
+                 static_cast<unsigned char>(wToPort >> 8),   static_cast<unsigned char>(wToPort),
+                 static_cast<unsigned char>(length >> 8),    static_cast<unsigned char>(length), 0, 0};
+    udp.insert(udp.end(), payload.begin(), payload.end());
+    sendto(fd, udp.data(), udp.size(), 0, reinterpret_cast<sockaddr *>(&target), sizeof target);
+    close(fd);
+}
+
+// Datagrams that arrive until the line has been quiet for a while.
+int CountUntilQuiet(TestSocket &client) {
+    int count = 0;
+    for (bool ok = true; ok; ++count) client.Receive(500, &ok);
+    return count - 1;
+}
+
+}  // namespace
+
+// RFC 1350's transfer identifier: each transfer answers from a port of its
+// own, so ACKs sent to UDP 69 draw nothing, and a client port that closes
+// (ICMP port unreachable) ends the transfer and frees its port.
+TEST_F(TftpTest, HostileLanTransfersAnswerFromPortsOfTheirOwn) {
+    TestSocket client("127.0.0.49", 2000);
+    EXPECT_EQ(Exchange(client, Rrq("k1024", {"tsize", "0"})), Oack("tsize", "1024"));
+    uint16_t port = TransferPort(client);
+    EXPECT_NE(port, 69);
+    EXPECT_EQ(Exchange(client, Ack(0)), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(TransferPort(client), port);
+    m_Ports[client.Fd()] = 69;
+    EXPECT_TRUE(Silent(client, Ack(1))) << "an ACK sent to UDP 69";
+
+    auto leaver = std::make_unique<TestSocket>("127.0.0.50", 2000);
+    EXPECT_EQ(Exchange(*leaver, Rrq("k1024")), Data(1, std::string(512, 'a')));
+    uint16_t leaverPort = TransferPort(*leaver);
+    EXPECT_NE(leaverPort, 69);
+    ASSERT_TRUE(UdpPortHeld("127.0.0.1", leaverPort));
+    leaver.reset();
+    SendFromClosedPort("127.0.0.50", 2000, leaverPort, Ack(1));
+    bool freed = false;
+    for (int i = 0; i < 300 && !freed; ++i) {
+        freed = !UdpPortHeld("127.0.0.1", leaverPort);
+        if (!freed) usleep(10000);
+    }
+    EXPECT_TRUE(freed) << "the transfer outlived its client's port";
+    EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o')));
+}
+
+// One forged read request with windowsize 64, then 100 forged ACK 0s: at most
+// two windows reach the victim (RFC 1123's Sorcerer's Apprentice rule), from
+// the transfer's port and from UDP 69 in single-port mode alike.
+TEST_F(TftpTest, HostileLanRepeatedAcksDrawAtMostTwoWindows) {
+    Write("big", std::string(200000, 'w'));
+    for (bool bSinglePort : {false, true}) {
+        if (bSinglePort) {
+            StopPXE();
+            m_Files.WriteSettings("[Tavrel]\nLogLevel=1\nTftpSinglePort=1\n");
+            m_Files.UseAsHost();
+            ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+        }
+        TestSocket victim(bSinglePort ? "127.0.0.53" : "127.0.0.51", 2000);
+        int size = 32 << 20;  // room for every answer a flood could draw
+        ASSERT_EQ(setsockopt(victim.Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size), 0);
+        EXPECT_EQ(Exchange(victim, Rrq("big", {"blksize", "512", "windowsize", "64"})),
+                  Oack({"blksize", "512", "windowsize", "64"}));
+        EXPECT_EQ(TransferPort(victim) == 69, bSinglePort);
+        for (int i = 0; i < 100; ++i) Send(victim, Ack(0));
+        EXPECT_LE(CountUntilQuiet(victim), 2 * 64) << (bSinglePort ? "single port" : "own port");
+    }
+}
+
+// Only regular files are served: a FIFO would block the opening thread until
+// a writer came, and every other transfer with it.
+TEST_F(TftpTest, HostileLanOnlyRegularFilesAreServed) {
+    std::string fifo = m_Root + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mknod((m_Root + "/zero").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+    TestSocket client("127.0.0.52", 2000);
+    for (const char *name : {"fifo", "zero"}) {
+        Bytes answer = Exchange(client, Rrq(name));
+        ASSERT_GE(answer.size(), 2u);
+        EXPECT_EQ(answer[1], 5) << name;
+    }
+    EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a'))) << "other transfers run";
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // frees a reader stuck in open
+    if (writer >= 0) close(writer);
 }
