@@ -101,8 +101,10 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
     }
     client.SendTo("192.0.2.1", 69, rrq.data(), rrq.size());
     bool ok = false;
-    Bytes first = client.Receive(5000, &ok);
-    if (!ok || first.size() < 2) return {};
+    sockaddr_in server{};
+    Bytes first = client.Receive(5000, &ok, &server);
+    // The transfer goes on with the port that answered, never UDP 69.
+    if (!ok || first.size() < 2 || ntohs(server.sin_port) == 69) return {};
     Bytes file;
     unsigned block = 0;
     Bytes packet = first;
@@ -115,7 +117,7 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
     }
     for (;;) {
         Bytes ack = {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
-        client.SendTo("192.0.2.1", 69, ack.data(), ack.size());
+        client.SendTo("192.0.2.1", ntohs(server.sin_port), ack.data(), ack.size());
         packet = client.Receive(5000, &ok);
         if (!ok || packet.size() < 4 || packet[1] != 3) return {};
         file.insert(file.end(), packet.begin() + 4, packet.end());
