@@ -1,20 +1,31 @@
 // The TFTP service frame: start, stop, and the ports of the transfers.
+#include <cstdio>
 #include <new>
 
-#include "interface/address_text.h"
+#include "log/app_folders.h"
 #include "log/logger.h"
+#include "net/address_text.h"
 #include "log/notices.h"
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_server.h"
 
 TeskTftpServer *TeskTftpServer::Create() { return new TeskTftpServer(); }
 
+// TftpSinglePort=1 in the settings serves every transfer from port 69, for
+// sites whose NAT passes that port alone.
+static bool SinglePortSetting() {
+    char data[platform::kMaxPath], settings[platform::kMaxPath];
+    if (!AppFolderPath("data", data, sizeof data)) return false;
+    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return false;
+    return platform::ReadIniInt(settings, "Tavrel", "TftpSinglePort", 0) != 0;
+}
+
 int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     LogWriteText(TESK_NOTICE_TFTP_START);
     if (!IN_lpTeskPxeServerStruct) return LogTftpdFailure("NULL == IN_lpTeskPxeServerStruct", 38);
     LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
-    m_bSinglePort = ReadSettingInt("TftpSinglePort", 0) != 0;
+    m_bSinglePort = SinglePortSetting();
     if (!m_ClientHash) {
         m_ClientHash = new (std::nothrow) TftpTransferTable();
         if (!m_ClientHash) {
@@ -40,11 +51,10 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
     m_Responder.Attach(m_ClientHash, m_Bootfile);
-    m_Socket = platform::UdpOpen();
-    if (m_Socket == platform::kInvalidSocket) return LogTftpdFailure("WSASocket", 73);
+    if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
-    if (!m_hSocketSet) m_hSocketSet = platform::SocketSetCreate(m_hStopEvent, kMaxTransferPorts + 1);
-    if (!m_hSocketSet) return LogTftpdFailure("WSACreateEvent", 81);
+    if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, kMaxTransferPorts + 1, &m_hSocketSet) != 0)
+        return LogTftpdFailure("WSACreateEvent", 81);
     if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);
     if (platform::SocketSetAdd(m_hSocketSet, m_Socket, kTftpServicePort) != 0)
         return LogTftpdFailure("WSAEventSelect", 95);
@@ -92,8 +102,8 @@ int32_t TeskTftpServer::OpenPort(const platform::SockAddrV4 &peer) {
     int32_t nPort = m_nFreePort;
     if (nPort == 0) return -1;
     TransferPort &port = m_lpPorts[nPort - 1];
-    platform::Socket sock = platform::UdpOpenConnected(m_ServerIP, peer);
-    if (sock == platform::kInvalidSocket) return -1;
+    platform::Socket sock = platform::kInvalidSocket;
+    if (platform::UdpOpenConnected(m_ServerIP, peer, &sock) != 0) return -1;
     if (platform::SocketSetAdd(m_hSocketSet, sock, static_cast<uint32_t>(nPort)) != 0) {
         platform::SocketClose(sock);
         return -1;

@@ -30,7 +30,7 @@ void TeskTftpServer::ServeUntilStopped() {
     for (;;) {
         int nReady = platform::SocketSetWait(m_hSocketSet, kWaitPeriod, aReady, 64);
         if (nReady == 0) return;
-        if (nReady == platform::kWaitTimeout) OnWaitPeriod();
+        if (nReady == platform::kWaitTimedOut) OnWaitPeriod();
         for (int i = 0; i < nReady; ++i) {
             if (aReady[i] == kTftpServicePort)
                 ServeServicePort();
@@ -59,7 +59,7 @@ void TeskTftpServer::ServeTransferPort(int32_t nPort) {
     if (port.sock == platform::kInvalidSocket) return;
     unsigned char area[kRecvSize];
     int nGot = platform::UdpRecv(port.sock, area, kRecvSize);
-    if (nGot == platform::kSocketRefused) {
+    if (nGot == platform::kPeerRefused) {
         m_Responder.PeerGone(port.stPeer, nPort);
         return;
     }
@@ -102,7 +102,7 @@ void TeskTftpServer::SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswe
     const TransferPort &port = m_lpPorts[nPort - 1];
     if (nReady == 0 || port.sock == platform::kInvalidSocket) return;
     int nResult = platform::UdpSendBatch(port.sock, datagrams, nReady);
-    if (nResult == platform::kSocketRefused)
+    if (nResult == platform::kPeerRefused)
         m_Responder.PeerGone(port.stPeer, nPort);
     else if (nResult < nReady)
         LogTftpdFailure("sendto", 449);

@@ -31,22 +31,21 @@ static thread_local int t_SocketError = 0;
 
 static int Fail(int error) {
     t_SocketError = error;
-    return -1;
+    return -error;
 }
 
 PosixSocket *AsPosix(Socket sock) { return reinterpret_cast<PosixSocket *>(sock); }
 
-Socket UdpOpen() {
+int UdpOpen(Socket *sock) {
+    *sock = kInvalidSocket;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        Fail(errno);
-        return kInvalidSocket;
-    }
+    if (fd < 0) return Fail(errno);
     // Bursts of requests (a rack powering on) must not overflow the queue.
     int size = kReceiveBufferBytes;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    return reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
 }
 
 int UdpEnableBroadcast(Socket sock) {
@@ -144,12 +143,10 @@ void SocketClose(Socket sock) {
     delete AsPosix(sock);
 }
 
-Socket UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer) {
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+    *sock = kInvalidSocket;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        Fail(errno);
-        return kInvalidSocket;
-    }
+    if (fd < 0) return Fail(errno);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = dwLocalAddrNet;
@@ -158,16 +155,18 @@ Socket UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer) {
     remote.sin_family = AF_INET;
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
         connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
-        Fail(errno);
+        int error = errno;
         close(fd);
-        return kInvalidSocket;
+        return Fail(error);
     }
-    return reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
 }
 
+// Nothing to read and a closed peer port are no failures of this layer.
 static int ConnectedFailure(int error) {
-    if (error == ECONNREFUSED) return kSocketRefused;
-    if (error == EAGAIN || error == EWOULDBLOCK) return kSocketEmpty;
+    if (error == EWOULDBLOCK) error = EAGAIN;
+    if (error == EAGAIN || error == ECONNREFUSED) return -error;
     return Fail(error);
 }
 
@@ -208,7 +207,7 @@ int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
 // one the route or path discovery set. No datagram is sent.
 int InterfaceMtuTo(uint32_t dwAddrNet) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
+    if (fd < 0) return -errno;
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_port = htons(9);
@@ -217,7 +216,9 @@ int InterfaceMtuTo(uint32_t dwAddrNet) {
     socklen_t size = sizeof mtu;
     if (connect(fd, reinterpret_cast<sockaddr *>(&dest), sizeof dest) != 0 ||
         getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &size) != 0)
-        mtu = 0;
+        mtu = -errno;
+    else if (mtu <= 0)
+        mtu = -EINVAL;
     close(fd);
     return mtu;
 }

@@ -34,30 +34,33 @@ bool StopIsSet(int stopFd) {
 
 }  // namespace
 
-SocketSet SocketSetCreate(WaitHandle stopEvent, int maxSockets) {
+int SocketSetCreate(WaitHandle stopEvent, int maxSockets, SocketSet *set) {
+    *set = nullptr;
     int epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll < 0) return nullptr;
+    if (epoll < 0) return -errno;
     int stopFd = WaitableFd(stopEvent);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = kStopTag;
     if (epoll_ctl(epoll, EPOLL_CTL_ADD, stopFd, &event) != 0) {
+        int error = errno;
         close(epoll);
-        return nullptr;
+        return -error;
     }
-    return new PosixSocketSet{epoll, stopFd, 0, maxSockets};
+    *set = new PosixSocketSet{epoll, stopFd, 0, maxSockets};
+    return 0;
 }
 
 int SocketSetAdd(SocketSet set, Socket sock, uint32_t tag) {
     PosixSocketSet *posix = AsSet(set);
-    if (posix->nSockets >= posix->nMaxSockets) return -1;
+    if (posix->nSockets >= posix->nMaxSockets) return -ENOSPC;
     int fd = AsPosix(sock)->fd;
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
+    if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) return -errno;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = tag;
-    if (epoll_ctl(posix->epoll, EPOLL_CTL_ADD, fd, &event) != 0) return -1;
+    if (epoll_ctl(posix->epoll, EPOLL_CTL_ADD, fd, &event) != 0) return -errno;
     ++posix->nSockets;
     return 0;
 }
@@ -74,8 +77,8 @@ int SocketSetWait(SocketSet set, int timeoutMs, uint32_t *tags, int maxTags) {
     do {
         ready = epoll_wait(posix->epoll, events, nMax, timeoutMs);
     } while (ready < 0 && errno == EINTR);
-    if (ready < 0) return kWaitFailed;
-    if (ready == 0) return kWaitTimeout;
+    if (ready < 0) return -errno;
+    if (ready == 0) return kWaitTimedOut;
     int nTags = 0;
     for (int i = 0; i < ready; ++i) {
         if (events[i].data.u64 == kStopTag) return 0;

@@ -31,7 +31,7 @@ int CollectReadable(Win32SocketSet *set, uint32_t *tags, int maxTags) {
         FD_ZERO(&readable);
         for (int i = first; i < set->nSockets && i < first + FD_SETSIZE; ++i) readable.fd_array[readable.fd_count++] = set->lpSockets[i];
         timeval now{0, 0};
-        if (select(0, &readable, nullptr, nullptr, &now) == SOCKET_ERROR) return kWaitFailed;
+        if (select(0, &readable, nullptr, nullptr, &now) == SOCKET_ERROR) return -WSAGetLastError();
         for (int i = first; i < set->nSockets && i < first + FD_SETSIZE && nTags < maxTags; ++i)
             if (FD_ISSET(set->lpSockets[i], &readable)) tags[nTags++] = set->lpTags[i];
     }
@@ -40,19 +40,24 @@ int CollectReadable(Win32SocketSet *set, uint32_t *tags, int maxTags) {
 
 }  // namespace
 
-SocketSet SocketSetCreate(WaitHandle stopEvent, int maxSockets) {
+int SocketSetCreate(WaitHandle stopEvent, int maxSockets, SocketSet *out) {
+    *out = nullptr;
     Win32SocketSet *set = new (std::nothrow) Win32SocketSet{stopEvent, WSACreateEvent(), 0, maxSockets,
                                                             new (std::nothrow) SOCKET[maxSockets],
                                                             new (std::nothrow) uint32_t[maxSockets]};
-    if (set && set->hShared != WSA_INVALID_EVENT && set->lpSockets && set->lpTags) return set;
+    if (set && set->hShared != WSA_INVALID_EVENT && set->lpSockets && set->lpTags) {
+        *out = set;
+        return 0;
+    }
+    int error = set && set->hShared == WSA_INVALID_EVENT ? -WSAGetLastError() : -ERROR_NOT_ENOUGH_MEMORY;
     SocketSetClose(set);
-    return nullptr;
+    return error;
 }
 
 int SocketSetAdd(SocketSet set, Socket sock, uint32_t tag) {
     Win32SocketSet *win = AsSet(set);
-    if (win->nSockets >= win->nMaxSockets) return -1;
-    if (WSAEventSelect(static_cast<SOCKET>(sock), win->hShared, FD_READ | FD_CLOSE) != 0) return -1;
+    if (win->nSockets >= win->nMaxSockets) return -WSAENOBUFS;
+    if (WSAEventSelect(static_cast<SOCKET>(sock), win->hShared, FD_READ | FD_CLOSE) != 0) return -WSAGetLastError();
     win->lpSockets[win->nSockets] = static_cast<SOCKET>(sock);
     win->lpTags[win->nSockets++] = tag;
     return 0;
@@ -76,8 +81,8 @@ int SocketSetWait(SocketSet set, int timeoutMs, uint32_t *tags, int maxTags) {
     for (;;) {
         DWORD result = WaitForMultipleObjects(2, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
         if (result == WAIT_OBJECT_0) return 0;
-        if (result == WAIT_TIMEOUT) return kWaitTimeout;
-        if (result != WAIT_OBJECT_0 + 1) return kWaitFailed;
+        if (result == WAIT_TIMEOUT) return kWaitTimedOut;
+        if (result != WAIT_OBJECT_0 + 1) return -static_cast<int>(GetLastError());
         // Reset first: a datagram arriving after the select signals again.
         WSAResetEvent(win->hShared);
         int nTags = CollectReadable(win, tags, maxTags);
