@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "events/boot_events.h"
 #include "log/logger.h"
 #include "platform/byte_order.h"
 #include "tftp/tftp_failure.h"
@@ -158,7 +159,7 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platf
 }
 
 void TftpResponder::PeerGone(const platform::SockAddrV4 &peer, int32_t nPort) {
-    if (TftpClientInfo *lpClient = FindTransfer(peer, nPort)) EndTransfer(lpClient, peer);
+    if (TftpClientInfo *lpClient = FindTransfer(peer, nPort)) EndTransfer(lpClient, peer, TAVREL_REASON_CLIENT_ERROR);
 }
 
 // Only the address and port that asked for a transfer may drive it, and only
@@ -175,8 +176,10 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     if (!lpClient) return LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
     const char *lpName = nStrings > 0 ? lpStrings[0] : "";
     tag_BootFile *lpBootFile = nullptr;
-    if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile) != 0 || !lpBootFile) {
-        EndTransfer(lpClient, peer);
+    int nRefusal = TAVREL_REASON_NAME_REFUSED;
+    if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile, &nRefusal) != 0 || !lpBootFile) {
+        if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpName, nRefusal);
+        EndTransfer(lpClient, peer, nRefusal);
         SendRefusal(peer, sink);
         return 0;
     }
@@ -207,6 +210,8 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
             out.PutByte(0);
         }
     }
+    if (BootEventsWanted())
+        EmitTftpStarted(peer.dwAddr, lpName, lpClient->dwSize, lpClient->dwBlockSize, lpClient->wWindow);
     if (nAccepted) {
         lpSend->nLength = out.Position();
         sink.SendAnswer(lpSend);
@@ -217,7 +222,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     lpClient->qwWindowOutMs = qwNowMs;
     bool bRead = FillBlock(lpClient, 1, lpSend);
     sink.SendAnswer(lpSend);
-    if (!bRead) EndTransfer(lpClient, peer);
+    if (!bRead) EndTransfer(lpClient, peer, TAVREL_REASON_READ_FAILED);
     return 0;
 }
 
@@ -227,7 +232,7 @@ int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform
     uint32_t dwAcked = NearestBlock(lpClient->dwLastBlock, wAck);
     lpClient->qwLastSeenMs = qwNowMs;
     if (dwAcked >= BlockCount(lpClient)) {
-        EndTransfer(lpClient, peer);
+        EndTransfer(lpClient, peer, TAVREL_REASON_NONE);
         return 0;
     }
     if (lpClient->bWindowOut) {
@@ -256,7 +261,7 @@ int TftpResponder::SendWindow(TftpClientInfo *lpClient, const platform::SockAddr
         bool bRead = FillBlock(lpClient, dwBlock, lpSend);
         sink.SendAnswer(lpSend);
         if (!bRead) {
-            EndTransfer(lpClient, peer);
+            EndTransfer(lpClient, peer, TAVREL_REASON_READ_FAILED);
             break;
         }
     }
@@ -269,7 +274,7 @@ void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, con
         LogWriteText("error tag -%s- %s -- %d", PrintableText(lpMessage).Text(), kSourceName, 415);
     // Never answered: an answer to an ERROR could start a loop between two
     // servers. It ends the transfer it reached.
-    if (lpClient) EndTransfer(lpClient, peer);
+    if (lpClient) EndTransfer(lpClient, peer, TAVREL_REASON_CLIENT_ERROR);
 }
 
 // A fresh record for the address and port; an earlier transfer of theirs ends.
@@ -289,6 +294,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     lpClient->dwBlockSize = kDefaultBlockSize;
     lpClient->wWindow = 1;
     lpClient->qwLastSeenMs = qwNowMs;
+    lpClient->qwStartMs = qwNowMs;
     lpClient->nPort = kTftpServicePort;
     return lpClient;
 }
@@ -302,7 +308,7 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::S
         nPort = m_lpPorts->OpenPort(peer);
     }
     if (nPort < 0) {
-        EndTransfer(lpClient, peer);
+        EndTransfer(lpClient, peer, TAVREL_REASON_BUSY);
         LogTftpdFailure("no transfer port", 250);
         return false;
     }
@@ -315,15 +321,25 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
     HashCursor cursor{};
     ClientTable::Entry *lpEntry = nullptr;
     for (int found = m_lpClients->First(&cursor, &lpEntry); found == 0; found = m_lpClients->Next(&cursor, &lpEntry))
-        if (qwNowMs - lpEntry->payload.qwLastSeenMs >= qwIdleMs) EndTransfer(&lpEntry->payload, ClientTable::PeerOf(*lpEntry));
+        if (qwNowMs - lpEntry->payload.qwLastSeenMs >= qwIdleMs) EndTransfer(&lpEntry->payload, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
 }
 
-void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer) {
+void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason) {
+    if (lpClient->lpBootFile && BootEventsWanted()) TellEnd(*lpClient, peer, nReason);
     release_bootfile(m_lpFiles, lpClient->lpBootFile);
     lpClient->lpBootFile = nullptr;
     if (m_lpPorts && lpClient->nPort != kTftpServicePort) m_lpPorts->ClosePort(lpClient->nPort);
     lpClient->nPort = kTftpServicePort;
     m_lpClients->Remove(peer);
+}
+
+// The bytes of the file the client acknowledged: all of it for a transfer
+// that ended well, else its acknowledged blocks.
+void TftpResponder::TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const {
+    uint64_t qwBytes = static_cast<uint64_t>(client.dwAcked) * static_cast<uint32_t>(client.dwBlockSize);
+    if (nReason == TAVREL_REASON_NONE || qwBytes > client.dwSize) qwBytes = client.dwSize;
+    EmitTftpEnded(peer.dwAddr, client.lpBootFile->szFileName, client.dwSize, client.dwBlockSize, client.wWindow,
+                  qwBytes, client.qwLastSeenMs - client.qwStartMs, nReason);
 }
 
 // DATA for the absolute block (1 is the first), read straight into the

@@ -37,6 +37,7 @@ struct TftpClientInfo {
     uint32_t dwAcked;      // absolute number of the highest block acknowledged
     bool bWindowOut;       // the blocks after dwAcked went out, at qwWindowOutMs
     uint64_t qwWindowOutMs;
+    uint64_t qwStartMs;    // when the read request came
 };
 
 // The transfer identifier (RFC 1350): address and port in network order.
@@ -167,7 +168,10 @@ private:
     int SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
     void SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink);
-    void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
+    // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
+    // to the host's boot-event observer.
+    void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason);
+    void TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const;
 
     TftpTransferPorts *m_lpPorts;
     TftpPathMtu *m_lpMtu;

@@ -1,17 +1,20 @@
 // The TFTP fuzz target's short run for CI: client datagram sequences from
 // the captured boots, mutated at random. The target aborts on any broken
-// rule; the sanitizers watch the rest.
+// rule; the sanitizers watch the rest, a boot-event observer registered.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
 
+#include "events/boot_events.h"
 #include "support/pcap_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
+
+void TAVREL_CALLBACK AnyEvent(const BootEventRecord *event) { EXPECT_GE(event->kind, TAVREL_EVENT_TFTP_STARTED); }
 
 // Per capture: what its client sent, as the target's records, each client
 // port numbered in turn.
@@ -40,6 +43,8 @@ std::vector<std::vector<uint8_t>> Seeds() {
 }  // namespace
 
 TEST(TftpResponderFuzz, MutatedBootsKeepEveryRule) {
+    RegisterBootEventCallback(AnyEvent);
+    StartBootEventDelivery();
     std::vector<std::vector<uint8_t>> seeds = Seeds();
     ASSERT_EQ(seeds.size(), 3u);
     for (const auto &seed : seeds) {
@@ -60,4 +65,6 @@ TEST(TftpResponderFuzz, MutatedBootsKeepEveryRule) {
         }
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
+    StopBootEventDelivery();
+    RegisterBootEventCallback(nullptr);
 }
