@@ -27,14 +27,11 @@ bool StartsWith(const char *text, const std::string &prefix) {
 
 const char kIpxeUserClass[] = "iPXE";
 
-// The flags byte, the first of the record's reserved bytes.
-unsigned char ClientFlags(const SelectBootFileRecord &client) { return client.reserved[0]; }
-
 // iPXE builds configured without a user class still send option 175: a
 // rule for iPXE must catch them too, or a chainload fetches iPXE forever.
 bool UserClassMatches(const std::string &wanted, const SelectBootFileRecord &client) {
     if (wanted.empty() || wanted == client.userclass) return true;
-    return wanted == kIpxeUserClass && (ClientFlags(client) & TAVREL_BOOT_CLIENT_IPXE) != 0;
+    return wanted == kIpxeUserClass && (client.flags & TAVREL_BOOT_CLIENT_IPXE) != 0;
 }
 
 bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
@@ -62,7 +59,7 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
     snprintf(line, sizeof line,
              "boot: %02x:%02x:%02x:%02x:%02x:%02x (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
              m[0], m[1], m[2], m[3], m[4], m[5], client.arch, PrintableText(client.userclass).Text(),
-             ClientFlags(client) & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
+             client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
              PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
     return line;
 }

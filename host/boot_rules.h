@@ -7,11 +7,6 @@
 
 #include "Tavrel.h"
 
-// The library marks a request that carries iPXE's own options (175).
-#ifndef TAVREL_BOOT_CLIENT_IPXE
-#define TAVREL_BOOT_CLIENT_IPXE 0x01
-#endif
-
 struct BootRule {
     std::vector<int> arches;   // option-93 values; empty: any
     std::string userClass;     // the whole option 77; empty: any

@@ -95,7 +95,7 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     auto match = [&](int arch, const char *user, const char *vendor, unsigned char macByte,
                      unsigned char flags = 0) {
         SelectBootFileRecord client{};
-        client.reserved[0] = flags;
+        client.flags = flags;
         const unsigned char mac[6] = {0x52, 0x54, 0x00, macByte, 0, 1};
         memcpy(client.mac, mac, 6);
         client.arch = arch;
