@@ -60,7 +60,7 @@ INIT
   (cd "$ir" && find . | cpio -o -H newc --quiet | gzip -1 > "$tftp/initrd.img")
 }
 
-rules="" firmware=() versions=""
+rules="" firmware=() versions="" installed=""
 case $machine in
 secure_boot)
   versions=$($fetch amd64 shim-signed grub-efi-amd64-signed linux-image-amd64)
@@ -77,6 +77,7 @@ linux /vmlinuz console=ttyS0 panic=-1 quiet
 initrd /initrd.img
 boot
 CFG
+  installed="ovmf qemu-system-x86"
   rules='[[boot]]
 arch = "efi-x64"
 file = "shimx64.efi"'
@@ -87,6 +88,7 @@ file = "shimx64.efi"'
             -fw_cfg name=opt/org.tianocore/IPv6PXESupport,string=n)
   ;;
 http_boot)
+  installed="ovmf ipxe qemu-system-x86"
   cp /usr/lib/ipxe/ipxe.efi "$tftp/"
   printf '#!ipxe\necho %s\n' "$marker" > "$tftp/boot.ipxe"
   rules='[[boot]]
@@ -105,6 +107,7 @@ file = "http://192.0.2.1/ipxe.efi"'
             -fw_cfg name=opt/org.tianocore/IPv6Support,string=n)
   ;;
 arm64)
+  installed="qemu-efi-aarch64 qemu-system-arm"
   versions=$($fetch arm64 grub-efi-arm64-signed)
   cp "$cache/arm64/grub-efi-arm64-signed/usr/lib/grub/arm64-efi-signed/grubnetaa64.efi.signed" "$tftp/grubaa64.efi"
   printf 'echo "grub: grub.cfg read from $prefix"\necho %s\nhalt\n' "$marker" > "$tftp/grub/grub.cfg"
@@ -118,7 +121,7 @@ file = "grubaa64.efi"'
   ;;
 *) echo "unknown machine $machine"; exit 2 ;;
 esac
-versions+=$'\n'$(dpkg-query -W -f='${Package} ${Version}\n' ovmf qemu-efi-aarch64 ipxe qemu-system-x86 qemu-system-arm 2>/dev/null)
+versions+=$'\n'$(dpkg-query -W -f='${Package} ${Version}\n' $installed)
 
 cat > "$work/host.toml" <<TOML
 [server]
@@ -163,13 +166,14 @@ started=$(date +%s)
 ip netns exec "$ns" "${firmware[@]}" -accel tcg -m 512 -display none -no-reboot \
   -netdev tap,id=net0,ifname=tap0,script=no,downscript=no \
   -device virtio-net-pci,netdev=net0,mac=52:54:00:de:ad:22,romfile=,bootindex=0 \
-  -serial file:"$work/serial.log" &
+  -serial file:"$work/serial.log" 2> "$work/qemu.log" &
 qemu=$!
 deadline=$((started + ${VM_TIMEOUT:-420}))
 result=1
 while [ "$(date +%s)" -lt "$deadline" ] && kill -0 "$qemu" 2>/dev/null; do
   if grep -aq "$marker" "$work/serial.log" 2>/dev/null; then result=0; break; fi
-  grep -aq "TAVREL-VM-FAILED" "$work/serial.log" 2>/dev/null && break
+  # A guest failure, GRUB's prompt (no grub.cfg) or the UEFI shell (no boot entry worked) ends the wait.
+  grep -aqE "TAVREL-VM-FAILED|grub> |Shell> " "$work/serial.log" 2>/dev/null && break
   sleep 1
 done
 grep -aq "$marker" "$work/serial.log" 2>/dev/null && result=0
@@ -181,6 +185,7 @@ if [ "$result" = 0 ]; then
   exit 0
 fi
 echo "--- serial console (last lines)"; tr -d '\r' < "$work/serial.log" | strings | tail -25
+echo "--- qemu"; tail -5 "$work/qemu.log"
 echo "--- tavrel-host"; tail -25 "$work/host.log"
 echo "FAIL: $machine did not reach $marker"
 exit 1
