@@ -49,6 +49,7 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     if (!rule) return 0;
     if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "rule " + std::to_string(rule - rules->data() + 1));
     snprintf(bootfile, 128, "%s", rule->file.c_str());
+    std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
     return 1;
 }
 
