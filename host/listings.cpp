@@ -71,8 +71,9 @@ bool PrintFarm(PolicyStore &store, bool json) {
         for (size_t i = 0; i < members.size(); ++i) {
             const MemberRow &m = members[i];
             char numbers[128];
-            snprintf(numbers, sizeof numbers, "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld",
-                     m.weight, m.age, m.served);
+            snprintf(numbers, sizeof numbers,
+                     "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld, \"free\": %ld", m.weight,
+                     m.age, m.served, m.free);
             std::cout << (i ? "," : "") << "\n  {\"address\": " << Json(m.address) << ", \"name\": " << Json(m.name)
                       << ", \"state\": " << Json(StateOf(m)) << ", \"last_heartbeat\": " << Json(LocalTime(m.lastSeen))
                       << ", " << numbers << ", \"ranges\": " << Json(m.ranges) << "}";

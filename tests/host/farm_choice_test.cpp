@@ -7,6 +7,7 @@
 #include <map>
 
 #include "host/farm.h"
+#include "host/report_queue.h"
 #include "support/temp_tree.h"
 
 TEST(FarmChoice, SharesFollowWeightsAndALeaverMovesOnlyItsClients) {
@@ -125,4 +126,26 @@ TEST(PolicyStoreSchema, OlderSqliteFileIsBroughtForward) {
     EXPECT_EQ(members[0].state, "running");
     EXPECT_LT(members[0].age, 1.0);
     EXPECT_TRUE(PolicyStore::Open(path, &error)) << "opening again changes nothing: " << error;
+}
+
+// Reports past their retention are deleted when the writer starts; a page
+// is the newest reports, oldest first.
+TEST(PolicyStoreSchema, ReportsArePagedAndPruned) {
+    TempTree tree;
+    std::string error, path = tree.Root() + "/reports.db";
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(path, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->StoreReports({{"2001-01-01 00:00:00", "old"}, {"2999-01-01 00:00:00", "a"},
+                                     {"2999-01-02 00:00:00", "b"}, {"2999-01-03 00:00:00", "c"}}));
+    std::vector<StoredReport> page;
+    ASSERT_TRUE(store->Reports(&page, 2, "2999"));
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].mac + page[1].mac, "bc");
+    {
+        ReportQueue queue(PolicyStore::Open(path, &error), "192.0.2.1", 30);
+        queue.Start();
+        queue.Stop();
+    }
+    ASSERT_TRUE(store->Reports(&page, 100, ""));
+    EXPECT_EQ(page.size(), 3u) << "the report of 2001 is gone";
 }
