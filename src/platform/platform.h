@@ -109,6 +109,25 @@ int LastError();
 // The C library's text for its current error number.
 const char *LastErrorText();
 
+// ---- Folders and durable files ------------------------------------------
+// These return 0 (or a count) on success, or a negative system code.
+
+// Calls visit with the name of every entry of the folder ("." and ".." left out).
+using FolderVisit = void (*)(const char *name, void *arg);
+int ListFolder(const char *dir, FolderVisit visit, void *arg);
+int FileRemove(const char *path);
+// Opens for appending, creating the file when missing; a link planted in
+// its place is not followed.
+int FileOpenAppend(const char *path, FileHandle *file);
+// Creates or empties a file for writing, links not followed.
+int FileCreateEmpty(const char *path, FileHandle *file);
+// Writes all len bytes at the file's end (append) or position; bytes written.
+int FileWrite(FileHandle file, const void *data, size_t len);
+// Puts what was written on the disk.
+int FileSync(FileHandle file);
+// Renames from over to in one step: readers see the old file or the new one.
+int FileReplace(const char *from, const char *to);
+
 // ---- Debugger output -----------------------------------------------------
 
 void DebugOutput(const char *text);

@@ -1,7 +1,7 @@
 // The TFTP service frame: start, stop and the worker's wait loop.
 #include <new>
 
-#include "interface/address_text.h"
+#include "net/address_text.h"
 #include "log/logger.h"
 #include "log/notices.h"
 #include "tftp/tftp_failure.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "containers/hash_table.h"
+#include "log/log_rate_cap.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 
@@ -122,6 +123,8 @@ private:
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;
     uint64_t m_qwLastSweepMs = 0;
+    // Lines that datagrams cause, read requests' refusals included.
+    LogRateCap m_LogCap;
     uint64_t m_qwLogWindowMs = 0;
     int m_nLogLines = 0;
 };
