@@ -30,7 +30,7 @@ TeskDhcpServer *TeskDhcpServer::Create(const DhcpHostHooks &hooks, DhcpAnswerer 
 void TeskDhcpServer::OpenLeaseJournal() {
     char data[platform::kMaxPath], settings[platform::kMaxPath], folder[platform::kMaxPath];
     if (!AppFolderPath("data", data, sizeof data)) return;
-    snprintf(settings, sizeof settings, "%sLogSettings.ini", data);
+    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return;
     if (platform::ReadIniInt(settings, "Tavrel", "KeepLeases", 1) == 0) return;
     if (snprintf(folder, sizeof folder, "%sleases%c", data, platform::kPathSep) >= static_cast<int>(sizeof folder))
         return;
@@ -68,8 +68,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
 
     if (!CreateStopEvent()) return LogDhcpdFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        m_Sockets[type] = platform::UdpOpen();
-        if (m_Sockets[type] == platform::kInvalidSocket) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
+        if (platform::UdpOpen(&m_Sockets[type]) != 0) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
     }
     platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
     platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
@@ -126,8 +125,9 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
         return 0;
     }
     m_SocklistQueue->Mem_Free(record);
+    // RecvSize shows recvfrom's own failure result, SOCKET_ERROR (-1).
     if (nGot != 0)
-        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", nGot, nSocketType,
+        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", -1, nSocketType,
                  327);
     return -12;
 }

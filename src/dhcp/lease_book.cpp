@@ -8,6 +8,7 @@
 
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "log/pool_full_line.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uin
 }  // namespace
 
 bool LeaseBook::CreateCaches() {
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>(LogPoolFull);
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>(LogPoolFull);
     return m_DynamicCache && m_DhcpHashCaches;
 }
 

@@ -46,7 +46,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
         return -1;
     }
     int nStartup = platform::SocketsStartup();
-    if (nStartup != 0) LogWriteText("WSAStartup error %d", nStartup);
+    if (nStartup != 0) LogWriteText("WSAStartup error %d", -nStartup);
     g_bSocketsStarted = true;
 
     if (!MyDhcpServer) {

@@ -8,7 +8,7 @@
 namespace {
 
 bool FindBaseFolder(char *base, size_t size) {
-    if (platform::GetHostExePath(base, size) == 0) return false;
+    if (platform::GetHostExePath(base, size) <= 0) return false;
     for (int cut = 0; cut < 2; ++cut) {
         char *sep = strrchr(base, platform::kPathSep);
         if (!sep) return false;

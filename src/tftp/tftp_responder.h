@@ -9,6 +9,7 @@
 
 #include "containers/hash_table.h"
 #include "log/log_rate_cap.h"
+#include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 
@@ -48,6 +49,7 @@ class TftpTransferTable : public TeskHashTable<TftpTransferKey, TftpClientInfo> 
     using Base = TeskHashTable<TftpTransferKey, TftpClientInfo>;
 
 public:
+    TftpTransferTable() : Base(LogPoolFull) {}
     int Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
         unsigned char key[TftpTransferKey::kSize];
         TftpTransferKey::Make(peer, key);

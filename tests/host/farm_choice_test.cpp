@@ -135,8 +135,11 @@ TEST(PolicyStoreSchema, ReportsArePagedAndPruned) {
     std::string error, path = tree.Root() + "/reports.db";
     std::unique_ptr<PolicyStore> store = PolicyStore::Open(path, &error);
     ASSERT_TRUE(store) << error;
-    ASSERT_TRUE(store->StoreReports({{"2001-01-01 00:00:00", "old"}, {"2999-01-01 00:00:00", "a"},
-                                     {"2999-01-02 00:00:00", "b"}, {"2999-01-03 00:00:00", "c"}}));
+    std::vector<StoredReport> stored(4);
+    const char *const stamps[] = {"2001-01-01 00:00:00", "2999-01-01 00:00:00", "2999-01-02 00:00:00",
+                                  "2999-01-03 00:00:00"};
+    for (int i = 0; i < 4; ++i) stored[i].time = stamps[i], stored[i].mac = std::string(1, "oabc"[i]);
+    ASSERT_TRUE(store->StoreReports(stored));
     std::vector<StoredReport> page;
     ASSERT_TRUE(store->Reports(&page, 2, "2999"));
     ASSERT_EQ(page.size(), 2u);

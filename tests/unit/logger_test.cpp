@@ -15,6 +15,7 @@
 #include "containers/mac_hash.h"
 #include "log/log_rate_cap.h"
 #include "log/logger.h"
+#include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "support/temp_tree.h"
 
@@ -242,7 +243,7 @@ TEST_F(LoggerTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
 
 TEST_F(LoggerTest, AFullClientTableWritesItsLineOnceASecondNotPerRequest) {
     Init("");
-    auto table = std::make_unique<TeskMacHash<int>>();
+    auto table = std::make_unique<TeskMacHash<int>>(LogPoolFull);
     unsigned char mac[6] = {2, 0, 0, 0, 0, 0};
     int refused = 0;
     // The pool holds 1,000 blocks of 101 entries; the last 1,000 keys find it full.
