@@ -43,10 +43,9 @@ install(FILES ${_files}/bin/tavrel-host DESTINATION ${CMAKE_INSTALL_BINDIR} COMP
 install(FILES ${_files}/home/data ${_files}/home/log DESTINATION ${TAVREL_HOST_HOME} COMPONENT Host)
 install(FILES ${_files}/home/bin/tavrel-host.RPT DESTINATION ${TAVREL_HOST_HOME}/bin COMPONENT Host)
 
-# The configuration holds database passwords: readable by the service's
-# group only (postinst gives it to the group tavrel).
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrel.toml DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host
-  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+# The configuration may hold database passwords: the package's postinst
+# makes it 0640 root:tavrel (a dpkg-statoverride, so upgrades keep it).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrel.toml DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/LogSettings.ini DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tavrel.toml ${PROJECT_SOURCE_DIR}/examples/farm.toml
   ${PROJECT_SOURCE_DIR}/examples/demo.toml ${PROJECT_SOURCE_DIR}/examples/embed.c
