@@ -45,6 +45,7 @@ file(WRITE ${_deb}/libtavrel/symbols "${_symbols}")
 file(WRITE ${_deb}/libtavrel/shlibs
   "libTavrel ${PROJECT_VERSION_MAJOR} ${_lib_package} (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianRepack.cmake)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libtavrel/triggers
   ${_deb}/libtavrel/symbols ${_deb}/libtavrel/shlibs)
 unset(_symbols)

@@ -158,12 +158,15 @@ for bind in ${binds:-}; do umount "$bind"; done
 mkdir -p "$root/run/systemd/system" "$root/usr/local/sbin"
 printf '#!/bin/sh\necho "$*" >> /tmp/systemctl.calls\n' > "$root/usr/local/sbin/systemctl"
 chmod 755 "$root/usr/local/sbin/systemctl"
+# This machine's policy-rc.d may forbid starting services; the root's lets them.
+[ -e "$root/usr/sbin/policy-rc.d" ] && mv "$root/usr/sbin/policy-rc.d" "$work/policy-rc.d"
 in_root env PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin dpkg -i $debs > "$work/upgrade.log" 2>&1 \
   && grep -q 'try-restart tavrel.service' "$root/tmp/systemctl.calls" && rc=0 || { rc=1; cat "$work/upgrade.log"; }
 result $rc "an upgrade restarts a running tavrel.service"
 rm -rf "$root/run/systemd/system" "$root/usr/local/sbin/systemctl"
+[ -e "$work/policy-rc.d" ] && mv "$work/policy-rc.d" "$root/usr/sbin/policy-rc.d"
 
-in_root deb-systemd-helper enable tavrel.service
+in_root env DPKG_MAINTSCRIPT_PACKAGE=tavrel-host DPKG_MAINTSCRIPT_NAME=postinst deb-systemd-helper enable tavrel.service
 wants=/etc/systemd/system/multi-user.target.wants/tavrel.service
 [ -L "$root$wants" ] || echo "note: enabling made no $wants"
 in_root dpkg --purge tavrel-host libtavrel-dev libtavrel1 > "$work/purge.log" 2>&1 \
