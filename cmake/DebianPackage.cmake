@@ -30,10 +30,28 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtavrel${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# shlibs for dpkg-shlibdeps of dependent packages, and the ldconfig trigger
-# instead of calls in maintainer scripts.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libtavrel/triggers)
+# For dpkg-shlibdeps of dependent packages: a symbols file made from the
+# export list and shlibs asking for this major version at least (CPack's own
+# shlibs pin the exact version and come with ldconfig calls, where the
+# trigger alone is Debian's way).
+set(_deb ${PROJECT_BINARY_DIR}/debian)
+set(_lib_soname libTavrel.so.${PROJECT_VERSION_MAJOR})
+set(_lib_package libtavrel${PROJECT_VERSION_MAJOR})
+set(_symbols "${_lib_soname} ${_lib_package} #MINVER#\n")
+foreach(_export IN LISTS TAVREL_EXPORTS)
+  string(APPEND _symbols " ${_export}@Base ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}\n")
+endforeach()
+file(WRITE ${_deb}/libtavrel/symbols "${_symbols}")
+file(WRITE ${_deb}/libtavrel/shlibs
+  "libTavrel ${PROJECT_VERSION_MAJOR} ${_lib_package} (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianRepack.cmake)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libtavrel/triggers
+  ${_deb}/libtavrel/symbols ${_deb}/libtavrel/shlibs)
+unset(_symbols)
+unset(_export)
+unset(_lib_soname)
+unset(_lib_package)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "embeddable network-boot (PXE) server library
 Tavrel turns the process that loads it into a network-boot server: it
 answers DHCP, proxy-DHCP, a mirror-selection protocol and TFTP on the
@@ -58,16 +76,16 @@ set(CPACK_COMPONENT_HOST_DEPENDS Runtime)
 # from the component dependency above.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.52)")
-set(CPACK_DEBIAN_HOST_DESCRIPTION "network-boot (PXE) server with a SQLite policy store
+set(CPACK_DEBIAN_HOST_DESCRIPTION "network-boot (PXE) server with a SQLite or PostgreSQL policy store
 tavrel-host serves network-booting machines through the Tavrel library:
 DHCP, proxy-DHCP, mirror selection and TFTP, configured by a TOML file,
-with a SQLite table deciding which server serves which MAC address.
+with a SQLite table deciding which server serves which MAC address, or a
+PostgreSQL database shared by a farm of servers.
 
 The tavrel service runs it as the system user tavrel with only the
 capability to bind privileged ports.")
 
 # Files every package carries: copyright and changelog.
-set(_deb ${PROJECT_BINARY_DIR}/debian)
 file(MAKE_DIRECTORY ${_deb})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${_deb}/changelog @ONLY)
 add_custom_command(OUTPUT ${_deb}/changelog.Debian.gz

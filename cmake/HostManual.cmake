@@ -1,36 +1,24 @@
-# Writes the manual page of tavrel-host from its template and its own help,
-# so every command and option it accepts is described:
-#   cmake -DHOST=exe -DTEMPLATE=tavrel-host.1.in -DVERSION=x -DOUTPUT=page -P HostManual.cmake
-function(help_of out)
-  execute_process(COMMAND ${HOST} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+# Writes a manual page from its template, with the version filled in. For
+# the page of tavrel-host (a template with a COMMANDS section) it first checks
+# that every command the program's help lists has a ".SS name" there:
+#   cmake -DHOST=exe -DTEMPLATE=page.in -DVERSION=x -DOUTPUT=page -P HostManual.cmake
+file(READ ${TEMPLATE} page)
+if(page MATCHES "\n\\.SH COMMANDS\n")
+  execute_process(COMMAND ${HOST} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${HOST} ${ARGN} --help failed")
+    message(FATAL_ERROR "${HOST} --help failed")
   endif()
-  string(REPLACE "${HOST}" "tavrel-host" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
-
-# Help text as it stands, with roff's special characters made plain.
-function(as_roff out text)
-  string(REPLACE "\\" "\\e" text "${text}")
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
-  set(${out} ".nf\n${text}.fi\n" PARENT_SCOPE)
-endfunction()
-
-help_of(top)
-string(REGEX MATCH "Subcommands:\n(.*)" _ "${top}")
-string(REGEX MATCHALL "\n?  [a-z][a-z0-9-]* [^\n]*" lines "${CMAKE_MATCH_1}")
-set(COMMANDS "")
-foreach(line IN LISTS lines)
-  string(REGEX MATCH "([a-z][a-z0-9-]*) +(.*)" _ "${line}")
-  set(name ${CMAKE_MATCH_1})
-  help_of(help ${name})
-  as_roff(help "${help}")
-  string(APPEND COMMANDS ".SS ${name}\n${help}")
-endforeach()
-if(COMMANDS STREQUAL "")
-  message(FATAL_ERROR "no commands found in the help of ${HOST}")
+  string(REGEX MATCH "Subcommands:\n(.*)" _ "${help}")
+  string(REGEX MATCHALL "\n?  [a-z][a-z0-9-]* [^\n]*" lines "${CMAKE_MATCH_1}")
+  if(lines STREQUAL "")
+    message(FATAL_ERROR "no commands found in the help of ${HOST}")
+  endif()
+  foreach(line IN LISTS lines)
+    string(REGEX MATCH "([a-z][a-z0-9-]*) +" _ "${line}")
+    if(NOT page MATCHES "\n\\.SS ${CMAKE_MATCH_1}\n")
+      message(FATAL_ERROR "${TEMPLATE} does not describe the command ${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
 endif()
 set(PROJECT_VERSION ${VERSION})
 configure_file(${TEMPLATE} ${OUTPUT} @ONLY)

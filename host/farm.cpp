@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 namespace {
 
@@ -15,6 +16,7 @@ namespace {
 constexpr size_t kMaxServedTracked = 65536;
 constexpr int64_t kServedWindowSeconds = 3600;
 constexpr int kIdleWaitMs = 250;  // how often the sync thread looks at its stop flag
+constexpr int kPruneEverySeconds = 60;
 
 uint64_t Mix(uint64_t x) {  // splitmix64's finaliser: every input bit moves every output bit
     x ^= x >> 30;
@@ -62,12 +64,18 @@ std::vector<Span> SpansOf(const std::string &ranges) {
 
 bool IsLive(const MemberRow &member) { return member.state == "running" && member.age < kLiveSeconds; }
 
+std::string AddressText(uint32_t address) {
+    char text[16];
+    snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, address >> 16 & 255, address >> 8 & 255, address & 255);
+    return text;
+}
+
 }  // namespace
 
 uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned char *mac) {
     uint64_t key = Mix(MacKey(mac));
-    uint32_t best = 0;
-    double bestScore = -1;
+    uint32_t best = 0, bestFree = 0;
+    double bestScore = -1, bestFreeScore = -1;
     for (const LiveMember &member : live) {
         // A uniform draw in (0, 1) per (MAC, server); weight / -ln(draw) makes
         // each server win in proportion to its weight.
@@ -77,17 +85,35 @@ uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned ch
             bestScore = score;
             best = member.address;
         }
+        if (!member.full && (score > bestFreeScore || (score == bestFreeScore && member.address < bestFree))) {
+            bestFreeScore = score;
+            bestFree = member.address;
+        }
     }
-    return best;
+    return bestFree ? bestFree : best;
 }
 
-std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, const std::vector<LiveMember> *keep) {
+std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, double sinceRead,
+                                    const std::unordered_map<uint32_t, PeerBeat> &beats, uint32_t self,
+                                    long selfFree) {
+    auto now = std::chrono::steady_clock::now();
     std::vector<LiveMember> live;
     for (const MemberRow &member : members) {
         uint32_t address = HostAddress(member.address);
-        bool kept = keep && member.state == "running" &&
-                    std::any_of(keep->begin(), keep->end(), [&](const LiveMember &m) { return m.address == address; });
-        if (address != 0 && (IsLive(member) || kept)) live.push_back({address, member.weight});
+        if (address == 0) continue;
+        long free = member.free;
+        bool isLive = member.state == "running" && member.age + sinceRead < kLiveSeconds;
+        auto beat = beats.find(address);
+        if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds)) {
+            // The direct beat is the newer word: a stop it tells ends the member at once.
+            isLive = !beat->second.stopped;
+            if (beat->second.free != kBeatFreeUnknown) free = beat->second.free;
+        }
+        if (address == self) {
+            isLive = true;
+            free = selfFree;
+        }
+        if (isLive) live.push_back({address, member.weight, free == 0});
     }
     return live;
 }
@@ -132,12 +158,10 @@ int PolicyView::Choose(const unsigned char *mac, char *server) {
     if (chosen.empty() && m_bFarm && now.live) {
         uint32_t winner = RendezvousChoice(*now.live, mac);
         if (winner == 0) return 0;
-        char text[16];
-        snprintf(text, sizeof text, "%u.%u.%u.%u", winner >> 24, winner >> 16 & 255, winner >> 8 & 255, winner & 255);
-        chosen = text;
+        chosen = AddressText(winner);
     }
+    if (chosen.empty() || HostAddress(chosen) == now.self) NoteServed(mac);
     if (chosen.empty()) return 0;
-    if (m_bFarm && HostAddress(chosen) == now.self) NoteServed(mac);
     snprintf(server, 16, "%s", chosen.c_str());
     return 1;
 }
@@ -176,6 +200,12 @@ void PolicyView::NoteServed(const unsigned char *mac) {
         m_Served.emplace(MacKey(mac), NowSeconds());
 }
 
+bool PolicyView::ChoseRecently(const unsigned char *mac) {
+    std::lock_guard<std::mutex> guard(m_ServedLock);
+    auto entry = m_Served.find(MacKey(mac));
+    return entry != m_Served.end() && entry->second >= NowSeconds() - kServedWindowSeconds;
+}
+
 long PolicyView::ServedLastHour() {
     std::lock_guard<std::mutex> guard(m_ServedLock);
     int64_t oldest = NowSeconds() - kServedWindowSeconds;
@@ -184,23 +214,36 @@ long PolicyView::ServedLastHour() {
     return static_cast<long>(m_Served.size());
 }
 
-FarmSync::FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm)
-    : m_Store(std::move(store)), m_lpView(view), m_bFarm(farm), m_Self(std::move(self)) {}
+FarmSync::FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm,
+                   std::unique_ptr<FarmBeacon> beacon, std::function<long()> free, double pruneAfterSeconds)
+    : m_Store(std::move(store)),
+      m_lpView(view),
+      m_bFarm(farm),
+      m_Beacon(std::move(beacon)),
+      m_Free(std::move(free)),
+      m_PruneAfterSeconds(pruneAfterSeconds),
+      m_Self(std::move(self)) {}
 
 FarmSync::~FarmSync() { Stop(); }
 
 bool FarmSync::Prime(std::vector<MemberRow> *members) {
     if (m_bFarm && !Beat()) return false;
     *members = KnownMembers();
-    return ReloadPolicy();
+    if (!ReloadPolicy()) return false;
+    if (m_bFarm) Decide();
+    return true;
 }
 
-void FarmSync::Start() { m_Thread = std::thread([this] { Loop(); }); }
+void FarmSync::Start() {
+    if (m_Beacon) m_Beacon->Start([this] { Decide(); });
+    m_Thread = std::thread([this] { Loop(); });
+}
 
 void FarmSync::Stop() {
     if (!m_Thread.joinable()) return;
     m_bStop = true;
     m_Thread.join();
+    if (m_Beacon) m_Beacon->Stop();
     if (m_bFarm) m_Store->MarkStopped(m_Self.address);
 }
 
@@ -214,6 +257,16 @@ std::vector<MemberRow> FarmSync::KnownMembers() {
     return m_Members;
 }
 
+void FarmSync::NoteDatabase(bool reached) {
+    if (reached == !m_bDatabaseDown) return;
+    m_bDatabaseDown = !reached;
+    if (reached)
+        std::cerr << "tavrel-host: the database is reachable again\n";
+    else
+        std::cerr << "tavrel-host: the database is out of reach (" << m_Store->LastError()
+                  << "); serving on with the farm as last seen and as its members' heartbeats tell\n";
+}
+
 bool FarmSync::Beat() {
     MemberRow self;
     {
@@ -221,31 +274,77 @@ bool FarmSync::Beat() {
         self = m_Self;
     }
     self.served = m_lpView->ServedLastHour();
+    self.free = m_Free ? m_Free() : -1;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_nSelfFree = self.free;
+    }
+    if (m_Beacon) m_Beacon->SetFree(self.free);
     bool written = m_Store->Heartbeat(self, !m_bJoined);
     m_bJoined = m_bJoined || written;
     m_lpView->SetSelf(HostAddress(self.address));
-    return ReadMembers() && written;
+    bool read = ReadMembers();
+    NoteDatabase(written && read);
+    return read && written;
 }
 
-// While the database is unreachable the last members read stay in force:
-// every server keeps the view it had, so they keep agreeing.
+// While the database is unreachable the last members read stay known, and
+// the direct heartbeats tell which of them still run.
 bool FarmSync::ReadMembers() {
     std::vector<MemberRow> members;
-    if (!m_Store->Members(&members)) {
-        m_bBeatFailed = true;
-        return false;
+    if (!m_Store->Members(&members)) return false;
+    if (m_Beacon) {
+        std::string self;
+        {
+            std::lock_guard<std::mutex> guard(m_Lock);
+            self = m_Self.address;
+        }
+        std::vector<uint32_t> peers;
+        for (const MemberRow &member : members)
+            if (member.address != self && HostAddress(member.address)) peers.push_back(HostAddress(member.address));
+        m_Beacon->SetPeers(std::move(peers));
     }
-    // Back from an outage nobody could beat through: the others' beats are
-    // old only because of it. Until they have had time to beat again, those
-    // live before stay live, or this server would take their clients too.
-    auto now = std::chrono::steady_clock::now();
-    if (m_bBeatFailed) m_GraceEnd = now + std::chrono::milliseconds(kHeartbeatMs * 3 / 2);
-    m_bBeatFailed = false;
-    m_Live = LiveMembers(members, now < m_GraceEnd ? &m_Live : nullptr);
-    m_lpView->SetLive(m_Live);
-    std::lock_guard<std::mutex> guard(m_Lock);
-    m_Members = std::move(members);
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Members = std::move(members);
+        m_ReadAt = std::chrono::steady_clock::now();
+    }
+    if (!m_Beacon) Decide();
     return true;
+}
+
+void FarmSync::Decide() {
+    std::unordered_map<uint32_t, PeerBeat> beats;
+    if (m_Beacon) beats = m_Beacon->Peers();
+    std::lock_guard<std::mutex> guard(m_Lock);
+    double sinceRead = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_ReadAt).count();
+    std::vector<LiveMember> live =
+        LiveMembers(m_Members, sinceRead, beats, HostAddress(m_Self.address), m_nSelfFree);
+    auto has = [](const std::vector<LiveMember> &list, uint32_t address, bool *full) {
+        for (const LiveMember &member : list)
+            if (member.address == address) return *full = member.full, true;
+        return false;
+    };
+    bool changed = live.size() != m_Live.size();
+    for (const LiveMember &member : live) {
+        bool full = false;
+        if (!has(m_Live, member.address, &full))
+            std::cerr << "tavrel-host: farm member " << AddressText(member.address) << " is live\n";
+        else if (full != member.full && member.full)
+            std::cerr << "tavrel-host: farm member " << AddressText(member.address)
+                      << " has no free address: the next members answer its clients\n";
+        changed = changed || full != member.full;
+    }
+    for (const LiveMember &member : m_Live) {
+        bool full = false;
+        if (!has(live, member.address, &full)) {
+            std::cerr << "tavrel-host: farm member " << AddressText(member.address) << " left\n";
+            changed = true;
+        }
+    }
+    if (!changed && !m_Live.empty()) return;
+    m_Live = live;
+    m_lpView->SetLive(std::move(live));
 }
 
 bool FarmSync::ReloadPolicy() {
@@ -263,6 +362,8 @@ void FarmSync::Loop() {
         if (m_bFarm && clock::now() >= next) {
             next = clock::now() + std::chrono::milliseconds(kHeartbeatMs);
             Beat();
+            if (clock::now() >= m_NextPrune && m_Store->PruneMembers(m_PruneAfterSeconds))
+                m_NextPrune = clock::now() + std::chrono::seconds(kPruneEverySeconds);
         }
         int waitMs = kIdleWaitMs;
         if (m_bFarm) {

@@ -4,12 +4,16 @@
 // A background thread keeps that memory fresh: it writes this server's
 // heartbeat every 2 s and reads the members; when the store announces a
 // change (a policy row, a server joining or leaving) it reads both again.
+// The members also beat each other directly (FarmBeacon); a member is live
+// while either beat is fresh, and the live list is decided on the beacon's
+// thread, which never waits on the database.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/farm_beacon.h"
 #include "host/host_config.h"
 #include "host/policy_store.h"
 
@@ -26,17 +31,21 @@ constexpr double kLiveSeconds = 6.0;
 struct LiveMember {
     uint32_t address;  // host order
     double weight;
+    bool full = false;  // no free address in its dynamic ranges
 };
 
 // The live member with the highest weighted score for this MAC; every
 // server computes the same answer, and removing a member moves only the
-// MACs it had. 0 when the list is empty.
+// MACs it had. A full member passes its MACs to the next in that order
+// (spill-over), unless every member is full. 0 when the list is empty.
 uint32_t RendezvousChoice(const std::vector<LiveMember> &live, const unsigned char *mac);
 
-// The members whose last heartbeat is recent and who have not stopped; with
-// KEEP, also those of KEEP that have not stopped, however old their beat.
-std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members,
-                                    const std::vector<LiveMember> *keep = nullptr);
+// The live members: those that beat the database within kLiveSeconds (AGES
+// grown by the time since it was read) or beat us directly within that
+// time, and did not stop since. SELF is always live.
+std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, double sinceRead,
+                                    const std::unordered_map<uint32_t, PeerBeat> &beats, uint32_t self,
+                                    long selfFree);
 
 // This server's row: address, farm name and weight, ranges and statics.
 MemberRow SelfRow(const HostConfig &config);
@@ -57,6 +66,8 @@ public:
     // Distinct clients this server chose itself for in the last hour; old
     // entries are dropped.
     long ServedLastHour();
+    // Whether this server chose itself for MAC within the last hour.
+    bool ChoseRecently(const unsigned char *mac);
 
 private:
     struct Snapshot {
@@ -76,7 +87,10 @@ private:
 
 class FarmSync {
 public:
-    FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm);
+    // BEACON: the direct heartbeats, for a farm member; null otherwise.
+    // FREE counts this server's free addresses (-1 unknown).
+    FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm,
+             std::unique_ptr<FarmBeacon> beacon, std::function<long()> free, double pruneAfterSeconds);
     ~FarmSync();
     // The first heartbeat and reads, before the service starts. False when
     // the store cannot be reached; MEMBERS receives the rows read.
@@ -93,17 +107,24 @@ private:
     bool Beat();
     bool ReadMembers();
     bool ReloadPolicy();
+    void Decide();  // on the beacon's thread
+    void NoteDatabase(bool reached);
 
     std::unique_ptr<PolicyStore> m_Store;
     PolicyView *m_lpView;
     bool m_bFarm;
-    bool m_bBeatFailed = false;
     bool m_bJoined = false;
-    std::vector<LiveMember> m_Live;           // as last published
-    std::chrono::steady_clock::time_point m_GraceEnd;  // see Beat
-    std::mutex m_Lock;  // guards m_Self and m_Members
+    bool m_bDatabaseDown = false;
+    std::unique_ptr<FarmBeacon> m_Beacon;
+    std::function<long()> m_Free;
+    double m_PruneAfterSeconds;
+    std::chrono::steady_clock::time_point m_NextPrune;
+    std::mutex m_Lock;  // guards m_Self, m_Members, m_ReadAt, m_nSelfFree and m_Live
     MemberRow m_Self;
     std::vector<MemberRow> m_Members;
+    std::chrono::steady_clock::time_point m_ReadAt;  // when m_Members was read
+    long m_nSelfFree = -1;
+    std::vector<LiveMember> m_Live;  // as last published
     std::atomic<bool> m_bStop{false};
     std::thread m_Thread;
 };

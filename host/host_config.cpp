@@ -1,17 +1,42 @@
 #include "host/host_config.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <toml++/toml.h>
 
+#include "host/policy_store.h"
 #include "tftp/boot_path.h"
 
 namespace {
 
 constexpr int kMaxRanges = 10239;
+constexpr size_t kMinFarmKey = 16;
+
+// Every key the file may hold, per section: a misspelt optional key would
+// otherwise be dropped without a word. A new key is a new entry here.
+struct SectionKeys {
+    const char *section;
+    bool array;  // [[section]] rather than [section]
+    std::vector<const char *> keys;
+};
+const SectionKeys kKnownKeys[] = {
+    {"server", false,
+     {"address", "netmask", "dhcp_mode", "boot_file", "boot_directory", "relay_text1", "relay_text2"}},
+    {"policy", false, {"database", "report_retention_days"}},
+    {"farm", false, {"name", "weight", "key", "heartbeat_port", "prune_after_hours"}},
+    {"http", false, {"listen"}},
+    {"metrics", false, {"listen", "retention_days"}},
+    {"range", true, {"begin", "end", "netmask", "gateway", "dns1", "dns2", "class", "relayed"}},
+    {"static", true, {"mac", "ip", "netmask", "gateway", "dns1", "dns2"}},
+    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file"}},
+};
 
 class Checker {
 public:
@@ -75,10 +100,57 @@ private:
     std::vector<std::string> *m_lpErrors;
 };
 
-uint32_t HostOrder(const char *text) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d);
-    return a << 24 | b << 16 | c << 8 | d;
+uint32_t HostOrder(const char *text) { return AddressValue(text); }
+
+void CheckKeysOf(Checker &check, const toml::table &table, const std::string &prefix, const SectionKeys &known) {
+    for (const auto &entry : table) {
+        std::string name(entry.first.str());
+        bool found = false;
+        for (const char *key : known.keys) found = found || name == key;
+        if (!found) check.Error(entry.second.source(), prefix + "." + name, "unknown key");
+    }
+}
+
+void CheckKnownKeys(Checker &check, const toml::table &root) {
+    for (const auto &entry : root) {
+        std::string name(entry.first.str());
+        const SectionKeys *known = nullptr;
+        for (const SectionKeys &section : kKnownKeys)
+            if (name == section.section) known = &section;
+        if (!known) {
+            check.Error(entry.second.source(), name, "unknown section or key");
+            continue;
+        }
+        if (!known->array) {
+            if (const toml::table *table = entry.second.as_table()) CheckKeysOf(check, *table, name, *known);
+            else check.Error(entry.second.source(), name, "must be a section [" + name + "]");
+            continue;
+        }
+        const toml::array *items = entry.second.as_array();
+        if (!items) {
+            check.Error(entry.second.source(), name, "must be a list of sections [[" + name + "]]");
+            continue;
+        }
+        int index = 0;
+        for (const toml::node &item : *items) {
+            std::string prefix = name + "[" + std::to_string(index++) + "]";
+            if (const toml::table *table = item.as_table()) CheckKeysOf(check, *table, prefix, *known);
+        }
+    }
+}
+
+// An optional whole number in [low, high], FALLBACK when absent.
+int WholeNumber(Checker &check, const toml::table &table, const char *name, const std::string &key, int fallback,
+                int low, int high) {
+    const toml::node *node = table.get(name);
+    if (!node) return fallback;
+    std::optional<int64_t> value = node->value_exact<int64_t>();
+    if (!value || *value < low || *value > high) {
+        check.Error(node->source(), key, "must be a whole number from " + std::to_string(low) + " to " +
+                                             std::to_string(high));
+        return fallback;
+    }
+    return static_cast<int>(*value);
 }
 
 void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
@@ -90,6 +162,7 @@ void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
     TeskPxeServerStruct &s = config->server;
     const auto &where = server->source();
     check.Address(*server, "address", "server.address", s.ServerIP, sizeof s.ServerIP, true, where);
+    if (const toml::node *address = server->get("address")) config->nAddressLine = address->source().begin.line;
     check.Address(*server, "netmask", "server.netmask", s.NetMask, sizeof s.NetMask, true, where);
     check.Text(*server, "boot_file", "server.boot_file", s.bootfile, sizeof s.bootfile, true, where);
     check.Text(*server, "relay_text1", "server.relay_text1", s.relaytext1, sizeof s.relaytext1, false, where);
@@ -129,6 +202,19 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
         check.Address(*table, "dns2", key + ".dns2", r.dns2, sizeof r.dns2, false, where);
         if (begin && end && HostOrder(r.beginip) > HostOrder(r.endip))
             check.Error(table->get("end")->source(), key + ".end", "below begin");
+        bool relayed = false;
+        if (const toml::node *flag = table->get("relayed")) {
+            if (flag->is_boolean()) relayed = flag->as_boolean()->get();
+            else check.Error(flag->source(), key + ".relayed", "must be true or false");
+        }
+        // Clients on the server's own link can use only addresses of its subnet.
+        uint32_t mask = HostOrder(config->server.NetMask), net = HostOrder(config->server.ServerIP) & mask;
+        if (begin && end && !relayed && mask &&
+            ((HostOrder(r.beginip) & mask) != net || (HostOrder(r.endip) & mask) != net))
+            check.Error(table->get("begin")->source(), key,
+                        std::string(r.beginip) + "-" + r.endip + " lies outside the server's subnet " +
+                            config->server.ServerIP + "/" + config->server.NetMask +
+                            " (relayed = true for a range served through a DHCP relay)");
         char kind[16] = "boot";
         if (check.Text(*table, "class", key + ".class", kind, sizeof kind, false, where)) {
             if (strcmp(kind, "boot") == 0)
@@ -139,6 +225,7 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
                 check.Error(table->get("class")->source(), key + ".class", "must be \"boot\" or \"other\"");
         }
         config->ranges.push_back(r);
+        config->relayed.push_back(relayed);
     }
 }
 
@@ -176,6 +263,39 @@ void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
         else
             config->farmWeight = *value;
     }
+    char key[256] = "";
+    if (check.Text(*farm, "key", "farm.key", key, sizeof key, true, farm->source())) {
+        if (strlen(key) < kMinFarmKey)
+            check.Error(farm->get("key")->source(), "farm.key",
+                        "at least 16 characters, the same on every member: it signs the heartbeats between them");
+        config->farmKey = key;
+    }
+    config->nHeartbeatPort = WholeNumber(check, *farm, "heartbeat_port", "farm.heartbeat_port", kFarmHeartbeatPort, 1,
+                                         65535);
+    config->nPruneAfterHours = WholeNumber(check, *farm, "prune_after_hours", "farm.prune_after_hours",
+                                           kDefaultPruneAfterHours, 1, 24 * 365);
+}
+
+// [policy] database (a SQLite file, or a PostgreSQL URI a farm needs).
+void ReadPolicy(Checker &check, const toml::table &root, HostConfig *config) {
+    config->database = "tavrel.db";
+    config->nReportRetentionDays = kDefaultReportRetentionDays;
+    const toml::table *policy = root["policy"].as_table();
+    if (policy) {
+        char database[1024] = "";
+        if (check.Text(*policy, "database", "policy.database", database, sizeof database, false, policy->source()) &&
+            *database)
+            config->database = database;
+        config->nReportRetentionDays = WholeNumber(check, *policy, "report_retention_days",
+                                                   "policy.report_retention_days", kDefaultReportRetentionDays, 1,
+                                                   36500);
+    }
+    if (config->farm && !PolicyStore::IsPostgres(config->database)) {
+        const toml::node *where = policy && policy->get("database") ? policy->get("database") : root["farm"].node();
+        check.Error(where->source(), "policy.database",
+                    "a [farm] shares one PostgreSQL database: a postgresql:// URI, not \"" +
+                        MaskedUri(config->database) + "\"");
+    }
 }
 
 // [[boot]]: conditions arch, user_class, vendor_class (prefix), mac (prefix)
@@ -189,13 +309,6 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
         const toml::table *table = node.as_table();
         if (!table) continue;
         const auto &where = table->source();
-        // A misspelt condition would otherwise be dropped and the rule match every client.
-        for (const auto &entry : *table) {
-            static const char *const kKeys[] = {"arch", "user_class", "vendor_class", "mac", "file"};
-            bool known = false;
-            for (const char *name : kKeys) known = known || entry.first.str() == name;
-            if (!known) check.Error(entry.second.source(), key + "." + std::string(entry.first.str()), "unknown key");
-        }
         BootRule rule;
         rule.name = key + " (line " + std::to_string(where.begin.line) + ")";
         char text[kBootFileNameSize] = "";
@@ -282,6 +395,13 @@ void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
 
 bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors) {
     *config = HostConfig{};
+    // toml++ says only "could not be opened"; the reason helps more.
+    if (FILE *file = fopen(path.c_str(), "r")) {
+        fclose(file);
+    } else {
+        errors->push_back(path + ": cannot be read: " + strerror(errno));
+        return false;
+    }
     toml::table root;
     try {
         root = toml::parse_file(path);
@@ -292,6 +412,7 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     }
     Checker check(path, errors);
     size_t before = errors->size();
+    CheckKnownKeys(check, root);
     ReadServer(check, root, config);
     ReadRanges(check, root, config);
     ReadStatics(check, root, config);
@@ -299,6 +420,48 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadBootRules(check, root, config);
     ReadHttp(check, root, config);
     ReadMetrics(check, root, config);
-    config->database = root["policy"]["database"].value_or(std::string("tavrel.db"));
+    ReadPolicy(check, root, config);
+    // In the file's order, whichever check found them.
+    auto line = [](const std::string &error) { return strtol(error.c_str() + error.find(':') + 1, nullptr, 10); };
+    std::stable_sort(errors->begin() + static_cast<long>(before), errors->end(),
+                     [&](const std::string &a, const std::string &b) { return line(a) < line(b); });
     return errors->size() == before;
+}
+
+uint32_t AddressValue(const char *text) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, text, &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
+}
+
+bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std::vector<std::string> *errors) {
+    uint32_t wanted = AddressValue(config.server.ServerIP);
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return true;  // cannot tell: the library will say
+    bool found = false;
+    for (ifaddrs *entry = list; entry && !found; entry = entry->ifa_next)
+        found = entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+                ntohl(reinterpret_cast<sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr) == wanted;
+    freeifaddrs(list);
+    if (!found)
+        errors->push_back(path + ":" + std::to_string(config.nAddressLine) + ": server.address: " +
+                          config.server.ServerIP + " is not an address of this host (`ip -4 address` lists them)");
+    return found;
+}
+
+std::string MaskedUri(const std::string &uri) {
+    std::string out = uri;
+    size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        size_t end = out.find_first_of("/?", scheme + 3);
+        size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+        size_t colon = out.find(':', scheme + 3);
+        if (at != std::string::npos && at > scheme && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    }
+    // password=... as a URI parameter or in a key=value connection string.
+    for (size_t at = 0; (at = out.find("password=", at)) != std::string::npos;) {
+        at += 9;
+        size_t end = out.find_first_of("& ", at);
+        out.replace(at, (end == std::string::npos ? out.size() : end) - at, "***");
+    }
+    return out;
 }

@@ -3,6 +3,7 @@
 // error names the file, the line and the key.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,19 @@
 
 struct HostConfig {
     TeskPxeServerStruct server{};
+    int nAddressLine = 0;  // where server.address stands, for later checks
     std::vector<TeskSubNetStruct> ranges;
+    std::vector<bool> relayed;  // per range: served through a DHCP relay, outside the server's subnet
     std::vector<TeskStaticDhcpStruct> statics;
     std::string database;  // the policy table and the mirror reports
     // [farm]: this server is one of several sharing the database.
     bool farm = false;
     std::string farmName;
     double farmWeight = 1;
+    std::string farmKey;        // signs the direct heartbeats between members
+    int nHeartbeatPort = 0;     // their UDP port (kFarmHeartbeatPort unless set)
+    int nPruneAfterHours = 0;   // members silent this long leave the farm listing
+    int nReportRetentionDays = 0;  // reports older than this are deleted
     std::vector<BootRule> bootRules;
     std::string httpAddress;  // [http] listen; empty: no HTTP service
     int nHttpPort = 0;
@@ -26,6 +33,21 @@ struct HostConfig {
     double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept
 };
 
+constexpr int kFarmHeartbeatPort = 4457;
+constexpr int kDefaultPruneAfterHours = 24;
+constexpr int kDefaultReportRetentionDays = 30;
+
 // Reads and validates FILE. On failure returns false and fills errors with
 // lines of the form "FILE:LINE: KEY: problem".
 bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors);
+
+// What only the machine can tell: whether the server address is one of this
+// host's own. Used by `check` and before `run` starts, with the same words.
+bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std::vector<std::string> *errors);
+
+// A connection URI with its password replaced by "***", in the user part
+// and in a "password=" parameter, for every line that prints one.
+std::string MaskedUri(const std::string &uri);
+
+// The address as a 32-bit number in host order, 0 for anything else.
+uint32_t AddressValue(const char *text);

@@ -1,5 +1,6 @@
 #include "host/listings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -39,9 +40,9 @@ const char *StateOf(const MemberRow &member) {
 
 }  // namespace
 
-bool PrintReports(PolicyStore &store, bool json) {
+bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &since) {
     std::vector<StoredReport> list;
-    if (!store.Reports(&list)) return false;
+    if (!store.Reports(&list, limit, since)) return false;
     if (json) {
         std::cout << "[";
         for (size_t i = 0; i < list.size(); ++i) {
@@ -70,8 +71,9 @@ bool PrintFarm(PolicyStore &store, bool json) {
         for (size_t i = 0; i < members.size(); ++i) {
             const MemberRow &m = members[i];
             char numbers[128];
-            snprintf(numbers, sizeof numbers, "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld",
-                     m.weight, m.age, m.served);
+            snprintf(numbers, sizeof numbers,
+                     "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld, \"free\": %ld", m.weight,
+                     m.age, m.served, m.free);
             std::cout << (i ? "," : "") << "\n  {\"address\": " << Json(m.address) << ", \"name\": " << Json(m.name)
                       << ", \"state\": " << Json(StateOf(m)) << ", \"last_heartbeat\": " << Json(LocalTime(m.lastSeen))
                       << ", " << numbers << ", \"ranges\": " << Json(m.ranges) << "}";
@@ -85,4 +87,37 @@ bool PrintFarm(PolicyStore &store, bool json) {
         printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", m.address.c_str(), m.name.c_str(), m.weight,
                StateOf(m), LocalTime(m.lastSeen).c_str(), m.age, m.served);
     return true;
+}
+
+bool PrintAssignments(PolicyStore &store, bool json) {
+    PolicyRows rows;
+    if (!store.Assignments(&rows)) return false;
+    std::sort(rows.begin(), rows.end());
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < rows.size(); ++i)
+            std::cout << (i ? "," : "") << "\n  {\"mac\": " << Json(rows[i].first) << ", \"server\": "
+                      << Json(rows[i].second) << "}";
+        std::cout << "\n]\n";
+        return true;
+    }
+    printf("%-17s  %s\n", "mac", "server");
+    for (const auto &row : rows) printf("%-17s  %s\n", row.first.c_str(), row.second.c_str());
+    return true;
+}
+
+void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
+    if (json) {
+        std::cout << "[";
+        for (size_t i = 0; i < leases.size(); ++i)
+            std::cout << (i ? "," : "") << "\n  {\"mac\": " << Json(leases[i].mac) << ", \"ip\": "
+                      << Json(leases[i].ip) << ", \"expires\": " << Json(LocalTime(static_cast<double>(leases[i].expiry)))
+                      << "}";
+        std::cout << "\n]\n";
+        return;
+    }
+    printf("%-17s  %-15s  %s\n", "mac", "ip", "expires");
+    for (const LeaseEntry &lease : leases)
+        printf("%-17s  %-15s  %s\n", lease.mac.c_str(), lease.ip.c_str(),
+               LocalTime(static_cast<double>(lease.expiry)).c_str());
 }

@@ -3,7 +3,15 @@
 
 #include "host/policy_store.h"
 
-bool PrintReports(PolicyStore &store, bool json);
+#include <string>
+#include <vector>
+
+#include "host/lease_journal.h"
+
+// The newest LIMIT reports at or after SINCE, oldest first.
+bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &since);
+bool PrintAssignments(PolicyStore &store, bool json);
+void PrintLeases(const std::vector<LeaseEntry> &leases, bool json);
 // Each server with its state ("live", "dead": no heartbeat for 6 s,
 // "stopped"), last heartbeat and the clients it served in the last hour.
 bool PrintFarm(PolicyStore &store, bool json);

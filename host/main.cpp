@@ -5,21 +5,29 @@
 //   tavrel-host check FILE        validate FILE only
 //   tavrel-host reports [--json]  list the stored reports
 //   tavrel-host farm [--json]     list the farm's servers
-//   tavrel-host assign MAC SERVER / unassign MAC   edit the policy table
+//   tavrel-host assign MAC SERVER / unassign MAC / assignments   the policy table
+//   tavrel-host leases [--json]   the library's leases
 //   tavrel-host machines [--json] the boot record of every machine seen
 //   tavrel-host why MAC           the last boot attempt of MAC, in words
+// Each subcommand is one row of kCommands: its options and what it does.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Tavrel.h"
 #include "host/boot_tracker.h"
 #include "host/host_config.h"
 #include "host/http_server.h"
+#include "host/lease_journal.h"
 #include "host/listings.h"
 #include "host/machine_listings.h"
 #include "host/policy_service.h"
@@ -62,11 +70,39 @@ void UseBootRules(const HostConfig &config) {
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
 }
 
-bool Load(const std::string &path, HostConfig *config) {
+constexpr int kExitFailed = 1, kExitInvalid = 2;
+constexpr int kFirstRetrySeconds = 1, kLastRetrySeconds = 30;
+
+// FORSERVING: also what only this machine can tell (its addresses), as
+// `check` and `run` see it.
+bool Load(const std::string &path, HostConfig *config, bool forServing = false) {
     std::vector<std::string> errors;
-    if (LoadHostConfig(path, config, &errors)) return true;
+    if (LoadHostConfig(path, config, &errors) && (!forServing || CheckHostHasAddress(*config, path, &errors)))
+        return true;
     for (const std::string &error : errors) std::cerr << error << "\n";
     return false;
+}
+
+// The library's start codes in plain words.
+std::string StartFailure(int code, const HostConfig &config) {
+    std::string address = config.server.ServerIP;
+    switch (code) {
+    case -2:
+        return "UDP port 67, 4011 or 4455 on " + address +
+               " is in use (another DHCP server?) or not permitted (needs CAP_NET_BIND_SERVICE)";
+    case -3:
+        return "UDP port 69 (TFTP) on " + address + " is in use (a TFTP server?) or not permitted";
+    default:
+        return "the library refused to start (code " + std::to_string(code) + ")";
+    }
+}
+
+// Sleeps SECONDS unless a signal to stop comes first (then false).
+bool PauseUnlessStopped(const sigset_t &signals, int seconds) {
+    timespec wait{seconds, 0};
+    siginfo_t info{};
+    int sig = sigtimedwait(&signals, &info, &wait);
+    return sig < 0 || sig == SIGHUP;
 }
 
 int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStaticDhcpStruct *, int),
@@ -77,17 +113,25 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
 
 int Run(const std::string &path) {
     HostConfig config;
-    if (!Load(path, &config)) return 2;
+    if (!Load(path, &config, true)) return kExitInvalid;
     // The service and policy threads inherit this mask, so only sigwait sees the signals.
     sigset_t signals;
     sigemptyset(&signals);
     for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    auto policy = std::make_unique<PolicyService>();
+    // Nothing is served before the policy is read (and, in a farm, this
+    // server's first heartbeat is committed): the database may come later.
+    std::unique_ptr<PolicyService> policy;
     std::string error;
-    if (!policy->Start(config, &error)) {
+    for (int wait = kFirstRetrySeconds;; wait = std::min(wait * 2, kLastRetrySeconds)) {
+        policy = std::make_unique<PolicyService>();
+        bool retry = false;
+        if (policy->Start(config, &error, &retry)) break;
         std::cerr << "tavrel-host: " << error << "\n";
-        return 1;
+        if (!retry) return kExitFailed;
+        std::cerr << "tavrel-host: trying the database again in " << wait << " s; nothing is served until then\n";
+        policy.reset();
+        if (!PauseUnlessStopped(signals, wait)) return 0;
     }
     g_lpPolicy = policy.get();
     auto tracker = std::make_unique<BootTracker>(config.server.ServerIP);
@@ -104,9 +148,9 @@ int Run(const std::string &path) {
     RegisterBootEventCallback(TakeBootEvent);
     int result = Apply(StartPXE, config);
     if (result != 0) {
-        std::cerr << "StartPXE failed: " << result << "\n";
+        std::cerr << "tavrel-host: cannot serve: " << StartFailure(result, config) << "\n";
         StopPXE();
-        return 1;
+        return kExitFailed;
     }
     // The HTTP address and folder, like the TFTP folder, are taken at start.
     BootHttpServer http;
@@ -114,7 +158,7 @@ int Run(const std::string &path) {
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
         std::cerr << error << "\n";
         StopPXE();
-        return 1;
+        return kExitFailed;
     }
     StatusServer status(*tracker, *policy);
     status.SetConfig(config);
@@ -137,6 +181,8 @@ int Run(const std::string &path) {
             std::cerr << "tavrel-host: " << error << "\n";
             continue;
         }
+        if (fresh.httpAddress != config.httpAddress || fresh.nHttpPort != config.nHttpPort)
+            std::cerr << "tavrel-host: [http] is taken at start: restart the service to apply its change\n";
         config = fresh;
         UseBootRules(config);
         status.SetConfig(config);
@@ -157,64 +203,194 @@ int Run(const std::string &path) {
     return 0;
 }
 
-std::string DatabaseOf(const std::string &configPath, const std::string &database) {
-    if (!database.empty()) return database;
-    HostConfig config;
-    std::vector<std::string> errors;
-    LoadHostConfig(configPath, &config, &errors);
-    return config.database;
+// The store named by --db, or else by the configuration FILE, which must
+// then exist and be valid.
+std::unique_ptr<PolicyStore> OpenStore(const std::string &file, const std::string &database, int *status) {
+    std::string uri = database;
+    if (uri.empty()) {
+        HostConfig config;
+        if (!Load(file, &config)) {
+            *status = kExitInvalid;
+            return nullptr;
+        }
+        uri = config.database;
+    }
+    std::string error;
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(uri, &error);
+    if (!store) {
+        std::cerr << "tavrel-host: " << error << "\n";
+        *status = kExitFailed;
+    }
+    return store;
+}
+
+struct Options {
+    std::string file = "tavrel.toml", database, mac, server, since, dataFolder;
+    bool json = false;
+    long limit = 100;
+};
+
+int Fail(const std::string &message, int status = kExitFailed) {
+    std::cerr << "tavrel-host: " << message << "\n";
+    return status;
+}
+
+// SERVER as an address the policy can hold: a farm member's name or
+// address, or, without a farm, any address.
+bool ResolveServer(PolicyStore &store, const std::string &server, std::string *address, std::string *error) {
+    std::vector<MemberRow> members;
+    if (!store.Members(&members)) return *error = store.LastError(), false;
+    for (const MemberRow &member : members)
+        if (member.name == server || member.address == server) return *address = member.address, true;
+    if (members.empty() && AddressValue(server.c_str())) return *address = server, true;
+    *error = members.empty() ? "\"" + server + "\" is not an address (like 192.0.2.1)"
+                             : "no farm member is named or at \"" + server + "\" (tavrel-host farm lists them)";
+    return false;
+}
+
+int Assign(PolicyStore &store, const Options &o) {
+    std::vector<unsigned char> bytes;
+    if (!ParseMacPrefix(o.mac, &bytes) || bytes.size() != 6)
+        return Fail("\"" + o.mac + "\" is not a MAC address (six hex pairs, like 52:54:00:12:34:56)");
+    std::string address, error;
+    if (!ResolveServer(store, o.server, &address, &error)) return Fail(error);
+    if (!store.Assign(MacText(bytes.data()), address)) return Fail(store.LastError());
+    return 0;
+}
+
+int Leases(const Options &o) {
+    std::string path = LeaseJournalPath(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder), error;
+    std::vector<LeaseEntry> leases;
+    if (!ReadLeaseJournal(path, time(nullptr), &leases, &error)) return Fail(error);
+    PrintLeases(leases, o.json);
+    return 0;
+}
+
+// A store subcommand: ACTION runs on the opened store.
+std::function<int(const Options &)> WithStore(std::function<bool(PolicyStore &, const Options &)> action) {
+    return [action](const Options &o) {
+        int status = 0;
+        std::unique_ptr<PolicyStore> store = OpenStore(o.file, o.database, &status);
+        if (!store) return status;
+        return action(*store, o) ? 0 : Fail(store->LastError());
+    };
+}
+
+struct Command {
+    const char *name, *help;
+    std::function<void(CLI::App *, Options &)> options;
+    std::function<int(const Options &)> action;
+};
+
+void StoreOptions(CLI::App *sub, Options &o) {
+    sub->add_option("--config", o.file, "configuration naming the database")->default_val("tavrel.toml");
+    sub->add_option("--db", o.database, "the database itself (SQLite file or postgresql:// URI)");
+}
+
+void JsonFlag(CLI::App *sub, Options &o) { sub->add_flag("--json", o.json, "JSON instead of a table"); }
+
+const std::vector<Command> &Commands() {
+    static const std::vector<Command> commands = {
+        {"run", "serve from a configuration file",
+         [](CLI::App *sub, Options &o) { sub->add_option("FILE", o.file, "configuration (TOML)")->required(); },
+         [](const Options &o) { return Run(o.file); }},
+        {"check", "validate a configuration file, as run would",
+         [](CLI::App *sub, Options &o) { sub->add_option("FILE", o.file, "configuration (TOML)")->required(); },
+         [](const Options &o) {
+             HostConfig config;
+             if (!Load(o.file, &config, true)) return kExitInvalid;
+             std::cout << o.file << ": ok (" << config.ranges.size() << " ranges, " << config.statics.size()
+                       << " static entries, " << config.bootRules.size() << " boot rules)\n";
+             return 0;
+         }},
+        {"assign", "let SERVER (a farm member's name or address) serve MAC",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             sub->add_option("SERVER", o.server)->required();
+             StoreOptions(sub, o);
+         },
+         [](const Options &o) {
+             int status = 0;
+             std::unique_ptr<PolicyStore> store = OpenStore(o.file, o.database, &status);
+             return store ? Assign(*store, o) : status;
+         }},
+        {"unassign", "remove the choice for MAC",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) { return store.Unassign(o.mac); })},
+        {"assignments", "list which server serves which MAC",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) { return PrintAssignments(store, o.json); })},
+        {"reports", "list the stored mirror reports, newest last",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             sub->add_option("--limit", o.limit, "at most this many, the newest")->default_val(100)->check(
+                 CLI::PositiveNumber);
+             sub->add_option("--since", o.since, "only those at or after \"YYYY-MM-DD[ HH:MM:SS]\"");
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) {
+             return PrintReports(store, o.json, o.limit, o.since);
+         })},
+        {"farm", "list the farm's servers, their state and clients",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) { return PrintFarm(store, o.json); })},
+        {"leases", "list the library's current leases (read from its lease file)",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             sub->add_option("--data", o.dataFolder,
+                             "the library's data folder (default: data/ beside the executable's folder)");
+             StoreOptions(sub, o);
+         },
+         Leases},
+        {"machines", "list the boot record of every machine seen",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
+        {"why", "tell the last boot attempt of MAC in plain words",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             StoreOptions(sub, o);
+         },
+         WithStore([](PolicyStore &store, const Options &o) { return PrintWhy(store, o.mac); })},
+    };
+    return commands;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library"};
+    app.set_version_flag("--version", "tavrel-host " TAVREL_HOST_VERSION);
     app.require_subcommand(1);
-    std::string file, database, mac, server;
-    bool json = false;
-    CLI::App *run = app.add_subcommand("run", "serve from a configuration file");
-    run->add_option("FILE", file, "configuration (TOML)")->required();
-    CLI::App *check = app.add_subcommand("check", "validate a configuration file");
-    check->add_option("FILE", file, "configuration (TOML)")->required();
-    CLI::App *reports = app.add_subcommand("reports", "list the stored mirror reports");
-    CLI::App *farm = app.add_subcommand("farm", "list the farm's servers, their state and clients");
-    CLI::App *assign = app.add_subcommand("assign", "let SERVER serve MAC");
-    assign->add_option("MAC", mac)->required();
-    assign->add_option("SERVER", server)->required();
-    CLI::App *unassign = app.add_subcommand("unassign", "remove the choice for MAC");
-    unassign->add_option("MAC", mac)->required();
-    CLI::App *machines = app.add_subcommand("machines", "list the boot record of every machine seen");
-    CLI::App *why = app.add_subcommand("why", "tell the last boot attempt of MAC in plain words");
-    why->add_option("MAC", mac)->required();
-    machines->add_flag("--json", json, "JSON instead of a table");
-    reports->add_flag("--json", json, "JSON instead of a table");
-    farm->add_flag("--json", json, "JSON instead of a table");
-    for (CLI::App *sub : {reports, farm, assign, unassign, machines, why}) {
-        sub->add_option("--config", file, "configuration naming the database")->default_val("tavrel.toml");
-        sub->add_option("--db", database, "the database itself");
+    Options options;
+    std::vector<std::pair<CLI::App *, const Command *>> subs;
+    std::string names;
+    for (const Command &command : Commands()) {
+        CLI::App *sub = app.add_subcommand(command.name, command.help);
+        command.options(sub, options);
+        subs.emplace_back(sub, &command);
+        names += (names.empty() ? "" : ", ") + std::string(command.name);
     }
+    auto known = [&](const char *word) {
+        for (const Command &command : Commands())
+            if (strcmp(word, command.name) == 0) return true;
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !known(argv[1]))
+        return Fail(std::string("unknown command \"") + argv[1] + "\" (commands: " + names + ")", kExitInvalid);
     CLI11_PARSE(app, argc, argv);
-
-    if (*run) return Run(file);
-    if (*check) {
-        HostConfig config;
-        if (!Load(file, &config)) return 2;
-        std::cout << file << ": ok (" << config.ranges.size() << " ranges, " << config.statics.size()
-                  << " static entries, " << config.bootRules.size() << " boot rules)\n";
-        return 0;
-    }
-    std::string error;
-    std::unique_ptr<PolicyStore> store = PolicyStore::Open(DatabaseOf(file, database), &error);
-    if (!store) {
-        std::cerr << error << "\n";
-        return 1;
-    }
-    bool ok = *assign ? store->Assign(mac, server)
-              : *unassign ? store->Unassign(mac)
-              : *farm     ? PrintFarm(*store, json)
-              : *machines ? PrintMachines(*store, json)
-              : *why      ? PrintWhy(*store, mac)
-                          : PrintReports(*store, json);
-    if (!ok) std::cerr << "tavrel-host: " << store->LastError() << "\n";
-    return ok ? 0 : 1;
+    for (const auto &sub : subs)
+        if (*sub.first) return sub.second->action(options);
+    return kExitInvalid;
 }

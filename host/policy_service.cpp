@@ -2,20 +2,44 @@
 
 #include <arpa/inet.h>
 
+#include <ctime>
+#include <iostream>
+
+#include "host/lease_journal.h"
+
 namespace {
 
-uint32_t SelfAddress(const HostConfig &config) {
-    in_addr parsed{};
-    inet_pton(AF_INET, config.server.ServerIP, &parsed);
-    return ntohl(parsed.s_addr);
-}
+uint32_t SelfAddress(const HostConfig &config) { return AddressValue(config.server.ServerIP); }
+
+constexpr int64_t kFullLogSeconds = 60;
 
 }  // namespace
 
 PolicyService::~PolicyService() { Stop(); }
 
-bool PolicyService::Start(const HostConfig &config, std::string *error) {
+long PolicyService::CountFree() {
+    std::vector<LeaseEntry> leases;
+    std::string error;
+    int64_t now = time(nullptr);
+    if (!ReadLeaseJournal(m_LeasePath, now, &leases, &error)) return -1;
+    long total = 0;
+    std::lock_guard<std::mutex> guard(m_RangesLock);
+    m_RangeFullLogged.resize(m_Ranges.size(), 0);
+    for (size_t i = 0; i < m_Ranges.size(); ++i) {
+        long free = FreeAddresses({m_Ranges[i]}, leases);
+        total += free;
+        if (free == 0 && now - m_RangeFullLogged[i] >= kFullLogSeconds) {
+            m_RangeFullLogged[i] = now;
+            std::cerr << "tavrel-host: range " << m_Ranges[i].beginip << "-" << m_Ranges[i].endip
+                      << " has no free address\n";
+        }
+    }
+    return total;
+}
+
+bool PolicyService::Start(const HostConfig &config, std::string *error, bool *retry) {
     m_bFarm = config.farm;
+    *retry = true;
     std::unique_ptr<PolicyStore> syncStore, reportStore;
     if (!(m_Store = PolicyStore::Open(config.database, error)) ||
         !(syncStore = PolicyStore::Open(config.database, error)) ||
@@ -23,10 +47,22 @@ bool PolicyService::Start(const HostConfig &config, std::string *error) {
         return false;
     MemberRow self = SelfRow(config);
     m_View = std::make_unique<PolicyView>(SelfAddress(config), config.farm);
-    m_Sync = std::make_unique<FarmSync>(std::move(syncStore), m_View.get(), self, config.farm);
+    std::unique_ptr<FarmBeacon> beacon;
+    if (config.farm) {
+        beacon = std::make_unique<FarmBeacon>(config.farmKey, SelfAddress(config), config.nHeartbeatPort);
+        if (!beacon->Open(error)) {
+            *retry = false;
+            return false;
+        }
+    }
+    m_Ranges = config.ranges;
+    m_LeasePath = LeaseJournalPath(LibraryDataFolder());
+    m_Sync = std::make_unique<FarmSync>(std::move(syncStore), m_View.get(), self, config.farm, std::move(beacon),
+                                        [this] { return CountFree(); }, config.nPruneAfterHours * 3600.0);
     std::vector<MemberRow> members;
     if (!m_Sync->Prime(&members)) {
         *error = "cannot read the policy: " + m_Sync->LastError();
+        m_Sync.reset();
         return false;
     }
     if (config.farm) {
@@ -34,10 +70,11 @@ bool PolicyService::Start(const HostConfig &config, std::string *error) {
         if (!overlap.empty()) {
             m_Store->MarkStopped(self.address);
             *error = "refusing to start: " + overlap;
+            *retry = false;
             return false;
         }
     }
-    m_Reports = std::make_unique<ReportQueue>(std::move(reportStore), self.address);
+    m_Reports = std::make_unique<ReportQueue>(std::move(reportStore), self.address, config.nReportRetentionDays);
     m_Sync->Start();
     m_Reports->Start();
     return true;
@@ -45,6 +82,10 @@ bool PolicyService::Start(const HostConfig &config, std::string *error) {
 
 bool PolicyService::Reconfigure(const HostConfig &fresh, std::string *error) {
     if (!m_bFarm) return true;
+    {
+        std::lock_guard<std::mutex> guard(m_RangesLock);
+        m_Ranges = fresh.ranges;
+    }
     MemberRow self = SelfRow(fresh);
     std::vector<MemberRow> members;
     if (!m_Store->Members(&members)) members = m_Sync->KnownMembers();

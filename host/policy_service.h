@@ -5,7 +5,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/farm.h"
 #include "host/host_config.h"
@@ -16,14 +18,17 @@ public:
     ~PolicyService();
     // Connects, registers this server in the farm and refuses when its
     // dynamic ranges overlap a live member's; then starts the threads.
-    bool Start(const HostConfig &config, std::string *error);
+    // RETRY tells a failure to reach the database (worth trying again) from
+    // a refusal.
+    bool Start(const HostConfig &config, std::string *error, bool *retry);
     // Checks a re-read configuration the same way; on success it is what
     // the next heartbeat registers.
     bool Reconfigure(const HostConfig &fresh, std::string *error);
     void Stop();
 
     int Choose(const unsigned char *mac, char *server) { return m_View->Choose(mac, server); }
-    void Report(const SelectMirrorRecord &record) { m_Reports->Push(record); }
+    // Reports are believed only from clients this server chose recently.
+    void Report(const SelectMirrorRecord &record) { m_Reports->Push(record, m_View->ChoseRecently(record.mac)); }
     // The farm's members as last read (this server alone when not in a farm).
     std::vector<MemberRow> Members() { return m_Sync ? m_Sync->KnownMembers() : std::vector<MemberRow>{}; }
 
@@ -33,4 +38,11 @@ private:
     std::unique_ptr<FarmSync> m_Sync;
     std::unique_ptr<ReportQueue> m_Reports;
     bool m_bFarm = false;
+    // Free addresses of this server's ranges from the library's lease file,
+    // for spill-over; guarded for the sync thread that reads them.
+    long CountFree();
+    std::mutex m_RangesLock;  // a SIGHUP replaces the ranges
+    std::vector<TeskSubNetStruct> m_Ranges;
+    std::string m_LeasePath;
+    std::vector<int64_t> m_RangeFullLogged;  // per range, when its exhaustion was last told
 };

@@ -45,6 +45,8 @@ bool PolicyStore::Migrate(std::string *error) {
          " ranges TEXT NOT NULL, statics TEXT NOT NULL, served INTEGER NOT NULL, state TEXT NOT NULL,"
          " last_seen DOUBLE PRECISION NOT NULL)",
          "CREATE TABLE policy_version (version INTEGER NOT NULL)", "INSERT INTO policy_version (version) VALUES (0)"},
+        {"ALTER TABLE servers ADD COLUMN free BIGINT NOT NULL DEFAULT -1",
+         "CREATE INDEX reports_time ON reports (time)"},
         {"CREATE TABLE machines (mac TEXT PRIMARY KEY, last_seen DOUBLE PRECISION NOT NULL, address TEXT NOT NULL,"
          " stage TEXT NOT NULL, result TEXT NOT NULL, reason TEXT NOT NULL, reporter TEXT NOT NULL,"
          " steps TEXT NOT NULL)",
@@ -109,26 +111,39 @@ bool PolicyStore::StoreReports(const std::vector<StoredReport> &reports) {
     });
 }
 
-bool PolicyStore::Reports(std::vector<StoredReport> *reports) {
+bool PolicyStore::Reports(std::vector<StoredReport> *reports, long limit, const std::string &since) {
     std::vector<Row> rows;
-    if (!Run("SELECT time, mac, ip, gateway, netmask, server, reporter FROM reports ORDER BY id", {}, &rows))
+    if (!Run("SELECT time, mac, ip, gateway, netmask, server, reporter FROM reports WHERE time >= ?"
+             " ORDER BY id DESC LIMIT CAST(? AS INTEGER)",
+             {since, std::to_string(limit)}, &rows))
         return false;
     reports->clear();
-    for (Row &r : rows) reports->push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6]});
+    for (auto r = rows.rbegin(); r != rows.rend(); ++r)
+        reports->push_back({(*r)[0], (*r)[1], (*r)[2], (*r)[3], (*r)[4], (*r)[5], (*r)[6]});
     return true;
+}
+
+bool PolicyStore::PruneReports(const std::string &before) {
+    return Exec("DELETE FROM reports WHERE time < ?", {before});
+}
+
+bool PolicyStore::PruneMembers(double seconds) {
+    char age[32];
+    snprintf(age, sizeof age, "%.3f", seconds);
+    return Exec(std::string("DELETE FROM servers WHERE last_seen < ") + Now() + " - CAST(? AS DOUBLE PRECISION)", {age});
 }
 
 bool PolicyStore::Heartbeat(const MemberRow &self, bool announce) {
     std::string sql = std::string("INSERT INTO servers (address, name, weight, ranges, statics, served, state,"
-                                  " last_seen) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
+                                  " last_seen, free) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
                       Now() +
-                      ") ON CONFLICT (address) DO UPDATE SET name = excluded.name, weight = excluded.weight,"
+                      ", ?) ON CONFLICT (address) DO UPDATE SET name = excluded.name, weight = excluded.weight,"
                       " ranges = excluded.ranges, statics = excluded.statics, served = excluded.served,"
-                      " state = excluded.state, last_seen = excluded.last_seen";
+                      " state = excluded.state, last_seen = excluded.last_seen, free = excluded.free";
     char weight[32];
     snprintf(weight, sizeof weight, "%.17g", self.weight);
     std::vector<std::string> args = {self.address, self.name, weight, self.ranges, self.statics,
-                                     std::to_string(self.served)};
+                                     std::to_string(self.served), std::to_string(self.free)};
     if (!announce) return Exec(sql, args);
     return InTransaction([&] { return Exec(sql, args) && Exec(PolicyNotice()); });
 }
@@ -142,12 +157,13 @@ bool PolicyStore::MarkStopped(const std::string &address) {
 bool PolicyStore::Members(std::vector<MemberRow> *members) {
     std::vector<Row> rows;
     std::string sql = std::string("SELECT address, name, weight, ranges, statics, served, state, last_seen, ") +
-                      Now() + " - last_seen FROM servers ORDER BY address";
+                      Now() + " - last_seen, free FROM servers ORDER BY address";
     if (!Run(sql, {}, &rows)) return false;
     members->clear();
     for (const Row &r : rows)
         members->push_back({r[0], r[1], strtod(r[2].c_str(), nullptr), r[3], r[4], strtol(r[5].c_str(), nullptr, 10),
-                            r[6], strtod(r[7].c_str(), nullptr), strtod(r[8].c_str(), nullptr)});
+                            r[6], strtod(r[7].c_str(), nullptr), strtod(r[8].c_str(), nullptr),
+                            strtol(r[9].c_str(), nullptr, 10)});
     return true;
 }
 

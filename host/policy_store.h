@@ -28,6 +28,7 @@ struct MemberRow {
     std::string state;    // "running" or "stopped"
     double lastSeen = 0;  // last heartbeat, seconds since the epoch (database clock)
     double age = 0;       // seconds since that heartbeat (database clock)
+    long free = -1;       // free addresses in its dynamic ranges; -1 unknown
 };
 
 // One machine's boot record (see machine_record.h), as stored.
@@ -52,12 +53,18 @@ public:
     bool Assignments(PolicyRows *rows);
     // All or nothing, in one transaction.
     bool StoreReports(const std::vector<StoredReport> &reports);
-    bool Reports(std::vector<StoredReport> *reports);
+    // The newest LIMIT reports at or after SINCE ("YYYY-MM-DD HH:MM:SS",
+    // or a prefix of it; "" for all), oldest first.
+    bool Reports(std::vector<StoredReport> *reports, long limit, const std::string &since);
+    // Deletes the reports stamped before BEFORE (same form).
+    bool PruneReports(const std::string &before);
     // ANNOUNCE: tell the listening hosts at once (a server joining), as a
     // policy change does; a leaving server always does.
     bool Heartbeat(const MemberRow &self, bool announce);
     bool MarkStopped(const std::string &address);
     bool Members(std::vector<MemberRow> *members);
+    // Deletes the members whose last heartbeat is older than SECONDS.
+    bool PruneMembers(double seconds);
     // Boot records: written whole, newest first when read (at most LIMIT),
     // dropped once older than the retention.
     bool StoreMachines(const std::vector<MachineRow> &machines);

@@ -13,23 +13,59 @@ constexpr size_t kMaxQueued = 200000;
 constexpr size_t kBatch = 500;
 constexpr int kRetryMs = 500;
 constexpr int kFinalTries = 6;
+constexpr int kReportsPerMinute = 20;
+constexpr size_t kMaxSources = 4096;
+constexpr int64_t kPruneEverySeconds = 3600;
+constexpr int64_t kRefusedLogSeconds = 60;
+
+std::string LocalStamp(time_t when) {
+    char stamp[32];
+    struct tm parts {};
+    localtime_r(&when, &parts);
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+    return stamp;
+}
 
 std::string Field(const char *text) { return std::string(text, strnlen(text, 16)); }
 
 }  // namespace
 
-ReportQueue::ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter)
-    : m_Store(std::move(store)), m_Reporter(std::move(reporter)) {}
+ReportQueue::ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter, int retentionDays)
+    : m_Store(std::move(store)), m_Reporter(std::move(reporter)), m_nRetentionDays(retentionDays) {}
+
+bool ReportQueue::Admit(const SelectMirrorRecord &record, bool approved) {
+    int64_t now = time(nullptr);
+    if (now / 60 != m_nMinute) {
+        m_nMinute = now / 60;
+        m_PerSource.clear();
+    }
+    bool admitted = approved;
+    if (admitted) {
+        auto source = m_PerSource.find(Field(record.ip));
+        if (source == m_PerSource.end() && m_PerSource.size() < kMaxSources)
+            source = m_PerSource.emplace(Field(record.ip), 0).first;
+        admitted = source != m_PerSource.end() && ++source->second <= kReportsPerMinute;
+    }
+    if (admitted) return true;
+    ++m_nRefused;
+    if (now - m_nRefusedLogged >= kRefusedLogSeconds) {
+        std::cerr << "tavrel-host: " << m_nRefused
+                  << " mirror reports refused: from clients this server did not serve, or too many\n";
+        m_nRefused = 0;
+        m_nRefusedLogged = now;
+    }
+    return false;
+}
+
+void ReportQueue::Prune() {
+    if (!m_Store->PruneReports(LocalStamp(time(nullptr) - static_cast<time_t>(m_nRetentionDays) * 86400)))
+        std::cerr << "tavrel-host: old reports not deleted: " << m_Store->LastError() << "\n";
+}
 
 ReportQueue::~ReportQueue() { Stop(); }
 
-void ReportQueue::Push(const SelectMirrorRecord &record) {
-    char stamp[32];
-    time_t now = time(nullptr);
-    struct tm parts {};
-    localtime_r(&now, &parts);
-    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
-    StoredReport report{stamp,
+void ReportQueue::Push(const SelectMirrorRecord &record, bool approved) {
+    StoredReport report{LocalStamp(time(nullptr)),
                         MacText(record.mac),
                         Field(record.ip),
                         Field(record.gateway),
@@ -38,6 +74,7 @@ void ReportQueue::Push(const SelectMirrorRecord &record) {
                         m_Reporter};
     {
         std::lock_guard<std::mutex> guard(m_Lock);
+        if (!Admit(record, approved)) return;
         if (m_Queue.size() >= kMaxQueued) {
             m_Queue.pop_front();
             ++m_nDropped;
@@ -65,13 +102,21 @@ void ReportQueue::Stop() {
 void ReportQueue::Loop() {
     bool bFailing = false;
     int nFinalTries = 0;
+    int64_t nextPrune = 0;
     std::unique_lock<std::mutex> lock(m_Lock);
     for (;;) {
+        if (time(nullptr) >= nextPrune) {
+            lock.unlock();
+            Prune();
+            lock.lock();
+            nextPrune = time(nullptr) + kPruneEverySeconds;
+        }
         if (bFailing) {
             auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetryMs);
             m_Wake.wait_until(lock, until, [] { return false; });
         } else {
-            m_Wake.wait(lock, [this] { return m_bStop || !m_Queue.empty(); });
+            m_Wake.wait_for(lock, std::chrono::seconds(kPruneEverySeconds),
+                            [this] { return m_bStop || !m_Queue.empty(); });
         }
         if (m_nDropped) {
             std::cerr << "tavrel-host: " << m_nDropped << " reports dropped: the database was out of reach too long\n";

@@ -10,16 +10,21 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "Tavrel.h"
 #include "host/policy_store.h"
 
 class ReportQueue {
 public:
-    ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter);
+    // Reports older than RETENTIONDAYS are deleted, at start and hourly.
+    ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter, int retentionDays);
     ~ReportQueue();
-    // From the DHCP thread: never waits on the database.
-    void Push(const SelectMirrorRecord &record);
+    // From the DHCP thread: never waits on the database. A report of a
+    // client this server did not serve (APPROVED false), and reports past
+    // kReportsPerMinute from one client address, are dropped: they come
+    // from the wire.
+    void Push(const SelectMirrorRecord &record, bool approved);
     void Start();
     // Writes what is queued (trying for a few seconds) and ends the writer.
     void Stop();
@@ -29,6 +34,13 @@ private:
 
     std::unique_ptr<PolicyStore> m_Store;
     std::string m_Reporter;
+    int m_nRetentionDays;
+    void Prune();
+    bool Admit(const SelectMirrorRecord &record, bool approved);  // with m_Lock held
+    std::unordered_map<std::string, int> m_PerSource;  // reports this minute, by client address
+    int64_t m_nMinute = 0;
+    size_t m_nRefused = 0;  // since the last warning
+    int64_t m_nRefusedLogged = 0;
     std::mutex m_Lock;
     std::condition_variable m_Wake;
     std::deque<StoredReport> m_Queue;

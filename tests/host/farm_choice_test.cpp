@@ -7,6 +7,7 @@
 #include <map>
 
 #include "host/farm.h"
+#include "host/report_queue.h"
 #include "support/temp_tree.h"
 
 TEST(FarmChoice, SharesFollowWeightsAndALeaverMovesOnlyItsClients) {
@@ -29,6 +30,55 @@ TEST(FarmChoice, SharesFollowWeightsAndALeaverMovesOnlyItsClients) {
     EXPECT_NEAR(shares[three[1].address], kMacs / 2, kMacs / 50);
     EXPECT_EQ(moved, shares[three[2].address]);
     EXPECT_EQ(RendezvousChoice({}, reinterpret_cast<const unsigned char *>("abcdef")), 0u);
+    // A full member's MACs go to the next in each MAC's order; the others keep theirs.
+    std::vector<LiveMember> full = three;
+    full[2].full = true;
+    for (int i = 0; i < 2000; ++i) {
+        const unsigned char mac[6] = {0x52, 0x54, 0, 1, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+        EXPECT_EQ(RendezvousChoice(full, mac), RendezvousChoice(two, mac));
+    }
+}
+
+// Liveness from either heartbeat: a member whose database beat is old but
+// who beats directly stays; a direct "stopped" ends it; self always counts.
+TEST(FarmChoice, LiveWhileEitherHeartbeatIsFresh) {
+    MemberRow a{"192.0.2.1", "a", 1, "", "", 0, "running", 0, 1}, b = a, c = a;
+    b.address = "192.0.2.2";
+    b.age = 30;
+    c.address = "192.0.2.3";
+    std::unordered_map<uint32_t, PeerBeat> beats;
+    beats[0xc0000202] = {std::chrono::steady_clock::now(), false, 5, 1};
+    beats[0xc0000203] = {std::chrono::steady_clock::now(), true, kBeatFreeUnknown, 1};
+    auto live = LiveMembers({a, b, c}, 10.0, beats, 0xc0000201, 0);
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[0].address, 0xc0000201u) << "self, though its database beat is old";
+    EXPECT_TRUE(live[0].full);
+    EXPECT_EQ(live[1].address, 0xc0000202u);
+    EXPECT_FALSE(live[1].full);
+    EXPECT_EQ(LiveMembers({a, b, c}, 0.0, {}, 0xc0000209, -1).size(), 2u) << "database beats alone";
+}
+
+// A heartbeat is believed only with the farm key's signature intact.
+TEST(FarmChoice, HeartbeatSignatureCoversEveryField) {
+    Beat beat;
+    beat.sender = 0xc0000203;
+    beat.free = 7;
+    beat.sequence = 42;
+    beat.time = 1700000000;
+    std::vector<unsigned char> data = SignBeat(beat, "a farm key of 16+");
+    Beat read;
+    ASSERT_TRUE(OpenBeat(data.data(), data.size(), "a farm key of 16+", &read));
+    EXPECT_EQ(read.sender, beat.sender);
+    EXPECT_EQ(read.free, 7u);
+    EXPECT_EQ(read.sequence, 42u);
+    EXPECT_EQ(read.time, beat.time);
+    EXPECT_FALSE(OpenBeat(data.data(), data.size(), "another farm key", &read));
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::vector<unsigned char> forged = data;
+        forged[i] ^= 1;
+        EXPECT_FALSE(OpenBeat(forged.data(), forged.size(), "a farm key of 16+", &read)) << "byte " << i;
+    }
+    EXPECT_FALSE(OpenBeat(data.data(), data.size() - 1, "a farm key of 16+", &read));
 }
 
 TEST(FarmChoice, OverlapNamesBothServersAndSkipsTheDeadAndItself) {
@@ -65,7 +115,7 @@ TEST(PolicyStoreSchema, OlderSqliteFileIsBroughtForward) {
     ASSERT_TRUE(store) << error;
     PolicyRows rows;
     std::vector<StoredReport> reports;
-    ASSERT_TRUE(store->Assignments(&rows) && store->Reports(&reports));
+    ASSERT_TRUE(store->Assignments(&rows) && store->Reports(&reports, 10, ""));
     EXPECT_EQ(rows, (PolicyRows{{"52:54:00:00:00:01", "192.0.2.7"}}));
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].mac, "52:54:00:00:00:02");
@@ -76,4 +126,29 @@ TEST(PolicyStoreSchema, OlderSqliteFileIsBroughtForward) {
     EXPECT_EQ(members[0].state, "running");
     EXPECT_LT(members[0].age, 1.0);
     EXPECT_TRUE(PolicyStore::Open(path, &error)) << "opening again changes nothing: " << error;
+}
+
+// Reports past their retention are deleted when the writer starts; a page
+// is the newest reports, oldest first.
+TEST(PolicyStoreSchema, ReportsArePagedAndPruned) {
+    TempTree tree;
+    std::string error, path = tree.Root() + "/reports.db";
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(path, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredReport> stored(4);
+    const char *const stamps[] = {"2001-01-01 00:00:00", "2999-01-01 00:00:00", "2999-01-02 00:00:00",
+                                  "2999-01-03 00:00:00"};
+    for (int i = 0; i < 4; ++i) stored[i].time = stamps[i], stored[i].mac = std::string(1, "oabc"[i]);
+    ASSERT_TRUE(store->StoreReports(stored));
+    std::vector<StoredReport> page;
+    ASSERT_TRUE(store->Reports(&page, 2, "2999"));
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].mac + page[1].mac, "bc");
+    {
+        ReportQueue queue(PolicyStore::Open(path, &error), "192.0.2.1", 30);
+        queue.Start();
+        queue.Stop();
+    }
+    ASSERT_TRUE(store->Reports(&page, 100, ""));
+    EXPECT_EQ(page.size(), 3u) << "the report of 2001 is gone";
 }

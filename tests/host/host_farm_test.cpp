@@ -1,9 +1,12 @@
-// Three tavrel-host servers in namespaces of their own on one bridge, with a
-// PostgreSQL server of the test's own, and a few hundred clients on the
-// bridge: each client is answered by exactly one server, the clients are
-// spread evenly, an assignment moves a client, a dead server's clients (and
-// only they) move, a database outage loses no report, and overlapping
-// ranges are refused.
+// Three tavrel-host servers in namespaces of their own on one bridge (the
+// LAN), reaching a PostgreSQL server of the test's own over a second bridge,
+// and a few hundred clients on the LAN: each client is answered by exactly
+// one server, the clients are spread evenly, an assignment moves a client, a
+// dead server's clients (and only they) move whatever forged or replayed
+// heartbeats say, a member cut off from the database or a database outage
+// changes no answer and loses no report, a full member's clients go to the
+// others, a member started during an outage serves once the database is
+// back, and overlapping ranges are refused.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -19,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "host/lease_journal.h"
 #include "support/dhcp_client.h"
 #include "support/shell.h"
 #include "support/test_postgres.h"
@@ -28,7 +32,10 @@ namespace {
 
 constexpr int kServers = 3;
 constexpr int kClients = 600;
+constexpr int kHeartbeatPort = 4457;
 const char *const kBridgeAddress = "192.0.2.250";
+const char *const kDatabaseAddress = "198.51.100.250";  // on the database bridge
+const char *const kFarmKey = "farm key of the test";
 
 size_t Count(const std::string &text, const std::string &word) {
     size_t n = 0;
@@ -50,17 +57,26 @@ protected:
     void SetUp() override {
         m_Tag = std::to_string(getpid());
         ASSERT_EQ(Shell("ip link add tvbr type bridge && ip addr add " + std::string(kBridgeAddress) +
-                        "/24 dev tvbr && ip link set tvbr up && ip route add default dev tvbr"),
+                        "/24 dev tvbr && ip link set tvbr up && ip route add default dev tvbr && "
+                        "ip link add tvdb type bridge && ip addr add " + kDatabaseAddress +
+                        "/24 dev tvdb && ip link set tvdb up"),
                   0);
         for (int i = 1; i <= kServers; ++i) {
             std::string ns = Namespace(i), veth = "tvf" + std::to_string(i);
             ASSERT_EQ(Shell("ip netns add " + ns + " && ip link add " + veth + " type veth peer name eth0 netns " + ns +
                             " && ip link set " + veth + " master tvbr up && ip -n " + ns + " addr add " +
                             ServerAddress(i) + "/24 dev eth0 && ip -n " + ns + " link set eth0 up && ip -n " + ns +
-                            " link set lo up"),
+                            " link set lo up && ip link add " + DatabaseLink(i) + " type veth peer name db0 netns " +
+                            ns + " && ip link set " + DatabaseLink(i) + " master tvdb up && ip -n " + ns +
+                            " addr add 198.51.100." + std::to_string(i) + "/24 dev db0 && ip -n " + ns +
+                            " link set db0 up"),
+                      0);
+            // A program folder of its own: the library keeps its lease file in data/ beside it.
+            ASSERT_EQ(Shell("mkdir -p " + Home(i) + "/bin " + Home(i) + "/data/leases && cp " + TAVREL_HOST_BIN + " " +
+                            Home(i) + "/bin/"),
                       0);
         }
-        m_Postgres = std::make_unique<TestPostgres>(m_Tree.Root(), kBridgeAddress);
+        m_Postgres = std::make_unique<TestPostgres>(m_Tree.Root(), kDatabaseAddress);
         ASSERT_TRUE(m_Postgres->Start());
         for (int i = 1; i <= kServers; ++i) {
             WriteConfig(i, Range(i));
@@ -76,9 +92,22 @@ protected:
         m_Postgres.reset();
         for (int i = 1; i <= kServers; ++i) Shell("ip netns del " + Namespace(i) + " 2>/dev/null");
     }
+    // Every client of CLIENTS answered exactly once, round after round, for SECONDS.
+    void ExpectOneAnswerEachFor(int seconds) {
+        std::vector<int> clients = Clients(200);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            OwnersOf(Exchange(1, clients), clients);
+        }
+    }
 
     std::string Namespace(int server) const { return "tvfarm-" + m_Tag + "-" + std::to_string(server); }
     std::string Config(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".toml"; }
+    std::string Home(int server) const { return m_Tree.Root() + "/s" + std::to_string(server); }
+    std::string Err(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".err"; }
+    std::string Out(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".out"; }
+    static std::string DatabaseLink(int server) { return "tvd" + std::to_string(server); }
     static std::string Range(int server) {
         return "198.18." + std::to_string(server) + ".1-198.18." + std::to_string(server) + ".250";
     }
@@ -88,17 +117,18 @@ protected:
                                       << "\"\nnetmask = \"255.255.255.0\"\nboot_file = \"boot.ipxe\"\n"
                                       << "boot_directory = \"" << m_Tree.Root() << "\"\n"
                                       << "[policy]\ndatabase = \"" << m_Postgres->Uri() << "\"\n"
-                                      << "[farm]\nname = \"s" << server << "\"\n"
+                                      << "[farm]\nname = \"s" << server << "\"\nkey = \"" << kFarmKey << "\"\n"
                                       << "[[range]]\nbegin = \"" << range.substr(0, dash) << "\"\nend = \""
-                                      << range.substr(dash + 1) << "\"\nnetmask = \"255.254.0.0\"\nclass = \"boot\"\n";
+                                      << range.substr(dash + 1) << "\"\nnetmask = \"255.254.0.0\"\nclass = \"boot\"\n"
+                                      << "relayed = true\n";
     }
     void StartServer(int server) {
-        std::string err = m_Tree.Root() + "/server" + std::to_string(server) + ".err";
+        std::string err = Err(server), out = Out(server), bin = Home(server) + "/bin/tavrel-host";
         pid_t pid = fork();
         if (pid == 0) {
-            freopen("/dev/null", "w", stdout);
+            freopen(out.c_str(), "w", stdout);
             freopen(err.c_str(), "w", stderr);
-            execlp("ip", "ip", "netns", "exec", Namespace(server).c_str(), TAVREL_HOST_BIN, "run",
+            execlp("ip", "ip", "netns", "exec", Namespace(server).c_str(), bin.c_str(), "run",
                    Config(server).c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
@@ -227,19 +257,59 @@ TEST_F(HostFarmTest, AssignmentMovesAClientEverywhereWithinASecond) {
     MacOf(7, mac);
     char text[18];
     snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    ASSERT_EQ(Shell(Cli(std::string("assign ") + text + " " + ServerAddress(target))), 0);
+    EXPECT_NE(Shell(Cli(std::string("assign ") + text + " 192.0.2.99")), 0) << "no such member";
+    EXPECT_NE(Shell(Cli(std::string("assign ") + text + " s9")), 0);
+    ASSERT_EQ(Shell(Cli(std::string("assign ") + text + " s" + std::to_string(target))), 0) << "by name";
+    EXPECT_NE(Capture(Cli("assignments --json")).find(std::string(text) + "\", \"server\": \"" + ServerAddress(target)),
+              std::string::npos);
     usleep(1000000);
     std::map<int, int> after = OwnersOf(Exchange(1, one), one);
     EXPECT_EQ(after[7], target);
 }
 
-TEST_F(HostFarmTest, DeadServerLosesOnlyItsClients) {
+TEST_F(HostFarmTest, DeadServerLosesOnlyItsClientsWhateverForgedBeatsSay) {
+    // A listener posing as a stopped member receives the members' real heartbeats.
+    TestSocket listener(kBridgeAddress, kHeartbeatPort);
+    ASSERT_EQ(Shell("psql -q '" + m_Postgres->Uri() + "' -c \"INSERT INTO servers (address, name, weight, ranges, "
+                    "statics, served, state, last_seen) VALUES ('" + kBridgeAddress + "', 'listener', 1, '', '', 0, "
+                    "'stopped', extract(epoch from now()))\""),
+              0);
+    Bytes captured;
+    for (int i = 0; i < 50 && captured.empty(); ++i) {
+        bool ok = false;
+        sockaddr_in from{};
+        Bytes beat = listener.Receive(200, &ok, &from);
+        if (ok && ntohl(from.sin_addr.s_addr) == 0xc0000200u + kServers) captured = beat;
+    }
+    ASSERT_EQ(captured.size(), 64u) << "a heartbeat of server " << kServers;
     std::vector<int> clients = Clients(300);
     Answers offers = Exchange(1, clients);
     std::map<int, int> owners = OwnersOf(offers, clients);
     OwnersOf(Exchange(3, clients, &offers), clients);
     auto killed = std::chrono::steady_clock::now();
     StopServer(kServers, SIGKILL);
+    // Its last heartbeat replayed from its own address, altered, and a forged
+    // "stopped" for server 1: none may keep it alive or end server 1.
+    Bytes altered = captured, stopped = captured;
+    altered[20] ^= 1;
+    stopped[5] = 1;
+    stopped[11] = 1;
+    std::string hex;
+    for (const Bytes *beat : {&captured, &altered}) {
+        for (unsigned char byte : *beat) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+        hex += " ";
+    }
+    pid_t replayer = fork();
+    if (replayer == 0) {
+        std::string script = "import socket,sys,time\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                             "s.bind(('" + ServerAddress(kServers) + "'," + std::to_string(kHeartbeatPort) + "))\n"
+                             "while True:\n for h in sys.argv[1:]:\n  for a in ('192.0.2.1','192.0.2.2'):\n"
+                             "   s.sendto(bytes.fromhex(h),(a," + std::to_string(kHeartbeatPort) + "))\n time.sleep(0.1)\n";
+        execlp("ip", "ip", "netns", "exec", Namespace(kServers).c_str(), "python3", "-c", script.c_str(),
+               hex.substr(0, 128).c_str(), hex.substr(129, 128).c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 30; ++i) listener.SendTo(ServerAddress(2).c_str(), kHeartbeatPort, stopped.data(), stopped.size());
     std::vector<int> orphans;
     for (const auto &owner : owners)
         if (owner.second == kServers) orphans.push_back(owner.first);
@@ -261,6 +331,11 @@ TEST_F(HostFarmTest, DeadServerLosesOnlyItsClients) {
     }
     EXPECT_EQ(moved.size(), orphans.size()) << "orphans answered within 10 s of the crash";
     std::map<int, int> now = OwnersOf(Exchange(1, clients), clients);
+    kill(replayer, SIGKILL);
+    waitpid(replayer, nullptr, 0);
+    std::string err = ReadWholeFile(Err(1));
+    EXPECT_NE(err.find("farm heartbeats ignored ("), std::string::npos) << err;
+    EXPECT_LE(Count(err, "farm heartbeats ignored"), 2u) << "told at most once per 10 s";
     for (const auto &owner : owners) {
         if (owner.second != kServers) {
             EXPECT_EQ(now[owner.first], owner.second) << "client " << owner.first;
@@ -273,39 +348,106 @@ TEST_F(HostFarmTest, DeadServerLosesOnlyItsClients) {
     EXPECT_EQ(Count(farm, "\"state\": \"dead\""), 1u) << farm;
 }
 
-TEST_F(HostFarmTest, DatabaseOutageLosesNoReport) {
+TEST_F(HostFarmTest, MemberCutOffFromTheDatabaseKeepsItsClients) {
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " down"), 0);
+    ExpectOneAnswerEachFor(15);
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " up"), 0);
+    std::string err;
+    for (int i = 0; i < 100 && err.find("reachable again") == std::string::npos; ++i, usleep(100000))
+        err = ReadWholeFile(Err(1));
+    EXPECT_NE(err.find("tavrel-host: the database is out of reach ("), std::string::npos) << err;
+    EXPECT_NE(err.find("tavrel-host: the database is reachable again"), std::string::npos) << err;
+    ExpectOneAnswerEachFor(1);
+}
+
+TEST_F(HostFarmTest, DatabaseOutageChangesNoAnswerAndLosesNoReport) {
+    // Reports are taken only from clients the receiving server served.
+    std::vector<int> reported = Clients(60);
+    std::map<int, int> owners = OwnersOf(Exchange(1, reported), reported);
     ASSERT_TRUE(m_Postgres->Stop());
     auto stopped = std::chrono::steady_clock::now();
     TestSocket peer("0.0.0.0", 4455, false, true);
-    constexpr int kReports = 60;
-    for (int i = 0; i < kReports; ++i) {
+    for (const auto &owner : owners) {
         Bytes pack(292, 0);
-        // Magic, MAC, operation 2 (a report).
-        const unsigned char head[] = {0x75, 0x6d, 0, 0, 0x02, 0xbb, 0, 0, 0, static_cast<unsigned char>(i), 0, 0, 2};
+        const unsigned char head[] = {0x75, 0x6d, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};  // magic, MAC, operation 2 (a report)
         memcpy(pack.data(), head, sizeof head);
-        peer.SendTo(ServerAddress(i % kServers + 1).c_str(), 4455, pack.data(), pack.size());
+        MacOf(owner.first, &pack[4]);
+        const unsigned char ip[4] = {static_cast<unsigned char>(owner.first), 0, 18, 198};  // its address, 198.18.0.x
+        memcpy(&pack[16], ip, 4);
+        peer.SendTo(ServerAddress(owner.second).c_str(), 4455, pack.data(), pack.size());
+        pack[9] ^= 0x80;  // a client nobody served
+        peer.SendTo(ServerAddress(owner.second).c_str(), 4455, pack.data(), pack.size());
         usleep(20000);
     }
-    // Still serving on what they knew.
-    std::vector<int> some = Clients(30);
-    OwnersOf(Exchange(1, some), some);
-    std::this_thread::sleep_until(stopped + std::chrono::seconds(10));
+    ExpectOneAnswerEachFor(30 - static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::steady_clock::now() - stopped).count()));
     ASSERT_TRUE(m_Postgres->Start());
     std::string reports;
-    for (int i = 0; i < 100 && Count(reports, "02:bb:00:00:00:") < kReports; ++i, usleep(200000))
-        reports = Capture(Cli("reports --json"));
-    EXPECT_EQ(Count(reports, "02:bb:00:00:00:"), static_cast<size_t>(kReports)) << reports;
+    for (int i = 0; i < 100 && Count(reports, "02:fa:00:00:") < owners.size(); ++i, usleep(200000))
+        reports = Capture(Cli("reports --json --limit 1000"));
+    EXPECT_EQ(Count(reports, "02:fa:00:00:"), owners.size()) << reports;
+    EXPECT_EQ(Count(Capture(Cli("reports --json --limit 7")), "02:fa:00:00:"), 7u) << "a page of the newest";
+    EXPECT_EQ(Count(Capture(Cli("reports --json --since 2999-01-01")), "02:fa:00:00:"), 0u);
     EXPECT_TRUE(AwaitLive(kServers));
-    OwnersOf(Exchange(1, some), some);
+    ExpectOneAnswerEachFor(1);
+}
+
+TEST_F(HostFarmTest, FullMembersClientsAreAnsweredByOthers) {
+    std::vector<int> clients = Clients(300);
+    std::map<int, int> before = OwnersOf(Exchange(1, clients), clients);
+    // Every address of server 3 leased, as its library's lease file tells.
+    std::string journal = "TAVREL-LEASES 1\n";
+    for (int host = 1; host <= 250; ++host) {
+        char text[64];
+        snprintf(text, sizeof text, "L 02ee000000%02x 198.18.3.%d 4000000000", host, host);
+        char crc[16];
+        snprintf(crc, sizeof crc, " %08x\n", Crc32(text));
+        journal += std::string(text) + crc;
+    }
+    std::ofstream(Home(3) + "/data/leases/leases.journal") << journal;
+    std::string farm;
+    for (int i = 0; i < 60 && farm.find("\"free\": 0") == std::string::npos; ++i, usleep(100000))
+        farm = Capture(Cli("farm --json"));
+    ASSERT_NE(farm.find("\"free\": 0"), std::string::npos) << farm;
+    usleep(1500000);  // its direct beats tell the others too
+    std::map<int, int> after = OwnersOf(Exchange(1, clients), clients);
+    for (const auto &owner : before) {
+        if (owner.second == 3) {
+            EXPECT_NE(after[owner.first], 3) << "client " << owner.first;
+        } else {
+            EXPECT_EQ(after[owner.first], owner.second) << "client " << owner.first;
+        }
+    }
+    EXPECT_NE(ReadWholeFile(Err(3)).find("tavrel-host: range 198.18.3.1-198.18.3.250 has no free address"),
+              std::string::npos);
+}
+
+TEST_F(HostFarmTest, MemberStartedDuringAnOutageServesOnceTheDatabaseIsBack) {
+    StopServer(kServers, SIGTERM);
+    ASSERT_TRUE(m_Postgres->Stop());
+    StartServer(kServers);
+    std::string err;
+    for (int i = 0; i < 100 && err.find("trying the database again") == std::string::npos; ++i, usleep(100000))
+        err = ReadWholeFile(Err(kServers));
+    EXPECT_NE(err.find("nothing is served until then"), std::string::npos) << err;
+    EXPECT_EQ(ReadWholeFile(Out(kServers)).find("serving"), std::string::npos);
+    ASSERT_TRUE(m_Postgres->Start());
+    EXPECT_TRUE(AwaitLive(kServers)) << "no restart by hand";
+    std::string out;
+    for (int i = 0; i < 100 && out.find("serving") == std::string::npos; ++i, usleep(100000))
+        out = ReadWholeFile(Out(kServers));
+    EXPECT_NE(out.find("tavrel-host: serving on 192.0.2.3"), std::string::npos) << out;
 }
 
 TEST_F(HostFarmTest, OverlappingRangesAreRefused) {
     // A fourth server whose range reaches into the first one's.
+    ASSERT_EQ(Shell("ip addr add 192.0.2.4/24 dev tvbr"), 0);
     std::string config = m_Tree.Root() + "/server4.toml";
     std::ofstream(config) << "[server]\naddress = \"192.0.2.4\"\nnetmask = \"255.255.255.0\"\nboot_file = \"b\"\n"
                           << "boot_directory = \"" << m_Tree.Root() << "\"\n[policy]\ndatabase = \""
-                          << m_Postgres->Uri() << "\"\n[farm]\nname = \"s4\"\n[[range]]\nbegin = \"198.18.1.200\"\n"
-                          << "end = \"198.18.1.255\"\nnetmask = \"255.254.0.0\"\n";
+                          << m_Postgres->Uri() << "\"\n[farm]\nname = \"s4\"\nkey = \"" << kFarmKey
+                          << "\"\n[[range]]\nbegin = \"198.18.1.200\"\nend = \"198.18.1.255\"\n"
+                          << "netmask = \"255.254.0.0\"\nrelayed = true\n";
     std::string out = Capture("timeout 20 " + std::string(TAVREL_HOST_BIN) + " run " + config + " 2>&1; echo exit=$?");
     EXPECT_NE(out.find("refusing to start: dynamic range 198.18.1.200-198.18.1.255 of this server 192.0.2.4 (\"s4\")"
                        " overlaps range " + Range(1) + " of live server 192.0.2.1 (\"s1\")"),

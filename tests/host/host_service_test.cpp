@@ -108,6 +108,10 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
     EXPECT_EQ(FileOf(Offer(0x03, 9, 7)), "ipxe.efi");
     Write("192.0.2.77", "snponly.efi");
+    EXPECT_NE(Capture(std::string(TAVREL_HOST_BIN) + " check " + m_Config + " 2>&1")
+                  .find("server.address: 192.0.2.77 is not an address of this host"),
+              std::string::npos)
+        << "check names what a start would refuse";
     kill(m_Pid, SIGHUP);
     Bytes after;
     // Up to 5 s for the re-read on a loaded machine.
@@ -122,25 +126,35 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
 }
 
 TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
+    // Refused: a MAC that is none, a server that is no address; a missing configuration.
+    EXPECT_NE(Shell(Cli("assign zz:zz 192.0.2.99")), 0);
+    EXPECT_NE(Shell(Cli("assign 52:54:00:12:34:07 rack-9")), 0);
+    EXPECT_EQ(Shell(std::string(TAVREL_HOST_BIN) + " reports --config " + m_Tree.Root() + "/none.toml"), 2 << 8);
     ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:07 192.0.2.99")), 0);
+    EXPECT_NE(Capture(Cli("assignments")).find("52:54:00:12:34:07  192.0.2.99"), std::string::npos);
     EXPECT_TRUE(AnsweredWithinASecond(0x07, 20, false)) << "another server serves this MAC";
     ASSERT_EQ(Shell(Cli("assign 52:54:00:12:34:08 192.0.2.1")), 0);
     EXPECT_TRUE(AnsweredWithinASecond(0x08, 40, true)) << "this server serves this MAC";
     ASSERT_EQ(Shell(Cli("unassign 52:54:00:12:34:07")), 0);
     EXPECT_TRUE(AnsweredWithinASecond(0x07, 60, true));
 
+    // Reports are taken from clients this server served only.
+    ASSERT_FALSE(Offer(0x09, 90).empty());
     TestSocket peer("0.0.0.0", 4455, true, true);
     Bytes pack(292, 0);
-    const unsigned char head[] = {0x75, 0x6d, 0, 0, 2, 0, 0, 0, 0, 9, 0, 0, 2};
+    const unsigned char head[] = {0x75, 0x6d, 0, 0, 0x52, 0x54, 0, 0x12, 0x34, 0x0a, 0, 0, 2};
     memcpy(pack.data(), head, sizeof head);
     const unsigned char fields[16] = {10, 0, 168, 192, 0, 255, 255, 255, 1, 0, 168, 192, 2, 0, 168, 192};
     memcpy(&pack[16], fields, 16);
     peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
+    pack[9] = 0x09;
+    peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
     AwaitMatching(peer, [](const Bytes &m) { return m.empty(); }, 1000);
     std::string json;  // written by the report thread
-    for (int i = 0; i < 20 && json.find("02:00:00:00:00:09") == std::string::npos; ++i, usleep(100000))
+    for (int i = 0; i < 20 && json.find("52:54:00:12:34:09") == std::string::npos; ++i, usleep(100000))
         json = Capture(Cli("reports --json"));
-    EXPECT_NE(json.find("\"mac\": \"02:00:00:00:00:09\", \"ip\": \"192.168.0.10\", \"gateway\": \"192.168.0.1\", "
+    EXPECT_EQ(json.find("52:54:00:12:34:0a"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"mac\": \"52:54:00:12:34:09\", \"ip\": \"192.168.0.10\", \"gateway\": \"192.168.0.1\", "
                         "\"netmask\": \"255.255.255.0\", \"server\": \"192.168.0.2\""),
               std::string::npos)
         << json;

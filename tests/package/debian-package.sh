@@ -6,8 +6,11 @@
 # tavrel-host, started as the unit starts it (its command lines, user,
 # capabilities and no-new-privileges, nothing more), serves one DHCP
 # exchange and one TFTP download across the veth pair of netns-run --pair,
-# re-reads its file on the unit's reload command, and writes its log and
-# crash report where the package says. Finally the packages purge cleanly.
+# re-reads its file on the unit's reload command, keeps a lease across a
+# restart, and writes its log and crash report where the package says. The
+# shipped configuration is readable by root and the service only, serves
+# booting clients only, a reinstall (an upgrade) restarts a running unit,
+# and a purge removes the packages, their folders and the unit's enable links.
 set -eu
 build=${1:?build tree}
 here=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -24,6 +27,8 @@ if [ "${2:-}" != --inside ]; then
   echo "lintian: $(grep -c '^E:' "$work/lintian.txt" || true) errors, $(grep -c '^W:' "$work/lintian.txt" || true) warnings"
   status=0
   grep -q '^E:' "$work/lintian.txt" && { echo "FAIL lintian errors"; status=1; }
+  # A first upload closes no bug report: the one warning that stays.
+  grep '^W:' "$work/lintian.txt" | grep -qv 'initial-upload-closes-no-bugs' && { echo "FAIL lintian warnings"; status=1; }
   unshare --mount --propagation private "$here" "$build" --inside "$work" || status=1
   exit $status
 fi
@@ -52,8 +57,15 @@ result $rc "dpkg -i of the three packages"
 [ "$rc" = 0 ] || exit 1
 in_root dpkg-query -W -f='${Conffiles}\n' tavrel-host | grep -q ' /etc/tavrel/tavrel.toml ' && rc=0 || rc=1
 result $rc "/etc/tavrel/tavrel.toml is a conffile"
-[ "$(in_root stat -c %U:%G /var/lib/tavrel /var/log/tavrel | sort -u)" = tavrel:tavrel ] && rc=0 || rc=1
-result $rc "system user tavrel owns /var/lib/tavrel and /var/log/tavrel"
+[ "$(in_root stat -c %U:%G /var/lib/tavrel /var/lib/tavrel/leases /var/log/tavrel | sort -u)" = tavrel:tavrel ] \
+  && rc=0 || rc=1
+result $rc "system user tavrel owns /var/lib/tavrel, its leases folder and /var/log/tavrel"
+[ "$(in_root stat -c %a:%U:%G /etc/tavrel/tavrel.toml)" = 640:root:tavrel ] && rc=0 || rc=1
+result $rc "/etc/tavrel/tavrel.toml is 0640 root:tavrel"
+[ -d "$root/usr/share/doc/tavrel-host/examples" ] && [ -e "$root/usr/share/doc/tavrel-host/examples/farm.toml" ] \
+  && [ -e "$root/usr/share/man/man8/tavrel-host.8.gz" ] && [ -e "$root/usr/share/man/man5/tavrel.toml.5.gz" ] \
+  && rc=0 || rc=1
+result $rc "examples and the manual pages tavrel-host(8) and tavrel.toml(5) are installed"
 
 unit=/lib/systemd/system/tavrel.service
 in_root systemd-analyze verify "$unit" > "$work/verify.log" 2>&1 && rc=0 || rc=1
@@ -89,9 +101,15 @@ grep -q '^CapBnd:[[:space:]]*0*400$' "/proc/$pid/status" && grep -q '^CapEff:[[:
 result $rc "the running service holds CAP_NET_BIND_SERVICE alone"
 
 in_client() { ip netns exec "$ns" "$@"; }
-out=$(in_client timeout 20 busybox udhcpc -i tv1 -n -q -f -s /bin/true 2>&1) && rc=0 || rc=1
-echo "$out" | grep -q 'lease of 192.0.2.2[0-5][0-9] obtained' || { rc=1; echo "$out"; }
-result $rc "DHCP exchange with busybox udhcpc"
+# The shipped file serves booting clients only.
+udhcpc() { in_client timeout 20 busybox udhcpc -i tv1 -n -q -f -s /bin/true "$@" 2>&1; }
+out=$(udhcpc -t 2 -T 1) && rc=1 || rc=0
+result $rc "a client that is not booting gets no answer"
+out=$(udhcpc -V PXEClient) && rc=0 || rc=1
+echo "$out" | grep -q 'lease of 192.0.2.1[0-9][0-9] obtained' || { rc=1; echo "$out"; }
+result $rc "DHCP exchange with busybox udhcpc as a PXE client"
+first_ip=$(echo "$out" | sed -n 's/.*lease of \([0-9.]*\) obtained.*/\1/p')
+first_mac=$(in_client cat /sys/class/net/tv1/address)
 in_client timeout 20 busybox tftp -g -r boot.ipxe -l "$work/boot.ipxe" 192.0.2.1 && cmp -s "$work/boot.ipxe" \
   "$root/srv/tftp/boot.ipxe" && rc=0 || rc=1
 result $rc "TFTP download of /srv/tftp/boot.ipxe"
@@ -103,6 +121,22 @@ result $rc "ExecReload re-reads the configuration"
 kill -TERM "$pid"
 wait "$pid" && rc=0 || rc=1
 result $rc "SIGTERM stops the service"
+
+# A lease survives a restart: after it another client gets another address,
+# and the lease file under /var/lib/tavrel still names the first.
+$as_unit $(key ExecStart) > "$work/again.out" 2>&1 &
+pid=$!
+for i in $(seq 50); do grep -q serving "$work/again.out" 2>/dev/null && break; sleep 0.1; done
+in_client ip link set tv1 address 02:00:00:00:77:01
+out=$(udhcpc -V PXEClient) && rc=0 || rc=1
+echo "$out" | grep -q 'lease of 192.0.2.1[0-9][0-9] obtained' && ! echo "$out" | grep -q "lease of $first_ip obtained" \
+  || { rc=1; echo "$out"; }
+leases=$($as_unit /usr/bin/tavrel-host leases 2>&1) || rc=1
+echo "$leases" | grep -q "^$first_mac  *$first_ip " || { rc=1; echo "$leases"; }
+[ -s "$root/var/lib/tavrel/leases/leases.journal" ] || rc=1
+result $rc "a lease survives a restart, in /var/lib/tavrel/leases"
+kill -TERM "$pid"
+wait "$pid" || true
 $as_unit $(key ExecStart) > "$work/crashing.out" 2>&1 &
 pid=$!
 for i in $(seq 50); do grep -q serving "$work/crashing.out" 2>/dev/null && break; sleep 0.1; done
@@ -118,7 +152,26 @@ result $rc "the library's log lands in /var/log/tavrel"
 result $rc "the policy database lives in /var/lib/tavrel"
 
 for bind in ${binds:-}; do umount "$bind"; done
+
+# Under systemd (here a stand-in systemctl that notes its calls) a reinstall,
+# as an upgrade, restarts the running unit.
+mkdir -p "$root/run/systemd/system" "$root/usr/local/sbin"
+printf '#!/bin/sh\necho "$*" >> /tmp/systemctl.calls\n' > "$root/usr/local/sbin/systemctl"
+chmod 755 "$root/usr/local/sbin/systemctl"
+# This machine's policy-rc.d may forbid starting services; the root's lets them.
+[ -e "$root/usr/sbin/policy-rc.d" ] && mv "$root/usr/sbin/policy-rc.d" "$work/policy-rc.d"
+in_root env PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin dpkg -i $debs > "$work/upgrade.log" 2>&1 \
+  && grep -q 'try-restart tavrel.service' "$root/tmp/systemctl.calls" && rc=0 || { rc=1; cat "$work/upgrade.log"; }
+result $rc "an upgrade restarts a running tavrel.service"
+rm -rf "$root/run/systemd/system" "$root/usr/local/sbin/systemctl"
+[ -e "$work/policy-rc.d" ] && mv "$work/policy-rc.d" "$root/usr/sbin/policy-rc.d"
+
+in_root env DPKG_MAINTSCRIPT_PACKAGE=tavrel-host DPKG_MAINTSCRIPT_NAME=postinst deb-systemd-helper enable tavrel.service
+wants=/etc/systemd/system/multi-user.target.wants/tavrel.service
+[ -L "$root$wants" ] || echo "note: enabling made no $wants"
 in_root dpkg --purge tavrel-host libtavrel-dev libtavrel1 > "$work/purge.log" 2>&1 \
-  && [ ! -e "$root/var/lib/tavrel" ] && [ ! -e "$root/usr/lib/tavrel" ] && rc=0 || { rc=1; cat "$work/purge.log"; }
-result $rc "dpkg --purge removes the packages and their folders"
+  && [ ! -e "$root/var/lib/tavrel" ] && [ ! -e "$root/usr/lib/tavrel" ] && [ ! -L "$root$wants" ] \
+  && [ ! -e "$root/var/lib/systemd/deb-systemd-helper-enabled/tavrel.service.dsh-also" ] \
+  && rc=0 || { rc=1; cat "$work/purge.log"; ls -l "$root$wants" 2>&1; }
+result $rc "dpkg --purge removes the packages, their folders and the unit's enable links"
 exit $failures

@@ -1,0 +1,223 @@
+#include "host/farm_beacon.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+constexpr unsigned char kBeatMagic[4] = {'T', 'V', 'H', 'B'};
+constexpr unsigned char kBeatVersion = 1;
+constexpr size_t kOffsetState = 5, kOffsetSender = 8, kOffsetFree = 12, kOffsetSequence = 16, kOffsetTime = 24;
+static_assert(kOffsetTime + 8 == kBeatSignedSize, "the signature follows the signed fields");
+static_assert(kBeatSignedSize + 32 == kBeatSize, "HMAC-SHA256 is 32 bytes");
+constexpr int kTickMs = 200;
+constexpr int kIgnoredLogSeconds = 10;
+// A member is a peer only while its row lasts; past this many the rest of
+// the datagrams' senders are not remembered (they come from the wire).
+constexpr size_t kMaxPeers = 1024;
+
+void Put(unsigned char *at, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<unsigned char>(value);
+}
+
+uint64_t Get(const unsigned char *at, int bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = value << 8 | at[i];
+    return value;
+}
+
+void Sign(const unsigned char *data, const std::string &key, unsigned char *mac) {
+    unsigned int length = 32;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, kBeatSignedSize, mac, &length);
+}
+
+std::string AddressText(uint32_t address) {
+    in_addr a{htonl(address)};
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &a, text, sizeof text);
+}
+
+}  // namespace
+
+std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key) {
+    std::vector<unsigned char> data(kBeatSize, 0);
+    memcpy(data.data(), kBeatMagic, 4);
+    data[4] = kBeatVersion;
+    data[kOffsetState] = beat.stopped ? 1 : 0;
+    Put(&data[kOffsetSender], beat.sender, 4);
+    Put(&data[kOffsetFree], beat.free, 4);
+    Put(&data[kOffsetSequence], beat.sequence, 8);
+    Put(&data[kOffsetTime], static_cast<uint64_t>(beat.time), 8);
+    Sign(data.data(), key, &data[kBeatSignedSize]);
+    return data;
+}
+
+bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Beat *beat) {
+    if (size != kBeatSize || memcmp(data, kBeatMagic, 4) != 0 || data[4] != kBeatVersion) return false;
+    unsigned char mac[32];
+    Sign(data, key, mac);
+    if (CRYPTO_memcmp(mac, data + kBeatSignedSize, sizeof mac) != 0) return false;
+    beat->stopped = data[kOffsetState] == 1;
+    beat->sender = static_cast<uint32_t>(Get(data + kOffsetSender, 4));
+    beat->free = static_cast<uint32_t>(Get(data + kOffsetFree, 4));
+    beat->sequence = Get(data + kOffsetSequence, 8);
+    beat->time = static_cast<int64_t>(Get(data + kOffsetTime, 8));
+    return true;
+}
+
+FarmBeacon::FarmBeacon(std::string key, uint32_t self, int port)
+    : m_Key(std::move(key)), m_dwSelf(self), m_nPort(port) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    m_qwSequence = static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec / 1000);
+}
+
+FarmBeacon::~FarmBeacon() {
+    Stop();
+    if (m_nSocket >= 0) close(m_nSocket);
+}
+
+bool FarmBeacon::Open(std::string *error) {
+    m_nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(m_nPort));
+    local.sin_addr.s_addr = htonl(m_dwSelf);
+    if (m_nSocket >= 0 && bind(m_nSocket, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0) return true;
+    *error = "farm heartbeats: cannot use UDP port " + std::to_string(m_nPort) + " on " + AddressText(m_dwSelf) +
+             ": " + strerror(errno);
+    return false;
+}
+
+void FarmBeacon::Start(std::function<void()> tick) {
+    m_Tick = std::move(tick);
+    m_Thread = std::thread([this] { Loop(); });
+}
+
+void FarmBeacon::Stop() {
+    if (!m_Thread.joinable()) return;
+    m_bStop = true;
+    m_Thread.join();
+    SendAll(true);
+}
+
+void FarmBeacon::SetPeers(std::vector<uint32_t> peers) {
+    if (peers.size() > kMaxPeers) peers.resize(kMaxPeers);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Peers = std::move(peers);
+}
+
+void FarmBeacon::SetFree(long free) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_nFree = free;
+}
+
+std::unordered_map<uint32_t, PeerBeat> FarmBeacon::Peers() {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Seen;
+}
+
+void FarmBeacon::SendAll(bool stopped) {
+    std::vector<uint32_t> peers;
+    Beat beat;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        peers = m_Peers;
+        beat.free = m_nFree < 0 ? kBeatFreeUnknown : static_cast<uint32_t>(std::min<long>(m_nFree, 0xfffffffe));
+    }
+    beat.sender = m_dwSelf;
+    beat.stopped = stopped;
+    beat.sequence = ++m_qwSequence;
+    beat.time = time(nullptr);
+    std::vector<unsigned char> data = SignBeat(beat, m_Key);
+    for (uint32_t peer : peers) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(m_nPort));
+        to.sin_addr.s_addr = htonl(peer);
+        sendto(m_nSocket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+}
+
+void FarmBeacon::Loop() {
+    using clock = std::chrono::steady_clock;
+    clock::time_point nextBeat = clock::now(), nextTick = clock::now();
+    while (!m_bStop) {
+        clock::time_point now = clock::now();
+        if (now >= nextBeat) {
+            SendAll(false);
+            nextBeat = now + std::chrono::milliseconds(kBeatPeriodMs);
+        }
+        if (now >= nextTick) {
+            if (m_Tick) m_Tick();
+            nextTick = now + std::chrono::milliseconds(kTickMs);
+        }
+        auto due = std::min(nextBeat, nextTick) - clock::now();
+        Receive(static_cast<int>(std::max<long long>(
+            1, std::chrono::duration_cast<std::chrono::milliseconds>(due).count())));
+    }
+}
+
+void FarmBeacon::Receive(int waitMs) {
+    pollfd ready{m_nSocket, POLLIN, 0};
+    if (poll(&ready, 1, waitMs) != 1) return;
+    for (;;) {
+        unsigned char data[kBeatSize + 1];
+        sockaddr_in from{};
+        socklen_t fromSize = sizeof from;
+        ssize_t size = recvfrom(m_nSocket, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                                &fromSize);
+        if (size < 0) return;
+        uint32_t source = ntohl(from.sin_addr.s_addr);
+        Beat beat;
+        if (!OpenBeat(data, static_cast<size_t>(size), m_Key, &beat)) {
+            Ignored("unsigned or forged", source);
+            continue;
+        }
+        int64_t skew = beat.time - static_cast<int64_t>(time(nullptr));
+        std::lock_guard<std::mutex> guard(m_Lock);
+        bool member = false;
+        for (uint32_t peer : m_Peers) member = member || peer == beat.sender;
+        if (beat.sender != source || !member) {
+            Ignored("from no member", source);
+            continue;
+        }
+        if (skew > kBeatClockSlack || skew < -kBeatClockSlack) {
+            Ignored("replayed (old time)", source);
+            continue;
+        }
+        auto seen = m_Seen.find(beat.sender);
+        if (seen != m_Seen.end() && beat.sequence <= seen->second.sequence) {
+            Ignored("replayed", source);
+            continue;
+        }
+        m_Seen[beat.sender] = {std::chrono::steady_clock::now(), beat.stopped, beat.free, beat.sequence};
+    }
+}
+
+// Called with m_Lock held or from the only thread that counts.
+void FarmBeacon::Ignored(const char *why, uint32_t from) {
+    ++m_Ignored[why];
+    m_dwLastIgnored = from;
+    auto now = std::chrono::steady_clock::now();
+    if (now - m_LastIgnoredLog < std::chrono::seconds(kIgnoredLogSeconds)) return;
+    m_LastIgnoredLog = now;
+    std::string counts;
+    for (const auto &entry : m_Ignored)
+        counts += (counts.empty() ? "" : ", ") + std::to_string(entry.second) + " " + entry.first;
+    std::cerr << "tavrel-host: farm heartbeats ignored (" << counts << "), the last from "
+              << AddressText(m_dwLastIgnored) << "\n";
+    m_Ignored.clear();
+}

@@ -1,0 +1,88 @@
+// Direct heartbeats between farm members, beside the ones in the database:
+// every second each member sends one UDP datagram to every other member's
+// server address. A member cut off from the database alone stays live to
+// the others this way, so no two members ever serve the same clients.
+//
+// Datagram (kBeatSize bytes, numbers big-endian):
+//   0  "TVHB"      4  version (1)   5  state (0 running, 1 stopped)
+//   6  reserved    8  sender address   12  free addresses (0xffffffff unknown)
+//   16 sequence (grows, also across restarts: it starts at the wall clock in us)
+//   24 time (unix seconds)   32 HMAC-SHA256 of bytes 0-31 under the farm key
+// A datagram is believed only when its signature holds, it comes from the
+// address it names, that address is a member, its time is within
+// kBeatClockSlack of ours and its sequence is above the last one believed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+constexpr size_t kBeatSize = 64;
+constexpr size_t kBeatSignedSize = 32;
+constexpr int kBeatPeriodMs = 1000;
+constexpr int64_t kBeatClockSlack = 30;  // seconds
+constexpr uint32_t kBeatFreeUnknown = 0xffffffffu;
+
+struct Beat {
+    uint32_t sender = 0;  // host order
+    bool stopped = false;
+    uint32_t free = kBeatFreeUnknown;
+    uint64_t sequence = 0;
+    int64_t time = 0;
+};
+
+// The datagram of BEAT signed with KEY, and the reverse (false for a
+// datagram of another size or form, or whose signature fails).
+std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key);
+bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Beat *beat);
+
+struct PeerBeat {
+    std::chrono::steady_clock::time_point at;  // when the last believed beat arrived
+    bool stopped = false;
+    uint32_t free = kBeatFreeUnknown;
+    uint64_t sequence = 0;
+};
+
+class FarmBeacon {
+public:
+    FarmBeacon(std::string key, uint32_t self, int port);
+    ~FarmBeacon();
+    bool Open(std::string *error);
+    // Runs the sender and receiver; TICK is called every few hundred ms from
+    // its thread, which never waits on the database.
+    void Start(std::function<void()> tick);
+    // Tells the members this server stops, then ends the thread.
+    void Stop();
+    void SetPeers(std::vector<uint32_t> peers);
+    void SetFree(long free);
+    std::unordered_map<uint32_t, PeerBeat> Peers();
+
+private:
+    void Loop();
+    void SendAll(bool stopped);
+    void Receive(int waitMs);
+    void Ignored(const char *why, uint32_t from);
+
+    const std::string m_Key;
+    const uint32_t m_dwSelf;
+    const int m_nPort;
+    int m_nSocket = -1;
+    uint64_t m_qwSequence;
+    std::function<void()> m_Tick;
+    std::mutex m_Lock;  // guards m_Peers, m_Seen and m_nFree
+    std::vector<uint32_t> m_Peers;
+    std::unordered_map<uint32_t, PeerBeat> m_Seen;
+    long m_nFree = -1;
+    // Ignored datagrams, told at most once per kIgnoredLogSeconds.
+    std::unordered_map<std::string, long> m_Ignored;
+    uint32_t m_dwLastIgnored = 0;
+    std::chrono::steady_clock::time_point m_LastIgnoredLog;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_Thread;
+};

@@ -1,0 +1,34 @@
+// The library's lease file, read only: "leases/leases.journal" in its data
+// folder (the folder above the executable's, "data/"). One record a line:
+//   TAVREL-LEASES 1                               first line
+//   L <mac: 12 hex> <ip> <expiry: unix seconds> <crc>   a lease
+//   R <mac: 12 hex> <ip> 0 <crc>                  its end
+// where <crc> is the CRC-32 (zlib's) of the line's text before the space in
+// front of it, as 8 lowercase hex digits. Replayed in order, the last line
+// for a MAC wins; a line that fails its check (a torn last line) is skipped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Tavrel.h"
+
+struct LeaseEntry {
+    std::string mac;   // "aa:bb:cc:dd:ee:ff"
+    std::string ip;
+    int64_t expiry;    // unix seconds
+};
+
+// The folder the library keeps its data in, found as the library finds it.
+std::string LibraryDataFolder();
+std::string LeaseJournalPath(const std::string &dataFolder);
+
+// The leases unexpired at NOW, in the order of their MACs. False when the
+// file cannot be read (an absent file is an empty book: true).
+bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error);
+
+// Free addresses of RANGES (inclusive, host order) with LEASES taken out.
+long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases);
+
+uint32_t Crc32(const std::string &text);
