@@ -71,7 +71,9 @@ std::vector<PoolUse> StatusServer::Pools() {
 
 long StatusServer::LiveMembers(std::vector<MemberRow> *members) {
     *members = m_Policy.Members();
-    return static_cast<long>(::LiveMembers(*members).size());
+    long live = 0;
+    for (const MemberRow &m : *members) live += m.state == "running" && m.age < kLiveSeconds;
+    return live;
 }
 
 std::string StatusServer::Metrics() {
