@@ -27,7 +27,7 @@ class BootEventQueue {
 public:
     // Producers: never blocks beyond the copy under the lock.
     void Push(BootEventRecord &event) {
-        bool bFilling;
+        bool bWake;
         {
             platform::TeskLockGuard guard(m_Lock);
             if (m_nCount == kQueueCapacity) {
@@ -35,12 +35,13 @@ public:
                 return;
             }
             m_Ring[(m_nHead + m_nCount) % kQueueCapacity] = event;
-            bFilling = ++m_nCount == kWakeCount;
+            // While events flow the delivery thread looks every period by
+            // itself; it is woken only from its idle sleep, or early by a
+            // queue filling up, so a busy service makes no system call per event.
+            bWake = ++m_nCount == kWakeCount || m_bAsleep;
+            m_bAsleep = false;
         }
-        // The delivery thread looks every period by itself; only a queue
-        // filling up within one wakes it early. A wake-up per event would
-        // cost the emitting thread a system call.
-        if (bFilling) platform::EventSet(m_hWake);
+        if (bWake) platform::EventSet(m_hWake);
     }
 
     void Start() {
@@ -97,8 +98,16 @@ private:
                 if (BootEventProc proc = g_pfnBootEvent.load()) proc(&event);
                 m_bDelivering.store(false);
             }
-            platform::WaitAny(&m_hWake, 1, kDeliveryPeriodMs);
+            if (platform::WaitAny(&m_hWake, 1, kDeliveryPeriodMs) != platform::kWaitTimedOut || !FallAsleep()) continue;
+            platform::WaitAny(&m_hWake, 1, platform::kWaitForever);
         }
+    }
+
+    // A period without events: sleep until the next one comes.
+    bool FallAsleep() {
+        platform::TeskLockGuard guard(m_Lock);
+        m_bAsleep = m_nCount == 0;
+        return m_bAsleep;
     }
 
     bool Pop(BootEventRecord *lpEvent) {
@@ -122,6 +131,7 @@ private:
     BootEventRecord m_Ring[kQueueCapacity];
     int m_nHead = 0;
     int m_nCount = 0;
+    bool m_bAsleep = false;  // the delivery thread waits for the next event
     std::atomic<int64_t> m_nDropped{0};
     std::atomic<bool> m_bDelivering{false};
 
