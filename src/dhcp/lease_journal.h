@@ -46,8 +46,11 @@ public:
     void RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
     // Whether the journal has grown well past what its last compaction wrote.
     bool WantsCompaction() const { return m_nLines > 2 * m_nCompacted + 1024; }
-    // Rewrites the journal as exactly these leases.
-    int Compact(const std::vector<JournalLease> &live);
+    // Rewrites the journal as exactly these leases. Without bSync the new
+    // file is not forced to the disk first: a killed process loses nothing
+    // (the rename is atomic, the page cache stays), and the answers that
+    // compact while they are built wait for no disk.
+    int Compact(const std::vector<JournalLease> &live, bool bSync);
 
 private:
     void ReadExisting();
