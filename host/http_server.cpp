@@ -309,21 +309,31 @@ MHD_Result ServeFile(MHD_Connection *connection, Transfer *t, int fd) {
     return result;
 }
 
+// Called once the header is in, and again when the request is complete: an
+// answer queued at the first call would close the connection, so files are
+// answered at the second. A GET or HEAD with a body is refused at once.
 MHD_Result Serve(void *lpContext, MHD_Connection *connection, const char *lpUrl, const char *lpMethod,
                  const char *, const char *, size_t *lpUploadSize, void **lpRequest) {
     auto *server = static_cast<HttpService *>(lpContext);
-    if (*lpRequest) {  // a body after a request already answered: dropped
+    auto *t = static_cast<Transfer *>(*lpRequest);
+    if (!t) {
+        server->deadline.HeaderDone(connection);
+        *lpRequest = t = new Transfer;
+        t->client = ClientOf(connection);
+        t->method = lpMethod;
+        t->name = lpUrl[0] == '/' ? lpUrl + 1 : lpUrl;
+        if (t->method != "GET" && t->method != "HEAD") return Refuse(connection, *t, 405, "method not served");
+        const char *lpLength = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if ((lpLength && strcmp(lpLength, "0") != 0) ||
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
+            return Refuse(connection, *t, 400, "a body with the request");
+        if (lpUrl[0] != '/') return Refuse(connection, *t, 400, "not a path");
+        return MHD_YES;
+    }
+    if (*lpUploadSize) {  // never reached: bodies are refused above
         *lpUploadSize = 0;
         return MHD_YES;
     }
-    server->deadline.HeaderDone(connection);
-    auto *t = new Transfer;
-    *lpRequest = t;
-    t->client = ClientOf(connection);
-    t->method = lpMethod;
-    t->name = lpUrl[0] == '/' ? lpUrl + 1 : lpUrl;
-    if (t->method != "GET" && t->method != "HEAD") return Refuse(connection, *t, 405, "method not served");
-    if (lpUrl[0] != '/') return Refuse(connection, *t, 400, "not a path");
     int fd = -1;
     const char *lpWhy = nullptr;
     int nStatus = OpenServedFile(server->root, t->name, &fd, &lpWhy);

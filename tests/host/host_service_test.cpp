@@ -360,6 +360,13 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
         EXPECT_EQ(got->get_header_value("Connection"), "close") << name;
     }
     EXPECT_TRUE(http.Get("/kernel")->body == big);
+    // A file answer keeps the connection for the next request, as iPXE fetches kernel and initrd.
+    std::string keep = "GET /kernel HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
+    std::vector<Fetch> fetches = {{Connect("192.0.2.1"), ""}};
+    FetchAll(fetches, {keep + keep + Get("kernel")});
+    size_t nAnswers = 0;
+    for (size_t at = 0; (at = fetches[0].answer.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nAnswers;
+    EXPECT_EQ(nAnswers, 3u);
 }
 
 // 500 idle connections and 40 that send a header line every second hold up
