@@ -67,6 +67,7 @@ const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
 const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
 const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
 constexpr double kHttpStall = 30;      // no byte for this long ends the boot
+constexpr int kMostNaks = 3;
 constexpr int kHttpConnectTries = 4;   // iPXE gives a refused connection a few more tries
 
 using Clock = std::chrono::steady_clock;
@@ -97,6 +98,7 @@ struct Client {
     // DHCP
     uint32_t dwXid = 0, dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
     bool bRequesting = false;
+    int nNaks = 0;
     std::string bootFile;
     // Timer: a fire whose generation is old is ignored.
     uint64_t qwTimerGen = 0;
@@ -355,7 +357,11 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
         return SendDhcp(c);
     }
     if (!c.bRequesting) return;
-    if (type == kNak) return Fail(c, std::string(kStageNames[c.stage]) + ": NAK");
+    if (type == kNak) {  // back to DISCOVER, as firmware and iPXE do; a third NAK ends the boot
+        if (++c.nNaks >= kMostNaks) return Fail(c, std::string(kStageNames[c.stage]) + ": NAK");
+        ++c.anRetx[c.stage];
+        return StartDhcp(c);
+    }
     if (type != kAck) return;
     c.dwAddress = yiaddr;
     in_addr named{};
