@@ -67,7 +67,6 @@ const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
 const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
 const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
 constexpr double kHttpStall = 30;      // no byte for this long ends the boot
-constexpr int kMostNaks = 3;
 constexpr int kHttpConnectTries = 4;   // iPXE gives a refused connection a few more tries
 
 using Clock = std::chrono::steady_clock;
@@ -228,7 +227,8 @@ void Storm::OnTimer(Client &c) {
     }
     if (++c.nTry >= c.lpTimers->size()) {
         if (c.stage == kDhcp1 || c.stage == kDhcp2)
-            return Fail(c, std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no ACK" : ": no OFFER"));
+            return Fail(c, std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no ACK" : ": no OFFER") +
+                               (c.nNaks ? " after " + std::to_string(c.nNaks) + " NAK" : ""));
         return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
     }
     ++c.anRetx[c.stage];
@@ -357,10 +357,11 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
         return SendDhcp(c);
     }
     if (!c.bRequesting) return;
-    if (type == kNak) {  // back to DISCOVER, as firmware and iPXE do; a third NAK ends the boot
-        if (++c.nNaks >= kMostNaks) return Fail(c, std::string(kStageNames[c.stage]) + ": NAK");
+    if (type == kNak) {  // back to DISCOVER, as firmware and iPXE do, within the same retry schedule
+        ++c.nNaks;
         ++c.anRetx[c.stage];
-        return StartDhcp(c);
+        c.bRequesting = false;
+        return SendDhcp(c);
     }
     if (type != kAck) return;
     c.dwAddress = yiaddr;
