@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dhcp/dhcp_server.h"
+#include "dhcp/config_snapshot.h"
+#include "dhcp/lease_book.h"
 #include "support/pxe_config.h"
 
 namespace {
@@ -20,8 +21,8 @@ void MacOf(int n, unsigned char *mac) {
 
 int main(int argc, char **argv) {
     int samples = argc > 1 ? std::stoi(argv[1]) : 5000;
-    TeskDhcpServer *server = TeskDhcpServer::Create();
-    server->CreateContainers();
+    LeaseBook leases;
+    leases.CreateCaches();
     TeskPxeServerStruct config = MakeServer("10.0.0.1");
     TeskSubNetStruct subnet = MakeSubNet("10.0.0.1", "10.0.255.254", 1);
     SetText(subnet.netmask, sizeof subnet.netmask, "255.255.0.0");
@@ -32,20 +33,20 @@ int main(int argc, char **argv) {
         snprintf(ip, sizeof ip, "10.0.%d.%d", 100 + i / 250, 1 + i % 250);
         statics.push_back(MakeStatic(mac, ip));
     }
-    server->ApplyConfig(&config, &subnet, 1, statics.data(), static_cast<int>(statics.size()));
+    leases.Install(BuildConfigSnapshot(&config, &subnet, 1, statics.data(), static_cast<int>(statics.size())));
 
-    TeskDhcpServer::AddressGrant grant{};
+    LeaseBook::AddressGrant grant{};
     unsigned char mac[6];
     for (int n = 0; n < 50000; ++n) {
         MacOf(n, mac);
-        server->Leases().AssignAddress(mac, 1, 0, &grant);
+        leases.AssignAddress(mac, 1, 0, &grant);
     }
     std::vector<double> micros;
     micros.reserve(static_cast<size_t>(samples));
     for (int n = 0; n < samples; ++n) {
         MacOf(100000 + n, mac);
         auto begin = std::chrono::steady_clock::now();
-        uint32_t ip = server->Leases().AssignAddress(mac, 1, 0, &grant);
+        uint32_t ip = leases.AssignAddress(mac, 1, 0, &grant);
         auto took = std::chrono::steady_clock::now() - begin;
         if (ip == 0) {
             fprintf(stderr, "no address for sample %d\n", n);

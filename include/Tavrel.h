@@ -74,13 +74,19 @@ typedef struct SelectMirrorRecord {
  * empty when the client did not send the option. */
 typedef struct SelectBootFileRecord {
     unsigned char mac[6];
-    unsigned char reserved[2]; /* zero */
-    int arch;            /* option 93 (client architecture), first value; -1 when absent */
+    unsigned char flags;       /* TAVREL_BOOT_CLIENT_* */
+    unsigned char reserved;    /* zero */
+    int arch;            /* option 93 (client architecture), first value; when absent, the
+                          * decimal architecture of option 60 "PXEClient:Arch:NNNNN"; else -1 */
     char userclass[256]; /* option 77, such as "iPXE" */
     char vendorclass[256]; /* option 60, such as "PXEClient:Arch:00007:UNDI:003000" */
 } SelectBootFileRecord;
 
 #pragma pack(pop)
+
+/* SelectBootFileRecord.flags: the request carries option 175, so the client
+ * is iPXE even when it sends no user class. */
+#define TAVREL_BOOT_CLIENT_IPXE 0x01
 
 /* Returns 1 after writing the dotted address of the server that is to serve
  * this client into the 16-byte buffer; any other value makes no choice. */
@@ -142,6 +148,7 @@ TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, gateway) == 22, "mirror gatewa
 TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, netmask) == 38, "mirror netmask");
 TAVREL_STATIC_ASSERT(offsetof(SelectMirrorRecord, server) == 54, "mirror server");
 TAVREL_STATIC_ASSERT(sizeof(SelectBootFileRecord) == 524, "SelectBootFileRecord size");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, flags) == 6, "boot flags");
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, arch) == 8, "boot arch");
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, userclass) == 12, "boot userclass");
 TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecord, vendorclass) == 268, "boot vendorclass");

@@ -2,14 +2,18 @@
 // chains picked by two key bytes, one lock, entries from an owned pool.
 // New entries go to the end of their chain; enumeration runs rows 0-255,
 // columns 0-255 (bucket = column + 256 * row), oldest entry first in a chain.
+// A full pool is reported through a hook the owner passes in, so containers
+// stay below the logger (which keeps its records in a pool of its own).
 #pragma once
 
 #include <cstring>
 #include <new>
 
 #include "containers/mem_queue.h"
-#include "log/logger.h"
 #include "platform/platform.h"
+
+// Told the table's source name and the source line of the refused request.
+using PoolFullReport = void (*)(const char *lpSourceName, int nLine);
 
 // Enumeration position: the row of the bucket last visited, the next column
 // to look at in it, and the entry that follows the one last returned.
@@ -30,7 +34,9 @@ public:
         Entry *lpChain;
     };
 
-    TeskHashTable() : m_lpPool(new (std::nothrow) TeskMemQueue<Entry>(100)) {
+    // Without a report a full pool refuses new keys silently.
+    explicit TeskHashTable(PoolFullReport report = nullptr)
+        : m_lpPool(new (std::nothrow) TeskMemQueue<Entry>(100)), m_PoolFullReport(report) {
         for (Entry *&bucket : m_lpBuckets) bucket = nullptr;
     }
 
@@ -54,7 +60,7 @@ public:
         }
         Entry *entry = m_lpPool ? m_lpPool->Mem_New() : nullptr;
         if (!entry) {
-            LogPoolFull(__LINE__);
+            ReportPoolFull(__LINE__);
             return -1;
         }
         entry->lpChain = nullptr;
@@ -116,14 +122,15 @@ private:
         return 0;
     }
 
-    // A flood of new keys meets a full pool once per datagram: the line is
-    // written at most once a second, so the log cannot grow with the flood.
+    // A flood of new keys meets a full pool once per datagram: it is
+    // reported at most once a second, so the log cannot grow with the flood.
     // Called with the table lock held.
-    void LogPoolFull(int nLine) {
+    void ReportPoolFull(int nLine) {
+        if (!m_PoolFullReport) return;
         int64_t now = platform::GetUnixTime();
         if (now == m_nPoolFullLogged) return;
         m_nPoolFullLogged = now;
-        LogWriteText("Mem_New() NULL %s--%d", Key::kSourceName, nLine);
+        m_PoolFullReport(Key::kSourceName, nLine);
     }
 
     // Called with the table lock held.
@@ -143,5 +150,6 @@ private:
     platform::TeskLock m_Lock;
     Entry *m_lpBuckets[kBucketCount];
     TeskMemQueue<Entry> *m_lpPool;
+    const PoolFullReport m_PoolFullReport;
     int64_t m_nPoolFullLogged = -1;
 };

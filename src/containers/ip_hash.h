@@ -25,6 +25,8 @@ class TeskIpHash : public TeskHashTable<TeskIpKey, T> {
 public:
     using TeskIpHashStruct = typename Base::Entry;
 
+    explicit TeskIpHash(PoolFullReport report = nullptr) : Base(report) {}
+
     int GetLastClient(const uint32_t *lpIp, T **lppPayload) {
         return Base::GetLastClient(reinterpret_cast<const unsigned char *>(lpIp), lppPayload);
     }

@@ -18,6 +18,8 @@ class TeskMacHash : public TeskHashTable<TeskMacKey, T> {
 public:
     using TeskMacHashStruct = typename Base::Entry;
 
+    explicit TeskMacHash(PoolFullReport report = nullptr) : Base(report) {}
+
     int FindClient(const unsigned char *lpMac, T **lppPayload) { return Base::FindEntry(lpMac, lppPayload); }
 
     int GetFirstClient(HashCursor *cursor, TeskMacHashStruct **lppEntry = nullptr, T **lppPayload = nullptr) {

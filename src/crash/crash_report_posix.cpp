@@ -305,7 +305,7 @@ void ReportFilter(int sig, siginfo_t *info, void *raw) {
 
 ExceptionReporter::ExceptionReporter() {
     char *exe = g_Crash.exePath;
-    if (platform::GetHostExePath(exe, sizeof g_Crash.exePath) == 0) return;
+    if (platform::GetHostExePath(exe, sizeof g_Crash.exePath) < 0) return;
     if (!MakeReportFileName(exe, g_Crash.reportPath, sizeof g_Crash.reportPath)) return;
     memcpy(g_Crash.exeFolder, exe, strlen(exe) + 1);
     if (char *slash = strrchr(g_Crash.exeFolder, '/')) *slash = '\0';

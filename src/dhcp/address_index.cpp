@@ -29,6 +29,13 @@ void TeskAddressIndex::Change(Counts &counts, uint32_t dwIp, int nDelta) {
     for (int kind = 1; kind < kKinds; ++kind) Refresh(kind, dwIp);
 }
 
+bool TeskAddressIndex::IsHeld(uint32_t dwIp) const {
+    if (m_StaticCount.count(dwIp)) return true;
+    for (int kind = 1; kind < kKinds; ++kind)
+        if (m_LeaseCount[kind].count(dwIp)) return true;
+    return false;
+}
+
 int TeskAddressIndex::Holders(int nKind, uint32_t dwIp) const {
     int holders = 0;
     auto st = m_StaticCount.find(dwIp);

@@ -19,6 +19,8 @@ public:
     void AddLease(int nKind, uint32_t dwIp);
     void RemoveLease(int nKind, uint32_t dwIp);
     void Clear();
+    // Whether a static entry or a lease of any kind holds the address.
+    bool IsHeld(uint32_t dwIp) const;
 
     // Lowest address of begin..end that no static entry, no lease of this
     // kind and neither skipped address holds; false when there is none.

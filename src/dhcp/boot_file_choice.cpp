@@ -2,11 +2,10 @@
 
 #include <cstring>
 
+#include "dhcp/dhcp_codec.h"
 #include "dhcp/dhcp_message.h"
-#include "dhcp/dhcp_responder.h"
-#include "interface/address_text.h"
-#include "interface/library_state.h"
 #include "log/logger.h"
+#include "net/address_text.h"
 
 namespace {
 
@@ -16,17 +15,17 @@ bool IsUrl(const char *lpText) { return strncmp(lpText, "http://", 7) == 0 || st
 
 }  // namespace
 
-void ChooseBootFile(const unsigned char *lpMessage, int nRecvLen, BootFileChoice *lpChoice) {
-    SelectBootFileProc select = g_pfnSelectBootFile.load();
+void ChooseBootFile(const DhcpHostHooks &hooks, const unsigned char *lpMessage, int nRecvLen,
+                    BootFileChoice *lpChoice) {
+    SelectBootFileProc select = hooks.selectBootFile.load();
     if (!select) return;
     SelectBootFileRecord client;
     memset(&client, 0, sizeof client);
     memcpy(client.mac, lpMessage + kDhcpChaddrOffset, sizeof client.mac);
-    client.arch = TeskDhcpResponder::GetClientArch(lpMessage, nRecvLen);
-    TeskDhcpResponder::GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, client.userclass,
-                                  sizeof client.userclass);
-    TeskDhcpResponder::GetOptionText(lpMessage, nRecvLen, kDhcpVendorClassOption, client.vendorclass,
-                                  sizeof client.vendorclass);
+    client.arch = ClientArchOf(lpMessage, nRecvLen);
+    if (HasOption(lpMessage, nRecvLen, kDhcpIpxeOption)) client.flags |= TAVREL_BOOT_CLIENT_IPXE;
+    GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, client.userclass, sizeof client.userclass);
+    GetOptionText(lpMessage, nRecvLen, kDhcpVendorClassOption, client.vendorclass, sizeof client.vendorclass);
     char file[kBootFileFieldSize];
     memset(file, 0, sizeof file);
     if (select(&client, file) != 1) return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Tavrel.h"
+#include "dhcp/dhcp_host_hooks.h"
 
 constexpr int kBootFileFieldSize = 128;  // the BOOTP file field
 
@@ -21,4 +22,5 @@ struct BootFileChoice {
 
 // Asks the host, when it registered a choice, on the worker's thread and
 // outside every lock. Leaves kConfigured when the host makes no choice.
-void ChooseBootFile(const unsigned char *lpMessage, int nRecvLen, BootFileChoice *lpChoice);
+void ChooseBootFile(const DhcpHostHooks &hooks, const unsigned char *lpMessage, int nRecvLen,
+                    BootFileChoice *lpChoice);

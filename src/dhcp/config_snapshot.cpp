@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "dhcp/dhcp_message.h"
-#include "dhcp/option_writer.h"
-#include "interface/address_text.h"
 #include "log/logger.h"
+#include "net/address_text.h"
+#include "net/packet_writer.h"
 
 namespace {
 
@@ -45,36 +45,36 @@ uint32_t DirectedBroadcast(const TeskPxeServerStruct &server) {
 // Discovery control 7 and a boot-server list holding only this server send
 // a PXE client to this server's port 4011; a one-item menu that does not wait.
 void BuildDiscoveryOptions(ConfigSnapshot &config) {
-    OptionWriter out(config.m_DiscoveryOptions);
-    out.Byte(kPxeDiscoveryControl);
-    out.Byte(1);
-    out.Byte(7);
-    out.Byte(kPxeBootServers);  // type 1, one address
-    out.Byte(7);
-    out.Word(1);
-    out.Byte(1);
-    out.Bytes(&config.m_dwServerIP, 4);
-    out.Byte(kPxeBootMenu);  // item 1
-    out.Byte(13);
-    out.Word(1);
-    out.Byte(10);
-    out.Text(kMenuText, 10);
-    out.Byte(kPxeMenuPrompt);  // no wait
-    out.Byte(29);
-    out.Byte(0);
-    out.Text(kMenuText, 28);
-    out.Byte(kOptEnd);
-    config.m_DiscoveryOptionsLen = out.Length();
+    PacketWriter out(config.m_DiscoveryOptions, ConfigSnapshot::kOptionAreaSize);
+    out.PutByte(kPxeDiscoveryControl);
+    out.PutByte(1);
+    out.PutByte(7);
+    out.PutByte(kPxeBootServers);  // type 1, one address
+    out.PutByte(7);
+    out.PutWord(1);
+    out.PutByte(1);
+    out.PutBytes(&config.m_dwServerIP, 4);
+    out.PutByte(kPxeBootMenu);  // item 1
+    out.PutByte(13);
+    out.PutWord(1);
+    out.PutByte(10);
+    out.PutText(kMenuText, 10);
+    out.PutByte(kPxeMenuPrompt);  // no wait
+    out.PutByte(29);
+    out.PutByte(0);
+    out.PutText(kMenuText, 28);
+    out.PutByte(kOptEnd);
+    config.m_DiscoveryOptionsLen = out.Position();
 }
 
 void BuildBootItemOptions(ConfigSnapshot &config) {
-    OptionWriter out(config.m_BootItemOptions);
-    out.Byte(kPxeBootItem);  // type 1, layer 0
-    out.Byte(4);
-    out.Word(1);
-    out.Word(0);
-    out.Byte(kOptEnd);
-    config.m_BootItemOptionsLen = out.Length();
+    PacketWriter out(config.m_BootItemOptions, ConfigSnapshot::kOptionAreaSize);
+    out.PutByte(kPxeBootItem);  // type 1, layer 0
+    out.PutByte(4);
+    out.PutWord(1);
+    out.PutWord(0);
+    out.PutByte(kOptEnd);
+    config.m_BootItemOptionsLen = out.Position();
 }
 
 void ReadSubnets(ConfigSnapshot &config, const TeskSubNetStruct *lpSubNet, int nSubNetLen) {

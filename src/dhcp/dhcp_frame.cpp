@@ -1,12 +1,14 @@
 // The DHCP frame: start, stop, receive and send.
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_server.h"
-#include "interface/address_text.h"
+#include "log/app_folders.h"
 #include "log/logger.h"
 #include "log/notices.h"
+#include "net/address_text.h"
 
 namespace {
 const char *const kSourceName = "TeskDhcpServer";
@@ -19,7 +21,21 @@ const int kSelectSites[TeskDhcpServer::SOCK_COUNT] = {161, 165, 170};
 const int kBroadcastSites[TeskDhcpServer::SOCK_COUNT][2] = {{405, 414}, {445, 445}, {428, 437}};
 }  // namespace
 
-TeskDhcpServer *TeskDhcpServer::Create(const Handlers &handlers) { return new TeskDhcpServer(handlers); }
+TeskDhcpServer *TeskDhcpServer::Create(const DhcpHostHooks &hooks, DhcpAnswerer *lpAnswerer) {
+    return new TeskDhcpServer(hooks, lpAnswerer);
+}
+
+// The leases are kept in data/leases/ unless the settings say KeepLeases=0;
+// a journal that cannot be written costs the restart memory, not the service.
+void TeskDhcpServer::OpenLeaseJournal() {
+    char data[platform::kMaxPath], settings[platform::kMaxPath], folder[platform::kMaxPath];
+    if (!AppFolderPath("data", data, sizeof data)) return;
+    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return;
+    if (platform::ReadIniInt(settings, "Tavrel", "KeepLeases", 1) == 0) return;
+    if (snprintf(folder, sizeof folder, "%sleases%c", data, platform::kPathSep) >= static_cast<int>(sizeof folder))
+        return;
+    m_Leases.OpenJournal(folder);
+}
 
 bool TeskDhcpServer::CreateContainers() {
     if (!m_SocklistQueue) m_SocklistQueue = new (std::nothrow) TeskMemQueue<_socklist>(100);
@@ -47,12 +63,12 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     }
     CreateContainers();
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
+    OpenLeaseJournal();
     uint32_t dwServerIP = Config()->m_dwServerIP;
 
     if (!CreateStopEvent()) return LogDhcpdFailure("CreateEvent", 81);
     for (int type = 0; type < SOCK_COUNT; ++type) {
-        m_Sockets[type] = platform::UdpOpen();
-        if (m_Sockets[type] == platform::kInvalidSocket) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
+        if (platform::UdpOpen(&m_Sockets[type]) != 0) return LogDhcpdFailure("WSASocket", kSocketSites[type]);
     }
     platform::UdpEnableBroadcast(m_Sockets[SOCK_DHCP]);
     platform::UdpEnableBroadcast(m_Sockets[SOCK_SELECT]);
@@ -104,13 +120,14 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
         record->nSocketType = nSocketType;
         record->nRecvLen = nGot;
         AnswerDestination to{};
-        if (m_Handlers.handlers[nSocketType](&m_Responder, record, &to) == 0) SendReply(record, to);
+        if (m_Answerer.Answer(record, platform::MonotonicMs(), &to) == 0) SendReply(record, to);
         m_SocklistQueue->Mem_Free(record);
         return 0;
     }
     m_SocklistQueue->Mem_Free(record);
+    // RecvSize shows recvfrom's own failure result, SOCKET_ERROR (-1).
     if (nGot != 0)
-        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", nGot, nSocketType,
+        LogWrite(LOG_ERROR, "recvfrom error RecvSize:%d,socket_type:%d, ---TeskDhcpServer---%d", -1, nSocketType,
                  327);
     return -12;
 }

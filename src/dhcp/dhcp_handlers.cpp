@@ -1,14 +1,14 @@
 // Answers on UDP 67 (DHCP, with the host's veto) and UDP 4011 (PXE boot server).
 #include <cstring>
 
-#include "dhcp/boot_file_choice.h"
+#include "dhcp/dhcp_answers.h"
+#include "dhcp/dhcp_codec.h"
 #include "dhcp/dhcp_failure.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
-#include "interface/address_text.h"
-#include "interface/library_state.h"
 #include "log/log_text.h"
 #include "log/logger.h"
+#include "net/address_text.h"
 
 namespace {
 
@@ -19,37 +19,31 @@ int ClientKindOf(const char *lpVendorClass) {
     return strstr(lpVendorClass, "Linux") || strstr(lpVendorClass, "PXE") ? kBootStageClient : kOtherClient;
 }
 
-void PutAddress(unsigned char *lpMessage, int nOffset, uint32_t dwAddr) { memcpy(lpMessage + nOffset, &dwAddr, 4); }
-
-void PutBootFile(unsigned char *lpMessage, const char *lpText, size_t nTextSize) {
-    size_t len = strnlen(lpText, nTextSize);
-    memcpy(lpMessage + kDhcpFileOffset, lpText, len);
-    lpMessage[kDhcpFileOffset + len] = 0;
-}
-
-// The host's file when it chose one, otherwise the given text.
-void PutBootFileFor(unsigned char *lpMessage, const BootFileChoice &boot, const char *lpText, size_t nTextSize) {
-    if (boot.kind != BootAnswer::kConfigured)
-        PutBootFile(lpMessage, boot.szFile, sizeof boot.szFile);
-    else
-        PutBootFile(lpMessage, lpText, nTextSize);
-}
-
 void CutNameFields(unsigned char *lpMessage) {
     lpMessage[kDhcpSnameOffset + 63] = 0;
     lpMessage[kDhcpFileOffset + 127] = 0;
 }
 
-uint32_t GiaddrOf(const unsigned char *lpMessage) {
-    uint32_t dwGiaddr;
-    memcpy(&dwGiaddr, lpMessage + kDhcpGiaddrOffset, 4);
-    return dwGiaddr;
+// A relay agent cannot pass broadcasts on: it gets the answer itself.
+TeskDhcpTypes::AnswerDestination DhcpDestination(uint32_t dwGiaddr) {
+    return dwGiaddr != 0 ? TeskDhcpTypes::AnswerDestination{false, dwGiaddr, kServerPort}
+                         : TeskDhcpTypes::AnswerDestination{true, 0, kClientPort};
 }
 
 }  // namespace
 
-int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) {
-    SelectPxeServerProc select = g_pfnSelectPxeServer.load();
+int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestination *lpTo) {
+    if (!record || record->nSocketType < 0 || record->nSocketType >= SOCK_COUNT) return -1;
+    LogCapScope scope(m_LogCaps[record->nSocketType], qwNowMs);
+    switch (record->nSocketType) {
+        case SOCK_DHCP: return HandleDhcpRequest(record, lpTo);
+        case SOCK_PROXY: return HandleBootServerRequest(record, lpTo);
+        default: return GetMurDhcp(record, lpTo);
+    }
+}
+
+int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) const {
+    SelectPxeServerProc select = m_Hooks.selectPxeServer.load();
     // The host may fill all 16 bytes: at most 15 characters are read back.
     char chosen[16] = {};
     if (!select || select(lpMac, chosen) != 1) return 0;
@@ -60,39 +54,7 @@ int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char
     return -1;
 }
 
-int TeskDhcpResponder::BuildOffer(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
-                                  const AddressGrant &grant, const BootFileChoice &boot) {
-    lpMessage[kDhcpOpOffset] = kBootReply;
-    PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
-    PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwServerIP);
-    PutBootFileFor(lpMessage, boot, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
-    return BuildDhcpReply(config, lpMessage, kDhcpOffer, grant.netmask, grant.gateway, grant.dns1, grant.dns2,
-                          boot.kind);
-}
-
-int TeskDhcpResponder::BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dwIp,
-                                const AddressGrant &grant, const BootFileChoice &boot) {
-    lpMessage[kDhcpOpOffset] = kBootReply;
-    PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
-    PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwNextServerIP);
-    // A client told to skip discovery boots what the acknowledgement names.
-    PutBootFileFor(lpMessage, boot, "MAIN.COM", 9);
-    return BuildDhcpReply(config, lpMessage, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2,
-                          boot.kind);
-}
-
-int TeskDhcpResponder::BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage,
-                                             unsigned char byType, const BootFileChoice &boot) {
-    lpMessage[kDhcpOpOffset] = kBootReply;
-    PutAddress(lpMessage, kDhcpCiaddrOffset, 0);
-    PutAddress(lpMessage, kDhcpYiaddrOffset, 0);
-    PutAddress(lpMessage, kDhcpSiaddrOffset, byType == kDhcpDiscover ? config.m_dwServerIP : config.m_dwNextServerIP);
-    PutBootFileFor(lpMessage, boot, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
-    return BuildBootServerReply(config, lpMessage, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck, boot.kind);
-}
-
-int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo) {
-    if (!record) return -1;
+int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *lpTo) {
     unsigned char *msg = record->data;
     unsigned char byType = GetMessageType(msg);
     CutNameFields(msg);
@@ -106,43 +68,91 @@ int TeskDhcpResponder::HandleDhcpRequest(TeskDhcpResponder *responder, _socklist
         LogWrite(LOG_DEBUG, "op not BOOTREQUEST");
         return -3;
     }
-    // Only a DISCOVER or a REQUEST is answered, so nothing else may take
-    // or touch an address.
-    if (byType != kDhcpDiscover && byType != kDhcpRequest) return -2;
+    // Only a DISCOVER, a REQUEST or a DECLINE changes anything, and only
+    // the first two are answered.
+    if (byType != kDhcpDiscover && byType != kDhcpRequest && byType != kDhcpDecline) return -2;
     const unsigned char *lpMac = msg + kDhcpChaddrOffset;
-    if (AskHost(*responder->m_Leases.Config(), lpMac) < 0) return -66;
+    if (AskHost(*m_Leases.Config(), lpMac) < 0) return -66;
+    if (byType == kDhcpDecline) return TakeDecline(record);
     BootFileChoice boot;
-    ChooseBootFile(msg, record->nRecvLen, &boot);
+    if (byType == kDhcpRequest) return AnswerRequest(record, nKind, boot, lpTo);
 
-    uint32_t dwGiaddr = GiaddrOf(msg);
+    ChooseBootFile(m_Hooks, msg, record->nRecvLen, &boot);
+    uint32_t dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
-    uint32_t dwIp = responder->m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, byType == kDhcpDiscover);
+    uint32_t dwIp = m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, true);
     if (dwIp == 0) {
         LogWrite(LOG_DEBUG, "can't allocate ip");
         return -4;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
-    int nLen = byType == kDhcpDiscover ? responder->BuildOffer(*config, msg, dwIp, grant, boot)
-                                       : responder->BuildAck(*config, msg, dwIp, grant, boot);
+    int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return -2;
     record->nSendLen = nLen;
-    // A relay agent cannot pass broadcasts on: it gets the answer itself.
-    *lpTo = dwGiaddr != 0 ? AnswerDestination{false, dwGiaddr, kServerPort} : AnswerDestination{true, 0, kClientPort};
+    *lpTo = DhcpDestination(dwGiaddr);
     return 0;
 }
 
-int TeskDhcpResponder::HandleBootServerRequest(TeskDhcpResponder *responder, _socklist *record,
-                                               AnswerDestination *lpTo) {
-    if (!record) return -1;
+// A REQUEST is answered by the client's state (RFC 2131 4.3.2): an ACK of
+// its own lease, a NAK of an address of ours that is not its own, or
+// nothing (another server's client, or no state at all).
+int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFileChoice &boot,
+                                     AnswerDestination *lpTo) {
+    unsigned char *msg = record->data;
+    uint32_t dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
+    LeaseBook::ClientRequest request{msg + kDhcpChaddrOffset,
+                                     nKind,
+                                     dwGiaddr,
+                                     GetAddressField(msg, kDhcpCiaddrOffset),
+                                     GetAddressOption(msg, record->nRecvLen, kDhcpRequestedAddressOption),
+                                     GetAddressOption(msg, record->nRecvLen, kDhcpServerIdOption)};
+    uint32_t dwIp = 0;
+    AddressGrant grant{};
+    std::shared_ptr<const ConfigSnapshot> config;
+    LeaseBook::RequestOutcome outcome = m_Leases.ConfirmRequest(request, &dwIp, &grant, &config);
+    if (outcome == LeaseBook::RequestOutcome::kSilent) {
+        LogWrite(LOG_DEBUG, "request left unanswered: not this server's client");
+        return -5;
+    }
+    int nLen = 0;
+    if (outcome == LeaseBook::RequestOutcome::kNak) {
+        char mac[32];
+        LogWrite(LOG_DEBUG, "nak %s to %s", IpToText(dwIp), MacToText(sizeof mac, mac, request.lpMac));
+        nLen = BuildNak(*config, msg);
+    } else {
+        LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
+        BootFileChoice chosen = boot;
+        ChooseBootFile(m_Hooks, msg, record->nRecvLen, &chosen);
+        nLen = BuildAck(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), chosen);
+    }
+    if (nLen == 0) return -2;
+    record->nSendLen = nLen;
+    *lpTo = DhcpDestination(dwGiaddr);
+    return 0;
+}
+
+// A client found its address in use by another machine: only its holder's
+// DECLINE counts, so forged ones drain nothing. Never answered.
+int TeskDhcpResponder::TakeDecline(const _socklist *record) {
+    const unsigned char *lpMac = record->data + kDhcpChaddrOffset;
+    uint32_t dwIp = GetAddressOption(record->data, record->nRecvLen, kDhcpRequestedAddressOption);
+    if (!m_Leases.Decline(lpMac, dwIp)) return -2;
+    char mac[32];
+    LogWrite(LOG_INFO, "declined %s by %s: offered to nobody for %d s", IpToText(dwIp),
+             MacToText(sizeof mac, mac, lpMac), static_cast<int>(LeaseBook::kDeclineHoldSeconds));
+    return -2;
+}
+
+int TeskDhcpResponder::HandleBootServerRequest(_socklist *record, AnswerDestination *lpTo) {
     unsigned char *msg = record->data;
     unsigned char byType = GetMessageType(msg);
     CutNameFields(msg);
     if (msg[kDhcpOpOffset] != kBootRequest) return LogDhcpdFailure("op not BOOTREQUEST", 1262);
     if (byType != kDhcpDiscover && byType != kDhcpRequest) return LogDhcpdFailure("send size zero", 1292);
     BootFileChoice boot;
-    ChooseBootFile(msg, record->nRecvLen, &boot);
-    int nLen = responder->BuildBootServerAnswer(*responder->m_Leases.Config(), msg, byType, boot);
+    ChooseBootFile(m_Hooks, msg, record->nRecvLen, &boot);
+    int nLen = BuildBootServerAnswer(*m_Leases.Config(), msg, byType, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;
     *lpTo = AnswerDestination{false, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};

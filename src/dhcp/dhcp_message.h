@@ -9,13 +9,19 @@ constexpr int kDhcpGiaddrOffset = 24;
 constexpr int kDhcpChaddrOffset = 28;
 constexpr int kDhcpSnameOffset = 44;
 constexpr int kDhcpFileOffset = 108;
+constexpr int kDhcpCookieOffset = 236;
+constexpr int kDhcpOptionsOffset = 240;
+constexpr unsigned char kDhcpMagicCookie[4] = {99, 130, 83, 99};
+constexpr unsigned char kDhcpMessageTypeOption = 53;
 
 constexpr unsigned char kBootRequest = 1;
 constexpr unsigned char kBootReply = 2;
 constexpr unsigned char kDhcpDiscover = 1;
 constexpr unsigned char kDhcpOffer = 2;
 constexpr unsigned char kDhcpRequest = 3;
+constexpr unsigned char kDhcpDecline = 4;
 constexpr unsigned char kDhcpAck = 5;
+constexpr unsigned char kDhcpNak = 6;
 
 // The one-byte options: padding, and the end of the options of an answer
 // and of the PXE sub-option areas alike.
@@ -30,3 +36,10 @@ constexpr int kOtherClient = 2;      // every other DHCP client
 constexpr unsigned char kDhcpVendorClassOption = 60;
 constexpr unsigned char kDhcpUserClassOption = 77;
 constexpr unsigned char kDhcpClientArchOption = 93;  // RFC 4578 client system architecture
+constexpr unsigned char kDhcpRequestedAddressOption = 50;
+constexpr unsigned char kDhcpServerIdOption = 54;
+constexpr unsigned char kDhcpIpxeOption = 175;  // iPXE's encapsulated settings
+
+// The smallest BOOTP message relay agents pass on (RFC 951): answers are
+// padded to it.
+constexpr int kBootpMinimumSize = 300;

@@ -1,8 +1,8 @@
 // TeskDhcpServer: the frame of the DHCP service. It owns the sockets for
 // DHCP (UDP 67), proxy-DHCP (UDP 4011) and the private address and
 // mirror-selection request (UDP 4455), the worker that receives on them, the
-// lease book with the configuration in force, and the responder whose
-// handlers turn each datagram into an answer and its destination.
+// lease book with the configuration in force and its journal, and the
+// responder that turns each datagram into an answer and its destination.
 #pragma once
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include "containers/mem_queue.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
+#include "dhcp/dhcp_host_hooks.h"
 #include "dhcp/dhcp_responder.h"
 #include "dhcp/lease_book.h"
 #include "platform/platform.h"
@@ -20,19 +21,10 @@
 
 class TeskDhcpServer : public TeskServiceFrame, public TeskDhcpTypes {
 public:
-    using Handler = TeskDhcpResponder::Handler;
-    // One handler per socket type.
-    struct Handlers {
-        Handler handlers[SOCK_COUNT];
-    };
-    static Handlers ProtocolHandlers() {
-        return Handlers{{TeskDhcpResponder::HandleDhcpRequest, TeskDhcpResponder::HandleBootServerRequest,
-                         TeskDhcpResponder::GetMurDhcp}};
-    }
-
-    // A server in its initial state: nothing open, nothing created. Tests
-    // give handlers of their own to prove the frame alone.
-    static TeskDhcpServer *Create(const Handlers &handlers = ProtocolHandlers());
+    // A server in its initial state: nothing open, nothing created. Its
+    // responder reads the host's callbacks from HOOKS; tests may give an
+    // answerer of their own to prove the frame alone.
+    static TeskDhcpServer *Create(const DhcpHostHooks &hooks, DhcpAnswerer *lpAnswerer = nullptr);
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet, int nSubNetLen,
                     TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
@@ -48,23 +40,25 @@ public:
 
     LeaseBook &Leases() { return m_Leases; }
     std::shared_ptr<const ConfigSnapshot> Config() const { return m_Leases.Config(); }
-    TeskDhcpResponder &Responder() { return m_Responder; }
 
 private:
-    explicit TeskDhcpServer(const Handlers &handlers)
-        : TeskServiceFrame(SOCK_COUNT), m_Handlers(handlers), m_Responder(m_Leases, m_dwSendBroadcast) {}
+    TeskDhcpServer(const DhcpHostHooks &hooks, DhcpAnswerer *lpAnswerer)
+        : TeskServiceFrame(SOCK_COUNT),
+          m_Responder(m_Leases, hooks, m_dwSendBroadcast),
+          m_Answerer(lpAnswerer ? *lpAnswerer : m_Responder) {}
     void ServeSocket(int nIndex) override { ReceiveOne(nIndex); }
     void ReleaseService() override;
+    void OpenLeaseJournal();
     void DropUnreadDatagram(int nSocketType);
     void SendReply(_socklist *record, const AnswerDestination &to);
     bool SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, const char *lpAddrText, int nSite);
     void SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite);
 
-    const Handlers m_Handlers;
     LeaseBook m_Leases;
     // Send_BrodAddrIP: the broadcast address answers go to, 0 until the
     // first broadcast; switched to the other one after a failed send.
     std::atomic<uint32_t> m_dwSendBroadcast{0};
     TeskDhcpResponder m_Responder;
+    DhcpAnswerer &m_Answerer;
     TeskMemQueue<_socklist> *m_SocklistQueue = nullptr;
 };

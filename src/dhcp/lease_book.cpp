@@ -1,12 +1,14 @@
 // Which address a client gets: its static entry, its renewed lease, the
-// lowest free address of its ranges, or an abandoned lease taken over.
+// lowest free address of its ranges, or an abandoned lease taken over; and
+// what becomes of its REQUESTs and DECLINEs.
 #include "dhcp/lease_book.h"
 
 #include <cstring>
 #include <new>
 
-#include "interface/address_text.h"
 #include "log/logger.h"
+#include "net/address_text.h"
+#include "log/pool_full_line.h"
 
 namespace {
 
@@ -18,20 +20,46 @@ bool StaticReachable(const TeskDhcpTypes::tag_s_dhcp &entry, uint32_t dwGiaddr) 
     return entry.netmask != 0 && (entry.ip & entry.netmask) == (dwGiaddr & entry.netmask);
 }
 
+// The first range of the client's kind (and the relay's network) that a
+// lease on this address may live in: strictly inside it, and not a server's
+// address. *lpKindServed tells whether any range serves the kind at all.
+const TeskDhcpTypes::SubNetSlot *HomeRange(const ConfigSnapshot &config, uint32_t dwIp, int nKind, uint32_t dwGiaddr,
+                                           bool *lpKindServed = nullptr) {
+    bool bKindServed = false;
+    const TeskDhcpTypes::SubNetSlot *home = nullptr;
+    for (const TeskDhcpTypes::SubNetSlot &subnet : config.m_SubNet) {
+        if (subnet.nDhcpType != nKind || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr)) continue;
+        bKindServed = true;
+        if (dwIp <= subnet.begin || dwIp >= subnet.end) continue;
+        if (dwIp == Host(config.m_dwServerIP) || dwIp == Host(config.m_dwNextServerIP)) continue;
+        home = &subnet;
+        break;
+    }
+    if (lpKindServed) *lpKindServed = bKindServed;
+    return home;
+}
+
+TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uint32_t dwIp) {
+    return TeskDhcpTypes::AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
+}
+
 }  // namespace
 
 bool LeaseBook::CreateCaches() {
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>();
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>();
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>(LogPoolFull);
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>(LogPoolFull);
     return m_DynamicCache && m_DhcpHashCaches;
 }
 
 void LeaseBook::Release() {
+    platform::TeskLockGuard guard(m_Lock);
     delete m_DhcpHashCaches;
     m_DhcpHashCaches = nullptr;
     delete m_DynamicCache;
     m_DynamicCache = nullptr;
     m_AddressIndex.Clear();
+    m_Declined.clear();
+    m_lpJournal.reset();
 }
 
 std::shared_ptr<const ConfigSnapshot> LeaseBook::Config() const {
@@ -83,11 +111,14 @@ void LeaseBook::DropStaleLeases(const ConfigSnapshot &config) {
     TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
     for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
          r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
-        bool bInRange = false;
-        for (const SubNetSlot &subnet : config.m_SubNet)
-            bInRange = bInRange || (entry->payload.ip >= subnet.begin && entry->payload.ip <= subnet.end);
-        if (!bInRange) DropLease(entry->abKey, entry->payload);
+        if (!InOurRanges(config, entry->payload.ip)) DropLease(entry->abKey, entry->payload);
     }
+}
+
+bool LeaseBook::InOurRanges(const ConfigSnapshot &config, uint32_t dwIp) const {
+    for (const SubNetSlot &subnet : config.m_SubNet)
+        if (dwIp >= subnet.begin && dwIp <= subnet.end) return true;
+    return false;
 }
 
 uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
@@ -97,6 +128,7 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
     platform::TeskLockGuard guard(m_Lock);
     if (lpConfig) *lpConfig = m_Config;
     const ConfigSnapshot &config = *m_Config;
+    if (!m_DhcpHashCaches || !m_DynamicCache) return 0;
     tag_s_dhcp *entry = nullptr;
     if (m_DhcpHashCaches->FindClient(lpMac, &entry) == 0) {
         if (!StaticReachable(*entry, dwGiaddr)) return 0;
@@ -104,8 +136,9 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
         return entry->ip;
     }
     if (config.m_PxeServer.dhcpmode != 0) return 0;
+    EndExpiredDeclines(m_Clock());
     uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, bOfferOnly, lpGrant);
-    return dwIp == 0 ? 0 : Host(dwIp);
+    return dwIp == 0 ? 0 : platform::HostToNet32(dwIp);
 }
 
 uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind,
@@ -123,8 +156,9 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
     if (bHadLease) m_AddressIndex.RemoveLease(granted->kind, granted->ip);
     if (!bHadLease && m_DynamicCache->GetLastClient(lpMac, &granted) != 0) return 0;
     *granted = tag_d_dhcp{dwIp, lpGrant->netmask, lpGrant->gateway, lpGrant->dns1, lpGrant->dns2, nKind,
-                          platform::GetUnixTime(), bOfferOnly};
+                          m_Clock(), bOfferOnly};
     m_AddressIndex.AddLease(nKind, dwIp);
+    Journal(lpMac, *granted);
     return dwIp;
 }
 
@@ -135,22 +169,19 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
 bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind,
                            uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant) {
     bool bKindServed = false;
-    for (const SubNetSlot &subnet : config.m_SubNet) {
-        if (subnet.nDhcpType != nKind || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr)) continue;
-        bKindServed = true;
-        uint32_t dwIp = lpLease->ip;
-        if (dwIp <= subnet.begin || dwIp >= subnet.end) continue;
-        if (dwIp == Host(config.m_dwServerIP) || dwIp == Host(config.m_dwNextServerIP)) continue;
-        m_AddressIndex.RemoveLease(lpLease->kind, dwIp);
-        m_AddressIndex.AddLease(nKind, dwIp);
-        lpLease->time = platform::GetUnixTime();
-        lpLease->kind = nKind;
-        lpLease->bOfferOnly = lpLease->bOfferOnly && bOfferOnly;
-        *lpGrant = AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
-        return true;
+    const SubNetSlot *home = HomeRange(config, lpLease->ip, nKind, dwGiaddr, &bKindServed);
+    if (!home) {
+        if (bKindServed) DropLease(lpMac, *lpLease);
+        return false;
     }
-    if (bKindServed) DropLease(lpMac, *lpLease);
-    return false;
+    m_AddressIndex.RemoveLease(lpLease->kind, lpLease->ip);
+    m_AddressIndex.AddLease(nKind, lpLease->ip);
+    lpLease->time = m_Clock();
+    lpLease->kind = nKind;
+    lpLease->bOfferOnly = lpLease->bOfferOnly && bOfferOnly;
+    *lpGrant = GrantIn(*home, lpLease->ip);
+    Journal(lpMac, *lpLease);
+    return true;
 }
 
 bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
@@ -161,7 +192,7 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
         if (!m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
                                        Host(config.m_dwNextServerIP), lpIp))
             continue;
-        *lpGrant = AddressGrant{*lpIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
+        *lpGrant = GrantIn(subnet, *lpIp);
         return true;
     }
     return false;
@@ -174,7 +205,7 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
 // its own network.
 bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                               AddressGrant *lpGrant) {
-    int64_t now = platform::GetUnixTime();
+    int64_t now = m_Clock();
     if (now == -1) return false;
     HashCursor cursor{};
     TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr, *oldest = nullptr;
@@ -200,5 +231,229 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
 
 void LeaseBook::DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {
     m_AddressIndex.RemoveLease(lease.kind, lease.ip);
+    // An offer never requested was never written down.
+    if (m_lpJournal && !lease.bOfferOnly) m_lpJournal->RecordRemoval(lpMac, lease.ip);
     m_DynamicCache->DelClient(lpMac);
+}
+
+// ---- REQUEST and DECLINE -------------------------------------------------
+
+uint32_t LeaseBook::HeldAddress(const unsigned char *lpMac) const {
+    tag_s_dhcp *entry = nullptr;
+    if (m_DhcpHashCaches->FindClient(lpMac, &entry) == 0) return Host(entry->ip);
+    tag_d_dhcp *lease = nullptr;
+    if (m_DynamicCache->FindClient(lpMac, &lease) == 0) return lease->ip;
+    return 0;
+}
+
+bool LeaseBook::ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwIp,
+                            AddressGrant *lpGrant) {
+    tag_s_dhcp *entry = nullptr;
+    if (m_DhcpHashCaches->FindClient(request.lpMac, &entry) == 0) {
+        if (!StaticReachable(*entry, request.dwGiaddr)) return false;
+        *lpGrant = AddressGrant{entry->ip, entry->netmask, entry->gateway, entry->dns1, entry->dns2};
+        return true;
+    }
+    if (config.m_PxeServer.dhcpmode != 0) return false;
+    // The assignment a DISCOVER would make now: when it is still the
+    // address held, the lease becomes the client's for the lease time.
+    if (AllocateDynamic(config, request.lpMac, request.nKind, request.dwGiaddr, true, lpGrant) != dwIp) return false;
+    tag_d_dhcp *lease = nullptr;
+    if (m_DynamicCache->FindClient(request.lpMac, &lease) != 0) return false;
+    lease->bOfferOnly = false;
+    Journal(request.lpMac, *lease);
+    return true;
+}
+
+// A free address of ours that a client already uses (it kept it over a
+// loss of our records): it becomes that client's lease, so it is offered to
+// nobody else.
+bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
+                             uint32_t dwIp, AddressGrant *lpGrant) {
+    const SubNetSlot *home = HomeRange(config, dwIp, nKind, dwGiaddr);
+    if (!home || config.m_PxeServer.dhcpmode != 0) return false;
+    tag_d_dhcp *lease = nullptr;
+    if (m_DynamicCache->FindClient(lpMac, &lease) == 0) DropLease(lpMac, *lease);
+    if (m_DynamicCache->GetLastClient(lpMac, &lease) != 0) return false;
+    *lpGrant = GrantIn(*home, dwIp);
+    *lease = tag_d_dhcp{dwIp, home->netmask, home->gateway, home->dns1, home->dns2, nKind, m_Clock(), false};
+    m_AddressIndex.AddLease(nKind, dwIp);
+    Journal(lpMac, *lease);
+    return true;
+}
+
+LeaseBook::RequestOutcome LeaseBook::ConfirmRequest(const ClientRequest &request, uint32_t *lpIp,
+                                                    AddressGrant *lpGrant,
+                                                    std::shared_ptr<const ConfigSnapshot> *lpConfig) {
+    platform::TeskLockGuard guard(m_Lock);
+    *lpConfig = m_Config;
+    const ConfigSnapshot &config = *m_Config;
+    if (!m_DhcpHashCaches || !m_DynamicCache) return RequestOutcome::kSilent;
+    EndExpiredDeclines(m_Clock());
+    uint32_t dwHeld = HeldAddress(request.lpMac);
+    if (request.dwServerId != 0) {
+        // SELECTING: the client chose another server, whose offer it takes;
+        // an address held for it here only is free again.
+        if (request.dwServerId != config.m_dwServerIP) {
+            tag_d_dhcp *lease = nullptr;
+            if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && lease->bOfferOnly)
+                DropLease(request.lpMac, *lease);
+            return RequestOutcome::kSilent;
+        }
+        if (request.dwRequested == 0 || Host(request.dwRequested) != dwHeld) return RequestOutcome::kSilent;
+        *lpIp = request.dwRequested;
+        return ConfirmHeld(config, request, dwHeld, lpGrant) ? RequestOutcome::kAck : RequestOutcome::kSilent;
+    }
+    uint32_t dwAsked = Host(request.dwCiaddr != 0 ? request.dwCiaddr : request.dwRequested);
+    if (dwAsked == 0) return RequestOutcome::kSilent;  // no RFC 2131 state sends this
+    *lpIp = platform::HostToNet32(dwAsked);
+    if (dwAsked == dwHeld)
+        return ConfirmHeld(config, request, dwHeld, lpGrant) ? RequestOutcome::kAck : RequestOutcome::kNak;
+    bool bStatic = m_AddressIndex.IsHeld(dwAsked) || m_Declined.count(dwAsked);
+    if (!InOurRanges(config, dwAsked) && !bStatic) return RequestOutcome::kSilent;
+    // INIT-REBOOT asking for an address of ours that is not its own.
+    if (request.dwCiaddr == 0 || bStatic) return RequestOutcome::kNak;
+    // RENEWING or REBINDING on a free address of ours.
+    return GrantAddress(config, request.lpMac, request.nKind, request.dwGiaddr, dwAsked, lpGrant)
+               ? RequestOutcome::kAck
+               : RequestOutcome::kNak;
+}
+
+bool LeaseBook::Decline(const unsigned char *lpMac, uint32_t dwIp) {
+    platform::TeskLockGuard guard(m_Lock);
+    if (!m_DynamicCache) return false;
+    tag_d_dhcp *lease = nullptr;
+    if (dwIp == 0 || m_DynamicCache->FindClient(lpMac, &lease) != 0 || lease->ip != Host(dwIp)) return false;
+    uint32_t dwHeld = lease->ip;
+    DropLease(lpMac, *lease);
+    if (!m_Declined.count(dwHeld)) m_AddressIndex.AddStatic(dwHeld);
+    m_Declined[dwHeld] = m_Clock() + kDeclineHoldSeconds;
+    return true;
+}
+
+void LeaseBook::EndExpiredDeclines(int64_t now) {
+    for (auto it = m_Declined.begin(); it != m_Declined.end();) {
+        if (now < it->second) {
+            ++it;
+            continue;
+        }
+        m_AddressIndex.RemoveStatic(it->first);
+        it = m_Declined.erase(it);
+    }
+}
+
+// ---- The journal ---------------------------------------------------------
+
+void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
+    if (!m_lpJournal || lease.bOfferOnly) return;
+    JournalLease record{};
+    memcpy(record.abMac, lpMac, 6);
+    record.dwIp = lease.ip;
+    record.nExpiry = lease.time + kLeaseSeconds;
+    m_lpJournal->RecordLease(record);
+    if (!m_lpJournal->WantsCompaction()) return;
+    std::vector<JournalLease> live;
+    for (const LeaseView &view : CollectLeases()) {
+        if (view.lease.bOfferOnly) continue;
+        live.push_back(JournalLease{{}, view.lease.ip, view.lease.time + kLeaseSeconds});
+        memcpy(live.back().abMac, view.abMac, 6);
+    }
+    m_lpJournal->Compact(live);
+}
+
+int LeaseBook::OpenJournal(const char *lpFolder) {
+    auto journal = std::make_unique<LeaseJournal>();
+    int nResult = journal->Open(lpFolder);
+    platform::TeskLockGuard guard(m_Lock);
+    m_lpJournal = std::move(journal);
+    if (m_DynamicCache) LoadJournal(*m_Config);
+    return nResult;
+}
+
+// Unexpired leases that fit a range of the configuration come back, each
+// with the kind of the first range holding it; the rest are left out.
+void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
+    int64_t now = m_Clock();
+    std::vector<JournalLease> kept;
+    for (const JournalLease &record : m_lpJournal->Loaded()) {
+        if (record.nExpiry <= now || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
+        const SubNetSlot *home = nullptr;
+        for (const SubNetSlot &subnet : config.m_SubNet)
+            if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
+        if (!home || record.dwIp == Host(config.m_dwServerIP)) continue;
+        tag_d_dhcp *lease = nullptr;
+        if (m_DynamicCache->GetLastClient(record.abMac, &lease) != 0) break;
+        *lease = tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType,
+                            record.nExpiry - kLeaseSeconds, false};
+        m_AddressIndex.AddLease(home->nDhcpType, record.dwIp);
+        kept.push_back(record);
+    }
+    LogWriteText("leases kept from the lease file: %u of %u", static_cast<unsigned>(kept.size()),
+                 static_cast<unsigned>(m_lpJournal->Loaded().size()));
+    m_lpJournal->Compact(kept);
+}
+
+// ---- Views ---------------------------------------------------------------
+
+bool LeaseBook::FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) const {
+    platform::TeskLockGuard guard(m_Lock);
+    tag_s_dhcp *entry = nullptr;
+    if (!m_DhcpHashCaches || m_DhcpHashCaches->FindClient(lpMac, &entry) != 0) return false;
+    *lpEntry = *entry;
+    return true;
+}
+
+bool LeaseBook::FindLease(const unsigned char *lpMac, tag_d_dhcp *lpLease) const {
+    platform::TeskLockGuard guard(m_Lock);
+    tag_d_dhcp *lease = nullptr;
+    if (!m_DynamicCache || m_DynamicCache->FindClient(lpMac, &lease) != 0) return false;
+    *lpLease = *lease;
+    return true;
+}
+
+std::vector<LeaseBook::LeaseView> LeaseBook::Leases() const {
+    platform::TeskLockGuard guard(m_Lock);
+    return CollectLeases();
+}
+
+std::vector<LeaseBook::LeaseView> LeaseBook::CollectLeases() const {
+    std::vector<LeaseView> views;
+    if (!m_DynamicCache) return views;
+    HashCursor cursor{};
+    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
+    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
+         r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
+        views.push_back(LeaseView{{}, entry->payload});
+        memcpy(views.back().abMac, entry->abKey, 6);
+    }
+    return views;
+}
+
+std::vector<TeskDhcpTypes::tag_s_dhcp> LeaseBook::Statics() const {
+    platform::TeskLockGuard guard(m_Lock);
+    std::vector<tag_s_dhcp> entries;
+    if (!m_DhcpHashCaches) return entries;
+    HashCursor cursor{};
+    tag_s_dhcp *entry = nullptr;
+    for (int r = m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &entry); r == 0;
+         r = m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &entry))
+        entries.push_back(*entry);
+    return entries;
+}
+
+bool LeaseBook::LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const {
+    platform::TeskLockGuard guard(m_Lock);
+    return m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(m_Config->m_dwServerIP),
+                                     Host(m_Config->m_dwNextServerIP), lpFree);
+}
+
+bool LeaseBook::RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {
+    platform::TeskLockGuard guard(m_Lock);
+    tag_d_dhcp *slot = nullptr;
+    if (!m_DynamicCache) return false;
+    if (m_DynamicCache->FindClient(lpMac, &slot) == 0) m_AddressIndex.RemoveLease(slot->kind, slot->ip);
+    else if (m_DynamicCache->GetLastClient(lpMac, &slot) != 0) return false;
+    *slot = lease;
+    m_AddressIndex.AddLease(lease.kind, lease.ip);
+    return true;
 }

@@ -1,15 +1,19 @@
-// The lease book: static entries, dynamic leases, the index of taken
-// addresses, and the configuration they were last brought in line with. One
-// lock guards it all, so a refresh and a request never see each other half
-// done.
+// The lease book: static entries, dynamic leases, declined addresses, the
+// index of taken addresses, and the configuration they were last brought in
+// line with. One lock guards it all, so a refresh and a request never see
+// each other half done. Given a journal, it keeps every granted lease on
+// disk, so that a restarted service honours them.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <vector>
 
 #include "containers/mac_hash.h"
 #include "dhcp/address_index.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
+#include "dhcp/lease_journal.h"
 
 class LeaseBook : public TeskDhcpTypes {
 public:
@@ -19,8 +23,14 @@ public:
     // An address only offered is held this long for the client to request
     // it: forged DISCOVERs cannot keep a range taken for a whole lease time.
     static constexpr int64_t kOfferHoldSeconds = 120;
+    // A declined address (another machine answers on it) is offered to
+    // nobody for this long.
+    static constexpr int64_t kDeclineHoldSeconds = 600;
 
-    LeaseBook() = default;
+    // Seconds since 1970, -1 when the clock fails.
+    using Clock = int64_t (*)();
+
+    explicit LeaseBook(Clock clock = platform::GetUnixTime) : m_Clock(clock) {}
     LeaseBook(const LeaseBook &) = delete;
     LeaseBook &operator=(const LeaseBook &) = delete;
     ~LeaseBook() { Release(); }
@@ -35,6 +45,9 @@ public:
     // cache, and statics and leases it no longer names go. -1 without caches
     // (the configuration is in force all the same).
     int Install(std::shared_ptr<const ConfigSnapshot> config);
+    // Keeps the leases in the journal of this folder from now on, after
+    // taking in the unexpired ones that fit the configuration in force.
+    int OpenJournal(const char *lpFolder);
 
     // The address (network order, 0 for none) of a client: its static entry,
     // its renewed lease, the lowest free address of its ranges, or a lease
@@ -46,10 +59,37 @@ public:
     uint32_t AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
                            std::shared_ptr<const ConfigSnapshot> *lpConfig = nullptr, bool bOfferOnly = false);
 
-    TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
-    TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
-    TeskAddressIndex m_AddressIndex;
-    mutable platform::TeskLock m_Lock;
+    // A DHCPREQUEST, its fields in network order (0 when absent).
+    struct ClientRequest {
+        const unsigned char *lpMac;
+        int nKind;
+        uint32_t dwGiaddr, dwCiaddr, dwRequested, dwServerId;
+    };
+    enum class RequestOutcome { kAck, kNak, kSilent };
+    // What RFC 2131 (4.3.2) makes of a REQUEST, by the client's state:
+    // SELECTING (server identifier), INIT-REBOOT (requested address),
+    // RENEWING or REBINDING (ciaddr). An ACK confirms the lease and hands
+    // back its address (network order) and values.
+    RequestOutcome ConfirmRequest(const ClientRequest &request, uint32_t *lpIp, AddressGrant *lpGrant,
+                                  std::shared_ptr<const ConfigSnapshot> *lpConfig);
+    // A DHCPDECLINE of the address (network order): only the MAC holding its
+    // lease can decline it; the address is then offered to nobody for
+    // kDeclineHoldSeconds. False when nothing changed.
+    bool Decline(const unsigned char *lpMac, uint32_t dwIp);
+
+    // Read-only views, copied under the lock.
+    bool FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) const;
+    bool FindLease(const unsigned char *lpMac, tag_d_dhcp *lpLease) const;
+    struct LeaseView {
+        unsigned char abMac[6];
+        tag_d_dhcp lease;
+    };
+    std::vector<LeaseView> Leases() const;
+    std::vector<tag_s_dhcp> Statics() const;
+    // The lowest address of the range free for a client of this kind.
+    bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const;
+    // Puts a lease in place as the journal does at start (kind and time as given).
+    bool RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
 
 private:
     uint32_t AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
@@ -60,10 +100,29 @@ private:
                          AddressGrant *lpGrant);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                        AddressGrant *lpGrant);
+    bool GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
+                      uint32_t dwIp, AddressGrant *lpGrant);
     void DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
     void FillStaticCache(const ConfigSnapshot &config);
     void DropStaleStatics(const ConfigSnapshot &config);
     void DropStaleLeases(const ConfigSnapshot &config);
+    // The ACK of a lease already the client's, if it still fits.
+    bool ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwIp,
+                     AddressGrant *lpGrant);
+    uint32_t HeldAddress(const unsigned char *lpMac) const;
+    bool InOurRanges(const ConfigSnapshot &config, uint32_t dwIp) const;
+    void EndExpiredDeclines(int64_t now);
+    void Journal(const unsigned char *lpMac, const tag_d_dhcp &lease);
+    void LoadJournal(const ConfigSnapshot &config);
+    std::vector<LeaseView> CollectLeases() const;
 
+    Clock m_Clock;
+    TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
+    TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
+    TeskAddressIndex m_AddressIndex;
+    // Declined addresses (host order) and when their hold ends.
+    std::map<uint32_t, int64_t> m_Declined;
+    std::unique_ptr<LeaseJournal> m_lpJournal;
+    mutable platform::TeskLock m_Lock;
     std::shared_ptr<const ConfigSnapshot> m_Config = std::make_shared<const ConfigSnapshot>();
 };

@@ -4,9 +4,8 @@
 
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_responder.h"
-#include "interface/address_text.h"
-#include "interface/library_state.h"
 #include "log/logger.h"
+#include "net/address_text.h"
 
 namespace {
 
@@ -39,7 +38,9 @@ void PutText(unsigned char *lpField, const char *lpText) {
     lpField[len] = 0;
 }
 
-void ReportSelection(const unsigned char *pack) {
+}  // namespace
+
+void TeskDhcpResponder::ReportSelection(const unsigned char *pack) const {
     SelectMirrorRecord report;
     memset(&report, 0, sizeof report);
     memcpy(report.mac, pack + kMac, 6);
@@ -47,10 +48,12 @@ void ReportSelection(const unsigned char *pack) {
     HostIpToText(sizeof report.gateway, report.gateway, platform::ReadLittle32(pack + kGateway));
     HostIpToText(sizeof report.netmask, report.netmask, platform::ReadLittle32(pack + kNetmask));
     HostIpToText(sizeof report.server, report.server, platform::ReadLittle32(pack + kServerIp));
-    SelectMirrorServerToDBProc store = g_pfnSelectMirrorServerToDB.load();
+    SelectMirrorServerToDBProc store = m_Hooks.selectMirrorServerToDB.load();
     if (store && store(&report) != 1)
         LogWrite(LOG_ERROR, "SelectMirrorServerToDB error --%s---%d", "TeskDhcpServer", 1409);
 }
+
+namespace {
 
 // An answer of a server carries that server's address, and comes from it:
 // a server hearing another's broadcast answer must not take it for a report.
@@ -60,11 +63,7 @@ bool IsServerAnswer(const unsigned char *pack, const platform::SockAddrV4 &peer)
 
 }  // namespace
 
-int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *record, AnswerDestination *lpTo) {
-    if (!record) {
-        LogWrite(LOG_DEBUG, "GetMurDhcp lpSocklist == NULL  ---%d", __LINE__);
-        return -1;
-    }
+int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     unsigned char *pack = record->data;
     if (record->nRecvLen < kPackSize) {
         LogWrite(LOG_DEBUG, "GetMurDhcp short pack %d ---%d", record->nRecvLen, __LINE__);
@@ -87,11 +86,13 @@ int TeskDhcpResponder::GetMurDhcp(TeskDhcpResponder *responder, _socklist *recor
         LogWrite(LOG_ERROR, "m_lpDATAPack->dwOp:%d", static_cast<int>(dwOp));
         return 1;
     }
-    std::shared_ptr<const ConfigSnapshot> config = responder->m_Leases.Config();
+    std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
     int nChoice = AskHost(*config, pack + kMac);
     if (nChoice < 0) return -66;
     AddressGrant grant{};
-    uint32_t dwIp = responder->m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config);
+    // Held as an offer only, until a DHCP REQUEST of the client confirms it:
+    // forged packs cannot keep a range taken.
+    uint32_t dwIp = m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config, true);
     if (dwIp == 0) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
         return -4;

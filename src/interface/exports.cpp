@@ -9,9 +9,7 @@
 
 TeskDhcpServer *MyDhcpServer = nullptr;
 TeskTftpServer *MyTftpServer = nullptr;
-std::atomic<SelectPxeServerProc> g_pfnSelectPxeServer{nullptr};
-std::atomic<SelectMirrorServerToDBProc> g_pfnSelectMirrorServerToDB{nullptr};
-std::atomic<SelectBootFileProc> g_pfnSelectBootFile{nullptr};
+DhcpHostHooks g_HostHooks;
 
 static const char *const kSourceName = "Tavrel";
 static bool g_bSocketsStarted = false;
@@ -28,18 +26,18 @@ extern "C" {
 
 TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selectPxeServer,
                                                        SelectMirrorServerToDBProc selectMirrorServerToDB) {
-    g_pfnSelectPxeServer = selectPxeServer;
-    g_pfnSelectMirrorServerToDB = selectMirrorServerToDB;
+    g_HostHooks.selectPxeServer = selectPxeServer;
+    g_HostHooks.selectMirrorServerToDB = selectMirrorServerToDB;
 }
 
 TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc selectBootFile) {
-    g_pfnSelectBootFile = selectBootFile;
+    g_HostHooks.selectBootFile = selectBootFile;
 }
 
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
                                      int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
     LogInit();
-    if (!g_pfnSelectPxeServer || !g_pfnSelectMirrorServerToDB) {
+    if (!g_HostHooks.selectPxeServer.load() || !g_HostHooks.selectMirrorServerToDB.load()) {
         LogWrite(LOG_ERROR, "RegisterSelectPxeCallback  error ---%s----%d", kSourceName, 45);
         return -11;
     }
@@ -48,11 +46,11 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
         return -1;
     }
     int nStartup = platform::SocketsStartup();
-    if (nStartup != 0) LogWriteText("WSAStartup error %d", nStartup);
+    if (nStartup != 0) LogWriteText("WSAStartup error %d", -nStartup);
     g_bSocketsStarted = true;
 
     if (!MyDhcpServer) {
-        MyDhcpServer = TeskDhcpServer::Create();
+        MyDhcpServer = TeskDhcpServer::Create(g_HostHooks);
         if (MyDhcpServer->StartServer(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen) !=
             0) {
             LogWriteText("MyDhcpServer->StartServer error !");

@@ -1,17 +1,13 @@
 // Library-wide objects: the two services and the host's callbacks.
 #pragma once
 
-#include <atomic>
-
-#include "Tavrel.h"
+#include "dhcp/dhcp_host_hooks.h"
 
 class TeskDhcpServer;
 class TeskTftpServer;
 
 extern TeskDhcpServer *MyDhcpServer;
 extern TeskTftpServer *MyTftpServer;
-// Stored by the host's thread, read by the DHCP worker.
-extern std::atomic<SelectPxeServerProc> g_pfnSelectPxeServer;
-extern std::atomic<SelectMirrorServerToDBProc> g_pfnSelectMirrorServerToDB;
-// Optional: the host's per-client boot file; null keeps the configured one.
-extern std::atomic<SelectBootFileProc> g_pfnSelectBootFile;
+// The host's callbacks: stored by the host's thread, handed to the DHCP
+// responder, which reads them on its worker.
+extern DhcpHostHooks g_HostHooks;

@@ -16,11 +16,12 @@ enum TeskLogLevel : unsigned {
 #endif
 
 // Creates the record pool once; derives the folders and reads the settings
-// on every call.
+// (LogLevel, OnlyOutputDebug, LogRetentionDays) on every call.
 int LogInit();
-// -1 before LogInit, -2 when the level is below the configured one, else 0.
+// -1 before LogInit, -2 when the level is below the configured one, -3 when
+// the line belongs to a datagram past its rate cap (log_rate_cap.h), else 0.
 int LogWrite(unsigned nLevel, const char *lpFormat, ...) TESK_PRINTF(2, 3);
-// Never filtered; -1 before LogInit, else 0.
+// Never filtered by level; -1 before LogInit, -3 past a rate cap, else 0.
 int LogWriteText(const char *lpFormat, ...) TESK_PRINTF(1, 2);
-// Writes every pending record with the given level name (or none).
-void LogFlush(const char *lpLevelName);
+// Writes every pending record, each with its own level name (or none).
+void LogFlush();

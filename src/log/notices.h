@@ -7,11 +7,13 @@
 #define TESK_TEXT_STOP "\xcd\xa3\xd6\xb9"         /* 停止 */
 #define TESK_TEXT_SERVICE "\xb7\xfe\xce\xf1"      /* 服务 */
 #define TESK_TEXT_LOG_LEVEL "\xc8\xd5\xd6\xbe\xbc\xb6\xb1\xf0" /* 日志级别 */
+#define TESK_TEXT_ELLIPSIS "\xa1\xad"       /* … */
 #else
 #define TESK_TEXT_START "\xe5\x90\xaf\xe5\x8a\xa8"
 #define TESK_TEXT_STOP "\xe5\x81\x9c\xe6\xad\xa2"
 #define TESK_TEXT_SERVICE "\xe6\x9c\x8d\xe5\x8a\xa1"
 #define TESK_TEXT_LOG_LEVEL "\xe6\x97\xa5\xe5\xbf\x97\xe7\xba\xa7\xe5\x88\xab"
+#define TESK_TEXT_ELLIPSIS "\xe2\x80\xa6"
 #endif
 
 #define TESK_NOTICE_DHCP_START TESK_TEXT_START "Dhcpd" TESK_TEXT_SERVICE

@@ -1,7 +1,15 @@
 // The operating-system layer. Service code calls only what is declared here;
 // src/platform/win32 and src/platform/posix implement it, one file per concern.
+//
+// One result convention, as libuv's: a call that can fail returns 0 (or a
+// count it yields, such as bytes or a length, never negative) on success and
+// a negative code on failure: the negated errno on POSIX, the negated
+// GetLastError or WSAGetLastError value on Windows. Handles come back through
+// out-parameters. Calls that cannot fail (clock reads, closes, the lock)
+// return their value or nothing.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,7 +59,7 @@ struct LocalTime {
 };
 
 LocalTime GetLocalTime();
-// Seconds since 1970-01-01 UTC; -1 when the clock fails.
+// Seconds since 1970-01-01 UTC.
 int64_t GetUnixTime();
 // Tests replace the wall clock; nullptr puts the system clock back.
 using LocalTimeSource = LocalTime (*)();
@@ -61,31 +69,33 @@ uint64_t MonotonicMs();
 
 // ---- Files ---------------------------------------------------------------
 
-// Full path of the host executable into buf; returns its length, 0 on failure.
-size_t GetHostExePath(char *buf, size_t size);
+// Full path of the host executable into buf; returns its length (above 0).
+int GetHostExePath(char *buf, size_t size);
 // Tests stand a temporary folder tree in for the executable's; nullptr undoes it.
 void SetHostExePathOverride(const char *path);
 // Creates the folder and any missing parents; an existing folder is fine.
-void CreateDirectoryPath(const char *path);
-// GetPrivateProfileInt semantics: def when the file, section or key is missing.
+int CreateDirectoryPath(const char *path);
+// GetPrivateProfileInt semantics: a value, never a failure; def when the
+// file, section or key is missing.
 int ReadIniInt(const char *path, const char *section, const char *key, int def);
 // Appends text with one write, so lines of concurrent writers never mix. On
 // Windows "\n" becomes "\r\n", as a file opened in text mode writes it.
-bool AppendTextToFile(const char *path, const char *data, size_t len);
+int AppendTextToFile(const char *path, const char *data, size_t len);
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
-// Opens an existing file read-only (shared for reading only on Windows); 0 or
-// the system error.
+// Opens an existing file read-only (shared for reading only on Windows); the
+// handle stays kInvalidFile on failure.
 int FileOpenRead(const char *path, FileHandle *file);
 int FileGetSize(FileHandle file, uint64_t *size);
 // Reads up to len bytes from offset, in one call; stopping at the end is no
-// failure (got tells how much). 0 or the system error.
+// failure (got tells how much).
 int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32_t *got);
 void FileClose(FileHandle file);
-bool PathExists(const char *path);
+// 0 when something exists at the path.
+int PathCheck(const char *path);
 // Case-insensitive lookup of one entry in a folder; writes its real name.
-bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize);
+int FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize);
 // What tells two open files apart: a file reached by several names has one
 // identity; a file replaced by rename gets a new one.
 struct FileIdentity {
@@ -98,16 +108,38 @@ int FileRealPath(FileHandle file, char *out, size_t size);
 // The real location of an existing path, links and junctions resolved.
 int RealPathOf(const char *path, char *out, size_t size);
 // Whether a real path lies inside a real folder (letter case ignored where
-// the file system ignores it).
+// the file system ignores it). Compares texts only: no system call, no code.
 bool PathInsideFolder(const char *path, const char *folder);
-// The system's code for a file too large to serve (4 GiB or more).
+// The (negative) code for a file too large to serve (4 GiB or more).
 extern const int kErrorFileTooLarge;
-// The system's code for access refused.
+// The (negative) code for access refused.
 extern const int kErrorAccessDenied;
-// The calling thread's last system error (GetLastError or errno).
+// The calling thread's last system error (GetLastError or errno), positive.
+// Only for the fixed log lines that show it after a failure outside this
+// layer (an allocation, a thread start); results come from the calls.
 int LastError();
-// The C library's text for its current error number.
+// The C library's text for its current error number, for the fixed line of a
+// failed send.
 const char *LastErrorText();
+
+// ---- Folders and durable files ------------------------------------------
+// These return 0 (or a count) on success, or a negative system code.
+
+// Calls visit with the name of every entry of the folder ("." and ".." left out).
+using FolderVisit = void (*)(const char *name, void *arg);
+int ListFolder(const char *dir, FolderVisit visit, void *arg);
+int FileRemove(const char *path);
+// Opens for appending, creating the file when missing; a link planted in
+// its place is not followed.
+int FileOpenAppend(const char *path, FileHandle *file);
+// Creates or empties a file for writing, links not followed.
+int FileCreateEmpty(const char *path, FileHandle *file);
+// Writes all len bytes at the file's end (append) or position; bytes written.
+int FileWrite(FileHandle file, const void *data, size_t len);
+// Puts what was written on the disk.
+int FileSync(FileHandle file);
+// Renames from over to in one step: readers see the old file or the new one.
+int FileReplace(const char *from, const char *to);
 
 // ---- Debugger output -----------------------------------------------------
 
@@ -137,21 +169,25 @@ int SocketsStartup();
 void SocketsCleanup();
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-Socket UdpOpen();
+// The socket stays kInvalidSocket on failure.
+int UdpOpen(Socket *sock);
 int UdpEnableBroadcast(Socket sock);
 // Binds to dwAddrNet:port. On POSIX a socket bound to a local address also
 // receives the broadcasts arriving on that address's interface and sends
 // with that address as source, as it does on Windows.
 int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost);
-// Bytes sent, or -1.
+// Bytes sent.
 int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
-// Bytes received, 0 for an empty datagram, -1 on failure, including a
-// datagram longer than len.
+// Bytes received, 0 for an empty datagram; a datagram longer than len is a
+// failure.
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 void SocketClose(Socket sock);
-// MTU of the interface that reaches the address; 0 when it cannot be told.
+// MTU of the route to the address (above 0), or a code when it cannot be told.
 int InterfaceMtuTo(uint32_t dwAddrNet);
-// WSAGetLastError or errno.
+// The socket layer's last error (WSAGetLastError, or the errno of this
+// layer's last failed socket call on POSIX), positive. Only for the fixed
+// "Dhcpd:...:lasterror:" and "Tftpd:...:lasterror:" lines, which show it
+// even after failures that are not the socket layer's.
 int SocketLastError();
 
 // ---- Events and waits ----------------------------------------------------
@@ -159,22 +195,32 @@ int SocketLastError();
 // A wait handle: either a manual-reset event or a socket's network event.
 using WaitHandle = void *;
 
-WaitHandle EventCreate();             // manual reset, not signalled
+// Manual reset, not signalled. The handle stays nullptr on failure.
+int EventCreate(WaitHandle *event);
 void EventSet(WaitHandle event);
 void EventClose(WaitHandle event);
-WaitHandle SocketEventCreate();
+// The handle stays nullptr on failure.
+int SocketEventCreate(WaitHandle *event);
 // Lets the socket's readable and closed notices signal the event (and makes
 // the socket non-blocking).
 int SocketEventSelect(Socket sock, WaitHandle event);
-// Resets the event and tells whether the socket reported readable without error.
-bool SocketEventTakeReadable(Socket sock, WaitHandle event);
+// Resets the event; 0 when the socket reported readable without error,
+// kNothingToRead when it did not report readable, or the socket's error.
+int SocketEventTakeReadable(Socket sock, WaitHandle event);
 void SocketEventClose(WaitHandle event);
 
-constexpr int kWaitTimeout = -1;
-constexpr int kWaitFailed = -2;
-constexpr int kWaitInfinite = -1;
-// Index of the first signalled handle (lowest index wins), kWaitTimeout or
-// kWaitFailed.
+#ifdef _WIN32
+constexpr int kNothingToRead = -10035;  // -WSAEWOULDBLOCK
+constexpr int kWaitTimedOut = -258;     // -WAIT_TIMEOUT
+#else
+constexpr int kNothingToRead = -EAGAIN;
+constexpr int kWaitTimedOut = -ETIMEDOUT;
+#endif
+// The time limit that waits and joins take to wait without one.
+constexpr int kWaitForever = -1;
+static_assert(kWaitTimedOut < 0 && kWaitTimedOut != kWaitForever, "a timed-out wait is no index and no time limit");
+// Index of the first signalled handle (lowest index wins), kWaitTimedOut when
+// the time limit passed, or another negative code when the wait failed.
 int WaitAny(const WaitHandle *handles, int count, int timeoutMs);
 
 // ---- Threads -------------------------------------------------------------
@@ -182,11 +228,13 @@ int WaitAny(const WaitHandle *handles, int count, int timeoutMs);
 using ThreadHandle = void *;
 using ThreadProc = unsigned (*)(void *arg);
 
-ThreadHandle ThreadStart(ThreadProc proc, void *arg);
-// True when the thread has ended within the time limit.
-bool ThreadJoin(ThreadHandle thread, int timeoutMs);
-// Forced end where the platform has one; false where it has none.
-bool ThreadTerminate(ThreadHandle thread);
+// The handle stays nullptr on failure.
+int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *thread);
+// 0 when the thread has ended within the time limit (kWaitForever: none),
+// kWaitTimedOut when it still runs.
+int ThreadJoin(ThreadHandle thread, int timeoutMs);
+// Forced end where the platform has one; a code (-ENOSYS) where it has none.
+int ThreadTerminate(ThreadHandle thread);
 // Releases the handle; a thread still running goes on detached.
 void ThreadClose(ThreadHandle thread);
 

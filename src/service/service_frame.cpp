@@ -9,13 +9,11 @@ int TeskServiceFrame::StopAndFree(TeskServiceFrame *service) {
 }
 
 bool TeskServiceFrame::CreateStopEvent() {
-    if (!m_hStopEvent) m_hStopEvent = platform::EventCreate();
-    return m_hStopEvent != nullptr;
+    return m_hStopEvent || platform::EventCreate(&m_hStopEvent) == 0;
 }
 
 bool TeskServiceFrame::CreateSocketEvent(int nIndex) {
-    m_hSockEvents[nIndex] = platform::SocketEventCreate();
-    return m_hSockEvents[nIndex] != nullptr;
+    return platform::SocketEventCreate(&m_hSockEvents[nIndex]) == 0;
 }
 
 bool TeskServiceFrame::SelectSocketEvent(int nIndex) {
@@ -25,8 +23,7 @@ bool TeskServiceFrame::SelectSocketEvent(int nIndex) {
 bool TeskServiceFrame::StartWorker() {
     if (m_hThread) return true;
     m_nWorkerState = kRunning;
-    m_hThread = platform::ThreadStart(WorkerMain, this);
-    return m_hThread != nullptr;
+    return platform::ThreadStart(WorkerMain, this, &m_hThread) == 0;
 }
 
 bool TeskServiceFrame::StopWorker(const char *lpService) {
@@ -35,7 +32,7 @@ bool TeskServiceFrame::StopWorker(const char *lpService) {
     if (!hThread) return true;
     m_hThread = nullptr;
     const int nWaitedMs = m_nStopWaitMs;
-    if (platform::ThreadJoin(hThread, nWaitedMs) || platform::ThreadTerminate(hThread)) {
+    if (platform::ThreadJoin(hThread, nWaitedMs) == 0 || platform::ThreadTerminate(hThread) == 0) {
         platform::ThreadClose(hThread);
         return true;
     }
@@ -44,7 +41,7 @@ bool TeskServiceFrame::StopWorker(const char *lpService) {
     if (m_nWorkerState.exchange(kHandedOver) == kEnded) {
         // The worker ended between the timed-out join and the exchange: it
         // freed nothing, and the caller still releases.
-        platform::ThreadJoin(hThread, platform::kWaitInfinite);
+        platform::ThreadJoin(hThread, platform::kWaitForever);
         platform::ThreadClose(hThread);
         return true;
     }
@@ -91,13 +88,13 @@ void TeskServiceFrame::ServeUntilStopped() {
         }
         int nIndex = platform::WaitAny(order, m_nSockets + 1, WaitPeriodMs());
         if (nIndex == 0) return;
-        if (nIndex == platform::kWaitTimeout) {
+        if (nIndex == platform::kWaitTimedOut) {
             OnWaitPeriod();
             continue;
         }
         if (nIndex < 1 || nIndex > m_nSockets) continue;
         int nSocket = aSocketAt[nIndex - 1];
         nNext = (nSocket + 1) % m_nSockets;
-        if (platform::SocketEventTakeReadable(m_Sockets[nSocket], m_hSockEvents[nSocket])) ServeSocket(nSocket);
+        if (platform::SocketEventTakeReadable(m_Sockets[nSocket], m_hSockEvents[nSocket]) == 0) ServeSocket(nSocket);
     }
 }

@@ -36,7 +36,7 @@ protected:
     // One datagram is waiting on socket nIndex: read and answer it.
     virtual void ServeSocket(int nIndex) = 0;
     // The wait period ran out (only when WaitPeriodMs is not infinite).
-    virtual int WaitPeriodMs() const { return platform::kWaitInfinite; }
+    virtual int WaitPeriodMs() const { return platform::kWaitForever; }
     virtual void OnWaitPeriod() {}
     // Everything the service holds besides the frame; the worker has ended.
     virtual void ReleaseService() = 0;

@@ -78,7 +78,7 @@ int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **
     int nError = open_bootfile(lpTable, lpName, &file, &dwSize);
     if (nError == 0 && (nError = platform::FileIdentityOf(file, &identity)) != 0) platform::FileClose(file);
     if (nError != 0) {
-        LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), nError);
+        LogWriteText("open_bootfile error %s :%d", PrintableText(lpName).Text(), -nError);  // the system's code
         return -2;
     }
     tag_BootFile *record = find_bootfile(lpTable, identity);

@@ -27,7 +27,7 @@ tag_BootFileTable *create_bootfile_table(const char *lpRootPath);
 // The record holding the file with this identity, or null.
 tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIdentity &identity);
 // Opens the name under the boot folder: 0 with the handle and its size, or
-// the system's error code. A file whose real location lies outside the
+// the platform's negative error code. A file whose real location lies outside the
 // folder (through a link or junction) is refused.
 int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::FileHandle *lphFile, uint32_t *lpdwSize);
 // 0 and the file's record, with one more user; -1 when no record can be

@@ -73,7 +73,7 @@ bool MakeBootFilePath(const char *lpRoot, const char *lpName, char *path, size_t
         wanted[partLen] = '\0';
         snprintf(path + used, size - used, "%c%s", platform::kPathSep, wanted);
         char actual[kBootFileNameSize];
-        if (!platform::PathExists(path) && platform::FindEntryNoCase(folder, wanted, actual, sizeof actual) &&
+        if (platform::PathCheck(path) != 0 && platform::FindEntryNoCase(folder, wanted, actual, sizeof actual) == 0 &&
             strlen(actual) == partLen)
             memcpy(path + used + 1, actual, partLen);
         used += 1 + partLen;

@@ -24,5 +24,5 @@ bool MakeBootFilePath(const char *lpRoot, const char *lpName, char *path, size_t
 
 // Where an opened boot file really lies (links and junctions resolved) and
 // whether that is inside the folder ROOT: a link inside the folder may point
-// anywhere. 0, or the system's error when a real path cannot be had.
+// anywhere. 0, or the platform's negative code when a real path cannot be had.
 int LocateBootFile(const char *lpRoot, platform::FileHandle file, char *lpReal, size_t nRealSize, bool *lpbInside);

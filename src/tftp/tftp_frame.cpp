@@ -1,7 +1,7 @@
 // The TFTP service frame: start, stop and the worker's wait loop.
 #include <new>
 
-#include "interface/address_text.h"
+#include "net/address_text.h"
 #include "log/logger.h"
 #include "log/notices.h"
 #include "tftp/tftp_failure.h"
@@ -30,8 +30,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
     m_Responder.Attach(m_ClientHash, m_Bootfile);
-    m_Socket = platform::UdpOpen();
-    if (m_Socket == platform::kInvalidSocket) return LogTftpdFailure("WSASocket", 73);
+    if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
     if (!CreateSocketEvent(kSocket)) return LogTftpdFailure("WSACreateEvent", 81);
     if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);

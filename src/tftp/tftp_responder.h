@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "containers/hash_table.h"
+#include "log/log_rate_cap.h"
+#include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 
@@ -47,6 +49,7 @@ class TftpTransferTable : public TeskHashTable<TftpTransferKey, TftpClientInfo> 
     using Base = TeskHashTable<TftpTransferKey, TftpClientInfo>;
 
 public:
+    TftpTransferTable() : Base(LogPoolFull) {}
     int Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
         unsigned char key[TftpTransferKey::kSize];
         TftpTransferKey::Make(peer, key);
@@ -122,6 +125,8 @@ private:
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;
     uint64_t m_qwLastSweepMs = 0;
+    // Lines that datagrams cause, read requests' refusals included.
+    LogRateCap m_LogCap;
     uint64_t m_qwLogWindowMs = 0;
     int m_nLogLines = 0;
 };

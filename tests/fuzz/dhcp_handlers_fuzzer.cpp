@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "Tavrel.h"
-#include "dhcp/dhcp_server.h"
+#include "dhcp/dhcp_responder.h"
 #include "support/pxe_config.h"
 
 namespace {
@@ -16,31 +16,36 @@ int TAVREL_CALLBACK AnyChoice(const unsigned char *mac, char *server) {
 }
 int TAVREL_CALLBACK AnyReport(SelectMirrorRecord *) { return 0; }
 
-TeskDhcpServer *Server() {
-    static TeskDhcpServer *server = [] {
-        RegisterSelectPxeCallback(AnyChoice, AnyReport);
-        RegisterSelectBootFileCallback(AnyBootFile);
-        TeskDhcpServer *s = TeskDhcpServer::Create();
-        s->CreateContainers();
+// The responder with its lease book and hooks, built once, without sockets.
+TeskDhcpResponder &Responder() {
+    static DhcpHostHooks hooks;
+    static LeaseBook leases;
+    static std::atomic<uint32_t> broadcast{0};
+    static TeskDhcpResponder *responder = [] {
+        hooks.selectPxeServer = AnyChoice;
+        hooks.selectMirrorServerToDB = AnyReport;
+        hooks.selectBootFile = AnyBootFile;
+        leases.CreateCaches();
         TeskPxeServerStruct config = MakeServer("10.0.0.1");
         TeskSubNetStruct subnets[2] = {MakeSubNet("10.0.0.10", "10.0.0.20", 1),
                                        MakeSubNet("10.0.1.10", "10.0.1.12", 2)};
-        s->ApplyConfig(&config, subnets, 2, nullptr, 0);
-        return s;
+        leases.Install(BuildConfigSnapshot(&config, subnets, 2, nullptr, 0));
+        return new TeskDhcpResponder(leases, hooks, broadcast);
     }();
-    return server;
+    return *responder;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
-    static TeskDhcpServer::_socklist record;
+    static TeskDhcpResponder::_socklist record;
     memset(&record, 0, sizeof record);
-    size_t len = size - 1 > TeskDhcpServer::kDataSize ? TeskDhcpServer::kDataSize : size - 1;
+    size_t len = size - 1 > TeskDhcpResponder::kDataSize ? TeskDhcpResponder::kDataSize : size - 1;
     memcpy(record.data, data + 1, len);
     record.nRecvLen = static_cast<int>(len);
     record.nSocketType = data[0] % 3;
-    TeskDhcpServer::AnswerDestination to{};
-    TeskDhcpServer::ProtocolHandlers().handlers[record.nSocketType](&Server()->Responder(), &record, &to);
+    static uint64_t qwNowMs = 0;
+    TeskDhcpResponder::AnswerDestination to{};
+    Responder().Answer(&record, ++qwNowMs, &to);
     return 0;
 }

@@ -127,8 +127,9 @@ protected:
         memcpy(mac, base, 6);
     }
     // One message of TYPE per client, in bursts, gathering every answer
-    // until the bridge has been quiet for a while.
-    Answers Exchange(unsigned char type, const std::vector<int> &clients) {
+    // until the bridge has been quiet for a while. A REQUEST names the
+    // server and address of the client's offer, as a client in SELECTING does.
+    Answers Exchange(unsigned char type, const std::vector<int> &clients, const Answers *offers = nullptr) {
         uint32_t xidBase = (m_dwRound++ << 16) + 0x10000;
         Answers answers;
         for (size_t first = 0; first < clients.size(); first += 100) {
@@ -137,6 +138,11 @@ protected:
                 request.byType = type;
                 MacOf(clients[i], request.abMac);
                 request.dwXid = xidBase + static_cast<uint32_t>(i);
+                auto offer = offers ? offers->find(clients[i]) : Answers::const_iterator();
+                if (offers && offer != offers->end() && !offer->second.empty()) {
+                    request.dwRequested = offer->second[0].yiaddr;
+                    request.dwServerId = htonl(0xC0000200u | static_cast<uint32_t>(offer->second[0].server));
+                }
                 Bytes message = BuildDhcp(request);
                 m_Client.SendTo("255.255.255.255", 67, message.data(), message.size());
             }
@@ -182,8 +188,9 @@ protected:
 
 TEST_F(HostFarmTest, EveryClientAnsweredByOneServerEvenly) {
     std::vector<int> clients = Clients(kClients);
-    std::map<int, int> offered = OwnersOf(Exchange(1, clients), clients);
-    Answers acks = Exchange(3, clients);
+    Answers offers = Exchange(1, clients);
+    std::map<int, int> offered = OwnersOf(offers, clients);
+    Answers acks = Exchange(3, clients, &offers);
     std::map<int, int> acked = OwnersOf(acks, clients);
     EXPECT_EQ(offered, acked) << "the same server offers and acknowledges";
     std::map<uint32_t, int> holders;
@@ -228,8 +235,9 @@ TEST_F(HostFarmTest, AssignmentMovesAClientEverywhereWithinASecond) {
 
 TEST_F(HostFarmTest, DeadServerLosesOnlyItsClients) {
     std::vector<int> clients = Clients(300);
-    std::map<int, int> owners = OwnersOf(Exchange(1, clients), clients);
-    OwnersOf(Exchange(3, clients), clients);
+    Answers offers = Exchange(1, clients);
+    std::map<int, int> owners = OwnersOf(offers, clients);
+    OwnersOf(Exchange(3, clients, &offers), clients);
     auto killed = std::chrono::steady_clock::now();
     StopServer(kServers, SIGKILL);
     std::vector<int> orphans;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Tavrel.h"
@@ -36,20 +37,18 @@ protected:
         return RefreshPXE(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), statics.data(),
                           static_cast<int>(statics.size()));
     }
-    StaticEntry *FindStatic(const unsigned char *mac) {
-        StaticEntry *entry = nullptr;
-        return MyDhcpServer->Leases().m_DhcpHashCaches->FindClient(mac, &entry) == 0 ? entry : nullptr;
+    std::unique_ptr<StaticEntry> FindStatic(const unsigned char *mac) {
+        StaticEntry entry{};
+        return MyDhcpServer->Leases().FindStatic(mac, &entry) ? std::make_unique<StaticEntry>(entry) : nullptr;
     }
     void AddLease(unsigned char last, const char *ip) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
-        Lease *lease = nullptr;
-        ASSERT_EQ(MyDhcpServer->Leases().m_DynamicCache->GetLastClient(mac, &lease), 0);
-        *lease = Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0, false};
+        ASSERT_TRUE(MyDhcpServer->Leases().RestoreLease(mac, Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0, false}));
     }
     bool HasLease(unsigned char last) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
-        Lease *lease = nullptr;
-        return MyDhcpServer->Leases().m_DynamicCache->FindClient(mac, &lease) == 0;
+        Lease lease{};
+        return MyDhcpServer->Leases().FindLease(mac, &lease);
     }
 
     TeskPxeServerStruct m_Server = MakeServer("127.0.0.1");
@@ -69,33 +68,27 @@ TEST_F(ApplyTest, StaticMacTextsAreLowerCasedAndBadLengthsSkipped) {
     ASSERT_EQ(Start(statics), 0);
     EXPECT_STREQ(statics[0].mac, "00:1a:2b:3c:4d:5e");
     EXPECT_STREQ(statics[4].mac, "00:11:22:33:44:66");
-    StaticEntry *a = FindStatic(kMacA);
+    auto a = FindStatic(kMacA);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->ip, inet_addr("127.0.0.50"));
     EXPECT_EQ(a->gateway, inet_addr("192.0.2.254"));
     EXPECT_EQ(a->dns2, inet_addr("192.0.2.54"));
-    StaticEntry *b = FindStatic(kMacB);
+    auto b = FindStatic(kMacB);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->ip, inet_addr("127.0.0.54")) << "records after skipped ones are still read";
-    HashCursor cursor{};
-    int count = 0;
-    for (int r = MyDhcpServer->Leases().m_DhcpHashCaches->GetFirstClient(&cursor); r == 0;
-         r = MyDhcpServer->Leases().m_DhcpHashCaches->GetNextClient(&cursor))
-        ++count;
-    EXPECT_EQ(count, 2);
+    EXPECT_EQ(MyDhcpServer->Leases().Statics().size(), 2u);
 }
 
 TEST_F(ApplyTest, RefreshDropsRemovedStaticsAndUpdatesKeptOnesInPlace) {
     std::vector<TeskStaticDhcpStruct> statics = {MakeStatic("00:1a:2b:3c:4d:5e", "127.0.0.50"),
                                                  MakeStatic("00:11:22:33:44:66", "127.0.0.51")};
     ASSERT_EQ(Start(statics), 0);
-    StaticEntry *before = FindStatic(kMacA);
-    ASSERT_NE(before, nullptr);
+    ASSERT_NE(FindStatic(kMacA), nullptr);
     std::vector<TeskStaticDhcpStruct> kept = {MakeStatic("00:1A:2B:3C:4D:5E", "127.0.0.60")};
     EXPECT_EQ(Refresh(kept), 0);
     EXPECT_EQ(FindStatic(kMacB), nullptr);
-    EXPECT_EQ(FindStatic(kMacA), before) << "same entry";
-    EXPECT_EQ(before->ip, inet_addr("127.0.0.60"));
+    ASSERT_NE(FindStatic(kMacA), nullptr);
+    EXPECT_EQ(FindStatic(kMacA)->ip, inet_addr("127.0.0.60"));
     std::vector<TeskStaticDhcpStruct> none;
     EXPECT_EQ(RefreshPXE(&m_Server, m_Subnets.data(), 2, nullptr, 0), 0);
     EXPECT_EQ(FindStatic(kMacA), nullptr) << "no static records empties the cache";

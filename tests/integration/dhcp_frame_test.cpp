@@ -34,7 +34,7 @@ void AnswerAsTheProtocolDoes(const Record *record, Destination *to) {
               : Destination{true, 0, ports[record->nSocketType]};
 }
 
-int EchoHandler(TeskDhcpResponder *, Record *record, Destination *to) {
+int EchoHandler(Record *record, Destination *to) {
     unsigned char copy[TeskDhcpServer::kDataSize];
     int len = record->nRecvLen;
     if (len >= 5 && memcmp(record->data, "echo:", 5) == 0) return -1;
@@ -68,20 +68,29 @@ int TAVREL_CALLBACK TimedChoice(const unsigned char *, char *) {
 }
 
 // Consults the host, as the real handlers do, before answering.
-int AskingHandler(TeskDhcpResponder *, Record *record, Destination *) {
+int AskingHandler(Record *record, Destination *) {
     char server[16] = {};
-    g_pfnSelectPxeServer.load()(record->data + 28, server);
+    g_HostHooks.selectPxeServer.load()(record->data + 28, server);
     return -1;
 }
 
+// The frame's answerer, one handler for all three sockets.
+using Handler = int (*)(Record *record, Destination *to);
+class HandlerAnswerer : public DhcpAnswerer {
+public:
+    std::atomic<Handler> m_Handler{nullptr};
+    int Answer(Record *record, uint64_t, Destination *to) override { return m_Handler.load()(record, to); }
+};
+
 class FrameTest : public testing::Test {
 protected:
-    void Start(const char *ip, TeskDhcpServer::Handler handler) {
+    void Start(const char *ip, Handler handler) {
         RegisterSelectPxeCallback(SlowChoice, AcceptReport);
         LogInit();
         m_Server = MakeServer(ip);
         TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
-        m_lpService = TeskDhcpServer::Create(TeskDhcpServer::Handlers{{handler, handler, handler}});
+        m_Answerer.m_Handler = handler;
+        m_lpService = TeskDhcpServer::Create(g_HostHooks, &m_Answerer);
         ASSERT_EQ(m_lpService->StartServer(&m_Server, &subnet, 1, nullptr, 0), 0);
     }
     // StopServer's result: 1 when the busy worker was handed the service.
@@ -92,8 +101,12 @@ protected:
     }
     void TearDown() override { Stop(); }
     TeskPxeServerStruct m_Server{};
+    // Outlives the service: a worker handed the service may still call it.
+    static HandlerAnswerer m_Answerer;
     TeskDhcpServer *m_lpService = nullptr;
 };
+
+HandlerAnswerer FrameTest::m_Answerer;
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,9 +70,9 @@ protected:
         EXPECT_TRUE(m_Client.SendTo("255.255.255.255", 67, message.data(), message.size()));
         return AwaitXid(m_Client, request.dwXid, timeoutMs);
     }
-    Lease *LeaseOf(const unsigned char *mac) {
-        Lease *lease = nullptr;
-        return MyDhcpServer->Leases().m_DynamicCache->FindClient(mac, &lease) == 0 ? lease : nullptr;
+    std::unique_ptr<Lease> LeaseOf(const unsigned char *mac) {
+        Lease lease{};
+        return MyDhcpServer->Leases().FindLease(mac, &lease) ? std::make_unique<Lease>(lease) : nullptr;
     }
 
     TeskPxeServerStruct m_Server = MakeServer("192.0.2.1");
@@ -84,6 +85,7 @@ protected:
 }  // namespace
 
 TEST_F(DhcpTest, CapturedPxeClientGetsOfferAndAck) {
+    m_Subnets = {MakeSubNet("192.0.2.111", "192.0.2.120", 1)};  // the captured client requests .111
     Start();
     auto captured = ReadPcapUdp(FixturePath("ipxe-bios-dhcp-boot.pcap"));
     const CapturedDatagram *discover =
@@ -92,7 +94,7 @@ TEST_F(DhcpTest, CapturedPxeClientGetsOfferAndAck) {
     ASSERT_TRUE(m_Client.SendTo("255.255.255.255", 67, discover->payload.data(), discover->payload.size()));
     Bytes offer = AwaitXid(m_Client, XidOf(discover->payload), 2000);
     ASSERT_EQ(offer.size(), 349u);
-    EXPECT_EQ(AddrAt(offer, 16), Ip("192.0.2.10")) << "lowest free address";
+    EXPECT_EQ(AddrAt(offer, 16), Ip("192.0.2.111")) << "lowest free address";
     EXPECT_EQ(AddrAt(offer, 20), Ip("192.0.2.1"));
     EXPECT_STREQ(reinterpret_cast<const char *>(&offer[108]), "pxelinux.0");
     EXPECT_EQ(memcmp(&offer[28], &discover->payload[28], 16), 0) << "chaddr as received";
@@ -115,7 +117,7 @@ TEST_F(DhcpTest, CapturedPxeClientGetsOfferAndAck) {
     Bytes ack = AwaitXid(m_Client, XidOf(request->payload), 2000);
     ASSERT_EQ(ack.size(), 349u);
     EXPECT_EQ(ack[242], 5);
-    EXPECT_EQ(AddrAt(ack, 16), Ip("192.0.2.10"));
+    EXPECT_EQ(AddrAt(ack, 16), Ip("192.0.2.111"));
     EXPECT_STREQ(reinterpret_cast<const char *>(&ack[108]), "MAIN.COM");
 }
 
@@ -139,8 +141,7 @@ TEST_F(DhcpTest, BootServerAnswersTheSenderWithTheBootItem) {
     ASSERT_EQ(options.size(), 5u);
     EXPECT_EQ(options[3].first, 43);
     EXPECT_EQ(options[3].second, (Bytes{71, 4, 0, 1, 0, 0, 255}));
-    HashCursor cursor{};
-    EXPECT_EQ(MyDhcpServer->Leases().m_DynamicCache->GetFirstClient(&cursor), -1) << "nothing assigned";
+    EXPECT_TRUE(MyDhcpServer->Leases().Leases().empty()) << "nothing assigned";
 }
 
 TEST_F(DhcpTest, VendorClassDecidesTheKind) {
@@ -207,16 +208,13 @@ TEST_F(DhcpTest, ReleaseIsNotAnsweredAndTouchesNoLease) {
     Start();
     DhcpRequest request;
     ASSERT_FALSE(Ask(request).empty());
-    {
-        platform::TeskLockGuard guard(MyDhcpServer->Leases().m_Lock);
-        Lease *lease = LeaseOf(request.abMac);
-        ASSERT_NE(lease, nullptr);
-        lease->time = 1000;
-    }
+    auto lease = LeaseOf(request.abMac);
+    ASSERT_NE(lease, nullptr);
+    lease->time = 1000;
+    ASSERT_TRUE(MyDhcpServer->Leases().RestoreLease(request.abMac, *lease));
     DhcpRequest release = request;
     release.byType = 7;
     EXPECT_TRUE(Ask(release, 800).empty());
-    platform::TeskLockGuard guard(MyDhcpServer->Leases().m_Lock);
     EXPECT_EQ(LeaseOf(request.abMac)->time, 1000) << "only an answered request renews";
 }
 
@@ -427,7 +425,11 @@ TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
     auto uefi = Answers("uefi-ovmf-proxydhcp-boot.pcap");
     EXPECT_EQ(FileOf(uefi.first), "ipxe.efi");
     EXPECT_EQ(FileOf(uefi.second), "ipxe.efi");
-    Bytes pxeOptions = OptionsOf(uefi.first)[7].second;
+    Bytes pxeOptions = OptionOf(uefi.first, 43);
+    // A chosen file names its server alike in siaddr, sname and option 66.
+    EXPECT_EQ(AddrAt(uefi.first, 20), Ip("192.0.2.1"));
+    EXPECT_STREQ(reinterpret_cast<const char *>(&uefi.first[44]), "192.0.2.1");
+    EXPECT_EQ(OptionOf(uefi.first, 66), (Bytes{'1', '9', '2', '.', '0', '.', '2', '.', '1'}));
     EXPECT_EQ(Bytes(pxeOptions.begin(), pxeOptions.begin() + 3), (Bytes{6, 1, 15}))
         << "discovery control: load the named file, no boot-server discovery";
     SetBootAnswer(std::string(128, 'k'));  // no terminating zero: 127 characters are sent
@@ -436,18 +438,17 @@ TEST_F(BootFileTest, ClientDetailsReachTheHostAndItsChoiceTheAnswers) {
     EXPECT_EQ(FileOf(bios.second), std::string(127, 'k'));
     SetBootAnswer("boot.ipxe");  // iPXE boots what the acknowledgement names
     DhcpRequest request;
-    request.byType = 3;
     request.userClass = "iPXE";
-    EXPECT_EQ(FileOf(Ask(request)), "boot.ipxe");
+    EXPECT_EQ(FileOf(Ask(SelectingRequest(request, Ask(request)))), "boot.ipxe");
 
     auto asked = BootAsked();
-    ASSERT_EQ(asked.size(), 5u);
+    ASSERT_EQ(asked.size(), 6u);
     EXPECT_EQ(asked[0].arch, 7);
     EXPECT_STREQ(asked[0].vendorclass, "PXEClient:Arch:00007:UNDI:003000");
     EXPECT_EQ(asked[2].arch, 0);
     EXPECT_STREQ(asked[2].userclass, "iPXE");
     EXPECT_STREQ(asked[3].vendorclass, "PXEClient") << "the 4011 request's own options";
-    EXPECT_STREQ(asked[4].userclass, "iPXE");
+    EXPECT_STREQ(asked[5].userclass, "iPXE");
 }
 
 TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
@@ -460,7 +461,8 @@ TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
     EXPECT_EQ(FileOf(offer), "http://192.0.2.1/ipxe.efi");
     std::vector<int> codes;
     for (auto &option : OptionsOf(offer)) codes.push_back(option.first);
-    EXPECT_EQ(codes, (std::vector<int>{53, 54, 51, 1, 3, 6, 60, 255})) << "no PXE options";
-    EXPECT_EQ(OptionsOf(offer)[6].second, (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
+    EXPECT_EQ(codes, (std::vector<int>{53, 54, 51, 1, 3, 6, 66, 60, 255})) << "no PXE options";
+    EXPECT_EQ(OptionOf(offer, 60), (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
+    EXPECT_EQ(offer.size(), 300u) << "padded to the BOOTP minimum";
     EXPECT_EQ(BootAsked().at(0).arch, 16);
 }

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +18,7 @@
 #include "Tavrel.h"
 #include "support/dhcp_client.h"
 #include "support/pxe_config.h"
+#include "support/shell.h"
 
 namespace {
 
@@ -113,23 +117,27 @@ TEST_F(HostileLan, BootServerIsAnsweredDuringAFloodOnPort67) {
 
 namespace {
 
-// DISCOVER then REQUEST, each sent up to three times as a client retries (a
-// fresh link may lose the first); the acknowledged address, 0 when unanswered.
+// One message sent up to three times as a client retries (a fresh link may
+// lose the first); the answer, empty when there is none.
+Bytes Exchange(TestSocket &client, const DhcpRequest &request) {
+    Bytes message = BuildDhcp(request), answer;
+    for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
+        client.SendTo("255.255.255.255", 67, message.data(), message.size());
+        answer = AwaitXid(client, request.dwXid, 700);
+    }
+    return answer;
+}
+
+// DISCOVER, then the REQUEST of a client in SELECTING; the acknowledged
+// address, 0 when unanswered.
 uint32_t Acquire(TestSocket &client, unsigned char last, uint32_t dwXid) {
     DhcpRequest request;
     request.abMac[5] = last;
     request.dwXid = dwXid;
-    for (unsigned char type : {1, 3}) {
-        request.byType = type;
-        Bytes message = BuildDhcp(request), answer;
-        for (int attempt = 0; attempt < 3 && answer.empty(); ++attempt) {
-            client.SendTo("255.255.255.255", 67, message.data(), message.size());
-            answer = AwaitXid(client, dwXid, 700);
-        }
-        if (answer.empty()) return 0;
-        if (type == 3) return AddrAt(answer, 16);
-    }
-    return 0;
+    Bytes offer = Exchange(client, request);
+    if (offer.empty()) return 0;
+    Bytes ack = Exchange(client, SelectingRequest(request, offer));
+    return ack.size() > 242 && ack[242] == 5 ? AddrAt(ack, 16) : 0;
 }
 
 }  // namespace
@@ -231,4 +239,126 @@ TEST_F(HostileLan, NetworkTextCannotForgeALogLine) {
     EXPECT_TRUE(bAnswered);
     EXPECT_NE(text.find("ClientIdentifie:PXEClient\\x0amurboot: 2026-01-01"), std::string::npos) << text;
     EXPECT_EQ(text.find("\nmurboot: 2026-01-01"), std::string::npos) << "no line of the datagram's making";
+}
+
+namespace {
+
+// test_host in a folder tree of its own (its data/ and log/ beside its
+// bin/), run as a separate process that can be killed outright.
+class HostProcess {
+public:
+    HostProcess() {
+        char pattern[] = "/tmp/tavrel-host-XXXXXX";
+        m_Root = mkdtemp(pattern);
+        m_Exe = m_Root + "/app/bin/test_host";
+        Shell("mkdir -p '" + m_Root + "/app/bin' && cp '" TAVREL_TEST_HOST "' '" + m_Exe + "'");
+    }
+    ~HostProcess() {
+        Stop(SIGKILL);
+        Shell("rm -rf '" + m_Root + "'");
+    }
+    std::string LogDir() const { return m_Root + "/app/log"; }
+    bool Start() {
+        int out[2];
+        if (pipe(out) != 0) return false;
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            execl(m_Exe.c_str(), m_Exe.c_str(), "--wait-signal", "192.0.2.1", "/tmp", "192.0.2.10,192.0.2.14,255.255.255.0,1",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        FILE *lines = fdopen(out[0], "r");
+        char line[256] = {};
+        bool bReady = false;
+        while (!bReady && fgets(line, sizeof line, lines)) bReady = strncmp(line, "ready", 5) == 0;
+        // The rest of its output goes nowhere: the host must never block on a full pipe.
+        m_Drain = std::thread([lines] {
+            char rest[256];
+            while (fgets(rest, sizeof rest, lines)) {
+            }
+            fclose(lines);
+        });
+        return bReady;
+    }
+    void Stop(int sig) {
+        if (m_Pid <= 0) return;
+        kill(m_Pid, sig);
+        waitpid(m_Pid, nullptr, 0);
+        m_Pid = -1;
+        if (m_Drain.joinable()) m_Drain.join();
+    }
+
+private:
+    std::string m_Root, m_Exe;
+    pid_t m_Pid = -1;
+    std::thread m_Drain;
+};
+
+// A REQUEST of a client that holds ADDRESS: RENEWING (ciaddr) or INIT-REBOOT (option 50).
+uint32_t Reconfirm(TestSocket &client, unsigned char last, uint32_t dwAddress, bool bRenewing, uint32_t dwXid) {
+    DhcpRequest request;
+    request.byType = 3;
+    request.abMac[5] = last;
+    request.dwXid = dwXid;
+    (bRenewing ? request.dwCiaddr : request.dwRequested) = dwAddress;
+    Bytes ack = Exchange(client, request);
+    return ack.size() > 242 && ack[242] == 5 ? AddrAt(ack, 16) : 0;
+}
+
+}  // namespace
+
+TEST_F(HostileLan, LeasesSurviveAKilledAndAStoppedHost) {
+    HostProcess host;
+    ASSERT_TRUE(host.Start());
+    TestSocket client("0.0.0.0", 68, true, true);
+    uint32_t dwFirst = Acquire(client, 0x01, 1);
+    ASSERT_EQ(dwFirst, Ip("192.0.2.10"));
+    host.Stop(SIGKILL);
+    ASSERT_TRUE(host.Start());
+    uint32_t dwSecond = Acquire(client, 0x02, 2);
+    EXPECT_NE(dwSecond, 0u);
+    EXPECT_NE(dwSecond, dwFirst) << "a killed server's lease is not offered again";
+    EXPECT_EQ(Reconfirm(client, 0x01, dwFirst, true, 3), dwFirst) << "RENEWING";
+    EXPECT_EQ(Reconfirm(client, 0x01, dwFirst, false, 4), dwFirst) << "INIT-REBOOT";
+    host.Stop(SIGTERM);
+    ASSERT_TRUE(host.Start());
+    uint32_t dwThird = Acquire(client, 0x03, 5);
+    EXPECT_NE(dwThird, 0u);
+    EXPECT_NE(dwThird, dwFirst);
+    EXPECT_NE(dwThird, dwSecond);
+    EXPECT_EQ(Reconfirm(client, 0x02, dwSecond, true, 6), dwSecond);
+    EXPECT_EQ(Reconfirm(client, 0x04, dwFirst, false, 7), 0u) << "another client's address";
+}
+
+TEST_F(HostileLan, JunkOnEveryPortWritesAFewHundredLines) {
+    HostProcess host;
+    ASSERT_TRUE(host.Start());
+    TestSocket sender("192.0.2.2", 6868, true);
+    DhcpRequest reply;  // a BOOTREPLY with a vendor class: two lines each, before the cap
+    reply.byOp = 2;
+    Bytes bootReply = BuildDhcp(reply);
+    Bytes pack(292, 0);  // bad magic
+    const char rrq[] = "\0\1missing.bin\0octet";
+    struct Junk {
+        uint16_t wPort;
+        const void *lpData;
+        size_t nLen;
+    } junk[] = {{67, bootReply.data(), bootReply.size()},
+                {4011, bootReply.data(), bootReply.size()},
+                {4455, pack.data(), pack.size()},
+                {69, rrq, sizeof rrq}};
+    for (const Junk &kind : junk)
+        for (int i = 0; i < 20000; ++i) sender.SendTo("192.0.2.1", kind.wPort, kind.lpData, kind.nLen);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    host.Stop(SIGTERM);
+    std::string log = Capture("cat '" + host.LogDir() + "'/murboot_*.log");
+    size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_LT(lines, 600u) << log.substr(0, 4000);
+    EXPECT_NE(log.find("similar lines suppressed"), std::string::npos);
+    for (const char *line : {"ClientIdentifie:", "Dhcpd:op not BOOTREQUEST", "dwMagic dwOp  miss"})
+        EXPECT_NE(log.find(line), std::string::npos) << "the first lines of each kind are written: " << line;
 }

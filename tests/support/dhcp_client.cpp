@@ -10,6 +10,7 @@ Bytes BuildDhcp(const DhcpRequest &request) {
     m[1] = 1;
     m[2] = 6;
     memcpy(&m[4], &request.dwXid, 4);
+    memcpy(&m[12], &request.dwCiaddr, 4);
     memcpy(&m[24], &request.dwGiaddr, 4);
     memcpy(&m[28], request.abMac, 6);
     const unsigned char cookie[4] = {99, 130, 83, static_cast<unsigned char>(request.bGoodCookie ? 99 : 98)};
@@ -25,6 +26,15 @@ Bytes BuildDhcp(const DhcpRequest &request) {
         memcpy(&m[at], value.data(), value.size());
         at += value.size();
     };
+    auto address = [&](unsigned char code, uint32_t value) {
+        if (value == 0) return;
+        m[at++] = code;
+        m[at++] = 4;
+        memcpy(&m[at], &value, 4);
+        at += 4;
+    };
+    address(50, request.dwRequested);
+    address(54, request.dwServerId);
     text(60, request.vendor);
     text(77, request.userClass);
     if (request.nArch >= 0) {
@@ -35,6 +45,14 @@ Bytes BuildDhcp(const DhcpRequest &request) {
     }
     m[at++] = 255;
     return m;
+}
+
+DhcpRequest SelectingRequest(DhcpRequest request, const Bytes &offer) {
+    request.byType = 3;
+    request.dwRequested = AddrAt(offer, 16);
+    for (auto &option : OptionsOf(offer))
+        if (option.first == 54 && option.second.size() == 4) memcpy(&request.dwServerId, option.second.data(), 4);
+    return request;
 }
 
 uint32_t XidOf(const Bytes &message) {
@@ -69,6 +87,12 @@ std::vector<std::pair<int, Bytes>> OptionsOf(const Bytes &message) {
         at += 2 + len;
     }
     return options;
+}
+
+Bytes OptionOf(const Bytes &message, int code) {
+    for (auto &option : OptionsOf(message))
+        if (option.first == code) return option.second;
+    return {};
 }
 
 Bytes AwaitXid(TestSocket &socket, uint32_t dwXid, int timeoutMs) {

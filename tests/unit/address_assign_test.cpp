@@ -4,52 +4,69 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
 #include <vector>
 
-#include "dhcp/dhcp_server.h"
+#include "dhcp/config_snapshot.h"
+#include "dhcp/dhcp_responder.h"
+#include "dhcp/lease_book.h"
+#include "support/dhcp_client.h"
 #include "support/pxe_config.h"
+#include "support/shell.h"
+#include "support/temp_tree.h"
 
 namespace {
 
-using Grant = TeskDhcpServer::AddressGrant;
-using Lease = TeskDhcpServer::tag_d_dhcp;
+using Grant = LeaseBook::AddressGrant;
+using Lease = LeaseBook::tag_d_dhcp;
+using Outcome = LeaseBook::RequestOutcome;
 
-struct ServerDeleter {
-    void operator()(TeskDhcpServer *server) const {
-        TeskServiceFrame::StopAndFree(server);
-    }
-};
+// The book's clock: tests move time instead of editing leases.
+int64_t g_nNow = 1000000;
+int64_t TestClock() { return g_nNow; }
 
 class AssignTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_lpServer.reset(TeskDhcpServer::Create());
-        ASSERT_TRUE(m_lpServer->CreateContainers());
+        g_nNow = 1000000;
+        ASSERT_TRUE(m_Leases.CreateCaches());
         m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.20", 1)};
     }
     void Apply() {
-        ASSERT_EQ(m_lpServer->ApplyConfig(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()),
-                                          m_Statics.data(), static_cast<int>(m_Statics.size())),
+        ASSERT_EQ(m_Leases.Install(BuildConfigSnapshot(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()),
+                                                       m_Statics.data(), static_cast<int>(m_Statics.size()))),
                   0);
     }
     static std::vector<unsigned char> Mac(int n) { return {2, 0, 0, 0, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)}; }
+    static std::string Text(uint32_t ip) { return ip == 0 ? "none" : inet_ntoa(in_addr{ip}); }
     std::string Assign(int client, int kind, Grant *grant = nullptr, uint32_t giaddr = 0, bool bOfferOnly = false) {
         Grant local{};
-        uint32_t ip = m_lpServer->Leases().AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local,
-                                                         nullptr, bOfferOnly);
-        if (ip == 0) return "none";
-        in_addr addr{ip};
-        return inet_ntoa(addr);
+        return Text(m_Leases.AssignAddress(Mac(client).data(), kind, giaddr, grant ? grant : &local, nullptr, bOfferOnly));
     }
-    Lease *LeaseOf(int client) {
-        Lease *lease = nullptr;
-        return m_lpServer->Leases().m_DynamicCache->FindClient(Mac(client).data(), &lease) == 0 ? lease : nullptr;
+    std::unique_ptr<Lease> LeaseOf(int client) {
+        Lease lease{};
+        return m_Leases.FindLease(Mac(client).data(), &lease) ? std::make_unique<Lease>(lease) : nullptr;
+    }
+    void SetLease(int client, const Lease &lease) { ASSERT_TRUE(m_Leases.RestoreLease(Mac(client).data(), lease)); }
+    // A REQUEST of the client: its outcome, and the address acknowledged.
+    std::pair<Outcome, std::string> Request(int client, const char *requested, const char *ciaddr = nullptr,
+                                            const char *server = nullptr, int kind = 1) {
+        std::vector<unsigned char> mac = Mac(client);
+        LeaseBook::ClientRequest request{mac.data(), kind, 0, ciaddr ? inet_addr(ciaddr) : 0u,
+                                         requested ? inet_addr(requested) : 0u, server ? inet_addr(server) : 0u};
+        uint32_t ip = 0;
+        Grant grant{};
+        std::shared_ptr<const ConfigSnapshot> config;
+        Outcome outcome = m_Leases.ConfirmRequest(request, &ip, &grant, &config);
+        return {outcome, outcome == Outcome::kAck ? Text(ip) : "-"};
     }
 
-    std::unique_ptr<TeskDhcpServer, ServerDeleter> m_lpServer;
+    LeaseBook m_Leases{TestClock};
     TeskPxeServerStruct m_Server = MakeServer("10.0.0.1");
     std::vector<TeskSubNetStruct> m_Subnets;
     std::vector<TeskStaticDhcpStruct> m_Statics;
@@ -83,13 +100,13 @@ TEST_F(AssignTest, RenewalTakesCurrentRangeValues) {
     Assign(1, 1);
     Assign(2, 1);
     Assign(3, 1);  // 10.0.0.12
-    LeaseOf(3)->time = 5;
+    g_nNow += 5;
     m_Subnets[0] = MakeSubNet("10.0.0.10", "10.0.0.20", 1, "10.0.0.254");
     Apply();
     Grant grant{};
     EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.12");
     EXPECT_EQ(grant.gateway, inet_addr("10.0.0.254"));
-    EXPECT_GT(LeaseOf(3)->time, 5);
+    EXPECT_EQ(LeaseOf(3)->time, g_nNow);
     EXPECT_EQ(LeaseOf(3)->gateway, inet_addr("192.0.2.254")) << "the stored values stay";
 }
 
@@ -110,15 +127,16 @@ TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) 
     EXPECT_EQ(Assign(1, 1), "10.0.0.10");
     EXPECT_EQ(Assign(2, 1), "10.0.0.11");
     EXPECT_EQ(Assign(3, 1), "none") << "both leases are younger than the advertised lease time";
-    int64_t now = platform::GetUnixTime();
-    LeaseOf(1)->time = now - LeaseBook::kLeaseSeconds - 5;
-    LeaseOf(2)->time = now - LeaseBook::kLeaseSeconds - 50;
-    LeaseOf(2)->gateway = inet_addr("10.0.0.99");
+    Lease second = *LeaseOf(2);
+    second.time -= 45;
+    second.gateway = inet_addr("10.0.0.99");
+    SetLease(2, second);
+    g_nNow += LeaseBook::kLeaseSeconds + 5;
     Grant grant{};
     EXPECT_EQ(Assign(3, 1, &grant), "10.0.0.11") << "the least recently renewed goes first";
     EXPECT_EQ(grant.gateway, inet_addr("10.0.0.99")) << "with the old client's values";
     EXPECT_EQ(LeaseOf(2), nullptr);
-    LeaseOf(1)->time = -1;
+    g_nNow = -1;
     EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
 }
 
@@ -129,8 +147,7 @@ TEST_F(AssignTest, AnAddressOfferedButNeverRequestedIsHeldOnlyBriefly) {
     EXPECT_EQ(Assign(2, 1), "10.0.0.11") << "client 2 requests its offer";
     EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.11") << "a later DISCOVER keeps the requested lease held";
     EXPECT_EQ(Assign(4, 1, nullptr, 0, true), "none") << "the offers are still held";
-    int64_t past = platform::GetUnixTime() - LeaseBook::kOfferHoldSeconds - 1;
-    for (int client = 1; client <= 3; ++client) LeaseOf(client)->time = past;
+    g_nNow += LeaseBook::kOfferHoldSeconds + 1;
     EXPECT_NE(Assign(4, 1), "none") << "an unrequested offer is free once its hold is over";
     EXPECT_NE(Assign(5, 1), "none");
     EXPECT_EQ(Assign(6, 1), "none") << "a requested lease belongs to its client for the lease time";
@@ -152,7 +169,7 @@ TEST_F(AssignTest, RelayedClientsUseTheirNetworkOnly) {
     m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.11", 1), MakeSubNet("10.1.0.10", "10.1.0.10", 1)};
     Apply();
     EXPECT_EQ(Assign(1, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10");
-    LeaseOf(1)->time -= LeaseBook::kLeaseSeconds;
+    g_nNow += LeaseBook::kLeaseSeconds;
     EXPECT_EQ(Assign(2, 1, nullptr, inet_addr("10.1.0.1")), "10.1.0.10") << "take-over within the network";
     EXPECT_EQ(Assign(3, 1, nullptr, inet_addr("10.5.0.1")), "none");
     EXPECT_EQ(Assign(4, 1), "10.0.0.10");
@@ -173,20 +190,13 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
     auto collect = [&] {
         staticTaken.clear();
         leaseTaken.clear();
-        HashCursor cursor{};
-        TeskDhcpServer::tag_s_dhcp *st = nullptr;
-        for (int r = m_lpServer->Leases().m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &st); r == 0;
-             r = m_lpServer->Leases().m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &st))
-            staticTaken.insert(ntohl(st->ip));
-        Lease *lease = nullptr;
-        for (int r = m_lpServer->Leases().m_DynamicCache->GetFirstClient(&cursor, nullptr, &lease); r == 0;
-             r = m_lpServer->Leases().m_DynamicCache->GetNextClient(&cursor, nullptr, &lease))
-            leaseTaken.insert({lease->kind, lease->ip});
+        for (const auto &entry : m_Leases.Statics()) staticTaken.insert(ntohl(entry.ip));
+        for (const auto &view : m_Leases.Leases()) leaseTaken.insert({view.lease.kind, view.lease.ip});
     };
-    auto reference = [&](const TeskDhcpServer::SubNetSlot &subnet, int kind) -> uint32_t {
+    auto reference = [&](const LeaseBook::SubNetSlot &subnet, int kind) -> uint32_t {
         for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
             uint32_t host = static_cast<uint32_t>(ip);
-            if (htonl(host) == m_lpServer->Config()->m_dwServerIP) continue;
+            if (htonl(host) == m_Leases.Config()->m_dwServerIP) continue;
             if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
             return host;
         }
@@ -214,16 +224,213 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
             Assign(static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 2));
         }
         collect();
-        for (int i = 0; i < m_lpServer->Config()->SubCount(); ++i) {
-            const auto &subnet = m_lpServer->Config()->m_SubNet[i];
+        for (int i = 0; i < m_Leases.Config()->SubCount(); ++i) {
+            const auto &subnet = m_Leases.Config()->m_SubNet[i];
             for (int kind = 1; kind <= 2; ++kind) {
                 uint32_t indexed = 0;
-                if (!m_lpServer->Leases().m_AddressIndex.LowestFree(subnet.begin, subnet.end, kind,
-                                                           ntohl(m_lpServer->Config()->m_dwServerIP),
-                                                           ntohl(m_lpServer->Config()->m_dwNextServerIP), &indexed))
-                    indexed = 0;
+                if (!m_Leases.LowestFree(subnet, kind, &indexed)) indexed = 0;
                 ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
             }
         }
     }
+}
+
+// RFC 2131 4.3.2: what a REQUEST gets depends on the client's state.
+TEST_F(AssignTest, RequestsFollowTheClientsState) {
+    Apply();
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
+    // SELECTING: another server's offer was taken; ours is free again.
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.99").first, Outcome::kSilent);
+    EXPECT_EQ(LeaseOf(1), nullptr);
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
+    EXPECT_EQ(Request(1, "10.0.0.11", nullptr, "10.0.0.1").first, Outcome::kSilent) << "not the address offered";
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.1").second, "10.0.0.10");
+    EXPECT_FALSE(LeaseOf(1)->bOfferOnly);
+    // INIT-REBOOT: its own lease, another's, one outside our ranges.
+    EXPECT_EQ(Request(1, "10.0.0.10").second, "10.0.0.10");
+    EXPECT_EQ(Request(2, "10.0.0.10").first, Outcome::kNak);
+    EXPECT_EQ(Request(2, "10.0.0.15").first, Outcome::kNak) << "ours, but not its own";
+    EXPECT_EQ(Request(2, "192.168.9.9").first, Outcome::kSilent);
+    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, nullptr, 2).first, Outcome::kNak) << "no longer fits its network";
+    EXPECT_EQ(Request(1, "10.0.0.10").second, "10.0.0.10");
+    // RENEWING and REBINDING: ciaddr is all that counts.
+    EXPECT_EQ(Request(1, nullptr, "10.0.0.10").second, "10.0.0.10");
+    EXPECT_EQ(Request(2, nullptr, "10.0.0.10").first, Outcome::kNak) << "another client's address";
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.15").second, "10.0.0.15") << "a free address in use is recorded";
+    EXPECT_EQ(Assign(4, 1), "10.0.0.11");
+    EXPECT_NE(Assign(5, 1), "10.0.0.15");
+    EXPECT_EQ(Request(6, nullptr, "172.16.0.1").first, Outcome::kSilent);
+    // No state at all: a REQUEST with none of 50, 54 and ciaddr.
+    EXPECT_EQ(Request(7, nullptr).first, Outcome::kSilent);
+    EXPECT_EQ(LeaseOf(7), nullptr);
+}
+
+TEST_F(AssignTest, ADeclinedAddressIsOfferedToNobodyDuringItsHold) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.12", 1)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1), "10.0.0.10");
+    std::vector<unsigned char> mac1 = Mac(1), mac2 = Mac(2);
+    EXPECT_FALSE(m_Leases.Decline(mac2.data(), inet_addr("10.0.0.10"))) << "a forged DECLINE from another MAC";
+    EXPECT_FALSE(m_Leases.Decline(mac1.data(), inet_addr("10.0.0.11"))) << "an address it does not hold";
+    EXPECT_NE(LeaseOf(1), nullptr);
+    EXPECT_TRUE(m_Leases.Decline(mac1.data(), inet_addr("10.0.0.10")));
+    EXPECT_EQ(LeaseOf(1), nullptr);
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.11") << "not the declined address again";
+    EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.12");
+    EXPECT_EQ(Assign(3, 1, nullptr, 0, true), "none");
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.10").first, Outcome::kNak) << "nor may a client claim it";
+    g_nNow += LeaseBook::kDeclineHoldSeconds;
+    EXPECT_EQ(Assign(3, 1, nullptr, 0, true), "10.0.0.10") << "free once the hold is over";
+}
+
+namespace {
+
+// The journal of a book, read back into a second one as after a restart.
+class JournalTest : public AssignTest {
+protected:
+    std::string Folder() const { return m_Tree.Root() + "/leases/"; }
+    std::string JournalText() const { return ReadWholeFile(Folder() + "leases.journal"); }
+    void WriteJournal(const std::string &text) const {
+        Shell("mkdir -p '" + Folder() + "'");
+        std::ofstream(Folder() + "leases.journal") << text;
+    }
+    // A book started afresh on the journal, as StartPXE does.
+    std::unique_ptr<LeaseBook> Restart() {
+        auto book = std::make_unique<LeaseBook>(TestClock);
+        book->CreateCaches();
+        book->Install(BuildConfigSnapshot(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), nullptr, 0));
+        book->OpenJournal(Folder().c_str());
+        return book;
+    }
+    static std::string AddressOf(LeaseBook &book, int client) {
+        Lease lease{};
+        return book.FindLease(Mac(client).data(), &lease) ? Text(htonl(lease.ip)) : "none";
+    }
+    TempTree m_Tree;
+};
+
+}  // namespace
+
+TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndDamageIsSetAside) {
+    {
+        std::unique_ptr<LeaseBook> first = Restart();
+        Grant grant{};
+        first->AssignAddress(Mac(1).data(), 1, 0, &grant);                          // a lease: 10.0.0.10
+        first->AssignAddress(Mac(2).data(), 1, 0, &grant, nullptr, true);           // only offered: 10.0.0.11
+        first->AssignAddress(Mac(3).data(), 1, 0, &grant);                          // a lease: 10.0.0.12
+        EXPECT_TRUE(first->Decline(Mac(3).data(), inet_addr("10.0.0.12")));         // gone again
+    }
+    std::unique_ptr<LeaseBook> second = Restart();
+    EXPECT_EQ(AddressOf(*second, 1), "10.0.0.10");
+    EXPECT_EQ(AddressOf(*second, 2), "none") << "an offer is not written down";
+    EXPECT_EQ(AddressOf(*second, 3), "none");
+    Grant grant{};
+    EXPECT_EQ(Text(second->AssignAddress(Mac(4).data(), 1, 0, &grant)), "10.0.0.11") << "no second holder of .10";
+    second.reset();
+
+    // Expired leases and leases outside the ranges are left out.
+    g_nNow += LeaseBook::kLeaseSeconds - 10;
+    m_Subnets = {MakeSubNet("10.0.0.11", "10.0.0.20", 1)};
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 1), "none") << "10.0.0.10 no longer lies inside a range";
+    EXPECT_EQ(AddressOf(*second, 4), "10.0.0.11");
+    g_nNow += 20;
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 4), "none") << "expired";
+    second.reset();
+
+    // A torn last line, a damaged line and a foreign file: what read well stays.
+    second = Restart();
+    std::string fifth = Text(second->AssignAddress(Mac(5).data(), 1, 0, &grant));
+    std::string withLease = JournalText();
+    second.reset();
+    WriteJournal(withLease + "L 020000000006 10.0.0.13 99999999");
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 5), fifth);
+    EXPECT_EQ(AddressOf(*second, 6), "none");
+    EXPECT_NE(ReadWholeFile(Folder() + "leases.journal.damaged").find("020000000006"), std::string::npos);
+    second.reset();
+    std::string damaged = withLease;
+    damaged[damaged.find("0200000000") + 11] ^= 1;  // one flipped bit fails the line's CRC
+    WriteJournal(damaged);
+    second = Restart();
+    EXPECT_EQ(AddressOf(*second, 5), "none");
+    second.reset();
+    WriteJournal("GIF89a garbage\n\x01\x02");
+    second = Restart();
+    std::string seventh = Text(second->AssignAddress(Mac(7).data(), 1, 0, &grant));
+    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 1\n", 0), 0u) << "a fresh journal replaces the foreign file";
+    EXPECT_NE(JournalText().find("L 020000000007 " + seventh + " "), std::string::npos);
+}
+
+TEST_F(JournalTest, CompactionKeepsExactlyTheLiveLeases) {
+    m_Subnets = {MakeSubNet("10.0.0.1", "10.0.9.254", 1)};
+    std::unique_ptr<LeaseBook> book = Restart();
+    Grant grant{};
+    // Renewals append a line each; the journal is rewritten long before it
+    // holds thousands of lines for 50 leases.
+    for (int round = 0; round < 100; ++round)
+        for (int client = 1; client <= 50; ++client) book->AssignAddress(Mac(client).data(), 1, 0, &grant);
+    size_t lines = 0;
+    for (char c : JournalText()) lines += c == '\n';
+    EXPECT_LT(lines, 2200u);
+    book.reset();
+    book = Restart();
+    EXPECT_EQ(book->Leases().size(), 50u);
+}
+
+// The responder itself, fed forged datagrams as an attacker on the LAN
+// sends them: they take nothing, or nothing for longer than the offer hold.
+TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.30", 1)};  // 21 addresses
+    Apply();
+    DhcpHostHooks hooks;
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(m_Leases, hooks, broadcast);
+    auto send = [&](int socket, const Bytes &datagram) {
+        auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+        memcpy(record->data, datagram.data(), datagram.size());
+        record->nRecvLen = static_cast<int>(datagram.size());
+        record->nSocketType = socket;
+        record->peer = platform::MakeSockAddr(inet_addr("10.0.0.200"), 68);
+        TeskDhcpResponder::AnswerDestination to{};
+        if (responder.Answer(record.get(), 0, &to) != 0) return Bytes();
+        return Bytes(record->data, record->data + record->nSendLen);
+    };
+    auto client = [](int n, unsigned char type) {
+        DhcpRequest request;
+        request.byType = type;
+        memcpy(request.abMac, Mac(n).data(), 6);
+        return request;
+    };
+    for (int n = 1; n <= 25; ++n) EXPECT_TRUE(send(0, BuildDhcp(client(n, 3))).empty()) << "a REQUEST of no state";
+    EXPECT_TRUE(m_Leases.Leases().empty());
+    DhcpRequest elsewhere = client(1, 3);
+    elsewhere.dwRequested = inet_addr("10.0.0.10");
+    elsewhere.dwServerId = inet_addr("10.0.0.99");
+    EXPECT_TRUE(send(0, BuildDhcp(elsewhere)).empty()) << "a REQUEST naming another server";
+
+    Bytes pack(292, 0);
+    pack[0] = 0x75, pack[1] = 0x6d, pack[12] = 1;
+    int answered = 0;
+    for (int n = 100; n < 125; ++n) {
+        memcpy(&pack[4], Mac(n).data(), 6);
+        answered += send(2, pack).size() == 292;
+    }
+    EXPECT_EQ(answered, 21);
+    EXPECT_TRUE(send(0, BuildDhcp(client(200, 1))).empty()) << "held for the offer time";
+    g_nNow += LeaseBook::kOfferHoldSeconds + 1;
+    Bytes offer = send(0, BuildDhcp(client(200, 1)));
+    ASSERT_EQ(offer.size(), 349u) << "free again once the hold is over";
+    Bytes ack = send(0, BuildDhcp(SelectingRequest(client(200, 1), offer)));
+    ASSERT_EQ(ack.size(), 349u);
+    EXPECT_EQ(ack[242], 5);
+    // INIT-REBOOT for that address from another client: a NAK, padded.
+    DhcpRequest reboot = client(201, 3);
+    reboot.dwRequested = AddrAt(ack, 16);
+    Bytes nak = send(0, BuildDhcp(reboot));
+    ASSERT_EQ(nak.size(), 300u);
+    EXPECT_EQ(nak[242], 6);
+    EXPECT_EQ(AddrAt(nak, 16), 0u);
+    EXPECT_EQ(OptionOf(nak, 54), (Bytes{10, 0, 0, 1}));
 }

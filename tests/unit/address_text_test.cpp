@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "interface/address_text.h"
+#include "net/address_text.h"
 #include "platform/platform.h"
 
 TEST(TextToHostIp, DottedQuadsAndLooseForms) {

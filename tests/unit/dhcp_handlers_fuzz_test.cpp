@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "Tavrel.h"
-#include "dhcp/dhcp_server.h"
-#include "interface/library_state.h"
+#include "dhcp/dhcp_responder.h"
 #include "support/pcap_reader.h"
 #include "support/pxe_config.h"
 
@@ -45,20 +44,23 @@ std::vector<std::vector<unsigned char>> Seeds() {
 }  // namespace
 
 TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
-    RegisterSelectPxeCallback(AnyChoice, AnyReport);
-    RegisterSelectBootFileCallback(AnyBootFile);
-    std::unique_ptr<TeskDhcpServer, void (*)(TeskDhcpServer *)> server(TeskDhcpServer::Create(),
-                                                                       [](TeskDhcpServer *s) { TeskServiceFrame::StopAndFree(s); });
-    ASSERT_TRUE(server->CreateContainers());
+    DhcpHostHooks hooks;
+    hooks.selectPxeServer = AnyChoice;
+    hooks.selectMirrorServerToDB = AnyReport;
+    hooks.selectBootFile = AnyBootFile;
+    LeaseBook leases;
+    ASSERT_TRUE(leases.CreateCaches());
     TeskPxeServerStruct config = MakeServer("10.0.0.1");
     TeskSubNetStruct subnets[2] = {MakeSubNet("10.0.0.10", "10.0.0.40", 1), MakeSubNet("10.0.1.10", "10.0.1.12", 2)};
     TeskStaticDhcpStruct statics[1] = {MakeStatic("52:54:00:12:34:56", "10.0.0.99")};
-    server->ApplyConfig(&config, subnets, 2, statics, 1);
+    leases.Install(BuildConfigSnapshot(&config, subnets, 2, statics, 1));
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(leases, hooks, broadcast);
 
     auto seeds = Seeds();
     ASSERT_GT(seeds.size(), 4u);
     std::mt19937 random(7);
-    auto record = std::make_unique<TeskDhcpServer::_socklist>();
+    auto record = std::make_unique<TeskDhcpResponder::_socklist>();
     for (int round = 0; round < 60000; ++round) {
         std::vector<unsigned char> data = seeds[random() % seeds.size()];
         int edits = 1 + static_cast<int>(random() % 8);
@@ -70,17 +72,17 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
                 default: data.insert(data.begin() + static_cast<long>(random() % (data.size() + 1)), 1 + random() % 4, static_cast<unsigned char>(random()));
             }
         }
-        if (data.size() > TeskDhcpServer::kDataSize) data.resize(TeskDhcpServer::kDataSize);
+        if (data.size() > TeskDhcpResponder::kDataSize) data.resize(TeskDhcpResponder::kDataSize);
         if (data.empty()) continue;
         memset(record.get(), 0, sizeof *record);
         memcpy(record->data, data.data(), data.size());
         record->nRecvLen = static_cast<int>(data.size());
         int type = static_cast<int>(random() % 3);
         record->nSocketType = type;
-        TeskDhcpServer::AnswerDestination to{};
-        if (TeskDhcpServer::ProtocolHandlers().handlers[type](&server->Responder(), record.get(), &to) == 0) {
+        TeskDhcpResponder::AnswerDestination to{};
+        if (responder.Answer(record.get(), static_cast<uint64_t>(round), &to) == 0) {
             ASSERT_GE(record->nSendLen, 0);
-            ASSERT_LE(record->nSendLen, TeskDhcpServer::kDataSize);
+            ASSERT_LE(record->nSendLen, TeskDhcpResponder::kDataSize);
         }
     }
 }

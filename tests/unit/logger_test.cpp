@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "containers/mac_hash.h"
+#include "log/log_rate_cap.h"
 #include "log/logger.h"
+#include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "support/temp_tree.h"
 
@@ -144,15 +147,19 @@ TEST_F(LoggerTest, ExecutableWithoutTwoFoldersKeepsPreviousFolder) {
     EXPECT_EQ(Log(), "murboot 2013-05-07 09:05:03 :still here\n");
 }
 
-TEST_F(LoggerTest, FourThreadsLoseNoLineAndMixNone) {
-    Init("");
+// Each thread writes at a level of its own: a line is never written with
+// the level of the thread that happened to flush it.
+TEST_F(LoggerTest, FourThreadsLoseNoLineMixNoneAndKeepTheirLevels) {
+    Init("[Tavrel]\nLogLevel=0\n");
     platform::SetDebugSink(nullptr);
     constexpr int kThreads = 4, kLines = 10000;
+    const char *const names[kThreads] = {"DEBUG ", "INFO  ", "ERROR ", "FATAL "};
     testing::internal::CaptureStdout();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i) LogWrite(LOG_ERROR, "thread %d line %05d payload-payload-payload", t, i);
+            for (int i = 0; i < kLines; ++i)
+                LogWrite(LOG_DEBUG + t, "thread %d line %05d payload-payload-payload", t, i);
         });
     for (std::thread &thread : threads) thread.join();
     testing::internal::GetCapturedStdout();
@@ -162,16 +169,62 @@ TEST_F(LoggerTest, FourThreadsLoseNoLineAndMixNone) {
     int total = 0;
     while (std::getline(lines, line)) {
         int t = -1, i = -1;
-        char tail[64] = {};
-        ASSERT_EQ(sscanf(line.c_str(), "murboot: 2013-05-07 09:05:03 ERROR :thread %d line %d %63s", &t, &i, tail), 3)
+        char level[8] = {}, tail[64] = {};
+        ASSERT_EQ(sscanf(line.c_str(), "murboot: 2013-05-07 09:05:03 %6c:thread %d line %d %63s", level, &t, &i, tail), 4)
             << line;
         ASSERT_STREQ(tail, "payload-payload-payload") << line;
         ASSERT_TRUE(t >= 0 && t < kThreads);
+        ASSERT_STREQ(level, names[t]) << line;
         ++counts[t];
         ++total;
     }
     EXPECT_EQ(total, kThreads * kLines);
     for (int count : counts) EXPECT_EQ(count, kLines);
+}
+
+// Lines of datagrams past the cap are dropped and counted; lines outside a
+// datagram's scope are never capped.
+TEST_F(LoggerTest, DatagramLinesAreCappedAndTheDroppedOnesCounted) {
+    Init("");
+    LogRateCap cap;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1000; ++i) {
+        LogCapScope scope(cap, 5000 + i / 100);  // 1,000 datagrams within 10 ms
+        LogWriteText("junk %d", i);
+        LogWrite(LOG_ERROR, "junk error %d", i);
+    }
+    LogWriteText("not a datagram's");
+    {
+        LogCapScope scope(cap, 7000);  // two seconds later: written, after the count
+        LogWriteText("late");
+    }
+    testing::internal::GetCapturedStdout();
+    std::string log = Log();
+    size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_EQ(lines, 2 * LogRateCap::kBurst + 1 + 1 + 1) << log;
+    EXPECT_NE(log.find(":junk 49\n"), std::string::npos);
+    EXPECT_EQ(log.find(":junk 50\n"), std::string::npos);
+    EXPECT_NE(log.find("\xe2\x80\xa6 1900 similar lines suppressed"), std::string::npos) << log;
+    EXPECT_NE(log.find(":not a datagram's"), std::string::npos);
+    EXPECT_NE(log.find(":late"), std::string::npos);
+}
+
+TEST_F(LoggerTest, RetentionRemovesOnlyOldDayFilesOfItsOwn) {
+    Init("[Tavrel]\nLogRetentionDays=14\n");
+    for (const char *name : {"murboot_2013_04_22.log", "murboot_2013_04_23.log", "murboot_2012_12_31.log",
+                             "murboot_2013_04_01.log.keep", "other_2012_01_01.log"})
+        std::ofstream(m_Tree.LogDir() + "/" + name) << "x";
+    testing::internal::CaptureStdout();
+    LogWriteText("today");
+    testing::internal::GetCapturedStdout();
+    auto exists = [&](const char *name) { return access((m_Tree.LogDir() + "/" + name).c_str(), F_OK) == 0; };
+    EXPECT_FALSE(exists("murboot_2013_04_22.log")) << "15 days old";
+    EXPECT_TRUE(exists("murboot_2013_04_23.log")) << "14 days old";
+    EXPECT_FALSE(exists("murboot_2012_12_31.log"));
+    EXPECT_TRUE(exists("murboot_2013_04_01.log.keep"));
+    EXPECT_TRUE(exists("other_2012_01_01.log"));
+    EXPECT_TRUE(m_Tree.LogExists(2013, 5, 7));
 }
 
 TEST_F(LoggerTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
@@ -190,7 +243,7 @@ TEST_F(LoggerTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
 
 TEST_F(LoggerTest, AFullClientTableWritesItsLineOnceASecondNotPerRequest) {
     Init("");
-    auto table = std::make_unique<TeskMacHash<int>>();
+    auto table = std::make_unique<TeskMacHash<int>>(LogPoolFull);
     unsigned char mac[6] = {2, 0, 0, 0, 0, 0};
     int refused = 0;
     // The pool holds 1,000 blocks of 101 entries; the last 1,000 keys find it full.

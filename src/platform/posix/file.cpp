@@ -18,28 +18,33 @@ namespace platform {
 
 static std::atomic<const char *> g_ExePathOverride{nullptr};
 
-size_t GetHostExePath(char *buf, size_t size) {
-    if (!buf || size == 0) return 0;
+int GetHostExePath(char *buf, size_t size) {
+    if (!buf || size == 0) return -EINVAL;
     if (const char *forced = g_ExePathOverride.load()) {
         size_t n = strlen(forced);
-        if (n >= size) return 0;
+        if (n == 0) return -ENOENT;
+        if (n >= size) return -ENAMETOOLONG;
         memcpy(buf, forced, n + 1);
-        return n;
+        return static_cast<int>(n);
     }
     ssize_t n = readlink("/proc/self/exe", buf, size - 1);
-    if (n <= 0) return 0;
+    if (n < 0) return -errno;
+    if (n == 0) return -ENOENT;
     buf[n] = '\0';
-    return static_cast<size_t>(n);
+    return static_cast<int>(n);
 }
 
 void SetHostExePathOverride(const char *path) { g_ExePathOverride.store(path); }
 
-void CreateDirectoryPath(const char *path) {
+int CreateDirectoryPath(const char *path) {
     std::string partial;
+    int error = 0;
     for (const char *p = path; *p; ++p) {
         partial += *p;
-        if ((*p == '/' && partial.size() > 1) || p[1] == '\0') mkdir(partial.c_str(), 0755);
+        if ((*p == '/' && partial.size() > 1) || p[1] == '\0')
+            error = mkdir(partial.c_str(), 0755) == 0 || errno == EEXIST ? 0 : -errno;
     }
+    return error;
 }
 
 static std::string Trim(const std::string &text) {
@@ -75,25 +80,27 @@ int ReadIniInt(const char *path, const char *section, const char *key, int def) 
     return result;
 }
 
-bool AppendTextToFile(const char *path, const char *data, size_t len) {
+int AppendTextToFile(const char *path, const char *data, size_t len) {
     // A link planted in the file's place is not followed.
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return -errno;
     ssize_t written = write(fd, data, len);
+    int error = written < 0 ? -errno : written == static_cast<ssize_t>(len) ? 0 : -EIO;
     close(fd);
-    return written == static_cast<ssize_t>(len);
+    return error;
 }
 
 // POSIX has no share modes: other processes may change a boot file while the
 // service holds it (reads that come up short end the transfer).
 int FileOpenRead(const char *path, FileHandle *file) {
+    *file = kInvalidFile;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0) return -errno;
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
         close(fd);
-        return error ? error : EACCES;
+        return error ? -error : -EACCES;
     }
     *file = fd;
     return 0;
@@ -101,7 +108,7 @@ int FileOpenRead(const char *path, FileHandle *file) {
 
 int FileGetSize(FileHandle file, uint64_t *size) {
     struct stat info {};
-    if (fstat(static_cast<int>(file), &info) != 0) return errno;
+    if (fstat(static_cast<int>(file), &info) != 0) return -errno;
     *size = static_cast<uint64_t>(info.st_size);
     return 0;
 }
@@ -112,7 +119,7 @@ int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32
         ssize_t n = pread(static_cast<int>(file), static_cast<char *>(buf) + total, len - total,
                           static_cast<off_t>(offset + total));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
+        if (n < 0) return -errno;
         if (n == 0) break;
         total += static_cast<uint32_t>(n);
     }
@@ -122,7 +129,7 @@ int FileReadAt(FileHandle file, uint64_t offset, void *buf, uint32_t len, uint32
 
 int FileIdentityOf(FileHandle file, FileIdentity *identity) {
     struct stat info {};
-    if (fstat(static_cast<int>(file), &info) != 0) return errno;
+    if (fstat(static_cast<int>(file), &info) != 0) return -errno;
     identity->qwVolume = static_cast<uint64_t>(info.st_dev);
     identity->qwIndex = static_cast<uint64_t>(info.st_ino);
     return 0;
@@ -132,16 +139,16 @@ int FileRealPath(FileHandle file, char *out, size_t size) {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(file));
     ssize_t n = readlink(link, out, size - 1);
-    if (n < 0) return errno;
-    if (static_cast<size_t>(n) >= size - 1) return ENAMETOOLONG;
+    if (n < 0) return -errno;
+    if (static_cast<size_t>(n) >= size - 1) return -ENAMETOOLONG;
     out[n] = '\0';
     return 0;
 }
 
 int RealPathOf(const char *path, char *out, size_t size) {
     char *resolved = realpath(path, nullptr);
-    if (!resolved) return errno;
-    int error = strlen(resolved) < size ? 0 : ENAMETOOLONG;
+    if (!resolved) return -errno;
+    int error = strlen(resolved) < size ? 0 : -ENAMETOOLONG;
     if (!error) strcpy(out, resolved);
     free(resolved);
     return error;
@@ -153,31 +160,31 @@ bool PathInsideFolder(const char *path, const char *folder) {
     return strncmp(path, folder, n) == 0 && path[n] == '/';
 }
 
-const int kErrorAccessDenied = EACCES;
-const int kErrorFileTooLarge = EFBIG;
+const int kErrorAccessDenied = -EACCES;
+const int kErrorFileTooLarge = -EFBIG;
 
 void FileClose(FileHandle file) {
     if (file != kInvalidFile) close(static_cast<int>(file));
 }
 
-bool PathExists(const char *path) {
+int PathCheck(const char *path) {
     struct stat info {};
-    return stat(path, &info) == 0;
+    return stat(path, &info) == 0 ? 0 : -errno;
 }
 
-bool FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
+int FindEntryNoCase(const char *dir, const char *name, char *out, size_t outSize) {
     DIR *folder = opendir(dir);
-    if (!folder) return false;
-    bool found = false;
+    if (!folder) return -errno;
+    int error = -ENOENT;
     while (struct dirent *entry = readdir(folder)) {
         if (strcasecmp(entry->d_name, name) == 0 && strlen(entry->d_name) < outSize) {
             strcpy(out, entry->d_name);
-            found = true;
+            error = 0;
             break;
         }
     }
     closedir(folder);
-    return found;
+    return error;
 }
 
 int LastError() { return errno; }

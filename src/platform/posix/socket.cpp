@@ -31,22 +31,21 @@ static thread_local int t_SocketError = 0;
 
 static int Fail(int error) {
     t_SocketError = error;
-    return -1;
+    return -error;
 }
 
 PosixSocket *AsPosix(Socket sock) { return reinterpret_cast<PosixSocket *>(sock); }
 
-Socket UdpOpen() {
+int UdpOpen(Socket *sock) {
+    *sock = kInvalidSocket;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        Fail(errno);
-        return kInvalidSocket;
-    }
+    if (fd < 0) return Fail(errno);
     // Bursts of requests (a rack powering on) must not overflow the queue.
     int size = kReceiveBufferBytes;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    return reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
 }
 
 int UdpEnableBroadcast(Socket sock) {
@@ -148,7 +147,7 @@ void SocketClose(Socket sock) {
 // one the route or path discovery set. No datagram is sent.
 int InterfaceMtuTo(uint32_t dwAddrNet) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
+    if (fd < 0) return -errno;
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_port = htons(9);
@@ -157,7 +156,9 @@ int InterfaceMtuTo(uint32_t dwAddrNet) {
     socklen_t size = sizeof mtu;
     if (connect(fd, reinterpret_cast<sockaddr *>(&dest), sizeof dest) != 0 ||
         getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &size) != 0)
-        mtu = 0;
+        mtu = -errno;
+    else if (mtu <= 0)
+        mtu = -EINVAL;
     close(fd);
     return mtu;
 }

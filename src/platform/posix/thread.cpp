@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -56,33 +57,37 @@ void *ThreadMain(void *raw) {
 }
 }  // namespace
 
-ThreadHandle ThreadStart(ThreadProc proc, void *arg) {
+int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *handle) {
+    *handle = nullptr;
     PosixThread *thread = new PosixThread;
     thread->proc = proc;
     thread->arg = arg;
-    if (pthread_create(&thread->id, nullptr, ThreadMain, thread) != 0) {
+    if (int error = pthread_create(&thread->id, nullptr, ThreadMain, thread)) {
         delete thread;
-        return nullptr;
+        errno = error;  // as CreateThread leaves its last error, for the caller's failure line
+        return -error;
     }
-    return thread;
+    *handle = thread;
+    return 0;
 }
 
-bool ThreadJoin(ThreadHandle handle, int timeoutMs) {
+int ThreadJoin(ThreadHandle handle, int timeoutMs) {
     PosixThread *thread = static_cast<PosixThread *>(handle);
     std::unique_lock<std::mutex> guard(thread->lock);
     auto done = [thread] { return thread->bEnded; };
     if (timeoutMs < 0)
         thread->ended.wait(guard, done);
     else if (!thread->ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), done))
-        return false;
+        return kWaitTimedOut;
     if (!thread->bJoined) {
         pthread_join(thread->id, nullptr);
         thread->bJoined = true;
     }
-    return true;
+    return 0;
 }
 
-bool ThreadTerminate(ThreadHandle) { return false; }
+// POSIX threads cannot be ended from outside without tearing the process.
+int ThreadTerminate(ThreadHandle) { return -ENOSYS; }
 
 void ThreadClose(ThreadHandle handle) {
     if (!handle) return;

@@ -19,10 +19,7 @@ LocalTime GetLocalTime() {
     return source ? source() : SystemLocalTime();
 }
 
-int64_t GetUnixTime() {
-    time_t now = time(nullptr);
-    return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
-}
+int64_t GetUnixTime() { return static_cast<int64_t>(time(nullptr)); }
 
 void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource.store(source); }
 

@@ -23,10 +23,14 @@ struct PosixWaitable {
 
 static PosixWaitable *AsWaitable(WaitHandle handle) { return static_cast<PosixWaitable *>(handle); }
 
-WaitHandle EventCreate() {
+int EventCreate(WaitHandle *event) {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return nullptr;
-    return new PosixWaitable{false, fd, 0};
+    if (fd < 0) {
+        *event = nullptr;
+        return -errno;
+    }
+    *event = new PosixWaitable{false, fd, 0};
+    return 0;
 }
 
 void EventSet(WaitHandle event) {
@@ -42,17 +46,20 @@ void EventClose(WaitHandle event) {
     delete AsWaitable(event);
 }
 
-WaitHandle SocketEventCreate() { return new PosixWaitable{true, -1, 0}; }
+int SocketEventCreate(WaitHandle *event) {
+    *event = new PosixWaitable{true, -1, 0};
+    return 0;
+}
 
 int SocketEventSelect(Socket sock, WaitHandle event) {
     int fd = AsPosix(sock)->fd;
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -errno;
     AsWaitable(event)->fd = fd;
     return 0;
 }
 
-bool SocketEventTakeReadable(Socket sock, WaitHandle event) {
+int SocketEventTakeReadable(Socket sock, WaitHandle event) {
     short revents = AsWaitable(event)->revents;
     AsWaitable(event)->revents = 0;
     if (revents & POLLERR) {
@@ -60,30 +67,31 @@ bool SocketEventTakeReadable(Socket sock, WaitHandle event) {
         int error = 0;
         socklen_t len = sizeof error;
         getsockopt(AsPosix(sock)->fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        return false;
+        return error ? -error : -EIO;
     }
-    return (revents & POLLIN) && !(revents & POLLNVAL);
+    if (revents & POLLNVAL) return -EBADF;
+    return (revents & POLLIN) ? 0 : kNothingToRead;
 }
 
 void SocketEventClose(WaitHandle event) { delete AsWaitable(event); }
 
 int WaitAny(const WaitHandle *handles, int count, int timeoutMs) {
     pollfd fds[8];
-    if (count <= 0 || count > 8) return kWaitFailed;
+    if (count <= 0 || count > 8) return -EINVAL;
     for (int i = 0; i < count; ++i) {
-        if (!handles[i]) return kWaitFailed;
+        if (!handles[i]) return -EINVAL;
         fds[i] = pollfd{AsWaitable(handles[i])->fd, POLLIN, 0};
     }
     int ready;
     do {
         ready = poll(fds, static_cast<nfds_t>(count), timeoutMs);
     } while (ready < 0 && errno == EINTR);
-    if (ready < 0) return kWaitFailed;
-    if (ready == 0) return kWaitTimeout;
+    if (ready < 0) return -errno;
+    if (ready == 0) return kWaitTimedOut;
     for (int i = 0; i < count; ++i) AsWaitable(handles[i])->revents = fds[i].revents;
     for (int i = 0; i < count; ++i)
         if (fds[i].revents != 0) return i;
-    return kWaitFailed;
+    return -EIO;
 }
 
 }  // namespace platform

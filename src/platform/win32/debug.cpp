@@ -1,18 +1,20 @@
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace platform {
 
-static volatile DebugSink g_DebugSink = nullptr;
+static std::atomic<DebugSink> g_DebugSink{nullptr};
 
 void DebugOutput(const char *text) {
-    if (DebugSink sink = g_DebugSink)
+    if (DebugSink sink = g_DebugSink.load())
         sink(text);
     else
         OutputDebugStringA(text);
 }
 
-void SetDebugSink(DebugSink sink) { g_DebugSink = sink; }
+void SetDebugSink(DebugSink sink) { g_DebugSink.store(sink); }
 
 }  // namespace platform

@@ -10,6 +10,9 @@ namespace platform {
 
 static SOCKET AsWin(Socket sock) { return static_cast<SOCKET>(sock); }
 
+// WSAGetLastError keeps the value for SocketLastError.
+static int Failure() { return -WSAGetLastError(); }
+
 SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
     SockAddrV4 addr{};
     addr.wFamily = AF_INET;
@@ -20,24 +23,27 @@ SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
 
 int SocketsStartup() {
     WSADATA data;
-    return WSAStartup(MAKEWORD(1, 1), &data);
+    return -WSAStartup(MAKEWORD(1, 1), &data);
 }
 
 void SocketsCleanup() { WSACleanup(); }
 
-Socket UdpOpen() {
+int UdpOpen(Socket *out) {
+    *out = kInvalidSocket;
     SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (sock == INVALID_SOCKET) return kInvalidSocket;
+    if (sock == INVALID_SOCKET) return Failure();
     // Bursts of requests (a rack powering on) must not overflow the queue.
     int size = kReceiveBufferBytes;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size), sizeof size);
-    return static_cast<Socket>(sock);
+    *out = static_cast<Socket>(sock);
+    return 0;
 }
 
 int UdpEnableBroadcast(Socket sock) {
     BOOL on = TRUE;
-    return setsockopt(AsWin(sock), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on) == 0 ? 0
-                                                                                                                 : -1;
+    return setsockopt(AsWin(sock), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on) == 0
+               ? 0
+               : Failure();
 }
 
 int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
@@ -45,7 +51,7 @@ int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(wPortHost);
     addr.sin_addr.s_addr = dwAddrNet;
-    return bind(AsWin(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
+    return bind(AsWin(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : Failure();
 }
 
 int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
@@ -53,7 +59,7 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
     memcpy(&dest, &to, sizeof dest);
     int sent = sendto(AsWin(sock), static_cast<const char *>(data), len, 0, reinterpret_cast<sockaddr *>(&dest),
                       sizeof dest);
-    return sent == SOCKET_ERROR ? -1 : sent;
+    return sent == SOCKET_ERROR ? Failure() : sent;
 }
 
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
@@ -61,7 +67,7 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
     int sourceLen = sizeof source;
     int got = recvfrom(AsWin(sock), static_cast<char *>(buf), len, 0, reinterpret_cast<sockaddr *>(&source),
                        &sourceLen);
-    if (got == SOCKET_ERROR) return -1;
+    if (got == SOCKET_ERROR) return Failure();
     if (from) memcpy(from, &source, sizeof *from);
     return got;
 }
@@ -76,17 +82,18 @@ int InterfaceMtuTo(uint32_t dwAddrNet) {
     using BestInterfaceProc = DWORD(WINAPI *)(IPAddr, PDWORD);
     using IfEntryProc = DWORD(WINAPI *)(PMIB_IFROW);
     static HMODULE library = LoadLibraryA("iphlpapi.dll");
-    if (!library) return 0;
+    if (!library) return -ERROR_MOD_NOT_FOUND;
     // Through void *: FARPROC casts to no other function type without a warning.
     auto bestInterface = reinterpret_cast<BestInterfaceProc>(
         reinterpret_cast<void *>(GetProcAddress(library, "GetBestInterface")));
     auto ifEntry = reinterpret_cast<IfEntryProc>(reinterpret_cast<void *>(GetProcAddress(library, "GetIfEntry")));
+    if (!bestInterface || !ifEntry) return -ERROR_PROC_NOT_FOUND;
     DWORD index = 0;
-    if (!bestInterface || !ifEntry || bestInterface(dwAddrNet, &index) != NO_ERROR) return 0;
+    if (DWORD error = bestInterface(dwAddrNet, &index)) return -static_cast<int>(error);
     MIB_IFROW row{};
     row.dwIndex = index;
-    if (ifEntry(&row) != NO_ERROR) return 0;
-    return static_cast<int>(row.dwMtu);
+    if (DWORD error = ifEntry(&row)) return -static_cast<int>(error);
+    return row.dwMtu > 0 ? static_cast<int>(row.dwMtu) : -ERROR_INVALID_DATA;
 }
 
 int SocketLastError() { return WSAGetLastError(); }

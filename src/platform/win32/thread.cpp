@@ -17,18 +17,29 @@ DWORD WINAPI ThreadMain(LPVOID raw) {
 }
 }  // namespace
 
-ThreadHandle ThreadStart(ThreadProc proc, void *arg) {
+static_assert(kWaitTimedOut == -static_cast<int>(WAIT_TIMEOUT), "the timed-out result is -WAIT_TIMEOUT");
+
+static int Failure() { return -static_cast<int>(GetLastError()); }
+
+int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *thread) {
     StartArgs *args = new StartArgs{proc, arg};
-    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, args, 0, nullptr);
-    if (!thread) delete args;
-    return thread;
+    *thread = CreateThread(nullptr, 0, ThreadMain, args, 0, nullptr);
+    if (*thread) return 0;
+    int error = Failure();
+    delete args;
+    SetLastError(static_cast<DWORD>(-error));  // kept for the caller's failure line
+    return error;
 }
 
-bool ThreadJoin(ThreadHandle thread, int timeoutMs) {
-    return WaitForSingleObject(thread, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+int ThreadJoin(ThreadHandle thread, int timeoutMs) {
+    switch (WaitForSingleObject(thread, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs))) {
+    case WAIT_OBJECT_0: return 0;
+    case WAIT_TIMEOUT: return kWaitTimedOut;
+    default: return Failure();
+    }
 }
 
-bool ThreadTerminate(ThreadHandle thread) { return TerminateThread(thread, static_cast<DWORD>(-1)) != 0; }
+int ThreadTerminate(ThreadHandle thread) { return TerminateThread(thread, static_cast<DWORD>(-1)) ? 0 : Failure(); }
 
 void ThreadClose(ThreadHandle thread) {
     if (thread) CloseHandle(thread);

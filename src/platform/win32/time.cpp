@@ -1,26 +1,24 @@
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "platform/platform.h"
 
 namespace platform {
 
-static volatile LocalTimeSource g_TimeSource = nullptr;
+static std::atomic<LocalTimeSource> g_TimeSource{nullptr};
 
 LocalTime GetLocalTime() {
-    if (LocalTimeSource source = g_TimeSource) return source();
+    if (LocalTimeSource source = g_TimeSource.load()) return source();
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-int64_t GetUnixTime() {
-    time_t now = time(nullptr);
-    return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
-}
+int64_t GetUnixTime() { return static_cast<int64_t>(time(nullptr)); }
 
-void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource = source; }
+void SetLocalTimeSource(LocalTimeSource source) { g_TimeSource.store(source); }
 
 uint64_t MonotonicMs() { return GetTickCount64(); }
 

@@ -5,7 +5,13 @@
 
 namespace platform {
 
-WaitHandle EventCreate() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+static_assert(kWaitTimedOut == -static_cast<int>(WAIT_TIMEOUT), "the timed-out result is -WAIT_TIMEOUT");
+static_assert(kNothingToRead == -WSAEWOULDBLOCK, "nothing to read is -WSAEWOULDBLOCK");
+
+int EventCreate(WaitHandle *event) {
+    *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return *event ? 0 : -static_cast<int>(GetLastError());
+}
 void EventSet(WaitHandle event) {
     if (event) SetEvent(event);
 }
@@ -13,20 +19,22 @@ void EventClose(WaitHandle event) {
     if (event) CloseHandle(event);
 }
 
-WaitHandle SocketEventCreate() {
-    WSAEVENT event = WSACreateEvent();
-    return event == WSA_INVALID_EVENT ? nullptr : event;
+int SocketEventCreate(WaitHandle *event) {
+    WSAEVENT created = WSACreateEvent();
+    *event = created == WSA_INVALID_EVENT ? nullptr : created;
+    return *event ? 0 : -WSAGetLastError();
 }
 
 int SocketEventSelect(Socket sock, WaitHandle event) {
-    return WSAEventSelect(static_cast<SOCKET>(sock), event, FD_READ | FD_CLOSE) == 0 ? 0 : -1;
+    return WSAEventSelect(static_cast<SOCKET>(sock), event, FD_READ | FD_CLOSE) == 0 ? 0 : -WSAGetLastError();
 }
 
-bool SocketEventTakeReadable(Socket sock, WaitHandle event) {
+int SocketEventTakeReadable(Socket sock, WaitHandle event) {
     WSAResetEvent(event);
     WSANETWORKEVENTS events{};
-    if (WSAEnumNetworkEvents(static_cast<SOCKET>(sock), event, &events) != 0) return false;
-    return (events.lNetworkEvents & FD_READ) && events.iErrorCode[FD_READ_BIT] == 0;
+    if (WSAEnumNetworkEvents(static_cast<SOCKET>(sock), event, &events) != 0) return -WSAGetLastError();
+    if (!(events.lNetworkEvents & FD_READ)) return kNothingToRead;
+    return -events.iErrorCode[FD_READ_BIT];
 }
 
 void SocketEventClose(WaitHandle event) {
@@ -36,9 +44,10 @@ void SocketEventClose(WaitHandle event) {
 int WaitAny(const WaitHandle *handles, int count, int timeoutMs) {
     DWORD result = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE,
                                           timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
-    if (result == WAIT_TIMEOUT) return kWaitTimeout;
+    if (result == WAIT_TIMEOUT) return kWaitTimedOut;
     if (result < WAIT_OBJECT_0 + static_cast<DWORD>(count)) return static_cast<int>(result - WAIT_OBJECT_0);
-    return kWaitFailed;
+    if (result == WAIT_FAILED) return -static_cast<int>(GetLastError());
+    return -ERROR_INVALID_HANDLE;  // an abandoned mutex: never one of ours
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "interface/address_text.h"
+#include "net/address_text.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,47 @@
+// One cap for the lines that datagrams cause. Each service holds a cap per
+// port; the code that handles a datagram opens a LogCapScope, and every line
+// the thread writes inside it is written or dropped with its datagram. A
+// flood thus writes a burst, then a trickle and a count of what it dropped
+// ("... N similar lines suppressed"), whatever port or path it takes.
+#pragma once
+
+#include <cstdint>
+
+class LogRateCap {
+public:
+    // Datagrams whose lines are written at once, and the rate after that.
+    static constexpr uint32_t kBurst = 50;
+    static constexpr uint32_t kPerSecond = 10;
+
+    // Whether a datagram received at qwNowMs may write its lines. When it
+    // may and lines were dropped before it, their count is written first;
+    // while a flood lasts, the count is written at most once a second.
+    bool Admit(uint64_t qwNowMs);
+    void CountSuppressed() { ++m_nSuppressed; }
+
+private:
+    void WriteSummary(uint64_t qwNowMs);
+
+    uint64_t m_qwTokensMilli = uint64_t(kBurst) * 1000;  // thousandths of a line
+    uint64_t m_qwLastMs = 0;
+    uint64_t m_qwLastSummaryMs = 0;
+    bool m_bStarted = false;
+    uint32_t m_nSuppressed = 0;
+};
+
+// Lines of the calling thread belong to one datagram while this lives.
+class LogCapScope {
+public:
+    LogCapScope(LogRateCap &cap, uint64_t qwNowMs);
+    ~LogCapScope();
+    LogCapScope(const LogCapScope &) = delete;
+    LogCapScope &operator=(const LogCapScope &) = delete;
+
+private:
+    LogRateCap *m_lpOuter;
+    bool m_bOuterAdmitted;
+};
+
+// For the logger: false when the calling thread is inside a scope whose
+// datagram was refused (the line is counted there).
+bool LogCapAllowsLine();
