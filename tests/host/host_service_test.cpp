@@ -241,11 +241,14 @@ struct Fetch {
     }
 };
 
-// Sends each request and reads every answer to its end (each asks the
-// server to close); a connection still open after 60 s of silence is left.
-void FetchAll(std::vector<Fetch> &fetches, const std::vector<std::string> &requests) {
+// Connects from each address and sends its request at once (a connection
+// must send its header within seconds), then reads every answer to its end
+// (each asks the server to close); one silent for 60 s is left.
+std::vector<Fetch> FetchAll(const std::vector<std::string> &from, const std::vector<std::string> &requests) {
+    std::vector<Fetch> fetches;
     std::vector<pollfd> waits;
-    for (size_t i = 0; i < fetches.size(); ++i) {
+    for (size_t i = 0; i < requests.size(); ++i) {
+        fetches.push_back({Connect(from[i]), ""});
         EXPECT_EQ(send(fetches[i].fd, requests[i].data(), requests[i].size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(requests[i].size()));
         waits.push_back({fetches[i].fd, POLLIN, 0});
@@ -266,6 +269,7 @@ void FetchAll(std::vector<Fetch> &fetches, const std::vector<std::string> &reque
     }
     for (pollfd &wait : waits)
         if (wait.fd >= 0) close(wait.fd);
+    return fetches;
 }
 
 std::string Get(const std::string &name, const std::string &extra = "") {
@@ -303,18 +307,17 @@ TEST_P(HostHttpTest, ThousandDownloadsAtOnce) {
     std::ofstream(Boot() + "/initrd", std::ios::binary) << big;
     AddClientAddresses();
     RaiseOwnDescriptorLimit();
-    std::vector<Fetch> fetches;
-    std::vector<std::string> requests, expected;
+    std::vector<std::string> from, requests, expected;
     for (int i = 0; i < 1000; ++i) {
         size_t first = static_cast<size_t>(i) * 997 % big.size();
         bool bRange = i % 2;
-        fetches.push_back({Connect(ClientAddress(i)), ""});
+        from.push_back(ClientAddress(i));
         requests.push_back(Get("initrd", bRange ? "Range: bytes=" + std::to_string(first) + "-" +
                                                       std::to_string(first + 65535) + "\r\n"
                                                 : ""));
         expected.push_back(bRange ? big.substr(first, 65536) : big);
     }
-    FetchAll(fetches, requests);
+    std::vector<Fetch> fetches = FetchAll(from, requests);
     int nIdentical = 0;
     for (size_t i = 0; i < fetches.size(); ++i)
         nIdentical += fetches[i].Status() == (i % 2 ? 206 : 200) && fetches[i].Body() == expected[i];
@@ -362,8 +365,7 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
     EXPECT_TRUE(http.Get("/kernel")->body == big);
     // A file answer keeps the connection for the next request, as iPXE fetches kernel and initrd.
     std::string keep = "GET /kernel HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
-    std::vector<Fetch> fetches = {{Connect("192.0.2.1"), ""}};
-    FetchAll(fetches, {keep + keep + Get("kernel")});
+    std::vector<Fetch> fetches = FetchAll({"192.0.2.1"}, {keep + keep + Get("kernel")});
     size_t nAnswers = 0;
     for (size_t at = 0; (at = fetches[0].answer.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nAnswers;
     EXPECT_EQ(nAnswers, 3u);
