@@ -759,7 +759,10 @@ int Storm::Run(const char *lpOut) {
     printf("\n");
     std::map<std::string, int> reasons;
     for (const Client &c : m_Clients)
-        if (c.outcome == kFailed) ++reasons[c.why.substr(0, c.why.find(" for "))];
+        if (c.outcome == kFailed) {  // grouped without the path and the count of NAKs
+            std::string reason = c.why.substr(0, c.why.find(" for "));
+            ++reasons[reason.substr(0, reason.find(" after ")) + (c.nNaks ? " (after NAKs)" : "")];
+        }
     for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
     return 0;
 }
