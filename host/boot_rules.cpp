@@ -1,8 +1,10 @@
 #include "host/boot_rules.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
+#include "log/log_text.h"
 
 namespace {
 
@@ -23,13 +25,22 @@ bool StartsWith(const char *text, const std::string &prefix) {
     return strncmp(text, prefix.c_str(), prefix.size()) == 0;
 }
 
+const char kIpxeUserClass[] = "iPXE";
+
+// iPXE builds configured without a user class still send option 175: a
+// rule for iPXE must catch them too, or a chainload fetches iPXE forever.
+bool UserClassMatches(const std::string &wanted, const SelectBootFileRecord &client) {
+    if (wanted.empty() || wanted == client.userclass) return true;
+    return wanted == kIpxeUserClass && (client.flags & TAVREL_BOOT_CLIENT_IPXE) != 0;
+}
+
 bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     if (!rule.arches.empty()) {
         bool any = false;
         for (int code : rule.arches) any = any || code == client.arch;
         if (!any) return false;
     }
-    if (!rule.userClass.empty() && rule.userClass != client.userclass) return false;
+    if (!UserClassMatches(rule.userClass, client)) return false;
     if (!StartsWith(client.vendorclass, rule.vendorPrefix)) return false;
     return rule.macPrefix.empty() || memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
 }
@@ -40,6 +51,17 @@ const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBo
     for (const BootRule &rule : rules)
         if (Matches(rule, client)) return &rule;
     return nullptr;
+}
+
+std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client) {
+    const unsigned char *m = client.mac;
+    char line[1536];
+    snprintf(line, sizeof line,
+             "boot: %02x:%02x:%02x:%02x:%02x:%02x (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
+             m[0], m[1], m[2], m[3], m[4], m[5], client.arch, PrintableText(client.userclass).Text(),
+             client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
+             PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
+    return line;
 }
 
 std::vector<int> ArchitectureCodes(const std::string &name) {

@@ -13,10 +13,15 @@ struct BootRule {
     std::string vendorPrefix;  // start of option 60; empty: any
     std::vector<unsigned char> macPrefix;  // first bytes of the MAC; empty: any
     std::string file;
+    std::string name;          // where the configuration has it: "boot[2] (line 31)"
 };
 
 // The first matching rule, or null (the configured boot_file stays).
 const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBootFileRecord &client);
+
+// The line that says which rule chose the file for this client (wire texts
+// escaped), without a line end.
+std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client);
 
 // The option-93 values an architecture name stands for ("bios", "efi-x64",
 // ...), or an empty list for an unknown name.

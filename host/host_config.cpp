@@ -197,6 +197,7 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
             if (!known) check.Error(entry.second.source(), key + "." + std::string(entry.first.str()), "unknown key");
         }
         BootRule rule;
+        rule.name = key + " (line " + std::to_string(where.begin.line) + ")";
         char text[kBootFileNameSize] = "";
         if (check.Text(*table, "file", key + ".file", text, sizeof text, true, where) && *text) {
             rule.file = text;

@@ -42,6 +42,7 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
     if (!rule) return 0;
     snprintf(bootfile, 128, "%s", rule->file.c_str());
+    std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
     return 1;
 }
 

@@ -182,6 +182,23 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
 // failure.
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 void SocketClose(Socket sock);
+
+// A socket of its own toward one peer: bound to the local address (0 for
+// any) on a port the system picks, connected to the peer, non-blocking. It
+// receives only the peer's datagrams, and learns when the peer's port is
+// closed (ICMP port unreachable). The socket stays kInvalidSocket on failure.
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock);
+// The next datagram on a connected socket, without waiting: its bytes (a
+// datagram longer than len fails), kNothingToRead, kPeerRefused when the
+// peer's port is closed, or another code.
+int UdpRecv(Socket sock, void *buf, int len);
+struct OutDatagram {
+    const void *lpData;
+    int nLength;
+};
+// Sends the datagrams in order on a connected socket, in one call where the
+// system has one: how many went, kPeerRefused or another code.
+int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count);
 // MTU of the route to the address (above 0), or a code when it cannot be told.
 int InterfaceMtuTo(uint32_t dwAddrNet);
 // The socket layer's last error (WSAGetLastError, or the errno of this
@@ -212,9 +229,11 @@ void SocketEventClose(WaitHandle event);
 #ifdef _WIN32
 constexpr int kNothingToRead = -10035;  // -WSAEWOULDBLOCK
 constexpr int kWaitTimedOut = -258;     // -WAIT_TIMEOUT
+constexpr int kPeerRefused = -10054;    // -WSAECONNRESET: an ICMP port unreachable came back
 #else
 constexpr int kNothingToRead = -EAGAIN;
 constexpr int kWaitTimedOut = -ETIMEDOUT;
+constexpr int kPeerRefused = -ECONNREFUSED;
 #endif
 // The time limit that waits and joins take to wait without one.
 constexpr int kWaitForever = -1;
@@ -222,6 +241,24 @@ static_assert(kWaitTimedOut < 0 && kWaitTimedOut != kWaitForever, "a timed-out w
 // Index of the first signalled handle (lowest index wins), kWaitTimedOut when
 // the time limit passed, or another negative code when the wait failed.
 int WaitAny(const WaitHandle *handles, int count, int timeoutMs);
+
+// ---- Socket sets ---------------------------------------------------------
+
+// Many sockets waited on at once behind one stop event, which wins over them.
+// Each socket comes back as the tag it was added with.
+using SocketSet = void *;
+// The set stays nullptr on failure.
+int SocketSetCreate(WaitHandle stopEvent, int maxSockets, SocketSet *set);
+// Makes the socket non-blocking; a code when the set is full (-ENOSPC,
+// -WSAENOBUFS) or the system fails.
+int SocketSetAdd(SocketSet set, Socket sock, uint32_t tag);
+// Before the socket is closed.
+void SocketSetRemove(SocketSet set, Socket sock);
+// Waits for the stop event or readable sockets: how many tags were written
+// (sockets with a datagram or an error to take; 0 when the stop event is
+// set), kWaitTimedOut, or another code when the wait failed.
+int SocketSetWait(SocketSet set, int timeoutMs, uint32_t *tags, int maxTags);
+void SocketSetClose(SocketSet set);
 
 // ---- Threads -------------------------------------------------------------
 

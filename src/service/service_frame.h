@@ -40,6 +40,9 @@ protected:
     virtual void OnWaitPeriod() {}
     // Everything the service holds besides the frame; the worker has ended.
     virtual void ReleaseService() = 0;
+    // The worker's loop until the stop event is set; a service waiting on
+    // more than its fixed sockets brings its own.
+    virtual void ServeUntilStopped();
 
     bool CreateStopEvent();
     // Lets socket nIndex wake the worker; false when its event cannot be had.
@@ -61,7 +64,6 @@ protected:
 
 private:
     static unsigned WorkerMain(void *arg);
-    void ServeUntilStopped();
 
     enum { kRunning, kEnded, kHandedOver };
     const int m_nSockets;

@@ -43,7 +43,9 @@ bool IsParentPart(const char *part, size_t len) {
 const char *RefuseBootFileName(const char *lpName) {
     size_t len = strlen(lpName);
     if (len >= kBootFileNameSize) return "name of 128 characters or more";
-    if (IsSeparator(lpName[0])) return "absolute path";
+    // Loaders (GRUB, shim) ask for "/grub/grub.cfg" and mean the boot folder,
+    // as every TFTP server takes it; two separators start a UNC or device path.
+    if (IsSeparator(lpName[0]) && IsSeparator(lpName[1])) return "UNC or device path";
     if (strchr(lpName, ':')) return "drive letter or stream name";
     for (const char *part = lpName; *part;) {
         size_t partLen = 0;

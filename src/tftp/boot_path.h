@@ -13,8 +13,9 @@ constexpr size_t kBootFileNameSize = 128;
 constexpr size_t kRealPathSize = 1024;
 
 // Null when the name may be served, otherwise why it is refused: names that
-// climb out of the boot folder (".." parts, absolute paths, drive letters,
-// UNC and device names) and names of 128 characters or more.
+// climb out of the boot folder (".." parts, drive letters, UNC and device
+// names) and names of 128 characters or more. A leading "/" or "\" names
+// the boot folder itself, so "/grub/grub.cfg" is "grub/grub.cfg" there.
 const char *RefuseBootFileName(const char *lpName);
 
 // Joins the boot folder and the name into path (both separators accepted).

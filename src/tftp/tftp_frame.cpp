@@ -1,19 +1,31 @@
-// The TFTP service frame: start, stop and the worker's wait loop.
+// The TFTP service frame: start, stop, and the ports of the transfers.
+#include <cstdio>
 #include <new>
 
-#include "net/address_text.h"
+#include "log/app_folders.h"
 #include "log/logger.h"
+#include "net/address_text.h"
 #include "log/notices.h"
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_server.h"
 
 TeskTftpServer *TeskTftpServer::Create() { return new TeskTftpServer(); }
 
+// TftpSinglePort=1 in the settings serves every transfer from port 69, for
+// sites whose NAT passes that port alone.
+static bool SinglePortSetting() {
+    char data[platform::kMaxPath], settings[platform::kMaxPath];
+    if (!AppFolderPath("data", data, sizeof data)) return false;
+    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return false;
+    return platform::ReadIniInt(settings, "Tavrel", "TftpSinglePort", 0) != 0;
+}
+
 int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     LogWriteText(TESK_NOTICE_TFTP_START);
     if (!IN_lpTeskPxeServerStruct) return LogTftpdFailure("NULL == IN_lpTeskPxeServerStruct", 38);
     LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
+    m_bSinglePort = SinglePortSetting();
     if (!m_ClientHash) {
         m_ClientHash = new (std::nothrow) TftpTransferTable();
         if (!m_ClientHash) {
@@ -21,9 +33,18 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
             return -1;
         }
     }
-    if (!m_SendQueue) {
-        m_SendQueue = new (std::nothrow) TeskMemQueue<tag_TftpSend>(100);
-        if (!m_SendQueue) return LogTftpdFailure("new m_SendQueue", 57);
+    if (!m_lpBatch) {
+        m_lpBatch = new (std::nothrow) TftpSend[kBatchSize];
+        if (!m_lpBatch) return LogTftpdFailure("new m_SendQueue", 57);
+    }
+    if (!m_lpPorts) {
+        m_lpPorts = new (std::nothrow) TransferPort[kMaxTransferPorts];
+        m_lpEnded = new (std::nothrow) int32_t[kMaxTransferPorts];
+        if (!m_lpPorts || !m_lpEnded) return LogTftpdFailure("new transfer ports", 60);
+        for (int i = 0; i < kMaxTransferPorts; ++i)
+            m_lpPorts[i] = TransferPort{platform::kInvalidSocket, {}, i + 1 < kMaxTransferPorts ? i + 2 : 0};
+        m_nFreePort = 1;
+        m_nEnded = 0;
     }
     if (!m_Bootfile) {
         m_Bootfile = create_bootfile_table(IN_lpTeskPxeServerStruct->rootpath);
@@ -32,9 +53,11 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     m_Responder.Attach(m_ClientHash, m_Bootfile);
     if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
-    if (!CreateSocketEvent(kSocket)) return LogTftpdFailure("WSACreateEvent", 81);
+    if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, kMaxTransferPorts + 1, &m_hSocketSet) != 0)
+        return LogTftpdFailure("WSACreateEvent", 81);
     if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);
-    if (!SelectSocketEvent(kSocket)) return LogTftpdFailure("WSAEventSelect", 95);
+    if (platform::SocketSetAdd(m_hSocketSet, m_Socket, kTftpServicePort) != 0)
+        return LogTftpdFailure("WSAEventSelect", 95);
     // A service without its worker would never read a datagram: that start failed.
     if (!StartWorker()) {
         LogWriteText("CreateThread fail --%s--%d---%d", "TFTPD", 108, platform::LastError());
@@ -52,13 +75,64 @@ int TeskTftpServer::StopServer() {
 }
 
 void TeskTftpServer::ReleaseService() {
-    delete m_SendQueue;
-    m_SendQueue = nullptr;
-    delete m_ClientHash;
+    delete m_ClientHash;  // the transfers' files are closed with the table below
     m_ClientHash = nullptr;
+    if (m_lpPorts) {
+        for (int i = 0; i < kMaxTransferPorts; ++i) platform::SocketClose(m_lpPorts[i].sock);
+    }
+    delete[] m_lpPorts;
+    m_lpPorts = nullptr;
+    delete[] m_lpEnded;
+    m_lpEnded = nullptr;
+    delete[] m_lpBatch;
+    m_lpBatch = nullptr;
+    platform::SocketSetClose(m_hSocketSet);
+    m_hSocketSet = nullptr;
     if (m_Bootfile) {
         free_bootfile_table(m_Bootfile);
         delete m_Bootfile;
         m_Bootfile = nullptr;
     }
+}
+
+// Port n is slot n - 1, kept on a free list; its socket is connected to the
+// client, so the system hands it only that client's datagrams.
+int32_t TeskTftpServer::OpenPort(const platform::SockAddrV4 &peer) {
+    if (m_bSinglePort) return kTftpServicePort;
+    int32_t nPort = m_nFreePort;
+    if (nPort == 0) return -1;
+    TransferPort &port = m_lpPorts[nPort - 1];
+    platform::Socket sock = platform::kInvalidSocket;
+    if (platform::UdpOpenConnected(m_ServerIP, peer, &sock) != 0) return -1;
+    if (platform::SocketSetAdd(m_hSocketSet, sock, static_cast<uint32_t>(nPort)) != 0) {
+        platform::SocketClose(sock);
+        return -1;
+    }
+    m_nFreePort = port.nNextFree;
+    port = TransferPort{sock, peer, 0};
+    return nPort;
+}
+
+// Answers to the port may still wait in the batch: it closes after it.
+void TeskTftpServer::ClosePort(int32_t nPort) {
+    if (nPort < 1 || nPort > kMaxTransferPorts || m_nEnded >= kMaxTransferPorts) return;
+    m_lpEnded[m_nEnded++] = nPort;
+}
+
+void TeskTftpServer::CloseEndedPorts() {
+    for (int i = 0; i < m_nEnded; ++i) {
+        TransferPort &port = m_lpPorts[m_lpEnded[i] - 1];
+        if (port.sock == platform::kInvalidSocket) continue;
+        platform::SocketSetRemove(m_hSocketSet, port.sock);
+        platform::SocketClose(port.sock);
+        port.sock = platform::kInvalidSocket;
+        port.nNextFree = m_nFreePort;
+        m_nFreePort = m_lpEnded[i];
+    }
+    m_nEnded = 0;
+}
+
+void TeskTftpServer::OnWaitPeriod() {
+    m_Responder.EndIdleTransfers(platform::MonotonicMs(), kTftpIdleMs);
+    CloseEndedPorts();
 }

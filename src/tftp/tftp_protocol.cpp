@@ -1,60 +1,109 @@
-// The TFTP service's socket side: each datagram on UDP 69 is received into
-// a pooled record and handed to the responder, whose answers leave from the
-// same socket.
-#include <cstring>
-
+// The TFTP service's socket side: one wait covers UDP 69 and every
+// transfer's port; each datagram goes to the responder, whose answers are
+// gathered and sent together, a whole window in one call where the system
+// has one.
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_server.h"
 
-namespace {
-
-// Answers go out through the server's socket; the record the datagram was
-// received into serves the first answer.
-class SocketSink final : public TftpAnswerSink {
+// The answers of one datagram, kept in the server's batch until it is sent.
+class TeskTftpServer::BatchSink final : public TftpAnswerSink {
 public:
-    SocketSink(TeskTftpServer *lpServer, TeskMemQueue<TftpSend> *lpQueue, TftpSend *lpFirst)
-        : m_lpServer(lpServer), m_lpQueue(lpQueue), m_lpFirst(lpFirst) {}
-    ~SocketSink() {
-        if (m_lpFirst) m_lpQueue->Mem_Free(m_lpFirst);
-    }
+    explicit BatchSink(TeskTftpServer *lpServer) : m_lpServer(lpServer) {}
+    ~BatchSink() { m_lpServer->SendBatch(); }
+    // A datagram draws at most a window and a refusal, which the batch holds.
     TftpSend *NewAnswer() override {
-        TftpSend *lpSend = m_lpFirst ? m_lpFirst : m_lpQueue->Mem_New();
-        m_lpFirst = nullptr;
-        return lpSend;
+        return m_lpServer->m_nBatched < kBatchSize ? &m_lpServer->m_lpBatch[m_lpServer->m_nBatched] : nullptr;
     }
-    int SendAnswer(TftpSend *lpSend) override { return m_lpServer->SendPacket(lpSend); }
+    int SendAnswer(TftpSend *lpSend) override {
+        if (lpSend == &m_lpServer->m_lpBatch[m_lpServer->m_nBatched]) ++m_lpServer->m_nBatched;
+        return 0;
+    }
 
 private:
     TeskTftpServer *m_lpServer;
-    TeskMemQueue<TftpSend> *m_lpQueue;
-    TftpSend *m_lpFirst;
 };
 
-}  // namespace
-
-int TeskTftpServer::RecvPacket() {
-    tag_TftpSend *lpSend = m_SendQueue->Mem_New();
-    unsigned char area[kRecvSize];
-    if (!lpSend) {
-        // Unread, the datagram would keep the socket from signalling again.
-        platform::UdpRecvFrom(m_Socket, area, kRecvSize, nullptr);
-        return LogTftpdFailure("lpTftpSend new Error", 430);
+// The stop event comes first in every wait; ready ports are served one
+// datagram each, in turn, before the next wait.
+void TeskTftpServer::ServeUntilStopped() {
+    uint32_t aReady[64];
+    for (;;) {
+        int nReady = platform::SocketSetWait(m_hSocketSet, kWaitPeriod, aReady, 64);
+        if (nReady == 0) return;
+        if (nReady == platform::kWaitTimedOut) OnWaitPeriod();
+        for (int i = 0; i < nReady; ++i) {
+            if (aReady[i] == kTftpServicePort)
+                ServeServicePort();
+            else
+                ServeTransferPort(static_cast<int32_t>(aReady[i]));
+        }
+        CloseEndedPorts();
     }
+}
+
+void TeskTftpServer::ServeServicePort() {
+    unsigned char area[kRecvSize];
     platform::SockAddrV4 peer{};
     int nGot = platform::UdpRecvFrom(m_Socket, area, kRecvSize, &peer);
     if (nGot <= 0) {
-        m_SendQueue->Mem_Free(lpSend);
-        return LogTftpdFailure("recvfrom", 235);
+        LogTftpdFailure("recvfrom", 235);
+        return;
     }
-    SocketSink sink(this, m_SendQueue, lpSend);
-    return m_Responder.Respond(area, nGot, peer, platform::MonotonicMs(), sink);
+    BatchSink sink(this);
+    m_Responder.Respond(area, nGot, peer, kTftpServicePort, platform::MonotonicMs(), sink);
 }
 
-int TeskTftpServer::SendPacket(tag_TftpSend *lpSend) {
-    if (!lpSend) return 0;
-    // A length of -1 marks an answer that overflowed its area: never sent.
-    int nSent = lpSend->nLength < 0 ? -1 : platform::UdpSendTo(m_Socket, lpSend->abData, lpSend->nLength, lpSend->stPeer);
-    m_SendQueue->Mem_Free(lpSend);
-    if (nSent <= 0) return LogTftpdFailure("sendto", 449);
-    return 0;
+void TeskTftpServer::ServeTransferPort(int32_t nPort) {
+    if (nPort < 1 || nPort > kMaxTransferPorts) return;
+    TransferPort &port = m_lpPorts[nPort - 1];
+    if (port.sock == platform::kInvalidSocket) return;
+    unsigned char area[kRecvSize];
+    int nGot = platform::UdpRecv(port.sock, area, kRecvSize);
+    if (nGot == platform::kPeerRefused) {
+        m_Responder.PeerGone(port.stPeer, nPort);
+        return;
+    }
+    if (nGot <= 0) return;  // nothing after all, or a datagram too long for any client
+    BatchSink sink(this);
+    m_Responder.Respond(area, nGot, port.stPeer, nPort, platform::MonotonicMs(), sink);
+}
+
+// Runs of answers for one transfer port go out in one call; answers from
+// UDP 69 one by one, each to its own client. A length of -1 marks an answer
+// that overflowed its area: never sent.
+void TeskTftpServer::SendBatch() {
+    for (int nStart = 0; nStart < m_nBatched;) {
+        int32_t nPort = m_lpBatch[nStart].nPort;
+        int nEnd = nStart;
+        while (nEnd < m_nBatched && m_lpBatch[nEnd].nPort == nPort) ++nEnd;
+        if (nPort == kTftpServicePort)
+            SendFromServicePort(m_lpBatch + nStart, nEnd - nStart);
+        else
+            SendFromTransferPort(nPort, m_lpBatch + nStart, nEnd - nStart);
+        nStart = nEnd;
+    }
+    m_nBatched = 0;
+}
+
+void TeskTftpServer::SendFromServicePort(const TftpSend *lpAnswers, int nCount) {
+    for (int i = 0; i < nCount; ++i) {
+        const TftpSend &answer = lpAnswers[i];
+        if (answer.nLength < 0 || platform::UdpSendTo(m_Socket, answer.abData, answer.nLength, answer.stPeer) <= 0)
+            LogTftpdFailure("sendto", 449);
+    }
+}
+
+// A closed client port (ICMP port unreachable) may show here first.
+void TeskTftpServer::SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswers, int nCount) {
+    platform::OutDatagram datagrams[kBatchSize];
+    int nReady = 0;
+    for (int i = 0; i < nCount; ++i)
+        if (lpAnswers[i].nLength >= 0) datagrams[nReady++] = platform::OutDatagram{lpAnswers[i].abData, lpAnswers[i].nLength};
+    const TransferPort &port = m_lpPorts[nPort - 1];
+    if (nReady == 0 || port.sock == platform::kInvalidSocket) return;
+    int nResult = platform::UdpSendBatch(port.sock, datagrams, nReady);
+    if (nResult == platform::kPeerRefused)
+        m_Responder.PeerGone(port.stPeer, nPort);
+    else if (nResult < nReady)
+        LogTftpdFailure("sendto", 449);
 }

@@ -18,7 +18,6 @@ const char *const kRefusal = "No Such File/No Access";
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
 constexpr int kDefaultBlockSize = 512;
 constexpr int kMinBlockSize = 8;        // RFC 2348
-constexpr int kMaxWindow = 64;          // more would only flood a slow client
 constexpr int kPathHeaders = 20 + 8 + 4;  // IP, UDP and TFTP headers
 constexpr int kEthernetMtu = 1500;      // when the interface cannot be told
 constexpr int kMaxStrings = 2 + 2 * 16;  // name, mode and options
@@ -26,7 +25,11 @@ constexpr int kMaxStrings = 2 + 2 * 16;  // name, mode and options
 // most one sweep per period.
 constexpr uint64_t kCrowdedIdleMs = 5000;
 constexpr uint64_t kSweepPeriodMs = 1000;
-constexpr int kLogLinesPerSecond = 50;
+// A repeated acknowledgement draws its window again at most once this
+// often (RFC 1123's Sorcerer's Apprentice rule): a flood of forged ones
+// cannot multiply the blocks, and a client whose blocks were lost gets them
+// again on its next retry.
+constexpr uint64_t kResendGapMs = 1000;
 
 // The strings of a received datagram: the area holds a zero byte just after
 // the received bytes, so none is read past them.
@@ -59,13 +62,21 @@ uint32_t BlockCount(const TftpClientInfo *lpClient) {
 
 // ---- Options: each accepted one is acknowledged with the value written.
 
-using OptionRule = bool (*)(const char *lpValue, TftpClientInfo *lpClient, uint32_t dwPeer, char *lpAck, size_t size);
+// What the rules may ask about the client beside its request.
+struct OptionContext {
+    uint32_t dwPeer;
+    TftpPathMtu *lpMtu;
+};
+
+using OptionRule = bool (*)(const char *lpValue, TftpClientInfo *lpClient, const OptionContext &context,
+                            char *lpAck, size_t size);
 
 // Never larger than asked, and no DATA larger than the path carries.
-bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, uint32_t dwPeer, char *lpAck, size_t size) {
+bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, const OptionContext &context, char *lpAck,
+                  size_t size) {
     int nAsked = atoi(lpValue);
     if (nAsked < kMinBlockSize) return false;
-    int nMtu = platform::InterfaceMtuTo(dwPeer);
+    int nMtu = context.lpMtu ? context.lpMtu->MtuTo(context.dwPeer) : 0;
     int nCeiling = (nMtu > 0 ? nMtu : kEthernetMtu) - kPathHeaders;
     if (nCeiling > kTftpMaxBlockSize) nCeiling = kTftpMaxBlockSize;
     if (nCeiling < kMinBlockSize) return false;
@@ -74,25 +85,28 @@ bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, uint32_t dwPeer
     return true;
 }
 
-bool ReportSize(const char *, TftpClientInfo *lpClient, uint32_t, char *lpAck, size_t size) {
+bool ReportSize(const char *, TftpClientInfo *lpClient, const OptionContext &, char *lpAck, size_t size) {
     snprintf(lpAck, size, "%u", lpClient->dwSize);
     return true;
 }
 
 // The service keeps no timer: the value asked is acknowledged as RFC 2349
 // requires, and the client's own retransmissions drive recovery.
-bool EchoTimeout(const char *lpValue, TftpClientInfo *, uint32_t, char *lpAck, size_t size) {
+bool EchoTimeout(const char *lpValue, TftpClientInfo *, const OptionContext &, char *lpAck, size_t size) {
     int nSeconds = atoi(lpValue);
     if (nSeconds < 1 || nSeconds > 255) return false;
     snprintf(lpAck, size, "%d", nSeconds);
     return true;
 }
 
-bool SetWindow(const char *lpValue, TftpClientInfo *lpClient, uint32_t, char *lpAck, size_t size) {
-    int nWindow = atoi(lpValue);
-    if (nWindow < 1 || nWindow > kMaxWindow) return false;
+// A larger window is answered with the largest served: more would only flood
+// a slow client.
+bool SetWindow(const char *lpValue, TftpClientInfo *lpClient, const OptionContext &, char *lpAck, size_t size) {
+    long nWindow = strtol(lpValue, nullptr, 10);
+    if (nWindow < 1) return false;
+    if (nWindow > kTftpMaxWindow) nWindow = kTftpMaxWindow;
     lpClient->wWindow = static_cast<uint16_t>(nWindow);
-    snprintf(lpAck, size, "%d", nWindow);
+    snprintf(lpAck, size, "%d", lpClient->wWindow);
     return true;
 }
 
@@ -115,7 +129,7 @@ void PutRefusal(TftpSend *lpSend) {
 }  // namespace
 
 int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer,
-                           uint64_t qwNowMs, TftpAnswerSink &sink) {
+                           int32_t nPort, uint64_t qwNowMs, TftpAnswerSink &sink) {
     unsigned char area[kTftpRecvSize + 1] = {};
     if (nLength <= 0) return 0;
     LogCapScope scope(m_LogCap, qwNowMs);
@@ -126,20 +140,33 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platf
     const char *lpStrings[kMaxStrings];
     switch (nOpcode) {
         case RRQ:
+            // A transfer's own port takes no new request.
+            if (nPort != kTftpServicePort) return 0;
             return OnReadRequest(lpStrings, SplitStrings(area, nLength, 2, lpStrings), peer, qwNowMs, sink);
         case ACK:
-            return OnAck(platform::ReadNet16(area + 2), peer, qwNowMs, sink);
+            return OnAck(platform::ReadNet16(area + 2), FindTransfer(peer, nPort), peer, qwNowMs, sink);
         case ERROR:
-            OnError(SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "", peer, qwNowMs);
+            OnError(SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "", FindTransfer(peer, nPort), peer);
             return 0;
         case DATA:
-            if (MayLog(qwNowMs)) LogWriteText("recvfrom data %s -- %d", kSourceName, 405);
+            LogWriteText("recvfrom data %s -- %d", kSourceName, 405);
             return 0;
         default:
-            if (MayLog(qwNowMs))
-                LogWriteText("dont opcode %d-%s %s -- %d", static_cast<int>(nOpcode), strerror(errno), kSourceName, 424);
+            LogWriteText("dont opcode %d-%s %s -- %d", static_cast<int>(nOpcode), strerror(errno), kSourceName, 424);
             return 0;
     }
+}
+
+void TftpResponder::PeerGone(const platform::SockAddrV4 &peer, int32_t nPort) {
+    if (TftpClientInfo *lpClient = FindTransfer(peer, nPort)) EndTransfer(lpClient, peer);
+}
+
+// Only the address and port that asked for a transfer may drive it, and only
+// through the port the transfer answers from.
+TftpClientInfo *TftpResponder::FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort) {
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->Find(peer, &lpClient) != 0 || !lpClient || lpClient->nPort != nPort) return nullptr;
+    return lpClient;
 }
 
 int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer,
@@ -155,20 +182,24 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     }
     lpClient->lpBootFile = lpBootFile;
     lpClient->dwSize = lpBootFile->dwSize;
+    // Without a port the request goes unanswered: the client asks again.
+    if (!OpenTransferPort(lpClient, peer, qwNowMs)) return -1;
     // Strings 2, 3 and on are option names and values; the mode is not
     // examined (every file goes out as stored).
     TftpSend *lpSend = sink.NewAnswer();
     if (!lpSend) return LogTftpdFailure("lpTftpSend new Error", 430);
     lpSend->stPeer = peer;
+    lpSend->nPort = lpClient->nPort;
     TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
     out.PutWord(OACK);
     unsigned nAccepted = 0;
+    const OptionContext context{peer.dwAddr, m_lpMtu};
     for (int i = 2; i < nStrings; i += 2) {
         const char *lpValue = i + 1 < nStrings ? lpStrings[i + 1] : "";
         for (unsigned nRule = 0; nRule < sizeof kOptions / sizeof kOptions[0]; ++nRule) {
             char value[16];
             if (strcmp(lpStrings[i], kOptions[nRule].lpName) != 0 || (nAccepted & (1u << nRule))) continue;
-            if (!kOptions[nRule].Apply(lpValue, lpClient, peer.dwAddr, value, sizeof value)) continue;
+            if (!kOptions[nRule].Apply(lpValue, lpClient, context, value, sizeof value)) continue;
             nAccepted |= 1u << nRule;
             out.PutString(lpStrings[i]);
             out.PutByte(0);
@@ -182,30 +213,46 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
         return 0;
     }
     // Nothing to acknowledge: the transfer starts at once.
-    if (!FillBlock(lpClient, 1, lpSend)) EndTransfer(lpClient, peer);
+    lpClient->bWindowOut = true;
+    lpClient->qwWindowOutMs = qwNowMs;
+    bool bRead = FillBlock(lpClient, 1, lpSend);
     sink.SendAnswer(lpSend);
+    if (!bRead) EndTransfer(lpClient, peer);
     return 0;
 }
 
-int TftpResponder::OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink) {
-    TftpClientInfo *lpClient = nullptr;
-    // Only the address and port that asked for a transfer may drive it.
-    if (m_lpClients->Find(peer, &lpClient) != 0 || !lpClient)
-        return MayLog(qwNowMs) ? LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367) : -1;
+int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+                         TftpAnswerSink &sink) {
+    if (!lpClient) return LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367);
     uint32_t dwAcked = NearestBlock(lpClient->dwLastBlock, wAck);
     lpClient->qwLastSeenMs = qwNowMs;
-    uint32_t dwBlocks = BlockCount(lpClient);
-    if (dwAcked >= dwBlocks) {
+    if (dwAcked >= BlockCount(lpClient)) {
         EndTransfer(lpClient, peer);
         return 0;
     }
-    // The window after the block acknowledged; a repeated acknowledgement
-    // restarts it there.
-    uint32_t dwLast = dwAcked + lpClient->wWindow < dwBlocks ? dwAcked + lpClient->wWindow : dwBlocks;
-    for (uint32_t dwBlock = dwAcked + 1; dwBlock <= dwLast; ++dwBlock) {
+    if (lpClient->bWindowOut) {
+        // An older acknowledgement, overtaken by a later one, asks nothing.
+        if (dwAcked < lpClient->dwAcked) return 0;
+        if (dwAcked == lpClient->dwAcked && qwNowMs - lpClient->qwWindowOutMs < kResendGapMs) return 0;
+    }
+    lpClient->dwAcked = dwAcked;
+    return SendWindow(lpClient, peer, qwNowMs, sink);
+}
+
+// The window after the block acknowledged last: an acknowledgement within
+// the previous window restarts it there (RFC 7440).
+int TftpResponder::SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+                              TftpAnswerSink &sink) {
+    lpClient->bWindowOut = true;
+    lpClient->qwWindowOutMs = qwNowMs;
+    uint32_t dwBlocks = BlockCount(lpClient);
+    uint32_t dwFirst = lpClient->dwAcked + 1;
+    uint32_t dwLast = dwFirst - 1 + lpClient->wWindow < dwBlocks ? dwFirst - 1 + lpClient->wWindow : dwBlocks;
+    for (uint32_t dwBlock = dwFirst; dwBlock <= dwLast; ++dwBlock) {
         TftpSend *lpSend = sink.NewAnswer();
         if (!lpSend) return LogTftpdFailure("lpTftpSend new Error", 430);
         lpSend->stPeer = peer;
+        lpSend->nPort = lpClient->nPort;
         bool bRead = FillBlock(lpClient, dwBlock, lpSend);
         sink.SendAnswer(lpSend);
         if (!bRead) {
@@ -216,23 +263,13 @@ int TftpResponder::OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64
     return 0;
 }
 
-void TftpResponder::OnError(const char *lpMessage, const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer) {
     // Compatibility: iPXE ends every transfer it no longer needs this way.
-    if (*lpMessage && strcmp(lpMessage, "TFTP Aborted") != 0 && MayLog(qwNowMs))
+    if (*lpMessage && strcmp(lpMessage, "TFTP Aborted") != 0)
         LogWriteText("error tag -%s- %s -- %d", PrintableText(lpMessage).Text(), kSourceName, 415);
     // Never answered: an answer to an ERROR could start a loop between two
-    // servers. It ends the transfer of the port that sent it.
-    TftpClientInfo *lpClient = nullptr;
-    if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) EndTransfer(lpClient, peer);
-}
-
-// Lines about unwanted datagrams are capped, so a flood cannot fill the disk.
-bool TftpResponder::MayLog(uint64_t qwNowMs) {
-    if (qwNowMs - m_qwLogWindowMs >= 1000) {
-        m_qwLogWindowMs = qwNowMs;
-        m_nLogLines = 0;
-    }
-    return m_nLogLines++ < kLogLinesPerSecond;
+    // servers. It ends the transfer it reached.
+    if (lpClient) EndTransfer(lpClient, peer);
 }
 
 // A fresh record for the address and port; an earlier transfer of theirs ends.
@@ -241,6 +278,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) {
         release_bootfile(m_lpFiles, lpClient->lpBootFile);
+        if (m_lpPorts && lpClient->nPort != kTftpServicePort) m_lpPorts->ClosePort(lpClient->nPort);
     } else if (m_lpClients->Add(peer, &lpClient) != 0) {
         if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
@@ -251,7 +289,25 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     lpClient->dwBlockSize = kDefaultBlockSize;
     lpClient->wWindow = 1;
     lpClient->qwLastSeenMs = qwNowMs;
+    lpClient->nPort = kTftpServicePort;
     return lpClient;
+}
+
+// With the ports all taken, transfers silent for a while give theirs up.
+bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+    if (!m_lpPorts) return true;
+    int32_t nPort = m_lpPorts->OpenPort(peer);
+    if (nPort < 0 && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
+        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
+        nPort = m_lpPorts->OpenPort(peer);
+    }
+    if (nPort < 0) {
+        EndTransfer(lpClient, peer);
+        LogTftpdFailure("no transfer port", 250);
+        return false;
+    }
+    lpClient->nPort = nPort;
+    return true;
 }
 
 void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
@@ -265,6 +321,8 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
 void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer) {
     release_bootfile(m_lpFiles, lpClient->lpBootFile);
     lpClient->lpBootFile = nullptr;
+    if (m_lpPorts && lpClient->nPort != kTftpServicePort) m_lpPorts->ClosePort(lpClient->nPort);
+    lpClient->nPort = kTftpServicePort;
     m_lpClients->Remove(peer);
 }
 
@@ -297,6 +355,7 @@ void TftpResponder::SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink
         return;
     }
     lpSend->stPeer = peer;
+    lpSend->nPort = kTftpServicePort;
     PutRefusal(lpSend);
     sink.SendAnswer(lpSend);
 }

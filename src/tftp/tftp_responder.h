@@ -1,6 +1,6 @@
 // The TFTP read protocol without sockets: a received datagram and the
-// client's state in, answers out. The service frame feeds it from UDP 69;
-// tests and the fuzzer feed it directly.
+// client's state in, answers out. The service frame feeds it from UDP 69
+// and from the transfers' own ports; tests and the fuzzer feed it directly.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,11 @@
 
 constexpr int kTftpRecvSize = 1500;
 constexpr int kTftpMaxBlockSize = 1500;
+// RFC 7440 lets a server answer a larger window with a smaller one.
+constexpr int kTftpMaxWindow = 64;
+// Where a transfer's datagrams arrive and its answers leave: the service
+// port, or a port of the transfer's own (RFC 1350's transfer identifier).
+constexpr int32_t kTftpServicePort = 0;
 // A transfer silent this long is over: its client has given up.
 constexpr uint64_t kTftpIdleMs = 30000;
 
@@ -28,6 +33,10 @@ struct TftpClientInfo {
     uint32_t dwSize;       // the file's size when the transfer began
     uint16_t wWindow;      // blocks sent per acknowledgement
     uint64_t qwLastSeenMs;
+    int32_t nPort;         // kTftpServicePort or the transfer's own
+    uint32_t dwAcked;      // absolute number of the highest block acknowledged
+    bool bWindowOut;       // the blocks after dwAcked went out, at qwWindowOutMs
+    uint64_t qwWindowOutMs;
 };
 
 // The transfer identifier (RFC 1350): address and port in network order.
@@ -81,6 +90,7 @@ struct TftpSend {
     unsigned char abData[4 + kTftpMaxBlockSize];
     int32_t nLength;  // -1 when building the answer overflowed
     platform::SockAddrV4 stPeer;
+    int32_t nPort;  // the port it leaves from
 };
 
 // Where answers go: records come from the sink and go back through it.
@@ -88,45 +98,82 @@ class TftpAnswerSink {
 public:
     // A record for one more answer; null when none can be had.
     virtual TftpSend *NewAnswer() = 0;
-    // Sends nLength bytes of the record to its stPeer and takes it back.
+    // Sends nLength bytes of the record from its nPort to its stPeer, before
+    // the next datagram is received, and takes the record back.
     virtual int SendAnswer(TftpSend *lpSend) = 0;
 
 protected:
     ~TftpAnswerSink() = default;
 };
 
+// The ports transfers answer from.
+class TftpTransferPorts {
+public:
+    // A port of its own for the transfer to peer (kTftpServicePort when
+    // transfers share the service port), or -1 when none can be had now.
+    virtual int32_t OpenPort(const platform::SockAddrV4 &peer) = 0;
+    virtual void ClosePort(int32_t nPort) = 0;
+
+protected:
+    ~TftpTransferPorts() = default;
+};
+
+// The MTU of the path to a client.
+class TftpPathMtu {
+public:
+    // 0 when it cannot be told.
+    virtual int MtuTo(uint32_t dwAddrNet) = 0;
+
+protected:
+    ~TftpPathMtu() = default;
+};
+
 class TftpResponder {
 public:
     using ClientTable = TftpTransferTable;
 
+    // Without ports every transfer shares the service port; without a probe
+    // every path carries Ethernet frames.
+    explicit TftpResponder(TftpTransferPorts *lpPorts = nullptr, TftpPathMtu *lpMtu = nullptr)
+        : m_lpPorts(lpPorts), m_lpMtu(lpMtu) {}
     // The tables the answers are built from; the service owns them.
     void Attach(ClientTable *lpClients, tag_BootFileTable *lpFiles) {
         m_lpClients = lpClients;
         m_lpFiles = lpFiles;
     }
-    // One datagram of nLength bytes from peer, received at qwNowMs. Returns
-    // -1 after writing a failure line, else 0.
+    // One datagram of nLength bytes from peer, received on nPort at qwNowMs.
+    // Returns -1 after writing a failure line, else 0.
+    int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, int32_t nPort,
+                uint64_t qwNowMs, TftpAnswerSink &sink);
     int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
-                TftpAnswerSink &sink);
+                TftpAnswerSink &sink) {
+        return Respond(lpData, nLength, peer, kTftpServicePort, qwNowMs, sink);
+    }
+    // The client's port on nPort is closed (ICMP port unreachable): its
+    // transfer ends.
+    void PeerGone(const platform::SockAddrV4 &peer, int32_t nPort);
     // Ends the transfers silent for at least qwIdleMs.
     void EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs);
 
 private:
     int OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
                       TftpAnswerSink &sink);
-    int OnAck(unsigned wAck, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
-    void OnError(const char *lpMessage, const platform::SockAddrV4 &peer, uint64_t qwNowMs);
-    bool MayLog(uint64_t qwNowMs);
+    int OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+              TftpAnswerSink &sink);
+    void OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
+    TftpClientInfo *FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
+    bool OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs);
+    int SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
     void SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink);
     void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
 
+    TftpTransferPorts *m_lpPorts;
+    TftpPathMtu *m_lpMtu;
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;
     uint64_t m_qwLastSweepMs = 0;
     // Lines that datagrams cause, read requests' refusals included.
     LogRateCap m_LogCap;
-    uint64_t m_qwLogWindowMs = 0;
-    int m_nLogLines = 0;
 };

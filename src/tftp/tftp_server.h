@@ -1,19 +1,26 @@
-// TeskTftpServer: boot files served over TFTP on UDP 69 by one worker.
+// TeskTftpServer: boot files served over TFTP by one worker. Requests come to
+// UDP 69; each transfer answers from a port of its own, connected to its
+// client (RFC 1350's transfer identifier), unless the settings ask for the
+// single port (sites behind NAT).
 #pragma once
 
 #include <cstdint>
 
 #include "Tavrel.h"
-#include "containers/mem_queue.h"
 #include "platform/platform.h"
 #include "service/service_frame.h"
 #include "tftp/boot_file_table.h"
+#include "tftp/path_mtu_cache.h"
 #include "tftp/tftp_responder.h"
 
-class TeskTftpServer : public TeskServiceFrame {
+class TeskTftpServer : public TeskServiceFrame, private TftpTransferPorts {
 public:
     static constexpr int kRecvSize = kTftpRecvSize;
     static constexpr int kMaxBlockSize = kTftpMaxBlockSize;
+    // Transfers with ports of their own at once: well below the 1,024
+    // descriptors a service usually gets, so the rest of the process keeps
+    // its share.
+    static constexpr int kMaxTransferPorts = 512;
 
     // Transfer state of one client address.
     using clientinfo = TftpClientInfo;
@@ -24,25 +31,50 @@ public:
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
     int StopServer() override;
-    int RecvPacket();
-    int SendPacket(tag_TftpSend *lpSend);
 
 private:
     static constexpr int kSocket = 0;
     static constexpr int kWaitPeriod = 5000;
+    // Answers of one datagram, sent together: a whole window and the refusal
+    // that may end it.
+    static constexpr int kBatchSize = kTftpMaxWindow + 1;
 
-    TeskTftpServer() : TeskServiceFrame(1) {}
-    // One readable notice, one receive.
-    void ServeSocket(int) override { RecvPacket(); }
-    int WaitPeriodMs() const override { return kWaitPeriod; }
+    struct TransferPort {
+        platform::Socket sock;
+        platform::SockAddrV4 stPeer;
+        int32_t nNextFree;  // index + 1 of the next free port, or 0
+    };
+    class BatchSink;
+
+    TeskTftpServer() : TeskServiceFrame(1), m_Responder(this, &m_PathMtu) {}
+    // The wait of this service covers the transfers' ports too.
+    void ServeUntilStopped() override;
+    void ServeSocket(int) override { ServeServicePort(); }
     // A quiet service closes the files of transfers their clients gave up.
-    void OnWaitPeriod() override { m_Responder.EndIdleTransfers(platform::MonotonicMs(), kTftpIdleMs); }
+    void OnWaitPeriod() override;
     void ReleaseService() override;
 
-    TeskMemQueue<tag_TftpSend> *m_SendQueue = nullptr;
+    int32_t OpenPort(const platform::SockAddrV4 &peer) override;
+    void ClosePort(int32_t nPort) override;
+    void ServeServicePort();
+    void ServeTransferPort(int32_t nPort);
+    void SendBatch();
+    void SendFromServicePort(const TftpSend *lpAnswers, int nCount);
+    void SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswers, int nCount);
+    void CloseEndedPorts();
+
     TftpTransferTable *m_ClientHash = nullptr;  // keyed by address and port
     uint32_t m_ServerIP = 0;
+    bool m_bSinglePort = false;
     platform::Socket &m_Socket = m_Sockets[kSocket];
+    platform::SocketSet m_hSocketSet = nullptr;
     tag_BootFileTable *m_Bootfile = nullptr;
+    TransferPort *m_lpPorts = nullptr;  // kMaxTransferPorts; port n is m_lpPorts[n - 1]
+    int32_t m_nFreePort = 0;            // index + 1 of the first free port, or 0
+    int32_t *m_lpEnded = nullptr;       // ports whose transfers ended, closed after the batch
+    int m_nEnded = 0;
+    TftpSend *m_lpBatch = nullptr;  // kBatchSize
+    int m_nBatched = 0;
+    PathMtuCache m_PathMtu;
     TftpResponder m_Responder;
 };

@@ -1,7 +1,10 @@
 // libFuzzer target: a sequence of datagrams from a few clients for the TFTP
-// responder. Each record is [client][milliseconds to wait][length][bytes].
-// Every answer must fit its record and go to the client that asked; an
-// ERROR draws no answer; once every transfer has ended no file stays open.
+// responder. Each record is [client][milliseconds to wait][length][bytes];
+// bit 0x20 of the client byte sends the datagram where its client would not
+// (a request to the transfer's port, the rest to the service port). Every
+// answer must fit its record and go to the client that asked, from the
+// service port or that client's own; an ERROR draws no answer; once every
+// transfer has ended no file and no port stays open.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,8 +40,51 @@ tag_BootFileTable *Files() {
     return table;
 }
 
+bool SamePeer(const platform::SockAddrV4 &a, const platform::SockAddrV4 &b) {
+    return a.dwAddr == b.dwAddr && a.wPort == b.wPort;
+}
+
+// Few ports, so that requests also find them all taken.
+class FakePorts final : public TftpTransferPorts {
+public:
+    static constexpr int kPorts = 6;
+    int32_t OpenPort(const platform::SockAddrV4 &peer) override {
+        for (int i = 0; i < kPorts; ++i) {
+            if (m_abUsed[i]) continue;
+            m_abUsed[i] = true;
+            m_aPeers[i] = peer;
+            return i + 1;
+        }
+        return -1;
+    }
+    void ClosePort(int32_t nPort) override {
+        if (nPort < 1 || nPort > kPorts || !m_abUsed[nPort - 1]) abort();  // closed twice
+        m_abUsed[nPort - 1] = false;
+    }
+    // The open port of the peer, or the service port.
+    int32_t PortOf(const platform::SockAddrV4 &peer) const {
+        for (int i = 0; i < kPorts; ++i)
+            if (m_abUsed[i] && SamePeer(m_aPeers[i], peer)) return i + 1;
+        return kTftpServicePort;
+    }
+    bool AnyOpen() const {
+        for (bool bUsed : m_abUsed)
+            if (bUsed) return true;
+        return false;
+    }
+
+private:
+    bool m_abUsed[kPorts] = {};
+    platform::SockAddrV4 m_aPeers[kPorts] = {};
+};
+
+struct FixedMtu final : TftpPathMtu {
+    int MtuTo(uint32_t) override { return 1500; }
+};
+
 class CheckingSink final : public TftpAnswerSink {
 public:
+    explicit CheckingSink(const FakePorts &ports) : m_Ports(ports) {}
     platform::SockAddrV4 m_Peer{};
     bool m_bError = false;
     int m_nAnswers = 0;
@@ -47,14 +93,26 @@ public:
     int SendAnswer(TftpSend *lpSend) override {
         if (lpSend != &m_Record || m_bError) abort();
         if (lpSend->nLength < 4 || lpSend->nLength > static_cast<int>(sizeof lpSend->abData)) abort();
-        if (lpSend->stPeer.dwAddr != m_Peer.dwAddr || lpSend->stPeer.wPort != m_Peer.wPort) abort();
-        if (++m_nAnswers > 64) abort();
+        if (!SamePeer(lpSend->stPeer, m_Peer)) abort();
+        if (lpSend->nPort != kTftpServicePort && lpSend->nPort != m_Ports.PortOf(m_Peer)) abort();
+        if (++m_nAnswers > kTftpMaxWindow) abort();
         return 0;
     }
 
 private:
+    const FakePorts &m_Ports;
     TftpSend m_Record{};
 };
+
+// Where the datagram goes: requests to the service port, the rest to the
+// client's transfer port, unless the record asks for the other.
+int32_t PortFor(const FakePorts &ports, const platform::SockAddrV4 &peer, const uint8_t *datagram, size_t length,
+                bool bOther) {
+    bool bRequest = length >= 2 && datagram[0] == 0 && datagram[1] == 1;
+    int32_t nOwn = ports.PortOf(peer);
+    if (bRequest != bOther) return kTftpServicePort;
+    return nOwn != kTftpServicePort ? nOwn : 1;
+}
 
 // Client c of the four addresses and four ports.
 platform::SockAddrV4 Client(unsigned c) {
@@ -65,18 +123,21 @@ platform::SockAddrV4 Client(unsigned c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static TftpResponder::ClientTable *clients = new TftpResponder::ClientTable();  // empty between inputs
-    TftpResponder responder;
+    FakePorts ports;
+    FixedMtu mtu;
+    TftpResponder responder(&ports, &mtu);
     responder.Attach(clients, Files());
     uint64_t qwNowMs = 0;
     for (size_t at = 0; at + 3 <= size;) {
-        CheckingSink sink;
+        CheckingSink sink(ports);
         sink.m_Peer = Client(data[at]);
         qwNowMs += static_cast<uint64_t>(data[at + 1]) * 250;
         size_t length = data[at + 2] == 255 ? size - at - 3 : data[at + 2];
         if (length > size - at - 3) length = size - at - 3;
         const uint8_t *datagram = data + at + 3;
         sink.m_bError = length >= 2 && datagram[0] == 0 && datagram[1] == 5;
-        responder.Respond(datagram, static_cast<int>(length), sink.m_Peer, qwNowMs, sink);
+        int32_t nPort = PortFor(ports, sink.m_Peer, datagram, length, data[at] & 0x20);
+        responder.Respond(datagram, static_cast<int>(length), sink.m_Peer, nPort, qwNowMs, sink);
         at += 3 + length;
     }
     // An ERROR from its port ends every transfer (a sweep of the whole
@@ -84,10 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const unsigned char error[] = {0, 5, 0, 0, 0};
     for (unsigned c = 0; c < 256; c += 0x40)
         for (unsigned a = 0; a < 4; ++a) {
-            CheckingSink sink;
+            CheckingSink sink(ports);
             sink.m_Peer = Client(c + a);
             sink.m_bError = true;
-            responder.Respond(error, sizeof error, sink.m_Peer, qwNowMs, sink);
+            responder.Respond(error, sizeof error, sink.m_Peer, ports.PortOf(sink.m_Peer), qwNowMs, sink);
         }
     for (unsigned c = 0; c < 256; c += 0x40)
         for (unsigned a = 0; a < 4; ++a) {
@@ -95,5 +156,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (clients->Find(Client(c + a), &lpClient) == 0) abort();  // a transfer outlived its end
         }
     if (Files()->lpHead) abort();  // a file left open
+    if (ports.AnyOpen()) abort();
     return 0;
 }

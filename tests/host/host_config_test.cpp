@@ -92,8 +92,10 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     ASSERT_TRUE(LoadHostConfig(path, &config, &errors)) << errors[0];
     EXPECT_EQ(config.httpAddress, "192.0.2.1");
     EXPECT_EQ(config.nHttpPort, 8080);
-    auto match = [&](int arch, const char *user, const char *vendor, unsigned char macByte) {
+    auto match = [&](int arch, const char *user, const char *vendor, unsigned char macByte,
+                     unsigned char flags = 0) {
         SelectBootFileRecord client{};
+        client.flags = flags;
         const unsigned char mac[6] = {0x52, 0x54, 0x00, macByte, 0, 1};
         memcpy(client.mac, mac, 6);
         client.arch = arch;
@@ -111,6 +113,19 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     EXPECT_EQ(match(16, "", "HTTPClient:Arch:00016", 0xac), "(configured)") << "MAC prefix";
     EXPECT_EQ(match(11, "ipxe", "PXEClient", 1), "arm/snp.efi") << "user class matches whole and exactly";
     EXPECT_EQ(match(-1, "", "", 1), "(configured)");
+    // An iPXE without a user class is known by its own options.
+    EXPECT_EQ(match(7, "", "PXEClient:Arch:00007", 1, TAVREL_BOOT_CLIENT_IPXE), "boot.ipxe");
+    EXPECT_EQ(match(7, "", "PXEClient:Arch:00007", 1, 0x80), "ipxe.efi") << "other flags are not iPXE";
+
+    SelectBootFileRecord client{};
+    client.arch = 9;
+    snprintf(client.userclass, sizeof client.userclass, "%s", "x\nforged line");
+    snprintf(client.vendorclass, sizeof client.vendorclass, "%s", "PXEClient:Arch:00009");
+    const BootRule *rule = MatchBootRule(config.bootRules, client);
+    ASSERT_NE(rule, nullptr);
+    EXPECT_EQ(DescribeBootChoice(*rule, client),
+              "boot: 00:00:00:00:00:00 (arch 9, user class \"x\\x0aforged line\", vendor class "
+              "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[2] (line 14)");
 }
 
 TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -65,16 +69,29 @@ protected:
     void Write(const std::string &name, const std::string &bytes) {
         std::ofstream(m_Root + "/" + name, std::ios::binary) << bytes;
     }
-    static Bytes Exchange(TestSocket &client, const Bytes &request, int timeoutMs = 1500) {
-        client.SendTo("127.0.0.1", 69, request.data(), request.size());
+    // Requests go to UDP 69, the rest to the port the client's transfer
+    // answered from last (its transfer identifier).
+    void Send(TestSocket &client, const Bytes &datagram) {
+        uint16_t port = datagram.size() >= 2 && datagram[1] == 1 ? 69 : TransferPort(client);
+        client.SendTo("127.0.0.1", port, datagram.data(), datagram.size());
+    }
+    Bytes Receive(TestSocket &client, int timeoutMs, bool *ok) {
+        sockaddr_in from{};
+        Bytes answer = client.Receive(timeoutMs, ok, &from);
+        if (*ok) m_Ports[client.Fd()] = ntohs(from.sin_port);
+        return answer;
+    }
+    uint16_t TransferPort(TestSocket &client) { return m_Ports.count(client.Fd()) ? m_Ports[client.Fd()] : 69; }
+    Bytes Exchange(TestSocket &client, const Bytes &request, int timeoutMs = 1500) {
+        Send(client, request);
         bool ok = false;
-        Bytes answer = client.Receive(timeoutMs, &ok);
+        Bytes answer = Receive(client, timeoutMs, &ok);
         return ok ? answer : Bytes{0xde, 0xad};
     }
-    static bool Silent(TestSocket &client, const Bytes &request) {
-        client.SendTo("127.0.0.1", 69, request.data(), request.size());
+    bool Silent(TestSocket &client, const Bytes &request) {
+        Send(client, request);
         bool ok = false;
-        client.Receive(400, &ok);
+        Receive(client, 400, &ok);
         return !ok;
     }
     static Bytes Data(unsigned block, const std::string &bytes) {
@@ -86,6 +103,7 @@ protected:
     TempTree m_Files;
     std::string m_Root;
     TeskPxeServerStruct m_Server{};
+    std::map<int, uint16_t> m_Ports;  // by client descriptor
 };
 
 }  // namespace
@@ -97,17 +115,20 @@ TEST_F(TftpTest, OptionAcknowledgements) {
     EXPECT_EQ(Exchange(client, Ack(0)), Data(1, std::string(1024, 'a')));
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"blksize", "100"})), Oack("blksize", "100")) << "never more than asked";
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"blksize", "8192"})), Oack("blksize", "1500")) << "loopback MTU";
-    // The namespace is this test's own: its loopback may take an Ethernet MTU.
+    // The namespace is this test's own: its loopback may take an Ethernet MTU
+    // (asked by a client whose path was not probed yet).
     ASSERT_EQ(system("ip link set lo mtu 1500"), 0);
-    EXPECT_EQ(Exchange(client, Rrq("k1024", {"blksize", "8192"})), Oack("blksize", "1468")) << "no fragments";
+    TestSocket another("127.0.0.13", 2000);
+    EXPECT_EQ(Exchange(another, Rrq("k1024", {"blksize", "8192"})), Oack("blksize", "1468")) << "no fragments";
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"timeout", "1"})), Oack("timeout", "1"));
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"windowsize", "4"})), Oack("windowsize", "4"));
+    EXPECT_EQ(Exchange(client, Rrq("k1024", {"windowsize", "65"})), Oack("windowsize", "64")) << "the largest served";
     // curl's request: every option acknowledged, unknown ones left out.
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"tsize", "0", "blksize", "1468", "x-opt", "1", "timeout", "1"})),
               Oack({"tsize", "1024", "blksize", "1468", "timeout", "1"}));
     // Nothing to acknowledge: the first block comes at once.
     for (auto options : std::vector<std::vector<std::string>>{{"blksize", ""}, {"blksize", "abc"}, {"BLKSIZE", "1024"},
-                                                              {"timeout", "0"}, {"windowsize", "65"}})
+                                                              {"timeout", "0"}, {"windowsize", "0"}})
         EXPECT_EQ(Exchange(client, Rrq("k1024", options)), Data(1, std::string(512, 'a'))) << options[0];
 }
 
@@ -121,11 +142,10 @@ TEST_F(TftpTest, WindowedTransfer) {
     EXPECT_EQ(Exchange(client, Rrq("big", {"blksize", "600", "windowsize", "3"})),
               Oack({"blksize", "600", "windowsize", "3"}));
     auto window = [&](unsigned acked, unsigned first, unsigned count) {
-        Bytes ack = Ack(acked);
-        client.SendTo("127.0.0.1", 69, ack.data(), ack.size());
+        Send(client, Ack(acked));
         for (unsigned block = first; block < first + count; ++block) {
             bool ok = false;
-            Bytes data = client.Receive(1500, &ok);
+            Bytes data = Receive(client, 1500, &ok);
             size_t offset = 600 * (block - 1);
             EXPECT_EQ(data, Data(block, big.substr(offset, std::min<size_t>(600, big.size() - offset)))) << block;
         }
@@ -164,7 +184,16 @@ TEST_F(TftpTest, RepeatedAckAndBlockSizeRevert) {
     Exchange(client, Rrq("big", {"blksize", "600"}));
     Bytes first = Exchange(client, Ack(7));
     EXPECT_EQ(first, Data(8, big.substr(600 * 7, 600)));
-    EXPECT_EQ(Exchange(client, Ack(7)), first);
+    // A repeated acknowledgement draws its block again only after a timeout's
+    // pause, as a client's retry does.
+    EXPECT_TRUE(Silent(client, Ack(7))) << "at once";
+    Bytes again;
+    for (int tries = 0; tries < 10 && again.empty(); ++tries) {
+        Send(client, Ack(7));
+        bool ok = false;
+        again = Receive(client, 300, &ok);
+    }
+    EXPECT_EQ(again, first) << "after the pause";
     Exchange(client, Rrq("big"));
     EXPECT_EQ(Exchange(client, Ack(1)), Data(2, big.substr(512, 512))) << "512 again without blksize";
 }
@@ -247,7 +276,7 @@ TEST_F(TftpTest, BlockNumbersRollOverPastBlock65535) {
         EXPECT_EQ(std::string(data.begin() + 4, data.end()), large.substr(std::min(offset, large.size()), length))
             << "block " << block + 1;
         if (block == 65536) {
-            EXPECT_EQ(Exchange(client, Ack(0)), data) << "a repeated acknowledgement after the wrap";
+            EXPECT_TRUE(Silent(client, Ack(0))) << "a repeated acknowledgement after the wrap";
         }
     }
 }
@@ -359,6 +388,7 @@ TEST_F(TftpTest, HostileLanSpoofedAcksLeaveRoomForNewClients) {
 TEST_F(TftpTest, HostileLanForeignPortAcksGetNothing) {
     TestSocket owner("127.0.0.45", 2001), foreign("127.0.0.45", 2002);
     EXPECT_EQ(Exchange(owner, Rrq("k1024")), Data(1, std::string(512, 'a')));
+    m_Ports[foreign.Fd()] = TransferPort(owner);
     EXPECT_TRUE(Silent(foreign, Ack(1)));
     EXPECT_TRUE(Silent(foreign, Ack(0)));
     EXPECT_EQ(Exchange(owner, Ack(1)), Data(2, std::string(512, 'a')));
@@ -403,4 +433,103 @@ TEST_F(TftpTest, HostileLanLinksLeavingTheFolderAreRefused) {
         EXPECT_EQ(answer[1], 5) << name;
     }
     EXPECT_EQ(Exchange(client, Rrq("alias", {"tsize", "0"})), Oack("tsize", "1000")) << "links within the folder work";
+}
+
+namespace {
+
+// A UDP datagram from a port no socket holds (a raw socket writes the
+// header), so the answer to it draws an ICMP port unreachable.
+void SendFromClosedPort(const char *from, uint16_t wFromPort, uint16_t wToPort, const Bytes &payload) {
+    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    ASSERT_GE(fd, 0);
+    sockaddr_in source{}, target{};
+    source.sin_family = target.sin_family = AF_INET;
+    source.sin_addr.s_addr = inet_addr(from);
+    target.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source), 0);
+    size_t length = 8 + payload.size();
+    Bytes udp = {static_cast<unsigned char>(wFromPort >> 8), static_cast<unsigned char>(wFromPort),
+                 static_cast<unsigned char>(wToPort >> 8),   static_cast<unsigned char>(wToPort),
+                 static_cast<unsigned char>(length >> 8),    static_cast<unsigned char>(length), 0, 0};
+    udp.insert(udp.end(), payload.begin(), payload.end());
+    sendto(fd, udp.data(), udp.size(), 0, reinterpret_cast<sockaddr *>(&target), sizeof target);
+    close(fd);
+}
+
+// Datagrams that arrive until the line has been quiet for a while.
+int CountUntilQuiet(TestSocket &client) {
+    int count = 0;
+    for (bool ok = true; ok; ++count) client.Receive(500, &ok);
+    return count - 1;
+}
+
+}  // namespace
+
+// RFC 1350's transfer identifier: each transfer answers from a port of its
+// own, so ACKs sent to UDP 69 draw nothing, and a client port that closes
+// (ICMP port unreachable) ends the transfer and frees its port.
+TEST_F(TftpTest, HostileLanTransfersAnswerFromPortsOfTheirOwn) {
+    TestSocket client("127.0.0.49", 2000);
+    EXPECT_EQ(Exchange(client, Rrq("k1024", {"tsize", "0"})), Oack("tsize", "1024"));
+    uint16_t port = TransferPort(client);
+    EXPECT_NE(port, 69);
+    EXPECT_EQ(Exchange(client, Ack(0)), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(TransferPort(client), port);
+    m_Ports[client.Fd()] = 69;
+    EXPECT_TRUE(Silent(client, Ack(1))) << "an ACK sent to UDP 69";
+
+    auto leaver = std::make_unique<TestSocket>("127.0.0.50", 2000);
+    EXPECT_EQ(Exchange(*leaver, Rrq("k1024")), Data(1, std::string(512, 'a')));
+    uint16_t leaverPort = TransferPort(*leaver);
+    EXPECT_NE(leaverPort, 69);
+    ASSERT_TRUE(UdpPortHeld("127.0.0.1", leaverPort));
+    leaver.reset();
+    SendFromClosedPort("127.0.0.50", 2000, leaverPort, Ack(1));
+    bool freed = false;
+    for (int i = 0; i < 300 && !freed; ++i) {
+        freed = !UdpPortHeld("127.0.0.1", leaverPort);
+        if (!freed) usleep(10000);
+    }
+    EXPECT_TRUE(freed) << "the transfer outlived its client's port";
+    EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o')));
+}
+
+// One forged read request with windowsize 64, then 100 forged ACK 0s: at most
+// two windows reach the victim (RFC 1123's Sorcerer's Apprentice rule), from
+// the transfer's port and from UDP 69 in single-port mode alike.
+TEST_F(TftpTest, HostileLanRepeatedAcksDrawAtMostTwoWindows) {
+    Write("big", std::string(200000, 'w'));
+    for (bool bSinglePort : {false, true}) {
+        if (bSinglePort) {
+            StopPXE();
+            m_Files.WriteSettings("[Tavrel]\nLogLevel=1\nTftpSinglePort=1\n");
+            m_Files.UseAsHost();
+            ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+        }
+        TestSocket victim(bSinglePort ? "127.0.0.53" : "127.0.0.51", 2000);
+        int size = 32 << 20;  // room for every answer a flood could draw
+        ASSERT_EQ(setsockopt(victim.Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size), 0);
+        EXPECT_EQ(Exchange(victim, Rrq("big", {"blksize", "512", "windowsize", "64"})),
+                  Oack({"blksize", "512", "windowsize", "64"}));
+        EXPECT_EQ(TransferPort(victim) == 69, bSinglePort);
+        for (int i = 0; i < 100; ++i) Send(victim, Ack(0));
+        EXPECT_LE(CountUntilQuiet(victim), 2 * 64) << (bSinglePort ? "single port" : "own port");
+    }
+}
+
+// Only regular files are served: a FIFO would block the opening thread until
+// a writer came, and every other transfer with it.
+TEST_F(TftpTest, HostileLanOnlyRegularFilesAreServed) {
+    std::string fifo = m_Root + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mknod((m_Root + "/zero").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+    TestSocket client("127.0.0.52", 2000);
+    for (const char *name : {"fifo", "zero"}) {
+        Bytes answer = Exchange(client, Rrq(name));
+        ASSERT_GE(answer.size(), 2u);
+        EXPECT_EQ(answer[1], 5) << name;
+    }
+    EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a'))) << "other transfers run";
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // frees a reader stuck in open
+    if (writer >= 0) close(writer);
 }

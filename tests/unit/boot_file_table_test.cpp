@@ -72,8 +72,14 @@ TEST_F(BootFileTest, LetterCaseAndSeparatorsFindTheSameFile) {
     EXPECT_EQ(nested->dwSize, 12u);
     ASSERT_EQ(get_bootfile(m_lpTable, "sub/kernel.img", &nested2), 0);
     EXPECT_EQ(nested, nested2) << "one record per file, whatever name reached it";
+    // GRUB and shim ask for "/grub/grub.cfg": a leading separator means the boot folder.
+    tag_BootFile *slash = nullptr, *backslash = nullptr;
+    ASSERT_EQ(get_bootfile(m_lpTable, "/sub/kernel.img", &slash), 0) << NewLog();
+    ASSERT_EQ(get_bootfile(m_lpTable, "\\Sub\\kernel.img", &backslash), 0) << NewLog();
+    EXPECT_EQ(slash, nested);
+    EXPECT_EQ(backslash, nested);
     // The last user closes the file and drops its record.
-    for (tag_BootFile *user : {first, second, nested, nested2}) release_bootfile(m_lpTable, user);
+    for (tag_BootFile *user : {first, second, nested, nested2, slash, backslash}) release_bootfile(m_lpTable, user);
     EXPECT_EQ(m_lpTable->lpHead, nullptr);
 }
 
@@ -98,9 +104,10 @@ TEST_F(BootFileTest, ReadsWithinTheFileOnly) {
 
 TEST_F(BootFileTest, NamesThatLeaveTheFolderOrAreTooLongAreRefused) {
     Write("CON", "x");
-    const char *refused[] = {"../boot/pxelinux.0", "sub/../../x",  "sub\\..\\..\\x", "/etc/passwd",
-                             "\\\\server\\share\\x", "C:\\boot.ini", "c:pxelinux.0",  "CON",
-                             "nul.txt",             "sub/COM1",     "LPT9.bin",      "sub/ .. /x"};
+    const char *refused[] = {"../boot/pxelinux.0", "sub/../../x",  "sub\\..\\..\\x", "/../boot/pxelinux.0",
+                             "\\\\server\\share\\x", "//etc/passwd", "\\C:\\boot.ini", "C:\\boot.ini",
+                             "c:pxelinux.0",        "CON",          "/nul.txt",      "\\sub/COM1",
+                             "LPT9.bin",            "sub/ .. /x"};
     for (const char *name : refused) {
         tag_BootFile *record = nullptr;
         EXPECT_EQ(get_bootfile(m_lpTable, name, &record), -2) << name;

@@ -48,7 +48,7 @@ protected:
         std::ofstream config(m_Work + "/host.cfg");
         config << "server=192.0.2.1\nnetmask=255.255.255.0\nbootfile=pxelinux.0\n"
                << "root=" << WinePath(m_Work + "/boot") << "\nrelay1=relay one\nrelay2=relay two\n"
-               << "range=192.0.2.10,192.0.2.20,255.255.255.0,192.0.2.53,192.0.2.54,192.0.2.254,1\n"
+               << "range=192.0.2.111,192.0.2.120,255.255.255.0,192.0.2.53,192.0.2.54,192.0.2.254,1\n"
                << "static=02:00:00:00:00:09,192.0.2.50,255.255.255.0,192.0.2.53,192.0.2.54,192.0.2.254\n"
                << "reports=" << WinePath(m_Work + "/reports.txt") << "\n";
     }
@@ -101,8 +101,10 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
     }
     client.SendTo("192.0.2.1", 69, rrq.data(), rrq.size());
     bool ok = false;
-    Bytes first = client.Receive(5000, &ok);
-    if (!ok || first.size() < 2) return {};
+    sockaddr_in server{};
+    Bytes first = client.Receive(5000, &ok, &server);
+    // The transfer goes on with the port that answered, never UDP 69.
+    if (!ok || first.size() < 2 || ntohs(server.sin_port) == 69) return {};
     Bytes file;
     unsigned block = 0;
     Bytes packet = first;
@@ -115,7 +117,7 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
     }
     for (;;) {
         Bytes ack = {0, 4, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
-        client.SendTo("192.0.2.1", 69, ack.data(), ack.size());
+        client.SendTo("192.0.2.1", ntohs(server.sin_port), ack.data(), ack.size());
         packet = client.Receive(5000, &ok);
         if (!ok || packet.size() < 4 || packet[1] != 3) return {};
         file.insert(file.end(), packet.begin() + 4, packet.end());
@@ -132,14 +134,18 @@ TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
     RegisterSelectPxeCallback(NoChoice, AcceptReport);
     RegisterSelectBootFileCallback(NameBootFile);
     TeskPxeServerStruct server = MakeServer("192.0.2.1");
-    TeskSubNetStruct subnet = MakeSubNet("192.0.2.10", "192.0.2.20", 1);
+    // The captured client requests 192.0.2.111, as offered.
+    TeskSubNetStruct subnet = MakeSubNet("192.0.2.111", "192.0.2.120", 1);
     TeskStaticDhcpStruct entry = MakeStatic("02:00:00:00:00:09", "192.0.2.50");
     ASSERT_EQ(StartPXE(&server, &subnet, 1, &entry, 1), 0);
     Exchange linux = RunPxeExchange();
     StopPXE();
     RegisterSelectBootFileCallback(nullptr);
-    ASSERT_EQ(linux.offer.size(), 349u);
-    ASSERT_EQ(linux.proxy.size(), 273u);
+    // A chosen file adds option 66, the server's name, to each answer.
+    ASSERT_EQ(linux.offer.size(), 360u);
+    ASSERT_EQ(linux.ack.size(), 360u);
+    EXPECT_EQ(linux.ack[242], 5);
+    ASSERT_EQ(linux.proxy.size(), 284u);
     EXPECT_STREQ(reinterpret_cast<const char *>(&linux.offer[108]), "5256-0-iPXE-PXEClient:Arch:00000:UNDI:002001");
 
     StartWine();

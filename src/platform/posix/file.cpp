@@ -91,16 +91,18 @@ int AppendTextToFile(const char *path, const char *data, size_t len) {
 }
 
 // POSIX has no share modes: other processes may change a boot file while the
-// service holds it (reads that come up short end the transfer).
+// service holds it (reads that come up short end the transfer). Opening never
+// waits: a FIFO would block until a writer came, a device might never answer,
+// and only regular files pass.
 int FileOpenRead(const char *path, FileHandle *file) {
     *file = kInvalidFile;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return -errno;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+    int error = fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+    if (error != 0) {
         close(fd);
-        return error ? -error : -EACCES;
+        return -error;
     }
     *file = fd;
     return 0;

@@ -143,6 +143,66 @@ void SocketClose(Socket sock) {
     delete AsPosix(sock);
 }
 
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+    *sock = kInvalidSocket;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return Fail(errno);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = dwLocalAddrNet;
+    sockaddr_in remote{};
+    memcpy(&remote, &peer, sizeof remote);
+    remote.sin_family = AF_INET;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
+        int error = errno;
+        close(fd);
+        return Fail(error);
+    }
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
+}
+
+// Nothing to read and a closed peer port are no failures of this layer.
+static int ConnectedFailure(int error) {
+    if (error == EWOULDBLOCK) error = EAGAIN;
+    if (error == EAGAIN || error == ECONNREFUSED) return -error;
+    return Fail(error);
+}
+
+int UdpRecv(Socket sock, void *buf, int len) {
+    ssize_t got;
+    do {
+        got = recv(AsPosix(sock)->fd, buf, static_cast<size_t>(len), MSG_TRUNC | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return ConnectedFailure(errno);
+    if (got > len) return Fail(EMSGSIZE);
+    return static_cast<int>(got);
+}
+
+// One sendmmsg for a whole window of blocks.
+int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
+    constexpr int kMaxBatch = 128;
+    mmsghdr messages[kMaxBatch];
+    iovec parts[kMaxBatch];
+    int sent = 0;
+    while (sent < count) {
+        int n = count - sent < kMaxBatch ? count - sent : kMaxBatch;
+        for (int i = 0; i < n; ++i) {
+            const OutDatagram &d = datagrams[sent + i];
+            parts[i] = iovec{const_cast<void *>(d.lpData), static_cast<size_t>(d.nLength < 0 ? 0 : d.nLength)};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        int done = sendmmsg(AsPosix(sock)->fd, messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return sent > 0 ? sent : ConnectedFailure(done < 0 ? errno : EAGAIN);
+        sent += done;
+    }
+    return sent;
+}
+
 // A connected socket carries the route's MTU: the interface's, or a smaller
 // one the route or path discovery set. No datagram is sent.
 int InterfaceMtuTo(uint32_t dwAddrNet) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/posix/posix_socket.h"
+#include "platform/posix/posix_wait.h"
 
 namespace platform {
 
@@ -22,6 +23,8 @@ struct PosixWaitable {
 }  // namespace
 
 static PosixWaitable *AsWaitable(WaitHandle handle) { return static_cast<PosixWaitable *>(handle); }
+
+int WaitableFd(WaitHandle handle) { return AsWaitable(handle)->fd; }
 
 int EventCreate(WaitHandle *event) {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -75,6 +75,11 @@ int FileOpenRead(const char *path, FileHandle *file) {
     *file = kInvalidFile;
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Failure(GetLastError());
+    // Only files on disk: never a device or a pipe reached by a name.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return Failure(ERROR_ACCESS_DENIED);
+    }
     *file = reinterpret_cast<FileHandle>(handle);
     return 0;
 }

@@ -76,6 +76,43 @@ void SocketClose(Socket sock) {
     if (sock != kInvalidSocket) closesocket(AsWin(sock));
 }
 
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *out) {
+    *out = kInvalidSocket;
+    SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (sock == INVALID_SOCKET) return Failure();
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = dwLocalAddrNet;
+    sockaddr_in remote;
+    memcpy(&remote, &peer, sizeof remote);
+    remote.sin_family = AF_INET;
+    u_long nonBlocking = 1;
+    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        connect(sock, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 ||
+        ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
+        int error = Failure();
+        closesocket(sock);
+        WSASetLastError(-error);
+        return error;
+    }
+    *out = static_cast<Socket>(sock);
+    return 0;
+}
+
+// An ICMP port unreachable shows as a reset on a UDP socket (kPeerRefused).
+int UdpRecv(Socket sock, void *buf, int len) {
+    int got = recv(AsWin(sock), static_cast<char *>(buf), len, 0);
+    return got == SOCKET_ERROR ? Failure() : got;
+}
+
+int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (send(AsWin(sock), static_cast<const char *>(datagrams[i].lpData), datagrams[i].nLength, 0) == SOCKET_ERROR)
+            return i > 0 ? i : Failure();
+    }
+    return count;
+}
+
 // The IP helper library is loaded by name when first needed, so the DLL's
 // imports stay the core system libraries.
 int InterfaceMtuTo(uint32_t dwAddrNet) {
