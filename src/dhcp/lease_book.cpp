@@ -358,7 +358,7 @@ void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
         live.push_back(JournalLease{{}, view.lease.ip, view.lease.time + kLeaseSeconds});
         memcpy(live.back().abMac, view.abMac, 6);
     }
-    m_lpJournal->Compact(live);
+    m_lpJournal->Compact(live, false);
 }
 
 int LeaseBook::OpenJournal(const char *lpFolder) {
@@ -390,7 +390,7 @@ void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
     }
     LogWriteText("leases kept from the lease file: %u of %u", static_cast<unsigned>(kept.size()),
                  static_cast<unsigned>(m_lpJournal->Loaded().size()));
-    m_lpJournal->Compact(kept);
+    m_lpJournal->Compact(kept, true);
 }
 
 // ---- Views ---------------------------------------------------------------

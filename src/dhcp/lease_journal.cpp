@@ -81,7 +81,7 @@ int LeaseJournal::Open(const char *lpFolder) {
     m_Path = std::string(lpFolder) + kFileName;
     ReadExisting();
     // The journal restarts as exactly what was loaded: damage and old lines go.
-    int nResult = Compact(m_Loaded);
+    int nResult = Compact(m_Loaded, true);
     if (nResult < 0)
         LogWrite(LOG_ERROR, "lease file %s cannot be written: %d", PrintableText(m_Path.c_str()).Text(), nResult);
     return nResult;
@@ -151,7 +151,7 @@ void LeaseJournal::RecordLease(const JournalLease &lease) {
 
 void LeaseJournal::RecordRemoval(const unsigned char *lpMac, uint32_t dwIp) { Append(LeaseLine('R', lpMac, dwIp, 0)); }
 
-int LeaseJournal::Compact(const std::vector<JournalLease> &live) {
+int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
     std::string text = std::string(kHeader) + "\n";
     for (const JournalLease &lease : live) text += LeaseLine('L', lease.abMac, lease.dwIp, lease.nExpiry);
     std::string fresh = m_Path + ".new";
@@ -159,7 +159,7 @@ int LeaseJournal::Compact(const std::vector<JournalLease> &live) {
     int nResult = platform::FileCreateEmpty(fresh.c_str(), &file);
     if (nResult == 0) {
         nResult = platform::FileWrite(file, text.data(), text.size());
-        if (nResult >= 0) nResult = platform::FileSync(file);
+        if (nResult >= 0 && bSync) nResult = platform::FileSync(file);
         platform::FileClose(file);
     }
     // Windows replaces no file that is open without delete sharing.

@@ -26,6 +26,7 @@ struct JournalLease {
 class LeaseJournal {
 public:
     static constexpr const char *kFileName = "leases.journal";
+    static constexpr size_t kCompactionSlack = 16384;
 
     LeaseJournal() = default;
     LeaseJournal(const LeaseJournal &) = delete;
@@ -45,9 +46,14 @@ public:
     void RecordLease(const JournalLease &lease);
     void RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
     // Whether the journal has grown well past what its last compaction wrote.
-    bool WantsCompaction() const { return m_nLines > 2 * m_nCompacted + 1024; }
-    // Rewrites the journal as exactly these leases.
-    int Compact(const std::vector<JournalLease> &live);
+    // Compaction runs on the answer's path, so it is rare: a storm of new
+    // clients compacts about once per 16,384 grants at first, then ever less.
+    bool WantsCompaction() const { return m_nLines > 3 * m_nCompacted + kCompactionSlack; }
+    // Rewrites the journal as exactly these leases. Without bSync the new
+    // file is not forced to the disk first: a killed process loses nothing
+    // (the rename is atomic, the page cache stays), and the answers that
+    // compact while they are built wait for no disk.
+    int Compact(const std::vector<JournalLease> &live, bool bSync);
 
 private:
     void ReadExisting();

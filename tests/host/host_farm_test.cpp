@@ -126,8 +126,7 @@ protected:
         std::string err = Err(server), out = Out(server), bin = Home(server) + "/bin/tavrel-host";
         pid_t pid = fork();
         if (pid == 0) {
-            freopen(out.c_str(), "w", stdout);
-            freopen(err.c_str(), "w", stderr);
+            if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
             execlp("ip", "ip", "netns", "exec", Namespace(server).c_str(), bin.c_str(), "run",
                    Config(server).c_str(), static_cast<char *>(nullptr));
             _exit(127);

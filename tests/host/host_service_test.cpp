@@ -10,13 +10,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <memory>
 #include <httplib.h>
 #include <atomic>
+#include <chrono>
+#include <iostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -39,10 +45,15 @@ protected:
             m_Database = m_Postgres->Uri();
         }
         Write("192.0.2.1");
+        StartHost(8192);  // the unit's LimitNOFILE
+    }
+    void StartHost(rlim_t descriptors) {
         m_Pid = fork();
         if (m_Pid == 0) {
-            int log = open((m_Tree.Root() + "/host.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int log = open((m_Tree.Root() + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(log, 1);
+            rlimit limit{descriptors, descriptors};
+            setrlimit(RLIMIT_NOFILE, &limit);
             execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
@@ -54,6 +65,7 @@ protected:
         kill(m_Pid, SIGTERM);
         int status = 0;
         waitpid(m_Pid, &status, 0);
+        m_Pid = -1;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SIGTERM ends with 0";
     }
     void Write(const char *address, const char *efiFile = "ipxe.efi") {
@@ -212,6 +224,249 @@ TEST_P(HostHttpTest, BootFolderOverHttp) {
               std::string::npos) << log;
     EXPECT_NE(log.find("http: 192.0.2.1 GET /out 403, outside the boot folder"), std::string::npos) << log;
 }
+
+namespace {
+
+// Raw HTTP connections to the host, many at once, from addresses the test
+// adds on lo (the server allows only so many per address).
+void AddClientAddresses() { Shell("for i in $(seq 100 199); do ip addr add 192.0.2.$i/32 dev lo 2>/dev/null; done"); }
+std::string ClientAddress(int i) { return "192.0.2." + std::to_string(100 + i % 100); }
+
+int Connect(const std::string &from, bool bWait = true) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (bWait ? 0 : SOCK_NONBLOCK), 0);
+    sockaddr_in local{}, server{};
+    local.sin_family = server.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    server.sin_port = htons(8080);
+    inet_pton(AF_INET, "192.0.2.1", &server.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    return fd;
+}
+
+void RaiseOwnDescriptorLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+struct Fetch {
+    int fd;
+    std::string answer;
+    int Status() const { return answer.size() > 12 ? atoi(answer.c_str() + 9) : 0; }
+    std::string Body() const {
+        size_t end = answer.find("\r\n\r\n");
+        return end == std::string::npos ? "" : answer.substr(end + 4);
+    }
+};
+
+// Connects from each address and sends its request at once (a connection
+// must send its header within seconds), then reads every answer to its end
+// (each asks the server to close); one silent for 60 s is left.
+std::vector<Fetch> FetchAll(const std::vector<std::string> &from, const std::vector<std::string> &requests) {
+    std::vector<Fetch> fetches;
+    std::vector<pollfd> waits;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        fetches.push_back({Connect(from[i]), ""});
+        EXPECT_EQ(send(fetches[i].fd, requests[i].data(), requests[i].size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(requests[i].size()));
+        waits.push_back({fetches[i].fd, POLLIN, 0});
+    }
+    std::vector<char> buffer(256 * 1024);
+    for (size_t nOpen = waits.size(); nOpen > 0 && poll(waits.data(), waits.size(), 60000) > 0;) {
+        for (size_t i = 0; i < waits.size(); ++i) {
+            if (waits[i].fd < 0 || !waits[i].revents) continue;
+            ssize_t got = recv(waits[i].fd, buffer.data(), buffer.size(), 0);
+            if (got > 0) {
+                fetches[i].answer.append(buffer.data(), static_cast<size_t>(got));
+                continue;
+            }
+            close(waits[i].fd);
+            waits[i].fd = -1;
+            --nOpen;
+        }
+    }
+    for (pollfd &wait : waits)
+        if (wait.fd >= 0) close(wait.fd);
+    return fetches;
+}
+
+std::string Get(const std::string &name, const std::string &extra = "") {
+    return "GET /" + name + " HTTP/1.1\r\nHost: 192.0.2.1\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::mt19937 random(seed);
+    for (char &c : bytes) c = static_cast<char>(random());
+    return bytes;
+}
+
+long RssKb(pid_t pid) {
+    std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+// Whether the server has closed the connection (end of stream or reset) within the time.
+bool ClosedWithin(int fd, int nMs) {
+    pollfd wait{fd, POLLIN, 0};
+    char buffer[4096];
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+         std::chrono::steady_clock::now() < end && poll(&wait, 1, nMs) > 0;)
+        if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) return true;
+    return false;
+}
+
+}  // namespace
+
+// A fleet fetching at once, half of it by Range: every answer byte-identical.
+TEST_P(HostHttpTest, ThousandDownloadsAtOnce) {
+    std::string big = RandomBytes(256 * 1024 + 3, 7);
+    std::ofstream(Boot() + "/initrd", std::ios::binary) << big;
+    AddClientAddresses();
+    RaiseOwnDescriptorLimit();
+    std::vector<std::string> from, requests, expected;
+    for (int i = 0; i < 1000; ++i) {
+        size_t first = static_cast<size_t>(i) * 997 % big.size();
+        bool bRange = i % 2;
+        from.push_back(ClientAddress(i));
+        requests.push_back(Get("initrd", bRange ? "Range: bytes=" + std::to_string(first) + "-" +
+                                                      std::to_string(first + 65535) + "\r\n"
+                                                : ""));
+        expected.push_back(bRange ? big.substr(first, 65536) : big);
+    }
+    std::vector<Fetch> fetches = FetchAll(from, requests);
+    int nIdentical = 0;
+    for (size_t i = 0; i < fetches.size(); ++i)
+        nIdentical += fetches[i].Status() == (i % 2 ? 206 : 200) && fetches[i].Body() == expected[i];
+    EXPECT_EQ(nIdentical, 1000);
+}
+
+// Range by RFC 9110, and error answers no client waits on.
+TEST_P(HostHttpTest, RangesAndErrorAnswers) {
+    std::string big = RandomBytes(100000, 9);
+    std::ofstream(Boot() + "/kernel", std::ios::binary) << big;
+    ASSERT_EQ(mkfifo((Boot() + "/fifo").c_str(), 0644), 0);
+    std::string size = std::to_string(big.size());
+    struct Case {
+        const char *lpRange;
+        int nStatus;
+        std::string contentRange, body;
+    } cases[] = {
+        {"bytes=100000-", 416, "bytes */" + size, ""},
+        {"bytes=99990-100500", 206, "bytes 99990-99999/" + size, big.substr(99990)},
+        {"bytes=-20", 206, "bytes 99980-99999/" + size, big.substr(99980)},
+        {"bytes=-200000", 206, "bytes 0-99999/" + size, big},
+        {"bytes=0-0", 206, "bytes 0-0/" + size, big.substr(0, 1)},
+        {"bytes=0-9,20-29", 200, "", big},  // several ranges: the whole file
+        {"bytes=9-2", 200, "", big},         // malformed: ignored
+        {"pages=1-2", 200, "", big},
+    };
+    httplib::Client http("192.0.2.1", 8080);
+    for (const Case &c : cases) {
+        auto got = http.Get("/kernel", {{"Range", c.lpRange}});
+        ASSERT_TRUE(got) << c.lpRange;
+        EXPECT_EQ(got->status, c.nStatus) << c.lpRange;
+        EXPECT_EQ(got->get_header_value("Content-Range"), c.contentRange) << c.lpRange;
+        if (c.nStatus != 416) {
+            EXPECT_TRUE(got->body == c.body) << c.lpRange;
+        }
+    }
+    for (const char *name : {"/missing", "/fifo", "/..", "/"}) {  // a FIFO is never opened for reading
+        auto got = http.Get(name);
+        ASSERT_TRUE(got) << name;
+        EXPECT_GE(got->status, 400) << name;
+        EXPECT_FALSE(got->body.empty()) << name;
+        EXPECT_EQ(got->get_header_value("Content-Length"), std::to_string(got->body.size())) << name;
+        EXPECT_EQ(got->get_header_value("Connection"), "close") << name;
+    }
+    EXPECT_TRUE(http.Get("/kernel")->body == big);
+    // A file answer keeps the connection for the next request, as iPXE fetches kernel and initrd.
+    std::string keep = "GET /kernel HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
+    std::vector<Fetch> fetches = FetchAll({"192.0.2.1"}, {keep + keep + Get("kernel")});
+    size_t nAnswers = 0;
+    for (size_t at = 0; (at = fetches[0].answer.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nAnswers;
+    EXPECT_EQ(nAnswers, 3u);
+}
+
+// 500 idle connections and 40 that send a header line every second hold up
+// no real download, and the server closes them all.
+TEST_P(HostHttpTest, IdleAndSlowClientsStallNoDownload) {
+    std::string big = RandomBytes(10 * 1024 * 1024, 11);
+    std::ofstream(Boot() + "/big", std::ios::binary) << big;
+    AddClientAddresses();
+    RaiseOwnDescriptorLimit();
+    std::vector<int> idle, slow;
+    for (int i = 0; i < 500; ++i) idle.push_back(Connect(ClientAddress(i)));
+    for (int i = 0; i < 40; ++i) {
+        slow.push_back(Connect(ClientAddress(i + 50)));
+        send(slow.back(), "GET /big HTTP/1.1\r\n", 19, MSG_NOSIGNAL);
+    }
+    std::atomic<bool> bDone{false};
+    std::thread trickle([&] {
+        for (int n = 0; !bDone && n < 60; ++n, sleep(1))
+            for (int fd : slow) send(fd, "X-a: b\r\n", 8, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    auto start = std::chrono::steady_clock::now();
+    double firstByte = -1;
+    std::string body;
+    httplib::Client http("192.0.2.1", 8080);
+    http.set_read_timeout(60);
+    auto got = http.Get("/big", [&](const char *data, size_t len) {
+        if (firstByte < 0) firstByte = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        body.append(data, len);
+        return true;
+    });
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(body == big);
+    std::cout << "time to first byte beside 540 hostile connections: " << firstByte << " s\n";
+    int nClosed = 0;
+    for (int fd : idle) nClosed += ClosedWithin(fd, 20000);
+    for (int fd : slow) nClosed += ClosedWithin(fd, 20000);
+    EXPECT_EQ(nClosed, 540) << "every connection that never completes its header is closed";
+    bDone = true;
+    trickle.join();
+    for (int fd : idle) close(fd);
+    for (int fd : slow) close(fd);
+}
+
+// 3,000 idle connections under the default 1,024 descriptors: TFTP still serves.
+TEST_P(HostHttpTest, IdleFloodLeavesTftpItsDescriptors) {
+    std::string big = RandomBytes(200000, 13);
+    std::ofstream(Boot() + "/nbp", std::ios::binary) << big;
+    TearDown();
+    StartHost(1024);
+    AddClientAddresses();
+    RaiseOwnDescriptorLimit();
+    std::vector<int> idle;
+    for (int i = 0; i < 3000; ++i) idle.push_back(Connect(ClientAddress(i), false));
+    EXPECT_EQ(Shell("curl -s -m 30 -o " + m_Tree.Root() + "/got tftp://192.0.2.1/nbp"), 0);
+    EXPECT_TRUE(ReadWholeFile(m_Tree.Root() + "/got") == big);
+    for (int fd : idle) close(fd);
+}
+
+// 20 MB of header lines: a 4xx after the first 32 KB, and no memory for the rest.
+TEST_P(HostHttpTest, HeaderFloodIsCut) {
+    long before = RssKb(m_Pid);
+    int fd = Connect("192.0.2.1");
+    std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n", answer;
+    send(fd, "GET /x HTTP/1.1\r\n", 17, MSG_NOSIGNAL);
+    pollfd wait{fd, POLLIN | POLLOUT, 0};
+    for (size_t sent = 0; sent < 20u * 1024 * 1024 && poll(&wait, 1, 10000) > 0 && wait.revents == POLLOUT;) {
+        ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) break;
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    wait.events = POLLIN;
+    char buffer[4096];
+    for (ssize_t got; poll(&wait, 1, 10000) > 0 && (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    ASSERT_GT(answer.size(), 12u) << "an answer came";
+    EXPECT_EQ(answer[9], '4') << answer;
+    EXPECT_LT(RssKb(m_Pid) - before, 10 * 1024);
 
 // Status and metrics do not depend on the store's back-end either.
 class HostStatusTest : public HostServiceTest {

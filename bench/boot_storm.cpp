@@ -1,0 +1,878 @@
+// A boot storm: N network-boot clients powering on within W seconds, each
+// walking the path a real boot takes, with the firmware's own timers.
+//
+//   boot_storm clients OUT.tsv     run the clients (in the client namespace)
+//   boot_storm measure OUT CMD...  run a server setup: CPU and peak RSS summed
+//                                  over every process it starts, until SIGTERM
+//
+// Firmware stage: DISCOVER and REQUEST with options 60, 93, 94 and 97, resent
+// after 4, 8, 16 and 32 s, then the boot fails; the network boot program over
+// TFTP: UEFI probes tsize, aborts with ERROR 8 and reads with blksize 1468
+// and windowsize 4 from a new port, as EDK II does; BIOS (an iPXE ROM) reads
+// in lock-step. Loader stage (iPXE): DHCP again with user class "iPXE", the
+// script over TFTP, then the kernel and initrd it names over HTTP.
+//
+// Every client has its own MAC, and once leased its own address: the client
+// namespace holds a local route for the pool, so sockets bind any address of
+// it. DHCP answers are asked for by broadcast and shared by one socket on
+// port 68; TFTP and HTTP sockets belong to one client each. One thread,
+// epoll, and a timer heap.
+//
+// Knobs: STORM_N (1000), STORM_W (10 s), STORM_UEFI (percent of UEFI
+// clients, 50), STORM_SEED, STORM_IFACE (the link DHCP broadcasts leave by). Output: one row per client (the timeline), and a
+// summary line on stdout.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <map>
+#include <queue>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- Protocol constants ---------------------------------------------------
+
+constexpr uint16_t kDhcpServerPort = 67, kDhcpClientPort = 68, kTftpPort = 69;
+constexpr uint8_t kOptRequestedAddress = 50, kOptMessageType = 53, kOptServerId = 54, kOptParameters = 55,
+                  kOptMaxSize = 57, kOptVendorClass = 60, kOptTftpServer = 66, kOptBootFile = 67,
+                  kOptUserClass = 77, kOptArch = 93, kOptNetworkId = 94, kOptMachineId = 97,
+                  kOptIpxeEncap = 175, kOptEnd = 255;
+constexpr uint8_t kDiscover = 1, kOffer = 2, kRequest = 3, kAck = 5, kNak = 6;
+constexpr uint32_t kMagicCookie = 0x63825363;
+constexpr size_t kBootpFixed = 236;
+constexpr uint16_t kRrq = 1, kData = 3, kAckOp = 4, kError = 5, kOack = 6;
+
+// The firmware's and iPXE's retry timers, in seconds between sends.
+const std::vector<double> kFirmwareDhcp = {4, 8, 16, 32};
+const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
+const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
+const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
+constexpr double kHttpStall = 30;      // no byte for this long ends the boot
+constexpr int kHttpConnectTries = 4;   // iPXE gives a refused connection a few more tries
+
+using Clock = std::chrono::steady_clock;
+Clock::time_point g_Start;
+double Now() { return std::chrono::duration<double>(Clock::now() - g_Start).count(); }
+
+uint64_t EnvNumber(const char *name, uint64_t def) {
+    const char *value = getenv(name);
+    return value && *value ? strtoull(value, nullptr, 10) : def;
+}
+
+// ---- One client -----------------------------------------------------------
+
+enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
+const char *const kStageNames[kStages] = {"dhcp1", "tftp1", "dhcp2", "tftp2", "http"};
+enum Outcome { kRunning, kBooted, kFailed };
+
+struct Client {
+    int nIndex = 0;
+    uint8_t abMac[6] = {};
+    bool bUefi = false;
+    double tPowerOn = 0;
+    Stage stage = kDhcp1;
+    Outcome outcome = kRunning;
+    std::string why;
+    double tDone[kStages] = {};  // when each stage ended
+    int anRetx[kStages] = {};
+    // DHCP
+    uint32_t dwXid = 0, dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
+    bool bRequesting = false;
+    int nNaks = 0;
+    std::string bootFile;
+    // Timer: a fire whose generation is old is ignored.
+    uint64_t qwTimerGen = 0;
+    const std::vector<double> *lpTimers = nullptr;
+    size_t nTry = 0;
+    // TFTP
+    int fd = -1;
+    bool bProbe = false;
+    uint16_t wServerPort = 0, wBlock = 0, wBlkSize = 512, wWindow = 1, wInWindow = 0;
+    std::vector<uint8_t> lastSent;
+    uint32_t dwSendTo = 0;
+    uint16_t wSendPort = 0;
+    std::string script;
+    // HTTP
+    std::vector<std::string> urls;
+    size_t nUrl = 0;
+    uint32_t dwHttpHost = 0;
+    uint16_t wHttpPort = 80;
+    std::string path, header;
+    bool bConnected = false, bHeaderDone = false, bKeepAlive = true;
+    uint64_t qwLength = 0, qwGot = 0;
+    int nConnectTries = 0;
+    double tLastByte = 0;
+};
+
+struct Timer {
+    double when;
+    int nClient;
+    uint64_t qwGen;
+    bool operator>(const Timer &other) const { return when > other.when; }
+};
+
+class Storm {
+public:
+    Storm(int n, double w, int nUefiPercent, uint32_t seed);
+    int Run(const char *lpOut);
+
+private:
+    // Events
+    void PowerOn(Client &c);
+    void OnTimer(Client &c);
+    void OnDhcp();
+    void OnSocket(Client &c, uint32_t events);
+    void Fail(Client &c, const std::string &why);
+    void SetTimer(Client &c, double seconds);
+    void Arm(Client &c, const std::vector<double> *timers);
+    // DHCP
+    void StartDhcp(Client &c);
+    void SendDhcp(Client &c);
+    void OnDhcpAnswer(Client &c, const uint8_t *p, size_t len);
+    // TFTP
+    void StartTftp(Client &c, const std::string &name, bool bProbe);
+    void SendTftp(Client &c);
+    void OnTftp(Client &c);
+    void TftpDone(Client &c);
+    // HTTP
+    void StartHttp(Client &c);
+    void Connect(Client &c);
+    void OnHttp(Client &c, uint32_t events);
+    void CloseSocket(Client &c);
+    void Watch(Client &c, uint32_t events, bool bAdd);
+
+    std::vector<Client> m_Clients;
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
+    int m_nEpoll = -1, m_nDhcp = -1, m_nLeft = 0;
+    uint32_t m_dwXidBase;
+};
+
+constexpr uint64_t kDhcpKey = UINT64_MAX;
+
+Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed) : m_Clients(static_cast<size_t>(n)) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> arrival(0, w);
+    m_dwXidBase = random() & 0xff000000u;
+    for (int i = 0; i < n; ++i) {
+        Client &c = m_Clients[static_cast<size_t>(i)];
+        c.nIndex = i;
+        uint8_t mac[6] = {0x02, 0x5b, 0x00, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
+                          static_cast<uint8_t>(i)};
+        memcpy(c.abMac, mac, 6);
+        c.bUefi = static_cast<int>(random() % 100) < nUefiPercent;
+        c.tPowerOn = arrival(random);
+    }
+    m_nLeft = n;
+}
+
+void Storm::SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
+
+// Starts a retry schedule: the first send now, the next after timers[0] ...
+void Storm::Arm(Client &c, const std::vector<double> *timers) {
+    c.lpTimers = timers;
+    c.nTry = 0;
+    SetTimer(c, (*timers)[0]);
+}
+
+void Storm::Fail(Client &c, const std::string &why) {
+    if (c.outcome != kRunning) return;
+    CloseSocket(c);
+    c.outcome = kFailed;
+    c.why = why;
+    ++c.qwTimerGen;
+    --m_nLeft;
+}
+
+void Storm::CloseSocket(Client &c) {
+    if (c.fd >= 0) close(c.fd);
+    c.fd = -1;
+}
+
+void Storm::Watch(Client &c, uint32_t events, bool bAdd) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = static_cast<uint64_t>(c.nIndex);
+    epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
+}
+
+void Storm::PowerOn(Client &c) {
+    c.stage = kDhcp1;
+    StartDhcp(c);
+}
+
+void Storm::OnTimer(Client &c) {
+    if (c.outcome != kRunning) return;
+    if (c.stage == kHttp) {
+        if (Now() - c.tLastByte < kHttpStall) return SetTimer(c, 1);
+        return Fail(c, c.bConnected ? "http: stalled" : "http: connect timed out");
+    }
+    if (++c.nTry >= c.lpTimers->size()) {
+        if (c.stage == kDhcp1 || c.stage == kDhcp2)
+            return Fail(c, std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no ACK" : ": no OFFER") +
+                               (c.nNaks ? " after " + std::to_string(c.nNaks) + " NAK" : ""));
+        return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
+    }
+    ++c.anRetx[c.stage];
+    SetTimer(c, (*c.lpTimers)[c.nTry]);
+    if (c.stage == kDhcp1 || c.stage == kDhcp2) return SendDhcp(c);
+    SendTftp(c);
+}
+
+// ---- DHCP -----------------------------------------------------------------
+
+void PutOption(std::vector<uint8_t> &out, uint8_t code, const void *data, size_t len) {
+    out.push_back(code);
+    out.push_back(static_cast<uint8_t>(len));
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    out.insert(out.end(), bytes, bytes + len);
+}
+
+void PutAddress(std::vector<uint8_t> &out, uint8_t code, uint32_t dwNet) { PutOption(out, code, &dwNet, 4); }
+
+void Storm::StartDhcp(Client &c) {
+    c.dwXid = m_dwXidBase + static_cast<uint32_t>(c.nIndex) * 2 + (c.stage == kDhcp2);
+    c.bRequesting = false;
+    Arm(c, c.stage == kDhcp1 ? &kFirmwareDhcp : &kIpxeDhcp);
+    SendDhcp(c);
+}
+
+void Storm::SendDhcp(Client &c) {
+    std::vector<uint8_t> m(kBootpFixed, 0);
+    m[0] = 1;  // BOOTREQUEST
+    m[1] = 1;
+    m[2] = 6;
+    uint32_t xid = htonl(c.dwXid);
+    memcpy(&m[4], &xid, 4);
+    uint16_t secs = htons(static_cast<uint16_t>(std::min(65535.0, Now() - c.tPowerOn)));
+    memcpy(&m[8], &secs, 2);
+    m[10] = 0x80;  // broadcast: the client has no address yet
+    memcpy(&m[28], c.abMac, 6);
+    uint32_t cookie = htonl(kMagicCookie);
+    m.insert(m.end(), reinterpret_cast<uint8_t *>(&cookie), reinterpret_cast<uint8_t *>(&cookie) + 4);
+    uint8_t type = c.bRequesting ? kRequest : kDiscover;
+    PutOption(m, kOptMessageType, &type, 1);
+    uint16_t maxSize = htons(1472);
+    PutOption(m, kOptMaxSize, &maxSize, 2);
+    uint16_t arch = htons(c.bUefi ? 7 : 0);
+    PutOption(m, kOptArch, &arch, 2);
+    const uint8_t undi[3] = {1, 3, 16};
+    PutOption(m, kOptNetworkId, undi, 3);
+    char vendor[40];
+    snprintf(vendor, sizeof vendor, "PXEClient:Arch:%05d:UNDI:003016", c.bUefi ? 7 : 0);
+    PutOption(m, kOptVendorClass, vendor, strlen(vendor));
+    uint8_t guid[17] = {0};
+    memcpy(&guid[1], c.abMac, 6);
+    guid[16] = 0x5b;
+    PutOption(m, kOptMachineId, guid, sizeof guid);
+    const uint8_t wanted[] = {1, 3, 6, 43, 54, 60, 66, 67, 128, 129, 130, 131, 132, 133, 134, 135, 175};
+    PutOption(m, kOptParameters, wanted, sizeof wanted);
+    if (c.stage == kDhcp2) {
+        PutOption(m, kOptUserClass, "iPXE", 4);
+        const uint8_t features[] = {19, 1, 1, 33, 1, 1};  // HTTP, TFTP... as iPXE announces them
+        PutOption(m, kOptIpxeEncap, features, sizeof features);
+    }
+    if (c.bRequesting) {
+        PutAddress(m, kOptRequestedAddress, c.dwOffered);
+        PutAddress(m, kOptServerId, c.dwServerId);
+    }
+    m.push_back(kOptEnd);
+    while (m.size() < 300) m.push_back(0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kDhcpServerPort);
+    to.sin_addr.s_addr = INADDR_BROADCAST;
+    if (sendto(m_nDhcp, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0 && errno != EAGAIN) {
+        static bool bSaid = false;
+        if (!bSaid) perror("boot_storm: DHCP send");
+        bSaid = true;
+    }
+}
+
+void Storm::OnDhcp() {
+    uint8_t buffer[2048];
+    for (;;) {
+        ssize_t got = recv(m_nDhcp, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0) return;
+        if (got < static_cast<ssize_t>(kBootpFixed + 4) || buffer[0] != 2) continue;
+        uint32_t xid;
+        memcpy(&xid, &buffer[4], 4);
+        xid = ntohl(xid) - m_dwXidBase;
+        size_t index = xid / 2;
+        if (index >= m_Clients.size()) continue;
+        Client &c = m_Clients[index];
+        if (c.outcome != kRunning || (c.stage != kDhcp1 && c.stage != kDhcp2) || xid + m_dwXidBase != c.dwXid ||
+            memcmp(&buffer[28], c.abMac, 6) != 0)
+            continue;
+        OnDhcpAnswer(c, buffer, static_cast<size_t>(got));
+    }
+}
+
+void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
+    uint8_t type = 0;
+    uint32_t serverId = 0;
+    std::string bootFile, tftpServer;
+    for (size_t i = kBootpFixed + 4; i + 1 < len && p[i] != kOptEnd;) {
+        if (p[i] == 0) {
+            ++i;
+            continue;
+        }
+        uint8_t code = p[i], size = p[i + 1];
+        const uint8_t *value = &p[i + 2];
+        if (i + 2 + size > len) break;
+        if (code == kOptMessageType && size == 1) type = value[0];
+        if (code == kOptServerId && size == 4) memcpy(&serverId, value, 4);
+        if (code == kOptBootFile) bootFile.assign(reinterpret_cast<const char *>(value), size);
+        if (code == kOptTftpServer) tftpServer.assign(reinterpret_cast<const char *>(value), size);
+        i += 2 + size;
+    }
+    bootFile = bootFile.c_str();  // some servers count the NUL
+    if (bootFile.empty()) bootFile.assign(reinterpret_cast<const char *>(&p[108]), strnlen(reinterpret_cast<const char *>(&p[108]), 128));
+    uint32_t yiaddr, siaddr;
+    memcpy(&yiaddr, &p[16], 4);
+    memcpy(&siaddr, &p[20], 4);
+    if (type == kOffer && !c.bRequesting) {
+        c.dwOffered = yiaddr;
+        c.dwServerId = serverId;
+        c.bRequesting = true;
+        Arm(c, c.lpTimers);
+        return SendDhcp(c);
+    }
+    if (!c.bRequesting) return;
+    if (type == kNak) {  // back to DISCOVER, as firmware and iPXE do, within the same retry schedule
+        ++c.nNaks;
+        ++c.anRetx[c.stage];
+        c.bRequesting = false;
+        return SendDhcp(c);
+    }
+    if (type != kAck) return;
+    c.dwAddress = yiaddr;
+    in_addr named{};
+    c.dwNextServer = siaddr ? siaddr
+                            : (!tftpServer.empty() && inet_pton(AF_INET, tftpServer.c_str(), &named) == 1 ? named.s_addr
+                                                                                                       : serverId);
+    c.bootFile = bootFile;
+    c.tDone[c.stage] = Now();
+    if (bootFile.empty()) return Fail(c, std::string(kStageNames[c.stage]) + ": no boot file");
+    if (c.stage == kDhcp1) {
+        c.stage = kNbp;
+        return StartTftp(c, bootFile, c.bUefi);
+    }
+    c.stage = kScript;
+    StartTftp(c, bootFile, false);
+}
+
+// ---- TFTP -----------------------------------------------------------------
+
+int OpenUdp(uint32_t dwAddress) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = dwAddress;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void PutText(std::vector<uint8_t> &out, const std::string &text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+std::vector<uint8_t> Packet(uint16_t op, uint16_t value) {
+    return {static_cast<uint8_t>(op >> 8), static_cast<uint8_t>(op), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value)};
+}
+
+void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
+    CloseSocket(c);
+    c.fd = OpenUdp(c.dwAddress);  // a new port for every request, as firmware does
+    if (c.fd < 0) return Fail(c, std::string(kStageNames[c.stage]) + ": cannot bind the leased address");
+    Watch(c, EPOLLIN, true);
+    c.bProbe = bProbe;
+    c.wServerPort = 0;
+    c.wBlock = 0;
+    c.wInWindow = 0;
+    c.wBlkSize = 512;
+    c.wWindow = 1;
+    std::vector<uint8_t> rrq = {0, kRrq};
+    PutText(rrq, name);
+    PutText(rrq, "octet");
+    if (c.stage == kNbp && c.bUefi) {  // EDK II: the probe asks tsize first, the read does not
+        if (bProbe) {
+            PutText(rrq, "tsize");
+            PutText(rrq, "0");
+        }
+        PutText(rrq, "blksize");
+        PutText(rrq, "1468");
+        PutText(rrq, "windowsize");
+        PutText(rrq, "4");
+    } else {  // iPXE
+        PutText(rrq, "blksize");
+        PutText(rrq, "1432");
+        PutText(rrq, "tsize");
+        PutText(rrq, "0");
+    }
+    c.lastSent = rrq;
+    c.dwSendTo = c.dwNextServer;
+    c.wSendPort = kTftpPort;
+    c.script.clear();
+    Arm(c, c.stage == kNbp && c.bUefi ? &kEdk2Tftp : &kIpxeTftp);
+    SendTftp(c);
+}
+
+void Storm::SendTftp(Client &c) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(c.wSendPort);
+    to.sin_addr.s_addr = c.dwSendTo;
+    sendto(c.fd, c.lastSent.data(), c.lastSent.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+}
+
+void Storm::OnTftp(Client &c) {
+    uint8_t buffer[65536];
+    for (;;) {
+        if (c.fd < 0 || (c.stage != kNbp && c.stage != kScript)) return;
+        sockaddr_in from{};
+        socklen_t size = sizeof from;
+        ssize_t got = recvfrom(c.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
+        if (got < 4) return;
+        uint16_t wPort = ntohs(from.sin_port);
+        if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
+        uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
+        uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
+        if (op == kError) return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
+                                             std::string(reinterpret_cast<char *>(&buffer[4]), strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
+        c.wServerPort = wPort;
+        c.wSendPort = wPort;
+        if (c.bProbe && (op == kOack || op == kData)) {  // the size is known: abort, then read
+            std::vector<uint8_t> abort = Packet(kError, 8);
+            PutText(abort, "User aborted the transfer");
+            c.lastSent = abort;
+            SendTftp(c);
+            return StartTftp(c, c.bootFile, false);
+        }
+        if (op == kOack && c.wBlock == 0) {
+            for (ssize_t i = 2; i < got;) {
+                std::string key(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
+                i += static_cast<ssize_t>(key.size()) + 1;
+                if (i >= got) break;
+                std::string val(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
+                i += static_cast<ssize_t>(val.size()) + 1;
+                if (strcasecmp(key.c_str(), "blksize") == 0) c.wBlkSize = static_cast<uint16_t>(atoi(val.c_str()));
+                if (strcasecmp(key.c_str(), "windowsize") == 0) c.wWindow = static_cast<uint16_t>(atoi(val.c_str()));
+            }
+            c.lastSent = Packet(kAckOp, 0);
+            SendTftp(c);
+            Arm(c, c.lpTimers);
+            continue;
+        }
+        if (op != kData) continue;
+        uint16_t wAhead = static_cast<uint16_t>(value - c.wBlock);
+        if (wAhead != 1) {  // a gap: ask again from the last good block; old duplicates are dropped
+            if (wAhead > 1 && wAhead < 0x8000) {
+                c.lastSent = Packet(kAckOp, c.wBlock);
+                c.wInWindow = 0;
+                SendTftp(c);
+            }
+            continue;
+        }
+        c.wBlock = value;
+        size_t payload = static_cast<size_t>(got - 4);
+        if (c.stage == kScript) c.script.append(reinterpret_cast<char *>(&buffer[4]), payload);
+        bool bLast = payload < c.wBlkSize;
+        if (++c.wInWindow >= c.wWindow || bLast) {
+            c.wInWindow = 0;
+            c.lastSent = Packet(kAckOp, c.wBlock);
+            SendTftp(c);
+            Arm(c, c.lpTimers);
+        }
+        if (bLast) return TftpDone(c);
+    }
+}
+
+void Storm::TftpDone(Client &c) {
+    CloseSocket(c);
+    c.tDone[c.stage] = Now();
+    if (c.stage == kNbp) {
+        c.stage = kDhcp2;
+        return StartDhcp(c);
+    }
+    // The script names the kernel and the initrd: "kernel URL ..." and "initrd URL".
+    c.urls.clear();
+    size_t at = 0;
+    while (at < c.script.size()) {
+        size_t end = c.script.find('\n', at);
+        if (end == std::string::npos) end = c.script.size();
+        std::string line = c.script.substr(at, end - at);
+        at = end + 1;
+        for (const char *verb : {"kernel ", "initrd "})
+            if (line.compare(0, strlen(verb), verb) == 0) {
+                std::string url = line.substr(strlen(verb));
+                c.urls.push_back(url.substr(0, url.find(' ')));
+            }
+    }
+    if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
+    c.stage = kHttp;
+    c.nUrl = 0;
+    StartHttp(c);
+}
+
+// ---- HTTP -----------------------------------------------------------------
+
+void Storm::StartHttp(Client &c) {
+    const std::string &url = c.urls[c.nUrl];
+    if (url.compare(0, 7, "http://") != 0) return Fail(c, "http: not an http URL: " + url);
+    size_t slash = url.find('/', 7);
+    std::string host = url.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+    c.path = slash == std::string::npos ? "/" : url.substr(slash);
+    c.wHttpPort = 80;
+    if (host.find(':') != std::string::npos) {
+        c.wHttpPort = static_cast<uint16_t>(atoi(host.substr(host.find(':') + 1).c_str()));
+        host = host.substr(0, host.find(':'));
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1) return Fail(c, "http: host is not an address: " + host);
+    c.dwHttpHost = address.s_addr;
+    c.qwGot = c.qwLength = 0;
+    c.bHeaderDone = false;
+    c.header.clear();
+    c.tLastByte = Now();
+    if (c.fd >= 0 && c.bConnected && c.bKeepAlive) {
+        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + host +
+                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
+        if (send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) return;
+    }
+    c.nConnectTries = 0;
+    Connect(c);
+}
+
+void Storm::Connect(Client &c) {
+    CloseSocket(c);
+    c.bConnected = false;
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, server{};
+    local.sin_family = server.sin_family = AF_INET;
+    local.sin_addr.s_addr = c.dwAddress;
+    server.sin_addr.s_addr = c.dwHttpHost;
+    server.sin_port = htons(c.wHttpPort);
+    if (c.fd < 0 || bind(c.fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        return Fail(c, "http: cannot bind the leased address");
+    connect(c.fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    c.tLastByte = Now();
+    Watch(c, EPOLLOUT, true);
+    SetTimer(c, 1);
+}
+
+void Storm::OnHttp(Client &c, uint32_t events) {
+    if (!c.bConnected) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error || (events & (EPOLLERR | EPOLLHUP))) {
+            if (++c.nConnectTries >= kHttpConnectTries) return Fail(c, std::string("http: ") + strerror(error));
+            ++c.anRetx[kHttp];
+            int tries = c.nConnectTries;
+            Connect(c);
+            c.nConnectTries = tries;
+            return;
+        }
+        c.bConnected = true;
+        char host[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &c.dwHttpHost, host, sizeof host);
+        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + host +
+                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
+        send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
+        Watch(c, EPOLLIN, false);
+        c.tLastByte = Now();
+        return;
+    }
+    for (;;) {
+        ssize_t got;
+        if (!c.bHeaderDone) {
+            char buffer[4096];
+            got = recv(c.fd, buffer, sizeof buffer, MSG_PEEK);
+            if (got > 0) {
+                std::string peek(buffer, static_cast<size_t>(got));
+                size_t end = (c.header + peek).find("\r\n\r\n");
+                size_t take = end == std::string::npos ? peek.size() : end + 4 - c.header.size();
+                got = recv(c.fd, buffer, take, 0);
+                c.header.append(buffer, static_cast<size_t>(got));
+                c.tLastByte = Now();
+                if (end == std::string::npos) {
+                    if (c.header.size() > 16384) return Fail(c, "http: header too long");
+                    continue;
+                }
+                c.bHeaderDone = true;
+                int status = atoi(c.header.c_str() + 9);
+                if (status != 200) return Fail(c, "http: status " + std::to_string(status) + " for " + c.path);
+                std::string lower = c.header;
+                std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+                size_t length = lower.find("\r\ncontent-length:");
+                if (length == std::string::npos) return Fail(c, "http: no Content-Length");
+                c.qwLength = strtoull(lower.c_str() + length + 17, nullptr, 10);
+                c.bKeepAlive = lower.find("\r\nconnection: close") == std::string::npos;
+            }
+        } else {
+            // The body is counted, not copied: MSG_TRUNC discards it in the kernel.
+            size_t want = static_cast<size_t>(std::min<uint64_t>(c.qwLength - c.qwGot, 1 << 20));
+            got = want ? recv(c.fd, nullptr, want, MSG_TRUNC | MSG_DONTWAIT) : 0;
+            if (got > 0) {
+                c.qwGot += static_cast<uint64_t>(got);
+                c.tLastByte = Now();
+            }
+        }
+        if (c.bHeaderDone && c.qwGot == c.qwLength) {
+            if (++c.nUrl < c.urls.size()) {
+                StartHttp(c);
+                if (c.bConnected) continue;
+                return;
+            }
+            CloseSocket(c);
+            c.tDone[kHttp] = Now();
+            c.outcome = kBooted;
+            ++c.qwTimerGen;
+            --m_nLeft;
+            return;
+        }
+        if (got == 0) return Fail(c, "http: connection closed after " + std::to_string(c.qwGot) + " bytes");
+        if (got < 0) {
+            if (errno == EAGAIN) return;
+            return Fail(c, std::string("http: ") + strerror(errno));
+        }
+    }
+}
+
+void Storm::OnSocket(Client &c, uint32_t events) {
+    if (c.outcome != kRunning || c.fd < 0) return;
+    if (c.stage == kHttp) return OnHttp(c, events);
+    OnTftp(c);
+}
+
+// ---- The run --------------------------------------------------------------
+
+int Storm::Run(const char *lpOut) {
+    m_nEpoll = epoll_create1(EPOLL_CLOEXEC);
+    m_nDhcp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1, buffer = 16 << 20;
+    setsockopt(m_nDhcp, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    setsockopt(m_nDhcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(m_nDhcp, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    // Broadcasts leave by the client link, which holds no default route.
+    const char *lpLink = getenv("STORM_IFACE");
+    if (lpLink && setsockopt(m_nDhcp, SOL_SOCKET, SO_BINDTODEVICE, lpLink, static_cast<socklen_t>(strlen(lpLink))) != 0) {
+        perror("boot_storm: STORM_IFACE");
+        return 2;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kDhcpClientPort);
+    if (bind(m_nDhcp, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        perror("boot_storm: port 68");
+        return 2;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kDhcpKey;
+    epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, m_nDhcp, &event);
+    std::vector<Client *> arrivals;
+    for (Client &c : m_Clients) arrivals.push_back(&c);
+    std::sort(arrivals.begin(), arrivals.end(), [](Client *a, Client *b) { return a->tPowerOn < b->tPowerOn; });
+    size_t nNext = 0;
+    g_Start = Clock::now();
+    std::vector<epoll_event> events(512);
+    while (m_nLeft > 0) {
+        double now = Now();
+        while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
+        while (!m_Timers.empty() && m_Timers.top().when <= now) {
+            Timer timer = m_Timers.top();
+            m_Timers.pop();
+            Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
+            if (timer.qwGen == c.qwTimerGen) OnTimer(c);
+        }
+        double next = 0.05;
+        if (nNext < arrivals.size()) next = std::min(next, arrivals[nNext]->tPowerOn - now);
+        if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
+        int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
+                           static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
+        for (int i = 0; i < n; ++i) {
+            if (events[static_cast<size_t>(i)].data.u64 == kDhcpKey) {
+                OnDhcp();
+                continue;
+            }
+            OnSocket(m_Clients[events[static_cast<size_t>(i)].data.u64], events[static_cast<size_t>(i)].events);
+        }
+    }
+    // One row per client, times in seconds from the start of the run.
+    FILE *out = fopen(lpOut, "w");
+    if (!out) return 2;
+    fprintf(out, "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome");
+    for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
+    fprintf(out, "\treason\n");
+    int booted = 0, retx[kStages] = {};
+    std::vector<double> times;
+    for (const Client &c : m_Clients) {
+        fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
+        for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
+        fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
+        for (int s = 0; s < kStages; ++s) {
+            fprintf(out, "\t%d", c.anRetx[s]);
+            retx[s] += c.anRetx[s];
+        }
+        fprintf(out, "\t%s\n", c.why.c_str());
+        if (c.outcome == kBooted) {
+            ++booted;
+            times.push_back(c.tDone[kHttp]);
+        }
+    }
+    fclose(out);
+    std::sort(times.begin(), times.end());
+    int total = static_cast<int>(m_Clients.size());
+    printf("booted=%d failed=%d", booted, total - booted);
+    for (int percent : {50, 95, 99, 100}) {
+        size_t need = static_cast<size_t>(std::ceil(total * percent / 100.0));
+        if (need == 0) need = 1;
+        if (times.size() >= need) printf(" t%d=%.2f", percent, times[need - 1]);
+        else printf(" t%d=-", percent);
+    }
+    for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
+    printf("\n");
+    std::map<std::string, int> reasons;
+    for (const Client &c : m_Clients)
+        if (c.outcome == kFailed) {  // grouped without the path and the count of NAKs
+            std::string reason = c.why.substr(0, c.why.find(" for "));
+            ++reasons[reason.substr(0, reason.find(" after ")) + (c.nNaks ? " (after NAKs)" : "")];
+        }
+    for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
+    return 0;
+}
+
+// ---- A server setup, measured -----------------------------------------------
+
+// A /proc file read with plain calls: a process may end while it is read.
+std::string ReadProc(pid_t pid, const char *lpName) {
+    std::string path = "/proc/" + std::to_string(pid) + "/" + lpName, text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[4096];
+    for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+    if (fd >= 0) close(fd);
+    return text;
+}
+
+// Every process below this one: the setup's daemons and whatever they start.
+std::vector<pid_t> Descendants() {
+    std::map<pid_t, pid_t> parents;
+    DIR *proc = opendir("/proc");
+    for (dirent *entry; proc && (entry = readdir(proc));) {
+        pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::string text = ReadProc(pid, "stat");
+        size_t close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        parents[pid] = atoi(text.c_str() + close + 4);
+    }
+    if (proc) closedir(proc);
+    std::vector<pid_t> found;
+    std::set<pid_t> mine = {getpid()};
+    for (bool bGrew = true; bGrew;) {
+        bGrew = false;
+        for (const auto &entry : parents)
+            if (mine.count(entry.second) && !mine.count(entry.first)) {
+                mine.insert(entry.first);
+                found.push_back(entry.first);
+                bGrew = true;
+            }
+    }
+    return found;
+}
+
+long RssKb(pid_t pid) {
+    std::string status = ReadProc(pid, "status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
+}
+
+void Reap() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// Runs CMD until SIGTERM; every descendant is reparented here (a subreaper),
+// so the children's rusage at the end covers every process the setup ran.
+int Measure(const char *lpOut, char **argv) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    long peak = 0;
+    timespec tick{0, 100 * 1000 * 1000};
+    while (sigtimedwait(&signals, nullptr, &tick) < 0) {
+        Reap();
+        long sum = 0;
+        for (pid_t pid : Descendants()) sum += RssKb(pid);
+        peak = std::max(peak, sum);
+    }
+    for (int round = 0; round < 50; ++round) {
+        std::vector<pid_t> left = Descendants();
+        if (left.empty()) break;
+        for (pid_t pid : left) kill(pid, round < 30 ? SIGTERM : SIGKILL);
+        usleep(100000);
+        Reap();
+    }
+    Reap();
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    FILE *out = fopen(lpOut, "w");
+    if (!out) return 2;
+    fprintf(out, "cpu=%.2f rss=%.1f\n", cpu, static_cast<double>(peak) / 1024);
+    fclose(out);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc >= 4 && strcmp(argv[1], "measure") == 0) return Measure(argv[2], argv + 3);
+    if (argc != 3 || strcmp(argv[1], "clients") != 0) {
+        fprintf(stderr, "usage: boot_storm clients OUT.tsv | boot_storm measure OUT CMD...\n");
+        return 2;
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    signal(SIGPIPE, SIG_IGN);
+    Storm storm(static_cast<int>(EnvNumber("STORM_N", 1000)), static_cast<double>(EnvNumber("STORM_W", 10)),
+                static_cast<int>(EnvNumber("STORM_UEFI", 50)), static_cast<uint32_t>(EnvNumber("STORM_SEED", 1)));
+    return storm.Run(argv[2]);
+}
