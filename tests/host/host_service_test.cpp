@@ -467,6 +467,7 @@ TEST_P(HostHttpTest, HeaderFloodIsCut) {
     ASSERT_GT(answer.size(), 12u) << "an answer came";
     EXPECT_EQ(answer[9], '4') << answer;
     EXPECT_LT(RssKb(m_Pid) - before, 10 * 1024);
+}
 
 // Status and metrics do not depend on the store's back-end either.
 class HostStatusTest : public HostServiceTest {
