@@ -64,7 +64,7 @@ int ClientArchOf(const unsigned char *lpMessage, int nRecvLen) {
     if (GetVendorClass(lpMessage, nRecvLen, vendor, sizeof vendor) != 0) return -1;
     if (strncmp(vendor, kArchTag, sizeof kArchTag - 1) != 0) return -1;
     const char *digits = vendor + sizeof kArchTag - 1;
-    // Five decimal digits, as the PXE specification writes them.
+    // Five decimal digits, as PXE firmware writes them.
     int nValue = 0;
     for (int i = 0; i < 5; ++i) {
         if (digits[i] < '0' || digits[i] > '9') return -1;
