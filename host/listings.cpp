@@ -6,32 +6,10 @@
 #include <iostream>
 
 #include "host/farm.h"
+#include "host/json_text.h"
+#include "host/local_time_text.h"
 
 namespace {
-
-std::string Json(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-            continue;
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string LocalTime(double seconds) {
-    time_t when = static_cast<time_t>(seconds);
-    struct tm parts {};
-    localtime_r(&when, &parts);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 const char *StateOf(const MemberRow &member) {
     if (member.state != "running") return "stopped";
@@ -47,10 +25,10 @@ bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &
         std::cout << "[";
         for (size_t i = 0; i < list.size(); ++i) {
             const StoredReport &r = list[i];
-            std::cout << (i ? "," : "") << "\n  {\"time\": " << Json(r.time) << ", \"mac\": " << Json(r.mac)
-                      << ", \"ip\": " << Json(r.ip) << ", \"gateway\": " << Json(r.gateway)
-                      << ", \"netmask\": " << Json(r.netmask) << ", \"server\": " << Json(r.server)
-                      << ", \"reporter\": " << Json(r.reporter) << "}";
+            std::cout << (i ? "," : "") << "\n  {\"time\": " << JsonText(r.time) << ", \"mac\": " << JsonText(r.mac)
+                      << ", \"ip\": " << JsonText(r.ip) << ", \"gateway\": " << JsonText(r.gateway)
+                      << ", \"netmask\": " << JsonText(r.netmask) << ", \"server\": " << JsonText(r.server)
+                      << ", \"reporter\": " << JsonText(r.reporter) << "}";
         }
         std::cout << "\n]\n";
         return true;
@@ -74,9 +52,9 @@ bool PrintFarm(PolicyStore &store, bool json) {
             snprintf(numbers, sizeof numbers,
                      "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld, \"free\": %ld", m.weight,
                      m.age, m.served, m.free);
-            std::cout << (i ? "," : "") << "\n  {\"address\": " << Json(m.address) << ", \"name\": " << Json(m.name)
-                      << ", \"state\": " << Json(StateOf(m)) << ", \"last_heartbeat\": " << Json(LocalTime(m.lastSeen))
-                      << ", " << numbers << ", \"ranges\": " << Json(m.ranges) << "}";
+            std::cout << (i ? "," : "") << "\n  {\"address\": " << JsonText(m.address) << ", \"name\": " << JsonText(m.name)
+                      << ", \"state\": " << JsonText(StateOf(m)) << ", \"last_heartbeat\": " << JsonText(LocalTimeText(m.lastSeen))
+                      << ", " << numbers << ", \"ranges\": " << JsonText(m.ranges) << "}";
         }
         std::cout << "\n]\n";
         return true;
@@ -85,7 +63,7 @@ bool PrintFarm(PolicyStore &store, bool json) {
            "age s", "served (1 h)");
     for (const MemberRow &m : members)
         printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", m.address.c_str(), m.name.c_str(), m.weight,
-               StateOf(m), LocalTime(m.lastSeen).c_str(), m.age, m.served);
+               StateOf(m), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
     return true;
 }
 
@@ -96,8 +74,8 @@ bool PrintAssignments(PolicyStore &store, bool json) {
     if (json) {
         std::cout << "[";
         for (size_t i = 0; i < rows.size(); ++i)
-            std::cout << (i ? "," : "") << "\n  {\"mac\": " << Json(rows[i].first) << ", \"server\": "
-                      << Json(rows[i].second) << "}";
+            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(rows[i].first) << ", \"server\": "
+                      << JsonText(rows[i].second) << "}";
         std::cout << "\n]\n";
         return true;
     }
@@ -110,8 +88,8 @@ void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
     if (json) {
         std::cout << "[";
         for (size_t i = 0; i < leases.size(); ++i)
-            std::cout << (i ? "," : "") << "\n  {\"mac\": " << Json(leases[i].mac) << ", \"ip\": "
-                      << Json(leases[i].ip) << ", \"expires\": " << Json(LocalTime(static_cast<double>(leases[i].expiry)))
+            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(leases[i].mac) << ", \"ip\": "
+                      << JsonText(leases[i].ip) << ", \"expires\": " << JsonText(LocalTimeText(static_cast<double>(leases[i].expiry)))
                       << "}";
         std::cout << "\n]\n";
         return;
@@ -119,5 +97,5 @@ void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
     printf("%-17s  %-15s  %s\n", "mac", "ip", "expires");
     for (const LeaseEntry &lease : leases)
         printf("%-17s  %-15s  %s\n", lease.mac.c_str(), lease.ip.c_str(),
-               LocalTime(static_cast<double>(lease.expiry)).c_str());
+               LocalTimeText(static_cast<double>(lease.expiry)).c_str());
 }

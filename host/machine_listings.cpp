@@ -6,19 +6,11 @@
 
 #include "host/boot_tracker.h"
 #include "host/json_text.h"
+#include "host/local_time_text.h"
 
 namespace {
 
 constexpr int kListed = 10000;
-
-std::string LocalTime(double seconds) {
-    time_t when = static_cast<time_t>(seconds);
-    struct tm parts {};
-    localtime_r(&when, &parts);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 }  // namespace
 
@@ -30,7 +22,7 @@ bool PrintMachines(PolicyStore &store, bool json) {
         for (size_t i = 0; i < rows.size(); ++i) {
             MachineRecord m = RecordFromRow(rows[i]);
             std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(m.mac) << ", \"address\": " << JsonText(m.address)
-                      << ", \"last_seen\": " << JsonText(LocalTime(m.lastSeen)) << ", \"stage\": " << JsonText(m.stage)
+                      << ", \"last_seen\": " << JsonText(LocalTimeText(m.lastSeen)) << ", \"stage\": " << JsonText(m.stage)
                       << ", \"result\": " << JsonText(m.result) << ", \"reason\": " << JsonText(m.reason)
                       << ", \"server\": " << JsonText(m.reporter) << ", \"why\": " << JsonText(DescribeAttempt(m))
                       << "}";
@@ -42,7 +34,7 @@ bool PrintMachines(PolicyStore &store, bool json) {
            "reason");
     for (const MachineRow &m : rows)
         printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", m.mac.c_str(), m.address.c_str(),
-               LocalTime(m.lastSeen).c_str(), m.stage.c_str(), m.result.c_str(), m.reporter.c_str(),
+               LocalTimeText(m.lastSeen).c_str(), m.stage.c_str(), m.result.c_str(), m.reporter.c_str(),
                ReasonWords(m.reason).c_str());
     return true;
 }

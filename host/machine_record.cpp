@@ -5,6 +5,8 @@
 #include <ctime>
 #include <sstream>
 
+#include "host/local_time_text.h"
+
 namespace {
 
 // A DHCP offer this long after the last step begins a new attempt.
@@ -41,15 +43,6 @@ const struct {
 
 bool IsTransfer(const std::string &what) { return what == kStepTftp || what == kStepHttp; }
 
-std::string ClockTime(double seconds) {
-    time_t when = static_cast<time_t>(seconds);
-    struct tm parts {};
-    localtime_r(&when, &parts);
-    char text[16];
-    strftime(text, sizeof text, "%H:%M:%S", &parts);
-    return text;
-}
-
 std::string Amount(long long bytes) {
     char text[32];
     if (bytes >= 1000000)
@@ -79,7 +72,7 @@ int StageRank(const std::string &stage) {
 }
 
 std::string DescribeStep(const BootStep &s, const BootStep *lpPrevious) {
-    std::string at = " at " + ClockTime(s.time);
+    std::string at = " at " + LocalTimeText(s.time, "%H:%M:%S");
     std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file + ")" : " (" + s.rule + " → " + s.file + ")";
     if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
     if (s.what == kStepAck) {

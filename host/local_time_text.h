@@ -1,0 +1,15 @@
+// A time in seconds since 1970 as local time text, for listings and accounts.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// FORMAT is a strftime format; "%Y-%m-%d %H:%M:%S" unless given.
+inline std::string LocalTimeText(double seconds, const char *format = "%Y-%m-%d %H:%M:%S") {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    localtime_r(&when, &parts);
+    char text[32];
+    strftime(text, sizeof text, format, &parts);
+    return text;
+}
