@@ -730,7 +730,7 @@ int Storm::Run(const char *lpOut) {
     for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
     fprintf(out, "\treason\n");
     int booted = 0, retx[kStages] = {};
-    std::vector<double> times;
+    std::vector<double> times, durations;  // booted at; power-on to payload
     for (const Client &c : m_Clients) {
         fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
         for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
@@ -743,6 +743,7 @@ int Storm::Run(const char *lpOut) {
         if (c.outcome == kBooted) {
             ++booted;
             times.push_back(c.tDone[kHttp]);
+            durations.push_back(c.tDone[kHttp] - c.tPowerOn);
         }
     }
     fclose(out);
@@ -755,6 +756,13 @@ int Storm::Run(const char *lpOut) {
         if (times.size() >= need) printf(" t%d=%.2f", percent, times[need - 1]);
         else printf(" t%d=-", percent);
     }
+    // The times above cannot fall below the arrivals (t99 >= 0.99 W); how
+    // long one client took shows the server alone.
+    std::sort(durations.begin(), durations.end());
+    for (int percent : {50, 99})
+        if (!durations.empty())
+            printf(" boot%d=%.3f", percent, durations[std::min(durations.size() - 1,
+                                                               static_cast<size_t>(durations.size() * percent / 100))]);
     for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
     printf("\n");
     std::map<std::string, int> reasons;
@@ -806,9 +814,15 @@ std::vector<pid_t> Descendants() {
     return found;
 }
 
+// Proportional set size: pages shared by forked children (tftpd-hpa forks
+// one per transfer) count once in the sum, as they do in memory. VmRSS where
+// the system has no rollup.
 long RssKb(pid_t pid) {
+    std::string rollup = ReadProc(pid, "smaps_rollup");
+    size_t at = rollup.find("\nPss:");
+    if (at != std::string::npos) return atol(rollup.c_str() + at + 5);
     std::string status = ReadProc(pid, "status");
-    size_t at = status.find("VmRSS:");
+    at = status.find("VmRSS:");
     return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
 }
 
@@ -818,7 +832,8 @@ void Reap() {
 }
 
 // Runs CMD until SIGTERM; every descendant is reparented here (a subreaper),
-// so the children's rusage at the end covers every process the setup ran.
+// so the children's rusage at the end covers every process that was waited
+// for (bench/boot-storm reads a cgroup for the rest where it can).
 int Measure(const char *lpOut, char **argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     sigset_t signals;
