@@ -178,9 +178,12 @@ int OpenServedFile(const std::string &root, const std::string &name, int *lpFd, 
     return 403;
 }
 
+// A connection holds its socket and its file. A quarter of the descriptors
+// stays with the library's TFTP transfer ports.
 unsigned http_limits::ConnectionCap(uint64_t qwDescriptorLimit) {
-    if (qwDescriptorLimit <= kReservedDescriptors + 32) return 16;
-    return static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwDescriptorLimit - kReservedDescriptors) / 2));
+    uint64_t qwOurs = qwDescriptorLimit - qwDescriptorLimit / 4;
+    if (qwOurs <= kReservedDescriptors + 32) return 16;
+    return static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwOurs - kReservedDescriptors) / 2));
 }
 
 // The whole request header must arrive within kHeaderSeconds of the

@@ -27,7 +27,7 @@ constexpr unsigned kIdleSeconds = 30;           // a transfer the client stopped
 constexpr unsigned kPerAddress = 32;            // connections from one address
 constexpr unsigned kMostConnections = 4096;
 constexpr unsigned kBacklog = 4096;             // a storm's SYNs wait here, not in retries
-constexpr unsigned kReservedDescriptors = 256;  // never taken by HTTP
+constexpr unsigned kReservedDescriptors = 256;  // never taken by HTTP, beside TFTP's quarter
 // Connections allowed under a descriptor limit: each holds its socket and,
 // while sending, its file.
 unsigned ConnectionCap(uint64_t qwDescriptorLimit);

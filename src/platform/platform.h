@@ -167,6 +167,10 @@ SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost);
 // Windows Sockets start-up and clean-up; no-ops on POSIX.
 int SocketsStartup();
 void SocketsCleanup();
+// How many descriptors the process may hold open, sockets and files alike
+// (the soft limit). Windows sets no such limit; there the figure keeps the
+// socket set, which scans its sockets at each wake, at a size it serves well.
+int DescriptorLimit();
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // The socket stays kInvalidSocket on failure.

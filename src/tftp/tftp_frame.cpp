@@ -38,11 +38,12 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         if (!m_lpBatch) return LogTftpdFailure("new m_SendQueue", 57);
     }
     if (!m_lpPorts) {
-        m_lpPorts = new (std::nothrow) TransferPort[kMaxTransferPorts];
-        m_lpEnded = new (std::nothrow) int32_t[kMaxTransferPorts];
+        m_nMaxPorts = MaxTransferPorts(platform::DescriptorLimit());
+        m_lpPorts = new (std::nothrow) TransferPort[m_nMaxPorts];
+        m_lpEnded = new (std::nothrow) int32_t[m_nMaxPorts];
         if (!m_lpPorts || !m_lpEnded) return LogTftpdFailure("new transfer ports", 60);
-        for (int i = 0; i < kMaxTransferPorts; ++i)
-            m_lpPorts[i] = TransferPort{platform::kInvalidSocket, {}, i + 1 < kMaxTransferPorts ? i + 2 : 0};
+        for (int i = 0; i < m_nMaxPorts; ++i)
+            m_lpPorts[i] = TransferPort{platform::kInvalidSocket, {}, i + 1 < m_nMaxPorts ? i + 2 : 0};
         m_nFreePort = 1;
         m_nEnded = 0;
     }
@@ -53,7 +54,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     m_Responder.Attach(m_ClientHash, m_Bootfile);
     if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
-    if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, kMaxTransferPorts + 1, &m_hSocketSet) != 0)
+    if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, m_nMaxPorts + 1, &m_hSocketSet) != 0)
         return LogTftpdFailure("WSACreateEvent", 81);
     if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);
     if (platform::SocketSetAdd(m_hSocketSet, m_Socket, kTftpServicePort) != 0)
@@ -78,7 +79,7 @@ void TeskTftpServer::ReleaseService() {
     delete m_ClientHash;  // the transfers' files are closed with the table below
     m_ClientHash = nullptr;
     if (m_lpPorts) {
-        for (int i = 0; i < kMaxTransferPorts; ++i) platform::SocketClose(m_lpPorts[i].sock);
+        for (int i = 0; i < m_nMaxPorts; ++i) platform::SocketClose(m_lpPorts[i].sock);
     }
     delete[] m_lpPorts;
     m_lpPorts = nullptr;
@@ -115,7 +116,7 @@ int32_t TeskTftpServer::OpenPort(const platform::SockAddrV4 &peer) {
 
 // Answers to the port may still wait in the batch: it closes after it.
 void TeskTftpServer::ClosePort(int32_t nPort) {
-    if (nPort < 1 || nPort > kMaxTransferPorts || m_nEnded >= kMaxTransferPorts) return;
+    if (nPort < 1 || nPort > m_nMaxPorts || m_nEnded >= m_nMaxPorts) return;
     m_lpEnded[m_nEnded++] = nPort;
 }
 

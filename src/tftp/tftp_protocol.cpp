@@ -54,7 +54,7 @@ void TeskTftpServer::ServeServicePort() {
 }
 
 void TeskTftpServer::ServeTransferPort(int32_t nPort) {
-    if (nPort < 1 || nPort > kMaxTransferPorts) return;
+    if (nPort < 1 || nPort > m_nMaxPorts) return;
     TransferPort &port = m_lpPorts[nPort - 1];
     if (port.sock == platform::kInvalidSocket) return;
     unsigned char area[kRecvSize];

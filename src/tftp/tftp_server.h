@@ -17,10 +17,14 @@ class TeskTftpServer : public TeskServiceFrame, private TftpTransferPorts {
 public:
     static constexpr int kRecvSize = kTftpRecvSize;
     static constexpr int kMaxBlockSize = kTftpMaxBlockSize;
-    // Transfers with ports of their own at once: well below the 1,024
-    // descriptors a service usually gets, so the rest of the process keeps
-    // its share.
-    static constexpr int kMaxTransferPorts = 512;
+    // Transfers with ports of their own at once: a quarter of the process's
+    // descriptors, so that files, the logger and the host keep the rest
+    // (the host's HTTP server leaves this quarter alone). A storm of 2,000
+    // clients on a busy machine holds about 2,000 transfers at once.
+    static int MaxTransferPorts(int nDescriptorLimit) {
+        int nPorts = nDescriptorLimit / 4;
+        return nPorts < 64 ? 64 : nPorts > 4096 ? 4096 : nPorts;
+    }
 
     // Transfer state of one client address.
     using clientinfo = TftpClientInfo;
@@ -69,7 +73,8 @@ private:
     platform::Socket &m_Socket = m_Sockets[kSocket];
     platform::SocketSet m_hSocketSet = nullptr;
     tag_BootFileTable *m_Bootfile = nullptr;
-    TransferPort *m_lpPorts = nullptr;  // kMaxTransferPorts; port n is m_lpPorts[n - 1]
+    int m_nMaxPorts = 0;
+    TransferPort *m_lpPorts = nullptr;  // m_nMaxPorts; port n is m_lpPorts[n - 1]
     int32_t m_nFreePort = 0;            // index + 1 of the first free port, or 0
     int32_t *m_lpEnded = nullptr;       // ports whose transfers ended, closed after the batch
     int m_nEnded = 0;

@@ -6,6 +6,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,12 @@ SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
 
 int SocketsStartup() { return 0; }
 void SocketsCleanup() {}
+
+int DescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    return limit.rlim_cur > 1u << 20 ? 1 << 20 : static_cast<int>(limit.rlim_cur);
+}
 
 static thread_local int t_SocketError = 0;
 

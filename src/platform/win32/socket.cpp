@@ -28,6 +28,8 @@ int SocketsStartup() {
 
 void SocketsCleanup() { WSACleanup(); }
 
+int DescriptorLimit() { return 2048; }
+
 int UdpOpen(Socket *out) {
     *out = kInvalidSocket;
     SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
