@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
 #include "Tavrel.h"
@@ -492,6 +494,31 @@ TEST_F(TftpTest, HostileLanTransfersAnswerFromPortsOfTheirOwn) {
     }
     EXPECT_TRUE(freed) << "the transfer outlived its client's port";
     EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o')));
+}
+
+// A storm on a busy server holds many transfers at once, each on a port of
+// its own: the ports follow the descriptor limit (a quarter of it), not a
+// fixed 512.
+TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
+    constexpr int kClients = 700;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit raised = limit;
+    raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+    if (raised.rlim_cur < 4 * kClients) GTEST_SKIP() << "the descriptor limit is below " << 4 * kClients;
+    StopPXE();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    std::vector<std::unique_ptr<TestSocket>> clients;
+    std::set<uint16_t> ports;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<TestSocket>("127.0.0.50", static_cast<uint16_t>(20000 + i)));
+        ASSERT_EQ(Exchange(*clients.back(), Rrq("k1024")), Data(1, std::string(512, 'a'))) << "client " << i;
+        ports.insert(TransferPort(*clients.back()));
+    }
+    EXPECT_EQ(ports.size(), static_cast<size_t>(kClients));
+    EXPECT_EQ(ports.count(69), 0u);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // One forged read request with windowsize 64, then 100 forged ACK 0s: at most
