@@ -10,6 +10,8 @@
 
 TeskDhcpServer *MyDhcpServer = nullptr;
 TeskTftpServer *MyTftpServer = nullptr;
+// The TFTP workers after MyTftpServer, where several share UDP 69.
+static TeskTftpServer *g_ExtraTftpWorkers[3] = {};
 DhcpHostHooks g_HostHooks;
 
 static const char *const kSourceName = "Tavrel";
@@ -21,6 +23,23 @@ template <class Service>
 static void DropService(Service *&service) {
     TeskServiceFrame::StopAndFree(service);
     service = nullptr;
+}
+
+// A worker that cannot start costs speed, not the service: the first one
+// serves every client the system hands it, and the rest go to the others.
+static void StartExtraTftpWorkers(TeskPxeServerStruct *lpConfig, int nWorkers) {
+    for (int i = 1; i < nWorkers; ++i) {
+        TeskTftpServer *&worker = g_ExtraTftpWorkers[i - 1];
+        worker = TeskTftpServer::Create(i, nWorkers);
+        if (worker->StartServer(lpConfig) == 0) continue;
+        LogWriteText("TFTP worker %d of %d did not start", i + 1, nWorkers);
+        DropService(worker);
+    }
+}
+
+static void StopExtraTftpWorkers() {
+    for (TeskTftpServer *&worker : g_ExtraTftpWorkers)
+        if (worker) DropService(worker);
 }
 
 extern "C" {
@@ -65,12 +84,16 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
         }
     }
     if (MyTftpServer) return 0;
-    MyTftpServer = TeskTftpServer::Create();
+    int nWorkers = TeskTftpServer::WorkerCount();
+    if (nWorkers > 1 + static_cast<int>(sizeof g_ExtraTftpWorkers / sizeof g_ExtraTftpWorkers[0]))
+        nWorkers = 1 + static_cast<int>(sizeof g_ExtraTftpWorkers / sizeof g_ExtraTftpWorkers[0]);
+    MyTftpServer = TeskTftpServer::Create(0, nWorkers);
     if (MyTftpServer->StartServer(IN_lpTeskPxeServerStruct) != 0) {
         LogWriteText("MyTftpServer->StartServer error !");
         DropService(MyTftpServer);
         return -3;
     }
+    StartExtraTftpWorkers(IN_lpTeskPxeServerStruct, nWorkers);
     return 0;
 }
 
@@ -86,6 +109,7 @@ TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerSt
 
 TAVREL_API int TAVREL_CDECL StopPXE(void) {
     if (MyDhcpServer) DropService(MyDhcpServer);
+    StopExtraTftpWorkers();
     if (MyTftpServer) DropService(MyTftpServer);
     // After the services: the host sees every event they emitted.
     StopBootEventDelivery();

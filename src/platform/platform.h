@@ -171,6 +171,19 @@ void SocketsCleanup();
 // (the soft limit). Windows sets no such limit; there the figure keeps the
 // socket set, which scans its sockets at each wake, at a size it serves well.
 int DescriptorLimit();
+// Processors the system has online (at least 1).
+int ProcessorCount();
+// Whether several sockets may bind one address and port, the system
+// spreading datagrams over them by sender (Linux's SO_REUSEPORT). Windows
+// has no such spreading: there a second binding would take over the port.
+#ifdef _WIN32
+constexpr bool kCanShareUdpPort = false;
+#else
+constexpr bool kCanShareUdpPort = true;
+#endif
+// Before UdpBind: lets this socket's binding be shared as above; a code
+// where the system cannot.
+int UdpShareBinding(Socket sock);
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // The socket stays kInvalidSocket on failure.

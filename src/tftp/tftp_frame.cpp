@@ -9,7 +9,9 @@
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_server.h"
 
-TeskTftpServer *TeskTftpServer::Create() { return new TeskTftpServer(); }
+TeskTftpServer *TeskTftpServer::Create(int nWorker, int nWorkers) {
+    return new TeskTftpServer(nWorker, nWorkers < 1 ? 1 : nWorkers);
+}
 
 // TftpSinglePort=1 in the settings serves every transfer from port 69, for
 // sites whose NAT passes that port alone.
@@ -21,9 +23,9 @@ static bool SinglePortSetting() {
 }
 
 int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
-    LogWriteText(TESK_NOTICE_TFTP_START);
+    if (m_nWorker == 0) LogWriteText(TESK_NOTICE_TFTP_START);
     if (!IN_lpTeskPxeServerStruct) return LogTftpdFailure("NULL == IN_lpTeskPxeServerStruct", 38);
-    LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
+    if (m_nWorker == 0) LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
     m_bSinglePort = SinglePortSetting();
     if (!m_ClientHash) {
@@ -38,7 +40,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         if (!m_lpBatch) return LogTftpdFailure("new m_SendQueue", 57);
     }
     if (!m_lpPorts) {
-        m_nMaxPorts = MaxTransferPorts(platform::DescriptorLimit());
+        m_nMaxPorts = MaxTransferPorts(platform::DescriptorLimit()) / m_nWorkers;
         m_lpPorts = new (std::nothrow) TransferPort[m_nMaxPorts];
         m_lpEnded = new (std::nothrow) int32_t[m_nMaxPorts];
         if (!m_lpPorts || !m_lpEnded) return LogTftpdFailure("new transfer ports", 60);
@@ -56,7 +58,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
     if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, m_nMaxPorts + 1, &m_hSocketSet) != 0)
         return LogTftpdFailure("WSACreateEvent", 81);
-    if (platform::UdpBind(m_Socket, m_ServerIP, 69) != 0) return LogTftpdFailure("bind", 91);
+    if (OpenServicePort() != 0) return LogTftpdFailure("bind", 91);
     if (platform::SocketSetAdd(m_hSocketSet, m_Socket, kTftpServicePort) != 0)
         return LogTftpdFailure("WSAEventSelect", 95);
     // A service without its worker would never read a datagram: that start failed.
@@ -67,8 +69,15 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     return 0;
 }
 
+// Workers share UDP 69 only where the system spreads it by sender: a share
+// that fails would let one worker take the port from the others.
+int TeskTftpServer::OpenServicePort() {
+    if (m_nWorkers > 1 && platform::UdpShareBinding(m_Socket) != 0) return -1;
+    return platform::UdpBind(m_Socket, m_ServerIP, 69);
+}
+
 int TeskTftpServer::StopServer() {
-    LogWriteText(TESK_NOTICE_TFTP_STOP);
+    if (m_nWorker == 0) LogWriteText(TESK_NOTICE_TFTP_STOP);
     if (!StopWorker("Tftpd")) return 1;
     ReleaseFrame();
     ReleaseService();

@@ -1,7 +1,10 @@
 // TeskTftpServer: boot files served over TFTP by one worker. Requests come to
 // UDP 69; each transfer answers from a port of its own, connected to its
 // client (RFC 1350's transfer identifier), unless the settings ask for the
-// single port (sites behind NAT).
+// single port (sites behind NAT). Where the system spreads one port's
+// datagrams over several sockets by sender, a few workers share UDP 69, one
+// per processor: each client's datagrams all reach one worker, which holds
+// its transfers, files and ports alone.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +20,9 @@ class TeskTftpServer : public TeskServiceFrame, private TftpTransferPorts {
 public:
     static constexpr int kRecvSize = kTftpRecvSize;
     static constexpr int kMaxBlockSize = kTftpMaxBlockSize;
-    // Transfers with ports of their own at once: a quarter of the process's
-    // descriptors, so that files, the logger and the host keep the rest
+    // Transfers with ports of their own at once, shared out among the
+    // workers: a quarter of the process's descriptors, so that files, the
+    // logger and the host keep the rest
     // (the host's HTTP server leaves this quarter alone). A storm of 2,000
     // clients on a busy machine holds about 2,000 transfers at once.
     static int MaxTransferPorts(int nDescriptorLimit) {
@@ -31,7 +35,15 @@ public:
     // One answer under construction.
     using tag_TftpSend = TftpSend;
 
-    static TeskTftpServer *Create();
+    // Worker nWorker of nWorkers; the first one logs the service's notices.
+    static TeskTftpServer *Create(int nWorker = 0, int nWorkers = 1);
+    // Workers for UDP 69: one per processor, at most four; one where the
+    // port cannot be shared.
+    static int WorkerCount() {
+        if (!platform::kCanShareUdpPort) return 1;
+        int nCount = platform::ProcessorCount();
+        return nCount > 4 ? 4 : nCount;
+    }
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
     int StopServer() override;
@@ -50,7 +62,9 @@ private:
     };
     class BatchSink;
 
-    TeskTftpServer() : TeskServiceFrame(1), m_Responder(this, &m_PathMtu) {}
+    TeskTftpServer(int nWorker, int nWorkers)
+        : TeskServiceFrame(1), m_nWorker(nWorker), m_nWorkers(nWorkers), m_Responder(this, &m_PathMtu) {}
+    int OpenServicePort();
     // The wait of this service covers the transfers' ports too.
     void ServeUntilStopped() override;
     void ServeSocket(int) override { ServeServicePort(); }
@@ -67,6 +81,7 @@ private:
     void SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswers, int nCount);
     void CloseEndedPorts();
 
+    const int m_nWorker, m_nWorkers;
     TftpTransferTable *m_ClientHash = nullptr;  // keyed by address and port
     uint32_t m_ServerIP = 0;
     bool m_bSinglePort = false;
