@@ -11,7 +11,7 @@
 TeskDhcpServer *MyDhcpServer = nullptr;
 TeskTftpServer *MyTftpServer = nullptr;
 // The TFTP workers after MyTftpServer, where several share UDP 69.
-static TeskTftpServer *g_ExtraTftpWorkers[3] = {};
+static TeskTftpServer *g_ExtraTftpWorkers[TeskTftpServer::kMostWorkers - 1] = {};
 DhcpHostHooks g_HostHooks;
 
 static const char *const kSourceName = "Tavrel";
@@ -85,8 +85,6 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
     }
     if (MyTftpServer) return 0;
     int nWorkers = TeskTftpServer::WorkerCount();
-    if (nWorkers > 1 + static_cast<int>(sizeof g_ExtraTftpWorkers / sizeof g_ExtraTftpWorkers[0]))
-        nWorkers = 1 + static_cast<int>(sizeof g_ExtraTftpWorkers / sizeof g_ExtraTftpWorkers[0]);
     MyTftpServer = TeskTftpServer::Create(0, nWorkers);
     if (MyTftpServer->StartServer(IN_lpTeskPxeServerStruct) != 0) {
         LogWriteText("MyTftpServer->StartServer error !");

@@ -2,9 +2,9 @@
 // UDP 69; each transfer answers from a port of its own, connected to its
 // client (RFC 1350's transfer identifier), unless the settings ask for the
 // single port (sites behind NAT). Where the system spreads one port's
-// datagrams over several sockets by sender, a few workers share UDP 69, one
-// per processor: each client's datagrams all reach one worker, which holds
-// its transfers, files and ports alone.
+// datagrams over several sockets by sender, a few workers may share UDP 69:
+// each client's datagrams all reach one worker, which holds its transfers,
+// files and ports alone.
 #pragma once
 
 #include <cstdint>
@@ -37,13 +37,11 @@ public:
 
     // Worker nWorker of nWorkers; the first one logs the service's notices.
     static TeskTftpServer *Create(int nWorker = 0, int nWorkers = 1);
-    // Workers for UDP 69: one per processor, at most four; one where the
-    // port cannot be shared.
-    static int WorkerCount() {
-        if (!platform::kCanShareUdpPort) return 1;
-        int nCount = platform::ProcessorCount();
-        return nCount > 4 ? 4 : nCount;
-    }
+    static constexpr int kMostWorkers = 4;
+    // Workers for UDP 69: TftpWorkers in the settings, else one per two
+    // processors (the rest of the machine serves HTTP, DHCP and the host);
+    // at most four, and one where the port cannot be shared.
+    static int WorkerCount();
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
     int StopServer() override;
