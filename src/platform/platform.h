@@ -171,8 +171,6 @@ void SocketsCleanup();
 // (the soft limit). Windows sets no such limit; there the figure keeps the
 // socket set, which scans its sockets at each wake, at a size it serves well.
 int DescriptorLimit();
-// Processors the system has online (at least 1).
-int ProcessorCount();
 // Whether several sockets may bind one address and port, the system
 // spreading datagrams over them by sender (Linux's SO_REUSEPORT). Windows
 // has no such spreading: there a second binding would take over the port.
@@ -283,6 +281,8 @@ void SocketSetClose(SocketSet set);
 using ThreadHandle = void *;
 using ThreadProc = unsigned (*)(void *arg);
 
+// Processors the system has online (at least 1).
+int ProcessorCount();
 // The handle stays nullptr on failure.
 int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *thread);
 // 0 when the thread has ended within the time limit (kWaitForever: none),

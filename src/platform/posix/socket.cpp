@@ -28,11 +28,6 @@ SockAddrV4 MakeSockAddr(uint32_t dwAddrNet, uint16_t wPortHost) {
 int SocketsStartup() { return 0; }
 void SocketsCleanup() {}
 
-int ProcessorCount() {
-    long count = sysconf(_SC_NPROCESSORS_ONLN);
-    return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
-}
-
 int DescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
@@ -81,15 +76,15 @@ static bool FindInterfaceOf(uint32_t dwAddrNet, char *name, size_t size) {
     return found;
 }
 
-// Linux delivers limited and subnet broadcasts only to sockets bound to the
-// wildcard address, so a socket for a local address is bound to the wildcard
-// address on that address's interface. The kernel still refuses the bind when
-// another socket holds the port on that address.
 int UdpShareBinding(Socket sock) {
     int on = 1;
     return setsockopt(AsPosix(sock)->fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 ? 0 : Fail(errno);
 }
 
+// Linux delivers limited and subnet broadcasts only to sockets bound to the
+// wildcard address, so a socket for a local address is bound to the wildcard
+// address on that address's interface. The kernel still refuses the bind when
+// another socket holds the port on that address.
 int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
     PosixSocket *posix = AsPosix(sock);
     char ifname[IFNAMSIZ] = {};

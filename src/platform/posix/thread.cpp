@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -56,6 +57,11 @@ void *ThreadMain(void *raw) {
     return nullptr;
 }
 }  // namespace
+
+int ProcessorCount() {
+    long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
+}
 
 int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *handle) {
     *handle = nullptr;

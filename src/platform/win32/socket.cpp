@@ -30,12 +30,6 @@ void SocketsCleanup() { WSACleanup(); }
 
 int DescriptorLimit() { return 2048; }
 
-int ProcessorCount() {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
-}
-
 int UdpShareBinding(Socket) { return -WSAEOPNOTSUPP; }
 
 int UdpOpen(Socket *out) {

@@ -21,6 +21,12 @@ static_assert(kWaitTimedOut == -static_cast<int>(WAIT_TIMEOUT), "the timed-out r
 
 static int Failure() { return -static_cast<int>(GetLastError()); }
 
+int ProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
+
 int ThreadStart(ThreadProc proc, void *arg, ThreadHandle *thread) {
     StartArgs *args = new StartArgs{proc, arg};
     *thread = CreateThread(nullptr, 0, ThreadMain, args, 0, nullptr);
