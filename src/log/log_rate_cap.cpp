@@ -12,24 +12,31 @@ thread_local bool t_bAdmitted = true;
 }  // namespace
 
 bool LogRateCap::Admit(uint64_t qwNowMs) {
-    if (!m_bStarted) {
-        m_bStarted = true;
-        m_qwLastMs = m_qwLastSummaryMs = qwNowMs;
+    bool bAdmitted;
+    uint32_t nDropped = 0;
+    {
+        platform::TeskLockGuard guard(m_Lock);
+        if (!m_bStarted) {
+            m_bStarted = true;
+            m_qwLastMs = m_qwLastSummaryMs = qwNowMs;
+        }
+        uint64_t qwElapsed = qwNowMs > m_qwLastMs ? qwNowMs - m_qwLastMs : 0;
+        m_qwLastMs = qwNowMs > m_qwLastMs ? qwNowMs : m_qwLastMs;
+        m_qwTokensMilli += qwElapsed * kPerSecond;
+        if (m_qwTokensMilli > uint64_t(kBurst) * 1000) m_qwTokensMilli = uint64_t(kBurst) * 1000;
+        bAdmitted = m_qwTokensMilli >= 1000;
+        if (bAdmitted) m_qwTokensMilli -= 1000;
+        if (m_nSuppressed.load(std::memory_order_relaxed) > 0 &&
+            (bAdmitted || qwNowMs >= m_qwLastSummaryMs + 1000)) {
+            nDropped = m_nSuppressed.exchange(0, std::memory_order_relaxed);
+            m_qwLastSummaryMs = qwNowMs;
+        }
     }
-    uint64_t qwElapsed = qwNowMs > m_qwLastMs ? qwNowMs - m_qwLastMs : 0;
-    m_qwLastMs = qwNowMs;
-    m_qwTokensMilli += qwElapsed * kPerSecond;
-    if (m_qwTokensMilli > uint64_t(kBurst) * 1000) m_qwTokensMilli = uint64_t(kBurst) * 1000;
-    bool bAdmitted = m_qwTokensMilli >= 1000;
-    if (bAdmitted) m_qwTokensMilli -= 1000;
-    if (m_nSuppressed > 0 && (bAdmitted || qwNowMs - m_qwLastSummaryMs >= 1000)) WriteSummary(qwNowMs);
+    if (nDropped > 0) WriteSummary(nDropped);
     return bAdmitted;
 }
 
-void LogRateCap::WriteSummary(uint64_t qwNowMs) {
-    uint32_t nDropped = m_nSuppressed;
-    m_nSuppressed = 0;
-    m_qwLastSummaryMs = qwNowMs;
+void LogRateCap::WriteSummary(uint32_t nDropped) {
     LogRateCap *lpOuter = t_lpCap;
     t_lpCap = nullptr;  // the count itself is never capped
     LogWriteText(TESK_TEXT_ELLIPSIS " %u similar lines suppressed", nDropped);

@@ -3,9 +3,13 @@
 // the thread writes inside it is written or dropped with its datagram. A
 // flood thus writes a burst, then a trickle and a count of what it dropped
 // ("... N similar lines suppressed"), whatever port or path it takes.
+// Threads that serve one port together (the TFTP workers) may share a cap.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+#include "platform/platform.h"
 
 class LogRateCap {
 public:
@@ -17,16 +21,19 @@ public:
     // may and lines were dropped before it, their count is written first;
     // while a flood lasts, the count is written at most once a second.
     bool Admit(uint64_t qwNowMs);
-    void CountSuppressed() { ++m_nSuppressed; }
+    void CountSuppressed() { m_nSuppressed.fetch_add(1, std::memory_order_relaxed); }
 
 private:
-    void WriteSummary(uint64_t qwNowMs);
+    // The count is written outside the lock: the logger may count a line
+    // refused by this cap while it holds its own lock.
+    static void WriteSummary(uint32_t nDropped);
 
+    platform::TeskLock m_Lock;  // the tokens and the time of the last count
     uint64_t m_qwTokensMilli = uint64_t(kBurst) * 1000;  // thousandths of a line
     uint64_t m_qwLastMs = 0;
     uint64_t m_qwLastSummaryMs = 0;
     bool m_bStarted = false;
-    uint32_t m_nSuppressed = 0;
+    std::atomic<uint32_t> m_nSuppressed{0};
 };
 
 // Lines of the calling thread belong to one datagram while this lives.

@@ -13,6 +13,14 @@ TeskTftpServer *TeskTftpServer::Create(int nWorker, int nWorkers) {
     return new TeskTftpServer(nWorker, nWorkers < 1 ? 1 : nWorkers);
 }
 
+// One cap on the lines of UDP 69 for all workers, so that a flood spread
+// over them writes no more than one worker would. It outlives the service:
+// a worker handed over at a stop may still write.
+static LogRateCap &ServicePortLogCap() {
+    static LogRateCap *s_lpCap = new LogRateCap();
+    return *s_lpCap;
+}
+
 static int TftpSetting(const char *lpKey, int nDefault) {
     char data[platform::kMaxPath], settings[platform::kMaxPath];
     if (!AppFolderPath("data", data, sizeof data)) return nDefault;
@@ -66,6 +74,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
     m_Responder.Attach(m_ClientHash, m_Bootfile);
+    m_Responder.ShareLogCap(&ServicePortLogCap());
     if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
     if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, m_nMaxPorts + 1, &m_hSocketSet) != 0)

@@ -133,7 +133,7 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platf
                            int32_t nPort, uint64_t qwNowMs, TftpAnswerSink &sink) {
     unsigned char area[kTftpRecvSize + 1] = {};
     if (nLength <= 0) return 0;
-    LogCapScope scope(m_LogCap, qwNowMs);
+    LogCapScope scope(*m_lpLogCap, qwNowMs);
     if (nLength > kTftpRecvSize) nLength = kTftpRecvSize;
     memcpy(area, lpData, static_cast<size_t>(nLength));
     // area is zero past the datagram, so a one-byte datagram reads as its high byte.

@@ -137,6 +137,8 @@ public:
     // every path carries Ethernet frames.
     explicit TftpResponder(TftpTransferPorts *lpPorts = nullptr, TftpPathMtu *lpMtu = nullptr)
         : m_lpPorts(lpPorts), m_lpMtu(lpMtu) {}
+    // Workers that serve UDP 69 together write its lines under one cap.
+    void ShareLogCap(LogRateCap *lpCap) { m_lpLogCap = lpCap; }
     // The tables the answers are built from; the service owns them.
     void Attach(ClientTable *lpClients, tag_BootFileTable *lpFiles) {
         m_lpClients = lpClients;
@@ -180,4 +182,5 @@ private:
     uint64_t m_qwLastSweepMs = 0;
     // Lines that datagrams cause, read requests' refusals included.
     LogRateCap m_LogCap;
+    LogRateCap *m_lpLogCap = &m_LogCap;
 };
