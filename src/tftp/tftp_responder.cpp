@@ -282,8 +282,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs) EndIdleTransfers(qwNowMs, kTftpIdleMs);
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) {
-        release_bootfile(m_lpFiles, lpClient->lpBootFile);
-        if (m_lpPorts && lpClient->nPort != kTftpServicePort) m_lpPorts->ClosePort(lpClient->nPort);
+        ReleaseHoldings(lpClient);
     } else if (m_lpClients->Add(peer, &lpClient) != 0) {
         if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
@@ -326,11 +325,17 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
 
 void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason) {
     if (lpClient->lpBootFile && BootEventsWanted()) TellEnd(*lpClient, peer, nReason);
+    ReleaseHoldings(lpClient);
+    m_lpClients->Remove(peer);
+}
+
+void TftpResponder::ReleaseHoldings(TftpClientInfo *lpClient) {
     release_bootfile(m_lpFiles, lpClient->lpBootFile);
     lpClient->lpBootFile = nullptr;
+    m_ReadAhead.Give(lpClient->nReadArea);
+    lpClient->nReadArea = 0;
     if (m_lpPorts && lpClient->nPort != kTftpServicePort) m_lpPorts->ClosePort(lpClient->nPort);
     lpClient->nPort = kTftpServicePort;
-    m_lpClients->Remove(peer);
 }
 
 // The bytes of the file the client acknowledged: all of it for a transfer
@@ -357,11 +362,19 @@ bool TftpResponder::FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSe
     platform::WriteNet16(lpSend->abData, DATA);
     platform::WriteNet16(lpSend->abData + 2, dwBlock);
     lpSend->nLength = 4 + static_cast<int32_t>(dwLength);
-    if (read_bootfile(lpClient->lpBootFile, static_cast<uint32_t>(qwOffset), dwLength, lpSend->abData + 4) != 0) {
+    if (ReadBlock(lpClient, static_cast<uint32_t>(qwOffset), dwLength, lpSend->abData + 4) != 0) {
         PutRefusal(lpSend);
         return false;
     }
     return true;
+}
+
+// Through a read-ahead area where one can be had, else straight from the file.
+int TftpResponder::ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32_t dwLength, void *lpOut) {
+    if (lpClient->nReadArea == 0 && dwLength > 0) lpClient->nReadArea = m_ReadAhead.Take();
+    if (lpClient->nReadArea == 0) return read_bootfile(lpClient->lpBootFile, dwOffset, dwLength, lpOut);
+    return m_ReadAhead.Read(lpClient->nReadArea, lpClient->lpBootFile, dwOffset, dwLength,
+                            static_cast<uint32_t>(lpClient->dwBlockSize), lpClient->dwSize, lpOut);
 }
 
 void TftpResponder::SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink) {

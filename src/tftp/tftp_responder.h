@@ -12,6 +12,7 @@
 #include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
+#include "tftp/read_ahead_pool.h"
 
 constexpr int kTftpRecvSize = 1500;
 constexpr int kTftpMaxBlockSize = 1500;
@@ -38,6 +39,7 @@ struct TftpClientInfo {
     bool bWindowOut;       // the blocks after dwAcked went out, at qwWindowOutMs
     uint64_t qwWindowOutMs;
     uint64_t qwStartMs;    // when the read request came
+    int32_t nReadArea;     // the read-ahead area lent to it, or 0
 };
 
 // The transfer identifier (RFC 1350): address and port in network order.
@@ -140,10 +142,13 @@ public:
     // Workers that serve UDP 69 together write its lines under one cap.
     void ShareLogCap(LogRateCap *lpCap) { m_lpLogCap = lpCap; }
     // The tables the answers are built from; the service owns them.
+    // Fresh tables hold no transfer: every read-ahead area is free again.
     void Attach(ClientTable *lpClients, tag_BootFileTable *lpFiles) {
         m_lpClients = lpClients;
         m_lpFiles = lpFiles;
+        m_ReadAhead.Reset();
     }
+    int ReadAreasLent() const { return m_ReadAhead.Lent(); }
     // One datagram of nLength bytes from peer, received on nPort at qwNowMs.
     // Returns -1 after writing a failure line, else 0.
     int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, int32_t nPort,
@@ -173,12 +178,16 @@ private:
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
     void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason);
+    // Gives back the transfer's file, read-ahead area and port.
+    void ReleaseHoldings(TftpClientInfo *lpClient);
+    int ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32_t dwLength, void *lpOut);
     void TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const;
 
     TftpTransferPorts *m_lpPorts;
     TftpPathMtu *m_lpMtu;
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;
+    ReadAheadPool m_ReadAhead;
     uint64_t m_qwLastSweepMs = 0;
     // Lines that datagrams cause, read requests' refusals included.
     LogRateCap m_LogCap;

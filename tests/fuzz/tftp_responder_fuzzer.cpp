@@ -157,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     if (Files()->lpHead) abort();  // a file left open
     if (ports.AnyOpen()) abort();
+    if (responder.ReadAreasLent() != 0) abort();  // a read-ahead area kept past its transfer
     return 0;
 }

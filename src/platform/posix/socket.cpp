@@ -194,6 +194,15 @@ int UdpRecv(Socket sock, void *buf, int len) {
 
 // One sendmmsg for a whole window of blocks.
 int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
+    // A lock-step block alone: send() skips building the message headers.
+    if (count == 1) {
+        const OutDatagram &d = datagrams[0];
+        ssize_t done;
+        do {
+            done = send(AsPosix(sock)->fd, d.lpData, static_cast<size_t>(d.nLength < 0 ? 0 : d.nLength), MSG_NOSIGNAL);
+        } while (done < 0 && errno == EINTR);
+        return done < 0 ? ConnectedFailure(errno) : 1;
+    }
     constexpr int kMaxBatch = 128;
     mmsghdr messages[kMaxBatch];
     iovec parts[kMaxBatch];
