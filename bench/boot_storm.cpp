@@ -756,8 +756,14 @@ int Storm::Run(const char *lpOut) {
         if (times.size() >= need) printf(" t%d=%.2f", percent, times[need - 1]);
         else printf(" t%d=-", percent);
     }
-    // The times above cannot fall below the arrivals (t99 >= 0.99 W); how
-    // long one client took shows the server alone.
+    // The times above cannot fall below the arrivals: floor99 is when the
+    // client that makes 99 % powered on. How long one client took shows the
+    // server alone.
+    std::vector<double> arrivals;
+    for (const Client &c : m_Clients) arrivals.push_back(c.tPowerOn);
+    std::sort(arrivals.begin(), arrivals.end());
+    if (!arrivals.empty())
+        printf(" floor99=%.2f", arrivals[std::max<size_t>(1, static_cast<size_t>(std::ceil(total * 0.99))) - 1]);
     std::sort(durations.begin(), durations.end());
     for (int percent : {50, 99})
         if (!durations.empty())
