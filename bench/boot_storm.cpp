@@ -759,11 +759,8 @@ int Storm::Run(const char *lpOut) {
     // The times above cannot fall below the arrivals: floor99 is when the
     // client that makes 99 % powered on. How long one client took shows the
     // server alone.
-    std::vector<double> arrivals;
-    for (const Client &c : m_Clients) arrivals.push_back(c.tPowerOn);
-    std::sort(arrivals.begin(), arrivals.end());
     if (!arrivals.empty())
-        printf(" floor99=%.2f", arrivals[std::max<size_t>(1, static_cast<size_t>(std::ceil(total * 0.99))) - 1]);
+        printf(" floor99=%.2f", arrivals[std::max<size_t>(1, static_cast<size_t>(std::ceil(total * 0.99))) - 1]->tPowerOn);
     std::sort(durations.begin(), durations.end());
     for (int percent : {50, 99})
         if (!durations.empty())
