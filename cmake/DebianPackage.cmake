@@ -6,7 +6,7 @@
 set(CPACK_PACKAGE_NAME tavrel)
 set(CPACK_PACKAGE_VENDOR "Tavrel developers")
 set(CPACK_PACKAGE_CONTACT "Tavrel developers <tavrel@example.org>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TAVREL_RELEASE_VERSION})
 # Each package's description below starts with its own synopsis; CPack adds
 # the package summary in front unless it is CPack's default one.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
@@ -23,7 +23,7 @@ if(TAVREL_HOST)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_VERSION ${TAVREL_RELEASE_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)

@@ -62,7 +62,7 @@ install(FILES ${PROJECT_BINARY_DIR}/tavrel.service DESTINATION ${TAVREL_SYSTEMD_
 foreach(_page tavrel-host.8 tavrel.toml.5)
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${_page}.gz
     COMMAND ${CMAKE_COMMAND} -DHOST=$<TARGET_FILE:tavrel-host> -DTEMPLATE=${PROJECT_SOURCE_DIR}/packaging/${_page}.in
-      -DVERSION=${PROJECT_VERSION} -DOUTPUT=${PROJECT_BINARY_DIR}/${_page} -P ${PROJECT_SOURCE_DIR}/cmake/HostManual.cmake
+      -DVERSION=${TAVREL_RELEASE_VERSION} -DOUTPUT=${PROJECT_BINARY_DIR}/${_page} -P ${PROJECT_SOURCE_DIR}/cmake/HostManual.cmake
     COMMAND gzip -9n -f ${PROJECT_BINARY_DIR}/${_page}
     DEPENDS tavrel-host ${PROJECT_SOURCE_DIR}/packaging/${_page}.in ${PROJECT_SOURCE_DIR}/cmake/HostManual.cmake
     VERBATIM)

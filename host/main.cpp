@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Tavrel.h"
+#include "build_commit.h"  // made by the build
 #include "host/boot_tracker.h"
 #include "host/host_config.h"
 #include "host/http_server.h"
@@ -371,7 +372,8 @@ const std::vector<Command> &Commands() {
 
 int main(int argc, char **argv) {
     CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library"};
-    app.set_version_flag("--version", "tavrel-host " TAVREL_HOST_VERSION);
+    app.set_version_flag("--version", "tavrel-host " TAVREL_HOST_VERSION " (library " TAVREL_LIBRARY_VERSION
+                                      ", commit " TAVREL_BUILD_COMMIT ")");
     app.require_subcommand(1);
     Options options;
     std::vector<std::pair<CLI::App *, const Command *>> subs;

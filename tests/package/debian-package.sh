@@ -55,6 +55,13 @@ in_root dpkg -i $debs > "$work/dpkg.log" 2>&1 \
   && rc=0 || { rc=1; cat "$work/dpkg.log"; }
 result $rc "dpkg -i of the three packages"
 [ "$rc" = 0 ] || exit 1
+# Each release that changes behaviour has a version of its own, newer than
+# the first package's, and the program names it with the commit it was built from.
+version=$(in_root dpkg-query -W -f='${Version}' tavrel-host)
+dpkg --compare-versions "$version" gt 1.0.0.3-1 \
+  && in_root tavrel-host --version | grep -q "^tavrel-host ${version%-*} (library 1\.0\.0\.3, commit [0-9a-f]" \
+  && rc=0 || rc=1
+result $rc "version $version is newer than 1.0.0.3-1 and tavrel-host --version names it and its commit"
 in_root dpkg-query -W -f='${Conffiles}\n' tavrel-host | grep -q ' /etc/tavrel/tavrel.toml ' && rc=0 || rc=1
 result $rc "/etc/tavrel/tavrel.toml is a conffile"
 [ "$(in_root stat -c %U:%G /var/lib/tavrel /var/lib/tavrel/leases /var/log/tavrel | sort -u)" = tavrel:tavrel ] \
