@@ -9,8 +9,9 @@
 # re-reads its file on the unit's reload command, keeps a lease across a
 # restart, and writes its log and crash report where the package says. The
 # shipped configuration is readable by root and the service only, serves
-# booting clients only, a reinstall (an upgrade) restarts a running unit,
-# and a purge removes the packages, their folders and the unit's enable links.
+# booting clients only, a first install enables nothing, a reinstall (an
+# upgrade) restarts a running unit unless the new program refuses the kept
+# file, and a purge removes the packages, their folders and the unit's enable links.
 set -eu
 build=${1:?build tree}
 here=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -62,6 +63,9 @@ dpkg --compare-versions "$version" gt 1.0.0.3-1 \
   && in_root tavrel-host --version | grep -q "^tavrel-host ${version%-*} (library 1\.0\.0\.3, commit [0-9a-f]" \
   && rc=0 || rc=1
 result $rc "version $version is newer than 1.0.0.3-1 and tavrel-host --version names it and its commit"
+wants=/etc/systemd/system/multi-user.target.wants/tavrel.service
+[ ! -e "$root$wants" ] && rc=0 || rc=1
+result $rc "a first install enables no unit"
 in_root dpkg-query -W -f='${Conffiles}\n' tavrel-host | grep -q ' /etc/tavrel/tavrel.toml ' && rc=0 || rc=1
 result $rc "/etc/tavrel/tavrel.toml is a conffile"
 [ "$(in_root stat -c %U:%G /var/lib/tavrel /var/lib/tavrel/leases /var/log/tavrel | sort -u)" = tavrel:tavrel ] \
@@ -170,11 +174,19 @@ chmod 755 "$root/usr/local/sbin/systemctl"
 in_root env PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin dpkg -i $debs > "$work/upgrade.log" 2>&1 \
   && grep -q 'try-restart tavrel.service' "$root/tmp/systemctl.calls" && rc=0 || { rc=1; cat "$work/upgrade.log"; }
 result $rc "an upgrade restarts a running tavrel.service"
+# A kept file the new program refuses leaves the running service alone, and says why.
+cp "$root/etc/tavrel/tavrel.toml" "$work/kept.toml"
+echo 'not toml [' >> "$root/etc/tavrel/tavrel.toml"
+: > "$root/tmp/systemctl.calls"
+in_root env PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin dpkg -i $debs > "$work/refused.log" 2>&1 \
+  && ! grep -q 'restart tavrel.service' "$root/tmp/systemctl.calls" \
+  && grep -q 'does not pass this release.s check' "$work/refused.log" && rc=0 || { rc=1; cat "$work/refused.log"; }
+result $rc "an upgrade whose kept file fails the check leaves the running service alone"
+cp "$work/kept.toml" "$root/etc/tavrel/tavrel.toml"
 rm -rf "$root/run/systemd/system" "$root/usr/local/sbin/systemctl"
 [ -e "$work/policy-rc.d" ] && mv "$work/policy-rc.d" "$root/usr/sbin/policy-rc.d"
 
 in_root env DPKG_MAINTSCRIPT_PACKAGE=tavrel-host DPKG_MAINTSCRIPT_NAME=postinst deb-systemd-helper enable tavrel.service
-wants=/etc/systemd/system/multi-user.target.wants/tavrel.service
 [ -L "$root$wants" ] || echo "note: enabling made no $wants"
 in_root dpkg --purge tavrel-host libtavrel-dev libtavrel1 > "$work/purge.log" 2>&1 \
   && [ ! -e "$root/var/lib/tavrel" ] && [ ! -e "$root/usr/lib/tavrel" ] && [ ! -L "$root$wants" ] \
