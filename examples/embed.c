@@ -4,7 +4,11 @@
 #include "Tavrel.h"
 
 /* Return 1 after writing the address of the server that is to serve this MAC. */
-static int TAVREL_CALLBACK choose(const unsigned char *mac, char *server) { return 0; }
+static int TAVREL_CALLBACK choose(const unsigned char *mac, char *server) {
+    (void)mac;
+    (void)server;
+    return 0;                          /* this host serves every client */
+}
 
 static int TAVREL_CALLBACK report(SelectMirrorRecord *r) {
     printf("%02x:..:%02x booted as %s, server %s\n", r->mac[0], r->mac[5], r->ip, r->server);

@@ -39,7 +39,7 @@ result $rc "find_package(Tavrel 1.0) and Tavrel::Tavrel"
 
 mkdir "$work/pc"
 PKG_CONFIG_PATH=$(dirname "$pc") PKG_CONFIG_SYSROOT_DIR=$stage pkg-config --cflags --libs tavrel > "$work/pc/flags"
-cc -Wno-unused-parameter -o "$work/pc/embed" "$embed" $(cat "$work/pc/flags") && rc=0 || rc=1
+cc -Wall -Wextra -Werror -o "$work/pc/embed" "$embed" $(cat "$work/pc/flags") && rc=0 || rc=1
 result $rc "pkg-config tavrel: $(cat "$work/pc/flags")"
 
 # The example serves 192.0.2.1 until its input ends.
