@@ -64,7 +64,7 @@ void LeaseJournal::SetAside() {
 bool LeaseJournal::Append(const std::string &line) {
     if (m_hFile == platform::kInvalidFile) Reopen();  // a failed compaction lost it
     std::string text = m_bStartLine ? "\n" + line : line;
-    int nResult = m_hFile == platform::kInvalidFile ? -1 : platform::FileWrite(m_hFile, text.data(), text.size());
+    int nResult = m_hFile == platform::kInvalidFile ? -EBADF : platform::FileWrite(m_hFile, text.data(), text.size());
     if (nResult >= 0 && static_cast<size_t>(nResult) == text.size()) {
         if (m_bWriteFailing)
             LogWrite(LOG_ERROR, "lease file %s is written again", PrintableText(m_Path.c_str()).Text());
