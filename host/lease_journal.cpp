@@ -2,43 +2,15 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <set>
-#include <sstream>
 
+#include "dhcp/lease_file.h"
 #include "host/host_config.h"
+#include "net/address_text.h"
 
-namespace {
-
-constexpr const char *kJournalHeader = "TAVREL-LEASES 1";
-
-std::string MacWithColons(const std::string &hex) {
-    std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2) out += (i ? ":" : "") + hex.substr(i, 2);
-    return out;
-}
-
-bool IsHex(const std::string &text, size_t length) {
-    if (text.size() != length) return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-}  // namespace
-
-uint32_t Crc32(const std::string &text) {
-    uint32_t crc = 0xffffffffu;
-    for (unsigned char byte : text) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+uint32_t Crc32(const std::string &text) { return JournalCrc32(text.data(), text.size()); }
 
 std::string LibraryDataFolder() {
     char exe[PATH_MAX];
@@ -51,39 +23,26 @@ std::string LibraryDataFolder() {
 
 std::string LeaseJournalPath(const std::string &dataFolder) { return dataFolder + "/leases/leases.journal"; }
 
+// Read by the library's own reader, so both see the same leases.
 bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error) {
     leases->clear();
-    std::ifstream file(path);
-    if (!file) {
-        if (errno == ENOENT) return true;
-        *error = path + ": " + strerror(errno);
+    std::vector<JournalLease> records;
+    LeaseFileReading reading;
+    int result = ReadLeaseFile(path.c_str(), &records, &reading);
+    if (result < 0) {
+        *error = path + ": " + strerror(-result);
         return false;
     }
-    std::string line;
-    if (!std::getline(file, line) || line != kJournalHeader) {
-        *error = path + ": not a lease file (no \"" + kJournalHeader + "\" line)";
+    if (reading.bForeign) {
+        *error = path + ": not a lease file (no \"" + kLeaseFileHeader + "\" line)";
         return false;
     }
-    std::map<std::string, LeaseEntry> book;
-    while (std::getline(file, line)) {
-        if (file.eof()) break;  // no newline: a torn last line
-        size_t cut = line.rfind(' ');
-        if (cut == std::string::npos) continue;
-        std::string crc = line.substr(cut + 1);
-        char expected[9];
-        snprintf(expected, sizeof expected, "%08x", Crc32(line.substr(0, cut)));
-        if (crc != expected) continue;
-        std::istringstream fields(line.substr(0, cut));
-        std::string kind, mac, ip;
-        long long expiry = 0;
-        if (!(fields >> kind >> mac >> ip >> expiry) || !IsHex(mac, 12) || !AddressValue(ip.c_str())) continue;
-        if (kind == "L")
-            book[mac] = {MacWithColons(mac), ip, expiry};
-        else if (kind == "R")
-            book.erase(mac);
+    for (const JournalLease &record : records) {
+        if (record.nExpiry <= now) continue;
+        char mac[32], ip[16];
+        leases->push_back({MacToText(sizeof mac, mac, record.abMac), HostIpToText(sizeof ip, ip, record.dwIp),
+                           record.nExpiry});
     }
-    for (const auto &entry : book)
-        if (entry.second.expiry > now) leases->push_back(entry.second);
     return true;
 }
 

@@ -1,11 +1,7 @@
 // The library's lease file, read only: "leases/leases.journal" in its data
-// folder (the folder above the executable's, "data/"). One record a line:
-//   TAVREL-LEASES 1                               first line
-//   L <mac: 12 hex> <ip> <expiry: unix seconds> <crc>   a lease
-//   R <mac: 12 hex> <ip> 0 <crc>                  its end
-// where <crc> is the CRC-32 (zlib's) of the line's text before the space in
-// front of it, as 8 lowercase hex digits. Replayed in order, the last line
-// for a MAC wins; a line that fails its check (a torn last line) is skipped.
+// folder (the folder above the executable's, "data/"). Its lines and their
+// reading are the library's own (src/dhcp/lease_file.h): replayed in order,
+// the last line per MAC wins, and a line that fails its check is skipped.
 #pragma once
 
 #include <cstdint>

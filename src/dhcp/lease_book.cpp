@@ -137,7 +137,9 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
     }
     if (config.m_PxeServer.dhcpmode != 0) return 0;
     EndExpiredDeclines(m_Clock());
+    m_bUnwritten = false;
     uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, bOfferOnly, lpGrant);
+    if (m_bUnwritten && !bOfferOnly) return 0;  // see ConfirmRequest
     return dwIp == 0 ? 0 : platform::HostToNet32(dwIp);
 }
 
@@ -180,7 +182,9 @@ bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lp
     lpLease->kind = nKind;
     lpLease->bOfferOnly = lpLease->bOfferOnly && bOfferOnly;
     *lpGrant = GrantIn(*home, lpLease->ip);
-    Journal(lpMac, *lpLease);
+    // An offer is no state change on the file: the REQUEST that confirms
+    // it writes the one line.
+    if (!bOfferOnly) Journal(lpMac, *lpLease);
     return true;
 }
 
@@ -232,8 +236,9 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
 void LeaseBook::DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {
     m_AddressIndex.RemoveLease(lease.kind, lease.ip);
     // An offer never requested was never written down.
-    if (m_lpJournal && !lease.bOfferOnly) m_lpJournal->RecordRemoval(lpMac, lease.ip);
+    bool bWritten = m_lpJournal && !lease.bOfferOnly && m_lpJournal->RecordRemoval(lpMac, lease.ip);
     m_DynamicCache->DelClient(lpMac);
+    if (bWritten) CompactJournalIfDue();
 }
 
 // ---- REQUEST and DECLINE -------------------------------------------------
@@ -286,6 +291,27 @@ LeaseBook::RequestOutcome LeaseBook::ConfirmRequest(const ClientRequest &request
                                                     AddressGrant *lpGrant,
                                                     std::shared_ptr<const ConfigSnapshot> *lpConfig) {
     platform::TeskLockGuard guard(m_Lock);
+    m_bUnwritten = false;
+    RequestOutcome outcome = DecideRequest(request, lpIp, lpGrant, lpConfig);
+    if (!m_bUnwritten || outcome != RequestOutcome::kAck) return outcome;
+    // A lease is acknowledged only once its line is on the file, a new one
+    // as a renewed one (Kea sends nothing either). A renewal's ACK promises
+    // a later expiry than the file holds: were the service restarted before
+    // the disk took lines again, the file's expiry could pass before the
+    // client renews (at half its new lease time), and its address would go
+    // to another client while it still uses it. Unanswered, the client keeps
+    // the expiry it was last acknowledged, which is on the file, and asks
+    // again. The book may hold the lease longer than the file: that costs an
+    // address for a while, never one in use.
+    char mac[32];
+    LogWrite(LOG_ERROR, "lease of %s for %s not acknowledged: the lease file cannot be written", IpToText(*lpIp),
+             MacToText(sizeof mac, mac, request.lpMac));
+    return RequestOutcome::kSilent;
+}
+
+LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request, uint32_t *lpIp,
+                                                   AddressGrant *lpGrant,
+                                                   std::shared_ptr<const ConfigSnapshot> *lpConfig) {
     *lpConfig = m_Config;
     const ConfigSnapshot &config = *m_Config;
     if (!m_DhcpHashCaches || !m_DynamicCache) return RequestOutcome::kSilent;
@@ -350,7 +376,14 @@ void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
     memcpy(record.abMac, lpMac, 6);
     record.dwIp = lease.ip;
     record.nExpiry = lease.time + kLeaseSeconds;
-    m_lpJournal->RecordLease(record);
+    if (!m_lpJournal->RecordLease(record)) {
+        m_bUnwritten = true;
+        return;
+    }
+    CompactJournalIfDue();
+}
+
+void LeaseBook::CompactJournalIfDue() {
     if (!m_lpJournal->WantsCompaction()) return;
     std::vector<JournalLease> live;
     for (const LeaseView &view : CollectLeases()) {
@@ -367,6 +400,10 @@ int LeaseBook::OpenJournal(const char *lpFolder) {
     platform::TeskLockGuard guard(m_Lock);
     m_lpJournal = std::move(journal);
     if (m_DynamicCache) LoadJournal(*m_Config);
+    // A folder that cannot be written keeps the leases in memory only (the
+    // restart costs them, not the service); a file open and then failing
+    // withholds the ACKs instead.
+    if (!m_lpJournal->IsOpen()) m_lpJournal.reset();
     return nResult;
 }
 

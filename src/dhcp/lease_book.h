@@ -112,7 +112,11 @@ private:
     uint32_t HeldAddress(const unsigned char *lpMac) const;
     bool InOurRanges(const ConfigSnapshot &config, uint32_t dwIp) const;
     void EndExpiredDeclines(int64_t now);
+    RequestOutcome DecideRequest(const ClientRequest &request, uint32_t *lpIp, AddressGrant *lpGrant,
+                                 std::shared_ptr<const ConfigSnapshot> *lpConfig);
+    // Writes the lease's line; a failure sets m_bUnwritten.
     void Journal(const unsigned char *lpMac, const tag_d_dhcp &lease);
+    void CompactJournalIfDue();
     void LoadJournal(const ConfigSnapshot &config);
     std::vector<LeaseView> CollectLeases() const;
 
@@ -123,6 +127,9 @@ private:
     // Declined addresses (host order) and when their hold ends.
     std::map<uint32_t, int64_t> m_Declined;
     std::unique_ptr<LeaseJournal> m_lpJournal;
+    // A lease line of the call in progress could not be written: it is not
+    // acknowledged.
+    bool m_bUnwritten = false;
     mutable platform::TeskLock m_Lock;
     std::shared_ptr<const ConfigSnapshot> m_Config = std::make_shared<const ConfigSnapshot>();
 };

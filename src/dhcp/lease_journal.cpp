@@ -1,79 +1,17 @@
 #include "dhcp/lease_journal.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "log/log_text.h"
 #include "log/logger.h"
-#include "net/address_text.h"
 
 namespace {
 
-const char kHeader[] = "TAVREL-LEASES 1";
-// A journal this large is not ours: nothing is read from it.
-constexpr uint64_t kMaxJournalBytes = 64u << 20;
-
-std::string MacHex(const unsigned char *lpMac) {
-    char text[13];
-    snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", lpMac[0], lpMac[1], lpMac[2], lpMac[3], lpMac[4],
-             lpMac[5]);
-    return text;
-}
-
-std::string SignedLine(const char *lpBody) {
-    char line[128];
-    snprintf(line, sizeof line, "%s %08x\n", lpBody, JournalCrc32(lpBody, strlen(lpBody)));
-    return line;
-}
-
-std::string LeaseLine(char chOp, const unsigned char *lpMac, uint32_t dwIp, int64_t nExpiry) {
-    char ip[16], body[96];
-    HostIpToText(sizeof ip, ip, dwIp);
-    snprintf(body, sizeof body, "%c %s %s %" PRId64, chOp, MacHex(lpMac).c_str(), ip, nExpiry);
-    return SignedLine(body);
-}
-
-bool ParseMac(const char *lpHex, unsigned char *lpMac) {
-    if (strlen(lpHex) != 12) return false;
-    for (int i = 0; i < 6; ++i) {
-        unsigned value = 0;
-        if (sscanf(lpHex + 2 * i, "%2x", &value) != 1) return false;
-        lpMac[i] = static_cast<unsigned char>(value);
-    }
-    return true;
-}
-
-// One line without its newline: its op and lease, false when it does not
-// read or its CRC does not match.
-bool ParseLine(const std::string &line, char *lpOp, JournalLease *lpLease) {
-    size_t cut = line.rfind(' ');
-    if (cut == std::string::npos) return false;
-    unsigned crc = 0;
-    char tail = 0;
-    if (sscanf(line.c_str() + cut + 1, "%8x%c", &crc, &tail) != 1 || line.size() - cut - 1 != 8) return false;
-    if (JournalCrc32(line.data(), cut) != crc) return false;
-    char op = 0, mac[16] = {}, ip[20] = {};
-    int64_t expiry = 0;
-    if (sscanf(line.c_str(), "%c %15s %19s %" SCNd64, &op, mac, ip, &expiry) != 4) return false;
-    if ((op != 'L' && op != 'R') || !ParseMac(mac, lpLease->abMac)) return false;
-    lpLease->dwIp = TextToHostIp(ip);
-    lpLease->nExpiry = expiry;
-    *lpOp = op;
-    return true;
-}
+constexpr uint64_t kUnknownLength = UINT64_MAX;
 
 }  // namespace
-
-uint32_t JournalCrc32(const char *lpText, size_t nLen) {
-    uint32_t crc = 0xffffffffu;
-    for (size_t i = 0; i < nLen; ++i) {
-        crc ^= static_cast<unsigned char>(lpText[i]);
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
 
 int LeaseJournal::Open(const char *lpFolder) {
     Close();
@@ -93,85 +31,126 @@ void LeaseJournal::Close() {
 }
 
 void LeaseJournal::ReadExisting() {
-    m_Loaded.clear();
-    platform::FileHandle file = platform::kInvalidFile;
-    if (platform::FileOpenRead(m_Path.c_str(), &file) != 0) return;  // no journal yet
-    uint64_t qwSize = 0;
-    std::string text;
-    if (platform::FileGetSize(file, &qwSize) == 0 && qwSize <= kMaxJournalBytes) {
-        text.resize(static_cast<size_t>(qwSize));
-        uint32_t got = 0;
-        if (qwSize && (platform::FileReadAt(file, 0, &text[0], static_cast<uint32_t>(qwSize), &got) != 0 || got != qwSize))
-            text.clear();
+    LeaseFileReading reading;
+    int nResult = ReadLeaseFile(m_Path.c_str(), &m_Loaded, &reading);
+    if (nResult < 0) {
+        LogWrite(LOG_ERROR, "lease file %s cannot be read: %d", PrintableText(m_Path.c_str()).Text(), nResult);
+        return SetAside();
     }
-    platform::FileClose(file);
-    if (qwSize == 0) return;
-    if (text.compare(0, sizeof kHeader - 1, kHeader) != 0 || text.size() < sizeof kHeader ||
-        text[sizeof kHeader - 1] != '\n')
-        return SetAside("is not a lease journal", 1);
-    std::map<std::string, JournalLease> byMac;
-    size_t at = sizeof kHeader;
-    for (int nLine = 2; at < text.size(); ++nLine) {
-        size_t end = text.find('\n', at);
-        char op = 0;
-        JournalLease lease{};
-        if (end == std::string::npos || !ParseLine(text.substr(at, end - at), &op, &lease)) {
-            SetAside(end == std::string::npos ? "ends in a cut line" : "is damaged", nLine);
-            break;
-        }
-        std::string key(reinterpret_cast<const char *>(lease.abMac), 6);
-        if (op == 'L') byMac[key] = lease;
-        else byMac.erase(key);
-        at = end + 1;
+    if (reading.bForeign) {
+        LogWrite(LOG_ERROR, "lease file %s is not a lease journal (no header line)", PrintableText(m_Path.c_str()).Text());
+        return SetAside();
     }
-    for (const auto &entry : byMac) m_Loaded.push_back(entry.second);
+    if (reading.nDamaged)
+        LogWrite(LOG_ERROR, "lease file %s: %u damaged lines skipped, the first at line %u; the other %u lines read",
+                 PrintableText(m_Path.c_str()).Text(), static_cast<unsigned>(reading.nDamaged),
+                 static_cast<unsigned>(reading.nFirstDamaged), static_cast<unsigned>(reading.nLines - reading.nDamaged));
+    // Should compaction fail, lines go on after a cut one: a newline ends it.
+    m_bStartLine = reading.bEndsCut;
 }
 
-// The damaged file is kept beside the journal for a look; what read well
-// before the damage is kept.
-void LeaseJournal::SetAside(const char *lpWhy, int nLine) {
+// A file that is not a lease journal is kept beside it for a look, and a
+// fresh journal takes its place.
+void LeaseJournal::SetAside() {
+    m_Loaded.clear();
     std::string aside = m_Path + ".damaged";
-    LogWrite(LOG_ERROR, "lease file %s %s at line %d: set aside as %s", PrintableText(m_Path.c_str()).Text(), lpWhy,
-             nLine, PrintableText(aside.c_str()).Text());
+    LogWrite(LOG_ERROR, "lease file %s set aside as %s", PrintableText(m_Path.c_str()).Text(),
+             PrintableText(aside.c_str()).Text());
     platform::FileReplace(m_Path.c_str(), aside.c_str());
 }
 
-void LeaseJournal::Append(const std::string &line) {
-    if (m_hFile == platform::kInvalidFile) return;
-    if (platform::FileWrite(m_hFile, line.data(), line.size()) < 0) {
-        LogWrite(LOG_ERROR, "lease file %s: write failed", PrintableText(m_Path.c_str()).Text());
-        return;
+// A failed or short write leaves the file as it was: the torn bytes are cut
+// off, and the next compaction brings back what the file now lacks.
+bool LeaseJournal::Append(const std::string &line) {
+    if (m_hFile == platform::kInvalidFile) Reopen();  // a failed compaction lost it
+    std::string text = m_bStartLine ? "\n" + line : line;
+    int nResult = m_hFile == platform::kInvalidFile ? -EBADF : platform::FileWrite(m_hFile, text.data(), text.size());
+    if (nResult >= 0 && static_cast<size_t>(nResult) == text.size()) {
+        if (m_bWriteFailing)
+            LogWrite(LOG_ERROR, "lease file %s is written again", PrintableText(m_Path.c_str()).Text());
+        m_bWriteFailing = m_bStartLine = false;
+        if (m_qwGoodLength != kUnknownLength) m_qwGoodLength += text.size();
+        ++m_nLines;
+        return true;
     }
-    ++m_nLines;
+    if (!m_bWriteFailing)
+        LogWrite(LOG_ERROR, "lease file %s: write failed: %d; no lease is acknowledged until it is written again",
+                 PrintableText(m_Path.c_str()).Text(), nResult);
+    m_bWriteFailing = m_bMissingLines = true;
+    // The disk was full: once it takes a line again, compaction is tried
+    // at once, whatever a back-off said.
+    m_nRetryAtLine = 0;
+    CutBack();
+    return false;
 }
 
-void LeaseJournal::RecordLease(const JournalLease &lease) {
-    Append(LeaseLine('L', lease.abMac, lease.dwIp, lease.nExpiry));
+void LeaseJournal::CutBack() {
+    if (m_hFile != platform::kInvalidFile && m_qwGoodLength != kUnknownLength &&
+        platform::FileTruncate(m_hFile, m_qwGoodLength) == 0)
+        return;
+    m_bStartLine = true;
 }
 
-void LeaseJournal::RecordRemoval(const unsigned char *lpMac, uint32_t dwIp) { Append(LeaseLine('R', lpMac, dwIp, 0)); }
+bool LeaseJournal::RecordLease(const JournalLease &lease) { return Append(LeaseFileLine('L', lease)); }
 
-int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
-    std::string text = std::string(kHeader) + "\n";
-    for (const JournalLease &lease : live) text += LeaseLine('L', lease.abMac, lease.dwIp, lease.nExpiry);
-    std::string fresh = m_Path + ".new";
+bool LeaseJournal::RecordRemoval(const unsigned char *lpMac, uint32_t dwIp) {
+    JournalLease removal{{}, dwIp, 0};
+    memcpy(removal.abMac, lpMac, 6);
+    return Append(LeaseFileLine('R', removal));
+}
+
+bool LeaseJournal::WantsCompaction() const {
+    if (m_nLines < m_nRetryAtLine) return false;
+    return m_bMissingLines || m_nLines > 3 * m_nCompacted + kCompactionSlack;
+}
+
+int LeaseJournal::WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live, bool bSync) {
+    std::string text = std::string(kLeaseFileHeader) + "\n";
+    for (const JournalLease &lease : live) text += LeaseFileLine('L', lease);
     platform::FileHandle file = platform::kInvalidFile;
     int nResult = platform::FileCreateEmpty(fresh.c_str(), &file);
-    if (nResult == 0) {
-        nResult = platform::FileWrite(file, text.data(), text.size());
-        if (nResult >= 0 && bSync) nResult = platform::FileSync(file);
-        platform::FileClose(file);
-    }
+    if (nResult < 0) return nResult;
+    nResult = platform::FileWrite(file, text.data(), text.size());
+    if (nResult >= 0 && static_cast<size_t>(nResult) != text.size()) nResult = -EIO;
+    if (nResult >= 0 && bSync) nResult = platform::FileSync(file);
+    platform::FileClose(file);
+    return nResult < 0 ? nResult : 0;
+}
+
+int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
+    std::string fresh = m_Path + ".new";
+    int nResult = WriteFresh(fresh, live, bSync);
     // Windows replaces no file that is open without delete sharing.
     Close();
     if (nResult >= 0) nResult = platform::FileReplace(fresh.c_str(), m_Path.c_str());
-    if (nResult < 0)
-        LogWrite(LOG_ERROR, "lease file %s: compaction failed: %d", PrintableText(m_Path.c_str()).Text(), nResult);
-    int nReopen = platform::FileOpenAppend(m_Path.c_str(), &m_hFile);
-    if (nReopen < 0) m_hFile = platform::kInvalidFile;
-    if (nResult < 0) return nResult;
-    nResult = nReopen;
-    if (nResult < 0) m_hFile = platform::kInvalidFile;
+    // A partial copy would keep a full disk full.
+    if (nResult < 0) platform::FileRemove(fresh.c_str());
+    else m_bStartLine = false;
+    Reopen();
+    if (nResult < 0) {
+        BackOff(nResult);
+        return nResult;
+    }
     m_nLines = m_nCompacted = live.size();
-    return nResult < 0 ? nResult : 0;
+    m_bMissingLines = false;
+    m_nRetryAtLine = 0;
+    m_nRetryLines = kCompactionRetryFirst;
+    return IsOpen() ? 0 : -1;
+}
+
+void LeaseJournal::Reopen() {
+    Close();
+    uint64_t qwSize = 0;
+    if (platform::FileOpenAppend(m_Path.c_str(), &m_hFile) < 0) m_hFile = platform::kInvalidFile;
+    else if (platform::FileGetSize(m_hFile, &qwSize) < 0) qwSize = kUnknownLength;
+    m_qwGoodLength = qwSize;
+    if (qwSize == kUnknownLength) m_bStartLine = true;
+}
+
+// One line per failure: the tries come ever further apart.
+void LeaseJournal::BackOff(int nResult) {
+    m_nRetryAtLine = m_nLines + m_nRetryLines;
+    LogWrite(LOG_ERROR, "lease file %s: compaction failed: %d; tried again after %u more lines",
+             PrintableText(m_Path.c_str()).Text(), nResult, static_cast<unsigned>(m_nRetryLines));
+    m_nRetryLines = std::min(2 * m_nRetryLines, kCompactionRetryMost);
 }

@@ -1,32 +1,27 @@
-// The lease book on disk: an append-only journal of text lines, so that a
-// restarted service honours every lease it granted. Each line carries its
-// own CRC-32; a process killed at any instant leaves whole lines and at
-// most one torn last line. Compaction writes the live leases to a new file
-// and renames it over the journal in one step.
-//
-//   TAVREL-LEASES 1
-//   L <mac, 12 hex digits> <address> <expiry, seconds since 1970> <crc>
-//   R <mac> <address> 0 <crc>
-//
-// The last line for a MAC wins; R ends its lease.
+// The lease book on disk: an append-only journal of the lines of
+// dhcp/lease_file.h, so that a restarted service honours every lease it
+// granted. Each line carries its own CRC-32; a process killed at any instant
+// leaves whole lines and at most one torn last line, and a write cut short
+// by a full disk is cut back off the file. Compaction writes the live
+// leases to a new file and renames it over the journal in one step.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "dhcp/lease_file.h"
 #include "platform/platform.h"
-
-struct JournalLease {
-    unsigned char abMac[6];
-    uint32_t dwIp;     // host order
-    int64_t nExpiry;   // seconds since 1970
-};
 
 class LeaseJournal {
 public:
     static constexpr const char *kFileName = "leases.journal";
     static constexpr size_t kCompactionSlack = 16384;
+    // After a failed compaction the next try waits this many more lines,
+    // doubling per failure up to the most: a disk that stays full costs a
+    // rewrite (and a log line) now and then, not one per grant.
+    static constexpr size_t kCompactionRetryFirst = 16;
+    static constexpr size_t kCompactionRetryMost = 4096;
 
     LeaseJournal() = default;
     LeaseJournal(const LeaseJournal &) = delete;
@@ -34,8 +29,9 @@ public:
     ~LeaseJournal() { Close(); }
 
     // Reads the journal in the folder (created when missing) into Loaded(),
-    // setting a damaged or foreign file aside with a log line, and opens it
-    // for appending. 0, or a negative code when nothing can be kept.
+    // skipping damaged lines and setting a file without a header aside,
+    // each with a log line, and opens it for appending. 0, or a negative
+    // code when nothing can be kept.
     int Open(const char *lpFolder);
     void Close();
     bool IsOpen() const { return m_hFile != platform::kInvalidFile; }
@@ -43,12 +39,15 @@ public:
     // per MAC, expired ones included.
     const std::vector<JournalLease> &Loaded() const { return m_Loaded; }
 
-    void RecordLease(const JournalLease &lease);
-    void RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
-    // Whether the journal has grown well past what its last compaction wrote.
-    // Compaction runs on the answer's path, so it is rare: a storm of new
-    // clients compacts about once per 16,384 grants at first, then ever less.
-    bool WantsCompaction() const { return m_nLines > 3 * m_nCompacted + kCompactionSlack; }
+    // False when the line is not on the file (the file is as before).
+    bool RecordLease(const JournalLease &lease);
+    bool RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
+    // Whether the journal should be rewritten now: it has grown well past
+    // what its last compaction wrote, or it misses lines that failed, and no
+    // back-off after a failed compaction holds it. Compaction runs on the
+    // answer's path, so it is rare: a storm of new clients compacts about
+    // once per 16,384 grants at first, then ever less.
+    bool WantsCompaction() const;
     // Rewrites the journal as exactly these leases. Without bSync the new
     // file is not forced to the disk first: a killed process loses nothing
     // (the rename is atomic, the page cache stays), and the answers that
@@ -57,15 +56,26 @@ public:
 
 private:
     void ReadExisting();
-    void SetAside(const char *lpWhy, int nLine);
-    void Append(const std::string &line);
+    void SetAside();
+    bool Append(const std::string &line);
+    void CutBack();
+    int WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live, bool bSync);
+    void Reopen();
+    void BackOff(int nResult);
 
     std::string m_Path;
     platform::FileHandle m_hFile = platform::kInvalidFile;
     std::vector<JournalLease> m_Loaded;
     size_t m_nLines = 0;
     size_t m_nCompacted = 0;
+    // The file's length up to its last whole line of ours; when unknown, or
+    // when cutting back failed, the next line starts with a newline so it
+    // never joins a torn one.
+    uint64_t m_qwGoodLength = 0;
+    bool m_bStartLine = false;
+    // Lines failed since the last compaction, which alone brings them back.
+    bool m_bMissingLines = false;
+    bool m_bWriteFailing = false;  // the last append failed
+    size_t m_nRetryAtLine = 0;
+    size_t m_nRetryLines = kCompactionRetryFirst;
 };
-
-// CRC-32 as zlib computes it, for the journal's lines.
-uint32_t JournalCrc32(const char *lpText, size_t nLen);

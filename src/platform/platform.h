@@ -136,6 +136,9 @@ int FileOpenAppend(const char *path, FileHandle *file);
 int FileCreateEmpty(const char *path, FileHandle *file);
 // Writes all len bytes at the file's end (append) or position; bytes written.
 int FileWrite(FileHandle file, const void *data, size_t len);
+// Cuts the file back to size bytes, so the bytes of a failed or short write
+// go; the next append lands at the new end. Works on an append handle.
+int FileTruncate(FileHandle file, uint64_t size);
 // Puts what was written on the disk.
 int FileSync(FileHandle file);
 // Renames from over to in one step: readers see the old file or the new one.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dhcp/lease_journal.h"
 #include "host/host_config.h"
 #include "host/lease_journal.h"
 #include "support/temp_tree.h"
@@ -197,7 +198,8 @@ TEST(HostSecrets, PasswordsAreMaskedInEveryForm) {
 }
 
 // The library's lease file: the last line per MAC wins, a removal ends a
-// lease, an expired lease and a torn or corrupt line count for nothing.
+// lease, an expired lease and a torn or corrupt line count for nothing, and
+// the lines after a corrupt one count. The library reads the same leases.
 TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     auto line = [](const std::string &text) {
         char crc[9];
@@ -206,16 +208,28 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     };
     std::string path = m_Tree.Root() + "/leases.journal";
     std::ofstream(path) << "TAVREL-LEASES 1\n" << line("L 525400000001 192.0.2.10 2000000000")
+                        << "L 525400000004 192.0.2.14 2000000000 00000000\n"
                         << line("L 525400000002 192.0.2.11 2000000000") << line("L 525400000001 192.0.2.12 2000000000")
                         << line("R 525400000002 192.0.2.11 0") << line("L 525400000003 192.0.2.13 1000")
-                        << "L 525400000004 192.0.2.14 2000000000 00000000\n"
+                        << line("L 525400000007 192.0.2.17 2000000000")
                         << line("L 525400000005 192.0.2.15 2000000000").substr(0, 30);
     std::vector<LeaseEntry> leases;
     std::string error;
     ASSERT_TRUE(ReadLeaseJournal(path, 1500000000, &leases, &error)) << error;
-    ASSERT_EQ(leases.size(), 1u);
-    EXPECT_EQ(leases[0].mac, "52:54:00:00:00:01");
-    EXPECT_EQ(leases[0].ip, "192.0.2.12");
+    ASSERT_EQ(leases.size(), 2u);
+    EXPECT_EQ(leases[0].mac + " " + leases[0].ip + " " + leases[1].mac + " " + leases[1].ip,
+              "52:54:00:00:00:01 192.0.2.12 52:54:00:00:00:07 192.0.2.17");
+    LeaseJournal library;
+    library.Open((m_Tree.Root() + "/").c_str());
+    std::string libraryLeases;
+    for (const JournalLease &lease : library.Loaded()) {
+        char text[64];
+        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x %u.%u.%u.%u ", lease.abMac[0], lease.abMac[1],
+                 lease.abMac[2], lease.abMac[3], lease.abMac[4], lease.abMac[5], lease.dwIp >> 24,
+                 lease.dwIp >> 16 & 255, lease.dwIp >> 8 & 255, lease.dwIp & 255);
+        if (lease.nExpiry > 1500000000) libraryLeases += text;
+    }
+    EXPECT_EQ(libraryLeases, "52:54:00:00:00:01 192.0.2.12 52:54:00:00:00:07 192.0.2.17 ");
     TeskSubNetStruct range{};
     snprintf(range.beginip, sizeof range.beginip, "192.0.2.10");
     snprintf(range.endip, sizeof range.endip, "192.0.2.12");

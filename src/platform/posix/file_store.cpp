@@ -46,6 +46,12 @@ int FileWrite(FileHandle file, const void *data, size_t len) {
     return static_cast<int>(done);
 }
 
+int FileTruncate(FileHandle file, uint64_t size) {
+    while (ftruncate(static_cast<int>(file), static_cast<off_t>(size)) != 0)
+        if (errno != EINTR) return -errno;
+    return 0;
+}
+
 int FileSync(FileHandle file) { return fsync(static_cast<int>(file)) == 0 ? 0 : -errno; }
 
 int FileReplace(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : -errno; }

@@ -27,8 +27,10 @@ int ListFolder(const char *dir, FolderVisit visit, void *arg) {
 
 int FileRemove(const char *path) { return DeleteFileA(path) ? 0 : Failure(); }
 
+// Write access beside append access lets FileTruncate cut the file back;
+// FileWrite still writes at the end.
 int FileOpenAppend(const char *path, FileHandle *file) {
-    HANDLE handle = OpenNoLink(path, FILE_APPEND_DATA, FILE_SHARE_READ, 0);
+    HANDLE handle = OpenNoLink(path, FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, 0);
     if (handle == INVALID_HANDLE_VALUE) return Failure();
     *file = reinterpret_cast<FileHandle>(handle);
     return 0;
@@ -46,10 +48,22 @@ int FileCreateEmpty(const char *path, FileHandle *file) {
     return 0;
 }
 
+// Both offsets at 0xFFFFFFFF write at the file's end, as an append-only
+// handle does: the handle of FileOpenAppend may also write elsewhere.
 int FileWrite(FileHandle file, const void *data, size_t len) {
     DWORD written = 0;
-    if (!WriteFile(reinterpret_cast<HANDLE>(file), data, static_cast<DWORD>(len), &written, nullptr)) return Failure();
+    OVERLAPPED atEnd{};
+    atEnd.Offset = atEnd.OffsetHigh = 0xFFFFFFFFu;
+    if (!WriteFile(reinterpret_cast<HANDLE>(file), data, static_cast<DWORD>(len), &written, &atEnd)) return Failure();
     return static_cast<int>(written);
+}
+
+int FileTruncate(FileHandle file, uint64_t size) {
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) return Failure();
+    return 0;
 }
 
 int FileSync(FileHandle file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) ? 0 : Failure(); }
