@@ -39,6 +39,18 @@ const TeskDhcpTypes::SubNetSlot *HomeRange(const ConfigSnapshot &config, uint32_
     return home;
 }
 
+// The first range of the client's kind (and the relay's network) whose free
+// search could offer the address: ends included, servers' addresses not.
+const TeskDhcpTypes::SubNetSlot *OfferRange(const ConfigSnapshot &config, uint32_t dwIp, int nKind,
+                                            uint32_t dwGiaddr) {
+    if (dwIp == Host(config.m_dwServerIP) || dwIp == Host(config.m_dwNextServerIP)) return nullptr;
+    for (const TeskDhcpTypes::SubNetSlot &subnet : config.m_SubNet)
+        if (subnet.nDhcpType == nKind && ConfigSnapshot::RelayAllows(subnet, dwGiaddr) && dwIp >= subnet.begin &&
+            dwIp <= subnet.end)
+            return &subnet;
+    return nullptr;
+}
+
 TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uint32_t dwIp) {
     return TeskDhcpTypes::AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
 }
@@ -309,12 +321,10 @@ bool LeaseBook::ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &r
     return true;
 }
 
-// A free address of ours that a client already uses (it kept it over a
-// loss of our records): it becomes that client's lease, so it is offered to
-// nobody else.
-bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
-                             uint32_t dwIp, AddressGrant *lpGrant) {
-    const SubNetSlot *home = HomeRange(config, dwIp, nKind, dwGiaddr);
+// A free address of ours becomes the client's lease in HOME, so it is
+// offered to nobody else.
+bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac,
+                             int nKind, uint32_t dwIp, AddressGrant *lpGrant) {
     if (!home || config.m_PxeServer.dhcpmode != 0) return false;
     tag_d_dhcp *lease = nullptr;
     if (m_DynamicCache->FindClient(lpMac, &lease) == 0) DropLease(lpMac, *lease);
@@ -377,7 +387,8 @@ bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest 
     tag_d_dhcp *lease = nullptr;
     if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && !lease->bOfferOnly) return false;
     if (m_AddressIndex.IsHeld(dwAsked) || m_Declined.count(dwAsked)) return false;
-    return GrantAddress(config, request.lpMac, request.nKind, request.dwGiaddr, dwAsked, lpGrant);
+    return GrantAddress(config, OfferRange(config, dwAsked, request.nKind, request.dwGiaddr), request.lpMac,
+                        request.nKind, dwAsked, lpGrant);
 }
 
 // RENEWING or REBINDING on a free address of ours: the client says it holds
@@ -388,8 +399,8 @@ bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest 
 LeaseBook::RequestOutcome LeaseBook::ClaimFree(const ConfigSnapshot &config, const ClientRequest &request,
                                                uint32_t dwAsked, AddressGrant *lpGrant) {
     if (!m_bRecoverUnknown) return request.bUnicast ? RequestOutcome::kNak : RequestOutcome::kSilent;
-    return GrantAddress(config, request.lpMac, request.nKind, request.dwGiaddr, dwAsked, lpGrant)
-               ? RequestOutcome::kAck
+    const SubNetSlot *home = HomeRange(config, dwAsked, request.nKind, request.dwGiaddr);
+    return GrantAddress(config, home, request.lpMac, request.nKind, dwAsked, lpGrant) ? RequestOutcome::kAck
                : RequestOutcome::kNak;
 }
 

@@ -132,7 +132,7 @@ private:
                          AddressGrant *lpGrant);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                        AddressGrant *lpGrant);
-    bool GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
+    bool GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac, int nKind,
                       uint32_t dwIp, AddressGrant *lpGrant);
     void DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
     void FillStaticCache(const ConfigSnapshot &config);
