@@ -133,23 +133,43 @@ TEST_F(ApplyTest, RefreshWithTooManySubnetsChangesNothing) {
     EXPECT_NE(log.Read().find("error m_SubCount >= 10*1024 || NULL !=IN_lpTeskPxeServerStruct"), std::string::npos);
 }
 
-TEST_F(ApplyTest, LeasesOutsideEveryRangeAreDropped) {
+// A file read half-written parses as a configuration without ranges: it
+// costs no lease. Refused while leases are live (static-only mode says the
+// ranges go on purpose); ranges that go leave their leases dormant until a
+// configuration covers them again.
+TEST_F(ApplyTest, LeasesOutsideTheRangesSleepAndANoRangeRefreshIsRefused) {
     std::vector<TeskStaticDhcpStruct> statics;
     ASSERT_EQ(Start(statics), 0);
-    AddLease(1, "127.0.0.10");  // first address of a range
-    AddLease(2, "127.0.1.20");  // last address of the other kind's range
-    AddLease(3, "127.0.0.15");
-    AddLease(4, "127.0.2.15");  // in no range
-    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.14", 1);
+    auto assign = [&](unsigned char last, int kind) {
+        unsigned char mac[6] = {2, 0, 0, 0, 0, last};
+        TeskDhcpServer::AddressGrant grant{};
+        return MyDhcpServer->Leases().AssignAddress(mac, kind, 0, &grant);
+    };
+    for (unsigned char client = 1; client <= 3; ++client) EXPECT_NE(assign(client, 1), 0u);
+    EXPECT_EQ(assign(4, 2), inet_addr("127.0.1.10"));
+    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.11", 1);
     EXPECT_EQ(Refresh(statics), 0);
-    EXPECT_TRUE(HasLease(1));
-    EXPECT_TRUE(HasLease(2));
-    EXPECT_FALSE(HasLease(3));
-    EXPECT_FALSE(HasLease(4));
-    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[0].end, 0x7F00000Eu);
-    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[1].nDhcpType, 2);
+    EXPECT_TRUE(HasLease(3)) << "127.0.0.12 lies outside every range: dormant";
+    EXPECT_EQ(assign(5, 1), 0u) << "and offered to nobody";
+
+    FileTail log(TodaysLogPath());
     EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 2) << "refused";
+    EXPECT_NE(log.Read().find("configuration refused: it names no range while leases are live"), std::string::npos);
+    TeskPxeServerStruct staticOnly = m_Server;
+    staticOnly.dhcpmode = 1;
+    EXPECT_EQ(RefreshPXE(&staticOnly, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 0);
-    EXPECT_FALSE(HasLease(1)) << "no subnets drop every lease";
-    EXPECT_FALSE(HasLease(2));
+    for (unsigned char client = 1; client <= 4; ++client) EXPECT_TRUE(HasLease(client)) << int(client);
+
+    m_Subnets = {MakeSubNet("127.0.0.10", "127.0.0.20", 1), MakeSubNet("127.0.1.10", "127.0.1.20", 2)};
+    EXPECT_EQ(Refresh(statics), 0);
+    unsigned char mac[6] = {2, 0, 0, 0, 0, 3};
+    LeaseBook::ClientRequest renewal{mac, 1, 0, inet_addr("127.0.0.12"), 0, 0};
+    uint32_t ip = 0;
+    TeskDhcpServer::AddressGrant grant{};
+    std::shared_ptr<const ConfigSnapshot> config;
+    EXPECT_EQ(MyDhcpServer->Leases().ConfirmRequest(renewal, &ip, &grant, &config), LeaseBook::RequestOutcome::kAck);
+    EXPECT_EQ(ip, inet_addr("127.0.0.12")) << "the holder's renewal, once the ranges are back";
+    EXPECT_EQ(assign(5, 1), inet_addr("127.0.0.13"));
 }

@@ -505,4 +505,13 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
     EXPECT_EQ(nak[242], 6);
     EXPECT_EQ(AddrAt(nak, 16), 0u);
     EXPECT_EQ(OptionOf(nak, 54), (Bytes{10, 0, 0, 1}));
+    // A RELEASE: never answered; only the holder's ends the lease.
+    DhcpRequest release = client(201, 7);
+    release.dwCiaddr = AddrAt(ack, 16);
+    release.dwServerId = inet_addr("10.0.0.1");
+    EXPECT_TRUE(send(0, BuildDhcp(release)).empty());
+    ASSERT_NE(LeaseOf(200), nullptr) << "a forged RELEASE";
+    memcpy(release.abMac, Mac(200).data(), 6);
+    EXPECT_TRUE(send(0, BuildDhcp(release)).empty());
+    EXPECT_EQ(LeaseOf(200), nullptr);
 }
