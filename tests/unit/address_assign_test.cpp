@@ -304,12 +304,12 @@ TEST_F(AssignTest, AWallClockJumpEndsNoHoldEarlyOrLate) {
     EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "none") << "the offer is still held";
     g_nWallShift = -3600;
     g_nNow += LeaseBook::kOfferHoldSeconds;
-    EXPECT_EQ(Assign(2, 1), "10.0.0.10") << "and free once its hold is over";
+    EXPECT_EQ(Assign(3, 1), "10.0.0.10") << "and free once its hold is over";
     g_nWallShift = 0;
     g_nNow += LeaseBook::kLeaseSeconds - 1800;
     g_nWallShift = 3600;
-    EXPECT_EQ(Assign(3, 1), "none") << "half an hour of the lease is left";
-    EXPECT_EQ(Request(2, nullptr, "10.0.0.10").second, "10.0.0.10");
+    EXPECT_EQ(Assign(4, 1), "none") << "half an hour of the lease is left";
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.10").second, "10.0.0.10");
 }
 
 TEST_F(AssignTest, ADeclinedAddressIsOfferedToNobodyDuringItsHold) {
