@@ -41,10 +41,6 @@ protected:
         StaticEntry entry{};
         return MyDhcpServer->Leases().FindStatic(mac, &entry) ? std::make_unique<StaticEntry>(entry) : nullptr;
     }
-    void AddLease(unsigned char last, const char *ip) {
-        unsigned char mac[6] = {2, 0, 0, 0, 0, last};
-        ASSERT_TRUE(MyDhcpServer->Leases().RestoreLease(mac, Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0, false}));
-    }
     bool HasLease(unsigned char last) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
         Lease lease{};
