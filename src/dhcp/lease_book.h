@@ -69,7 +69,7 @@ public:
     // handshake.
     void SetRecoverUnknownLeases(bool bRecover);
     // Keeps the leases in the journal of this folder from now on, after
-    // taking in the unexpired ones that fit the configuration in force.
+    // taking in the unexpired ones (dormant when outside every range).
     int OpenJournal(const char *lpFolder);
 
     // The address (network order, 0 for none) of a client: its static entry,
