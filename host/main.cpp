@@ -178,6 +178,12 @@ int Run(const std::string &path) {
             std::cerr << "tavrel-host: " << path << " is invalid; the running configuration stays\n";
             continue;
         }
+        // A file read while it was being written can parse without its ranges.
+        if (fresh.ranges.empty() && !config.ranges.empty() && fresh.server.dhcpmode == 0) {
+            std::cerr << "tavrel-host: " << path << " names no [[range]]; the running configuration stays "
+                      << "(server.dhcp_mode = \"static-only\" serves static entries only)\n";
+            continue;
+        }
         if (!policy->Reconfigure(fresh, &error)) {
             std::cerr << "tavrel-host: " << error << "\n";
             continue;

@@ -13,6 +13,7 @@ class TeskAddressIndex {
 public:
     // Indexed by kind: kBootStageClient and kOtherClient; other values are not indexed.
     static constexpr int kKinds = kOtherClient + 1;
+    static bool ValidKind(int nKind) { return nKind > 0 && nKind < kKinds; }
 
     void AddStatic(uint32_t dwIp) { Change(m_StaticCount, dwIp, +1); }
     void RemoveStatic(uint32_t dwIp) { Change(m_StaticCount, dwIp, -1); }
@@ -32,7 +33,6 @@ private:
     // Disjoint, non-adjacent runs of taken addresses: first -> last.
     using Runs = std::map<uint32_t, uint32_t>;
 
-    static bool ValidKind(int nKind) { return nKind > 0 && nKind < kKinds; }
     void Change(Counts &counts, uint32_t dwIp, int nDelta);
     int Holders(int nKind, uint32_t dwIp) const;
     void Refresh(int nKind, uint32_t dwIp);

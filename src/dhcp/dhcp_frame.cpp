@@ -27,10 +27,13 @@ TeskDhcpServer *TeskDhcpServer::Create(const DhcpHostHooks &hooks, DhcpAnswerer 
 
 // The leases are kept in data/leases/ unless the settings say KeepLeases=0;
 // a journal that cannot be written costs the restart memory, not the service.
+// RecoverLeases=1 lets a renewing client claim a free address it says it
+// holds, for a service that lost its journal.
 void TeskDhcpServer::OpenLeaseJournal() {
     char data[platform::kMaxPath], settings[platform::kMaxPath], folder[platform::kMaxPath];
     if (!AppFolderPath("data", data, sizeof data)) return;
     if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return;
+    m_Leases.SetRecoverUnknownLeases(platform::ReadIniInt(settings, "Tavrel", "RecoverLeases", 0) != 0);
     if (platform::ReadIniInt(settings, "Tavrel", "KeepLeases", 1) == 0) return;
     if (snprintf(folder, sizeof folder, "%sleases%c", data, platform::kPathSep) >= static_cast<int>(sizeof folder))
         return;
@@ -47,7 +50,13 @@ int TeskDhcpServer::ApplyConfig(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     std::shared_ptr<const ConfigSnapshot> config =
         BuildConfigSnapshot(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
     if (!config) return -1;
-    if (m_Leases.Install(std::move(config)) != 0) {
+    int nInstalled = m_Leases.Install(std::move(config));
+    if (nInstalled == LeaseBook::kStrandsLeases) {
+        LogWriteText("configuration refused: it names no range while leases are live (dhcpmode 1 serves static "
+                     "entries only); the running configuration stays");
+        return -1;
+    }
+    if (nInstalled != 0) {
         LogWriteText("m_DhcpHashCaches == NULL %s--%d", kSourceName, __LINE__);
         return -1;
     }
@@ -115,7 +124,7 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
     }
     memset(record, 0, sizeof *record);
     record->socket = m_Sockets[nSocketType];
-    int nGot = platform::UdpRecvFrom(record->socket, record->data, kDataSize, &record->peer);
+    int nGot = platform::UdpRecvFromTo(record->socket, record->data, kDataSize, &record->peer, &record->dwLocalAddr);
     if (nGot >= 1) {
         record->nSocketType = nSocketType;
         record->nRecvLen = nGot;

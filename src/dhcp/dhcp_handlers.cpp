@@ -122,9 +122,12 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
         LogWrite(LOG_DEBUG, "op not BOOTREQUEST");
         return kMalformed;
     }
-    // Only a DISCOVER, a REQUEST or a DECLINE changes anything, and only
-    // the first two are answered.
-    if (byType != kDhcpDiscover && byType != kDhcpRequest && byType != kDhcpDecline) return kNotAnswered;
+    // Only a DISCOVER, a REQUEST, a DECLINE or a RELEASE changes anything,
+    // and only the first two are answered.
+    if (byType != kDhcpDiscover && byType != kDhcpRequest && byType != kDhcpDecline && byType != kDhcpRelease)
+        return kNotAnswered;
+    // A RELEASE names its server itself: the host is not asked.
+    if (byType == kDhcpRelease) return TakeRelease(record);
     const unsigned char *lpMac = msg + kDhcpChaddrOffset;
     if (AskHost(*m_Leases.Config(), lpMac) < 0) return kRefusedByHost;
     if (byType == kDhcpDecline) return TakeDecline(record);
@@ -161,6 +164,9 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
                                      GetAddressField(msg, kDhcpCiaddrOffset),
                                      GetAddressOption(msg, record->nRecvLen, kDhcpRequestedAddressOption),
                                      GetAddressOption(msg, record->nRecvLen, kDhcpServerIdOption)};
+    // A renewing client unicasts to the server; a relay passes on only broadcasts.
+    request.bUnicast =
+        dwGiaddr == 0 && record->dwLocalAddr != 0 && record->dwLocalAddr == m_Leases.Config()->m_dwServerIP;
     uint32_t dwIp = 0;
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
@@ -195,6 +201,18 @@ int TeskDhcpResponder::TakeDecline(const _socklist *record) {
     char mac[32];
     LogWrite(LOG_INFO, "declined %s by %s: offered to nobody for %d s", IpToText(dwIp),
              MacToText(sizeof mac, mac, lpMac), static_cast<int>(LeaseBook::kDeclineHoldSeconds));
+    return kNotAnswered;
+}
+
+// A client gives its lease back: only the holder's RELEASE of its own
+// address (ciaddr), naming this server, ends it. Never answered.
+int TeskDhcpResponder::TakeRelease(const _socklist *record) {
+    const unsigned char *lpMac = record->data + kDhcpChaddrOffset;
+    uint32_t dwIp = GetAddressField(record->data, kDhcpCiaddrOffset);
+    if (!m_Leases.Release(lpMac, dwIp, GetAddressOption(record->data, record->nRecvLen, kDhcpServerIdOption)))
+        return kNotAnswered;
+    char mac[32];
+    LogWrite(LOG_INFO, "released %s by %s", IpToText(dwIp), MacToText(sizeof mac, mac, lpMac));
     return kNotAnswered;
 }
 

@@ -22,6 +22,7 @@ constexpr unsigned char kDhcpRequest = 3;
 constexpr unsigned char kDhcpDecline = 4;
 constexpr unsigned char kDhcpAck = 5;
 constexpr unsigned char kDhcpNak = 6;
+constexpr unsigned char kDhcpRelease = 7;
 
 // The one-byte options: padding, and the end of the options of an answer
 // and of the PXE sub-option areas alike.

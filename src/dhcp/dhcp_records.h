@@ -19,6 +19,9 @@ struct TeskDhcpTypes {
         platform::SockAddrV4 peer;
         int nSocketType;
         int nRecvLen;
+        // The address the datagram was sent to (network order), 0 when the
+        // platform cannot tell.
+        uint32_t dwLocalAddr;
     };
 
     // Where an answer goes: the current broadcast address (retried once on
@@ -37,8 +40,8 @@ struct TeskDhcpTypes {
     // Dynamic lease: ip in host order, the rest in network order.
     struct tag_d_dhcp {
         uint32_t ip, netmask, gateway, dns1, dns2;
-        int32_t kind;
-        int64_t time;
+        int32_t kind;  // 0 for a lease read from the journal outside every range
+        int64_t time;  // last grant or renewal, on the lease book's monotonic clock
         // Offered to a DISCOVER and not yet requested by its client.
         bool bOfferOnly;
     };

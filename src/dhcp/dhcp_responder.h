@@ -66,6 +66,7 @@ private:
 
     int AnswerRequest(_socklist *record, int nKind, const BootFileChoice &boot, AnswerDestination *lpTo);
     int TakeDecline(const _socklist *record);
+    int TakeRelease(const _socklist *record);
     // Asks the host which server serves the MAC: -1 another server, 1 this
     // one, 0 no choice.
     int AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) const;

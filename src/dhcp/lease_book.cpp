@@ -39,6 +39,18 @@ const TeskDhcpTypes::SubNetSlot *HomeRange(const ConfigSnapshot &config, uint32_
     return home;
 }
 
+// The first range of the client's kind (and the relay's network) whose free
+// search could offer the address: ends included, servers' addresses not.
+const TeskDhcpTypes::SubNetSlot *OfferRange(const ConfigSnapshot &config, uint32_t dwIp, int nKind,
+                                            uint32_t dwGiaddr) {
+    if (dwIp == Host(config.m_dwServerIP) || dwIp == Host(config.m_dwNextServerIP)) return nullptr;
+    for (const TeskDhcpTypes::SubNetSlot &subnet : config.m_SubNet)
+        if (subnet.nDhcpType == nKind && ConfigSnapshot::RelayAllows(subnet, dwGiaddr) && dwIp >= subnet.begin &&
+            dwIp <= subnet.end)
+            return &subnet;
+    return nullptr;
+}
+
 TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uint32_t dwIp) {
     return TeskDhcpTypes::AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
 }
@@ -69,12 +81,37 @@ std::shared_ptr<const ConfigSnapshot> LeaseBook::Config() const {
 
 int LeaseBook::Install(std::shared_ptr<const ConfigSnapshot> config) {
     platform::TeskLockGuard guard(m_Lock);
+    if (StrandsLeases(*config)) return kStrandsLeases;
     m_Config = std::move(config);
     if (!m_DhcpHashCaches) return -1;
     FillStaticCache(*m_Config);
     DropStaleStatics(*m_Config);
-    DropStaleLeases(*m_Config);
+    SettleLeases(*m_Config);
     return 0;
+}
+
+void LeaseBook::SetRecoverUnknownLeases(bool bRecover) {
+    platform::TeskLockGuard guard(m_Lock);
+    m_bRecoverUnknown = bRecover;
+}
+
+// A file caught half-written parses as a configuration without ranges: in
+// dynamic mode it would serve no lease, so it is taken for a mistake while
+// a lease is live. Static-only mode says the ranges go on purpose.
+bool LeaseBook::StrandsLeases(const ConfigSnapshot &config) const {
+    if (config.SubCount() > 0 || config.m_PxeServer.dhcpmode != 0 || m_Config->SubCount() == 0 || !m_DynamicCache)
+        return false;
+    int64_t now = m_Clock();
+    HashCursor cursor{};
+    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
+    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
+         r = m_DynamicCache->GetNextClient(&cursor, &entry))
+        if (!entry->payload.bOfferOnly && !Expired(entry->payload, now)) return true;
+    return false;
+}
+
+bool LeaseBook::Expired(const tag_d_dhcp &lease, int64_t now) const {
+    return now - lease.time >= (lease.bOfferOnly ? kOfferHoldSeconds : kLeaseSeconds);
 }
 
 void LeaseBook::FillStaticCache(const ConfigSnapshot &config) {
@@ -105,13 +142,31 @@ void LeaseBook::DropStaleStatics(const ConfigSnapshot &config) {
     }
 }
 
-void LeaseBook::DropStaleLeases(const ConfigSnapshot &config) {
+// Leases outside every range stay, dormant, until they expire; one that a
+// range covers again is back in force (a lease read from the journal while
+// no range held it takes the kind of the first range that does).
+void LeaseBook::SettleLeases(const ConfigSnapshot &config) {
     if (!m_DynamicCache) return;
+    int64_t now = m_Clock();
     HashCursor cursor{};
     TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
     for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
          r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
-        if (!InOurRanges(config, entry->payload.ip)) DropLease(entry->abKey, entry->payload);
+        tag_d_dhcp &lease = entry->payload;
+        const SubNetSlot *home = nullptr;
+        for (const SubNetSlot &subnet : config.m_SubNet)
+            if (!home && lease.ip >= subnet.begin && lease.ip <= subnet.end) home = &subnet;
+        if (!home) {
+            if (Expired(lease, now)) DropLease(entry->abKey, lease);
+            continue;
+        }
+        if (TeskAddressIndex::ValidKind(lease.kind)) continue;
+        if (m_AddressIndex.IsHeld(lease.ip)) {
+            DropLease(entry->abKey, lease);
+            continue;
+        }
+        lease.kind = home->nDhcpType;
+        m_AddressIndex.AddLease(lease.kind, lease.ip);
     }
 }
 
@@ -219,7 +274,8 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
         int64_t nHold = lease.bOfferOnly ? kOfferHoldSeconds : kLeaseSeconds;
         if (lease.kind != nKind || lease.time == -1 || now - lease.time < nHold) continue;
         if (oldest && oldest->payload.time <= lease.time) continue;
-        bool bInNetwork = dwGiaddr == 0;
+        // A dormant lease (in no range of the kind) is nobody's to take.
+        bool bInNetwork = false;
         for (const SubNetSlot &subnet : config.m_SubNet)
             bInNetwork = bInNetwork || (subnet.nDhcpType == nKind && ConfigSnapshot::RelayAllows(subnet, dwGiaddr) &&
                                         lease.ip >= subnet.begin && lease.ip <= subnet.end);
@@ -270,12 +326,10 @@ bool LeaseBook::ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &r
     return true;
 }
 
-// A free address of ours that a client already uses (it kept it over a
-// loss of our records): it becomes that client's lease, so it is offered to
-// nobody else.
-bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
-                             uint32_t dwIp, AddressGrant *lpGrant) {
-    const SubNetSlot *home = HomeRange(config, dwIp, nKind, dwGiaddr);
+// A free address of ours becomes the client's lease in HOME, so it is
+// offered to nobody else.
+bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac,
+                             int nKind, uint32_t dwIp, AddressGrant *lpGrant) {
     if (!home || config.m_PxeServer.dhcpmode != 0) return false;
     tag_d_dhcp *lease = nullptr;
     if (m_DynamicCache->FindClient(lpMac, &lease) == 0) DropLease(lpMac, *lease);
@@ -317,17 +371,22 @@ LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request,
     if (!m_DhcpHashCaches || !m_DynamicCache) return RequestOutcome::kSilent;
     EndExpiredDeclines(m_Clock());
     uint32_t dwHeld = HeldAddress(request.lpMac);
+    tag_d_dhcp *lease = nullptr;
+    bool bLease = m_DynamicCache->FindClient(request.lpMac, &lease) == 0;
+    // A dormant lease is neither confirmed nor refused: it waits for a
+    // configuration that covers it again, or for its end.
+    if (bLease && dwHeld == lease->ip && !InOurRanges(config, dwHeld)) return RequestOutcome::kSilent;
     if (request.dwServerId != 0) {
         // SELECTING: the client chose another server, whose offer it takes;
         // an address held for it here only is free again.
         if (request.dwServerId != config.m_dwServerIP) {
-            tag_d_dhcp *lease = nullptr;
-            if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && lease->bOfferOnly)
-                DropLease(request.lpMac, *lease);
+            if (bLease && lease->bOfferOnly) DropLease(request.lpMac, *lease);
             return RequestOutcome::kSilent;
         }
-        if (request.dwRequested == 0 || Host(request.dwRequested) != dwHeld) return RequestOutcome::kSilent;
+        if (request.dwRequested == 0) return RequestOutcome::kSilent;
         *lpIp = request.dwRequested;
+        if (Host(request.dwRequested) != dwHeld)
+            return GrantSelected(config, request, lpGrant) ? RequestOutcome::kAck : RequestOutcome::kSilent;
         return ConfirmHeld(config, request, dwHeld, lpGrant) ? RequestOutcome::kAck : RequestOutcome::kSilent;
     }
     uint32_t dwAsked = Host(request.dwCiaddr != 0 ? request.dwCiaddr : request.dwRequested);
@@ -339,9 +398,35 @@ LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request,
     if (!InOurRanges(config, dwAsked) && !bStatic) return RequestOutcome::kSilent;
     // INIT-REBOOT asking for an address of ours that is not its own.
     if (request.dwCiaddr == 0 || bStatic) return RequestOutcome::kNak;
-    // RENEWING or REBINDING on a free address of ours.
-    return GrantAddress(config, request.lpMac, request.nKind, request.dwGiaddr, dwAsked, lpGrant)
-               ? RequestOutcome::kAck
+    return ClaimFree(config, request, dwAsked, lpGrant);
+}
+
+// A SELECTING client naming this server for an address it holds no offer
+// of: its offer was lost (a restart, or a forged REQUEST naming another
+// server in its name). A free address of its range is granted, as the offer
+// would have been; one held for another client is not. A client whose lease
+// is confirmed elsewhere is not moved by a REQUEST anyone can forge.
+bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest &request, AddressGrant *lpGrant) {
+    uint32_t dwAsked = Host(request.dwRequested);
+    tag_s_dhcp *entry = nullptr;
+    if (m_DhcpHashCaches->FindClient(request.lpMac, &entry) == 0) return false;
+    tag_d_dhcp *lease = nullptr;
+    if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && !lease->bOfferOnly) return false;
+    if (m_AddressIndex.IsHeld(dwAsked) || m_Declined.count(dwAsked)) return false;
+    return GrantAddress(config, OfferRange(config, dwAsked, request.nKind, request.dwGiaddr), request.lpMac,
+                        request.nKind, dwAsked, lpGrant);
+}
+
+// RENEWING or REBINDING on a free address of ours: the client says it holds
+// a lease this server has no record of. Without recovery that takes
+// nothing (a forged RENEW would take an address for a lease time without
+// any handshake): a client that unicast to this server is told so; a
+// broadcast one may belong to another server, which answers it.
+LeaseBook::RequestOutcome LeaseBook::ClaimFree(const ConfigSnapshot &config, const ClientRequest &request,
+                                               uint32_t dwAsked, AddressGrant *lpGrant) {
+    if (!m_bRecoverUnknown) return request.bUnicast ? RequestOutcome::kNak : RequestOutcome::kSilent;
+    const SubNetSlot *home = HomeRange(config, dwAsked, request.nKind, request.dwGiaddr);
+    return GrantAddress(config, home, request.lpMac, request.nKind, dwAsked, lpGrant) ? RequestOutcome::kAck
                : RequestOutcome::kNak;
 }
 
@@ -354,6 +439,15 @@ bool LeaseBook::Decline(const unsigned char *lpMac, uint32_t dwIp) {
     DropLease(lpMac, *lease);
     if (!m_Declined.count(dwHeld)) m_AddressIndex.AddStatic(dwHeld);
     m_Declined[dwHeld] = m_Clock() + kDeclineHoldSeconds;
+    return true;
+}
+
+bool LeaseBook::Release(const unsigned char *lpMac, uint32_t dwCiaddr, uint32_t dwServerId) {
+    platform::TeskLockGuard guard(m_Lock);
+    if (!m_DynamicCache || dwCiaddr == 0 || dwServerId != m_Config->m_dwServerIP) return false;
+    tag_d_dhcp *lease = nullptr;
+    if (m_DynamicCache->FindClient(lpMac, &lease) != 0 || lease->ip != Host(dwCiaddr)) return false;
+    DropLease(lpMac, *lease);
     return true;
 }
 
@@ -375,7 +469,7 @@ void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
     JournalLease record{};
     memcpy(record.abMac, lpMac, 6);
     record.dwIp = lease.ip;
-    record.nExpiry = lease.time + kLeaseSeconds;
+    record.nExpiry = WallExpiry(lease);
     if (!m_lpJournal->RecordLease(record)) {
         m_bUnwritten = true;
         return;
@@ -388,10 +482,19 @@ void LeaseBook::CompactJournalIfDue() {
     std::vector<JournalLease> live;
     for (const LeaseView &view : CollectLeases()) {
         if (view.lease.bOfferOnly) continue;
-        live.push_back(JournalLease{{}, view.lease.ip, view.lease.time + kLeaseSeconds});
+        live.push_back(JournalLease{{}, view.lease.ip, WallExpiry(view.lease)});
         memcpy(live.back().abMac, view.abMac, 6);
     }
     m_lpJournal->Compact(live, false);
+}
+
+// The journal outlives the process, and with it the monotonic clock's
+// origin: an expiry is written as the wall clock reads it when the line is
+// written. A wall clock set while the service runs shifts the expiries of
+// lines written afterwards by as much, which matters only across a restart;
+// in memory the lease keeps its monotonic age.
+int64_t LeaseBook::WallExpiry(const tag_d_dhcp &lease) const {
+    return m_WallClock() + (lease.time + kLeaseSeconds - m_Clock());
 }
 
 int LeaseBook::OpenJournal(const char *lpFolder) {
@@ -407,22 +510,25 @@ int LeaseBook::OpenJournal(const char *lpFolder) {
     return nResult;
 }
 
-// Unexpired leases that fit a range of the configuration come back, each
-// with the kind of the first range holding it; the rest are left out.
+// Unexpired leases come back, each with the kind of the first range holding
+// it; one that no range holds comes back dormant, without a kind, until a
+// configuration covers it again.
 void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
-    int64_t now = m_Clock();
+    int64_t wall = m_WallClock(), now = m_Clock();
     std::vector<JournalLease> kept;
     for (const JournalLease &record : m_lpJournal->Loaded()) {
-        if (record.nExpiry <= now || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
+        if (record.nExpiry <= wall || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
+        if (record.dwIp == Host(config.m_dwServerIP)) continue;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
             if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
-        if (!home || record.dwIp == Host(config.m_dwServerIP)) continue;
         tag_d_dhcp *lease = nullptr;
         if (m_DynamicCache->GetLastClient(record.abMac, &lease) != 0) break;
-        *lease = tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType,
-                            record.nExpiry - kLeaseSeconds, false};
-        m_AddressIndex.AddLease(home->nDhcpType, record.dwIp);
+        int64_t stamp = now + (record.nExpiry - wall) - kLeaseSeconds;
+        *lease = home ? tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2,
+                                   home->nDhcpType, stamp, false}
+                      : tag_d_dhcp{record.dwIp, 0, 0, 0, 0, 0, stamp, false};
+        m_AddressIndex.AddLease(lease->kind, record.dwIp);
         kept.push_back(record);
     }
     LogWriteText("leases kept from the lease file: %u of %u", static_cast<unsigned>(kept.size()),

@@ -27,10 +27,23 @@ public:
     // nobody for this long.
     static constexpr int64_t kDeclineHoldSeconds = 600;
 
-    // Seconds since 1970, -1 when the clock fails.
-    using Clock = int64_t (*)();
+    // Install's result for a configuration refused because it names no
+    // range while leases are live.
+    static constexpr int kStrandsLeases = -2;
 
-    explicit LeaseBook(Clock clock = platform::GetUnixTime) : m_Clock(clock) {}
+    // Seconds. Holds and lease ages are measured on a monotonic clock, so a
+    // wall clock set forward or back ends no lease and no hold early or late;
+    // the journal keeps expiries in wall-clock seconds since 1970, which a
+    // restart (a new monotonic origin) can read. -1 when a clock fails.
+    using Clock = int64_t (*)();
+    // The book's monotonic clock: the platform's, started a lease time in,
+    // so a lease brought back from the journal never stamps below 0.
+    static int64_t MonotonicSeconds() {
+        return static_cast<int64_t>(platform::MonotonicMs() / 1000) + kLeaseSeconds;
+    }
+
+    explicit LeaseBook(Clock clock = MonotonicSeconds, Clock wallClock = platform::GetUnixTime)
+        : m_Clock(clock), m_WallClock(wallClock) {}
     LeaseBook(const LeaseBook &) = delete;
     LeaseBook &operator=(const LeaseBook &) = delete;
     ~LeaseBook() { Release(); }
@@ -42,11 +55,21 @@ public:
     // The configuration in force.
     std::shared_ptr<const ConfigSnapshot> Config() const;
     // Puts a configuration in force: its static records fill the static
-    // cache, and statics and leases it no longer names go. -1 without caches
-    // (the configuration is in force all the same).
+    // cache, and statics it no longer names go. Leases outside its ranges
+    // stay, dormant (not renewed, not offered) until they expire, so a
+    // configuration read half-written costs no lease once it is mended.
+    // -1 without caches (the configuration is in force all the same);
+    // kStrandsLeases, nothing changed, for a configuration in dynamic mode
+    // with no range at all while ranges are in force and leases live (set
+    // dhcpmode to serve static entries only).
     int Install(std::shared_ptr<const ConfigSnapshot> config);
+    // Whether a RENEWING or REBINDING client may claim a free address of
+    // ours that it says it holds (recovery after a lost journal). Off, such
+    // a claim takes nothing: forged ones would take a range without any
+    // handshake.
+    void SetRecoverUnknownLeases(bool bRecover);
     // Keeps the leases in the journal of this folder from now on, after
-    // taking in the unexpired ones that fit the configuration in force.
+    // taking in the unexpired ones (dormant when outside every range).
     int OpenJournal(const char *lpFolder);
 
     // The address (network order, 0 for none) of a client: its static entry,
@@ -64,18 +87,26 @@ public:
         const unsigned char *lpMac;
         int nKind;
         uint32_t dwGiaddr, dwCiaddr, dwRequested, dwServerId;
+        // Sent to this server's own address (a RENEWING client), not
+        // broadcast or relayed.
+        bool bUnicast = false;
     };
     enum class RequestOutcome { kAck, kNak, kSilent };
     // What RFC 2131 (4.3.2) makes of a REQUEST, by the client's state:
     // SELECTING (server identifier), INIT-REBOOT (requested address),
     // RENEWING or REBINDING (ciaddr). An ACK confirms the lease and hands
-    // back its address (network order) and values.
+    // back its address (network order) and values. A lease outside every
+    // range in force gets no answer and stays.
     RequestOutcome ConfirmRequest(const ClientRequest &request, uint32_t *lpIp, AddressGrant *lpGrant,
                                   std::shared_ptr<const ConfigSnapshot> *lpConfig);
     // A DHCPDECLINE of the address (network order): only the MAC holding its
     // lease can decline it; the address is then offered to nobody for
     // kDeclineHoldSeconds. False when nothing changed.
     bool Decline(const unsigned char *lpMac, uint32_t dwIp);
+    // A DHCPRELEASE (addresses in network order): only the holder's, for the
+    // address it holds, naming this server, ends its lease. False when
+    // nothing changed.
+    bool Release(const unsigned char *lpMac, uint32_t dwCiaddr, uint32_t dwServerId);
 
     // Read-only views, copied under the lock.
     bool FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) const;
@@ -88,7 +119,8 @@ public:
     std::vector<tag_s_dhcp> Statics() const;
     // The lowest address of the range free for a client of this kind.
     bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const;
-    // Puts a lease in place as the journal does at start (kind and time as given).
+    // Puts a lease in place as the journal does at start (kind and time as
+    // given, the time on the book's monotonic clock).
     bool RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
 
 private:
@@ -100,12 +132,17 @@ private:
                          AddressGrant *lpGrant);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                        AddressGrant *lpGrant);
-    bool GrantAddress(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
+    bool GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac, int nKind,
                       uint32_t dwIp, AddressGrant *lpGrant);
     void DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
     void FillStaticCache(const ConfigSnapshot &config);
     void DropStaleStatics(const ConfigSnapshot &config);
-    void DropStaleLeases(const ConfigSnapshot &config);
+    bool StrandsLeases(const ConfigSnapshot &config) const;
+    void SettleLeases(const ConfigSnapshot &config);
+    bool Expired(const tag_d_dhcp &lease, int64_t now) const;
+    bool GrantSelected(const ConfigSnapshot &config, const ClientRequest &request, AddressGrant *lpGrant);
+    RequestOutcome ClaimFree(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwAsked,
+                             AddressGrant *lpGrant);
     // The ACK of a lease already the client's, if it still fits.
     bool ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwIp,
                      AddressGrant *lpGrant);
@@ -117,10 +154,13 @@ private:
     // Writes the lease's line; a failure sets m_bUnwritten.
     void Journal(const unsigned char *lpMac, const tag_d_dhcp &lease);
     void CompactJournalIfDue();
+    int64_t WallExpiry(const tag_d_dhcp &lease) const;
     void LoadJournal(const ConfigSnapshot &config);
     std::vector<LeaseView> CollectLeases() const;
 
     Clock m_Clock;
+    Clock m_WallClock;
+    bool m_bRecoverUnknown = false;
     TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
     TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
     TeskAddressIndex m_AddressIndex;

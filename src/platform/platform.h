@@ -199,6 +199,10 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
 // Bytes received, 0 for an empty datagram; a datagram longer than len is a
 // failure.
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
+// The same, and the address the datagram was sent to (network order) into
+// *lpTo: a local address for a unicast, a broadcast address otherwise. 0
+// where the system does not tell (Windows).
+int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo);
 void SocketClose(Socket sock);
 
 // A socket of its own toward one peer: bound to the local address (0 for

@@ -44,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(record.data, data + 1, len);
     record.nRecvLen = static_cast<int>(len);
     record.nSocketType = data[0] % 3;
+    // The high bit: sent to the server's own address (a unicast RENEW's path).
+    if (data[0] & 0x80) record.dwLocalAddr = platform::HostToNet32(0x0A000001);
     static uint64_t qwNowMs = 0;
     TeskDhcpResponder::AnswerDestination to{};
     Responder().Answer(&record, ++qwNowMs, &to);

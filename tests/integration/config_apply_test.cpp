@@ -41,10 +41,6 @@ protected:
         StaticEntry entry{};
         return MyDhcpServer->Leases().FindStatic(mac, &entry) ? std::make_unique<StaticEntry>(entry) : nullptr;
     }
-    void AddLease(unsigned char last, const char *ip) {
-        unsigned char mac[6] = {2, 0, 0, 0, 0, last};
-        ASSERT_TRUE(MyDhcpServer->Leases().RestoreLease(mac, Lease{ntohl(inet_addr(ip)), 0, 0, 0, 0, 1, 0, false}));
-    }
     bool HasLease(unsigned char last) {
         unsigned char mac[6] = {2, 0, 0, 0, 0, last};
         Lease lease{};
@@ -133,23 +129,31 @@ TEST_F(ApplyTest, RefreshWithTooManySubnetsChangesNothing) {
     EXPECT_NE(log.Read().find("error m_SubCount >= 10*1024 || NULL !=IN_lpTeskPxeServerStruct"), std::string::npos);
 }
 
-TEST_F(ApplyTest, LeasesOutsideEveryRangeAreDropped) {
+// A file read half-written (no range) is refused while leases are live;
+// a lease outside the ranges sleeps until a range covers it again.
+TEST_F(ApplyTest, LeasesOutsideTheRangesSleepAndANoRangeRefreshIsRefused) {
     std::vector<TeskStaticDhcpStruct> statics;
     ASSERT_EQ(Start(statics), 0);
-    AddLease(1, "127.0.0.10");  // first address of a range
-    AddLease(2, "127.0.1.20");  // last address of the other kind's range
-    AddLease(3, "127.0.0.15");
-    AddLease(4, "127.0.2.15");  // in no range
-    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.14", 1);
+    unsigned char mac[6] = {2, 0, 0, 0, 0, 0};
+    TeskDhcpServer::AddressGrant grant{};
+    for (mac[5] = 1; mac[5] <= 3; ++mac[5]) MyDhcpServer->Leases().AssignAddress(mac, 1, 0, &grant);  // .10 to .12
+    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.11", 1);
     EXPECT_EQ(Refresh(statics), 0);
-    EXPECT_TRUE(HasLease(1));
-    EXPECT_TRUE(HasLease(2));
-    EXPECT_FALSE(HasLease(3));
-    EXPECT_FALSE(HasLease(4));
-    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[0].end, 0x7F00000Eu);
-    EXPECT_EQ(MyDhcpServer->Config()->m_SubNet[1].nDhcpType, 2);
+    FileTail log(TodaysLogPath());
+    EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 2) << "refused";
+    EXPECT_NE(log.Read().find("configuration refused: it names no range while leases are live"), std::string::npos);
+    m_Server.dhcpmode = 1;
     EXPECT_EQ(RefreshPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(MyDhcpServer->Config()->SubCount(), 0);
-    EXPECT_FALSE(HasLease(1)) << "no subnets drop every lease";
-    EXPECT_FALSE(HasLease(2));
+    for (unsigned char client = 1; client <= 3; ++client) EXPECT_TRUE(HasLease(client)) << int(client);
+    m_Server.dhcpmode = 0;
+    m_Subnets[0] = MakeSubNet("127.0.0.10", "127.0.0.20", 1);
+    EXPECT_EQ(Refresh(statics), 0);
+    mac[5] = 3;
+    LeaseBook::ClientRequest renewal{mac, 1, 0, inet_addr("127.0.0.12"), 0, 0};
+    uint32_t ip = 0;
+    std::shared_ptr<const ConfigSnapshot> config;
+    EXPECT_EQ(MyDhcpServer->Leases().ConfirmRequest(renewal, &ip, &grant, &config), LeaseBook::RequestOutcome::kAck);
+    EXPECT_EQ(ip, inet_addr("127.0.0.12")) << "the holder's renewal, once its range is back";
 }

@@ -218,6 +218,20 @@ TEST_F(DhcpTest, ReleaseIsNotAnsweredAndTouchesNoLease) {
     EXPECT_EQ(LeaseOf(request.abMac)->time, 1000) << "only an answered request renews";
 }
 
+// A RENEW of an address without a lease takes nothing: a NAK when sent to
+// the server's address, silence when broadcast.
+TEST_F(DhcpTest, RenewOfAnUnknownAddressIsRefusedOnlyWhenUnicast) {
+    Start();
+    DhcpRequest renew;
+    renew.byType = 3;
+    renew.dwCiaddr = Ip("192.0.2.15");
+    Bytes message = BuildDhcp(renew);
+    ASSERT_TRUE(m_Client.SendTo("192.0.2.1", 67, message.data(), message.size()));
+    EXPECT_EQ(OptionOf(AwaitXid(m_Client, renew.dwXid, 1500), 53), Bytes{6});
+    EXPECT_TRUE(Ask(renew, 800).empty()) << "broadcast";
+    EXPECT_EQ(LeaseOf(renew.abMac), nullptr);
+}
+
 TEST_F(DhcpTest, RelayedRequestsAreAnsweredToTheRelay) {
     m_Subnets.push_back(MakeSubNet("192.0.2.100", "192.0.2.110", 2));
     m_Subnets.push_back(MakeSubNet("10.7.0.10", "10.7.0.20", 2));

@@ -34,14 +34,17 @@ using Grant = LeaseBook::AddressGrant;
 using Lease = LeaseBook::tag_d_dhcp;
 using Outcome = LeaseBook::RequestOutcome;
 
-// The book's clock: tests move time instead of editing leases.
+// The book's clocks: tests move time instead of editing leases.
 int64_t g_nNow = 1000000;
+int64_t g_nWallShift = 0;
 int64_t TestClock() { return g_nNow; }
+int64_t WallClock() { return g_nNow + g_nWallShift; }
 
 class AssignTest : public testing::Test {
 protected:
     void SetUp() override {
         g_nNow = 1000000;
+        g_nWallShift = 0;
         ASSERT_TRUE(m_Leases.CreateCaches());
         m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.20", 1)};
     }
@@ -63,10 +66,11 @@ protected:
     void SetLease(int client, const Lease &lease) { ASSERT_TRUE(m_Leases.RestoreLease(Mac(client).data(), lease)); }
     // A REQUEST of the client: its outcome, and the address acknowledged.
     std::pair<Outcome, std::string> Request(int client, const char *requested, const char *ciaddr = nullptr,
-                                            const char *server = nullptr, int kind = 1) {
+                                            const char *server = nullptr, int kind = 1, bool unicast = false) {
         std::vector<unsigned char> mac = Mac(client);
         LeaseBook::ClientRequest request{mac.data(), kind, 0, ciaddr ? inet_addr(ciaddr) : 0u,
                                          requested ? inet_addr(requested) : 0u, server ? inet_addr(server) : 0u};
+        request.bUnicast = unicast;
         uint32_t ip = 0;
         Grant grant{};
         std::shared_ptr<const ConfigSnapshot> config;
@@ -74,7 +78,7 @@ protected:
         return {outcome, outcome == Outcome::kAck ? Text(ip) : "-"};
     }
 
-    LeaseBook m_Leases{TestClock};
+    LeaseBook m_Leases{TestClock, WallClock};
     TeskPxeServerStruct m_Server = MakeServer("10.0.0.1");
     std::vector<TeskSubNetStruct> m_Subnets;
     std::vector<TeskStaticDhcpStruct> m_Statics;
@@ -247,13 +251,14 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
 TEST_F(AssignTest, RequestsFollowTheClientsState) {
     Apply();
     EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
-    // SELECTING: another server's offer was taken; ours is free again.
+    // SELECTING: another server's offer was taken (or forged so); ours is free again.
     EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.99").first, Outcome::kSilent);
     EXPECT_EQ(LeaseOf(1), nullptr);
-    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
-    EXPECT_EQ(Request(1, "10.0.0.11", nullptr, "10.0.0.1").first, Outcome::kSilent) << "not the address offered";
-    EXPECT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.1").second, "10.0.0.10");
+    ASSERT_EQ(Request(1, "10.0.0.10", nullptr, "10.0.0.1").second, "10.0.0.10") << "a free address of its range";
     EXPECT_FALSE(LeaseOf(1)->bOfferOnly);
+    EXPECT_EQ(Request(1, "10.0.0.12", nullptr, "10.0.0.1").first, Outcome::kSilent) << "a lease is not moved";
+    EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "10.0.0.11");
+    EXPECT_EQ(Request(3, "10.0.0.11", nullptr, "10.0.0.1").first, Outcome::kSilent) << "held for another MAC";
     // INIT-REBOOT: its own lease, another's, one outside our ranges.
     EXPECT_EQ(Request(1, "10.0.0.10").second, "10.0.0.10");
     EXPECT_EQ(Request(2, "10.0.0.10").first, Outcome::kNak);
@@ -264,13 +269,31 @@ TEST_F(AssignTest, RequestsFollowTheClientsState) {
     // RENEWING and REBINDING: ciaddr is all that counts.
     EXPECT_EQ(Request(1, nullptr, "10.0.0.10").second, "10.0.0.10");
     EXPECT_EQ(Request(2, nullptr, "10.0.0.10").first, Outcome::kNak) << "another client's address";
-    EXPECT_EQ(Request(3, nullptr, "10.0.0.15").second, "10.0.0.15") << "a free address in use is recorded";
-    EXPECT_EQ(Assign(4, 1), "10.0.0.11");
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.15").first, Outcome::kSilent) << "broadcast: maybe another server's";
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.15", nullptr, 1, true).first, Outcome::kNak) << "unicast to us";
+    m_Leases.SetRecoverUnknownLeases(true);
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.15").second, "10.0.0.15") << "recovery records a free address in use";
     EXPECT_NE(Assign(5, 1), "10.0.0.15");
     EXPECT_EQ(Request(6, nullptr, "172.16.0.1").first, Outcome::kSilent);
     // No state at all: a REQUEST with none of 50, 54 and ciaddr.
     EXPECT_EQ(Request(7, nullptr).first, Outcome::kSilent);
     EXPECT_EQ(LeaseOf(7), nullptr);
+}
+
+// The wall clock set an hour forward or back ends no hold or lease.
+TEST_F(AssignTest, AWallClockJumpEndsNoHoldEarlyOrLate) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.10", 1)};
+    Apply();
+    EXPECT_EQ(Assign(1, 1, nullptr, 0, true), "10.0.0.10");
+    g_nWallShift = 3600;
+    EXPECT_EQ(Assign(2, 1, nullptr, 0, true), "none") << "the offer is still held";
+    g_nWallShift = -3600;
+    g_nNow += LeaseBook::kOfferHoldSeconds;
+    EXPECT_EQ(Assign(3, 1), "10.0.0.10") << "and free once its hold is over";
+    g_nNow += LeaseBook::kLeaseSeconds - 1800;
+    g_nWallShift = 3600;
+    EXPECT_EQ(Assign(4, 1), "none") << "half an hour of the lease is left";
+    EXPECT_EQ(Request(3, nullptr, "10.0.0.10").second, "10.0.0.10");
 }
 
 TEST_F(AssignTest, ADeclinedAddressIsOfferedToNobodyDuringItsHold) {
@@ -367,7 +390,7 @@ protected:
     }
     // A book started afresh on the journal, as StartPXE does.
     std::unique_ptr<LeaseBook> Restart() {
-        auto book = std::make_unique<LeaseBook>(TestClock);
+        auto book = std::make_unique<LeaseBook>(TestClock, WallClock);
         book->CreateCaches();
         book->Install(BuildConfigSnapshot(&m_Server, m_Subnets.data(), static_cast<int>(m_Subnets.size()), nullptr, 0));
         book->OpenJournal(Folder().c_str());
@@ -399,12 +422,19 @@ TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndAForeignFileIsSetAside) {
     EXPECT_EQ(Text(second->AssignAddress(Mac(4).data(), 1, 0, &grant)), "10.0.0.11") << "no second holder of .10";
     second.reset();
 
-    // Expired leases and leases outside the ranges are left out.
+    // Leases outside the ranges come back dormant, expired ones not at all.
     g_nNow += LeaseBook::kLeaseSeconds - 10;
     m_Subnets = {MakeSubNet("10.0.0.11", "10.0.0.20", 1)};
     second = Restart();
-    EXPECT_EQ(AddressOf(*second, 1), "none") << "10.0.0.10 no longer lies inside a range";
+    EXPECT_EQ(AddressOf(*second, 1), "10.0.0.10") << "dormant outside every range";
     EXPECT_EQ(AddressOf(*second, 4), "10.0.0.11");
+    TeskSubNetStruct wider = MakeSubNet("10.0.0.5", "10.0.0.20", 1);
+    ASSERT_EQ(second->Install(BuildConfigSnapshot(&m_Server, &wider, 1, nullptr, 0)), 0);
+    std::vector<unsigned char> mac1 = Mac(1);
+    LeaseBook::ClientRequest renewal{mac1.data(), 1, 0, inet_addr("10.0.0.10"), 0, 0};
+    uint32_t ip = 0;
+    std::shared_ptr<const ConfigSnapshot> config;
+    EXPECT_EQ(second->ConfirmRequest(renewal, &ip, &grant, &config), Outcome::kAck);
     g_nNow += 20;
     second = Restart();
     EXPECT_EQ(AddressOf(*second, 4), "none") << "expired";
@@ -459,11 +489,12 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
     DhcpHostHooks hooks;
     std::atomic<uint32_t> broadcast{0};
     TeskDhcpResponder responder(m_Leases, hooks, broadcast);
-    auto send = [&](int socket, const Bytes &datagram) {
+    auto send = [&](int socket, const Bytes &datagram, uint32_t local = 0) {
         auto record = std::make_unique<TeskDhcpResponder::_socklist>();
         memcpy(record->data, datagram.data(), datagram.size());
         record->nRecvLen = static_cast<int>(datagram.size());
         record->nSocketType = socket;
+        record->dwLocalAddr = local;
         record->peer = platform::MakeSockAddr(inet_addr("10.0.0.200"), 68);
         TeskDhcpResponder::AnswerDestination to{};
         if (responder.Answer(record.get(), 0, &to) != 0) return Bytes();
@@ -477,6 +508,14 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
     };
     for (int n = 1; n <= 25; ++n) EXPECT_TRUE(send(0, BuildDhcp(client(n, 3))).empty()) << "a REQUEST of no state";
     EXPECT_TRUE(m_Leases.Leases().empty());
+    // RENEWs of free addresses: silence when broadcast, a NAK when unicast to us.
+    for (int n = 1; n <= 25; ++n) {
+        DhcpRequest renew = client(n, 3);
+        renew.dwCiaddr = htonl(ntohl(inet_addr("10.0.0.9")) + n);
+        Bytes answer = send(0, BuildDhcp(renew), n % 2 ? inet_addr("10.0.0.1") : 0u);
+        EXPECT_EQ(answer.empty() ? 0 : answer[242], n % 2 && n <= 21 ? 6 : 0) << n;
+    }
+    EXPECT_TRUE(m_Leases.Leases().empty()) << "25 forged RENEWs take nothing";
     DhcpRequest elsewhere = client(1, 3);
     elsewhere.dwRequested = inet_addr("10.0.0.10");
     elsewhere.dwServerId = inet_addr("10.0.0.99");
@@ -494,6 +533,9 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
     g_nNow += LeaseBook::kOfferHoldSeconds + 1;
     Bytes offer = send(0, BuildDhcp(client(200, 1)));
     ASSERT_EQ(offer.size(), 349u) << "free again once the hold is over";
+    DhcpRequest forged = SelectingRequest(client(200, 1), offer);
+    forged.dwServerId = inet_addr("10.0.0.99");
+    EXPECT_TRUE(send(0, BuildDhcp(forged)).empty()) << "a forged REQUEST naming another server";
     Bytes ack = send(0, BuildDhcp(SelectingRequest(client(200, 1), offer)));
     ASSERT_EQ(ack.size(), 349u);
     EXPECT_EQ(ack[242], 5);
@@ -505,6 +547,15 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
     EXPECT_EQ(nak[242], 6);
     EXPECT_EQ(AddrAt(nak, 16), 0u);
     EXPECT_EQ(OptionOf(nak, 54), (Bytes{10, 0, 0, 1}));
+    // A RELEASE, never answered: only the holder's ends the lease.
+    DhcpRequest release = client(201, 7);
+    release.dwCiaddr = AddrAt(ack, 16);
+    release.dwServerId = inet_addr("10.0.0.1");
+    EXPECT_TRUE(send(0, BuildDhcp(release)).empty());
+    ASSERT_NE(LeaseOf(200), nullptr);
+    memcpy(release.abMac, Mac(200).data(), 6);
+    EXPECT_TRUE(send(0, BuildDhcp(release)).empty());
+    EXPECT_EQ(LeaseOf(200), nullptr);
 }
 
 TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {

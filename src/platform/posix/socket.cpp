@@ -94,11 +94,12 @@ int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
     addr.sin_addr.s_addr = dwAddrNet;
     if (dwAddrNet != 0 && FindInterfaceOf(dwAddrNet, ifname, sizeof ifname)) {
         if (setsockopt(posix->fd, SOL_SOCKET, SO_BINDTODEVICE, ifname, strlen(ifname) + 1) != 0) return Fail(errno);
-        int on = 1;
-        setsockopt(posix->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         addr.sin_addr.s_addr = INADDR_ANY;
         posix->dwSourceAddr = dwAddrNet;
     }
+    // Sends choose their source with it; receives learn their destination.
+    int on = 1;
+    setsockopt(posix->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     if (bind(posix->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return Fail(errno);
     return 0;
 }
@@ -145,6 +146,37 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
     if (got > len) {
         errno = EMSGSIZE;
         return Fail(EMSGSIZE);
+    }
+    return static_cast<int>(got);
+}
+
+int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
+    *lpTo = 0;
+    sockaddr_in source{};
+    iovec iov{buf, static_cast<size_t>(len < 0 ? 0 : len)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &source;
+    msg.msg_namelen = sizeof source;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t got;
+    do {
+        got = recvmsg(AsPosix(sock)->fd, &msg, MSG_TRUNC);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return Fail(errno);
+    if (from) memcpy(from, &source, sizeof *from);
+    if (got > len || (msg.msg_flags & MSG_TRUNC)) {
+        errno = EMSGSIZE;
+        return Fail(EMSGSIZE);
+    }
+    for (cmsghdr *cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg)) {
+        if (cmsg->cmsg_level != IPPROTO_IP || cmsg->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        memcpy(&info, CMSG_DATA(cmsg), sizeof info);
+        *lpTo = info.ipi_addr.s_addr;
     }
     return static_cast<int>(got);
 }

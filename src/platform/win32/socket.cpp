@@ -76,6 +76,14 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
     return got;
 }
 
+// Winsock tells a datagram's destination only through WSARecvMsg: the DHCP
+// service takes every datagram for a broadcast (it answers a RENEW of an
+// unknown address with silence rather than a NAK).
+int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
+    *lpTo = 0;
+    return UdpRecvFrom(sock, buf, len, from);
+}
+
 void SocketClose(Socket sock) {
     if (sock != kInvalidSocket) closesocket(AsWin(sock));
 }
