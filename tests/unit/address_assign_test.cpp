@@ -452,7 +452,7 @@ TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndAForeignFileIsSetAside) {
     EXPECT_NE(JournalText().back(), '9') << "the torn line is gone";
     second.reset();
     std::string damaged = withLease;
-    damaged[damaged.find("0200000000") + 11] ^= 1;  // one flipped bit fails the line's CRC
+    damaged[damaged.find("020000000005") + 11] ^= 1;  // one flipped bit fails the line's CRC
     WriteJournal(damaged);
     second = Restart();
     EXPECT_EQ(AddressOf(*second, 5), "none");
