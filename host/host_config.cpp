@@ -157,8 +157,11 @@ void CheckKeysOf(Checker &check, const toml::table &table, const std::string &pr
         bool found = false;
         for (const char *key : known.keys) found = found || name == key;
         if (found) continue;
-        if (refused) check.Error(entry.second.source(), prefix + "." + name, "unknown key");
-        else check.Warning(entry.second.source(), prefix + "." + name, std::string("unknown key, ignored") + kNextReleaseRefuses);
+        if (refused)
+            check.Error(entry.second.source(), prefix + "." + name, "unknown key");
+        else
+            check.Warning(entry.second.source(), prefix + "." + name,
+                          std::string("unknown key, ignored") + kNextReleaseRefuses);
     }
 }
 
@@ -169,12 +172,15 @@ void CheckKnownKeys(Checker &check, const toml::table &root) {
         for (const SectionKeys &section : kKnownKeys)
             if (name == section.section) known = &section;
         if (!known) {
-            check.Warning(entry.second.source(), name, std::string("unknown section or key, ignored") + kNextReleaseRefuses);
+            check.Warning(entry.second.source(), name,
+                          std::string("unknown section or key, ignored") + kNextReleaseRefuses);
             continue;
         }
         if (!known->array) {
             if (const toml::table *table = entry.second.as_table()) CheckKeysOf(check, *table, name, *known);
-            else check.Warning(entry.second.source(), name, "must be a section [" + name + "], ignored" + kNextReleaseRefuses);
+            else
+                check.Warning(entry.second.source(), name,
+                              "must be a section [" + name + "], ignored" + kNextReleaseRefuses);
             continue;
         }
         const toml::array *items = entry.second.as_array();

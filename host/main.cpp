@@ -55,7 +55,7 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
     if (!rule) return 0;
-    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "rule " + std::to_string(rule - rules->data() + 1));
+    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]");
     snprintf(bootfile, 128, "%s", rule->file.c_str());
     std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
     return 1;

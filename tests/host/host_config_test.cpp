@@ -226,6 +226,7 @@ TEST_F(HostConfigTest, CheckFindsWhatRunWouldRefuse) {
     EXPECT_TRUE(Errors(Server() + "[[boot]]\nfile = \"ipxe.efi\"\n[[boot]]\nfile = \"http://h/x.efi\"\n"
                                   "[[boot]]\narch = 0\nfile = \"undionly.kpxe\"\n").empty());
     EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:12: boot[2].file: no such file in " + m_Tree.Root()});
+    ASSERT_FALSE(m_Warnings.empty());
     EXPECT_EQ(m_Warnings.front(), "host.toml:4: server.boot_file: no such file in " + m_Tree.Root());
     EXPECT_EQ(CheckSummary(m_Config, 2), "ok (0 ranges, 0 static entries, 3 boot rules, 2 warnings)");
     HostConfig config;
