@@ -67,6 +67,8 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     EXPECT_TRUE(config.farm);
     EXPECT_EQ(config.farmName, "rack-2");
     EXPECT_EQ(config.farmWeight, 2.5);
+    EXPECT_EQ(CheckSummary(config, 0), "ok (1 range, 1 static entry, 0 boot rules, 0 warnings; overlaps with the "
+                                       "other members' ranges: checked by run, with the database)");
 }
 
 TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
