@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <toml++/toml.h>
 
 #include "host/policy_store.h"
@@ -18,6 +19,14 @@ namespace {
 
 constexpr int kMaxRanges = 10239;
 constexpr size_t kMinFarmKey = 16;
+// examples/farm.toml's key: published, so it signs nothing.
+const char kFarmKeyPlaceholder[] = "change me: the same long secret on every member";
+// Accepted by the previous release, so served for one more with a warning.
+const char kNextReleaseRefuses[] = "; the next release refuses it";
+const char kDatabaseLivenessOnly[] =
+    "so this farm runs on database liveness only: the members send no direct heartbeats, and a member that "
+    "loses only its database link is taken for dead (another member answers its clients too). Give every "
+    "member the same key of 16 characters or more; the next release refuses a farm without one";
 
 // Every key the file may hold, per section: a misspelt optional key would
 // otherwise be dropped without a word. A new key is a new entry here.
@@ -40,10 +49,14 @@ const SectionKeys kKnownKeys[] = {
 
 class Checker {
 public:
-    Checker(std::string path, std::vector<std::string> *errors) : m_Path(std::move(path)), m_lpErrors(errors) {}
+    Checker(std::string path, std::vector<std::string> *errors, std::vector<std::string> *warnings)
+        : m_Path(std::move(path)), m_lpErrors(errors), m_lpWarnings(warnings) {}
 
     void Error(const toml::source_region &where, const std::string &key, const std::string &problem) {
-        m_lpErrors->push_back(m_Path + ":" + std::to_string(where.begin.line) + ": " + key + ": " + problem);
+        m_lpErrors->push_back(Line(where, key, problem));
+    }
+    void Warning(const toml::source_region &where, const std::string &key, const std::string &problem) {
+        m_lpWarnings->push_back(Line(where, key, problem));
     }
 
     // A text that fits its field (NUL included); required or optional.
@@ -78,6 +91,20 @@ public:
         return true;
     }
 
+    // A required netmask: ones, then zeros.
+    bool Netmask(const toml::table &table, const std::string &key, char *field, size_t size,
+                 const toml::source_region &owner) {
+        if (!Address(table, "netmask", key, field, size, true, owner)) return false;
+        if (IsContiguousMask(field)) return true;
+        Error(table.get("netmask")->source(), key, "not a contiguous netmask (like 255.255.255.0)");
+        return false;
+    }
+
+    static bool IsContiguousMask(const char *text) {
+        uint32_t hostPart = ~AddressValue(text);
+        return (hostPart & (hostPart + 1)) == 0;
+    }
+
     static bool IsDottedQuad(const char *text) {
         int parts = 0;
         for (const char *p = text;;) {
@@ -96,18 +123,45 @@ public:
     }
 
 private:
+    std::string Line(const toml::source_region &where, const std::string &key, const std::string &problem) const {
+        return m_Path + ":" + std::to_string(where.begin.line) + ": " + key + ": " + problem;
+    }
+
     std::string m_Path;
     std::vector<std::string> *m_lpErrors;
+    std::vector<std::string> *m_lpWarnings;
 };
 
 uint32_t HostOrder(const char *text) { return AddressValue(text); }
 
+// The clients would be refused a boot file that is not in the folder; the
+// file may yet be put there, so this is a warning, named like the key.
+void CheckBootFileExists(Checker &check, const HostConfig &config, const toml::node &node, const std::string &key,
+                         const char *file) {
+    const char *root = config.server.rootpath;
+    struct stat info {};
+    if (!*root || stat(root, &info) != 0 || !S_ISDIR(info.st_mode)) return;  // reported with boot_directory
+    if (!*file || IsBootUrl(file) || RefuseBootFileName(file)) return;
+    char path[kRealPathSize];
+    if (!MakeBootFilePath(root, file, path, sizeof path)) return;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode))
+        check.Warning(node.source(), key, std::string("no such file in ") + root);
+}
+
+// The previous release ignored unknown keys, except in [[boot]], where a
+// misspelt condition would make the rule match every client.
 void CheckKeysOf(Checker &check, const toml::table &table, const std::string &prefix, const SectionKeys &known) {
+    bool refused = strcmp(known.section, "boot") == 0;
     for (const auto &entry : table) {
         std::string name(entry.first.str());
         bool found = false;
         for (const char *key : known.keys) found = found || name == key;
-        if (!found) check.Error(entry.second.source(), prefix + "." + name, "unknown key");
+        if (found) continue;
+        if (refused)
+            check.Error(entry.second.source(), prefix + "." + name, "unknown key");
+        else
+            check.Warning(entry.second.source(), prefix + "." + name,
+                          std::string("unknown key, ignored") + kNextReleaseRefuses);
     }
 }
 
@@ -118,17 +172,21 @@ void CheckKnownKeys(Checker &check, const toml::table &root) {
         for (const SectionKeys &section : kKnownKeys)
             if (name == section.section) known = &section;
         if (!known) {
-            check.Error(entry.second.source(), name, "unknown section or key");
+            check.Warning(entry.second.source(), name,
+                          std::string("unknown section or key, ignored") + kNextReleaseRefuses);
             continue;
         }
         if (!known->array) {
             if (const toml::table *table = entry.second.as_table()) CheckKeysOf(check, *table, name, *known);
-            else check.Error(entry.second.source(), name, "must be a section [" + name + "]");
+            else
+                check.Warning(entry.second.source(), name,
+                              "must be a section [" + name + "], ignored" + kNextReleaseRefuses);
             continue;
         }
         const toml::array *items = entry.second.as_array();
         if (!items) {
-            check.Error(entry.second.source(), name, "must be a list of sections [[" + name + "]]");
+            check.Warning(entry.second.source(), name,
+                          "must be a list of sections [[" + name + "]], ignored" + kNextReleaseRefuses);
             continue;
         }
         int index = 0;
@@ -163,7 +221,7 @@ void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
     const auto &where = server->source();
     check.Address(*server, "address", "server.address", s.ServerIP, sizeof s.ServerIP, true, where);
     if (const toml::node *address = server->get("address")) config->nAddressLine = address->source().begin.line;
-    check.Address(*server, "netmask", "server.netmask", s.NetMask, sizeof s.NetMask, true, where);
+    check.Netmask(*server, "server.netmask", s.NetMask, sizeof s.NetMask, where);
     check.Text(*server, "boot_file", "server.boot_file", s.bootfile, sizeof s.bootfile, true, where);
     check.Text(*server, "relay_text1", "server.relay_text1", s.relaytext1, sizeof s.relaytext1, false, where);
     check.Text(*server, "relay_text2", "server.relay_text2", s.relaytext2, sizeof s.relaytext2, false, where);
@@ -172,6 +230,8 @@ void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
         if (*s.rootpath && (stat(s.rootpath, &info) != 0 || !S_ISDIR(info.st_mode)))
             check.Error(server->get("boot_directory")->source(), "server.boot_directory", "no such directory");
     }
+    if (const toml::node *file = server->get("boot_file"))
+        CheckBootFileExists(check, *config, *file, "server.boot_file", s.bootfile);
     char mode[32] = "dynamic";
     if (check.Text(*server, "dhcp_mode", "server.dhcp_mode", mode, sizeof mode, false, where)) {
         if (strcmp(mode, "dynamic") == 0)
@@ -196,7 +256,7 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
         const auto &where = table->source();
         bool begin = check.Address(*table, "begin", key + ".begin", r.beginip, sizeof r.beginip, true, where);
         bool end = check.Address(*table, "end", key + ".end", r.endip, sizeof r.endip, true, where);
-        check.Address(*table, "netmask", key + ".netmask", r.netmask, sizeof r.netmask, true, where);
+        check.Netmask(*table, key + ".netmask", r.netmask, sizeof r.netmask, where);
         check.Address(*table, "gateway", key + ".gateway", r.netgate, sizeof r.netgate, false, where);
         check.Address(*table, "dns1", key + ".dns1", r.dns1, sizeof r.dns1, false, where);
         check.Address(*table, "dns2", key + ".dns2", r.dns2, sizeof r.dns2, false, where);
@@ -207,14 +267,16 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
             if (flag->is_boolean()) relayed = flag->as_boolean()->get();
             else check.Error(flag->source(), key + ".relayed", "must be true or false");
         }
-        // Clients on the server's own link can use only addresses of its subnet.
+        // Clients on the server's own link can use only addresses of its
+        // subnet. The previous release, without `relayed`, served such
+        // ranges through relays.
         uint32_t mask = HostOrder(config->server.NetMask), net = HostOrder(config->server.ServerIP) & mask;
-        if (begin && end && !relayed && mask &&
+        if (begin && end && !relayed && mask && Checker::IsContiguousMask(config->server.NetMask) &&
             ((HostOrder(r.beginip) & mask) != net || (HostOrder(r.endip) & mask) != net))
-            check.Error(table->get("begin")->source(), key,
-                        std::string(r.beginip) + "-" + r.endip + " lies outside the server's subnet " +
-                            config->server.ServerIP + "/" + config->server.NetMask +
-                            " (relayed = true for a range served through a DHCP relay)");
+            check.Warning(table->get("begin")->source(), key,
+                          std::string(r.beginip) + "-" + r.endip + " lies outside the server's subnet " +
+                              config->server.ServerIP + "/" + config->server.NetMask +
+                              " (relayed = true for a range served through a DHCP relay)" + kNextReleaseRefuses);
         char kind[16] = "boot";
         if (check.Text(*table, "class", key + ".class", kind, sizeof kind, false, where)) {
             if (strcmp(kind, "boot") == 0)
@@ -241,13 +303,38 @@ void ReadStatics(Checker &check, const toml::table &root, HostConfig *config) {
         const auto &where = table->source();
         if (check.Text(*table, "mac", key + ".mac", e.mac, sizeof e.mac, true, where) && !Checker::IsMac(e.mac))
             check.Error(table->get("mac")->source(), key + ".mac", "not six hex pairs (like 52:54:00:12:34:56)");
-        check.Address(*table, "ip", key + ".ip", e.ip, sizeof e.ip, true, where);
-        check.Address(*table, "netmask", key + ".netmask", e.netmask, sizeof e.netmask, true, where);
+        if (check.Address(*table, "ip", key + ".ip", e.ip, sizeof e.ip, true, where) &&
+            HostOrder(e.ip) == HostOrder(config->server.ServerIP))
+            check.Error(table->get("ip")->source(), key + ".ip", std::string(e.ip) + " is the server's own address");
+        check.Netmask(*table, key + ".netmask", e.netmask, sizeof e.netmask, where);
         check.Address(*table, "gateway", key + ".gateway", e.netgate, sizeof e.netgate, false, where);
         check.Address(*table, "dns1", key + ".dns1", e.dns1, sizeof e.dns1, false, where);
         check.Address(*table, "dns2", key + ".dns2", e.dns2, sizeof e.dns2, false, where);
         config->statics.push_back(e);
     }
+}
+
+// The previous release had no key (and ignored one): without a usable key
+// the farm runs as it did then, and says so at every start.
+void ReadFarmKey(Checker &check, const toml::table &farm, HostConfig *config) {
+    const toml::node *node = farm.get("key");
+    if (!node) {
+        check.Warning(farm.source(), "farm.key", std::string("missing, ") + kDatabaseLivenessOnly);
+        return;
+    }
+    char key[256] = "";
+    if (!check.Text(farm, "key", "farm.key", key, sizeof key, true, farm.source())) return;
+    if (strcmp(key, kFarmKeyPlaceholder) == 0)
+        check.Error(node->source(), "farm.key",
+                    "the example's placeholder: a published key signs nothing; choose a secret of your own, the same "
+                    "on every member");
+    else if (strlen(key) < kMinFarmKey)
+        check.Warning(node->source(), "farm.key",
+                      std::string("at least 16 characters, the same on every member: it signs the heartbeats between "
+                                  "them. This one is not used, ") +
+                          kDatabaseLivenessOnly);
+    else
+        config->farmKey = key;
 }
 
 void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
@@ -263,13 +350,7 @@ void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
         else
             config->farmWeight = *value;
     }
-    char key[256] = "";
-    if (check.Text(*farm, "key", "farm.key", key, sizeof key, true, farm->source())) {
-        if (strlen(key) < kMinFarmKey)
-            check.Error(farm->get("key")->source(), "farm.key",
-                        "at least 16 characters, the same on every member: it signs the heartbeats between them");
-        config->farmKey = key;
-    }
+    ReadFarmKey(check, *farm, config);
     config->nHeartbeatPort = WholeNumber(check, *farm, "heartbeat_port", "farm.heartbeat_port", kFarmHeartbeatPort, 1,
                                          65535);
     config->nPruneAfterHours = WholeNumber(check, *farm, "prune_after_hours", "farm.prune_after_hours",
@@ -316,6 +397,7 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
             rule.file = text;
             const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
             if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
+            CheckBootFileExists(check, *config, *table->get("file"), key + ".file", text);
         }
         if (const toml::node *arch = table->get("arch")) {
             if (arch->is_integer() && arch->as_integer()->get() >= 0 && arch->as_integer()->get() <= 0xffff)
@@ -393,25 +475,85 @@ void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
 
 }  // namespace
 
-bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors) {
-    *config = HostConfig{};
-    // toml++ says only "could not be opened"; the reason helps more.
-    if (FILE *file = fopen(path.c_str(), "r")) {
-        fclose(file);
-    } else {
-        errors->push_back(path + ": cannot be read: " + strerror(errno));
+namespace {
+
+std::string Trimmed(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t"), end = text.find_last_not_of(" \t\r");
+    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+// The key a syntax error stands at, as the checks name keys ("range[1].end"),
+// from the file's lines up to LINE: the parser itself names none.
+std::string SyntaxErrorKey(const std::string &path, long line) {
+    std::ifstream in(path);
+    std::string text, section, key;
+    std::vector<std::pair<std::string, int>> arrays;  // [[name]] seen so far, and how often
+    for (long number = 1; number <= line && std::getline(in, text); ++number) {
+        std::string item = Trimmed(text.substr(0, text.find('#')));
+        if (item.empty()) continue;
+        if (item[0] == '[') {
+            bool array = item.rfind("[[", 0) == 0;
+            std::string name = Trimmed(item.substr(array ? 2 : 1, item.find(']') - (array ? 2 : 1)));
+            section = name;
+            if (array) {
+                auto seen = std::find_if(arrays.begin(), arrays.end(), [&](const auto &a) { return a.first == name; });
+                if (seen == arrays.end()) seen = arrays.insert(arrays.end(), {name, 0});
+                section = name + "[" + std::to_string(seen->second++) + "]";
+            }
+            key = section;
+            continue;
+        }
+        size_t equals = item.find('=');
+        std::string name = Trimmed(item.substr(0, equals));
+        key = equals == std::string::npos || name.empty() ? section : section.empty() ? name : section + "." + name;
+    }
+    return key.empty() ? "(top level)" : key;
+}
+
+// Only a regular file that can be read: toml++ would say "line 0".
+bool CheckReadable(const std::string &path, std::vector<std::string> *errors) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        errors->push_back(path + ": is a directory, not a configuration file");
         return false;
     }
+    if (FILE *file = fopen(path.c_str(), "r")) {
+        fclose(file);
+        return true;
+    }
+    errors->push_back(path + ": cannot be read: " + strerror(errno));
+    return false;
+}
+
+// In the file's order, whichever check found them.
+void SortByLine(const std::string &path, std::vector<std::string> *lines, size_t from) {
+    auto line = [&](const std::string &text) { return strtol(text.c_str() + path.size() + 1, nullptr, 10); };
+    std::stable_sort(lines->begin() + static_cast<long>(from), lines->end(),
+                     [&](const std::string &a, const std::string &b) { return line(a) < line(b); });
+}
+
+}  // namespace
+
+bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors,
+                    std::vector<std::string> *warnings) {
+    *config = HostConfig{};
+    if (!CheckReadable(path, errors)) return false;
     toml::table root;
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error &error) {
-        errors->push_back(path + ":" + std::to_string(error.source().begin.line) + ": " +
-                          std::string(error.description()));
+        long line = error.source().begin.line;
+        if (line == 0)
+            errors->push_back(path + ": cannot be read: " + std::string(error.description()));
+        else
+            errors->push_back(path + ":" + std::to_string(line) + ": " + SyntaxErrorKey(path, line) + ": " +
+                              std::string(error.description()));
         return false;
     }
-    Checker check(path, errors);
-    size_t before = errors->size();
+    std::vector<std::string> ignored;
+    if (!warnings) warnings = &ignored;
+    Checker check(path, errors, warnings);
+    size_t before = errors->size(), warningsBefore = warnings->size();
     CheckKnownKeys(check, root);
     ReadServer(check, root, config);
     ReadRanges(check, root, config);
@@ -421,11 +563,22 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadHttp(check, root, config);
     ReadMetrics(check, root, config);
     ReadPolicy(check, root, config);
-    // In the file's order, whichever check found them.
-    auto line = [](const std::string &error) { return strtol(error.c_str() + error.find(':') + 1, nullptr, 10); };
-    std::stable_sort(errors->begin() + static_cast<long>(before), errors->end(),
-                     [&](const std::string &a, const std::string &b) { return line(a) < line(b); });
+    SortByLine(path, errors, before);
+    SortByLine(path, warnings, warningsBefore);
     return errors->size() == before;
+}
+
+std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
+    auto count = [](size_t n, const char *one, const char *many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string line = "ok (" + count(config.ranges.size(), "range", "ranges") + ", " +
+                       count(config.statics.size(), "static entry", "static entries") + ", " +
+                       count(config.bootRules.size(), "boot rule", "boot rules") + ", " +
+                       count(nWarnings, "warning", "warnings");
+    // The other members' ranges are in the database, which `check` leaves alone.
+    if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
+    return line + ")";
 }
 
 uint32_t AddressValue(const char *text) {

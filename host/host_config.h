@@ -21,7 +21,7 @@ struct HostConfig {
     bool farm = false;
     std::string farmName;
     double farmWeight = 1;
-    std::string farmKey;        // signs the direct heartbeats between members
+    std::string farmKey;        // signs the direct heartbeats between members; empty: none are sent
     int nHeartbeatPort = 0;     // their UDP port (kFarmHeartbeatPort unless set)
     int nPruneAfterHours = 0;   // members silent this long leave the farm listing
     int nReportRetentionDays = 0;  // reports older than this are deleted
@@ -38,8 +38,16 @@ constexpr int kDefaultPruneAfterHours = 24;
 constexpr int kDefaultReportRetentionDays = 30;
 
 // Reads and validates FILE. On failure returns false and fills errors with
-// lines of the form "FILE:LINE: KEY: problem".
-bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors);
+// lines of the form "FILE:LINE: KEY: problem". WARNINGS, in the same form,
+// get what is served all the same: what the previous release accepted (for
+// one more release) and what only the clients would notice (a missing boot
+// file). They never make the load fail.
+bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors,
+                    std::vector<std::string> *warnings = nullptr);
+
+// The line `check` ends with on success: "ok (1 range, 2 static entries,
+// 0 boot rules, 1 warning)", and for a farm what only `run` can check.
+std::string CheckSummary(const HostConfig &config, size_t nWarnings);
 
 // What only the machine can tell: whether the server address is one of this
 // host's own. Used by `check` and before `run` starts, with the same words.

@@ -56,7 +56,7 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
     if (!rule) return 0;
-    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "rule " + std::to_string(rule - rules->data() + 1));
+    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]");
     snprintf(bootfile, 128, "%s", rule->file.c_str());
     std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
     return 1;
@@ -75,11 +75,14 @@ constexpr int kExitFailed = 1, kExitInvalid = 2;
 constexpr int kFirstRetrySeconds = 1, kLastRetrySeconds = 30;
 
 // FORSERVING: also what only this machine can tell (its addresses), as
-// `check` and `run` see it.
-bool Load(const std::string &path, HostConfig *config, bool forServing = false) {
-    std::vector<std::string> errors;
-    if (LoadHostConfig(path, config, &errors) && (!forServing || CheckHostHasAddress(*config, path, &errors)))
-        return true;
+// `check` and `run` see it, and the warnings, printed; their count in WARNINGS.
+bool Load(const std::string &path, HostConfig *config, bool forServing = false, size_t *warnings = nullptr) {
+    std::vector<std::string> errors, found;
+    bool loaded = LoadHostConfig(path, config, &errors, &found);
+    if (forServing)
+        for (const std::string &warning : found) std::cerr << "warning: " << warning << "\n";
+    if (warnings) *warnings = found.size();
+    if (loaded && (!forServing || CheckHostHasAddress(*config, path, &errors))) return true;
     for (const std::string &error : errors) std::cerr << error << "\n";
     return false;
 }
@@ -305,9 +308,9 @@ const std::vector<Command> &Commands() {
          [](CLI::App *sub, Options &o) { sub->add_option("FILE", o.file, "configuration (TOML)")->required(); },
          [](const Options &o) {
              HostConfig config;
-             if (!Load(o.file, &config, true)) return kExitInvalid;
-             std::cout << o.file << ": ok (" << config.ranges.size() << " ranges, " << config.statics.size()
-                       << " static entries, " << config.bootRules.size() << " boot rules)\n";
+             size_t warnings = 0;
+             if (!Load(o.file, &config, true, &warnings)) return kExitInvalid;
+             std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
         {"assign", "let SERVER (a farm member's name or address) serve MAC",

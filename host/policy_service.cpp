@@ -48,7 +48,7 @@ bool PolicyService::Start(const HostConfig &config, std::string *error, bool *re
     MemberRow self = SelfRow(config);
     m_View = std::make_unique<PolicyView>(SelfAddress(config), config.farm);
     std::unique_ptr<FarmBeacon> beacon;
-    if (config.farm) {
+    if (config.farm && !config.farmKey.empty()) {  // no key: database liveness only, as the config warned
         beacon = std::make_unique<FarmBeacon>(config.farmKey, SelfAddress(config), config.nHeartbeatPort);
         if (!beacon->Open(error)) {
             *retry = false;

@@ -22,16 +22,27 @@ protected:
         std::ofstream(path) << text;
         HostConfig config;
         std::vector<std::string> errors;
-        bool ok = LoadHostConfig(path, &config, &errors);
+        m_Warnings.clear();
+        bool ok = LoadHostConfig(path, &m_Config, &errors, &m_Warnings);
         EXPECT_EQ(ok, errors.empty());
-        for (std::string &error : errors) error = error.substr(m_Tree.Root().size() + 1);
+        for (std::vector<std::string> *lines : {&errors, &m_Warnings})
+            for (std::string &line : *lines) line = line.substr(m_Tree.Root().size() + 1);
         return errors;
+    }
+    // The warnings of the last Errors(), but the boot_file's (Server() names a file not there).
+    std::vector<std::string> Warnings() const {
+        std::vector<std::string> out;
+        for (const std::string &line : m_Warnings)
+            if (line.find("server.boot_file") == std::string::npos) out.push_back(line);
+        return out;
     }
     std::string Server(const std::string &extra = "") const {
         return "[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\nboot_file = \"boot.ipxe\"\n"
                "boot_directory = \"" + m_Tree.Root() + "\"\n" + extra;
     }
     TempTree m_Tree;
+    HostConfig m_Config;
+    std::vector<std::string> m_Warnings;
 };
 
 }  // namespace
@@ -57,6 +68,8 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     EXPECT_TRUE(config.farm);
     EXPECT_EQ(config.farmName, "rack-2");
     EXPECT_EQ(config.farmWeight, 2.5);
+    EXPECT_EQ(CheckSummary(config, 0), "ok (1 range, 1 static entry, 0 boot rules, 0 warnings; overlaps with the "
+                                       "other members' ranges: checked by run, with the database)");
 }
 
 TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
@@ -79,7 +92,20 @@ TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
     EXPECT_EQ(Errors("[server]\naddress = \"1.2.3\"\n").size(), 4u) << "bad address and three missing keys";
     auto syntax = Errors("[server\n");
     ASSERT_EQ(syntax.size(), 1u);
-    EXPECT_EQ(syntax[0].rfind("host.toml:1: ", 0), 0u);
+    EXPECT_EQ(syntax[0].rfind("host.toml:1: server: ", 0), 0u) << syntax[0];
+    syntax = Errors(Server() + "[[range]]\nbegin = \"192.0.2.9\"\n[[range]]\nbegin = \"192.0.2.9\nend = \"x\"\n");
+    ASSERT_EQ(syntax.size(), 1u);
+    EXPECT_EQ(syntax[0].rfind("host.toml:9: range[1].begin: ", 0), 0u) << syntax[0] << ": the parser names no key";
+    for (const char *mask : {"255.0.255.0", "255.255.255.1"})
+        EXPECT_EQ(Errors(Server() + "[[range]]\nbegin = \"192.0.2.9\"\nend = \"192.0.2.9\"\nnetmask = \"" + mask + "\"\n"),
+                  std::vector<std::string>{"host.toml:9: range[0].netmask: not a contiguous netmask (like 255.255.255.0)"});
+    EXPECT_EQ(Errors("[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.0.255.0\"\nboot_file = \"b\"\nboot_directory = \"" +
+                     m_Tree.Root() + "\"\n[[range]]\nbegin = \"192.0.2.9\"\nend = \"192.0.2.9\"\nnetmask = \"255.0.0.0\"\n"),
+              std::vector<std::string>{"host.toml:3: server.netmask: not a contiguous netmask (like 255.255.255.0)"})
+        << "not taken for a range outside the subnet";
+    std::vector<std::string> errors;
+    EXPECT_FALSE(LoadHostConfig(m_Tree.Root(), &m_Config, &errors));
+    EXPECT_EQ(errors, std::vector<std::string>{m_Tree.Root() + ": is a directory, not a configuration file"});
 }
 
 TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
@@ -156,12 +182,16 @@ TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
 }
 
 TEST_F(HostConfigTest, CheckFindsWhatRunWouldRefuse) {
-    EXPECT_EQ(Errors(Server("adress = \"192.0.2.9\"\n") + "[polcy]\n[http]\nlisten = \"192.0.2.1:80\"\nport = 8\n"),
-              (std::vector<std::string>{"host.toml:6: server.adress: unknown key", "host.toml:7: polcy: unknown section or key",
-                                        "host.toml:10: http.port: unknown key"}));
-    EXPECT_EQ(Errors(Server() + "[[range]]\nbegin = \"192.0.3.1\"\nend = \"192.0.3.9\"\nnetmask = \"255.255.255.0\"\n"),
-              std::vector<std::string>{"host.toml:7: range[0]: 192.0.3.1-192.0.3.9 lies outside the server's subnet "
-                                       "192.0.2.1/255.255.255.0 (relayed = true for a range served through a DHCP relay)"});
+    // What the previous release served is served, with a warning.
+    EXPECT_TRUE(Errors(Server("adress = \"192.0.2.9\"\n") + "[polcy]\n[http]\nlisten = \"192.0.2.1:80\"\nport = 8\n").empty());
+    EXPECT_EQ(Warnings(), (std::vector<std::string>{
+                              "host.toml:6: server.adress: unknown key, ignored; the next release refuses it",
+                              "host.toml:7: polcy: unknown section or key, ignored; the next release refuses it",
+                              "host.toml:10: http.port: unknown key, ignored; the next release refuses it"}));
+    EXPECT_TRUE(Errors(Server() + "[[range]]\nbegin = \"192.0.3.1\"\nend = \"192.0.3.9\"\nnetmask = \"255.255.255.0\"\n").empty());
+    EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:7: range[0]: 192.0.3.1-192.0.3.9 lies outside the server's "
+                                                   "subnet 192.0.2.1/255.255.255.0 (relayed = true for a range served "
+                                                   "through a DHCP relay); the next release refuses it"});
     EXPECT_TRUE(Errors(Server() + "[[range]]\nbegin = \"192.0.3.1\"\nend = \"192.0.3.9\"\nnetmask = \"255.255.255.0\"\n"
                                   "relayed = true\n")
                     .empty());
@@ -170,11 +200,38 @@ TEST_F(HostConfigTest, CheckFindsWhatRunWouldRefuse) {
               (std::vector<std::string>{"host.toml:10: policy.database: a [farm] shares one PostgreSQL database: a "
                                         "postgresql:// URI, not \"tavrel.db\"",
                                         "host.toml:11: policy.report_retention_days: must be a whole number from 1 to 36500"}));
-    EXPECT_EQ(Errors(Server("[farm]\nname = \"a\"\nkey = \"short\"\n[policy]\ndatabase = \"postgresql://h/t\"\n")),
-              std::vector<std::string>{"host.toml:8: farm.key: at least 16 characters, the same on every member: it "
-                                       "signs the heartbeats between them"});
-    EXPECT_EQ(Errors(Server("[farm]\nname = \"a\"\n[policy]\ndatabase = \"postgresql://h/t\"\n")),
-              std::vector<std::string>{"host.toml:6: farm.key: missing"});
+    // A farm without a usable key runs, without direct heartbeats, and says so.
+    const std::string livenessOnly =
+        "so this farm runs on database liveness only: the members send no direct heartbeats, and a member that "
+        "loses only its database link is taken for dead (another member answers its clients too). Give every "
+        "member the same key of 16 characters or more; the next release refuses a farm without one";
+    EXPECT_TRUE(Errors(Server("[farm]\nname = \"a\"\nkey = \"short\"\n[policy]\ndatabase = \"postgresql://h/t\"\n")).empty());
+    EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:8: farm.key: at least 16 characters, the same on every "
+                                                   "member: it signs the heartbeats between them. This one is not used, " +
+                                                   livenessOnly});
+    EXPECT_EQ(m_Config.farmKey, "");
+    EXPECT_TRUE(Errors(Server("[farm]\nname = \"a\"\ncolour = 1\n[policy]\ndatabase = \"postgresql://h/t\"\n")).empty());
+    EXPECT_EQ(Warnings(), (std::vector<std::string>{"host.toml:6: farm.key: missing, " + livenessOnly,
+                                                    "host.toml:8: farm.colour: unknown key, ignored; the next release "
+                                                    "refuses it"}));
+    EXPECT_TRUE(m_Config.farm);
+    EXPECT_EQ(m_Config.farmKey, "");
+    EXPECT_EQ(Errors(Server("[farm]\nname = \"a\"\nkey = \"change me: the same long secret on every member\"\n"
+                            "[policy]\ndatabase = \"postgresql://h/t\"\n")),
+              std::vector<std::string>{"host.toml:8: farm.key: the example's placeholder: a published key signs nothing; "
+                                       "choose a secret of your own, the same on every member"});
+    EXPECT_EQ(CheckSummary(m_Config, 1), "ok (0 ranges, 0 static entries, 0 boot rules, 1 warning; overlaps with the "
+                                         "other members' ranges: checked by run, with the database)");
+    EXPECT_EQ(Errors(Server() + "[[static]]\nmac = \"52:54:00:12:34:56\"\nip = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\n"),
+              std::vector<std::string>{"host.toml:8: static[0].ip: 192.0.2.1 is the server's own address"});
+    // A boot file the clients would not find, named like the rule.
+    std::ofstream(m_Tree.Root() + "/ipxe.efi") << "x";
+    EXPECT_TRUE(Errors(Server() + "[[boot]]\nfile = \"ipxe.efi\"\n[[boot]]\nfile = \"http://h/x.efi\"\n"
+                                  "[[boot]]\narch = 0\nfile = \"undionly.kpxe\"\n").empty());
+    EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:12: boot[2].file: no such file in " + m_Tree.Root()});
+    ASSERT_FALSE(m_Warnings.empty());
+    EXPECT_EQ(m_Warnings.front(), "host.toml:4: server.boot_file: no such file in " + m_Tree.Root());
+    EXPECT_EQ(CheckSummary(m_Config, 2), "ok (0 ranges, 0 static entries, 3 boot rules, 2 warnings)");
     HostConfig config;
     std::vector<std::string> errors;
     snprintf(config.server.ServerIP, sizeof config.server.ServerIP, "127.0.0.1");
