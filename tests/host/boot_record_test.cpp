@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/boot_tracker.h"
+#include "host/listings.h"
 #include "host/machine_listings.h"
 #include "host/metrics_text.h"
 #include "support/temp_tree.h"
@@ -131,4 +132,18 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
     EXPECT_NE(metrics.find("tavrel_dhcp_declines_total 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_tftp_errors_total{reason=\"timeout\"} 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"offer\",port=\"67\"} 10\n"), std::string::npos);
+}
+
+// A file name from the wire reaches the admin's terminal with its control
+// bytes escaped, as in the log: in `why` and in the listings.
+TEST_F(BootRecordTest, ListingsEscapeControlBytes) {
+    Offer(0x30, "192.0.2.130", "boot.efi");
+    Tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "192.0.2.130", "\x1b]0;owned\x07x.efi", 0, 0);
+    std::string why = Why("52:54:00:00:00:30");
+    EXPECT_EQ(why.find('\x1b'), std::string::npos) << why;
+    EXPECT_NE(why.find("TFTP \\x1b]0;owned\\x07x.efi refused at "), std::string::npos) << why;
+    testing::internal::CaptureStdout();
+    PrintLeases({{"\x1b[2J", "192.0.2.5", 1796680000}}, false);
+    std::string leases = testing::internal::GetCapturedStdout();
+    EXPECT_NE(leases.find("\\x1b[2J  "), std::string::npos) << leases;
 }
