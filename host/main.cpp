@@ -28,6 +28,7 @@
 #include "host/host_config.h"
 #include "host/http_server.h"
 #include "host/lease_journal.h"
+#include "host/line_cap.h"
 #include "host/listings.h"
 #include "host/machine_listings.h"
 #include "host/policy_service.h"
@@ -39,6 +40,7 @@ PolicyService *g_lpPolicy = nullptr;
 BootTracker *g_lpTracker = nullptr;
 // Swapped whole by SIGHUP while the DHCP thread reads it.
 std::shared_ptr<const std::vector<BootRule>> g_BootRules;
+LineCap g_BootLines;  // one boot: line per request, and requests come from the wire
 
 int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
     return g_lpPolicy ? g_lpPolicy->Choose(mac, server) : 0;
@@ -57,7 +59,8 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     if (!rule) return 0;
     if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "rule " + std::to_string(rule - rules->data() + 1));
     snprintf(bootfile, 128, "%s", rule->file.c_str());
-    std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
+    std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
+    if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
     return 1;
 }
 

@@ -546,3 +546,27 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_tftp_errors_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_pool_addresses{range=\"192.0.2.10-192.0.2.20\"} 11\n"), std::string::npos) << text;
 }
+
+// 5,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of
+// boot: lines and a trickle, not a line each.
+TEST_P(HostStatusTest, BootLineFloodIsCapped) {
+    TestSocket asker("192.0.2.2", 4011, true);
+    DhcpRequest request;
+    request.nArch = 7;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i <= 5000; ++i) {
+        request.dwXid = 100000 + i;
+        request.abMac[3] = static_cast<unsigned char>(i >> 16), request.abMac[4] = static_cast<unsigned char>(i >> 8);
+        request.abMac[5] = static_cast<unsigned char>(i);
+        Bytes message = BuildDhcp(request);
+        asker.SendTo("192.0.2.1", 4011, message.data(), message.size());
+        if (i % 250 == 0) AwaitXid(asker, request.dwXid, 2000);  // paced: the flood reaches the handler
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string log = ReadWholeFile(m_Tree.Root() + "/host.log");
+    size_t nLines = 0;
+    for (size_t at = 0; (at = log.find("\nboot: 52:54:00:", at)) != std::string::npos; ++at) ++nLines;
+    std::cout << nLines << " boot: lines in " << seconds << " s\n";
+    EXPECT_GT(nLines, 0u);
+    EXPECT_LE(nLines, 50 + 10 * (seconds + 1));
+}
