@@ -144,6 +144,7 @@ int Run(const std::string &path) {
     }
     g_lpTracker = tracker.get();
     SetHttpObserver(tracker.get());
+    SetReportObserver(tracker.get());  // a report is a boot once the queue took it
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
@@ -198,6 +199,7 @@ int Run(const std::string &path) {
     StopPXE();  // delivers the last events first
     RegisterBootEventCallback(nullptr);
     SetHttpObserver(nullptr);
+    SetReportObserver(nullptr);
     g_lpTracker = nullptr;
     tracker->StopSaving();
     g_lpPolicy = nullptr;
