@@ -314,8 +314,7 @@ long RssKb(pid_t pid) {
 struct Listener {
     uint16_t wPort;
     const char *lpPath;
-};
-const Listener kListeners[] = {{8080, "/big"}, {9100, "/metrics"}};
+} const kListeners[] = {{8080, "/big"}, {9100, "/metrics"}};
 
 // Whether the server has closed the connection (end of stream or reset) within the time.
 bool ClosedWithin(int fd, int nMs) {
@@ -556,8 +555,7 @@ TEST_P(HostStatusTest, BootLineFloodIsCapped) {
     auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i <= 2000; ++i) {
         request.dwXid = 100000 + i;
-        request.abMac[3] = static_cast<unsigned char>(i >> 16), request.abMac[4] = static_cast<unsigned char>(i >> 8);
-        request.abMac[5] = static_cast<unsigned char>(i);
+        memcpy(&request.abMac[2], &request.dwXid, 4);
         Bytes message = BuildDhcp(request);
         asker.SendTo("192.0.2.1", 4011, message.data(), message.size());
         if (i % 200 == 0) AwaitXid(asker, request.dwXid, 2000);  // paced: the flood reaches the handler
@@ -565,7 +563,7 @@ TEST_P(HostStatusTest, BootLineFloodIsCapped) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string log = ReadWholeFile(m_Tree.Root() + "/host.log");
     size_t nLines = 0;
-    for (size_t at = 0; (at = log.find("\nboot: 52:54:00:", at)) != std::string::npos; ++at) ++nLines;
+    for (size_t at = 0; (at = log.find("\nboot: 52:54:", at)) != std::string::npos; ++at) ++nLines;
     std::cout << nLines << " boot: lines in " << seconds << " s\n";
     EXPECT_GT(nLines, 0u);
     EXPECT_LE(nLines, 50 + 10 * (seconds + 1));
