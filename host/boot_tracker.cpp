@@ -61,7 +61,8 @@ size_t Trim(Map &map, size_t nMax, Age age) {
 double RecordAge(const MachineRecord &record) { return record.lastSeen; }
 
 int64_t SteadyMinute() {
-    return std::chrono::duration_cast<std::chrono::minutes>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::minutes>(since).count();
 }
 
 }  // namespace

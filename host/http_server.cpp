@@ -69,20 +69,12 @@ void LogTransfer(const Transfer &t, bool bComplete, uint64_t qwSent) {
     LogLine(line);
 }
 
-// Error answers carry a short text and close the connection, so that no
-// client waits on a keep-alive for a body that will not come.
+// Error answers carry a short text and close the connection (QueueAnswer),
+// so that no client waits on a keep-alive for a body that will not come.
 MHD_Result Answer(MHD_Connection *connection, unsigned nStatus, const char *lpText,
                   const char *lpContentRange = nullptr) {
-    MHD_Response *response = MHD_create_response_from_buffer(strlen(lpText), const_cast<char *>(lpText),
-                                                             MHD_RESPMEM_PERSISTENT);
-    if (!response) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    if (nStatus == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    if (lpContentRange) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, lpContentRange);
-    MHD_Result result = MHD_queue_response(connection, nStatus, response);
-    MHD_destroy_response(response);
-    return result;
+    const char *lpHeader = lpContentRange ? MHD_HTTP_HEADER_CONTENT_RANGE : nullptr;
+    return QueueAnswer(connection, nStatus, lpText, "text/plain", lpHeader, lpContentRange) ? MHD_YES : MHD_NO;
 }
 
 MHD_Result Refuse(MHD_Connection *connection, Transfer &t, int nStatus, const char *lpWhy) {
@@ -180,9 +172,11 @@ int OpenServedFile(const std::string &root, const std::string &name, int *lpFd, 
 
 http_limits::Shares http_limits::ConnectionShares(uint64_t qwDescriptorLimit) {
     uint64_t qwOurs = qwDescriptorLimit - qwDescriptorLimit / 4;
-    if (qwOurs <= kReservedDescriptors + 48) return {{16, kPerAddress, kThreads}, {8, kStatusPerAddress, kStatusThreads}};
+    if (qwOurs <= kReservedDescriptors + 48)
+        return {{16, kPerAddress, kThreads}, {8, kStatusPerAddress, kStatusThreads}};
     uint64_t qwFree = qwOurs - kReservedDescriptors;
-    unsigned nStatus = static_cast<unsigned>(std::min<uint64_t>(kMostStatusConnections, qwFree * kStatusShareEighths / 8));
+    unsigned nStatus =
+        static_cast<unsigned>(std::min<uint64_t>(kMostStatusConnections, qwFree * kStatusShareEighths / 8));
     unsigned nPayload = static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwFree - nStatus) / 2));
     return {{nPayload, kPerAddress, kThreads}, {nStatus, kStatusPerAddress, kStatusThreads}};
 }
@@ -340,12 +334,12 @@ int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lp
 }
 
 bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
-                 const char *lpCacheControl) {
+                 const char *lpHeader, const char *lpValue) {
     MHD_Response *response = MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
                                                              MHD_RESPMEM_MUST_COPY);
     if (!response) return false;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, lpType);
-    if (lpCacheControl) MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, lpCacheControl);
+    if (lpHeader) MHD_add_response_header(response, lpHeader, lpValue);
     if (nStatus >= 400) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     if (nStatus == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     MHD_Result result = MHD_queue_response(connection, nStatus, response);

@@ -86,10 +86,11 @@ private:
 // The reason to refuse a GET or HEAD request before its answer (a body, a
 // target that is no path, another method): 400 or 405 with *lpWhy, else 0.
 int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, const char **lpWhy);
-// Queues an answer of BODY (copied) of TYPE; an error answer (400 and up)
-// closes the connection. CACHECONTROL may be null.
+// Queues an answer of BODY (copied) of TYPE, with the header HEADER: VALUE
+// when HEADER is not null; an error answer (400 and up) closes the
+// connection.
 bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
-                 const char *lpCacheControl = nullptr);
+                 const char *lpHeader = nullptr, const char *lpValue = nullptr);
 
 class BootHttpServer : private HttpHandler {
 public:

@@ -133,7 +133,8 @@ bool StatusServer::Serve(MHD_Connection *connection, const char *lpUrl, const ch
     if (url == "/") return QueueAnswer(connection, 200, kStatusHtml, "text/html; charset=utf-8");
     if (url == "/status.css") return QueueAnswer(connection, 200, kStatusCss, "text/css; charset=utf-8");
     if (url == "/status.js") return QueueAnswer(connection, 200, kStatusJs, "text/javascript; charset=utf-8");
-    if (url == "/status.json") return QueueAnswer(connection, 200, StatusJson(), "application/json", "no-store");
+    if (url == "/status.json")
+        return QueueAnswer(connection, 200, StatusJson(), "application/json", "Cache-Control", "no-store");
     if (url == "/metrics")
         return QueueAnswer(connection, 200, Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     return QueueAnswer(connection, 404, "404 Not Found\n", "text/plain");

@@ -28,7 +28,8 @@ std::vector<std::string> SecretsOf(const std::string &uri) {
         size_t end = uri.find_first_of("/?", scheme + 3);
         size_t at = uri.rfind('@', end == std::string::npos ? uri.size() : end);
         size_t colon = uri.find(':', scheme + 3);
-        if (at != std::string::npos && at > scheme && colon < at) secrets.push_back(uri.substr(colon + 1, at - colon - 1));
+        if (at != std::string::npos && at > scheme && colon < at)
+            secrets.push_back(uri.substr(colon + 1, at - colon - 1));
     }
     for (size_t at = 0; (at = uri.find("password=", at)) != std::string::npos;) {
         at += 9;
@@ -44,10 +45,12 @@ std::string MaskedLibpqText(std::string text, const std::string &uri) {
     std::vector<std::string> pieces;
     for (const std::string &secret : SecretsOf(uri)) {
         pieces.push_back(secret);
-        for (size_t cut = secret.find_first_of("@:"); cut != std::string::npos; cut = secret.find_first_of("@:", cut + 1))
+        for (size_t cut = secret.find_first_of("@:"); cut != std::string::npos;
+             cut = secret.find_first_of("@:", cut + 1))
             pieces.push_back(secret.substr(cut + 1));
     }
-    std::sort(pieces.begin(), pieces.end(), [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    std::sort(pieces.begin(), pieces.end(),
+              [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
     for (const std::string &piece : pieces)
         for (size_t at = 0; !piece.empty() && (at = text.find(piece, at)) != std::string::npos; at += 3)
             text.replace(at, piece.size(), "***");

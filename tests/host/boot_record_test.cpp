@@ -182,6 +182,7 @@ TEST_F(BootRecordTest, ForgedTrafficMakesNoRecords) {
     ASSERT_TRUE(PolicyStore::Open(m_Database, &error)->Machines(&rows, 100000));
     EXPECT_LE(rows.size(), 1u + 2 * kNewPerSourceMinute) << "a minute may turn during the test";
     std::string results;
-    for (const MachineRow &row : rows) results += row.mac.compare(0, 15, "52:54:00:00:00:") ? "" : row.mac + " " + row.result;
+    for (const MachineRow &row : rows)
+        results += row.mac.compare(0, 15, "52:54:00:00:00:") ? "" : row.mac + " " + row.result;
     EXPECT_EQ(results, "52:54:00:00:00:40 booted");
 }
