@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 
 namespace {
 
@@ -322,12 +323,27 @@ void BootTracker::StopSaving() {
 
 void BootTracker::SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds) {
     for (int nRound = 0;; ++nRound) {
-        if (nRound % kPruneEverySaves == 0) store->PruneMachines(retentionSeconds);
+        if (nRound % kPruneEverySaves == 0) {
+            store->PruneMachines(retentionSeconds);
+            LogDrops();
+        }
         Save(*store);
         std::unique_lock<std::mutex> lock(m_StopLock);
         if (m_StopSignal.wait_for(lock, std::chrono::milliseconds(kSaveMs), [this] { return m_bStop; })) break;
     }
     Save(*store);  // what the last moments brought
+}
+
+// Once a minute at most: what the caps kept out of the records since the last time.
+void BootTracker::LogDrops() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    uint64_t qwEvicted = m_Counters.unansweredDropped - m_Logged.unansweredDropped;
+    uint64_t qwRefused = m_Counters.recordsRefused - m_Logged.recordsRefused;
+    if (qwEvicted || qwRefused)
+        std::cerr << "tavrel-host: " << qwEvicted << " machines never answered left the memory table, " << qwRefused
+                  << " new boot records refused (more than " << machine_limits::kNewPerSourceMinute
+                  << " a minute from one source, or " << machine_limits::kNewPerMinute << " in all)\n";
+    m_Logged = m_Counters;
 }
 
 // Writes the changed records, then reads the farm's. A failed write keeps

@@ -90,6 +90,7 @@ private:
     void TakeDhcp(const BootEventRecord &event, BootStep step);
     void TakeTftp(const BootEventRecord &event, BootStep step);
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
+    void LogDrops();
     void Save(PolicyStore &store);
 
     const std::string m_Reporter;
@@ -105,6 +106,7 @@ private:
     std::set<std::string> m_Changed;
     std::vector<MachineRecord> m_Farm;  // as read from the store
     BootCounters m_Counters;
+    BootCounters m_Logged;  // as LogDrops last told them
 
     std::mutex m_StopLock;
     std::condition_variable m_StopSignal;
