@@ -35,7 +35,7 @@ constexpr unsigned kReservedDescriptors = 256;  // never taken by HTTP, beside T
 constexpr unsigned kStatusThreads = 2;
 constexpr unsigned kStatusPerAddress = 8;
 constexpr unsigned kStatusShareEighths = 1;  // of HTTP's descriptors
-constexpr unsigned kMostStatusConnections = 512;
+constexpr unsigned kMostStatusConnections = 1024;
 
 // How one listener may use the stack.
 struct Share {
