@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 
 namespace {
 
@@ -47,13 +48,22 @@ const char *DhcpTypeName(int nType) {
 
 // Drops the oldest tenth of a map of records once it holds too many.
 template <typename Map, typename Age>
-void Trim(Map &map, size_t nMax, Age age) {
-    if (map.size() <= nMax) return;
+size_t Trim(Map &map, size_t nMax, Age age) {
+    if (map.size() <= nMax) return 0;
+    size_t nBefore = map.size();
     std::vector<double> ages;
     for (const auto &entry : map) ages.push_back(age(entry.second));
     std::nth_element(ages.begin(), ages.begin() + ages.size() / 10, ages.end());
     double cut = ages[ages.size() / 10];
     for (auto it = map.begin(); it != map.end();) it = age(it->second) <= cut ? map.erase(it) : std::next(it);
+    return nBefore - map.size();
+}
+
+double RecordAge(const MachineRecord &record) { return record.lastSeen; }
+
+int64_t SteadyMinute() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::minutes>(since).count();
 }
 
 }  // namespace
@@ -94,9 +104,11 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
     if (event.kind == TAVREL_EVENT_MIRROR_REQUEST || event.kind == TAVREL_EVENT_MIRROR_REPORT) {
         bool bReport = event.kind == TAVREL_EVENT_MIRROR_REPORT;
         ++m_Counters.mirrorMessages[bReport ? "report" : "request"];
-        step.what = bReport ? kStepReport : kStepMirrorRequest;
+        // A report counts here only; it is a boot once the report queue took it (ReportAccepted).
+        if (bReport || mac.empty()) return;
+        step.what = kStepMirrorRequest;
         step.address = FieldText(event.server, sizeof event.server);
-        if (!mac.empty()) Record(mac, step, bReport ? "" : address);
+        Record(mac, step, address, true, address);  // told only when answered
         return;
     }
     if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
@@ -105,7 +117,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
             ++m_Counters.dhcpDeclines;
         step.what = kStepUnanswered;
         // RELEASE, INFORM and the like are counted only: they end no boot.
-        if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "");
+        if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "", false, address);
         return;
     }
     ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
@@ -129,7 +141,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
             return it == m_Machines.end() ? 0.0 : it->second.lastSeen;
         });
     }
-    Record(mac, step, step.what == kStepProxy ? "" : address);
+    // On 67 the address given stands for the source, which is mostly 0.0.0.0 or a relay.
+    Record(mac, step, step.what == kStepProxy ? "" : address, true, address);
 }
 
 void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
@@ -150,7 +163,7 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
             if (event.result == 1) step.reason.clear();
         }
     }
-    Record(KeyOfAddress(address), step, address);
+    Record(KeyOfAddress(address), step, address, true, address);
 }
 
 void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule) {
@@ -183,7 +196,16 @@ void BootTracker::HttpEnded(const HttpRequestEnd &end) {
         step.what = kStepHttp;
         if (!end.bComplete) step.reason = "client_closed";
     }
-    Record(KeyOfAddress(end.client), step, end.client);
+    Record(KeyOfAddress(end.client), step, end.client, true, end.client);
+}
+
+void BootTracker::ReportAccepted(const StoredReport &report) {
+    BootStep step;
+    step.time = Now();
+    step.what = kStepReport;
+    step.address = report.server;
+    std::lock_guard<std::mutex> lock(m_Lock);
+    Record(report.mac, step, "", true, report.ip);
 }
 
 std::string BootTracker::KeyOfAddress(const std::string &address) {
@@ -191,20 +213,64 @@ std::string BootTracker::KeyOfAddress(const std::string &address) {
     return mac == m_MacOfAddress.end() ? address : mac->second;
 }
 
-MachineRecord &BootTracker::RecordOf(const std::string &key) {
-    auto found = m_Machines.find(key);
-    if (found != m_Machines.end()) return found->second;
-    Trim(m_Machines, kMaxMachines, [](const MachineRecord &record) { return record.lastSeen; });
-    MachineRecord &record = m_Machines[key];
-    record.mac = key;
-    record.reporter = m_Reporter;
-    return record;
+bool BootTracker::MayCreate(const std::string &source) {
+    using namespace machine_limits;
+    int64_t nMinute = SteadyMinute();
+    if (nMinute != m_nMinute) {
+        m_nMinute = nMinute;
+        m_NewBySource.clear();
+        m_nNewThisMinute = 0;
+    }
+    if (m_nNewThisMinute >= kNewPerMinute) return false;
+    auto counted = m_NewBySource.find(source);
+    if (counted == m_NewBySource.end()) {
+        if (m_NewBySource.size() >= kMaxSourcesMinute) return false;
+        counted = m_NewBySource.emplace(source, 0).first;
+    }
+    if (counted->second >= kNewPerSourceMinute) return false;
+    ++counted->second;
+    ++m_nNewThisMinute;
+    return true;
 }
 
-void BootTracker::Record(const std::string &key, const BootStep &step, const std::string &address) {
-    MachineRecord &record = RecordOf(key);
-    AddStep(&record, step);
-    if (!address.empty()) record.address = address;
+// A new record, with what the unanswered table knew of the machine; null
+// past the caps.
+MachineRecord *BootTracker::NewRecord(const std::string &key, const std::string &source) {
+    if (!MayCreate(source)) {
+        ++m_Counters.recordsRefused;
+        return nullptr;
+    }
+    Trim(m_Machines, kMaxMachines, RecordAge);
+    MachineRecord &record = m_Machines[key];
+    auto known = m_Unanswered.find(key);
+    if (known != m_Unanswered.end()) {
+        record = std::move(known->second);
+        m_Unanswered.erase(known);
+    }
+    record.mac = key;
+    record.reporter = m_Reporter;
+    return &record;
+}
+
+void BootTracker::Unanswered(const std::string &key, const BootStep &step) {
+    auto found = m_Unanswered.find(key);
+    if (found == m_Unanswered.end()) {
+        m_Counters.unansweredDropped += Trim(m_Unanswered, machine_limits::kMaxUnanswered - 1, RecordAge);
+        found = m_Unanswered.emplace(key, MachineRecord{}).first;
+        found->second.mac = key;
+        found->second.reporter = m_Reporter;
+    }
+    AddStep(&found->second, step);
+}
+
+void BootTracker::Record(const std::string &key, const BootStep &step, const std::string &address, bool bAnswered,
+                         const std::string &source) {
+    auto found = m_Machines.find(key);
+    MachineRecord *record = found != m_Machines.end() ? &found->second : nullptr;
+    if (!record && !bAnswered) return Unanswered(key, step);
+    if (!record && !(record = NewRecord(key, source))) return;
+    AddStep(record, step);
+    if (!address.empty()) record->address = address;
     m_Changed.insert(key);
 }
 
@@ -212,6 +278,7 @@ std::vector<MachineRecord> BootTracker::Machines() {
     std::lock_guard<std::mutex> lock(m_Lock);
     std::unordered_map<std::string, MachineRecord> all;
     for (const MachineRecord &record : m_Farm) all[record.mac] = record;
+    for (const auto &entry : m_Unanswered) all.emplace(entry.first, entry.second);
     for (const auto &entry : m_Machines) {
         auto &slot = all[entry.first];
         if (entry.second.lastSeen >= slot.lastSeen) slot = entry.second;
@@ -256,12 +323,27 @@ void BootTracker::StopSaving() {
 
 void BootTracker::SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds) {
     for (int nRound = 0;; ++nRound) {
-        if (nRound % kPruneEverySaves == 0) store->PruneMachines(retentionSeconds);
+        if (nRound % kPruneEverySaves == 0) {
+            store->PruneMachines(retentionSeconds);
+            LogDrops();
+        }
         Save(*store);
         std::unique_lock<std::mutex> lock(m_StopLock);
         if (m_StopSignal.wait_for(lock, std::chrono::milliseconds(kSaveMs), [this] { return m_bStop; })) break;
     }
     Save(*store);  // what the last moments brought
+}
+
+// Once a minute at most: what the caps kept out of the records since the last time.
+void BootTracker::LogDrops() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    uint64_t qwEvicted = m_Counters.unansweredDropped - m_Logged.unansweredDropped;
+    uint64_t qwRefused = m_Counters.recordsRefused - m_Logged.recordsRefused;
+    if (qwEvicted || qwRefused)
+        std::cerr << "tavrel-host: " << qwEvicted << " machines never answered left the memory table, " << qwRefused
+                  << " new boot records refused (more than " << machine_limits::kNewPerSourceMinute
+                  << " a minute from one source, or " << machine_limits::kNewPerMinute << " in all)\n";
+    m_Logged = m_Counters;
 }
 
 // Writes the changed records, then reads the farm's. A failed write keeps

@@ -1,8 +1,13 @@
 // The boot record of every machine this server sees, built from the
-// library's boot events and the HTTP server's news, and the counters the
-// metrics are made of. A thread of its own writes changed records to the
-// store (so farm members see each other's machines), prunes those past the
-// retention, and reads back what the whole farm saw.
+// library's boot events, the HTTP server's news and the reports the report
+// queue accepted, and the counters the metrics are made of. A thread of its
+// own writes changed records to the store (so farm members see each other's
+// machines), prunes those past the retention, and reads back what the whole
+// farm saw.
+//
+// Requests come from the wire, so a record is made only once this server
+// answered the machine, and no more than so many a minute from one source
+// address; a machine never answered stays in a small table in memory.
 #pragma once
 
 #include <atomic>
@@ -21,6 +26,14 @@
 #include "host/http_counters.h"
 #include "host/machine_record.h"
 #include "host/policy_store.h"
+#include "host/report_queue.h"
+
+namespace machine_limits {
+constexpr size_t kMaxUnanswered = 1024;        // machines never answered, in memory only
+constexpr int kNewPerSourceMinute = 20;        // new records one source address brings in a minute
+constexpr int kNewPerMinute = 2000;            // and all sources together
+constexpr size_t kMaxSourcesMinute = 4096;     // sources counted in a minute; the rest bring none
+}  // namespace machine_limits
 
 using CountsByLabel = std::map<std::string, uint64_t>;
 
@@ -36,9 +49,11 @@ struct BootCounters {
     uint64_t httpBytes = 0;
     int64_t httpInFlight = 0;
     int64_t droppedEvents = 0;
+    uint64_t unansweredDropped = 0;  // evicted from the table of machines never answered
+    uint64_t recordsRefused = 0;     // new records past the caps
 };
 
-class BootTracker : public HttpObserver {
+class BootTracker : public HttpObserver, public ReportObserver {
 public:
     explicit BootTracker(std::string reporter) : m_Reporter(std::move(reporter)) {}
     ~BootTracker() { StopSaving(); }
@@ -49,6 +64,8 @@ public:
     void NoteRule(const unsigned char *mac, const std::string &rule);
     void HttpStarted() override;
     void HttpEnded(const HttpRequestEnd &end) override;
+    // A report the queue took: the machine booted.
+    void ReportAccepted(const StoredReport &report) override;
 
     // This server's records, and the farm's as last read from the store;
     // the freshest of each, newest first.
@@ -61,23 +78,35 @@ public:
     void StopSaving();
 
 private:
-    MachineRecord &RecordOf(const std::string &key);
+    MachineRecord *NewRecord(const std::string &key, const std::string &source);
+    bool MayCreate(const std::string &source);
     std::string KeyOfAddress(const std::string &address);
-    void Record(const std::string &key, const BootStep &step, const std::string &address);
+    // Adds STEP to KEY's record. An ANSWERED step (one this server answered)
+    // may create the record, from SOURCE within the caps; another goes to
+    // the unanswered table when KEY has no record.
+    void Record(const std::string &key, const BootStep &step, const std::string &address, bool bAnswered,
+                const std::string &source);
+    void Unanswered(const std::string &key, const BootStep &step);
     void TakeDhcp(const BootEventRecord &event, BootStep step);
     void TakeTftp(const BootEventRecord &event, BootStep step);
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
+    void LogDrops();
     void Save(PolicyStore &store);
 
     const std::string m_Reporter;
     std::mutex m_Lock;  // everything below but the saver's own
     std::unordered_map<std::string, MachineRecord> m_Machines;  // MAC (or address) → record
+    std::unordered_map<std::string, MachineRecord> m_Unanswered;  // never answered: not stored
+    std::unordered_map<std::string, int> m_NewBySource;  // new records this minute
+    int m_nNewThisMinute = 0;
+    int64_t m_nMinute = -1;  // of the steady clock
     std::unordered_map<std::string, std::string> m_MacOfAddress;
     std::unordered_map<std::string, std::string> m_RuleOfMac;
     std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
     std::set<std::string> m_Changed;
     std::vector<MachineRecord> m_Farm;  // as read from the store
     BootCounters m_Counters;
+    BootCounters m_Logged;  // as LogDrops last told them
 
     std::mutex m_StopLock;
     std::condition_variable m_StopSignal;

@@ -69,20 +69,12 @@ void LogTransfer(const Transfer &t, bool bComplete, uint64_t qwSent) {
     LogLine(line);
 }
 
-// Error answers carry a short text and close the connection, so that no
-// client waits on a keep-alive for a body that will not come.
+// Error answers carry a short text and close the connection (QueueAnswer),
+// so that no client waits on a keep-alive for a body that will not come.
 MHD_Result Answer(MHD_Connection *connection, unsigned nStatus, const char *lpText,
                   const char *lpContentRange = nullptr) {
-    MHD_Response *response = MHD_create_response_from_buffer(strlen(lpText), const_cast<char *>(lpText),
-                                                             MHD_RESPMEM_PERSISTENT);
-    if (!response) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    if (nStatus == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    if (lpContentRange) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, lpContentRange);
-    MHD_Result result = MHD_queue_response(connection, nStatus, response);
-    MHD_destroy_response(response);
-    return result;
+    const char *lpHeader = lpContentRange ? MHD_HTTP_HEADER_CONTENT_RANGE : nullptr;
+    return QueueAnswer(connection, nStatus, lpText, "text/plain", lpHeader, lpContentRange) ? MHD_YES : MHD_NO;
 }
 
 MHD_Result Refuse(MHD_Connection *connection, Transfer &t, int nStatus, const char *lpWhy) {
@@ -178,12 +170,21 @@ int OpenServedFile(const std::string &root, const std::string &name, int *lpFd, 
     return 403;
 }
 
-// A connection holds its socket and its file. A quarter of the descriptors
-// stays with the library's TFTP transfer ports.
-unsigned http_limits::ConnectionCap(uint64_t qwDescriptorLimit) {
+http_limits::Shares http_limits::ConnectionShares(uint64_t qwDescriptorLimit) {
     uint64_t qwOurs = qwDescriptorLimit - qwDescriptorLimit / 4;
-    if (qwOurs <= kReservedDescriptors + 32) return 16;
-    return static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwOurs - kReservedDescriptors) / 2));
+    if (qwOurs <= kReservedDescriptors + 48)
+        return {{16, kPerAddress, kThreads}, {8, kStatusPerAddress, kStatusThreads}};
+    uint64_t qwFree = qwOurs - kReservedDescriptors;
+    unsigned nStatus =
+        static_cast<unsigned>(std::min<uint64_t>(kMostStatusConnections, qwFree * kStatusShareEighths / 8));
+    unsigned nPayload = static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwFree - nStatus) / 2));
+    return {{nPayload, kPerAddress, kThreads}, {nStatus, kStatusPerAddress, kStatusThreads}};
+}
+
+http_limits::Shares http_limits::OwnConnectionShares() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    return ConnectionShares(limit.rlim_cur);
 }
 
 // The whole request header must arrive within kHeaderSeconds of the
@@ -250,7 +251,7 @@ private:
 
 // What the library's callbacks share.
 struct HttpService {
-    std::string root;
+    HttpHandler *handler;
     HeaderDeadline deadline;
 };
 
@@ -264,20 +265,22 @@ void NoteConnection(void *lpContext, MHD_Connection *connection, void **, MHD_Co
 }
 
 void RequestDone(void *lpContext, MHD_Connection *connection, void **lpRequest, MHD_RequestTerminationCode code) {
-    static_cast<HttpService *>(lpContext)->deadline.AnswerDone(connection);
-    auto *transfer = static_cast<Transfer *>(*lpRequest);
-    if (!transfer) return;
-    *lpRequest = nullptr;
-    bool bComplete = code == MHD_REQUEST_TERMINATED_COMPLETED_OK;
-    uint64_t qwSent = 0;
-    if (transfer->nStatus == 200 || transfer->nStatus == 206) {
-        uint64_t qwAcked = AckedBytes(connection) - transfer->qwAckedAtStart;
-        qwSent = bComplete ? transfer->qwBody : std::min(qwAcked, transfer->qwBody);
-        LogTransfer(*transfer, bComplete, qwSent);
+    auto *service = static_cast<HttpService *>(lpContext);
+    service->deadline.AnswerDone(connection);
+    service->handler->Done(connection, lpRequest, code == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+}
+
+// Bodies are refused before they come (RefusedRequest), so an upload is
+// never taken in.
+MHD_Result Dispatch(void *lpContext, MHD_Connection *connection, const char *lpUrl, const char *lpMethod,
+                    const char *, const char *, size_t *lpUploadSize, void **lpRequest) {
+    auto *service = static_cast<HttpService *>(lpContext);
+    if (!*lpRequest) service->deadline.HeaderDone(connection);
+    if (*lpRequest && *lpUploadSize) {
+        *lpUploadSize = 0;
+        return MHD_YES;
     }
-    NoteHttpEnded({transfer->client, transfer->name, transfer->nStatus, qwSent, transfer->qwSize,
-                   std::chrono::duration<double>(Clock::now() - transfer->start).count(), bComplete});
-    delete transfer;
+    return service->handler->Serve(connection, lpUrl, lpMethod, lpRequest) ? MHD_YES : MHD_NO;
 }
 
 MHD_Result ServeFile(MHD_Connection *connection, Transfer *t, int fd) {
@@ -318,82 +321,114 @@ MHD_Result ServeFile(MHD_Connection *connection, Transfer *t, int fd) {
     return result;
 }
 
-// Called once the header is in, and again when the request is complete: an
-// answer queued at the first call would close the connection, so files are
-// answered at the second. A GET or HEAD with a body is refused at once.
-MHD_Result Serve(void *lpContext, MHD_Connection *connection, const char *lpUrl, const char *lpMethod,
-                 const char *, const char *, size_t *lpUploadSize, void **lpRequest) {
-    auto *server = static_cast<HttpService *>(lpContext);
+}  // namespace
+
+int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, const char **lpWhy) {
+    if (strcmp(lpMethod, "GET") != 0 && strcmp(lpMethod, "HEAD") != 0) return *lpWhy = "method not served", 405;
+    const char *lpLength = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if ((lpLength && strcmp(lpLength, "0") != 0) ||
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
+        return *lpWhy = "a body with the request", 400;
+    if (lpUrl[0] != '/') return *lpWhy = "not a path", 400;
+    return 0;
+}
+
+bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
+                 const char *lpHeader, const char *lpValue) {
+    MHD_Response *response = MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
+                                                             MHD_RESPMEM_MUST_COPY);
+    if (!response) return false;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, lpType);
+    if (lpHeader) MHD_add_response_header(response, lpHeader, lpValue);
+    if (nStatus >= 400) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    if (nStatus == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    MHD_Result result = MHD_queue_response(connection, nStatus, response);
+    MHD_destroy_response(response);
+    return result == MHD_YES;
+}
+
+// An answer queued at the first call would close the connection, so files
+// are answered at the second. A GET or HEAD with a body is refused at once.
+bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
     auto *t = static_cast<Transfer *>(*lpRequest);
     if (!t) {
-        server->deadline.HeaderDone(connection);
         *lpRequest = t = new Transfer;
         NoteHttpStarted();
         t->client = ClientOf(connection);
         t->method = lpMethod;
         t->name = lpUrl[0] == '/' ? lpUrl + 1 : lpUrl;
-        if (t->method != "GET" && t->method != "HEAD") return Refuse(connection, *t, 405, "method not served");
-        const char *lpLength = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if ((lpLength && strcmp(lpLength, "0") != 0) ||
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
-            return Refuse(connection, *t, 400, "a body with the request");
-        if (lpUrl[0] != '/') return Refuse(connection, *t, 400, "not a path");
-        return MHD_YES;
-    }
-    if (*lpUploadSize) {  // never reached: bodies are refused above
-        *lpUploadSize = 0;
-        return MHD_YES;
+        const char *lpWhy = nullptr;
+        if (int nStatus = RefusedRequest(connection, lpUrl, lpMethod, &lpWhy))
+            return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
+        return true;
     }
     int fd = -1;
     const char *lpWhy = nullptr;
-    int nStatus = OpenServedFile(server->root, t->name, &fd, &lpWhy);
-    if (nStatus != 200) return Refuse(connection, *t, nStatus, lpWhy);
+    int nStatus = OpenServedFile(m_Root, t->name, &fd, &lpWhy);
+    if (nStatus != 200) return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
     struct stat info;
     fstat(fd, &info);
     t->qwSize = static_cast<uint64_t>(info.st_size);
-    return ServeFile(connection, t, fd);
+    return ServeFile(connection, t, fd) == MHD_YES;
 }
 
-}  // namespace
-
-BootHttpServer::BootHttpServer() = default;
-
-BootHttpServer::~BootHttpServer() { Stop(); }
+void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bComplete) {
+    auto *transfer = static_cast<Transfer *>(*lpRequest);
+    if (!transfer) return;
+    *lpRequest = nullptr;
+    uint64_t qwSent = 0;
+    if (transfer->nStatus == 200 || transfer->nStatus == 206) {
+        uint64_t qwAcked = AckedBytes(connection) - transfer->qwAckedAtStart;
+        qwSent = bComplete ? transfer->qwBody : std::min(qwAcked, transfer->qwBody);
+        LogTransfer(*transfer, bComplete, qwSent);
+    }
+    NoteHttpEnded({transfer->client, transfer->name, transfer->nStatus, qwSent, transfer->qwSize,
+                   std::chrono::duration<double>(Clock::now() - transfer->start).count(), bComplete});
+    delete transfer;
+}
 
 bool BootHttpServer::Start(const std::string &root, const std::string &address, int nPort, std::string *error) {
+    m_Root = root;
+    return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
+}
+
+HttpListener::HttpListener() = default;
+
+HttpListener::~HttpListener() { Stop(); }
+
+bool HttpListener::Start(const std::string &address, int nPort, const http_limits::Share &share,
+                         HttpHandler &handler, const char *lpWhat, std::string *error) {
     using namespace http_limits;
     sockaddr_in bind{};
     bind.sin_family = AF_INET;
     bind.sin_port = htons(static_cast<uint16_t>(nPort));
     if (inet_pton(AF_INET, address.c_str(), &bind.sin_addr) != 1) {
-        *error = "not an IPv4 address for HTTP: " + address;
+        *error = std::string("not an IPv4 address for ") + lpWhat + ": " + address;
         return false;
     }
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    unsigned nCap = ConnectionCap(limit.rlim_cur);
     m_Service = std::make_unique<HttpService>();
-    m_Service->root = root;
+    m_Service->handler = &handler;
     HttpService *context = m_Service.get();
     m_lpDaemon = MHD_start_daemon(
         MHD_USE_EPOLL_INTERNAL_THREAD, static_cast<uint16_t>(nPort), nullptr,
-        nullptr, Serve, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
-        MHD_OPTION_THREAD_POOL_SIZE, kThreads, MHD_OPTION_CONNECTION_LIMIT, nCap,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        nullptr, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
+        MHD_OPTION_THREAD_POOL_SIZE, share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
         MHD_OPTION_NOTIFY_COMPLETED, RequestDone, context, MHD_OPTION_END);
     if (!m_lpDaemon) {
         m_Service.reset();
-        *error = "cannot listen on " + address + ":" + std::to_string(nPort) + " for HTTP";
+        *error = "cannot listen on " + address + ":" + std::to_string(nPort) + " for " + lpWhat;
         return false;
     }
-    LogLine("serving " + address + ":" + std::to_string(nPort) + ", at most " + std::to_string(nCap) +
-            " connections, " + std::to_string(kPerAddress) + " per address");
+    LogLine(std::string(lpWhat) + " serving " + address + ":" + std::to_string(nPort) + ", at most " +
+            std::to_string(share.nConnections) + " connections, " + std::to_string(share.nPerAddress) +
+            " per address");
     return true;
 }
 
-void BootHttpServer::Stop() {
+void HttpListener::Stop() {
     if (m_lpDaemon) MHD_stop_daemon(m_lpDaemon);
     m_lpDaemon = nullptr;
     m_Service.reset();

@@ -9,13 +9,16 @@
 // sendfile), a connection must deliver its whole request header within
 // kHeaderSeconds and in at most kHeaderBytes, and connections are capped per
 // address and in total, well below the descriptor limit, so that TFTP, the
-// log and the store always find descriptors.
+// log and the store always find descriptors. The status listener
+// (status_server.h) runs on the same stack, HttpListener, with its own
+// request handler and its own part of the descriptor share.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+struct MHD_Connection;
 struct MHD_Daemon;
 struct HttpService;
 
@@ -28,23 +31,80 @@ constexpr unsigned kPerAddress = 32;            // connections from one address
 constexpr unsigned kMostConnections = 4096;
 constexpr unsigned kBacklog = 4096;             // a storm's SYNs wait here, not in retries
 constexpr unsigned kReservedDescriptors = 256;  // never taken by HTTP, beside TFTP's quarter
-// Connections allowed under a descriptor limit: each holds its socket and,
-// while sending, its file.
-unsigned ConnectionCap(uint64_t qwDescriptorLimit);
+// The status listener: a few browsers and a Prometheus, never a fleet.
+constexpr unsigned kStatusThreads = 2;
+constexpr unsigned kStatusPerAddress = 8;
+constexpr unsigned kStatusShareEighths = 1;  // of HTTP's descriptors
+constexpr unsigned kMostStatusConnections = 1024;
+
+// How one listener may use the stack.
+struct Share {
+    unsigned nConnections, nPerAddress, nThreads;
+};
+// The two listeners' parts of the descriptors HTTP may take under a
+// descriptor limit, which leaves TFTP's quarter and kReservedDescriptors
+// alone together: a payload connection holds its socket and, while sending,
+// its file; a status connection its socket.
+struct Shares {
+    Share payload, status;
+};
+Shares ConnectionShares(uint64_t qwDescriptorLimit);
+// The shares under this process's own descriptor limit.
+Shares OwnConnectionShares();
 }  // namespace http_limits
 
-class BootHttpServer {
+// What a listener answers. Serve is called once the header is in, with
+// *lpRequest null (the handler must set it), and again when the request is
+// complete; false closes the connection. Done is called when the answer
+// ended, COMPLETE when every byte went out.
+class HttpHandler {
 public:
-    BootHttpServer();
-    ~BootHttpServer();
-    // Binds ADDRESS:PORT and serves ROOT from threads of its own; false with
-    // the reason when the port cannot be bound.
-    bool Start(const std::string &root, const std::string &address, int nPort, std::string *error);
+    virtual bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) = 0;
+    virtual void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) = 0;
+
+protected:
+    ~HttpHandler() = default;
+};
+
+// One libmicrohttpd daemon with the limits above, serving HANDLER.
+class HttpListener {
+public:
+    HttpListener();
+    ~HttpListener();
+    // Binds ADDRESS:PORT and serves from threads of its own; false with the
+    // reason when the port cannot be bound. WHAT names the listener in
+    // messages.
+    bool Start(const std::string &address, int nPort, const http_limits::Share &share, HttpHandler &handler,
+               const char *lpWhat, std::string *error);
     void Stop();
 
 private:
     MHD_Daemon *m_lpDaemon = nullptr;
     std::unique_ptr<HttpService> m_Service;
+};
+
+// The reason to refuse a GET or HEAD request before its answer (a body, a
+// target that is no path, another method): 400 or 405 with *lpWhy, else 0.
+int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, const char **lpWhy);
+// Queues an answer of BODY (copied) of TYPE, with the header HEADER: VALUE
+// when HEADER is not null; an error answer (400 and up) closes the
+// connection.
+bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
+                 const char *lpHeader = nullptr, const char *lpValue = nullptr);
+
+class BootHttpServer : private HttpHandler {
+public:
+    // Serves ROOT on ADDRESS:PORT; false with the reason when the port
+    // cannot be bound.
+    bool Start(const std::string &root, const std::string &address, int nPort, std::string *error);
+    void Stop() { m_Listener.Stop(); }
+
+private:
+    bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
+    void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) override;
+
+    std::string m_Root;
+    HttpListener m_Listener;
 };
 
 // The byte range a Range header asks of a file of qwSize bytes, by RFC 9110:

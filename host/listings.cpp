@@ -8,6 +8,7 @@
 #include "host/farm.h"
 #include "host/json_text.h"
 #include "host/local_time_text.h"
+#include "host/machine_record.h"
 
 namespace {
 
@@ -36,8 +37,9 @@ bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &
     printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", "time", "mac", "ip", "gateway", "netmask", "server",
            "reporter");
     for (const StoredReport &r : list)
-        printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", r.time.c_str(), r.mac.c_str(), r.ip.c_str(),
-               r.gateway.c_str(), r.netmask.c_str(), r.server.c_str(), r.reporter.c_str());
+        printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", ShownText(r.time).c_str(), ShownText(r.mac).c_str(),
+               ShownText(r.ip).c_str(), ShownText(r.gateway).c_str(), ShownText(r.netmask).c_str(),
+               ShownText(r.server).c_str(), ShownText(r.reporter).c_str());
     return true;
 }
 
@@ -62,7 +64,7 @@ bool PrintFarm(PolicyStore &store, bool json) {
     printf("%-15s  %-16s  %6s  %-7s  %-19s  %7s  %s\n", "address", "name", "weight", "state", "last heartbeat",
            "age s", "served (1 h)");
     for (const MemberRow &m : members)
-        printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", m.address.c_str(), m.name.c_str(), m.weight,
+        printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", ShownText(m.address).c_str(), ShownText(m.name).c_str(), m.weight,
                StateOf(m), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
     return true;
 }
@@ -80,7 +82,7 @@ bool PrintAssignments(PolicyStore &store, bool json) {
         return true;
     }
     printf("%-17s  %s\n", "mac", "server");
-    for (const auto &row : rows) printf("%-17s  %s\n", row.first.c_str(), row.second.c_str());
+    for (const auto &row : rows) printf("%-17s  %s\n", ShownText(row.first).c_str(), ShownText(row.second).c_str());
     return true;
 }
 
@@ -96,6 +98,6 @@ void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
     }
     printf("%-17s  %-15s  %s\n", "mac", "ip", "expires");
     for (const LeaseEntry &lease : leases)
-        printf("%-17s  %-15s  %s\n", lease.mac.c_str(), lease.ip.c_str(),
+        printf("%-17s  %-15s  %s\n", ShownText(lease.mac).c_str(), ShownText(lease.ip).c_str(),
                LocalTimeText(static_cast<double>(lease.expiry)).c_str());
 }

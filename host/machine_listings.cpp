@@ -33,9 +33,9 @@ bool PrintMachines(PolicyStore &store, bool json) {
     printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", "mac", "address", "last seen", "stage", "result", "server",
            "reason");
     for (const MachineRow &m : rows)
-        printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", m.mac.c_str(), m.address.c_str(),
-               LocalTimeText(m.lastSeen).c_str(), m.stage.c_str(), m.result.c_str(), m.reporter.c_str(),
-               ReasonWords(m.reason).c_str());
+        printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", ShownText(m.mac).c_str(), ShownText(m.address).c_str(),
+               LocalTimeText(m.lastSeen).c_str(), ShownText(m.stage).c_str(), ShownText(m.result).c_str(),
+               ShownText(m.reporter).c_str(), ShownText(ReasonWords(m.reason)).c_str());
     return true;
 }
 
@@ -44,10 +44,10 @@ bool PrintWhy(PolicyStore &store, const std::string &mac) {
     bool bFound = false;
     if (!store.Machine(mac, &row, &bFound)) return false;
     if (!bFound) {
-        std::cout << mac << ": never heard from this machine\n";
+        std::cout << ShownText(mac) << ": never heard from this machine\n";
         return true;
     }
     MachineRecord record = RecordFromRow(row);
-    std::cout << record.mac << ": " << DescribeAttempt(record) << "\n";
+    std::cout << ShownText(record.mac) << ": " << DescribeAttempt(record) << "\n";
     return true;
 }

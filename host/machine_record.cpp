@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/local_time_text.h"
+#include "log/log_text.h"
 
 namespace {
 
@@ -71,13 +72,15 @@ int StageRank(const std::string &stage) {
     return stage == "booted" ? 4 : stage == "http" ? 3 : stage == "tftp" ? 2 : stage == "dhcp" ? 1 : 0;
 }
 
-std::string DescribeStep(const BootStep &s, const BootStep *lpPrevious) {
+std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
+    BootStep s = step;
+    s.file = ShownText(s.file), s.address = ShownText(s.address), s.rule = ShownText(s.rule);
     std::string at = " at " + LocalTimeText(s.time, "%H:%M:%S");
     std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file + ")" : " (" + s.rule + " → " + s.file + ")";
     if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
     if (s.what == kStepAck) {
         // Acknowledging the address just offered adds nothing to the story.
-        if (lpPrevious && lpPrevious->what == kStepOffer && lpPrevious->address == s.address) return "";
+        if (lpPrevious && lpPrevious->what == kStepOffer && lpPrevious->address == step.address) return "";
         return "acknowledged " + s.address + at + chosen;
     }
     if (s.what == kStepNak) return "refused its address request" + at;
@@ -160,6 +163,8 @@ std::string DescribeAttempt(const MachineRecord &record) {
     }
     return text;
 }
+
+std::string ShownText(const std::string &text) { return PrintableText(text.c_str()).Text(); }
 
 std::string StepsText(const std::vector<BootStep> &steps) {
     std::ostringstream out;

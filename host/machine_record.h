@@ -55,8 +55,14 @@ std::string ReasonWords(const std::string &key);
 // long after the last step, updates stage, result and reason.
 void AddStep(MachineRecord *record, const BootStep &step);
 
-// The account of the last attempt, one line.
+// The account of the last attempt, one line; names from the wire in it are
+// ShownText.
 std::string DescribeAttempt(const MachineRecord &record);
+
+// A text as every listing shows it: bytes outside printable ASCII become
+// \xNN, as in the log (PrintableText), so that a file name from the wire
+// cannot send escape sequences to the admin's terminal.
+std::string ShownText(const std::string &text);
 
 // The steps as text for the store, and back.
 std::string StepsText(const std::vector<BootStep> &steps);

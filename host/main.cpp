@@ -29,6 +29,7 @@
 #include "host/host_config.h"
 #include "host/http_server.h"
 #include "host/lease_journal.h"
+#include "host/line_cap.h"
 #include "host/listings.h"
 #include "host/machine_listings.h"
 #include "host/policy_service.h"
@@ -40,6 +41,7 @@ PolicyService *g_lpPolicy = nullptr;
 BootTracker *g_lpTracker = nullptr;
 // Swapped whole by SIGHUP while the DHCP thread reads it.
 std::shared_ptr<const std::vector<BootRule>> g_BootRules;
+LineCap g_BootLines;  // one boot: line per request, and requests come from the wire
 
 int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
     return g_lpPolicy ? g_lpPolicy->Choose(mac, server) : 0;
@@ -58,7 +60,8 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     if (!rule) return 0;
     if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]");
     snprintf(bootfile, 128, "%s", rule->file.c_str());
-    std::cout << DescribeBootChoice(*rule, *client) + "\n" << std::flush;  // one write: other threads log too
+    std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
+    if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
     return 1;
 }
 
@@ -145,6 +148,7 @@ int Run(const std::string &path) {
     }
     g_lpTracker = tracker.get();
     SetHttpObserver(tracker.get());
+    SetReportObserver(tracker.get());  // a report is a boot once the queue took it
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
@@ -205,6 +209,7 @@ int Run(const std::string &path) {
     StopPXE();  // delivers the last events first
     RegisterBootEventCallback(nullptr);
     SetHttpObserver(nullptr);
+    SetReportObserver(nullptr);
     g_lpTracker = nullptr;
     tracker->StopSaving();
     g_lpPolicy = nullptr;

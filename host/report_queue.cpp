@@ -1,5 +1,6 @@
 #include "host/report_queue.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -28,7 +29,11 @@ std::string LocalStamp(time_t when) {
 
 std::string Field(const char *text) { return std::string(text, strnlen(text, 16)); }
 
+std::atomic<ReportObserver *> g_lpObserver{nullptr};
+
 }  // namespace
+
+void SetReportObserver(ReportObserver *lpObserver) { g_lpObserver = lpObserver; }
 
 ReportQueue::ReportQueue(std::unique_ptr<PolicyStore> store, std::string reporter, int retentionDays)
     : m_Store(std::move(store)), m_Reporter(std::move(reporter)), m_nRetentionDays(retentionDays) {}
@@ -80,9 +85,10 @@ void ReportQueue::Push(const SelectMirrorRecord &record, bool approved) {
             ++m_nDropped;
             ++m_nEvicted;
         }
-        m_Queue.push_back(std::move(report));
+        m_Queue.push_back(report);
     }
     m_Wake.notify_one();
+    if (ReportObserver *observer = g_lpObserver.load()) observer->ReportAccepted(report);
 }
 
 void ReportQueue::Start() { m_Thread = std::thread([this] { Loop(); }); }

@@ -15,6 +15,18 @@
 #include "Tavrel.h"
 #include "host/policy_store.h"
 
+// Told of every report the queue accepts, on the thread that pushed it.
+class ReportObserver {
+public:
+    virtual void ReportAccepted(const StoredReport &report) = 0;
+
+protected:
+    ~ReportObserver() = default;
+};
+
+// Whoever wants the news registers once, before the service starts.
+void SetReportObserver(ReportObserver *lpObserver);
+
 class ReportQueue {
 public:
     // Reports older than RETENTIONDAYS are deleted, at start and hourly.

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <httplib.h>
 #include <sstream>
 
 #include "host/farm.h"
@@ -118,34 +117,25 @@ std::string StatusServer::StatusJson() {
 }
 
 bool StatusServer::Start(const std::string &address, int nPort, std::string *error) {
-    m_Server = std::make_unique<httplib::Server>();
-    auto page = [](const char *lpType, const char *lpBody) {
-        return [lpType, lpBody](const httplib::Request &, httplib::Response &response) {
-            response.set_content(lpBody, lpType);
-        };
-    };
-    m_Server->Get("/", page("text/html; charset=utf-8", kStatusHtml));
-    m_Server->Get("/status.css", page("text/css; charset=utf-8", kStatusCss));
-    m_Server->Get("/status.js", page("text/javascript; charset=utf-8", kStatusJs));
-    m_Server->Get("/status.json", [this](const httplib::Request &, httplib::Response &response) {
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(StatusJson(), "application/json");
-    });
-    m_Server->Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
-        response.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    if (!m_Server->bind_to_port(address, nPort)) {
-        *error = "cannot listen on " + address + ":" + std::to_string(nPort) + " for metrics";
-        m_Server.reset();
-        return false;
-    }
-    m_Listener = std::thread([this] { m_Server->listen_after_bind(); });
-    return true;
+    return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().status, *this, "metrics", error);
 }
 
-void StatusServer::Stop() {
-    if (!m_Server) return;
-    m_Server->stop();
-    if (m_Listener.joinable()) m_Listener.join();
-    m_Server.reset();
+// Answers at the second call, once the request is complete; refusals at once.
+bool StatusServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
+    if (!*lpRequest) {
+        *lpRequest = this;
+        const char *lpWhy = nullptr;
+        int nStatus = RefusedRequest(connection, lpUrl, lpMethod, &lpWhy);
+        return !nStatus || QueueAnswer(connection, static_cast<unsigned>(nStatus), std::string(lpWhy) + "\n",
+                                       "text/plain");
+    }
+    std::string url = lpUrl;
+    if (url == "/") return QueueAnswer(connection, 200, kStatusHtml, "text/html; charset=utf-8");
+    if (url == "/status.css") return QueueAnswer(connection, 200, kStatusCss, "text/css; charset=utf-8");
+    if (url == "/status.js") return QueueAnswer(connection, 200, kStatusJs, "text/javascript; charset=utf-8");
+    if (url == "/status.json")
+        return QueueAnswer(connection, 200, StatusJson(), "application/json", "Cache-Control", "no-store");
+    if (url == "/metrics")
+        return QueueAnswer(connection, 200, Metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    return QueueAnswer(connection, 404, "404 Not Found\n", "text/plain");
 }

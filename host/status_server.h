@@ -1,31 +1,29 @@
 // The [metrics] listener: Prometheus metrics at /metrics and the live status
 // page at / (plain HTML, CSS and JavaScript built into the program, no
-// outside resources), which reads /status.json every two seconds.
+// outside resources), which reads /status.json every two seconds. It runs on
+// the payload server's HTTP stack (http_server.h), with the same header
+// deadline and caps, inside its own part of the descriptor share.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/boot_tracker.h"
 #include "host/host_config.h"
+#include "host/http_server.h"
 #include "host/metrics_text.h"
 #include "host/policy_service.h"
 
-namespace httplib {
-class Server;
-}
-
-class StatusServer {
+class StatusServer : private HttpHandler {
 public:
     StatusServer(BootTracker &tracker, PolicyService &policy);
     ~StatusServer();
-    // Binds ADDRESS:PORT and serves from a thread of its own; false with the
+    // Binds ADDRESS:PORT and serves from threads of its own; false with the
     // reason when the port cannot be bound.
     bool Start(const std::string &address, int nPort, std::string *error);
-    void Stop();
+    void Stop() { m_Listener.Stop(); }
     // The ranges whose use is shown; again after SIGHUP.
     void SetConfig(const HostConfig &config);
 
@@ -33,6 +31,8 @@ public:
     std::string StatusJson();
 
 private:
+    bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
+    void Done(MHD_Connection *, void **lpRequest, bool) override { *lpRequest = nullptr; }
     std::vector<PoolUse> Pools();
     long LiveMembers(std::vector<MemberRow> *members);
 
@@ -41,6 +41,5 @@ private:
     std::mutex m_Lock;  // m_Ranges, m_ServerName
     std::vector<std::pair<uint32_t, uint32_t>> m_Ranges;  // host order
     std::string m_ServerName;
-    std::unique_ptr<httplib::Server> m_Server;
-    std::thread m_Listener;
+    HttpListener m_Listener;  // last: stopped before the rest goes
 };

@@ -8,12 +8,55 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "host/host_config.h"
 #include "host/policy_store.h"
 
 namespace {
 
 constexpr const char *kChannel = "tavrel_policy";
+
+// The password a connection string holds, as its writer meant it: between
+// the user's colon and the last "@" of a URI's authority, or a password=
+// value. libpq cuts a URI at its first "@", so with an "@" in the password
+// it takes the rest for the host and quotes it in its errors.
+std::vector<std::string> SecretsOf(const std::string &uri) {
+    std::vector<std::string> secrets;
+    size_t scheme = uri.find("://");
+    if (scheme != std::string::npos) {
+        size_t end = uri.find_first_of("/?", scheme + 3);
+        size_t at = uri.rfind('@', end == std::string::npos ? uri.size() : end);
+        size_t colon = uri.find(':', scheme + 3);
+        if (at != std::string::npos && at > scheme && colon < at)
+            secrets.push_back(uri.substr(colon + 1, at - colon - 1));
+    }
+    for (size_t at = 0; (at = uri.find("password=", at)) != std::string::npos;) {
+        at += 9;
+        size_t end = uri.find_first_of("& ", at);
+        secrets.push_back(uri.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    }
+    return secrets;
+}
+
+// TEXT from libpq with every password of URI, and each part of one after an
+// "@" or ":" (what libpq read as a host or port), masked.
+std::string MaskedLibpqText(std::string text, const std::string &uri) {
+    std::vector<std::string> pieces;
+    for (const std::string &secret : SecretsOf(uri)) {
+        pieces.push_back(secret);
+        for (size_t cut = secret.find_first_of("@:"); cut != std::string::npos;
+             cut = secret.find_first_of("@:", cut + 1))
+            pieces.push_back(secret.substr(cut + 1));
+    }
+    std::sort(pieces.begin(), pieces.end(),
+              [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    for (const std::string &piece : pieces)
+        for (size_t at = 0; !piece.empty() && (at = text.find(piece, at)) != std::string::npos; at += 3)
+            text.replace(at, piece.size(), "***");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
 
 class PostgresStore : public PolicyStore {
 public:
@@ -27,9 +70,9 @@ public:
         m_lpConn = PQconnectdbParams(keys, values, 1);
         // "already exists, skipping" and the like are not for the console.
         PQsetNoticeProcessor(m_lpConn, [](void *, const char *) {}, nullptr);
+        m_Uri = uri;
         if (PQstatus(m_lpConn) == CONNECTION_OK) return true;
-        *error = MaskedUri(uri) + ": " + PQerrorMessage(m_lpConn);
-        while (!error->empty() && error->back() == '\n') error->pop_back();
+        *error = MaskedUri(uri) + ": " + MaskedLibpqText(PQerrorMessage(m_lpConn), m_Uri);
         return false;
     }
 
@@ -89,8 +132,7 @@ private:
         return taken;
     }
     bool Failed(PGresult *result) {
-        m_Error = PQerrorMessage(m_lpConn);
-        while (!m_Error.empty() && m_Error.back() == '\n') m_Error.pop_back();
+        m_Error = MaskedLibpqText(PQerrorMessage(m_lpConn), m_Uri);
         PQclear(result);
         return false;
     }
@@ -103,6 +145,7 @@ private:
     }
 
     PGconn *m_lpConn = nullptr;
+    std::string m_Uri;  // for masking its password in libpq's texts
     bool m_bListening = false;
 };
 

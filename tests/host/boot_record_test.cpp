@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/boot_tracker.h"
+#include "host/listings.h"
 #include "host/machine_listings.h"
 #include "host/metrics_text.h"
 #include "support/temp_tree.h"
@@ -131,4 +132,57 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
     EXPECT_NE(metrics.find("tavrel_dhcp_declines_total 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_tftp_errors_total{reason=\"timeout\"} 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"offer\",port=\"67\"} 10\n"), std::string::npos);
+}
+
+// A file name from the wire reaches the admin's terminal with its control
+// bytes escaped, as in the log: in `why` and in the listings.
+TEST_F(BootRecordTest, ListingsEscapeControlBytes) {
+    Offer(0x30, "192.0.2.130", "boot.efi");
+    Tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "192.0.2.130", "\x1b]0;owned\x07x.efi", 0, 0);
+    std::string why = Why("52:54:00:00:00:30");
+    EXPECT_EQ(why.find('\x1b'), std::string::npos) << why;
+    EXPECT_NE(why.find("TFTP \\x1b]0;owned\\x07x.efi refused at "), std::string::npos) << why;
+    testing::internal::CaptureStdout();
+    PrintLeases({{"\x1b[2J", "192.0.2.5", 1796680000}}, false);
+    std::string leases = testing::internal::GetCapturedStdout();
+    EXPECT_NE(leases.find("\\x1b[2J  "), std::string::npos) << leases;
+}
+
+// Forged traffic fills neither the store nor the page: a 4455 report is a
+// boot only once the report queue took it, a machine never answered stays
+// in a bounded table in memory, and new records are capped per source.
+TEST_F(BootRecordTest, ForgedTrafficMakesNoRecords) {
+    using namespace machine_limits;
+    Offer(0x40, "192.0.2.140", "boot.efi");
+    for (unsigned char last : {0x40, 0x41}) m_Tracker.Take(Event(TAVREL_EVENT_MIRROR_REPORT, 0, last, "192.0.2.140"));
+    EXPECT_EQ(m_Tracker.Machines().front().result, "booting") << "a report the queue has not taken";
+    SetReportObserver(&m_Tracker);
+    std::string error;
+    SelectMirrorRecord report{{0x52, 0x54, 0, 0, 0, 0x41}, "192.0.2.140", "", "", ""};
+    {
+        ReportQueue queue(PolicyStore::Open(m_Database, &error), "192.0.2.1", 30);
+        queue.Push(report, false);  // a client this server did not serve
+        report.mac[5] = 0x40;
+        queue.Push(report, true);
+    }
+    SetReportObserver(nullptr);
+    for (int i = 0; i < 6000; ++i) {  // unanswered on 67, answered on 4011 (which takes no address)
+        BootEventRecord event = i % 2 ? Event(TAVREL_EVENT_DHCP_ANSWER, 0, 1, "192.0.2.99", "boot.efi")
+                                      : Event(TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, 1, "");
+        event.port = i % 2 ? 4011 : 67;
+        event.mac[3] = static_cast<unsigned char>(0x10 | i >> 16), event.mac[4] = static_cast<unsigned char>(i >> 8);
+        event.mac[5] = static_cast<unsigned char>(i);
+        m_Tracker.Take(event);
+    }
+    EXPECT_LE(m_Tracker.Machines().size(), 1 + 2 * kNewPerSourceMinute + kMaxUnanswered);
+    EXPECT_GE(m_Tracker.Counters().unansweredDropped, 3000u - kMaxUnanswered);
+    EXPECT_GE(m_Tracker.Counters().recordsRefused, 3000u - 2 * kNewPerSourceMinute);
+    m_Tracker.StopSaving();
+    std::vector<MachineRow> rows;
+    ASSERT_TRUE(PolicyStore::Open(m_Database, &error)->Machines(&rows, 100000));
+    EXPECT_LE(rows.size(), 1u + 2 * kNewPerSourceMinute) << "a minute may turn during the test";
+    std::string results;
+    for (const MachineRow &row : rows)
+        results += row.mac.compare(0, 15, "52:54:00:00:00:") ? "" : row.mac + " " + row.result;
+    EXPECT_EQ(results, "52:54:00:00:00:40 booted");
 }
