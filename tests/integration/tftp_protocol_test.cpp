@@ -22,6 +22,7 @@
 #include "support/pxe_config.h"
 #include "support/temp_tree.h"
 #include "tftp/read_ahead_pool.h"
+#include "tftp/tftp_responder.h"
 
 namespace {
 
@@ -325,10 +326,14 @@ TEST_F(TftpTest, RandomDatagramsLeaveTheServiceWorking) {
 namespace {
 
 // Sends from any 127.0.0.0/8 address: all of them are local on loopback.
-void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+// Beside a socket that holds the port on every address (SO_REUSEADDR on
+// both), that socket takes the answers.
+void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram, uint16_t wSourcePort = 0) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in from{}, to{};
     from.sin_family = to.sin_family = AF_INET;
+    from.sin_port = htons(wSourcePort);
     from.sin_addr.s_addr = htonl(dwSourceHost);
     to.sin_port = htons(69);
     to.sin_addr.s_addr = htonl(0x7f000001);
@@ -340,6 +345,67 @@ void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram) {
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
+
+// The responder alone on a clock of the test's own, with the ports 1,024
+// descriptors give; a datagram's first answer comes back, and its port.
+class BareResponder final : public TftpTransferPorts, public TftpAnswerSink {
+public:
+    explicit BareResponder(const std::string &root) : m_lpFiles(create_bootfile_table(root.c_str())) {
+        m_Responder.Attach(m_Clients.get(), m_lpFiles);
+    }
+    ~BareResponder() { m_Clients.reset(); free_bootfile_table(m_lpFiles); delete m_lpFiles; }
+    Bytes Send(uint32_t dwHost, uint16_t wPort, const Bytes &datagram, int32_t nPort, uint64_t qwMs) {
+        m_Answer.clear();
+        platform::SockAddrV4 peer = platform::MakeSockAddr(htonl(dwHost), wPort);
+        m_Responder.Respond(datagram.data(), static_cast<int>(datagram.size()), peer, nPort, qwMs, *this);
+        return m_Answer;
+    }
+    int32_t m_nAnswerPort = 0;
+    int OpenPorts() const { return static_cast<int>(m_Open.size()); }
+
+private:
+    int32_t OpenPort(const platform::SockAddrV4 &) override {
+        if (m_Open.size() == 256) return kAllTaken;
+        return *m_Open.insert(m_nNext++).first;
+    }
+    void ClosePort(int32_t nPort) override { m_Open.erase(nPort); }
+    TftpSend *NewAnswer() override { return &m_Send; }
+    int SendAnswer(TftpSend *lpSend) override {
+        if (m_Answer.empty()) m_Answer.assign(lpSend->abData, lpSend->abData + lpSend->nLength);
+        m_nAnswerPort = lpSend->nPort;
+        return 0;
+    }
+
+    std::unique_ptr<TftpTransferTable> m_Clients = std::make_unique<TftpTransferTable>();
+    tag_BootFileTable *m_lpFiles;
+    TftpResponder m_Responder{this};
+    TftpSend m_Send{};
+    Bytes m_Answer;
+    std::set<int32_t> m_Open;
+    int32_t m_nNext = 1;
+};
+
+// A firmware's fetch, one datagram per step: its request up to three times,
+// a second apart, until a DATA comes, then an ACK per block.
+struct Fetch {
+    uint32_t dwHost;
+    uint64_t qwAskMs;
+    int nAsked = 0;
+    int32_t nPort = -1;
+    unsigned nBlock = 0;
+    bool bDone = false;
+    void Step(BareResponder &server, uint64_t qwMs) {
+        if (bDone || (nPort < 0 && (qwMs < qwAskMs || nAsked == 3))) return;
+        if (nPort < 0) ++nAsked, qwAskMs = qwMs + 1000;
+        Bytes data = server.Send(dwHost, 2000, nPort < 0 ? Rrq("big") : Ack(nBlock), nPort < 0 ? 0 : nPort, qwMs);
+        if (data.size() < 4 || data[1] != 3) return;
+        nPort = server.m_nAnswerPort;
+        nBlock = data[2] << 8 | data[3];
+        bDone = data.size() < 4 + 512 && server.Send(dwHost, 2000, Ack(nBlock), nPort, qwMs).empty();
+    }
+};
+
+const Bytes kBusy = {0, 5, 0, 0, 'S', 'e', 'r', 'v', 'e', 'r', ' ', 'B', 'u', 's', 'y', 0};
 
 }  // namespace
 
@@ -391,6 +457,42 @@ TEST_F(TftpTest, HostileLanSpoofedAcksLeaveRoomForNewClients) {
     }
     TestSocket fresh("127.0.0.44", 2000);
     EXPECT_EQ(Exchange(fresh, Rrq("k1024")), Data(1, std::string(512, 'a')));
+}
+
+// 300 forged requests a second from spoofed addresses, never acknowledged,
+// beside 8 firmware fetches of 100 KB, one a second: all 8 are served.
+TEST_F(TftpTest, HostileLanForgedRequestsLeaveRoomForHonestFetches) {
+    Write("big", std::string(100000, 'b'));
+    BareResponder server(m_Root);
+    std::vector<Fetch> fetches;
+    for (uint32_t i = 0; i < 8; ++i) fetches.push_back(Fetch{0xC0000210 + i, 1000 + 1000 * i});
+    for (uint32_t tick = 0; tick < 3000; ++tick) {
+        server.Send(0x0A000000 + tick, 2000, Rrq("big"), 0, tick * 10 / 3);
+        for (Fetch &fetch : fetches) fetch.Step(server, tick * 10 / 3);
+    }
+    for (const Fetch &fetch : fetches) EXPECT_TRUE(fetch.bDone) << "fetch from " << std::hex << fetch.dwHost;
+}
+
+// With every port running a transfer, a request is told so. Requests one
+// address makes from 2,000 ports hold no more than its share; transfers
+// never acknowledged give way to the next request, and their ports back
+// after the first retransmission time; running ones keep theirs.
+TEST_F(TftpTest, HostileLanAbandonedRequestsHoldTheirShareAndNoLonger) {
+    BareResponder server(m_Root);
+    std::vector<int32_t> ports;
+    for (uint32_t host = 1; host <= 256; ++host) {
+        server.Send(0x0B000000 + host, 2000, Rrq("k1024"), 0, 0);
+        ports.push_back(server.m_nAnswerPort);
+        server.Send(0x0B000000 + host, 2000, Ack(1), ports.back(), 0);
+    }
+    EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("k1024"), 0, 0), kBusy);
+    for (uint32_t host = 1; host <= 32; ++host) server.Send(0x0B000000 + host, 2000, {0, 5, 0, 0, 0}, ports[host - 1], 0);
+    int nBusy = 0;
+    for (uint16_t port = 1; port <= 2000; ++port) nBusy += server.Send(0x0A000001, port, Rrq("k1024"), 0, 0) == kBusy;
+    EXPECT_EQ(nBusy, 2000 - kTftpTransfersPerSource);
+    EXPECT_EQ(server.Send(0x0C000002, 2000, Rrq("k1024"), 0, 1), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(server.Send(0x0C000003, 2000, Rrq("k1024"), 0, kTftpFirstAckMs), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(server.OpenPorts(), 224 + 2);
 }
 
 // The transfer identifier: ACKs count only from the port that asked.
@@ -511,7 +613,7 @@ TEST_F(TftpTest, HostileLanTransfersAnswerFromPortsOfTheirOwn) {
 
 // A storm on a busy server holds many transfers at once, each on a port of
 // its own: the ports follow the descriptor limit (a quarter of it), not a
-// fixed 512.
+// fixed 512. Each client has an address of its own, as machines do.
 TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
     constexpr int kClients = 700;
     rlimit limit{};
@@ -525,13 +627,67 @@ TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
     std::vector<std::unique_ptr<TestSocket>> clients;
     std::set<uint16_t> ports;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(std::make_unique<TestSocket>("127.0.0.50", static_cast<uint16_t>(20000 + i)));
+        std::string address = "127.1." + std::to_string((i + 1) / 256) + "." + std::to_string((i + 1) % 256);
+        clients.push_back(std::make_unique<TestSocket>(address.c_str(), static_cast<uint16_t>(20000 + i)));
         ASSERT_EQ(Exchange(*clients.back(), Rrq("k1024")), Data(1, std::string(512, 'a'))) << "client " << i;
         ports.insert(TransferPort(*clients.back()));
     }
     EXPECT_EQ(ports.size(), static_cast<size_t>(kClients));
     EXPECT_EQ(ports.count(69), 0u);
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+namespace {
+
+// The descriptors a service gets by default, for the next start.
+void LimitDescriptors(rlim_t nLimit) {
+    StopPXE();
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min(limit.rlim_max, nLimit);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+}
+
+}  // namespace
+
+// 2,000 requests from as many addresses, whose ports take the answers and
+// never acknowledge, hold every transfer port: the next request is served.
+TEST_F(TftpTest, HostileLanAbandonedRequestsLeaveRoomForTheNext) {
+    LimitDescriptors(1024);
+    ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    int catcher = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+    setsockopt(catcher, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(4000);
+    ASSERT_EQ(bind(catcher, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    for (uint32_t i = 0; i < 2000; ++i) SendSpoofed(0x7f200000 + i, Rrq("k1024"), 4000);
+    TestSocket fresh("127.0.0.54", 2000);
+    EXPECT_EQ(Exchange(fresh, Rrq("k1024"), 10000), Data(1, std::string(512, 'a')));
+    close(catcher);
+}
+
+// No other socket joins UDP 69 while the service holds it, whatever its
+// user: several workers read the service's one socket.
+TEST_F(TftpTest, HostileLanNoSocketJoinsTheServicePort) {
+    StopPXE();
+    m_Files.WriteSettings("[Tavrel]\nLogLevel=1\nTftpWorkers=2\n");
+    m_Files.UseAsHost();
+    ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    for (const char *address : {"127.0.0.1", "0.0.0.0"}) {
+        int intruder = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+        setsockopt(intruder, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(69);
+        inet_pton(AF_INET, address, &local.sin_addr);
+        EXPECT_NE(bind(intruder, reinterpret_cast<sockaddr *>(&local), sizeof local), 0) << address;
+        close(intruder);
+    }
+    for (uint16_t port = 2001; port <= 2010; ++port) {
+        TestSocket client("127.0.0.55", port);
+        EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a'))) << port;
+    }
 }
 
 // One forged read request with windowsize 64, then 100 forged ACK 0s: at most
