@@ -298,14 +298,8 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
         LogTftpdFailure("transfers per source", 248);
         return nullptr;
     }
-    if (m_lpClients->Add(peer, &lpClient) != 0 && !(EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0)) {
-        if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
-        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
-        if (m_lpClients->Add(peer, &lpClient) != 0) {
-            LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
-            return nullptr;
-        }
-    }
+    lpClient = AddTransfer(peer, qwNowMs);
+    if (!lpClient) return nullptr;
     // Pool slots keep their last user's bytes: every field is set here.
     *lpClient = TftpClientInfo{};
     lpClient->dwBlockSize = kDefaultBlockSize;
@@ -314,6 +308,21 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     lpClient->qwStartMs = qwNowMs;
     lpClient->nPort = kTftpServicePort;
     return lpClient;
+}
+
+// With the table full, a transfer whose first answer is still
+// unacknowledged gives its record up first, else transfers silent for a
+// while do.
+TftpClientInfo *TftpResponder::AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
+        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
+        if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    }
+    LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
+    return nullptr;
 }
 
 // With the ports all taken, a transfer whose first answer is still

@@ -119,6 +119,7 @@ private:
     void OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
     TftpClientInfo *FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
+    TftpClientInfo *AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
     bool OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
