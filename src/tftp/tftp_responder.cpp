@@ -283,7 +283,7 @@ void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, con
 }
 
 // A fresh record for the address and port, null when there is no room for
-// it; an earlier transfer of theirs ends.
+// it; an earlier transfer of theirs on this responder ends.
 TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
     if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs)
         EndIdleTransfers(qwNowMs, kTftpIdleMs);
