@@ -304,10 +304,9 @@ TEST_F(TftpTest, RandomDatagramsLeaveTheServiceWorking) {
         noise.SendTo("127.0.0.1", 69, data.data(), data.size());
         if (round % 200 == 199) {
             // Let the service catch up, so no queue overflows and drops noise
-            // unread: UDP 69's one queue is read in order, so a request from
-            // the noise's port is answered once everything sent before it was
-            // read. No mutated seed asks k1000's size, so its answer marks the
-            // sync.
+            // unread: UDP 69's one queue is read in order, so a request is
+            // answered once all sent before it was read. No mutated seed asks
+            // k1000's size, so its answer marks the sync.
             Bytes request = Rrq("k1000", {"tsize", "0"});
             noise.SendTo("127.0.0.1", 69, request.data(), request.size());
             bool ok = true;
@@ -432,8 +431,7 @@ TEST_F(TftpTest, HostileLanDescriptorsStayFlat) {
         if (i % 200 == 199) sync();
     }
     sync();
-    // Workers read UDP 69 in turn: one may still be finishing a request the
-    // sync overtook, and each may hold a transfer of the probe's.
+    // One worker may still finish a request the sync overtook; each may hold a probe's transfer.
     for (int i = 0; i < 500 && OpenDescriptors() > before + 2; ++i) usleep(10000);
     EXPECT_LE(OpenDescriptors(), before + 2);
 }
