@@ -174,17 +174,17 @@ void SocketsCleanup();
 // (the soft limit). Windows sets no such limit; there the figure keeps the
 // socket set, which scans its sockets at each wake, at a size it serves well.
 int DescriptorLimit();
-// Whether several sockets may bind one address and port, the system
-// spreading datagrams over them by sender (Linux's SO_REUSEPORT). Windows
-// has no such spreading: there a second binding would take over the port.
+// Whether several workers may wait on one UDP socket and read it, each
+// datagram going to the one that reads it first. A Windows socket signals
+// one event only, so there one worker serves it.
 #ifdef _WIN32
-constexpr bool kCanShareUdpPort = false;
+constexpr bool kCanShareUdpSocket = false;
 #else
-constexpr bool kCanShareUdpPort = true;
+constexpr bool kCanShareUdpSocket = true;
 #endif
-// Before UdpBind: lets this socket's binding be shared as above; a code
-// where the system cannot.
-int UdpShareBinding(Socket sock);
+// Another handle on the same bound socket, for another worker: closing one
+// leaves the other open. A code where the system cannot share it.
+int UdpShareSocket(Socket sock, Socket *shared);
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // The socket stays kInvalidSocket on failure.

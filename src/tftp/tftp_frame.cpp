@@ -33,10 +33,15 @@ static int TftpSetting(const char *lpKey, int nDefault) {
 // sites whose NAT passes that port alone.
 static bool SinglePortSetting() { return TftpSetting("TftpSinglePort", 0) != 0; }
 
+// The worker that bound UDP 69, while it serves: the others read its socket.
+static TeskTftpServer *s_lpFirstWorker = nullptr;
+
 // Two workers on two processors beside lock-step clients cost a fifth more
 // CPU per block (fewer datagrams per wake); windowed transfers gain a third.
+// A single port has one worker: its ACKs must reach the worker that holds
+// their transfer, and any worker may read a datagram of UDP 69.
 int TeskTftpServer::WorkerCount() {
-    if (!platform::kCanShareUdpPort) return 1;
+    if (!platform::kCanShareUdpSocket || SinglePortSetting()) return 1;
     int nCount = TftpSetting("TftpWorkers", 0);
     if (nCount <= 0) nCount = platform::ProcessorCount() / 2;
     return nCount < 1 ? 1 : nCount > kMostWorkers ? kMostWorkers : nCount;
@@ -75,7 +80,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     }
     m_Responder.Attach(m_ClientHash, m_Bootfile);
     m_Responder.ShareLogCap(&ServicePortLogCap());
-    if (platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
+    if (m_nWorker == 0 && platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
     if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, m_nMaxPorts + 1, &m_hSocketSet) != 0)
         return LogTftpdFailure("WSACreateEvent", 81);
@@ -87,17 +92,21 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         LogWriteText("CreateThread fail --%s--%d---%d", "TFTPD", 108, platform::LastError());
         return -1;
     }
+    if (m_nWorker == 0) s_lpFirstWorker = this;
     return 0;
 }
 
-// Workers share UDP 69 only where the system spreads it by sender: a share
-// that fails would let one worker take the port from the others.
+// One binding of UDP 69, never shared (SO_REUSEPORT would let any process
+// of the same user join the port and take requests): the first worker binds
+// it, the others wait on the same socket, and whichever reads a request
+// first serves it from a port of its own.
 int TeskTftpServer::OpenServicePort() {
-    if (m_nWorkers > 1 && platform::UdpShareBinding(m_Socket) != 0) return -1;
-    return platform::UdpBind(m_Socket, m_ServerIP, 69);
+    if (m_nWorker == 0) return platform::UdpBind(m_Socket, m_ServerIP, 69);
+    return s_lpFirstWorker ? platform::UdpShareSocket(s_lpFirstWorker->m_Socket, &m_Socket) : -1;
 }
 
 int TeskTftpServer::StopServer() {
+    if (s_lpFirstWorker == this) s_lpFirstWorker = nullptr;
     if (m_nWorker == 0) LogWriteText(TESK_NOTICE_TFTP_STOP);
     if (!StopWorker("Tftpd")) return 1;
     ReleaseFrame();
@@ -131,35 +140,44 @@ void TeskTftpServer::ReleaseService() {
 int32_t TeskTftpServer::OpenPort(const platform::SockAddrV4 &peer) {
     if (m_bSinglePort) return kTftpServicePort;
     int32_t nPort = m_nFreePort;
-    if (nPort == 0) return -1;
+    if (nPort == 0) return kAllTaken;
     TransferPort &port = m_lpPorts[nPort - 1];
     platform::Socket sock = platform::kInvalidSocket;
-    if (platform::UdpOpenConnected(m_ServerIP, peer, &sock) != 0) return -1;
+    if (platform::UdpOpenConnected(m_ServerIP, peer, &sock) != 0) return kNoPortToPeer;
     if (platform::SocketSetAdd(m_hSocketSet, sock, static_cast<uint32_t>(nPort)) != 0) {
         platform::SocketClose(sock);
-        return -1;
+        return kNoPortToPeer;
     }
     m_nFreePort = port.nNextFree;
     port = TransferPort{sock, peer, 0};
     return nPort;
 }
 
-// Answers to the port may still wait in the batch: it closes after it.
+// Answers to the port may still wait in the batch: then it closes after it.
+// Otherwise at once, so that a request that made another transfer give up
+// its port can have it.
 void TeskTftpServer::ClosePort(int32_t nPort) {
-    if (nPort < 1 || nPort > m_nMaxPorts || m_nEnded >= m_nMaxPorts) return;
-    m_lpEnded[m_nEnded++] = nPort;
+    if (nPort < 1 || nPort > m_nMaxPorts) return;
+    for (int i = 0; i < m_nBatched; ++i) {
+        if (m_lpBatch[i].nPort != nPort) continue;
+        if (m_nEnded < m_nMaxPorts) m_lpEnded[m_nEnded++] = nPort;
+        return;
+    }
+    FreePort(nPort);
+}
+
+void TeskTftpServer::FreePort(int32_t nPort) {
+    TransferPort &port = m_lpPorts[nPort - 1];
+    if (port.sock == platform::kInvalidSocket) return;
+    platform::SocketSetRemove(m_hSocketSet, port.sock);
+    platform::SocketClose(port.sock);
+    port.sock = platform::kInvalidSocket;
+    port.nNextFree = m_nFreePort;
+    m_nFreePort = nPort;
 }
 
 void TeskTftpServer::CloseEndedPorts() {
-    for (int i = 0; i < m_nEnded; ++i) {
-        TransferPort &port = m_lpPorts[m_lpEnded[i] - 1];
-        if (port.sock == platform::kInvalidSocket) continue;
-        platform::SocketSetRemove(m_hSocketSet, port.sock);
-        platform::SocketClose(port.sock);
-        port.sock = platform::kInvalidSocket;
-        port.nNextFree = m_nFreePort;
-        m_nFreePort = m_lpEnded[i];
-    }
+    for (int i = 0; i < m_nEnded; ++i) FreePort(m_lpEnded[i]);
     m_nEnded = 0;
 }
 

@@ -45,6 +45,7 @@ void TeskTftpServer::ServeServicePort() {
     unsigned char area[kRecvSize];
     platform::SockAddrV4 peer{};
     int nGot = platform::UdpRecvFrom(m_Socket, area, kRecvSize, &peer);
+    if (nGot == platform::kNothingToRead) return;  // another worker read it first
     if (nGot <= 0) {
         LogTftpdFailure("recvfrom", 235);
         return;

@@ -16,6 +16,8 @@ namespace {
 
 const char *const kSourceName = "TeskTftpServer";
 const char *const kRefusal = "No Such File/No Access";
+// What a request that finds no room for its transfer gets.
+const char *const kBusy = "Server Busy";
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
 constexpr int kDefaultBlockSize = 512;
 constexpr int kMinBlockSize = 8;        // RFC 2348
@@ -118,11 +120,11 @@ const struct {
 } kOptions[] = {{"blksize", SetBlockSize}, {"tsize", ReportSize}, {"timeout", EchoTimeout}, {"windowsize", SetWindow}};
 
 // ERROR 0 with its message, zero-terminated as RFC 1350 has it.
-void PutRefusal(TftpSend *lpSend) {
+void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal) {
     TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
     out.PutWord(ERROR);
     out.PutWord(0);
-    out.PutString(kRefusal);
+    out.PutString(lpMessage);
     out.PutByte(0);
     lpSend->nLength = out.Position();
 }
@@ -172,21 +174,23 @@ TftpClientInfo *TftpResponder::FindTransfer(const platform::SockAddrV4 &peer, in
 
 int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer,
                                  uint64_t qwNowMs, TftpAnswerSink &sink) {
-    TftpClientInfo *lpClient = NewTransfer(peer, qwNowMs);
-    if (!lpClient) return LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
     const char *lpName = nStrings > 0 ? lpStrings[0] : "";
+    TftpClientInfo *lpClient = NewTransfer(peer, qwNowMs);
+    if (!lpClient) return RefuseBusy(peer, lpName, sink);
     tag_BootFile *lpBootFile = nullptr;
     int nRefusal = TAVREL_REASON_NAME_REFUSED;
     if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile, &nRefusal) != 0 || !lpBootFile) {
         if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpName, nRefusal);
         EndTransfer(lpClient, peer, nRefusal);
-        SendRefusal(peer, sink);
+        SendError(peer, kRefusal, sink);
         return 0;
     }
     lpClient->lpBootFile = lpBootFile;
     lpClient->dwSize = lpBootFile->dwSize;
-    // Without a port the request goes unanswered: the client asks again.
-    if (!OpenTransferPort(lpClient, peer, qwNowMs)) return -1;
+    if (!OpenTransferPort(lpClient, peer, qwNowMs)) {
+        SendError(peer, kBusy, sink);
+        return -1;
+    }
     // Strings 2, 3 and on are option names and values; the mode is not
     // examined (every file goes out as stored).
     TftpSend *lpSend = sink.NewAnswer();
@@ -229,6 +233,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
 int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
                          TftpAnswerSink &sink) {
     if (!lpClient) return LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367);
+    m_lpClients->Acknowledged(lpClient);
     uint32_t dwAcked = NearestBlock(lpClient->dwLastBlock, wAck);
     lpClient->qwLastSeenMs = qwNowMs;
     if (dwAcked >= BlockCount(lpClient)) {
@@ -277,17 +282,24 @@ void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, con
     if (lpClient) EndTransfer(lpClient, peer, TAVREL_REASON_CLIENT_ERROR);
 }
 
-// A fresh record for the address and port; an earlier transfer of theirs ends.
+// A fresh record for the address and port, null when there is no room for
+// it; an earlier transfer of theirs on this responder ends.
 TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
-    if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs) EndIdleTransfers(qwNowMs, kTftpIdleMs);
+    if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs)
+        EndIdleTransfers(qwNowMs, kTftpIdleMs);
+    else
+        EndUnacknowledged(qwNowMs);
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) {
         ReleaseHoldings(lpClient);
-    } else if (m_lpClients->Add(peer, &lpClient) != 0) {
-        if (qwNowMs - m_qwLastSweepMs < kSweepPeriodMs) return nullptr;
-        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
-        if (m_lpClients->Add(peer, &lpClient) != 0) return nullptr;
+        m_lpClients->Remove(peer);
     }
+    if (m_lpClients->TransfersFrom(peer.dwAddr) >= kTftpTransfersPerSource) {
+        LogTftpdFailure("transfers per source", 248);
+        return nullptr;
+    }
+    lpClient = AddTransfer(peer, qwNowMs);
+    if (!lpClient) return nullptr;
     // Pool slots keep their last user's bytes: every field is set here.
     *lpClient = TftpClientInfo{};
     lpClient->dwBlockSize = kDefaultBlockSize;
@@ -298,11 +310,30 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     return lpClient;
 }
 
-// With the ports all taken, transfers silent for a while give theirs up.
+// With the table full, a transfer whose first answer is still
+// unacknowledged gives its record up first, else transfers silent for a
+// while do.
+TftpClientInfo *TftpResponder::AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
+        EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
+        if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    }
+    LogTftpdFailure("m_ClientHash->GetLastClient NULL ", 247);
+    return nullptr;
+}
+
+// With the ports all taken, a transfer whose first answer is still
+// unacknowledged gives its port up, else transfers silent for a while do.
+// A port that cannot be opened toward the peer (an address no route
+// reaches) costs no other transfer its port.
 bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
     if (!m_lpPorts) return true;
     int32_t nPort = m_lpPorts->OpenPort(peer);
-    if (nPort < 0 && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
+    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient)) nPort = m_lpPorts->OpenPort(peer);
+    if (nPort == TftpTransferPorts::kAllTaken && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
         nPort = m_lpPorts->OpenPort(peer);
     }
@@ -315,12 +346,32 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::S
     return true;
 }
 
+// Oldest first: the list is in the order the requests came.
+void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
+    platform::SockAddrV4 peer{};
+    for (TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
+         lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;
+         lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer))
+        EndTransfer(lpClient, peer, TAVREL_REASON_TIMEOUT);
+}
+
+// Ended to make room: busy, whatever its age.
+bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept) {
+    platform::SockAddrV4 peer{};
+    TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
+    if (!lpClient) return false;
+    EndTransfer(lpClient, peer, TAVREL_REASON_BUSY);
+    return true;
+}
+
 void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
+    EndUnacknowledged(qwNowMs);
     m_qwLastSweepMs = qwNowMs;
     HashCursor cursor{};
     ClientTable::Entry *lpEntry = nullptr;
     for (int found = m_lpClients->First(&cursor, &lpEntry); found == 0; found = m_lpClients->Next(&cursor, &lpEntry))
-        if (qwNowMs - lpEntry->payload.qwLastSeenMs >= qwIdleMs) EndTransfer(&lpEntry->payload, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
+        if (qwNowMs - lpEntry->payload.info.qwLastSeenMs >= qwIdleMs)
+            EndTransfer(&lpEntry->payload.info, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
 }
 
 void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason) {
@@ -377,7 +428,7 @@ int TftpResponder::ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32
                             static_cast<uint32_t>(lpClient->dwBlockSize), lpClient->dwSize, lpOut);
 }
 
-void TftpResponder::SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink) {
+void TftpResponder::SendError(const platform::SockAddrV4 &peer, const char *lpMessage, TftpAnswerSink &sink) {
     TftpSend *lpSend = sink.NewAnswer();
     if (!lpSend) {
         LogTftpdFailure("lpTftpSend new Error", 430);
@@ -385,6 +436,14 @@ void TftpResponder::SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink
     }
     lpSend->stPeer = peer;
     lpSend->nPort = kTftpServicePort;
-    PutRefusal(lpSend);
+    PutRefusal(lpSend, lpMessage);
     sink.SendAnswer(lpSend);
+}
+
+// No room for the transfer: told to the client, which may ask again, rather
+// than left to its timeouts.
+int TftpResponder::RefuseBusy(const platform::SockAddrV4 &peer, const char *lpName, TftpAnswerSink &sink) {
+    if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpName, TAVREL_REASON_BUSY);
+    SendError(peer, kBusy, sink);
+    return -1;
 }

@@ -7,12 +7,11 @@
 
 #include <cstring>
 
-#include "containers/hash_table.h"
 #include "log/log_rate_cap.h"
-#include "log/pool_full_line.h"
 #include "platform/platform.h"
 #include "tftp/boot_file_table.h"
 #include "tftp/read_ahead_pool.h"
+#include "tftp/tftp_transfer_table.h"
 
 constexpr int kTftpRecvSize = 1500;
 constexpr int kTftpMaxBlockSize = 1500;
@@ -23,70 +22,15 @@ constexpr int kTftpMaxWindow = 64;
 constexpr int32_t kTftpServicePort = 0;
 // A transfer silent this long is over: its client has given up.
 constexpr uint64_t kTftpIdleMs = 30000;
-
-// One transfer, kept under its identifier, the client's address and port.
-// Only a read request creates it; the end of the transfer, an ERROR from its
-// port or a long silence removes it.
-struct TftpClientInfo {
-    int32_t dwBlockSize;
-    tag_BootFile *lpBootFile;
-    uint32_t dwLastBlock;  // absolute number of the highest block sent
-    uint32_t dwSize;       // the file's size when the transfer began
-    uint16_t wWindow;      // blocks sent per acknowledgement
-    uint64_t qwLastSeenMs;
-    int32_t nPort;         // kTftpServicePort or the transfer's own
-    uint32_t dwAcked;      // absolute number of the highest block acknowledged
-    bool bWindowOut;       // the blocks after dwAcked went out, at qwWindowOutMs
-    uint64_t qwWindowOutMs;
-    uint64_t qwStartMs;    // when the read request came
-    int32_t nReadArea;     // the read-ahead area lent to it, or 0
-};
-
-// The transfer identifier (RFC 1350): address and port in network order.
-struct TftpTransferKey {
-    static constexpr int kSize = 6;
-    static constexpr const char *kSourceName = "TftpTransferTable";
-    // The address's last two bytes mixed with the port: clients on one
-    // address spread over the buckets too.
-    static int Bucket(const unsigned char *key) { return (key[2] + 256 * key[3]) ^ (key[4] + 256 * key[5]); }
-    static bool Equal(const unsigned char *a, const unsigned char *b) { return memcmp(a, b, kSize) == 0; }
-    static void Make(const platform::SockAddrV4 &peer, unsigned char *key) {
-        memcpy(key, &peer.dwAddr, 4);
-        memcpy(key + 4, &peer.wPort, 2);
-    }
-};
-
-// The live transfers: one client may run several at once from its ports.
-class TftpTransferTable : public TeskHashTable<TftpTransferKey, TftpClientInfo> {
-    using Base = TeskHashTable<TftpTransferKey, TftpClientInfo>;
-
-public:
-    TftpTransferTable() : Base(LogPoolFull) {}
-    int Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
-        unsigned char key[TftpTransferKey::kSize];
-        TftpTransferKey::Make(peer, key);
-        return FindEntry(key, lppClient);
-    }
-    // Finds or adds; an added record holds whatever its pool slot held.
-    int Add(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
-        unsigned char key[TftpTransferKey::kSize];
-        TftpTransferKey::Make(peer, key);
-        return GetLastClient(key, lppClient);
-    }
-    int Remove(const platform::SockAddrV4 &peer) {
-        unsigned char key[TftpTransferKey::kSize];
-        TftpTransferKey::Make(peer, key);
-        return DelClient(key);
-    }
-    int First(HashCursor *cursor, Entry **lppEntry) { return FirstEntry(cursor, lppEntry); }
-    int Next(HashCursor *cursor, Entry **lppEntry) { return NextEntry(cursor, lppEntry); }
-    static platform::SockAddrV4 PeerOf(const Entry &entry) {
-        platform::SockAddrV4 peer = platform::MakeSockAddr(0, 0);
-        memcpy(&peer.dwAddr, entry.abKey, 4);
-        memcpy(&peer.wPort, entry.abKey + 4, 2);
-        return peer;
-    }
-};
+// A client acknowledges the first DATA or OACK, or asks again, within its
+// first retransmission timeout (firmware waits 1 to 5 s): a transfer whose
+// first answer stays unacknowledged this long was abandoned or forged, and
+// such transfers give way first when ports or records run out.
+constexpr uint64_t kTftpFirstAckMs = 6000;
+// Transfers one client address may hold at once. Firmware runs one, two
+// while a size probe overlaps its fetch; a script fetching in parallel a
+// dozen or so; one forger thousands.
+constexpr int kTftpTransfersPerSource = 32;
 
 // One answer datagram under construction: header plus the largest block.
 struct TftpSend {
@@ -112,8 +56,11 @@ protected:
 // The ports transfers answer from.
 class TftpTransferPorts {
 public:
+    static constexpr int32_t kAllTaken = -1;  // every port is held by a transfer
+    static constexpr int32_t kNoPortToPeer = -2;  // none could be opened toward the peer
     // A port of its own for the transfer to peer (kTftpServicePort when
-    // transfers share the service port), or -1 when none can be had now.
+    // transfers share the service port), or one of the codes above. A port
+    // closed while no answer from it waits to be sent is free again at once.
     virtual int32_t OpenPort(const platform::SockAddrV4 &peer) = 0;
     virtual void ClosePort(int32_t nPort) = 0;
 
@@ -160,7 +107,8 @@ public:
     // The client's port on nPort is closed (ICMP port unreachable): its
     // transfer ends.
     void PeerGone(const platform::SockAddrV4 &peer, int32_t nPort);
-    // Ends the transfers silent for at least qwIdleMs.
+    // Ends the transfers silent for at least qwIdleMs, and those whose first
+    // answer went unacknowledged for kTftpFirstAckMs.
     void EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs);
 
 private:
@@ -171,10 +119,16 @@ private:
     void OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
     TftpClientInfo *FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
+    TftpClientInfo *AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
     bool OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
-    void SendRefusal(const platform::SockAddrV4 &peer, TftpAnswerSink &sink);
+    void SendError(const platform::SockAddrV4 &peer, const char *lpMessage, TftpAnswerSink &sink);
+    int RefuseBusy(const platform::SockAddrV4 &peer, const char *lpName, TftpAnswerSink &sink);
+    void EndUnacknowledged(uint64_t qwNowMs);
+    // Ends the transfer that has waited longest for its first
+    // acknowledgement, lpExcept left out; false when there is none.
+    bool EvictUnacknowledged(const TftpClientInfo *lpExcept);
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
     void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason);

@@ -1,10 +1,9 @@
 // TeskTftpServer: boot files served over TFTP by one worker. Requests come to
 // UDP 69; each transfer answers from a port of its own, connected to its
 // client (RFC 1350's transfer identifier), unless the settings ask for the
-// single port (sites behind NAT). Where the system spreads one port's
-// datagrams over several sockets by sender, a few workers may share UDP 69:
-// each client's datagrams all reach one worker, which holds its transfers,
-// files and ports alone.
+// single port (sites behind NAT). Where the system lets several threads
+// wait on one socket, a few workers may read UDP 69's one socket: the worker
+// that reads a request holds its transfer, file and port alone.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +39,8 @@ public:
     static constexpr int kMostWorkers = 4;
     // Workers for UDP 69: TftpWorkers in the settings, else one per two
     // processors (the rest of the machine serves HTTP, DHCP and the host);
-    // at most four, and one where the port cannot be shared.
+    // at most four, and one where the socket cannot be shared or transfers
+    // share the port.
     static int WorkerCount();
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
@@ -77,6 +77,7 @@ private:
     void SendBatch();
     void SendFromServicePort(const TftpSend *lpAnswers, int nCount);
     void SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswers, int nCount);
+    void FreePort(int32_t nPort);
     void CloseEndedPorts();
 
     const int m_nWorker, m_nWorkers;

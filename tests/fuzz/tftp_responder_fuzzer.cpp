@@ -155,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             TftpClientInfo *lpClient = nullptr;
             if (clients->Find(Client(c + a), &lpClient) == 0) abort();  // a transfer outlived its end
         }
+    if (!clients->Empty()) abort();  // an address counted, or a transfer listed, past its end
     if (Files()->lpHead) abort();  // a file left open
     if (ports.AnyOpen()) abort();
     if (responder.ReadAreasLent() != 0) abort();  // a read-ahead area kept past its transfer

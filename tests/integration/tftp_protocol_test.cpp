@@ -22,6 +22,7 @@
 #include "support/pxe_config.h"
 #include "support/temp_tree.h"
 #include "tftp/read_ahead_pool.h"
+#include "tftp/tftp_responder.h"
 
 namespace {
 
@@ -303,9 +304,9 @@ TEST_F(TftpTest, RandomDatagramsLeaveTheServiceWorking) {
         noise.SendTo("127.0.0.1", 69, data.data(), data.size());
         if (round % 200 == 199) {
             // Let the service catch up, so no queue overflows and drops noise
-            // unread: a request from the noise's own port is served by the
-            // same worker, after everything the noise sent before it. No
-            // mutated seed asks k1000's size, so its answer marks the sync.
+            // unread: UDP 69's one queue is read in order, so a request is
+            // answered once all sent before it was read. No mutated seed asks
+            // k1000's size, so its answer marks the sync.
             Bytes request = Rrq("k1000", {"tsize", "0"});
             noise.SendTo("127.0.0.1", 69, request.data(), request.size());
             bool ok = true;
@@ -324,15 +325,24 @@ TEST_F(TftpTest, RandomDatagramsLeaveTheServiceWorking) {
 
 namespace {
 
+// A UDP socket with the option set, bound to host (network order) and port, or -1.
+int BoundSocket(uint32_t dwHostNet, uint16_t wPort, int nOption) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+    setsockopt(fd, SOL_SOCKET, nOption, &on, sizeof on);
+    sockaddr_in local{AF_INET, htons(wPort), {dwHostNet}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
 // Sends from any 127.0.0.0/8 address: all of them are local on loopback.
-void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in from{}, to{};
-    from.sin_family = to.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(dwSourceHost);
+// Beside a socket holding the port on every address, that one takes the answers.
+void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram, uint16_t wSourcePort = 0) {
+    int fd = BoundSocket(htonl(dwSourceHost), wSourcePort, SO_REUSEADDR);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
     to.sin_port = htons(69);
     to.sin_addr.s_addr = htonl(0x7f000001);
-    bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from);
     sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     close(fd);
 }
@@ -340,6 +350,50 @@ void SendSpoofed(uint32_t dwSourceHost, const Bytes &datagram) {
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
+
+// The responder alone on a clock of the test's own, with the ports 1,024
+// descriptors give: a datagram's answer comes back, and its port.
+struct BareResponder final : TftpTransferPorts, TftpAnswerSink {
+    explicit BareResponder(const std::string &root) : lpFiles(create_bootfile_table(root.c_str())) {
+        responder.Attach(clients.get(), lpFiles);
+    }
+    ~BareResponder() { free_bootfile_table(lpFiles); delete lpFiles; }
+    Bytes Send(uint32_t dwHost, uint16_t wPort, const Bytes &datagram, int32_t nPort, uint64_t qwMs) {
+        answer.clear();
+        platform::SockAddrV4 peer = platform::MakeSockAddr(htonl(dwHost), wPort);
+        responder.Respond(datagram.data(), static_cast<int>(datagram.size()), peer, nPort, qwMs, *this);
+        return answer;
+    }
+    int32_t OpenPort(const platform::SockAddrV4 &) override {
+        return open.size() == 256 ? kAllTaken : *open.insert(++nLast).first;
+    }
+    void ClosePort(int32_t nPort) override { open.erase(nPort); }
+    TftpSend *NewAnswer() override { return &send; }
+    int SendAnswer(TftpSend *lpSend) override {
+        answer.assign(lpSend->abData, lpSend->abData + lpSend->nLength);
+        nAnswerPort = lpSend->nPort;
+        return 0;
+    }
+
+    std::unique_ptr<TftpTransferTable> clients = std::make_unique<TftpTransferTable>();
+    tag_BootFileTable *lpFiles;
+    TftpResponder responder{this};
+    TftpSend send{};
+    Bytes answer;
+    int32_t nAnswerPort = 0, nLast = 0;
+    std::set<int32_t> open;
+};
+
+// A firmware's fetch of k1024 at qwMs: its request, then an ACK of each
+// block, each answered at once; false when one goes unanswered.
+bool Fetch(BareResponder &server, uint32_t dwHost, uint64_t qwMs) {
+    Bytes data = server.Send(dwHost, 2000, Rrq("k1024"), 0, qwMs);
+    for (unsigned block = 1; data.size() == 4 + 512; ++block)
+        data = server.Send(dwHost, 2000, Ack(block), server.nAnswerPort, qwMs);
+    return data == Bytes{0, 3, 0, 3} && server.Send(dwHost, 2000, Ack(3), server.nAnswerPort, qwMs).empty();
+}
+
+const Bytes kBusy = {0, 5, 0, 0, 'S', 'e', 'r', 'v', 'e', 'r', ' ', 'B', 'u', 's', 'y', 0};
 
 }  // namespace
 
@@ -377,6 +431,8 @@ TEST_F(TftpTest, HostileLanDescriptorsStayFlat) {
         if (i % 200 == 199) sync();
     }
     sync();
+    // One worker may still finish a request the sync overtook; each may hold a probe's transfer.
+    for (int i = 0; i < 500 && OpenDescriptors() > before + 2; ++i) usleep(10000);
     EXPECT_LE(OpenDescriptors(), before + 2);
 }
 
@@ -391,6 +447,28 @@ TEST_F(TftpTest, HostileLanSpoofedAcksLeaveRoomForNewClients) {
     }
     TestSocket fresh("127.0.0.44", 2000);
     EXPECT_EQ(Exchange(fresh, Rrq("k1024")), Data(1, std::string(512, 'a')));
+}
+
+// 300 forged requests a second from spoofed addresses, never acknowledged,
+// beside a firmware's fetch each second: all 8 are served. One address then
+// asking from 2,000 ports holds its share and is told no beyond it; a running
+// transfer keeps its port, the unacknowledged end after their first timeout.
+TEST_F(TftpTest, HostileLanForgedRequestsLeaveRoomForHonestFetches) {
+    BareResponder server(m_Root);
+    int nServed = 0;
+    for (uint32_t tick = 1; tick <= 8 * 300; ++tick) {
+        server.Send(0x0A000000 + tick, 2000, Rrq("k1024"), 0, tick * 10 / 3);
+        if (tick % 300 == 0) nServed += Fetch(server, 0xC0000200 + tick / 300, tick * 10 / 3);
+    }
+    EXPECT_EQ(nServed, 8);
+    server.Send(0x0C000001, 2000, Rrq("k1024"), 0, 8000);
+    server.Send(0x0C000001, 2000, Ack(1), server.nAnswerPort, 8000);
+    int nBusy = 0;
+    for (uint16_t port = 1; port <= 2000; ++port)
+        nBusy += server.Send(0x0B000001, port, Rrq("k1024"), 0, 8000) == kBusy;
+    EXPECT_EQ(nBusy, 2000 - kTftpTransfersPerSource);
+    server.Send(0x0C000002, 2000, Rrq("k1024"), 0, 8000 + kTftpFirstAckMs);
+    EXPECT_EQ(server.open.size(), 2u) << "the running transfer and the new one";
 }
 
 // The transfer identifier: ACKs count only from the port that asked.
@@ -511,7 +589,7 @@ TEST_F(TftpTest, HostileLanTransfersAnswerFromPortsOfTheirOwn) {
 
 // A storm on a busy server holds many transfers at once, each on a port of
 // its own: the ports follow the descriptor limit (a quarter of it), not a
-// fixed 512.
+// fixed 512. Each client has an address of its own, as machines do.
 TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
     constexpr int kClients = 700;
     rlimit limit{};
@@ -525,13 +603,45 @@ TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
     std::vector<std::unique_ptr<TestSocket>> clients;
     std::set<uint16_t> ports;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(std::make_unique<TestSocket>("127.0.0.50", static_cast<uint16_t>(20000 + i)));
+        std::string address = "127.1." + std::to_string((i + 1) / 256) + "." + std::to_string((i + 1) % 256);
+        clients.push_back(std::make_unique<TestSocket>(address.c_str(), static_cast<uint16_t>(20000 + i)));
         ASSERT_EQ(Exchange(*clients.back(), Rrq("k1024")), Data(1, std::string(512, 'a'))) << "client " << i;
         ports.insert(TransferPort(*clients.back()));
     }
     EXPECT_EQ(ports.size(), static_cast<size_t>(kClients));
     EXPECT_EQ(ports.count(69), 0u);
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// 2,000 requests from as many addresses, whose ports take the answers and
+// never acknowledge, hold every transfer port: the next request is served.
+TEST_F(TftpTest, HostileLanAbandonedRequestsLeaveRoomForTheNext) {
+    StopPXE();
+    rlimit limit{};  // the descriptors a service gets by default
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1024);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    int catcher = BoundSocket(INADDR_ANY, 4000, SO_REUSEADDR);
+    ASSERT_GE(catcher, 0);
+    for (uint32_t i = 0; i < 2000; ++i) SendSpoofed(0x7f200000 + i, Rrq("k1024"), 4000);
+    TestSocket fresh("127.0.0.54", 2000);
+    EXPECT_EQ(Exchange(fresh, Rrq("k1024"), 10000), Data(1, std::string(512, 'a')));
+    close(catcher);
+}
+
+// No other socket joins UDP 69 while the service holds it, whatever its
+// user: several workers read the service's one socket.
+TEST_F(TftpTest, HostileLanNoSocketJoinsTheServicePort) {
+    StopPXE();
+    m_Files.WriteSettings("[Tavrel]\nLogLevel=1\nTftpWorkers=2\n");
+    m_Files.UseAsHost();
+    ASSERT_EQ(StartPXE(&m_Server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_LT(BoundSocket(htonl(0x7f000001), 69, SO_REUSEPORT), 0) << "a socket of the same user joined UDP 69";
+    for (uint16_t port = 2001; port <= 2010; ++port) {
+        TestSocket client("127.0.0.55", port);
+        EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a'))) << port;
+    }
 }
 
 // One forged read request with windowsize 64, then 100 forged ACK 0s: at most

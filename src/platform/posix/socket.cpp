@@ -76,9 +76,14 @@ static bool FindInterfaceOf(uint32_t dwAddrNet, char *name, size_t size) {
     return found;
 }
 
-int UdpShareBinding(Socket sock) {
-    int on = 1;
-    return setsockopt(AsPosix(sock)->fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 ? 0 : Fail(errno);
+// A second descriptor of the same socket: no second binding, so no other
+// socket can join the port (as one of a SO_REUSEPORT group could).
+int UdpShareSocket(Socket sock, Socket *shared) {
+    *shared = kInvalidSocket;
+    int fd = fcntl(AsPosix(sock)->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return Fail(errno);
+    *shared = reinterpret_cast<Socket>(new PosixSocket{fd, AsPosix(sock)->dwSourceAddr});
+    return 0;
 }
 
 // Linux delivers limited and subnet broadcasts only to sockets bound to the

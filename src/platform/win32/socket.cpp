@@ -30,7 +30,10 @@ void SocketsCleanup() { WSACleanup(); }
 
 int DescriptorLimit() { return 2048; }
 
-int UdpShareBinding(Socket) { return -WSAEOPNOTSUPP; }
+int UdpShareSocket(Socket, Socket *shared) {
+    *shared = kInvalidSocket;
+    return -WSAEOPNOTSUPP;
+}
 
 int UdpOpen(Socket *out) {
     *out = kInvalidSocket;

@@ -1,0 +1,80 @@
+#include "tftp/tftp_transfer_table.h"
+
+int TftpSourceCounts::CountOf(uint32_t dwAddrNet) {
+    int32_t *lpCount = nullptr;
+    return FindEntry(reinterpret_cast<const unsigned char *>(&dwAddrNet), &lpCount) == 0 && lpCount ? *lpCount : 0;
+}
+
+bool TftpSourceCounts::Change(uint32_t dwAddrNet, int nChange) {
+    const unsigned char *lpKey = reinterpret_cast<const unsigned char *>(&dwAddrNet);
+    int32_t *lpCount = nullptr;
+    if (FindEntry(lpKey, &lpCount) != 0 || !lpCount) {
+        if (nChange <= 0 || GetLastClient(lpKey, &lpCount) != 0 || !lpCount) return false;
+        *lpCount = 0;  // a pool slot keeps its last user's bytes
+        ++m_nAddresses;
+    }
+    *lpCount += nChange;
+    if (*lpCount > 0) return true;
+    DelClient(lpKey);
+    --m_nAddresses;
+    return true;
+}
+
+int TftpTransferTable::Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+    unsigned char key[TftpTransferKey::kSize];
+    TftpTransferKey::Make(peer, key);
+    TftpTransferRecord *lpRecord = nullptr;
+    if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
+    if (lppClient) *lppClient = &lpRecord->info;
+    return 0;
+}
+
+int TftpTransferTable::Add(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+    unsigned char key[TftpTransferKey::kSize];
+    TftpTransferKey::Make(peer, key);
+    TftpTransferRecord *lpRecord = nullptr;
+    if (FindEntry(key, &lpRecord) == 0) return -1;
+    if (!m_Sources.Change(peer.dwAddr, 1)) return -1;
+    if (GetLastClient(key, &lpRecord) != 0 || !lpRecord) {
+        m_Sources.Change(peer.dwAddr, -1);
+        return -1;
+    }
+    ++m_nTransfers;
+    lpRecord->stPeer = peer;
+    lpRecord->lpOlder = m_lpNewest;
+    lpRecord->lpNewer = nullptr;
+    lpRecord->bWaiting = true;
+    (m_lpNewest ? m_lpNewest->lpNewer : m_lpOldest) = lpRecord;
+    m_lpNewest = lpRecord;
+    if (lppClient) *lppClient = &lpRecord->info;
+    return 0;
+}
+
+int TftpTransferTable::Remove(const platform::SockAddrV4 &peer) {
+    unsigned char key[TftpTransferKey::kSize];
+    TftpTransferKey::Make(peer, key);
+    TftpTransferRecord *lpRecord = nullptr;
+    if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
+    Unlist(lpRecord);
+    m_Sources.Change(peer.dwAddr, -1);
+    --m_nTransfers;
+    return DelClient(key);
+}
+
+void TftpTransferTable::Acknowledged(TftpClientInfo *lpClient) { Unlist(RecordOf(lpClient)); }
+
+TftpClientInfo *TftpTransferTable::OldestUnacknowledged(const TftpClientInfo *lpExcept,
+                                                        platform::SockAddrV4 *lpPeer) const {
+    TftpTransferRecord *lpRecord = m_lpOldest;
+    if (lpRecord && &lpRecord->info == lpExcept) lpRecord = lpRecord->lpNewer;
+    if (!lpRecord) return nullptr;
+    *lpPeer = lpRecord->stPeer;
+    return &lpRecord->info;
+}
+
+void TftpTransferTable::Unlist(TftpTransferRecord *lpRecord) {
+    if (!lpRecord->bWaiting) return;
+    (lpRecord->lpOlder ? lpRecord->lpOlder->lpNewer : m_lpOldest) = lpRecord->lpNewer;
+    (lpRecord->lpNewer ? lpRecord->lpNewer->lpOlder : m_lpNewest) = lpRecord->lpOlder;
+    lpRecord->bWaiting = false;
+}
