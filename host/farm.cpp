@@ -17,6 +17,9 @@ constexpr size_t kMaxServedTracked = 65536;
 constexpr int64_t kServedWindowSeconds = 3600;
 constexpr int kIdleWaitMs = 250;  // how often the sync thread looks at its stop flag
 constexpr int kPruneEverySeconds = 60;
+// Beats a server may have sent past the sequence its row last kept (while
+// the database was out of reach): about 12 days of them.
+constexpr uint64_t kSequenceRestartGap = 1u << 20;
 
 uint64_t Mix(uint64_t x) {  // splitmix64's finaliser: every input bit moves every output bit
     x ^= x >> 30;
@@ -227,7 +230,7 @@ FarmSync::FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberR
 FarmSync::~FarmSync() { Stop(); }
 
 bool FarmSync::Prime(std::vector<MemberRow> *members) {
-    if (m_bFarm && !Beat()) return false;
+    if (m_bFarm && !(SeedSequence() && Beat())) return false;
     *members = KnownMembers();
     if (!ReloadPolicy()) return false;
     if (m_bFarm) Decide();
@@ -279,13 +282,27 @@ bool FarmSync::Beat() {
         std::lock_guard<std::mutex> guard(m_Lock);
         m_nSelfFree = self.free;
     }
-    if (m_Beacon) m_Beacon->SetFree(self.free);
+    if (m_Beacon) {
+        m_Beacon->SetFree(self.free);
+        self.beatSequence = m_Beacon->Sequence();
+    }
     bool written = m_Store->Heartbeat(self, !m_bJoined);
     m_bJoined = m_bJoined || written;
     m_lpView->SetSelf(HostAddress(self.address));
     bool read = ReadMembers();
     NoteDatabase(written && read);
     return read && written;
+}
+
+// The direct heartbeats' sequence must grow across restarts whatever the
+// wall clock did meanwhile: it starts past the one this server's row kept.
+bool FarmSync::SeedSequence() {
+    if (!m_Beacon) return true;
+    if (!ReadMembers()) return false;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    for (const MemberRow &member : m_Members)
+        if (member.address == m_Self.address) m_Beacon->RaiseSequence(member.beatSequence + kSequenceRestartGap);
+    return true;
 }
 
 // While the database is unreachable the last members read stay known, and
@@ -299,9 +316,10 @@ bool FarmSync::ReadMembers() {
             std::lock_guard<std::mutex> guard(m_Lock);
             self = m_Self.address;
         }
-        std::vector<uint32_t> peers;
+        std::vector<BeaconPeer> peers;
         for (const MemberRow &member : members)
-            if (member.address != self && HostAddress(member.address)) peers.push_back(HostAddress(member.address));
+            if (member.address != self && HostAddress(member.address))
+                peers.push_back({HostAddress(member.address), member.beatSequence});
         m_Beacon->SetPeers(std::move(peers));
     }
     {

@@ -105,6 +105,7 @@ public:
 private:
     void Loop();
     bool Beat();
+    bool SeedSequence();
     bool ReadMembers();
     bool ReloadPolicy();
     void Decide();  // on the beacon's thread

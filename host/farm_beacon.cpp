@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 
 namespace {
@@ -79,9 +81,27 @@ bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Be
 
 FarmBeacon::FarmBeacon(std::string key, uint32_t self, int port)
     : m_Key(std::move(key)), m_dwSelf(self), m_nPort(port) {
+    if (const char *file = getenv("TAVREL_TEST_CLOCK_OFFSET_FILE")) m_TestClockFile = file;
+    ReadTestClockOffset();
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    m_qwSequence = static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec / 1000);
+    m_qwSequence = static_cast<uint64_t>(now.tv_sec + m_nTestClockOffset) * 1000000 +
+                   static_cast<uint64_t>(now.tv_nsec / 1000);
+}
+
+void FarmBeacon::ReadTestClockOffset() {
+    if (m_TestClockFile.empty()) return;
+    std::ifstream file(m_TestClockFile);
+    long long offset = 0;
+    if (file >> offset) m_nTestClockOffset = offset;
+}
+
+int64_t FarmBeacon::WallNow() const { return static_cast<int64_t>(time(nullptr)) + m_nTestClockOffset; }
+
+void FarmBeacon::RaiseSequence(uint64_t floor) {
+    uint64_t current = m_qwSequence;
+    while (current < floor && !m_qwSequence.compare_exchange_weak(current, floor)) {
+    }
 }
 
 FarmBeacon::~FarmBeacon() {
@@ -113,7 +133,7 @@ void FarmBeacon::Stop() {
     SendAll(true);
 }
 
-void FarmBeacon::SetPeers(std::vector<uint32_t> peers) {
+void FarmBeacon::SetPeers(std::vector<BeaconPeer> peers) {
     if (peers.size() > kMaxPeers) peers.resize(kMaxPeers);
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Peers = std::move(peers);
@@ -130,8 +150,9 @@ std::unordered_map<uint32_t, PeerBeat> FarmBeacon::Peers() {
 }
 
 void FarmBeacon::SendAll(bool stopped) {
-    std::vector<uint32_t> peers;
+    std::vector<BeaconPeer> peers;
     Beat beat;
+    ReadTestClockOffset();
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         peers = m_Peers;
@@ -140,13 +161,13 @@ void FarmBeacon::SendAll(bool stopped) {
     beat.sender = m_dwSelf;
     beat.stopped = stopped;
     beat.sequence = ++m_qwSequence;
-    beat.time = time(nullptr);
+    beat.time = WallNow();
     std::vector<unsigned char> data = SignBeat(beat, m_Key);
-    for (uint32_t peer : peers) {
+    for (const BeaconPeer &peer : peers) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(m_nPort));
-        to.sin_addr.s_addr = htonl(peer);
+        to.sin_addr.s_addr = htonl(peer.address);
         sendto(m_nSocket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to);
     }
 }
@@ -186,25 +207,41 @@ void FarmBeacon::Receive(int waitMs) {
             Ignored("unsigned or forged", source);
             continue;
         }
-        int64_t skew = beat.time - static_cast<int64_t>(time(nullptr));
         std::lock_guard<std::mutex> guard(m_Lock);
-        bool member = false;
-        for (uint32_t peer : m_Peers) member = member || peer == beat.sender;
-        if (beat.sender != source || !member) {
-            Ignored("from no member", source);
-            continue;
-        }
-        if (skew > kBeatClockSlack || skew < -kBeatClockSlack) {
-            Ignored("replayed (old time)", source);
-            continue;
-        }
-        auto seen = m_Seen.find(beat.sender);
-        if (seen != m_Seen.end() && beat.sequence <= seen->second.sequence) {
-            Ignored("replayed", source);
-            continue;
-        }
-        m_Seen[beat.sender] = {std::chrono::steady_clock::now(), beat.stopped, beat.free, beat.sequence};
+        if (Believe(beat, source)) m_Seen[beat.sender] = {std::chrono::steady_clock::now(), beat.stopped, beat.free,
+                                                          beat.sequence};
     }
+}
+
+// The sender's clock says nothing of a beat's age (it may be off, or jump):
+// arrival and sequence do. A replay carries a sequence already passed.
+bool FarmBeacon::Believe(const Beat &beat, uint32_t source) {
+    const BeaconPeer *peer = nullptr;
+    for (const BeaconPeer &candidate : m_Peers)
+        if (candidate.address == beat.sender) peer = &candidate;
+    if (beat.sender != source || !peer) {
+        Ignored("from no member", source);
+        return false;
+    }
+    auto seen = m_Seen.find(beat.sender);
+    uint64_t floor = std::max(peer->sequenceFloor, seen == m_Seen.end() ? 0 : seen->second.sequence);
+    if (beat.sequence <= floor) {
+        Ignored("replayed", source);
+        return false;
+    }
+    int64_t skew = beat.time - WallNow();
+    if (skew > kBeatClockSlack || skew < -kBeatClockSlack) TellSkew(beat.sender, skew);
+    return true;
+}
+
+void FarmBeacon::TellSkew(uint32_t sender, int64_t skew) {
+    auto now = std::chrono::steady_clock::now();
+    auto told = m_SkewTold.find(sender);
+    if (told != m_SkewTold.end() && now - told->second < std::chrono::seconds(kSkewLogSeconds)) return;
+    m_SkewTold[sender] = now;
+    std::cerr << "tavrel-host: error: farm member " << AddressText(sender) << " clock is "
+              << (skew > 0 ? skew : -skew) << " s " << (skew > 0 ? "ahead of" : "behind")
+              << " this server's; its heartbeats are still believed, but set both clocks right (NTP)\n";
 }
 
 // Called with m_Lock held or from the only thread that counts.

@@ -6,11 +6,16 @@
 // Datagram (kBeatSize bytes, numbers big-endian):
 //   0  "TVHB"      4  version (1)   5  state (0 running, 1 stopped)
 //   6  reserved    8  sender address   12  free addresses (0xffffffff unknown)
-//   16 sequence (grows, also across restarts: it starts at the wall clock in us)
+//   16 sequence (grows, also across restarts: it starts above the one the
+//      store last kept for this member, or at the wall clock in us if higher)
 //   24 time (unix seconds)   32 HMAC-SHA256 of bytes 0-31 under the farm key
 // A datagram is believed only when its signature holds, it comes from the
-// address it names, that address is a member, its time is within
-// kBeatClockSlack of ours and its sequence is above the last one believed.
+// address it names, that address is a member and its sequence is above both
+// the last one believed and the one the store last kept for that member (so
+// a replay older than the member's last database heartbeat is refused even
+// by a server that just started). Freshness is the arrival time on this
+// server's monotonic clock: a member whose wall clock is off, or jumps, is
+// still believed; its time only serves to tell the operator of the skew.
 #pragma once
 
 #include <atomic>
@@ -26,7 +31,8 @@
 constexpr size_t kBeatSize = 64;
 constexpr size_t kBeatSignedSize = 32;
 constexpr int kBeatPeriodMs = 1000;
-constexpr int64_t kBeatClockSlack = 30;  // seconds
+constexpr int64_t kBeatClockSlack = 30;  // seconds of skew before it is told
+constexpr int kSkewLogSeconds = 600;      // how often, per member
 constexpr uint32_t kBeatFreeUnknown = 0xffffffffu;
 
 struct Beat {
@@ -41,6 +47,12 @@ struct Beat {
 // datagram of another size or form, or whose signature fails).
 std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key);
 bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Beat *beat);
+
+// A member to beat, and the sequence the store last kept for it.
+struct BeaconPeer {
+    uint32_t address = 0;  // host order
+    uint64_t sequenceFloor = 0;
+};
 
 struct PeerBeat {
     std::chrono::steady_clock::time_point at;  // when the last believed beat arrived
@@ -59,8 +71,12 @@ public:
     void Start(std::function<void()> tick);
     // Tells the members this server stops, then ends the thread.
     void Stop();
-    void SetPeers(std::vector<uint32_t> peers);
+    void SetPeers(std::vector<BeaconPeer> peers);
     void SetFree(long free);
+    // The last sequence sent, and a floor for the next ones (the one the
+    // store kept from this server's previous run).
+    uint64_t Sequence() const { return m_qwSequence; }
+    void RaiseSequence(uint64_t floor);
     std::unordered_map<uint32_t, PeerBeat> Peers();
 
 private:
@@ -68,16 +84,25 @@ private:
     void SendAll(bool stopped);
     void Receive(int waitMs);
     void Ignored(const char *why, uint32_t from);
+    bool Believe(const Beat &beat, uint32_t source);  // with m_Lock held
+    void TellSkew(uint32_t sender, int64_t skew);       // with m_Lock held
+    int64_t WallNow() const;
+    void ReadTestClockOffset();
 
     const std::string m_Key;
     const uint32_t m_dwSelf;
     const int m_nPort;
     int m_nSocket = -1;
-    uint64_t m_qwSequence;
+    std::atomic<uint64_t> m_qwSequence;
+    // Seconds added to the wall clock, from the file TAVREL_TEST_CLOCK_OFFSET_FILE
+    // names (tests only: a member whose clock is off, or jumps).
+    std::string m_TestClockFile;
+    std::atomic<int64_t> m_nTestClockOffset{0};
     std::function<void()> m_Tick;
-    std::mutex m_Lock;  // guards m_Peers, m_Seen and m_nFree
-    std::vector<uint32_t> m_Peers;
+    std::mutex m_Lock;  // guards m_Peers, m_Seen, m_SkewTold and m_nFree
+    std::vector<BeaconPeer> m_Peers;
     std::unordered_map<uint32_t, PeerBeat> m_Seen;
+    std::unordered_map<uint32_t, std::chrono::steady_clock::time_point> m_SkewTold;  // members only
     long m_nFree = -1;
     // Ignored datagrams, told at most once per kIgnoredLogSeconds.
     std::unordered_map<std::string, long> m_Ignored;

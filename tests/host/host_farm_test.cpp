@@ -107,6 +107,21 @@ protected:
     std::string Home(int server) const { return m_Tree.Root() + "/s" + std::to_string(server); }
     std::string Err(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".err"; }
     std::string Out(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".out"; }
+    // Seconds the server's wall clock is off, read by tavrel-host with each heartbeat it sends.
+    std::string ClockOffsetFile(int server) const { return Home(server) + "/clock-offset"; }
+    void SetClockOffset(int server, int seconds) { std::ofstream(ClockOffsetFile(server)) << seconds << "\n"; }
+    // The skew SERVER told of MEMBER's clock ("" when it told none), and how often.
+    std::string SkewTold(int server, int member, size_t *times) {
+        std::string err = ReadWholeFile(Err(server)), told = "farm member " + ServerAddress(member) + " clock is ";
+        *times = Count(err, told);
+        size_t at = err.find(told);
+        return at == std::string::npos ? "" : err.substr(at + told.size(), err.find(" this", at) - at - told.size());
+    }
+    bool AwaitTold(int server, const std::string &line, size_t times) {
+        for (int i = 0; i < 100; ++i, usleep(100000))
+            if (Count(ReadWholeFile(Err(server)), line) >= times) return true;
+        return false;
+    }
     static std::string DatabaseLink(int server) { return "tvd" + std::to_string(server); }
     static std::string Range(int server) {
         return "198.18." + std::to_string(server) + ".1-198.18." + std::to_string(server) + ".250";
@@ -126,6 +141,7 @@ protected:
         std::string err = Err(server), out = Out(server), bin = Home(server) + "/bin/tavrel-host";
         pid_t pid = fork();
         if (pid == 0) {
+            setenv("TAVREL_TEST_CLOCK_OFFSET_FILE", ClockOffsetFile(server).c_str(), 1);
             if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
             execlp("ip", "ip", "netns", "exec", Namespace(server).c_str(), bin.c_str(), "run",
                    Config(server).c_str(), static_cast<char *>(nullptr));
@@ -467,4 +483,53 @@ TEST_F(HostFarmTest, OverlappingRangesAreRefused) {
             if (answer.server == 2) {
                 EXPECT_EQ(ntohl(answer.yiaddr) >> 8, 0xc61202u) << "still 198.18.2.x";
             }
+}
+
+TEST_F(HostFarmTest, ClientsWithLeasesAreAnsweredThroughAStoreOutage) {
+    std::vector<int> clients = Clients(150);
+    Answers offers = Exchange(1, clients);
+    std::map<int, int> holders = OwnersOf(Exchange(3, clients, &offers), clients);
+    ASSERT_EQ(holders.size(), clients.size());
+    ASSERT_TRUE(m_Postgres->Stop());
+    for (int i = 1; i <= kServers; ++i) {
+        std::string err;
+        for (int n = 0; n < 100 && err.find("database is out of reach") == std::string::npos; ++n, usleep(100000))
+            err = ReadWholeFile(Err(i));
+        ASSERT_NE(err.find("database is out of reach"), std::string::npos) << "server " << i;
+    }
+    EXPECT_EQ(OwnersOf(Exchange(1, clients), clients), holders) << "each by the member that holds its lease";
+}
+
+TEST_F(HostFarmTest, MemberWithAClockOffAndNoDatabaseKeepsItsClients) {
+    StopServer(kServers, SIGTERM);
+    SetClockOffset(kServers, 40);
+    StartServer(kServers);  // its sequence goes on past the one its last run sent
+    ASSERT_TRUE(AwaitLive(kServers));
+    for (int i = 1; i < kServers; ++i) {
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(kServers) + " clock is", 1)) << "its beats believed";
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(kServers) + " is live", 1)) << ReadWholeFile(Err(i));
+        ASSERT_TRUE(AwaitTold(kServers, "farm member " + ServerAddress(i) + " is live", 1)) << "server " << i;
+    }
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    ExpectOneAnswerEachFor(10);
+    size_t times = 0;
+    std::string ahead = SkewTold(1, kServers, &times), behind;
+    EXPECT_TRUE(ahead == "39 s ahead of" || ahead == "40 s ahead of" || ahead == "41 s ahead of") << ahead;
+    EXPECT_EQ(times, 1u) << "told once per member";
+    behind = SkewTold(kServers, 2, &times);
+    EXPECT_TRUE(behind == "39 s behind" || behind == "40 s behind" || behind == "41 s behind") << behind;
+    EXPECT_EQ(Count(ReadWholeFile(Err(1)), "tavrel-host: error: farm member"), 1u);
+    EXPECT_EQ(Count(ReadWholeFile(Err(1)), "replayed"), 0u) << ReadWholeFile(Err(1));
+}
+
+TEST_F(HostFarmTest, WallClockJumpsChangeNoAnswer) {
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    for (int jump : {3600, -3600}) {
+        SCOPED_TRACE("jump " + std::to_string(jump));
+        SetClockOffset(kServers, jump);
+        ExpectOneAnswerEachFor(8);  // past the 6 s a member stays live unheard
+    }
+    for (int i = 1; i <= kServers; ++i)
+        EXPECT_EQ(ReadWholeFile(Err(i)).find(" left\n"), std::string::npos) << "server " << i << ": "
+                                                                             << ReadWholeFile(Err(i));
 }
