@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -359,8 +360,11 @@ bool FarmBeacon::Believe(const Beat &beat, uint32_t source, uint64_t lastSequenc
 void FarmBeacon::TellSkew(uint32_t sender, int64_t skew) {
     auto now = std::chrono::steady_clock::now();
     auto told = m_SkewTold.find(sender);
-    if (told != m_SkewTold.end() && now - told->second < std::chrono::seconds(kSkewLogSeconds)) return;
-    m_SkewTold[sender] = now;
+    // Told again after a while, or at once when the clock moved again.
+    if (told != m_SkewTold.end() && now - told->second.at < std::chrono::seconds(kSkewLogSeconds) &&
+        std::abs(skew - told->second.skew) <= kBeatClockSlack)
+        return;
+    m_SkewTold[sender] = {now, skew};
     std::cerr << "tavrel-host: error: farm member " << AddressText(sender) << " clock is "
               << (skew > 0 ? skew : -skew) << " s " << (skew > 0 ? "ahead of" : "behind")
               << " this server's; its heartbeats are still believed, but set both clocks right (NTP)\n";

@@ -139,7 +139,11 @@ private:
     std::mutex m_Lock;  // guards every member below
     std::vector<BeaconPeer> m_Peers;
     std::unordered_map<uint32_t, PeerBeat> m_Seen;
-    std::unordered_map<uint32_t, std::chrono::steady_clock::time_point> m_SkewTold;  // members only
+    struct SkewTold {
+        std::chrono::steady_clock::time_point at;
+        int64_t skew;
+    };
+    std::unordered_map<uint32_t, SkewTold> m_SkewTold;  // members only
     std::vector<HeldLease> m_Held;  // this server's, to announce
     struct AnnouncedLeases {
         uint64_t sequence = 0;  // of the last datagram believed

@@ -545,4 +545,23 @@ TEST_F(HostFarmTest, WallClockJumpsChangeNoAnswer) {
     for (int i = 1; i <= kServers; ++i)
         EXPECT_EQ(ReadWholeFile(Err(i)).find(" left\n"), std::string::npos) << "server " << i << ": "
                                                                              << ReadWholeFile(Err(i));
+    // Restarted with its clock two hours back, its beats still go on past its last run's.
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " up"), 0);
+    StopServer(kServers, SIGTERM);
+    SetClockOffset(kServers, -7200);
+    StartServer(kServers);
+    for (int i = 1; i < kServers; ++i) {
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(kServers) + " clock is 7200 s behind", 1));
+        ASSERT_TRUE(AwaitTold(kServers, "farm member " + ServerAddress(i) + " clock is 7200 s ahead", 1));
+    }
+    // The others follow its return (within a second), before its link goes.
+    std::vector<int> clients = Clients(200);
+    auto once = [&clients](const Answers &answers) {
+        for (int client : clients)
+            if (!answers.count(client) || answers.at(client).size() != 1) return false;
+        return true;
+    };
+    for (int i = 0; i < 20 && !once(Exchange(1, clients)); ++i) usleep(100000);
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    ExpectOneAnswerEachFor(8);
 }
