@@ -17,6 +17,9 @@ constexpr size_t kMaxServedTracked = 65536;
 constexpr int64_t kServedWindowSeconds = 3600;
 constexpr int kIdleWaitMs = 250;  // how often the sync thread looks at its stop flag
 constexpr int kPruneEverySeconds = 60;
+// Beats a server may have sent past the sequence its row last kept (while
+// the database was out of reach): about 12 days of them.
+constexpr uint64_t kSequenceRestartGap = 1u << 20;
 
 uint64_t Mix(uint64_t x) {  // splitmix64's finaliser: every input bit moves every output bit
     x ^= x >> 30;
@@ -107,7 +110,7 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
         if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds)) {
             // The direct beat is the newer word: a stop it tells ends the member at once.
             isLive = !beat->second.stopped;
-            if (beat->second.free != kBeatFreeUnknown) free = beat->second.free;
+            free = beat->second.free == kBeatFreeUnknown ? -1 : static_cast<long>(beat->second.free);
         }
         if (address == self) {
             isLive = true;
@@ -116,6 +119,38 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
         if (isLive) live.push_back({address, member.weight, free == 0});
     }
     return live;
+}
+
+uint64_t MacKeyOfText(const std::string &text) {
+    unsigned int b[6];
+    if (sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return 0;
+    uint64_t key = 0;
+    for (unsigned int byte : b) key = key << 8 | (byte & 255);
+    return key;
+}
+
+std::unordered_map<uint64_t, Holder> LeaseHolders(const std::vector<HeldLease> &self, double selfAge,
+                                                  const std::vector<std::pair<uint64_t, PeerLease>> &peers,
+                                                  const std::vector<LiveMember> &live, uint32_t selfAddress) {
+    std::unordered_map<uint64_t, Holder> holders;
+    auto offer = [&holders](uint64_t mac, Holder holder) {
+        auto taken = holders.emplace(mac, holder);
+        Holder &best = taken.first->second;
+        if (!taken.second && (holder.secondsLeft > best.secondsLeft ||
+                              (holder.secondsLeft == best.secondsLeft && holder.address < best.address)))
+            best = holder;
+    };
+    for (const HeldLease &lease : self)
+        offer(lease.mac, {selfAddress, lease.secondsLeft - static_cast<int64_t>(selfAge)});
+    auto now = std::chrono::steady_clock::now();
+    for (const auto &entry : peers) {
+        bool isLive = false;
+        for (const LiveMember &member : live) isLive = isLive || member.address == entry.second.holder;
+        if (!isLive) continue;
+        auto age = std::chrono::duration_cast<std::chrono::seconds>(now - entry.second.at).count();
+        offer(entry.first, {entry.second.holder, entry.second.secondsLeft - static_cast<int64_t>(age)});
+    }
+    return holders;
 }
 
 MemberRow SelfRow(const HostConfig &config) {
@@ -155,6 +190,10 @@ int PolicyView::Choose(const unsigned char *mac, char *server) {
         auto row = now.assigned->find(MacKey(mac));
         if (row != now.assigned->end()) chosen = row->second;
     }
+    if (chosen.empty() && m_bFarm && now.holders) {
+        auto holder = now.holders->find(MacKey(mac));
+        if (holder != now.holders->end()) chosen = AddressText(holder->second.address);
+    }
     if (chosen.empty() && m_bFarm && now.live) {
         uint32_t winner = RendezvousChoice(*now.live, mac);
         if (winner == 0) return 0;
@@ -186,6 +225,12 @@ void PolicyView::SetLive(std::vector<LiveMember> live) {
     m_Snapshot.live = std::move(shared);
 }
 
+void PolicyView::SetHolders(std::unordered_map<uint64_t, Holder> holders) {
+    auto shared = std::make_shared<const std::unordered_map<uint64_t, Holder>>(std::move(holders));
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Snapshot.holders = std::move(shared);
+}
+
 void PolicyView::SetSelf(uint32_t self) {
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Snapshot.self = self;
@@ -215,19 +260,19 @@ long PolicyView::ServedLastHour() {
 }
 
 FarmSync::FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm,
-                   std::unique_ptr<FarmBeacon> beacon, std::function<long()> free, double pruneAfterSeconds)
+                   std::unique_ptr<FarmBeacon> beacon, std::function<LeaseCount()> leases, double pruneAfterSeconds)
     : m_Store(std::move(store)),
       m_lpView(view),
       m_bFarm(farm),
       m_Beacon(std::move(beacon)),
-      m_Free(std::move(free)),
+      m_Leases(std::move(leases)),
       m_PruneAfterSeconds(pruneAfterSeconds),
       m_Self(std::move(self)) {}
 
 FarmSync::~FarmSync() { Stop(); }
 
 bool FarmSync::Prime(std::vector<MemberRow> *members) {
-    if (m_bFarm && !Beat()) return false;
+    if (m_bFarm && !(SeedSequence() && Beat())) return false;
     *members = KnownMembers();
     if (!ReloadPolicy()) return false;
     if (m_bFarm) Decide();
@@ -274,18 +319,48 @@ bool FarmSync::Beat() {
         self = m_Self;
     }
     self.served = m_lpView->ServedLastHour();
-    self.free = m_Free ? m_Free() : -1;
+    LeaseCount leases = m_Leases ? m_Leases() : LeaseCount{};
+    self.free = leases.free;
+    // Only the leases the others hear of override the rendezvous order here
+    // too, or a client beyond the cap would get two answers.
+    if (leases.held.size() > kMaxHeldAnnounced) {
+        leases.held.resize(kMaxHeldAnnounced);
+        if (!m_bHeldCapTold)
+            std::cerr << "tavrel-host: more than " << kMaxHeldAnnounced
+                      << " leases: the others go by the rendezvous order alone\n";
+        m_bHeldCapTold = true;
+    }
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         m_nSelfFree = self.free;
+        if (leases.read) {  // an unreadable file leaves the leases as last read
+            m_SelfHeld = leases.held;
+            m_SelfHeldAt = std::chrono::steady_clock::now();
+            m_bHoldersStale = true;
+        }
     }
-    if (m_Beacon) m_Beacon->SetFree(self.free);
+    if (m_Beacon) {
+        if (leases.read) m_Beacon->SetHeld(std::move(leases.held));
+        m_Beacon->SetFree(self.free);
+        self.beatSequence = m_Beacon->Sequence();
+    }
     bool written = m_Store->Heartbeat(self, !m_bJoined);
     m_bJoined = m_bJoined || written;
     m_lpView->SetSelf(HostAddress(self.address));
     bool read = ReadMembers();
     NoteDatabase(written && read);
     return read && written;
+}
+
+// The direct heartbeats' sequence must grow across restarts whatever the
+// wall clock did meanwhile: it starts past the one this server's row kept.
+bool FarmSync::SeedSequence() {
+    if (!m_Beacon) return true;
+    if (!ReadMembers()) return false;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    for (const MemberRow &member : m_Members)
+        if (member.address == m_Self.address) m_Beacon->RaiseSequence(member.beatSequence + kSequenceRestartGap);
+    return true;
 }
 
 // While the database is unreachable the last members read stay known, and
@@ -299,9 +374,10 @@ bool FarmSync::ReadMembers() {
             std::lock_guard<std::mutex> guard(m_Lock);
             self = m_Self.address;
         }
-        std::vector<uint32_t> peers;
+        std::vector<BeaconPeer> peers;
         for (const MemberRow &member : members)
-            if (member.address != self && HostAddress(member.address)) peers.push_back(HostAddress(member.address));
+            if (member.address != self && HostAddress(member.address))
+                peers.push_back({HostAddress(member.address), member.beatSequence});
         m_Beacon->SetPeers(std::move(peers));
     }
     {
@@ -316,6 +392,9 @@ bool FarmSync::ReadMembers() {
 void FarmSync::Decide() {
     std::unordered_map<uint32_t, PeerBeat> beats;
     if (m_Beacon) beats = m_Beacon->Peers();
+    uint64_t generation = m_Beacon ? m_Beacon->PeerLeasesGeneration() : 0;
+    std::vector<std::pair<uint64_t, PeerLease>> peerLeases;
+    if (generation != m_qwPeerLeasesGeneration) peerLeases = m_Beacon->PeerLeases(&generation);
     std::lock_guard<std::mutex> guard(m_Lock);
     double sinceRead = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_ReadAt).count();
     std::vector<LiveMember> live =
@@ -342,9 +421,26 @@ void FarmSync::Decide() {
             changed = true;
         }
     }
-    if (!changed && !m_Live.empty()) return;
-    m_Live = live;
-    m_lpView->SetLive(std::move(live));
+    if (changed || m_Live.empty()) {
+        m_Live = live;
+        m_lpView->SetLive(std::move(live));
+    }
+    PublishHolders(changed, generation, peerLeases);
+}
+
+// With m_Lock held; only when the live list or a lease changed (the map can
+// hold thousands of leases).
+void FarmSync::PublishHolders(bool liveChanged, uint64_t generation,
+                              const std::vector<std::pair<uint64_t, PeerLease>> &peerLeases) {
+    bool peersChanged = generation != m_qwPeerLeasesGeneration;
+    if (!liveChanged && !peersChanged && !m_bHoldersStale) return;
+    if (peersChanged) {
+        m_PeerLeases = peerLeases;
+        m_qwPeerLeasesGeneration = generation;
+    }
+    m_bHoldersStale = false;
+    double selfAge = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_SelfHeldAt).count();
+    m_lpView->SetHolders(LeaseHolders(m_SelfHeld, selfAge, m_PeerLeases, m_Live, HostAddress(m_Self.address)));
 }
 
 bool FarmSync::ReloadPolicy() {

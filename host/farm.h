@@ -47,6 +47,27 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
                                     const std::unordered_map<uint32_t, PeerBeat> &beats, uint32_t self,
                                     long selfFree);
 
+// What this server's lease file tells: its free addresses (-1 when the file
+// could not be read: unknown, never "full") and the leases it holds.
+struct LeaseCount {
+    long free = -1;
+    bool read = false;
+    std::vector<HeldLease> held;
+};
+uint64_t MacKeyOfText(const std::string &text);  // "aa:bb:cc:dd:ee:ff"; 0 when not one
+
+// Who answers each MAC some live member holds a lease for: the holder whose
+// lease has the most time left (the newest grant; the lowest address on a
+// tie), whatever the rendezvous order says. SELF's leases come from its lease
+// file, read SELF AGE seconds ago; PEERS' as they announced them.
+struct Holder {
+    uint32_t address;
+    int64_t secondsLeft;
+};
+std::unordered_map<uint64_t, Holder> LeaseHolders(const std::vector<HeldLease> &self, double selfAge,
+                                                  const std::vector<std::pair<uint64_t, PeerLease>> &peers,
+                                                  const std::vector<LiveMember> &live, uint32_t selfAddress);
+
 // This server's row: address, farm name and weight, ranges and statics.
 MemberRow SelfRow(const HostConfig &config);
 
@@ -62,6 +83,7 @@ public:
     int Choose(const unsigned char *mac, char *server);
     void SetAssignments(const PolicyRows &rows);
     void SetLive(std::vector<LiveMember> live);
+    void SetHolders(std::unordered_map<uint64_t, Holder> holders);
     void SetSelf(uint32_t self);
     // Distinct clients this server chose itself for in the last hour; old
     // entries are dropped.
@@ -73,6 +95,7 @@ private:
     struct Snapshot {
         std::shared_ptr<const std::unordered_map<uint64_t, std::string>> assigned;  // MAC → server text
         std::shared_ptr<const std::vector<LiveMember>> live;
+        std::shared_ptr<const std::unordered_map<uint64_t, Holder>> holders;  // MAC → its lease's holder
         uint32_t self = 0;
     };
     Snapshot Current();
@@ -88,9 +111,9 @@ private:
 class FarmSync {
 public:
     // BEACON: the direct heartbeats, for a farm member; null otherwise.
-    // FREE counts this server's free addresses (-1 unknown).
+    // LEASES reads this server's lease file.
     FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm,
-             std::unique_ptr<FarmBeacon> beacon, std::function<long()> free, double pruneAfterSeconds);
+             std::unique_ptr<FarmBeacon> beacon, std::function<LeaseCount()> leases, double pruneAfterSeconds);
     ~FarmSync();
     // The first heartbeat and reads, before the service starts. False when
     // the store cannot be reached; MEMBERS receives the rows read.
@@ -105,9 +128,12 @@ public:
 private:
     void Loop();
     bool Beat();
+    bool SeedSequence();
     bool ReadMembers();
     bool ReloadPolicy();
     void Decide();  // on the beacon's thread
+    void PublishHolders(bool liveChanged, uint64_t generation,
+                        const std::vector<std::pair<uint64_t, PeerLease>> &peerLeases);
     void NoteDatabase(bool reached);
 
     std::unique_ptr<PolicyStore> m_Store;
@@ -115,16 +141,22 @@ private:
     bool m_bFarm;
     bool m_bJoined = false;
     bool m_bDatabaseDown = false;
+    bool m_bHeldCapTold = false;
     std::unique_ptr<FarmBeacon> m_Beacon;
-    std::function<long()> m_Free;
+    std::function<LeaseCount()> m_Leases;
     double m_PruneAfterSeconds;
     std::chrono::steady_clock::time_point m_NextPrune;
-    std::mutex m_Lock;  // guards m_Self, m_Members, m_ReadAt, m_nSelfFree and m_Live
+    std::mutex m_Lock;  // guards m_Self, m_Members, m_ReadAt, m_nSelfFree, m_Live and the leases below
     MemberRow m_Self;
     std::vector<MemberRow> m_Members;
     std::chrono::steady_clock::time_point m_ReadAt;  // when m_Members was read
     long m_nSelfFree = -1;
     std::vector<LiveMember> m_Live;  // as last published
+    std::vector<HeldLease> m_SelfHeld;
+    std::chrono::steady_clock::time_point m_SelfHeldAt;  // when the lease file was read
+    bool m_bHoldersStale = true;  // the leases changed since the holders were published
+    uint64_t m_qwPeerLeasesGeneration = 0;
+    std::vector<std::pair<uint64_t, PeerLease>> m_PeerLeases;  // as last taken from the beacon
     std::atomic<bool> m_bStop{false};
     std::thread m_Thread;
 };

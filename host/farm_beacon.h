@@ -6,11 +6,24 @@
 // Datagram (kBeatSize bytes, numbers big-endian):
 //   0  "TVHB"      4  version (1)   5  state (0 running, 1 stopped)
 //   6  reserved    8  sender address   12  free addresses (0xffffffff unknown)
-//   16 sequence (grows, also across restarts: it starts at the wall clock in us)
+//   16 sequence (grows, also across restarts: it starts above the one the
+//      store last kept for this member, or at the wall clock in us if higher)
 //   24 time (unix seconds)   32 HMAC-SHA256 of bytes 0-31 under the farm key
 // A datagram is believed only when its signature holds, it comes from the
-// address it names, that address is a member, its time is within
-// kBeatClockSlack of ours and its sequence is above the last one believed.
+// address it names, that address is a member and its sequence is above both
+// the last one believed and the one the store last kept for that member (so
+// a replay older than the member's last database heartbeat is refused even
+// by a server that just started). Freshness is the arrival time on this
+// server's monotonic clock: a member whose wall clock is off, or jumps, is
+// still believed; its time only serves to tell the operator of the skew.
+//
+// Beside each beat, the same port carries this member's leases (the MACs it
+// holds and the seconds each has left), so that a client keeps its server
+// whatever the rendezvous order says; kHeldPerDatagram a datagram:
+//   0  "TVHL"      4  version (1)   5  count   6  reserved
+//   8  sender address   12 reserved   16 sequence (the beats' counter)
+//   24 count times { MAC (6), seconds left (4) }   then HMAC-SHA256 of all before
+// believed on the same terms as a beat.
 #pragma once
 
 #include <atomic>
@@ -26,8 +39,24 @@
 constexpr size_t kBeatSize = 64;
 constexpr size_t kBeatSignedSize = 32;
 constexpr int kBeatPeriodMs = 1000;
-constexpr int64_t kBeatClockSlack = 30;  // seconds
+constexpr int64_t kBeatClockSlack = 30;  // seconds of skew before it is told
+constexpr int kSkewLogSeconds = 600;      // how often, per member
 constexpr uint32_t kBeatFreeUnknown = 0xffffffffu;
+constexpr size_t kHeldPerDatagram = 140;      // 1,456 bytes: one Ethernet frame
+constexpr size_t kMaxHeldAnnounced = 4096;    // leases a member announces, and believed of one
+constexpr int kHeldFreshSeconds = 3;          // an announced lease not heard again since is forgotten
+
+// One lease a member holds: MAC (48 bits) and seconds it has left.
+struct HeldLease {
+    uint64_t mac = 0;
+    int64_t secondsLeft = 0;
+};
+// A lease a peer announced: SECONDS LEFT as of AT.
+struct PeerLease {
+    uint32_t holder = 0;
+    int64_t secondsLeft = 0;
+    std::chrono::steady_clock::time_point at;
+};
 
 struct Beat {
     uint32_t sender = 0;  // host order
@@ -41,6 +70,17 @@ struct Beat {
 // datagram of another size or form, or whose signature fails).
 std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key);
 bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Beat *beat);
+// A datagram of at most kHeldPerDatagram of LEASES, and the reverse.
+std::vector<unsigned char> SignHeld(uint32_t sender, uint64_t sequence, const HeldLease *leases, size_t count,
+                                    const std::string &key);
+bool OpenHeld(const unsigned char *data, size_t size, const std::string &key, Beat *header,
+              std::vector<HeldLease> *leases);
+
+// A member to beat, and the sequence the store last kept for it.
+struct BeaconPeer {
+    uint32_t address = 0;  // host order
+    uint64_t sequenceFloor = 0;
+};
 
 struct PeerBeat {
     std::chrono::steady_clock::time_point at;  // when the last believed beat arrived
@@ -59,25 +99,58 @@ public:
     void Start(std::function<void()> tick);
     // Tells the members this server stops, then ends the thread.
     void Stop();
-    void SetPeers(std::vector<uint32_t> peers);
+    void SetPeers(std::vector<BeaconPeer> peers);
     void SetFree(long free);
+    // The last sequence sent, and a floor for the next ones (the one the
+    // store kept from this server's previous run).
+    uint64_t Sequence() const { return m_qwSequence; }
+    void RaiseSequence(uint64_t floor);
+    // This server's leases, announced with every beat (the first kMaxHeldAnnounced).
+    void SetHeld(std::vector<HeldLease> held);
+    // The leases the members announced, each MAC with each of its holders;
+    // GENERATION grows whenever one is added or forgotten.
+    std::vector<std::pair<uint64_t, PeerLease>> PeerLeases(uint64_t *generation);
+    uint64_t PeerLeasesGeneration();
     std::unordered_map<uint32_t, PeerBeat> Peers();
 
 private:
     void Loop();
     void SendAll(bool stopped);
     void Receive(int waitMs);
+    void SendHeld(const std::vector<BeaconPeer> &peers);
+    void TakeHeld(const unsigned char *data, size_t size, uint32_t source);
+    void ForgetOldLeases();
     void Ignored(const char *why, uint32_t from);
+    bool Believe(const Beat &beat, uint32_t source, uint64_t lastSequence);  // with m_Lock held
+    void TellSkew(uint32_t sender, int64_t skew);       // with m_Lock held
+    int64_t WallNow() const;
+    void ReadTestClockOffset();
 
     const std::string m_Key;
     const uint32_t m_dwSelf;
     const int m_nPort;
     int m_nSocket = -1;
-    uint64_t m_qwSequence;
+    std::atomic<uint64_t> m_qwSequence;
+    // Seconds added to the wall clock, from the file TAVREL_TEST_CLOCK_OFFSET_FILE
+    // names (tests only: a member whose clock is off, or jumps).
+    std::string m_TestClockFile;
+    std::atomic<int64_t> m_nTestClockOffset{0};
     std::function<void()> m_Tick;
-    std::mutex m_Lock;  // guards m_Peers, m_Seen and m_nFree
-    std::vector<uint32_t> m_Peers;
+    std::mutex m_Lock;  // guards every member below
+    std::vector<BeaconPeer> m_Peers;
     std::unordered_map<uint32_t, PeerBeat> m_Seen;
+    struct SkewTold {
+        std::chrono::steady_clock::time_point at;
+        int64_t skew;
+    };
+    std::unordered_map<uint32_t, SkewTold> m_SkewTold;  // members only
+    std::vector<HeldLease> m_Held;  // this server's, to announce
+    struct AnnouncedLeases {
+        uint64_t sequence = 0;  // of the last datagram believed
+        std::unordered_map<uint64_t, PeerLease> leases;
+    };
+    std::unordered_map<uint32_t, AnnouncedLeases> m_PeerLeases;  // members only, kMaxHeldAnnounced each
+    uint64_t m_qwLeasesGeneration = 0;
     long m_nFree = -1;
     // Ignored datagrams, told at most once per kIgnoredLogSeconds.
     std::unordered_map<std::string, long> m_Ignored;

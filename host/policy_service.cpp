@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <ctime>
 #include <iostream>
 
@@ -17,24 +18,30 @@ constexpr int64_t kFullLogSeconds = 60;
 
 PolicyService::~PolicyService() { Stop(); }
 
-long PolicyService::CountFree() {
+LeaseCount PolicyService::CountLeases() {
     std::vector<LeaseEntry> leases;
     std::string error;
-    int64_t now = time(nullptr);
-    if (!ReadLeaseJournal(m_LeasePath, now, &leases, &error)) return -1;
-    long total = 0;
+    int64_t now = time(nullptr);  // the lease file's expiries are wall-clock times
+    LeaseCount count;
+    if (!ReadLeaseJournal(m_LeasePath, now, &leases, &error)) return count;
+    count.read = true;
+    for (const LeaseEntry &lease : leases)
+        if (uint64_t mac = MacKeyOfText(lease.mac)) count.held.push_back({mac, lease.expiry - now});
+    count.free = 0;
+    auto monotonic = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_RangesLock);
-    m_RangeFullLogged.resize(m_Ranges.size(), 0);
+    m_RangeFullLogged.resize(m_Ranges.size());
     for (size_t i = 0; i < m_Ranges.size(); ++i) {
         long free = FreeAddresses({m_Ranges[i]}, leases);
-        total += free;
-        if (free == 0 && now - m_RangeFullLogged[i] >= kFullLogSeconds) {
-            m_RangeFullLogged[i] = now;
+        count.free += free;
+        if (free == 0 && (m_RangeFullLogged[i] == std::chrono::steady_clock::time_point() ||
+                          monotonic - m_RangeFullLogged[i] >= std::chrono::seconds(kFullLogSeconds))) {
+            m_RangeFullLogged[i] = monotonic;
             std::cerr << "tavrel-host: range " << m_Ranges[i].beginip << "-" << m_Ranges[i].endip
                       << " has no free address\n";
         }
     }
-    return total;
+    return count;
 }
 
 bool PolicyService::Start(const HostConfig &config, std::string *error, bool *retry) {
@@ -58,7 +65,7 @@ bool PolicyService::Start(const HostConfig &config, std::string *error, bool *re
     m_Ranges = config.ranges;
     m_LeasePath = LeaseJournalPath(LibraryDataFolder());
     m_Sync = std::make_unique<FarmSync>(std::move(syncStore), m_View.get(), self, config.farm, std::move(beacon),
-                                        [this] { return CountFree(); }, config.nPruneAfterHours * 3600.0);
+                                        [this] { return CountLeases(); }, config.nPruneAfterHours * 3600.0);
     std::vector<MemberRow> members;
     if (!m_Sync->Prime(&members)) {
         *error = "cannot read the policy: " + m_Sync->LastError();

@@ -4,6 +4,7 @@
 // own; the callbacks themselves never touch the database.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,11 +39,11 @@ private:
     std::unique_ptr<FarmSync> m_Sync;
     std::unique_ptr<ReportQueue> m_Reports;
     bool m_bFarm = false;
-    // Free addresses of this server's ranges from the library's lease file,
-    // for spill-over; guarded for the sync thread that reads them.
-    long CountFree();
+    // Free addresses of this server's ranges and the leases it holds, from the
+    // library's lease file; guarded for the sync thread that reads them.
+    LeaseCount CountLeases();
     std::mutex m_RangesLock;  // a SIGHUP replaces the ranges
     std::vector<TeskSubNetStruct> m_Ranges;
     std::string m_LeasePath;
-    std::vector<int64_t> m_RangeFullLogged;  // per range, when its exhaustion was last told
+    std::vector<std::chrono::steady_clock::time_point> m_RangeFullLogged;  // per range, when its exhaustion was told
 };

@@ -8,6 +8,7 @@
 // give every thread that talks to the database a store of its own.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -29,6 +30,7 @@ struct MemberRow {
     double lastSeen = 0;  // last heartbeat, seconds since the epoch (database clock)
     double age = 0;       // seconds since that heartbeat (database clock)
     long free = -1;       // free addresses in its dynamic ranges; -1 unknown
+    uint64_t beatSequence = 0;  // of its direct heartbeats, when it last wrote this row
 };
 
 // One machine's boot record (see machine_record.h), as stored.

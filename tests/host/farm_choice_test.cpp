@@ -56,6 +56,24 @@ TEST(FarmChoice, LiveWhileEitherHeartbeatIsFresh) {
     EXPECT_EQ(live[1].address, 0xc0000202u);
     EXPECT_FALSE(live[1].full);
     EXPECT_EQ(LiveMembers({a, b, c}, 0.0, {}, 0xc0000209, -1).size(), 2u) << "database beats alone";
+    // A count that failed is unknown, not "full", whatever an older row said.
+    c.free = 0;
+    beats[0xc0000203].stopped = false;
+    live = LiveMembers({a, c}, 0.0, beats, 0xc0000201, -1);
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_FALSE(live[0].full || live[1].full);
+}
+
+// A client is answered by the live member whose lease of it is the newest.
+TEST(FarmChoice, NewestLeaseOfALiveHolderWins) {
+    auto now = std::chrono::steady_clock::now();
+    std::vector<LiveMember> live = {{0xc0000201, 1}, {0xc0000202, 1}};
+    std::vector<std::pair<uint64_t, PeerLease>> peers = {
+        {1, {0xc0000202, 500, now}}, {2, {0xc0000202, 100, now}}, {3, {0xc0000203, 900, now}}};
+    auto holders = LeaseHolders({{1, 400}, {2, 400}}, 0, peers, live, 0xc0000201);
+    EXPECT_EQ(holders.at(1).address, 0xc0000202u);
+    EXPECT_EQ(holders.at(2).address, 0xc0000201u);
+    EXPECT_EQ(holders.count(3), 0u) << "a holder that is not live";
 }
 
 // A heartbeat is believed only with the farm key's signature intact.
@@ -79,6 +97,19 @@ TEST(FarmChoice, HeartbeatSignatureCoversEveryField) {
         EXPECT_FALSE(OpenBeat(forged.data(), forged.size(), "a farm key of 16+", &read)) << "byte " << i;
     }
     EXPECT_FALSE(OpenBeat(data.data(), data.size() - 1, "a farm key of 16+", &read));
+    std::vector<HeldLease> held(kHeldPerDatagram + 1, HeldLease{0x0102030405ffULL, 86000});
+    data = SignHeld(beat.sender, 43, held.data(), held.size(), "a farm key of 16+");
+    ASSERT_LE(data.size(), 1472u);
+    ASSERT_TRUE(OpenHeld(data.data(), data.size(), "a farm key of 16+", &read, &held));
+    EXPECT_EQ(held.size(), kHeldPerDatagram);
+    EXPECT_EQ(held[0].mac, 0x0102030405ffULL);
+    EXPECT_EQ(held[0].secondsLeft, 86000);
+    EXPECT_EQ(read.sequence, 43u);
+    for (size_t i = 0; i < data.size(); i += 7) {
+        std::vector<unsigned char> forged = data;
+        forged[i] ^= 1;
+        EXPECT_FALSE(OpenHeld(forged.data(), forged.size(), "a farm key of 16+", &read, &held)) << "byte " << i;
+    }
 }
 
 TEST(FarmChoice, OverlapNamesBothServersAndSkipsTheDeadAndItself) {
@@ -120,9 +151,11 @@ TEST(PolicyStoreSchema, OlderSqliteFileIsBroughtForward) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].mac, "52:54:00:00:00:02");
     MemberRow self{"192.0.2.1", "a", 1, "", "", 0, "", 0, 0};
+    self.beatSequence = 1ULL << 60;
     std::vector<MemberRow> members;
     ASSERT_TRUE(store->Heartbeat(self, true) && store->Members(&members)) << store->LastError();
     ASSERT_EQ(members.size(), 1u);
+    EXPECT_EQ(members[0].beatSequence, 1ULL << 60) << "a restart goes on past it";
     EXPECT_EQ(members[0].state, "running");
     EXPECT_LT(members[0].age, 1.0);
     EXPECT_TRUE(PolicyStore::Open(path, &error)) << "opening again changes nothing: " << error;

@@ -78,6 +78,7 @@ protected:
         }
         m_Postgres = std::make_unique<TestPostgres>(m_Tree.Root(), kDatabaseAddress);
         ASSERT_TRUE(m_Postgres->Start());
+        if (m_nSkewed) SetClockOffset(m_nSkewed, m_nSkewSeconds);
         for (int i = 1; i <= kServers; ++i) {
             WriteConfig(i, Range(i));
             StartServer(i);
@@ -107,6 +108,21 @@ protected:
     std::string Home(int server) const { return m_Tree.Root() + "/s" + std::to_string(server); }
     std::string Err(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".err"; }
     std::string Out(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".out"; }
+    // Seconds the server's wall clock is off, read by tavrel-host with each heartbeat it sends.
+    std::string ClockOffsetFile(int server) const { return Home(server) + "/clock-offset"; }
+    void SetClockOffset(int server, int seconds) { std::ofstream(ClockOffsetFile(server)) << seconds << "\n"; }
+    // The skew SERVER told of MEMBER's clock ("" when it told none), and how often.
+    std::string SkewTold(int server, int member, size_t *times) {
+        std::string err = ReadWholeFile(Err(server)), told = "farm member " + ServerAddress(member) + " clock is ";
+        *times = Count(err, told);
+        size_t at = err.find(told);
+        return at == std::string::npos ? "" : err.substr(at + told.size(), err.find(" this", at) - at - told.size());
+    }
+    bool AwaitTold(int server, const std::string &line, size_t times) {
+        for (int i = 0; i < 100; ++i, usleep(100000))
+            if (Count(ReadWholeFile(Err(server)), line) >= times) return true;
+        return false;
+    }
     static std::string DatabaseLink(int server) { return "tvd" + std::to_string(server); }
     static std::string Range(int server) {
         return "198.18." + std::to_string(server) + ".1-198.18." + std::to_string(server) + ".250";
@@ -126,6 +142,7 @@ protected:
         std::string err = Err(server), out = Out(server), bin = Home(server) + "/bin/tavrel-host";
         pid_t pid = fork();
         if (pid == 0) {
+            setenv("TAVREL_TEST_CLOCK_OFFSET_FILE", ClockOffsetFile(server).c_str(), 1);
             if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
             execlp("ip", "ip", "netns", "exec", Namespace(server).c_str(), bin.c_str(), "run",
                    Config(server).c_str(), static_cast<char *>(nullptr));
@@ -211,6 +228,12 @@ protected:
     pid_t m_Pids[kServers + 2] = {};
     TestSocket m_Client{"0.0.0.0", 68, false, true};
     uint32_t m_dwRound = 0;
+    int m_nSkewed = 0, m_nSkewSeconds = 0;  // a server whose clock is off from the start
+};
+
+class HostFarmSkewTest : public HostFarmTest {
+protected:
+    HostFarmSkewTest() { m_nSkewed = kServers, m_nSkewSeconds = 40; }
 };
 
 }  // namespace
@@ -467,4 +490,78 @@ TEST_F(HostFarmTest, OverlappingRangesAreRefused) {
             if (answer.server == 2) {
                 EXPECT_EQ(ntohl(answer.yiaddr) >> 8, 0xc61202u) << "still 198.18.2.x";
             }
+}
+
+// Clients that hold leases keep their server when the rendezvous order no
+// longer names it (here: it has just run out of free addresses), also while
+// the store is out of reach.
+TEST_F(HostFarmTest, ClientsWithLeasesAreAnsweredByTheirHoldersThroughAStoreOutage) {
+    std::vector<int> clients = Clients(150);
+    Answers offers = Exchange(1, clients);
+    Answers acks = Exchange(3, clients, &offers);
+    std::map<int, int> holders = OwnersOf(acks, clients);
+    ASSERT_EQ(holders.size(), clients.size());
+    ASSERT_TRUE(m_Postgres->Stop());
+    std::ofstream journal(Home(3) + "/data/leases/leases.journal", std::ios::app);
+    for (int host = 1; host <= 250; ++host) {
+        char text[64], crc[16];
+        snprintf(text, sizeof text, "L 02ee000000%02x 198.18.3.%d 4000000000", host, host);
+        snprintf(crc, sizeof crc, " %08x\n", Crc32(text));
+        journal << text << crc;
+    }
+    journal.close();
+    for (int i = 1; i < kServers; ++i)
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(3) + " has no free address", 1)) << "server " << i;
+    Answers again = Exchange(1, clients);
+    EXPECT_EQ(OwnersOf(again, clients), holders) << "each by the member that holds its lease";
+    for (int client : clients)
+        if (again[client].size() == 1) {
+            EXPECT_EQ(again[client][0].yiaddr, acks[client][0].yiaddr) << client;
+        }
+}
+
+TEST_F(HostFarmSkewTest, MemberWithAClockOffAndNoDatabaseKeepsItsClients) {
+    for (int i = 1; i < kServers; ++i)
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(kServers) + " clock is", 1)) << "its beats believed";
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    ExpectOneAnswerEachFor(10);
+    size_t times = 0;
+    std::string ahead = SkewTold(1, kServers, &times), behind;
+    EXPECT_TRUE(ahead == "39 s ahead of" || ahead == "40 s ahead of" || ahead == "41 s ahead of") << ahead;
+    EXPECT_EQ(times, 1u) << "told once per member";
+    behind = SkewTold(kServers, 2, &times);
+    EXPECT_TRUE(behind == "39 s behind" || behind == "40 s behind" || behind == "41 s behind") << behind;
+    EXPECT_EQ(Count(ReadWholeFile(Err(1)), "tavrel-host: error: farm member"), 1u);
+    EXPECT_EQ(Count(ReadWholeFile(Err(1)), "replayed"), 0u) << ReadWholeFile(Err(1));
+}
+
+TEST_F(HostFarmTest, WallClockJumpsChangeNoAnswer) {
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    for (int jump : {3600, -3600}) {
+        SCOPED_TRACE("jump " + std::to_string(jump));
+        SetClockOffset(kServers, jump);
+        ExpectOneAnswerEachFor(8);  // past the 6 s a member stays live unheard
+    }
+    for (int i = 1; i <= kServers; ++i)
+        EXPECT_EQ(ReadWholeFile(Err(i)).find(" left\n"), std::string::npos) << "server " << i << ": "
+                                                                             << ReadWholeFile(Err(i));
+    // Restarted with its clock two hours back, its beats still go on past its last run's.
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " up"), 0);
+    StopServer(kServers, SIGTERM);
+    SetClockOffset(kServers, -7200);
+    StartServer(kServers);
+    for (int i = 1; i < kServers; ++i) {
+        ASSERT_TRUE(AwaitTold(i, "farm member " + ServerAddress(kServers) + " clock is 7200 s behind", 1));
+        ASSERT_TRUE(AwaitTold(kServers, "farm member " + ServerAddress(i) + " clock is 7200 s ahead", 1));
+    }
+    // The others follow its return (within a second), before its link goes.
+    std::vector<int> clients = Clients(200);
+    auto once = [&clients](const Answers &answers) {
+        for (int client : clients)
+            if (!answers.count(client) || answers.at(client).size() != 1) return false;
+        return true;
+    };
+    for (int i = 0; i < 20 && !once(Exchange(1, clients)); ++i) usleep(100000);
+    ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
+    ExpectOneAnswerEachFor(8);
 }
