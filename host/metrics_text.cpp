@@ -56,6 +56,10 @@ std::string MetricsText(const MetricsInput &in) {
     }
     out.Family("tavrel_dhcp_unanswered_requests_total", "counter", "DHCP requests left unanswered, by reason.")
         .Samples(c.dhcpUnanswered, "reason", "no_free_address");
+    out.Family("tavrel_dhcp_other_servers_requests_total", "counter",
+               "DHCP requests left to another server: the policy names it (host_declined) or the client took its "
+               "offer (other_server).")
+        .Samples(c.dhcpOtherServers, "reason", "host_declined");
     out.Family("tavrel_dhcp_declines_total", "counter", "DHCPDECLINE messages received.")
         .Sample(static_cast<double>(c.dhcpDeclines));
     out.Family("tavrel_mirror_messages_total", "counter", "UDP 4455 requests and reports, by kind.")
