@@ -11,6 +11,7 @@ namespace {
 
 constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
 constexpr int kBootServerPort = 4011;
+constexpr const char *kSizeProbe = "size_probe";
 // What the library advertises as lease time (a day): an address
 // acknowledged this recently is taken.
 constexpr double kLeaseSeconds = 86400;
@@ -172,7 +173,9 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
         step.what = kStepTftp;
         step.ended = event.kind == TAVREL_EVENT_TFTP_ENDED;
         if (step.ended) {
-            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : step.reason];
+            // Firmware asks for the size, then ends the transfer after the OACK: no error.
+            bool bSizeProbe = event.reason == TAVREL_REASON_CLIENT_ERROR && event.bytes == 0;
+            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : bSizeProbe ? kSizeProbe : step.reason];
             m_Counters.tftpBytes += static_cast<uint64_t>(event.bytes);
             if (event.result == 1) step.reason.clear();
         }

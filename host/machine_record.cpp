@@ -145,6 +145,18 @@ bool SameStep(const BootStep &a, const BootStep &b) {
     return a.what == b.what && a.file == b.file && a.address == b.address && a.rule == b.rule && a.reason == b.reason;
 }
 
+// The machine moved on after failure I: a transfer came later (one that
+// fails is a failure of its own), or for a refused DHCP request a later answer.
+bool Superseded(const std::vector<BootStep> &steps, size_t i) {
+    for (size_t j = i + 1; j < steps.size(); ++j) {
+        const std::string &what = steps[j].what;
+        if (IsTransfer(what)) return true;
+        if (steps[i].what == kStepUnanswered && (what == kStepOffer || what == kStepAck || what == kStepProxy))
+            return true;
+    }
+    return false;
+}
+
 double LatestTime(const std::vector<BootStep> &steps) {
     double latest = 0;
     for (const BootStep &s : steps) latest = std::max(latest, s.time);
@@ -200,7 +212,7 @@ void SettleRecord(MachineRecord *record, double now) {
     }
     bool bRunning = false;
     for (size_t i = nAfterPayload; i < steps.size(); ++i) {
-        if (IsFailure(steps[i])) {
+        if (IsFailure(steps[i]) && !Superseded(steps, i)) {
             record->result = steps[i].what == kStepUnanswered ? kResultUnanswered : kResultFailed;
             record->reason = steps[i].reason;
             return;

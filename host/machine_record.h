@@ -75,7 +75,8 @@ void AddStep(MachineRecord *record, const BootStep &step);
 // - booted: a 4455 report, or the last payload complete with nothing
 //   failing after it once the machine went quiet;
 // - failed (unanswered for a DHCP refusal): the first failure after the
-//   last complete payload;
+//   last complete payload that the machine did not move on from (a later
+//   transfer, or a DHCP answer after a refusal);
 // - booting: while a stage is in progress (kBootQuietSeconds, or
 //   kTransferQuietSeconds for a transfer that has not ended);
 // - renewed: DHCP only, no boot file fetched;

@@ -68,11 +68,13 @@ std::string MetricsText(const MetricsInput &in) {
     for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.size), Exposition::Label("range", pool.range));
     out.Family("tavrel_pool_addresses_in_use", "gauge", "Addresses of each dynamic range acknowledged within a lease time.");
     for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.inUse), Exposition::Label("range", pool.range));
-    out.Family("tavrel_tftp_transfers_total", "counter", "TFTP transfers ended, by result (complete or the reason).")
+    out.Family("tavrel_tftp_transfers_total", "counter",
+               "TFTP transfers ended, by result (complete, size_probe: ended by the client once it knew the size, or "
+               "the reason).")
         .Samples(c.tftpTransfers, "result", "complete");
     CountsByLabel errors = c.tftpRefused;
     for (const auto &entry : c.tftpTransfers)
-        if (entry.first != "complete") errors[entry.first] += entry.second;
+        if (entry.first != "complete" && entry.first != "size_probe") errors[entry.first] += entry.second;
     out.Family("tavrel_tftp_errors_total", "counter", "TFTP requests refused and transfers failed, by reason.")
         .Samples(errors, "reason", "not_found");
     out.Family("tavrel_tftp_sent_bytes_total", "counter", "Bytes of files sent over TFTP.")

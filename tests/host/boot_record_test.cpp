@@ -256,6 +256,8 @@ TEST_F(BootRecordTest, ResultFollowsTheEvidenceInAnyOrder) {
     Tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.161", "ipxe.efi", 850000, 300);
     at(102), Http("192.0.2.161", "vmlinuz.efi", 404), Http("192.0.2.161", "vmlinuz", 200);
     EXPECT_EQ(result(0x61), "booting ") << "right after the loader and kernel";
+    EXPECT_EQ(MetricsText({m_Tracker.Counters(), {}, 1}).find("tavrel_tftp_errors_total{reason=\"client_error\"}"),
+              std::string::npos);
     at(102 + kBootQuietSeconds), Http("192.0.2.161", "initrd", 200);
     at(102 + 2 * kBootQuietSeconds + 1);
     EXPECT_EQ(result(0x61), "booted ");
@@ -263,6 +265,7 @@ TEST_F(BootRecordTest, ResultFollowsTheEvidenceInAnyOrder) {
     EXPECT_EQ(result(0x61), "failed not_found") << "a failure after the last HTTP byte";
     // DHCP only: a renewal at once, a new lease once quiet; a boot that stops between stages.
     at(400), Offer(0x62, "192.0.2.162", "", 5), Offer(0x63, "192.0.2.163", ""), Offer(0x64, "192.0.2.164", "boot.efi");
+    Send(Event(TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, 0x64, ""), 399);  // refused, then served
     Tftp(TAVREL_EVENT_TFTP_STARTED, 0, "192.0.2.164", "boot.efi", 0, 0);
     EXPECT_EQ(result(0x62) + result(0x63) + result(0x64), "renewed booting booting ");
     at(400 + kBootQuietSeconds + 1);
