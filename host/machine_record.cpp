@@ -11,8 +11,11 @@
 
 namespace {
 
-// A DHCP offer this long after the last step begins a new attempt.
+// A DHCP offer this long after the last step begins a new attempt, and so
+// does one this long after a 4455 report (the machine starts again; the
+// booted system's own DHCP comes before its report).
 constexpr double kNewAttemptSeconds = 120;
+constexpr double kRebootAfterReportSeconds = 10;
 // The result of an attempt that ended between stages (SettleRecord).
 constexpr const char *kQuietReason = "quiet";
 constexpr const char *kClientErrorReason = "client_error";
@@ -157,6 +160,13 @@ bool Superseded(const std::vector<BootStep> &steps, size_t i) {
     return false;
 }
 
+// The time of the attempt's first report; far ahead when it has none.
+double ReportTime(const std::vector<BootStep> &steps) {
+    for (const BootStep &s : steps)
+        if (s.what == kStepReport) return s.time;
+    return 1e300;
+}
+
 double LatestTime(const std::vector<BootStep> &steps) {
     double latest = 0;
     for (const BootStep &s : steps) latest = std::max(latest, s.time);
@@ -176,7 +186,9 @@ void DropStart(std::vector<BootStep> &steps, const BootStep &end) {
 
 void AddStep(MachineRecord *record, const BootStep &step) {
     auto &steps = record->steps;
-    if (step.what == kStepOffer && (steps.empty() || step.time - LatestTime(steps) > kNewAttemptSeconds)) steps.clear();
+    if (step.what == kStepOffer && (steps.empty() || step.time - LatestTime(steps) > kNewAttemptSeconds ||
+                                    step.time - ReportTime(steps) > kRebootAfterReportSeconds))
+        steps.clear();
     if (step.ended && IsTransfer(step.what)) DropStart(steps, step);
     auto at = std::upper_bound(steps.begin(), steps.end(), step.time,
                                [](double time, const BootStep &s) { return time < s.time; });

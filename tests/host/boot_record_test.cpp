@@ -250,6 +250,8 @@ TEST_F(BootRecordTest, ResultFollowsTheEvidenceInAnyOrder) {
     at(5), m_Tracker.ReportAccepted({"", "52:54:00:00:00:60", a, "", "", "192.0.2.1", ""});
     at(5.5), m_dLate = 2, Tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, a, "x.efi", 0, 0), m_dLate = -1;
     EXPECT_EQ(result(0x60), "booted ") << "a report after a failure";
+    at(30), Offer(0x60, a, "undionly.kpxe");
+    EXPECT_EQ(result(0x60), "booting ") << "started again";
     // UEFI: a size probe (ERROR after the OACK), the loader, a 404 before the last HTTP byte.
     at(100), Offer(0x61, "192.0.2.161", "ipxe.efi");
     Tftp(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_CLIENT_ERROR, "192.0.2.161", "ipxe.efi", 0, 5);
