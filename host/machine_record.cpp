@@ -271,7 +271,8 @@ std::string StepsText(const std::vector<BootStep> &steps) {
                  s.ended ? 1 : 0);
         out << numbers << '\t' << Field(s.what) << '\t' << Field(s.file) << '\t' << Field(s.address) << '\t'
             << Field(s.rule) << '\t' << Field(s.reason);
-        // An 11th field only when collapsed: the rows stay readable as before.
+        // An 11th field only for a collapsed step: an older member still reads
+        // every other step (and skips that one).
         if (s.count > 1) out << '\t' << s.count;
         out << '\n';
     }
