@@ -11,6 +11,7 @@ namespace {
 
 constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
 constexpr int kBootServerPort = 4011;
+constexpr const char *kSizeProbe = "size_probe";
 // What the library advertises as lease time (a day): an address
 // acknowledged this recently is taken.
 constexpr double kLeaseSeconds = 86400;
@@ -69,17 +70,26 @@ int64_t SteadyMinute() {
 }  // namespace
 
 MachineRecord RecordFromRow(const MachineRow &row) {
-    return {row.mac, row.address, row.lastSeen, row.stage, row.result, row.reason, row.reporter,
-            StepsFromText(row.steps)};
+    MachineRecord record{row.mac,    row.address,  row.lastSeen, row.stage, row.result, row.reason, row.reporter,
+                         StepsFromText(row.steps)};
+    SettleRecord(&record, Now());  // the stored result was true when written
+    return record;
 }
 
 MachineRow RowFromRecord(const MachineRecord &r) {
     return {r.mac, r.address, r.stage, r.result, r.reason, r.reporter, r.lastSeen, StepsText(r.steps)};
 }
 
+BootTracker::Clock BootTracker::WallClock() { return Now; }
+
+double BootTracker::EventTime(long long seconds) const {
+    double now = m_Clock();
+    return seconds > 0 ? std::min(now, static_cast<double>(seconds) + 0.999) : now;
+}
+
 void BootTracker::Take(const BootEventRecord &event) {
     BootStep step;
-    step.time = event.time > 0 ? static_cast<double>(event.time) : Now();
+    step.time = EventTime(event.time);
     step.reason = ReasonKey(event.reason);
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Counters.droppedEvents = event.dropped;
@@ -111,6 +121,11 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         Record(mac, step, address, true, address);  // told only when answered
         return;
     }
+    if (event.reason == TAVREL_REASON_HOST_DECLINED || event.reason == TAVREL_REASON_OTHER_SERVER) {
+        // Another server's client (a farm's everyday traffic): no refusal, no step.
+        ++m_Counters.dhcpOtherServers[step.reason];
+        return;
+    }
     if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
         ++m_Counters.dhcpUnanswered[step.reason];
         if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
@@ -124,7 +139,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
     step.address = address;
     step.file = FieldText(event.file, sizeof event.file);
     auto rule = m_RuleOfMac.find(mac);
-    if (rule != m_RuleOfMac.end()) step.rule = rule->second;
+    if (rule != m_RuleOfMac.end() && rule->second.file == step.file) step.rule = rule->second.rule;
     step.what = event.port == kBootServerPort ? kStepProxy
                 : event.messagetype == kDhcpOffer ? kStepOffer
                 : event.messagetype == kDhcpNak   ? kStepNak
@@ -158,7 +173,9 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
         step.what = kStepTftp;
         step.ended = event.kind == TAVREL_EVENT_TFTP_ENDED;
         if (step.ended) {
-            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : step.reason];
+            // Firmware asks for the size, then ends the transfer after the OACK: no error.
+            bool bSizeProbe = event.reason == TAVREL_REASON_CLIENT_ERROR && event.bytes == 0;
+            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : bSizeProbe ? kSizeProbe : step.reason];
             m_Counters.tftpBytes += static_cast<uint64_t>(event.bytes);
             if (event.result == 1) step.reason.clear();
         }
@@ -166,9 +183,13 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
     Record(KeyOfAddress(address), step, address, true, address);
 }
 
-void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule) {
+void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file) {
     std::lock_guard<std::mutex> lock(m_Lock);
-    m_RuleOfMac[MacText(mac)] = rule;
+    if (rule.empty()) {
+        m_RuleOfMac.erase(MacText(mac));
+        return;
+    }
+    m_RuleOfMac[MacText(mac)] = {rule, file};
     if (m_RuleOfMac.size() > kMaxAddresses) m_RuleOfMac.clear();  // names only: they come again
 }
 
@@ -183,7 +204,7 @@ void BootTracker::HttpEnded(const HttpRequestEnd &end) {
     ++m_Counters.httpRequests[std::to_string(end.nStatus)];
     m_Counters.httpBytes += end.qwSent;
     BootStep step;
-    step.time = Now();
+    step.time = m_Clock();
     step.file = end.name;
     step.bytes = static_cast<long long>(end.qwSent);
     step.size = static_cast<long long>(end.qwSize);
@@ -201,7 +222,7 @@ void BootTracker::HttpEnded(const HttpRequestEnd &end) {
 
 void BootTracker::ReportAccepted(const StoredReport &report) {
     BootStep step;
-    step.time = Now();
+    step.time = m_Clock();
     step.what = kStepReport;
     step.address = report.server;
     std::lock_guard<std::mutex> lock(m_Lock);
@@ -276,6 +297,7 @@ void BootTracker::Record(const std::string &key, const BootStep &step, const std
 
 std::vector<MachineRecord> BootTracker::Machines() {
     std::lock_guard<std::mutex> lock(m_Lock);
+    double now = m_Clock();
     std::unordered_map<std::string, MachineRecord> all;
     for (const MachineRecord &record : m_Farm) all[record.mac] = record;
     for (const auto &entry : m_Unanswered) all.emplace(entry.first, entry.second);
@@ -284,7 +306,10 @@ std::vector<MachineRecord> BootTracker::Machines() {
         if (entry.second.lastSeen >= slot.lastSeen) slot = entry.second;
     }
     std::vector<MachineRecord> list;
-    for (auto &entry : all) list.push_back(std::move(entry.second));
+    for (auto &entry : all) {
+        SettleRecord(&entry.second, now);  // a stage that went quiet has ended by now
+        list.push_back(std::move(entry.second));
+    }
     std::sort(list.begin(), list.end(), [](const MachineRecord &a, const MachineRecord &b) {
         return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.mac < b.mac;
     });
@@ -298,7 +323,7 @@ BootCounters BootTracker::Counters() {
 
 long BootTracker::AddressesInUse(uint32_t dwBegin, uint32_t dwEnd) {
     std::lock_guard<std::mutex> lock(m_Lock);
-    double since = Now() - kLeaseSeconds;
+    double since = m_Clock() - kLeaseSeconds;
     long n = 0;
     for (const auto &entry : m_Acknowledged) n += entry.first >= dwBegin && entry.first <= dwEnd && entry.second > since;
     return n;

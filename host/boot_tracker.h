@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -40,6 +41,7 @@ using CountsByLabel = std::map<std::string, uint64_t>;
 struct BootCounters {
     CountsByLabel dhcpAnswers;     // "TYPE PORT", such as "offer 67"
     CountsByLabel dhcpUnanswered;  // reason key
+    CountsByLabel dhcpOtherServers;  // another server's clients, by reason key: not unanswered
     uint64_t dhcpDeclines = 0;
     CountsByLabel mirrorMessages;  // "request", "report"
     CountsByLabel tftpTransfers;   // "complete" or a reason key
@@ -55,13 +57,16 @@ struct BootCounters {
 
 class BootTracker : public HttpObserver, public ReportObserver {
 public:
-    explicit BootTracker(std::string reporter) : m_Reporter(std::move(reporter)) {}
+    using Clock = std::function<double()>;  // seconds since the epoch
+    explicit BootTracker(std::string reporter, Clock clock = WallClock())
+        : m_Reporter(std::move(reporter)), m_Clock(std::move(clock)) {}
     ~BootTracker() { StopSaving(); }
 
     // The library's delivery thread.
     void Take(const BootEventRecord &event);
-    // The boot-file callback: which rule chose the file for MAC.
-    void NoteRule(const unsigned char *mac, const std::string &rule);
+    // The boot-file callback: which rule chose FILE for MAC ("" when none
+    // matched). An answer is credited to the rule only when it names that file.
+    void NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file);
     void HttpStarted() override;
     void HttpEnded(const HttpRequestEnd &end) override;
     // A report the queue took: the machine booted.
@@ -78,6 +83,10 @@ public:
     void StopSaving();
 
 private:
+    static Clock WallClock();
+    // A library event's time: its whole second, refined by the delivery
+    // time, so that it sorts among the HTTP server's news.
+    double EventTime(long long seconds) const;
     MachineRecord *NewRecord(const std::string &key, const std::string &source);
     bool MayCreate(const std::string &source);
     std::string KeyOfAddress(const std::string &address);
@@ -94,6 +103,10 @@ private:
     void Save(PolicyStore &store);
 
     const std::string m_Reporter;
+    const Clock m_Clock;
+    struct RuleNote {
+        std::string rule, file;
+    };
     std::mutex m_Lock;  // everything below but the saver's own
     std::unordered_map<std::string, MachineRecord> m_Machines;  // MAC (or address) → record
     std::unordered_map<std::string, MachineRecord> m_Unanswered;  // never answered: not stored
@@ -101,7 +114,7 @@ private:
     int m_nNewThisMinute = 0;
     int64_t m_nMinute = -1;  // of the steady clock
     std::unordered_map<std::string, std::string> m_MacOfAddress;
-    std::unordered_map<std::string, std::string> m_RuleOfMac;
+    std::unordered_map<std::string, RuleNote> m_RuleOfMac;
     std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
     std::set<std::string> m_Changed;
     std::vector<MachineRecord> m_Farm;  // as read from the store
@@ -114,6 +127,6 @@ private:
     std::thread m_Saver;
 };
 
-// A MachineRecord from its stored row, and back.
+// A MachineRecord from its stored row (settled as of now), and back.
 MachineRecord RecordFromRow(const MachineRow &row);
 MachineRow RowFromRecord(const MachineRecord &record);

@@ -32,10 +32,12 @@ bool PrintMachines(PolicyStore &store, bool json) {
     }
     printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", "mac", "address", "last seen", "stage", "result", "server",
            "reason");
-    for (const MachineRow &m : rows)
+    for (const MachineRow &row : rows) {
+        MachineRecord m = RecordFromRow(row);
         printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", ShownText(m.mac).c_str(), ShownText(m.address).c_str(),
                LocalTimeText(m.lastSeen).c_str(), ShownText(m.stage).c_str(), ShownText(m.result).c_str(),
                ShownText(m.reporter).c_str(), ShownText(ReasonWords(m.reason)).c_str());
+    }
     return true;
 }
 

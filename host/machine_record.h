@@ -19,6 +19,7 @@ struct BootStep {
     int durationMs = 0;
     std::string reason;    // a reason key (ReasonKey); "" when all went well
     bool ended = false;    // transfers: over, successfully or not
+    int count = 1;         // identical steps in a row, told once
 };
 
 constexpr const char *kStepOffer = "offer";
@@ -33,12 +34,24 @@ constexpr const char *kStepTftpRefused = "tftp-refused";
 constexpr const char *kStepHttp = "http";
 constexpr const char *kStepHttpRefused = "http-refused";
 
+// A boot is "booting" while a stage is in progress: once no step came for
+// this long, its attempt has ended (booted, renewed or failed).
+constexpr double kBootQuietSeconds = 60;
+// A transfer that started and told no end for this long is over.
+constexpr double kTransferQuietSeconds = 3600;
+
+constexpr const char *kResultBooting = "booting";
+constexpr const char *kResultBooted = "booted";
+constexpr const char *kResultFailed = "failed";
+constexpr const char *kResultUnanswered = "unanswered";
+constexpr const char *kResultRenewed = "renewed";  // DHCP only: an installed system, no boot file fetched
+
 struct MachineRecord {
     std::string mac;        // "52:54:00:12:34:56"; the address when no DHCP answer named one
     std::string address;    // last known address
     double lastSeen = 0;
     std::string stage;      // dhcp, tftp, http or booted: the furthest step of the attempt
-    std::string result;     // booting, booted, failed or unanswered
+    std::string result;     // a kResult name
     std::string reason;     // reason key of the failure
     std::string reporter;   // the server that saw it
     std::vector<BootStep> steps;  // the last attempt, oldest first
@@ -51,9 +64,24 @@ const char *ReasonKey(int nReason);
 // Plain words for a reason key ("no free address").
 std::string ReasonWords(const std::string &key);
 
-// Adds STEP to the record: starts a new attempt when this one is an offer
-// long after the last step, updates stage, result and reason.
+// Adds STEP to the record in time order (steps arrive from several threads,
+// late ones too): starts a new attempt when this one is an offer long after
+// the last step, collapses it into an identical step before it, and
+// settles the record as of the step's time.
 void AddStep(MachineRecord *record, const BootStep &step);
+
+// Derives stage, result and reason from the steps alone, as of NOW, so the
+// order in which they arrived changes nothing:
+// - booted: a 4455 report, or the last payload complete with nothing
+//   failing after it once the machine went quiet;
+// - failed (unanswered for a DHCP refusal): the first failure after the
+//   last complete payload that the machine did not move on from (a later
+//   transfer, or a DHCP answer after a refusal);
+// - booting: while a stage is in progress (kBootQuietSeconds, or
+//   kTransferQuietSeconds for a transfer that has not ended);
+// - renewed: DHCP only, no boot file fetched;
+// - failed with "quiet": it stopped between stages.
+void SettleRecord(MachineRecord *record, double now);
 
 // The account of the last attempt, one line; names from the wire in it are
 // ShownText.

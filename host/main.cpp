@@ -57,8 +57,12 @@ int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
 int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
-    if (!rule) return 0;
-    if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]");
+    if (!rule) {
+        if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "", "");  // this exchange credits no rule
+        return 0;
+    }
+    if (g_lpTracker)
+        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", rule->file);
     snprintf(bootfile, 128, "%s", rule->file.c_str());
     std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
     if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too

@@ -56,6 +56,10 @@ std::string MetricsText(const MetricsInput &in) {
     }
     out.Family("tavrel_dhcp_unanswered_requests_total", "counter", "DHCP requests left unanswered, by reason.")
         .Samples(c.dhcpUnanswered, "reason", "no_free_address");
+    out.Family("tavrel_dhcp_other_servers_requests_total", "counter",
+               "DHCP requests left to another server: the policy names it (host_declined) or the client took its "
+               "offer (other_server).")
+        .Samples(c.dhcpOtherServers, "reason", "host_declined");
     out.Family("tavrel_dhcp_declines_total", "counter", "DHCPDECLINE messages received.")
         .Sample(static_cast<double>(c.dhcpDeclines));
     out.Family("tavrel_mirror_messages_total", "counter", "UDP 4455 requests and reports, by kind.")
@@ -64,11 +68,13 @@ std::string MetricsText(const MetricsInput &in) {
     for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.size), Exposition::Label("range", pool.range));
     out.Family("tavrel_pool_addresses_in_use", "gauge", "Addresses of each dynamic range acknowledged within a lease time.");
     for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.inUse), Exposition::Label("range", pool.range));
-    out.Family("tavrel_tftp_transfers_total", "counter", "TFTP transfers ended, by result (complete or the reason).")
+    out.Family("tavrel_tftp_transfers_total", "counter",
+               "TFTP transfers ended, by result (complete, size_probe: ended by the client once it knew the size, or "
+               "the reason).")
         .Samples(c.tftpTransfers, "result", "complete");
     CountsByLabel errors = c.tftpRefused;
     for (const auto &entry : c.tftpTransfers)
-        if (entry.first != "complete") errors[entry.first] += entry.second;
+        if (entry.first != "complete" && entry.first != "size_probe") errors[entry.first] += entry.second;
     out.Family("tavrel_tftp_errors_total", "counter", "TFTP requests refused and transfers failed, by reason.")
         .Samples(errors, "reason", "not_found");
     out.Family("tavrel_tftp_sent_bytes_total", "counter", "Bytes of files sent over TFTP.")

@@ -38,8 +38,11 @@ int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestina
     if (!record || record->nSocketType < 0 || record->nSocketType >= SOCK_COUNT) return -1;
     LogCapScope scope(m_LogCaps[record->nSocketType], qwNowMs);
     if (record->nSocketType == SOCK_SELECT) {
+        // The answer to an address request overwrites the operation with 2,
+        // which reads as a report: the event tells what was asked.
+        uint32_t dwOp = MirrorOperation(record);
         int nResult = GetMurDhcp(record, lpTo);
-        if (BootEventsWanted()) EmitMirrorEvent(record, nResult);
+        if (BootEventsWanted()) EmitMirrorEvent(record, dwOp, nResult);
         return nResult;
     }
     bool bEvents = BootEventsWanted();
@@ -60,6 +63,8 @@ TeskDhcpResponder::RequestFacts TeskDhcpResponder::ReadFacts(const _socklist *re
     facts.nArch = ClientArchOf(msg, record->nRecvLen);
     GetOptionText(msg, record->nRecvLen, kDhcpUserClassOption, facts.szUserClass, sizeof facts.szUserClass);
     facts.dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
+    char vendor[256];
+    facts.nKind = GetVendorClass(msg, record->nRecvLen, vendor, sizeof vendor) == 0 ? ClientKindOf(vendor) : kOtherClient;
     return facts;
 }
 
@@ -78,8 +83,7 @@ void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFact
     int nReason = TAVREL_REASON_MALFORMED;
     if (nResult == kRefusedByHost) nReason = TAVREL_REASON_HOST_DECLINED;
     if (nResult == kOtherServersClient) nReason = TAVREL_REASON_OTHER_SERVER;
-    if (nResult == kNoAddress) nReason = RelayServed(facts.dwGiaddr) ? TAVREL_REASON_NO_FREE_ADDRESS
-                                                                       : TAVREL_REASON_RELAY_NOT_ALLOWED;
+    if (nResult == kNoAddress) nReason = NoAddressReason(facts.nKind, facts.dwGiaddr);
     if (nResult == kNotAnswered && facts.byType == kDhcpDecline) nReason = TAVREL_REASON_DECLINED_ADDRESS;
     if (nResult == kNotAnswered && facts.byType != kDhcpDiscover && facts.byType != kDhcpRequest &&
         facts.byType != kDhcpDecline && facts.byType != 0)
@@ -94,6 +98,16 @@ bool TeskDhcpResponder::RelayServed(uint32_t dwGiaddr) const {
     for (const SubNetSlot &subnet : config->m_SubNet)
         if (ConfigSnapshot::RelayAllows(subnet, dwGiaddr)) return true;
     return false;
+}
+
+int TeskDhcpResponder::NoAddressReason(int nKind, uint32_t dwGiaddr) const {
+    if (!RelayServed(dwGiaddr)) return TAVREL_REASON_RELAY_NOT_ALLOWED;
+    std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
+    if (config->m_PxeServer.dhcpmode != 0) return TAVREL_REASON_NO_RANGE_FOR_CLASS;
+    for (const SubNetSlot &subnet : config->m_SubNet)
+        if (subnet.nDhcpType == nKind && subnet.end >= subnet.begin && ConfigSnapshot::RelayAllows(subnet, dwGiaddr))
+            return TAVREL_REASON_NO_FREE_ADDRESS;
+    return TAVREL_REASON_NO_RANGE_FOR_CLASS;
 }
 
 int TeskDhcpResponder::AskHost(const ConfigSnapshot &config, const unsigned char *lpMac) const {

@@ -58,11 +58,17 @@ private:
         int nArch = -1;
         char szUserClass[64] = {};
         uint32_t dwGiaddr = 0;
+        int nKind = 0;  // kBootStageClient or kOtherClient, by the vendor class
     };
     static RequestFacts ReadFacts(const _socklist *record);
     void EmitDhcpEvent(const _socklist *record, const RequestFacts &facts, int nResult) const;
-    static void EmitMirrorEvent(const _socklist *record, int nResult);
+    static uint32_t MirrorOperation(const _socklist *record);  // of a 4455 pack; 0 when too short
+    // dwOp: the operation the pack asked for (an answer rewrites it).
+    void EmitMirrorEvent(const _socklist *record, uint32_t dwOp, int nResult) const;
     bool RelayServed(uint32_t dwGiaddr) const;
+    // The reason of a kNoAddress: no range of the client's class (for its
+    // relay), or a full one.
+    int NoAddressReason(int nKind, uint32_t dwGiaddr) const;
 
     int AnswerRequest(_socklist *record, int nKind, const BootFileChoice &boot, AnswerDestination *lpTo);
     int TakeDecline(const _socklist *record);

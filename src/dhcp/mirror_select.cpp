@@ -112,14 +112,17 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     return 0;
 }
 
+uint32_t TeskDhcpResponder::MirrorOperation(const _socklist *record) {
+    return record->nRecvLen >= kOp + 4 ? platform::ReadLittle32(record->data + kOp) : 0;
+}
+
 // A client's address request (answered or refused) or its report; packs
 // that are no client's (short, foreign, another server's answer) are not told.
-void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, int nResult) {
+void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, uint32_t dwOp, int nResult) const {
     if (record->nRecvLen < kPackSize || platform::ReadLittle32(record->data + kMagic) != DATAPACK_MAGIC ||
         nResult == kOtherServersClient)
         return;
     const unsigned char *pack = record->data;
-    uint32_t dwOp = platform::ReadLittle32(pack + kOp);
     char server[16];
     if (dwOp == kOpSelectionReport) {
         HostIpToText(sizeof server, server, platform::ReadLittle32(pack + kServerIp));
@@ -132,6 +135,7 @@ void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, int nResult) {
         EmitMirrorMessage(false, pack + kMac, dwClient, server);
     } else if (nResult == kRefusedByHost || nResult == kNoAddress) {
         EmitDhcpUnanswered(kSelectPort, 0, pack + kMac, record->peer.dwAddr,
-                           nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED : TAVREL_REASON_NO_FREE_ADDRESS);
+                           nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED
+                                                     : NoAddressReason(kBootStageClient, 0));
     }
 }

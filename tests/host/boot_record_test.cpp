@@ -37,18 +37,28 @@ protected:
         std::string error;
         ASSERT_TRUE(m_Tracker.StartSaving(m_Database, 86400, &error)) << error;
     }
-    // Offered ADDRESS, then the TFTP request from it.
-    void Offer(unsigned char last, const char *lpAddress, const char *lpFile) {
-        m_Tracker.Take(Event(TAVREL_EVENT_DHCP_ANSWER, 0, last, lpAddress, lpFile));
+    // Library events carry their whole second; LATE: that of one handed over after what came since.
+    void Send(BootEventRecord event, double late = -1) {
+        event.time = static_cast<long long>(late >= 0 ? kT0 + late : m_dNow);
+        m_Tracker.Take(event);
     }
-    void Tftp(int nKind, int nReason, const char *lpAddress, const char *lpFile, long long bytes, int nMs) {
+    // Offered ADDRESS (or acknowledged: NTYPE 5), then the TFTP request from it.
+    void Offer(unsigned char last, const char *lpAddress, const char *lpFile, int nType = 2) {
+        BootEventRecord event = Event(TAVREL_EVENT_DHCP_ANSWER, 0, last, lpAddress, lpFile);
+        Send((event.messagetype = nType, event));
+    }
+    void Http(const char *lpAddress, const char *lpFile, int nStatus) {
+        m_Tracker.HttpEnded({lpAddress, lpFile, nStatus, 1000, 1000, 0.1, nStatus == 200});
+    }
+    void Tftp(int nKind, int nReason, const char *lpAddress, const char *lpFile, long long bytes, int nMs,
+              double late = -1) {
         BootEventRecord event = Event(nKind, nReason, 0, lpAddress, lpFile);
         event.port = 69;
         event.bytes = bytes;
         event.size = 850000;
         event.durationms = nMs;
         event.result = nKind == TAVREL_EVENT_TFTP_ENDED && nReason == 0;
-        m_Tracker.Take(event);
+        Send(event, late);
     }
     std::string Why(const std::string &mac) {
         m_Tracker.StopSaving();  // writes what is left
@@ -60,15 +70,17 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    static constexpr double kT0 = 1796680000;
     TempTree m_Tree;
     std::string m_Database = m_Tree.Root() + "/tavrel.db";
-    BootTracker m_Tracker{"192.0.2.1"};
+    double m_dNow = kT0 + 0.5;
+    BootTracker m_Tracker{"192.0.2.1", [this] { return m_dNow; }};
 };
 
 }  // namespace
 
 TEST_F(BootRecordTest, WhyTellsABootThatReachedHttp) {
-    m_Tracker.NoteRule(reinterpret_cast<const unsigned char *>("\x52\x54\x00\x00\x00\x01"), "rule 1");
+    m_Tracker.NoteRule(reinterpret_cast<const unsigned char *>("\x52\x54\x00\x00\x00\x01"), "rule 1", "ipxe.efi");
     Offer(1, "192.0.2.101", "ipxe.efi");
     Tftp(TAVREL_EVENT_TFTP_STARTED, 0, "192.0.2.101", "ipxe.efi", 0, 0);
     Tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.101", "ipxe.efi", 850000, 300);
@@ -88,13 +100,12 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
         int nKind, nReason;
         const char *lpWords;
     } cases[] = {
-        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, "not answered at %: the policy gives it to another server"},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, "not answered at %: no free address in its range"},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_RELAY_NOT_ALLOWED, "not answered at %: its relay agent is not allowed here"},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_MALFORMED, "not answered at %: the request was malformed"},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_DECLINED_ADDRESS,
          "not answered at %: the machine declined the address (in use elsewhere)"},
-        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_OTHER_SERVER, "not answered at %: the machine took another server's offer"},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_RANGE_FOR_CLASS, "not answered at %: no range serves its class of client"},
         {TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "TFTP boot.efi refused at %: no such file"},
         {TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_OUTSIDE_FOLDER, "TFTP boot.efi refused at %: the file lies outside the boot folder"},
         {TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_TIMEOUT, "TFTP boot.efi stopped at 4 KB: the machine stopped answering"},
@@ -106,7 +117,7 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
         snprintf(address, sizeof address, "192.0.2.%d", last);
         Offer(last, address, "boot.efi");
         if (c.nKind == TAVREL_EVENT_DHCP_UNANSWERED)
-            m_Tracker.Take(Event(c.nKind, c.nReason, last, ""));
+            Send(Event(c.nKind, c.nReason, last, ""));
         else
             Tftp(c.nKind, c.nReason, address, "boot.efi", 4096, 900);
         ++last;
@@ -131,7 +142,29 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
     EXPECT_NE(metrics.find("tavrel_dhcp_unanswered_requests_total{reason=\"relay_not_allowed\"} 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_dhcp_declines_total 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_tftp_errors_total{reason=\"timeout\"} 1\n"), std::string::npos);
-    EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"offer\",port=\"67\"} 10\n"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"offer\",port=\"67\"} 9\n"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_dhcp_unanswered_requests_total{reason=\"no_range_for_class\"} 1\n"), std::string::npos);
+}
+
+// Another server's client is no refusal: counted apart, not in `why`; repeats are told once with
+// their count; a rule is credited only to an answer naming its file, never where none matched.
+TEST_F(BootRecordTest, OtherServersClientsAndRepeatsStayOutOfWhy) {
+    const unsigned char mac[6] = {0x52, 0x54, 0, 0, 0, 0x50};
+    m_Tracker.NoteRule(mac, "boot[0]", "ipxe.efi");  // and the answers name boot.efi
+    for (int i = 0; i < 18; ++i) {
+        Offer(0x50, "192.0.2.179", "boot.efi");
+        for (int nReason : {TAVREL_REASON_HOST_DECLINED, TAVREL_REASON_OTHER_SERVER})
+            Send(Event(TAVREL_EVENT_DHCP_UNANSWERED, nReason, 0x50, ""));
+    }
+    std::string metrics = MetricsText({m_Tracker.Counters(), {}, 1});
+    EXPECT_EQ(metrics.find("tavrel_dhcp_unanswered_requests_total{reason=\"host_declined\"}"), std::string::npos);
+    EXPECT_NE(metrics.find("tavrel_dhcp_other_servers_requests_total{reason=\"host_declined\"} 18\n"), std::string::npos);
+    m_Tracker.NoteRule(mac, "", "");
+    Offer(0x50, "192.0.2.179", "ipxe.efi");
+    std::string why = Why("52:54:00:00:00:50");  // through the store
+    EXPECT_EQ(why.find("not answered"), std::string::npos) << why;
+    EXPECT_NE(why.find(" (boot.efi) (18 times, the last at "), std::string::npos) << why;
+    EXPECT_EQ(why.find("boot[0]"), std::string::npos) << why;
 }
 
 // A file name from the wire reaches the admin's terminal with its control
@@ -185,4 +218,45 @@ TEST_F(BootRecordTest, ForgedTrafficMakesNoRecords) {
     for (const MachineRow &row : rows)
         results += row.mac.compare(0, 15, "52:54:00:00:00:") ? "" : row.mac + " " + row.result;
     EXPECT_EQ(results, "52:54:00:00:00:40 booted");
+}
+
+// Each order in which the library's delivery thread and the HTTP server may
+// tell a boot gives the result its evidence shows, as time passes.
+TEST_F(BootRecordTest, ResultFollowsTheEvidenceInAnyOrder) {
+    const char *a = "192.0.2.160";
+    auto at = [&](double t) { m_dNow = kT0 + t; };
+    auto result = [&](const std::string &last) {
+        for (const MachineRecord &m : m_Tracker.Machines())
+            if (m.mac == "52:54:00:00:00:" + last) return m.result + " " + m.reason;
+        return std::string();
+    };
+    // The loader's TFTP end (second 1) arrives after the kernel's 404 (second 3).
+    Offer(0x60, a, "undionly.kpxe");
+    Tftp(TAVREL_EVENT_TFTP_STARTED, 0, a, "undionly.kpxe", 0, 0);
+    at(3), Http(a, "vmlinuz", 404);
+    at(3.5), Tftp(TAVREL_EVENT_TFTP_ENDED, 0, a, "undionly.kpxe", 850000, 900, 1);
+    EXPECT_EQ(result("60"), "failed not_found");
+    at(5), m_Tracker.ReportAccepted({"", "52:54:00:00:00:60", a, "", "", "192.0.2.1", ""});
+    at(5.5), Tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, a, "x.efi", 0, 0, 2);
+    EXPECT_EQ(result("60"), "booted ") << "a report after a failure";
+    EXPECT_EQ((at(30), Offer(0x60, a, "undionly.kpxe"), result("60")), "booting ") << "started again";
+    // UEFI: a size probe (ERROR after the OACK), the loader, a 404 before the last HTTP byte.
+    at(100), Offer(0x61, "192.0.2.161", "ipxe.efi");
+    Tftp(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_CLIENT_ERROR, "192.0.2.161", "ipxe.efi", 0, 5);
+    Tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.161", "ipxe.efi", 850000, 300);
+    at(102), Http("192.0.2.161", "vmlinuz.efi", 404), Http("192.0.2.161", "vmlinuz", 200);
+    EXPECT_EQ(result("61"), "booting ") << "right after the loader and kernel";
+    EXPECT_EQ(MetricsText({m_Tracker.Counters(), {}, 1}).find("tavrel_tftp_errors_total{reason=\"client_error\"}"),
+              std::string::npos);
+    at(102 + kBootQuietSeconds), Http("192.0.2.161", "initrd", 200), at(102 + 2 * kBootQuietSeconds + 1);
+    EXPECT_EQ(result("61"), "booted ");
+    at(102 + 2 * kBootQuietSeconds + 2), Http("192.0.2.161", "initrd", 404);
+    EXPECT_EQ(result("61"), "failed not_found") << "a failure after the last HTTP byte";
+    // DHCP only: a renewal at once, a new lease once quiet; a boot that stops between stages.
+    at(400), Offer(0x62, "192.0.2.162", "", 5), Offer(0x63, "192.0.2.163", ""), Offer(0x64, "192.0.2.164", "boot.efi");
+    Send(Event(TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_FREE_ADDRESS, 0x64, ""), 399);  // refused, then served
+    Tftp(TAVREL_EVENT_TFTP_STARTED, 0, "192.0.2.164", "boot.efi", 0, 0);
+    EXPECT_EQ(result("62") + result("63") + result("64"), "renewed booting booting ");
+    EXPECT_EQ((at(400 + kBootQuietSeconds + 1), result("62") + result("63") + result("64")), "renewed renewed booting ");
+    EXPECT_EQ((at(400 + kTransferQuietSeconds + 1), result("64")), "failed quiet");
 }

@@ -520,6 +520,12 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     ASSERT_FALSE(missing.empty());
     FetchOverTftp(IpText(AddrAt(booted, 16)), "boot.ipxe");
     FetchOverTftp(IpText(AddrAt(missing, 16)), "missing.efi");
+    // A script fetched is no boot's end: the booted system's 4455 report is.
+    TestSocket peer("0.0.0.0", 4455, true, true);
+    Bytes pack(292, 0);
+    const unsigned char head[] = {0x75, 0x6d, 0, 0, 0x52, 0x54, 0, 0x12, 0x34, 0x21, 0, 0, 2};
+    memcpy(pack.data(), head, sizeof head);
+    peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
     std::string why;  // the records reach the store within a second
     for (int i = 0; i < 50 && why.find("TFTP missing.efi") == std::string::npos; ++i, usleep(100000))
         why = Capture(Cli("why 52:54:00:12:34:22"));

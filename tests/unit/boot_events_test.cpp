@@ -151,7 +151,9 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     dhcp(4, 0x01, [](DhcpRequest &r) { r.dwRequested = Ip("10.0.0.10"); });
     dhcp(1, 0x05, [](DhcpRequest &r) { r.byOp = 2; });
     dhcp(7, 0x01, same);                                          // RELEASE
+    dhcp(1, 0x06, [](DhcpRequest &r) { r.vendor = "udhcp 1.36.1"; });  // no range of its class
     pack(1, 0x66);
+    pack(1, 0x02);  // answered with its offer
     pack(2, 0x07);
     send(BuildDhcp(DhcpRequest{}), TeskDhcpResponder::SOCK_PROXY);
     StopBootEventDelivery();
@@ -170,7 +172,9 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_DECLINED_ADDRESS, 67, 0x01},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_MALFORMED, 67, 0x05},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NOT_ANSWERED_TYPE, 67, 0x01},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_RANGE_FOR_CLASS, 67, 0x06},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, 4455, 0x66},
+        {TAVREL_EVENT_MIRROR_REQUEST, 0, 4455, 0x02},
         {TAVREL_EVENT_MIRROR_REPORT, 0, 4455, 0x07},
         {TAVREL_EVENT_DHCP_ANSWER, 0, 4011, 0x56},
     };
@@ -189,4 +193,5 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     EXPECT_STREQ(offer.userclass, "iPXE");
     EXPECT_STREQ(offer.file, "pxelinux.0");
     EXPECT_EQ(g_Delivered[6].messagetype, 4) << "the DECLINE itself";
+    EXPECT_STREQ(g_Delivered[11].server, "10.0.0.1") << "an answered request, in its byte order";
 }
