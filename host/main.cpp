@@ -375,7 +375,7 @@ const std::vector<Command> &Commands() {
              std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
-        {"assign", "let SERVER (a farm member's name or address) serve MAC",
+        {"assign", "let SERVER (a farm member, or this server alone) serve MAC",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              sub->add_option("SERVER", o.server)->required();
