@@ -70,17 +70,6 @@ std::vector<int> ArchitectureCodes(const std::string &name) {
     return {};
 }
 
-bool ParseMacPrefix(const std::string &text, std::vector<unsigned char> *bytes) {
-    bytes->clear();
-    if (text.empty() || text.size() > 17 || text.size() % 3 != 2) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (i % 3 == 2 ? text[i] != ':' : !isxdigit(static_cast<unsigned char>(text[i]))) return false;
-    }
-    for (size_t i = 0; i < text.size(); i += 3)
-        bytes->push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return true;
-}
-
 bool IsBootUrl(const std::string &file) {
     return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0;
 }

@@ -27,9 +27,6 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
 // ...), or an empty list for an unknown name.
 std::vector<int> ArchitectureCodes(const std::string &name);
 
-// Reads "aa", "aa:bb", ... up to six hex pairs; false for anything else.
-bool ParseMacPrefix(const std::string &text, std::vector<unsigned char> *bytes);
-
 // Boot files that are URLs go to UEFI HTTP Boot clients; the rest are names
 // under the boot folder.
 bool IsBootUrl(const std::string &file);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <toml++/toml.h>
 
+#include "host/mac_text.h"
 #include "host/policy_store.h"
 #include "tftp/boot_path.h"
 
@@ -117,9 +118,12 @@ public:
         }
     }
 
-    static bool IsMac(const char *text) {
-        std::vector<unsigned char> bytes;
-        return ParseMacPrefix(text, &bytes) && bytes.size() == 6;
+    // A whole MAC, rewritten in the library's form (it reads ':' pairs only).
+    static bool TakeMac(char *text, size_t size) {
+        std::string canonical;
+        if (!CanonicalMac(text, &canonical) || canonical.size() >= size) return false;
+        snprintf(text, size, "%s", canonical.c_str());
+        return true;
     }
 
 private:
@@ -301,7 +305,8 @@ void ReadStatics(Checker &check, const toml::table &root, HostConfig *config) {
         if (!table) continue;
         TeskStaticDhcpStruct e{};
         const auto &where = table->source();
-        if (check.Text(*table, "mac", key + ".mac", e.mac, sizeof e.mac, true, where) && !Checker::IsMac(e.mac))
+        if (check.Text(*table, "mac", key + ".mac", e.mac, sizeof e.mac, true, where) &&
+            !Checker::TakeMac(e.mac, sizeof e.mac))
             check.Error(table->get("mac")->source(), key + ".mac", "not six hex pairs (like 52:54:00:12:34:56)");
         if (check.Address(*table, "ip", key + ".ip", e.ip, sizeof e.ip, true, where) &&
             HostOrder(e.ip) == HostOrder(config->server.ServerIP))

@@ -28,9 +28,11 @@
 #include "host/boot_tracker.h"
 #include "host/host_config.h"
 #include "host/http_server.h"
+#include "host/installed_paths.h"
 #include "host/lease_journal.h"
 #include "host/line_cap.h"
 #include "host/listings.h"
+#include "host/mac_text.h"
 #include "host/machine_listings.h"
 #include "host/policy_service.h"
 #include "host/status_server.h"
@@ -78,7 +80,9 @@ void UseBootRules(const HostConfig &config) {
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
 }
 
-constexpr int kExitFailed = 1, kExitInvalid = 2;
+// As tavrel-host(8) lists them: 3 tells a script there was nothing to show
+// or change (an unknown MAC, no farm), apart from a failure.
+constexpr int kExitFailed = 1, kExitInvalid = 2, kExitNothing = 3;
 constexpr int kFirstRetrySeconds = 1, kLastRetrySeconds = 30;
 
 // FORSERVING: also what only this machine can tell (its addresses), as
@@ -224,11 +228,20 @@ int Run(const std::string &path) {
 
 // The store named by --db, or else by the configuration FILE, which must
 // then exist and be valid.
-std::unique_ptr<PolicyStore> OpenStore(const std::string &file, const std::string &database, int *status) {
-    std::string uri = database;
+struct Options {
+    std::string file, database, mac, server, since, dataFolder;
+    bool json = false, fileGiven = false;
+    long limit = 100;
+};
+
+std::unique_ptr<PolicyStore> OpenStore(const Options &o, int *status) {
+    std::string uri = o.database;
     if (uri.empty()) {
         HostConfig config;
-        if (!Load(file, &config)) {
+        if (!Load(o.file, &config)) {
+            if (!o.fileGiven)
+                std::cerr << "tavrel-host: " << o.file << " is the default: name the configuration with --config FILE"
+                          << " or the database with --db\n";
             *status = kExitInvalid;
             return nullptr;
         }
@@ -243,38 +256,77 @@ std::unique_ptr<PolicyStore> OpenStore(const std::string &file, const std::strin
     return store;
 }
 
-struct Options {
-    std::string file = "tavrel.toml", database, mac, server, since, dataFolder;
-    bool json = false;
-    long limit = 100;
-};
-
 int Fail(const std::string &message, int status = kExitFailed) {
     std::cerr << "tavrel-host: " << message << "\n";
     return status;
 }
 
-// SERVER as an address the policy can hold: a farm member's name or
-// address, or, without a farm, any address.
-bool ResolveServer(PolicyStore &store, const std::string &server, std::string *address, std::string *error) {
+// The server an assignment may name: a member of the farm, by name or
+// address; on a single server only its own address (any other leaves the
+// MAC unanswered, as no other server reads this table).
+bool ResolveServer(PolicyStore &store, const Options &o, std::string *address, std::string *error) {
     std::vector<MemberRow> members;
     if (!store.Members(&members)) return *error = store.LastError(), false;
     for (const MemberRow &member : members)
-        if (member.name == server || member.address == server) return *address = member.address, true;
-    if (members.empty() && AddressValue(server.c_str())) return *address = server, true;
-    *error = members.empty() ? "\"" + server + "\" is not an address (like 192.0.2.1)"
-                             : "no farm member is named or at \"" + server + "\" (tavrel-host farm lists them)";
+        if (member.name == o.server || member.address == o.server) return *address = member.address, true;
+    if (!members.empty())
+        return *error = "no farm member is named or at \"" + o.server + "\" (tavrel-host farm lists them)", false;
+    HostConfig config;
+    if (!Load(o.file, &config))
+        return *error = "no farm member is in this database, and without the configuration (--config FILE) "
+                        "the server's own address is unknown",
+               false;
+    if (config.farm)
+        return *error = "no member of this farm has started yet: assign once `tavrel-host farm` lists them", false;
+    uint32_t own = AddressValue(config.server.ServerIP);
+    if (AddressValue(o.server.c_str()) == own && own != 0) return *address = config.server.ServerIP, true;
+    *error = "\"" + o.server + "\" is not this server (" + config.server.ServerIP +
+             "), and it is in no farm: no other server would answer that MAC";
     return false;
 }
 
+// MAC in the stored form, or a usage error naming the forms.
+bool TakeMac(const Options &o, std::string *mac) {
+    if (CanonicalMac(o.mac, mac)) return true;
+    std::cerr << "tavrel-host: \"" << o.mac
+              << "\" is not a MAC address (six hex pairs, like 52:54:00:12:34:56 or 52-54-00-12-34-56)\n";
+    return false;
+}
+
+int StoreStatus(PolicyStore &store, bool ok) { return ok ? 0 : Fail(store.LastError()); }
+
 int Assign(PolicyStore &store, const Options &o) {
-    std::vector<unsigned char> bytes;
-    if (!ParseMacPrefix(o.mac, &bytes) || bytes.size() != 6)
-        return Fail("\"" + o.mac + "\" is not a MAC address (six hex pairs, like 52:54:00:12:34:56)");
-    std::string address, error;
-    if (!ResolveServer(store, o.server, &address, &error)) return Fail(error);
-    if (!store.Assign(MacText(bytes.data()), address)) return Fail(store.LastError());
-    return 0;
+    std::string mac, address, error;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    if (!ResolveServer(store, o, &address, &error)) return Fail(error, kExitInvalid);
+    return StoreStatus(store, store.Assign(mac, address));
+}
+
+int Unassign(PolicyStore &store, const Options &o) {
+    std::string mac;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    PolicyRows rows;
+    if (!store.Assignments(&rows)) return Fail(store.LastError());
+    if (std::none_of(rows.begin(), rows.end(), [&](const auto &row) { return row.first == mac; }))
+        return Fail(mac + " has no assignment (tavrel-host assignments lists them)", kExitNothing);
+    return StoreStatus(store, store.Unassign(mac));
+}
+
+int Why(PolicyStore &store, const Options &o) {
+    std::string mac;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    MachineRow row;
+    bool found = false;
+    // PrintWhy tells an unknown MAC in words; the status tells a script.
+    if (!store.Machine(mac, &row, &found) || !PrintWhy(store, mac)) return Fail(store.LastError());
+    return found ? 0 : kExitNothing;
+}
+
+int Farm(PolicyStore &store, const Options &o) {
+    size_t members = 0;
+    if (!PrintFarm(store, o.json, &members)) return Fail(store.LastError());
+    if (members > 0) return 0;
+    return Fail("no farm: no server has joined one in this database", kExitNothing);
 }
 
 int Leases(const Options &o) {
@@ -285,14 +337,18 @@ int Leases(const Options &o) {
     return 0;
 }
 
-// A store subcommand: ACTION runs on the opened store.
-std::function<int(const Options &)> WithStore(std::function<bool(PolicyStore &, const Options &)> action) {
+// A store subcommand: ACTION runs on the opened store and gives the exit status.
+std::function<int(const Options &)> WithStore(std::function<int(PolicyStore &, const Options &)> action) {
     return [action](const Options &o) {
         int status = 0;
-        std::unique_ptr<PolicyStore> store = OpenStore(o.file, o.database, &status);
-        if (!store) return status;
-        return action(*store, o) ? 0 : Fail(store->LastError());
+        std::unique_ptr<PolicyStore> store = OpenStore(o, &status);
+        return store ? action(*store, o) : status;
     };
+}
+
+// A store subcommand that only lists: a failed query is exit status 1.
+std::function<int(const Options &)> Listing(std::function<bool(PolicyStore &, const Options &)> list) {
+    return WithStore([list](PolicyStore &store, const Options &o) { return StoreStatus(store, list(store, o)); });
 }
 
 struct Command {
@@ -302,7 +358,8 @@ struct Command {
 };
 
 void StoreOptions(CLI::App *sub, Options &o) {
-    sub->add_option("--config", o.file, "configuration naming the database")->default_val("tavrel.toml");
+    static const std::string kDefault = DefaultConfigFile(RunningExecutable());
+    sub->add_option("--config", o.file, "configuration naming the database")->default_val(kDefault);
     sub->add_option("--db", o.database, "the database itself (SQLite file or postgresql:// URI)");
 }
 
@@ -322,46 +379,46 @@ const std::vector<Command> &Commands() {
              std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
-        {"assign", "let SERVER (a farm member's name or address) serve MAC",
+        {"assign", "let SERVER (a farm member, or this server alone) serve MAC",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              sub->add_option("SERVER", o.server)->required();
              StoreOptions(sub, o);
          },
-         [](const Options &o) {
-             int status = 0;
-             std::unique_ptr<PolicyStore> store = OpenStore(o.file, o.database, &status);
-             return store ? Assign(*store, o) : status;
-         }},
+         WithStore(Assign)},
         {"unassign", "remove the choice for MAC",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) { return store.Unassign(o.mac); })},
+         WithStore(Unassign)},
         {"assignments", "list which server serves which MAC",
          [](CLI::App *sub, Options &o) {
              JsonFlag(sub, o);
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) { return PrintAssignments(store, o.json); })},
+         Listing([](PolicyStore &store, const Options &o) { return PrintAssignments(store, o.json); })},
         {"reports", "list the stored mirror reports, newest last",
          [](CLI::App *sub, Options &o) {
              JsonFlag(sub, o);
              sub->add_option("--limit", o.limit, "at most this many, the newest")->default_val(100)->check(
-                 CLI::PositiveNumber);
-             sub->add_option("--since", o.since, "only those at or after \"YYYY-MM-DD[ HH:MM:SS]\"");
+                 CLI::Validator([](std::string &text) { return atol(text.c_str()) > 0 ? "" : "must be 1 or more"; }, "N"));
+             sub->add_option("--since", o.since, std::string("only those at or after a time: ") + kTimeForms)
+                 ->transform(CLI::Validator(
+                     [](std::string &text) {
+                         return ParseReportTime(text, &text) ? std::string()
+                                                             : "\"" + text + "\" is not a time: " + kTimeForms;
+                     },
+                     "TIME"));
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) {
-             return PrintReports(store, o.json, o.limit, o.since);
-         })},
+         Listing([](PolicyStore &store, const Options &o) { return PrintReports(store, o.json, o.limit, o.since); })},
         {"farm", "list the farm's servers, their state and clients",
          [](CLI::App *sub, Options &o) {
              JsonFlag(sub, o);
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) { return PrintFarm(store, o.json); })},
+         WithStore(Farm)},
         {"leases", "list the library's current leases (read from its lease file)",
          [](CLI::App *sub, Options &o) {
              JsonFlag(sub, o);
@@ -375,13 +432,13 @@ const std::vector<Command> &Commands() {
              JsonFlag(sub, o);
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
+         Listing([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
         {"why", "tell the last boot attempt of MAC in plain words",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);
          },
-         WithStore([](PolicyStore &store, const Options &o) { return PrintWhy(store, o.mac); })},
+         WithStore(Why)},
     };
     return commands;
 }
@@ -389,7 +446,7 @@ const std::vector<Command> &Commands() {
 }  // namespace
 
 int main(int argc, char **argv) {
-    CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library"};
+    CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library", "tavrel-host"};
     app.set_version_flag("--version", "tavrel-host " TAVREL_HOST_VERSION " (library " TAVREL_LIBRARY_VERSION
                                       ", commit " TAVREL_BUILD_COMMIT ")");
     app.require_subcommand(1);
@@ -409,8 +466,23 @@ int main(int argc, char **argv) {
     };
     if (argc > 1 && argv[1][0] != '-' && !known(argv[1]))
         return Fail(std::string("unknown command \"") + argv[1] + "\" (commands: " + names + ")", kExitInvalid);
-    CLI11_PARSE(app, argc, argv);
-    for (const auto &sub : subs)
-        if (*sub.first) return sub.second->action(options);
+    if (argc == 1) {
+        std::cerr << app.help();
+        return kExitInvalid;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &done) {  // --help, --version
+        return app.exit(done);
+    } catch (const CLI::ParseError &error) {  // CLI11's own codes are no usage status
+        app.exit(error);
+        return kExitInvalid;
+    }
+    for (const auto &sub : subs) {
+        if (!*sub.first) continue;
+        const CLI::Option *config = sub.first->get_option_no_throw("--config");
+        options.fileGiven = config && config->count() > 0;
+        return sub.second->action(options);
+    }
     return kExitInvalid;
 }

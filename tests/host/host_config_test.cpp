@@ -2,6 +2,8 @@
 // and a valid file fills the library's records.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,6 +12,7 @@
 
 #include "dhcp/lease_journal.h"
 #include "host/host_config.h"
+#include "host/installed_paths.h"
 #include "host/lease_journal.h"
 #include "host/policy_store.h"
 #include "support/temp_tree.h"
@@ -52,7 +55,7 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     std::string path = m_Tree.Root() + "/ok.toml";
     std::ofstream(path) << Server("dhcp_mode = \"static-only\"\n")
                         << "[[range]]\nbegin = \"192.0.2.100\"\nend = \"192.0.2.100\"\nnetmask = \"255.255.255.0\"\n"
-                           "class = \"other\"\n[[static]]\nmac = \"52:54:00:AB:cd:01\"\nip = \"192.0.2.9\"\n"
+                           "class = \"other\"\n[[static]]\nmac = \"52-54-00-AB-cd-01\"\nip = \"192.0.2.9\"\n"
                            "netmask = \"255.255.255.0\"\n[policy]\ndatabase = \"postgresql://db/x\"\n"
                            "[farm]\nname = \"rack-2\"\nweight = 2.5\nkey = \"0123456789abcdef\"\n";
     HostConfig config;
@@ -63,7 +66,7 @@ TEST_F(HostConfigTest, ValidFileFillsTheRecords) {
     ASSERT_EQ(config.ranges.size(), 1u);
     EXPECT_EQ(config.ranges[0].nDhcpType, 2);
     ASSERT_EQ(config.statics.size(), 1u);
-    EXPECT_STREQ(config.statics[0].mac, "52:54:00:AB:cd:01");
+    EXPECT_STREQ(config.statics[0].mac, "52:54:00:ab:cd:01") << "in the one form the library reads";
     EXPECT_EQ(config.database, "postgresql://db/x");
     EXPECT_EQ(config.nHeartbeatPort, kFarmHeartbeatPort);
     EXPECT_TRUE(config.farm);
@@ -115,7 +118,7 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
                         << "[[boot]]\nuser_class = \"iPXE\"\nfile = \"boot.ipxe\"\n"
                         << "[[boot]]\narch = \"bios\"\nfile = \"undionly.kpxe\"\n"
                         << "[[boot]]\narch = \"efi-x64\"\nfile = \"ipxe.efi\"\n"
-                        << "[[boot]]\nvendor_class = \"HTTPClient\"\nmac = \"52:54:00:AB\"\n"
+                        << "[[boot]]\nvendor_class = \"HTTPClient\"\nmac = \"52-54-00-AB\"\n"
                         << "file = \"http://192.0.2.1/ipxe.efi\"\n"
                         << "[[boot]]\narch = 11\nfile = \"arm/snp.efi\"\n";
     HostConfig config;
@@ -159,6 +162,19 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     EXPECT_EQ(DescribeBootChoice(*rule, client),
               "boot: 00:00:00:00:00:00 (arch 9, user class \"x\\x0aforged line\", vendor class "
               "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[2] (line 14)");
+}
+
+// The installed program reads the package's file without --config; one run
+// from anywhere else (the build tree) reads the current folder's.
+TEST_F(HostConfigTest, DefaultConfigurationIsThePackagesOnceInstalled) {
+    std::string installed = m_Tree.Root() + "/tavrel-host", link = m_Tree.Root() + "/bin-link";
+    std::ofstream(installed) << "";
+    ASSERT_EQ(symlink(installed.c_str(), link.c_str()), 0);
+    std::string packaged = DefaultConfigFile(link, installed);
+    EXPECT_EQ(packaged.substr(packaged.find("/tavrel/")), "/tavrel/tavrel.toml") << packaged;
+    EXPECT_EQ(packaged[0], '/');
+    EXPECT_EQ(DefaultConfigFile(RunningExecutable(), installed), "tavrel.toml");
+    EXPECT_EQ(DefaultConfigFile(RunningExecutable()), "tavrel.toml") << "this test is no installed program";
 }
 
 TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
