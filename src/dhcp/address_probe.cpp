@@ -24,6 +24,8 @@ void AddressProber::Start(bool bAllowed) {
     LogWriteText("lease history unknown: each free address is probed (ICMP echo, %d ms) before its first offer",
                  kProbeWaitMs);
     m_Leases.EnableProbes(true);
+    // The worker has not started: the first window goes out now, before any DISCOVER.
+    Pump(platform::MonotonicMs());
 }
 
 void AddressProber::Close() {
