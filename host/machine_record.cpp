@@ -33,6 +33,7 @@ const struct {
     {TAVREL_REASON_OTHER_SERVER, "other_server", "the machine took another server's offer"},
     {TAVREL_REASON_NOT_ANSWERED_TYPE, "not_answered_type", "a message this server does not answer"},
     {TAVREL_REASON_NO_RANGE_FOR_CLASS, "no_range_for_class", "no range serves its class of client"},
+    {TAVREL_REASON_ADDRESS_PROBE, "address_probe", "its address is being probed before the first offer"},
     {TAVREL_REASON_NOT_FOUND, "not_found", "no such file"},
     {TAVREL_REASON_OUTSIDE_FOLDER, "outside_folder", "the file lies outside the boot folder"},
     {TAVREL_REASON_TIMEOUT, "timeout", "the machine stopped answering"},

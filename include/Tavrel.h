@@ -131,6 +131,7 @@ typedef struct BootEventRecord {
 #define TAVREL_REASON_OTHER_SERVER 6       /* the client took another server's offer */
 #define TAVREL_REASON_NOT_ANSWERED_TYPE 7  /* a message type this server does not answer */
 #define TAVREL_REASON_NO_RANGE_FOR_CLASS 8 /* no range serves the client's class (nDhcpType), or ranges are off */
+#define TAVREL_REASON_ADDRESS_PROBE 9      /* its address awaits a probe (ICMP echo) before the first offer */
 #define TAVREL_REASON_NOT_FOUND 20
 #define TAVREL_REASON_OUTSIDE_FOLDER 21
 #define TAVREL_REASON_TIMEOUT 22

@@ -28,16 +28,20 @@ TeskDhcpServer *TeskDhcpServer::Create(const DhcpHostHooks &hooks, DhcpAnswerer 
 // The leases are kept in data/leases/ unless the settings say KeepLeases=0;
 // a journal that cannot be written costs the restart memory, not the service.
 // RecoverLeases=1 lets a renewing client claim a free address it says it
-// holds, for a service that lost its journal.
-void TeskDhcpServer::OpenLeaseJournal() {
+// holds, for a service that lost its journal. ProbeAddresses=0 offers
+// addresses unprobed even when the history is unknown.
+bool TeskDhcpServer::OpenLeaseJournal() {
     char data[platform::kMaxPath], settings[platform::kMaxPath], folder[platform::kMaxPath];
-    if (!AppFolderPath("data", data, sizeof data)) return;
-    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings)) return;
+    if (!AppFolderPath("data", data, sizeof data)) return true;
+    if (snprintf(settings, sizeof settings, "%sLogSettings.ini", data) >= static_cast<int>(sizeof settings))
+        return true;
     m_Leases.SetRecoverUnknownLeases(platform::ReadIniInt(settings, "Tavrel", "RecoverLeases", 0) != 0);
-    if (platform::ReadIniInt(settings, "Tavrel", "KeepLeases", 1) == 0) return;
+    bool bProbe = platform::ReadIniInt(settings, "Tavrel", "ProbeAddresses", 1) != 0;
+    if (platform::ReadIniInt(settings, "Tavrel", "KeepLeases", 1) == 0) return bProbe;
     if (snprintf(folder, sizeof folder, "%sleases%c", data, platform::kPathSep) >= static_cast<int>(sizeof folder))
-        return;
+        return bProbe;
     m_Leases.OpenJournal(folder);
+    return bProbe;
 }
 
 bool TeskDhcpServer::CreateContainers() {
@@ -72,7 +76,7 @@ int TeskDhcpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, T
     }
     CreateContainers();
     ApplyConfig(IN_lpTeskPxeServerStruct, lpSubNet, nSubNetLen, lpStaticDhcp, nStaticDhcpLen);
-    OpenLeaseJournal();
+    m_Prober.Start(OpenLeaseJournal());
     uint32_t dwServerIP = Config()->m_dwServerIP;
 
     if (!CreateStopEvent()) return LogDhcpdFailure("CreateEvent", 81);
@@ -104,6 +108,7 @@ int TeskDhcpServer::StopServer() {
 }
 
 void TeskDhcpServer::ReleaseService() {
+    m_Prober.Close();
     m_Leases.Release();
     delete m_SocklistQueue;
     m_SocklistQueue = nullptr;
@@ -131,6 +136,8 @@ int TeskDhcpServer::ReceiveOne(int nSocketType) {
         AnswerDestination to{};
         if (m_Answerer.Answer(record, platform::MonotonicMs(), &to) == 0) SendReply(record, to);
         m_SocklistQueue->Mem_Free(record);
+        // A flood keeps the wait period from running out: probes go on between datagrams.
+        m_Prober.Pump(platform::MonotonicMs());
         return 0;
     }
     m_SocklistQueue->Mem_Free(record);

@@ -83,6 +83,7 @@ void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFact
     int nReason = TAVREL_REASON_MALFORMED;
     if (nResult == kRefusedByHost) nReason = TAVREL_REASON_HOST_DECLINED;
     if (nResult == kOtherServersClient) nReason = TAVREL_REASON_OTHER_SERVER;
+    if (nResult == kAwaitingProbe) nReason = TAVREL_REASON_ADDRESS_PROBE;
     if (nResult == kNoAddress) nReason = NoAddressReason(facts.nKind, facts.dwGiaddr);
     if (nResult == kNotAnswered && facts.byType == kDhcpDecline) nReason = TAVREL_REASON_DECLINED_ADDRESS;
     if (nResult == kNotAnswered && facts.byType != kDhcpDiscover && facts.byType != kDhcpRequest &&
@@ -152,10 +153,12 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
     uint32_t dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
-    uint32_t dwIp = m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, true);
+    bool bAwaitsProbe = false;
+    uint32_t dwIp = m_Leases.AssignAddress(lpMac, nKind, dwGiaddr, &grant, &config, true, &bAwaitsProbe);
     if (dwIp == 0) {
-        LogWrite(LOG_DEBUG, "can't allocate ip");
-        return kNoAddress;
+        // The client sends its DISCOVER again (after about 4 s), by when the probe has ended.
+        LogWrite(LOG_DEBUG, bAwaitsProbe ? "address awaits its probe" : "can't allocate ip");
+        return bAwaitsProbe ? kAwaitingProbe : kNoAddress;
     }
     LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
     int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);

@@ -40,6 +40,7 @@ public:
     static constexpr int kMalformed = -3;           // not a BOOTREQUEST, or a 4455 pack too short
     static constexpr int kNoAddress = -4;
     static constexpr int kOtherServersClient = -5;  // a REQUEST for another server, or its 4455 answer
+    static constexpr int kAwaitingProbe = -6;       // the free addresses await their probe: asked again, answered
     static constexpr int kRefusedByHost = -66;      // the host chose another server
 
 private:

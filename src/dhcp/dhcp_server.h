@@ -11,6 +11,7 @@
 
 #include "Tavrel.h"
 #include "containers/mem_queue.h"
+#include "dhcp/address_probe.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
 #include "dhcp/dhcp_host_hooks.h"
@@ -47,14 +48,19 @@ private:
           m_Responder(m_Leases, hooks, m_dwSendBroadcast),
           m_Answerer(lpAnswerer ? *lpAnswerer : m_Responder) {}
     void ServeSocket(int nIndex) override { ReceiveOne(nIndex); }
+    // Probes are sent and their waits kept between datagrams, never during one.
+    int WaitPeriodMs() const override { return m_Prober.TickMs(); }
+    void OnWaitPeriod() override { m_Prober.Pump(platform::MonotonicMs()); }
     void ReleaseService() override;
-    void OpenLeaseJournal();
+    // Reads the lease settings and opens the journal; whether addresses may be probed.
+    bool OpenLeaseJournal();
     void DropUnreadDatagram(int nSocketType);
     void SendReply(_socklist *record, const AnswerDestination &to);
     bool SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort, const char *lpAddrText, int nSite);
     void SendBroadcast(_socklist *record, uint16_t wPort, int nFirstSite, int nRetrySite);
 
     LeaseBook m_Leases;
+    AddressProber m_Prober{m_Leases};
     // Send_BrodAddrIP: the broadcast address answers go to, 0 until the
     // first broadcast; switched to the other one after a failed send.
     std::atomic<uint32_t> m_dwSendBroadcast{0};

@@ -71,6 +71,9 @@ void LeaseBook::Release() {
     m_DynamicCache = nullptr;
     m_AddressIndex.Clear();
     m_Declined.clear();
+    m_ProbesWanted.clear();
+    m_ProbesOut.clear();
+    m_Verified.clear();
     m_lpJournal.reset();
 }
 
@@ -87,6 +90,7 @@ int LeaseBook::Install(std::shared_ptr<const ConfigSnapshot> config) {
     FillStaticCache(*m_Config);
     DropStaleStatics(*m_Config);
     SettleLeases(*m_Config);
+    if (ProbesOn()) PlanProbes(*m_Config);
     return 0;
 }
 
@@ -177,7 +181,8 @@ bool LeaseBook::InOurRanges(const ConfigSnapshot &config, uint32_t dwIp) const {
 }
 
 uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
-                                  std::shared_ptr<const ConfigSnapshot> *lpConfig, bool bOfferOnly) {
+                                  std::shared_ptr<const ConfigSnapshot> *lpConfig, bool bOfferOnly,
+                                  bool *lpAwaitsProbe) {
     char text[32];
     LogWrite(LOG_DEBUG, "client mac: %s", MacToText(sizeof text, text, lpMac));
     platform::TeskLockGuard guard(m_Lock);
@@ -193,7 +198,9 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
     if (config.m_PxeServer.dhcpmode != 0) return 0;
     EndExpiredDeclines(m_Clock());
     m_bUnwritten = false;
+    m_bAwaitsProbe = false;
     uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, bOfferOnly, lpGrant);
+    if (lpAwaitsProbe) *lpAwaitsProbe = dwIp == 0 && m_bAwaitsProbe;
     if (m_bUnwritten && !bOfferOnly) return 0;  // see ConfirmRequest
     return dwIp == 0 ? 0 : platform::HostToNet32(dwIp);
 }
@@ -205,8 +212,9 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
         if (RenewLease(config, lpMac, lease, nKind, dwGiaddr, bOfferOnly, lpGrant)) return lease->ip;
     }
     uint32_t dwIp = 0;
+    // Free addresses awaiting their probe come before any lease taken over.
     if (!FindFreeAddress(config, nKind, dwGiaddr, &dwIp, lpGrant) &&
-        !TakeOverLease(config, nKind, dwGiaddr, &dwIp, lpGrant))
+        (m_bAwaitsProbe || !TakeOverLease(config, nKind, dwGiaddr, &dwIp, lpGrant)))
         return 0;
     tag_d_dhcp *granted = nullptr;
     bool bHadLease = m_DynamicCache->FindClient(lpMac, &granted) == 0;
@@ -215,6 +223,7 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
     *granted = tag_d_dhcp{dwIp, lpGrant->netmask, lpGrant->gateway, lpGrant->dns1, lpGrant->dns2, nKind,
                           m_Clock(), bOfferOnly};
     m_AddressIndex.AddLease(nKind, dwIp);
+    if (ProbesOn()) m_Verified.insert(dwIp);
     Journal(lpMac, *granted);
     return dwIp;
 }
@@ -248,13 +257,94 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
     for (const SubNetSlot &subnet : config.m_SubNet) {
         if (subnet.nDhcpType != nKind || subnet.end < subnet.begin || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr))
             continue;
-        if (!m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
-                                       Host(config.m_dwNextServerIP), lpIp))
+        if (ProbesOn() ? !ProbedFree(config, subnet, nKind, lpIp)
+                       : !m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
+                                                    Host(config.m_dwNextServerIP), lpIp))
             continue;
         *lpGrant = GrantIn(subnet, *lpIp);
         return true;
     }
     return false;
+}
+
+// Free addresses are walked up from the range's start. The lowest of them,
+// one for this client and kProbeAhead for the next ones, are the window that
+// is probed, so the next DISCOVERs find theirs ready; past it the walk looks
+// on (as far as probes can be out) for one already found silent.
+bool LeaseBook::ProbedFree(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind, uint32_t *lpIp) {
+    bool bFound = false, bUnprobed = false;
+    uint32_t dwFrom = subnet.begin, dwFree = 0;
+    for (size_t nSeen = 0; nSeen < kProbesInFlight + kProbeAhead && !(bFound && nSeen > kProbeAhead); ++nSeen) {
+        if (!m_AddressIndex.LowestFree(dwFrom, subnet.end, nKind, Host(config.m_dwServerIP),
+                                       Host(config.m_dwNextServerIP), &dwFree))
+            break;
+        bool bSilent = m_Verified.count(dwFree) != 0;
+        if (!bSilent && nSeen <= kProbeAhead) WantProbe(dwFree);
+        bUnprobed = bUnprobed || !bSilent;
+        if (bSilent && !bFound) *lpIp = dwFree;
+        bFound = bFound || bSilent;
+        if (dwFree == subnet.end) break;
+        dwFrom = dwFree + 1;
+    }
+    m_bAwaitsProbe = m_bAwaitsProbe || (!bFound && bUnprobed);
+    return bFound;
+}
+
+void LeaseBook::WantProbe(uint32_t dwIp) {
+    if (m_ProbesWanted.size() + m_ProbesOut.size() >= kProbesInFlight || m_ProbesOut.count(dwIp)) return;
+    m_ProbesWanted.insert(dwIp);
+}
+
+void LeaseBook::PlanProbes(const ConfigSnapshot &config) {
+    bool bAwaits = m_bAwaitsProbe;
+    for (const SubNetSlot &subnet : config.m_SubNet) {
+        if (m_ProbesWanted.size() + m_ProbesOut.size() >= kProbesInFlight) break;
+        uint32_t dwIp = 0;
+        if (subnet.end >= subnet.begin) ProbedFree(config, subnet, subnet.nDhcpType, &dwIp);
+    }
+    m_bAwaitsProbe = bAwaits;
+}
+
+void LeaseBook::EnableProbes(bool bOn) {
+    platform::TeskLockGuard guard(m_Lock);
+    m_bProbesEnabled = bOn;
+    if (ProbesOn()) PlanProbes(*m_Config);
+}
+
+bool LeaseBook::HistoryWhole() const {
+    platform::TeskLockGuard guard(m_Lock);
+    return m_bHistoryWhole;
+}
+
+bool LeaseBook::Probing() const {
+    platform::TeskLockGuard guard(m_Lock);
+    return ProbesOn();
+}
+
+std::vector<uint32_t> LeaseBook::TakeProbes() {
+    platform::TeskLockGuard guard(m_Lock);
+    std::vector<uint32_t> taken(m_ProbesWanted.begin(), m_ProbesWanted.end());
+    m_ProbesOut.insert(m_ProbesWanted.begin(), m_ProbesWanted.end());
+    m_ProbesWanted.clear();
+    return taken;
+}
+
+bool LeaseBook::ProbeResult(uint32_t dwIp, bool bAnswered) {
+    platform::TeskLockGuard guard(m_Lock);
+    if (m_ProbesOut.erase(dwIp) == 0) return false;
+    if (!bAnswered) {
+        m_Verified.insert(dwIp);
+        return true;
+    }
+    ++m_nProbeConflicts;
+    if (!m_Declined.count(dwIp)) m_AddressIndex.AddStatic(dwIp);
+    m_Declined[dwIp] = m_Clock() + kDeclineHoldSeconds;
+    return true;
+}
+
+uint64_t LeaseBook::ProbeConflicts() const {
+    platform::TeskLockGuard guard(m_Lock);
+    return m_nProbeConflicts;
 }
 
 // Every address is taken: the lease of the same kind renewed least recently
@@ -413,6 +503,11 @@ bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest 
     tag_d_dhcp *lease = nullptr;
     if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && !lease->bOfferOnly) return false;
     if (m_AddressIndex.IsHeld(dwAsked) || m_Declined.count(dwAsked)) return false;
+    // Its offer, had this server made it, would have been probed first.
+    if (ProbesOn() && !m_Verified.count(dwAsked)) {
+        WantProbe(dwAsked);
+        return false;
+    }
     return GrantAddress(config, OfferRange(config, dwAsked, request.nKind, request.dwGiaddr), request.lpMac,
                         request.nKind, dwAsked, lpGrant);
 }
@@ -503,6 +598,7 @@ int LeaseBook::OpenJournal(const char *lpFolder) {
     platform::TeskLockGuard guard(m_Lock);
     m_lpJournal = std::move(journal);
     if (m_DynamicCache) LoadJournal(*m_Config);
+    m_bHistoryWhole = m_lpJournal->HistoryWhole();
     // A folder that cannot be written keeps the leases in memory only (the
     // restart costs them, not the service); a file open and then failing
     // withholds the ACKs instead.

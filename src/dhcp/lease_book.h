@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "containers/mac_hash.h"
@@ -26,6 +27,12 @@ public:
     // A declined address (another machine answers on it) is offered to
     // nobody for this long.
     static constexpr int64_t kDeclineHoldSeconds = 600;
+
+    // Address probes, while the history is unknown: at most this many
+    // addresses wait for a probe's outcome at once, and each range keeps up
+    // to kProbeAhead probed free addresses ready before DISCOVERs need them.
+    static constexpr size_t kProbesInFlight = 128;
+    static constexpr size_t kProbeAhead = 32;
 
     // Install's result for a configuration refused because it names no
     // range while leases are live.
@@ -79,8 +86,34 @@ public:
     // configuration used is handed back through lpConfig when given. An
     // address given for an offer only (bOfferOnly) is held for
     // kOfferHoldSeconds until the client requests it.
+    // While probes run (see EnableProbes), a free address goes to nobody
+    // before a probe found it silent: 0 then, with *lpAwaitsProbe set when
+    // given, while free addresses of the client's ranges wait for a probe.
     uint32_t AssignAddress(const unsigned char *lpMac, int nKind, uint32_t dwGiaddr, AddressGrant *lpGrant,
-                           std::shared_ptr<const ConfigSnapshot> *lpConfig = nullptr, bool bOfferOnly = false);
+                           std::shared_ptr<const ConfigSnapshot> *lpConfig = nullptr, bool bOfferOnly = false,
+                           bool *lpAwaitsProbe = nullptr);
+
+    // ---- Probes before a first offer ----
+    // When the book cannot know every lease clients still hold (no lease
+    // file, or one missing, empty, foreign or damaged at OpenJournal, or
+    // none opened: KeepLeases=0), a free address is offered only once an
+    // ICMP echo to it found nobody there. The book only queues the addresses
+    // (the frame owns the socket and the wait), so it stays socket-free.
+    // The frame turns this on when it can probe; a book whose journal holds
+    // the whole history never probes.
+    void EnableProbes(bool bOn);
+    bool Probing() const;
+    // Whether the journal opened held the whole history (then no probe).
+    bool HistoryWhole() const;
+    // The addresses (host order) to probe now, each reported back once
+    // through ProbeResult; never more than kProbesInFlight outstanding.
+    std::vector<uint32_t> TakeProbes();
+    // Something answered on the address (bAnswered): it is offered to
+    // nobody for kDeclineHoldSeconds and probed again after; silence makes
+    // it free to offer. False for an address not awaiting a probe.
+    bool ProbeResult(uint32_t dwIp, bool bAnswered);
+    // Addresses found in use by a probe since the start.
+    uint64_t ProbeConflicts() const;
 
     // A DHCPREQUEST, its fields in network order (0 when absent).
     struct ClientRequest {
@@ -130,6 +163,13 @@ private:
                     uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant);
     bool FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                          AddressGrant *lpGrant);
+    // The lowest free address of the range that a probe found silent,
+    // queueing probes for the unprobed ones met on the way.
+    bool ProbedFree(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind, uint32_t *lpIp);
+    bool ProbesOn() const { return m_bProbesEnabled && !m_bHistoryWhole; }
+    void WantProbe(uint32_t dwIp);
+    // Queues probes ahead for every range, as far as the bounds allow.
+    void PlanProbes(const ConfigSnapshot &config);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                        AddressGrant *lpGrant);
     bool GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac, int nKind,
@@ -166,6 +206,15 @@ private:
     TeskAddressIndex m_AddressIndex;
     // Declined addresses (host order) and when their hold ends.
     std::map<uint32_t, int64_t> m_Declined;
+    // Probes (host order): wanted but not yet taken by the frame, taken and
+    // awaiting their outcome, and found silent. An address granted once is
+    // known from then on. All are bounded by the configured ranges.
+    bool m_bProbesEnabled = false;
+    bool m_bHistoryWhole = false;
+    std::set<uint32_t> m_ProbesWanted, m_ProbesOut, m_Verified;
+    uint64_t m_nProbeConflicts = 0;
+    // A DISCOVER found only addresses awaiting their probe.
+    bool m_bAwaitsProbe = false;
     std::unique_ptr<LeaseJournal> m_lpJournal;
     // A lease line of the call in progress could not be written: it is not
     // acknowledged.

@@ -111,6 +111,7 @@ public:
     bool Take(const std::string &line, bool bOverlong) {
         if (++m_nLine == 1) {
             m_lpReading->bForeign = bOverlong || line != kLeaseFileHeader;
+            m_lpReading->bHeader = !m_lpReading->bForeign;
             return !m_lpReading->bForeign;
         }
         // A torn line that was ended later on leaves an empty one.

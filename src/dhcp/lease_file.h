@@ -32,6 +32,7 @@ std::string LeaseFileLine(char chOp, const JournalLease &lease);
 struct LeaseFileReading {
     bool bFound = false;        // a file was there (an empty one reads as no lease)
     bool bForeign = false;      // it has content but no header line: nothing is read from it
+    bool bHeader = false;       // its first line is the header
     size_t nLines = 0;          // lines after the header, damaged ones included
     size_t nDamaged = 0;        // lines skipped: torn, corrupt or foreign
     size_t nFirstDamaged = 0;   // the first one's number (the header is line 1), 0 for none

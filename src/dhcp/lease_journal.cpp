@@ -31,6 +31,7 @@ void LeaseJournal::Close() {
 }
 
 void LeaseJournal::ReadExisting() {
+    m_bHistoryWhole = false;
     LeaseFileReading reading;
     int nResult = ReadLeaseFile(m_Path.c_str(), &m_Loaded, &reading);
     if (nResult < 0) {
@@ -47,6 +48,7 @@ void LeaseJournal::ReadExisting() {
                  static_cast<unsigned>(reading.nFirstDamaged), static_cast<unsigned>(reading.nLines - reading.nDamaged));
     // Should compaction fail, lines go on after a cut one: a newline ends it.
     m_bStartLine = reading.bEndsCut;
+    m_bHistoryWhole = reading.bHeader && reading.nDamaged == (reading.bEndsCut ? 1u : 0u);
 }
 
 // A file that is not a lease journal is kept beside it for a look, and a

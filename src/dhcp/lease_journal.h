@@ -38,6 +38,11 @@ public:
     // What the journal held when opened: the leases still named, last line
     // per MAC, expired ones included.
     const std::vector<JournalLease> &Loaded() const { return m_Loaded; }
+    // Whether the file read at Open holds the whole history of the leases:
+    // it was there, with its header, and no line was lost but a torn last
+    // one (a lease whose line was cut was never acknowledged). Missing,
+    // empty, foreign or damaged, it may lack leases clients still hold.
+    bool HistoryWhole() const { return m_bHistoryWhole; }
 
     // False when the line is not on the file (the file is as before).
     bool RecordLease(const JournalLease &lease);
@@ -66,6 +71,7 @@ private:
     std::string m_Path;
     platform::FileHandle m_hFile = platform::kInvalidFile;
     std::vector<JournalLease> m_Loaded;
+    bool m_bHistoryWhole = false;
     size_t m_nLines = 0;
     size_t m_nCompacted = 0;
     // The file's length up to its last whole line of ours; when unknown, or

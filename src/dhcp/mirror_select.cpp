@@ -93,7 +93,9 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
     AddressGrant grant{};
     // Held as an offer only, until a DHCP REQUEST of the client confirms it:
     // forged packs cannot keep a range taken.
-    uint32_t dwIp = m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config, true);
+    bool bAwaitsProbe = false;
+    uint32_t dwIp = m_Leases.AssignAddress(pack + kMac, kBootStageClient, 0, &grant, &config, true, &bAwaitsProbe);
+    if (bAwaitsProbe) return kAwaitingProbe;
     if (dwIp == 0) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
         return kNoAddress;
@@ -133,9 +135,9 @@ void TeskDhcpResponder::EmitMirrorEvent(const _socklist *record, uint32_t dwOp, 
         memcpy(&dwClient, pack + kClientIp, 4);
         HostIpToText(sizeof server, server, platform::NetToHost32(dwServer));
         EmitMirrorMessage(false, pack + kMac, dwClient, server);
-    } else if (nResult == kRefusedByHost || nResult == kNoAddress) {
-        EmitDhcpUnanswered(kSelectPort, 0, pack + kMac, record->peer.dwAddr,
-                           nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED
-                                                     : NoAddressReason(kBootStageClient, 0));
+    } else if (nResult == kRefusedByHost || nResult == kNoAddress || nResult == kAwaitingProbe) {
+        int nReason = nResult == kRefusedByHost ? TAVREL_REASON_HOST_DECLINED : NoAddressReason(kBootStageClient, 0);
+        if (nResult == kAwaitingProbe) nReason = TAVREL_REASON_ADDRESS_PROBE;
+        EmitDhcpUnanswered(kSelectPort, 0, pack + kMac, record->peer.dwAddr, nReason);
     }
 }

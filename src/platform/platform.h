@@ -223,6 +223,24 @@ struct OutDatagram {
 int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count);
 // MTU of the route to the address (above 0), or a code when it cannot be told.
 int InterfaceMtuTo(uint32_t dwAddrNet);
+// ICMP echo, to tell whether an address is in use before it is offered.
+// Linux opens an unprivileged echo socket (SOCK_DGRAM, IPPROTO_ICMP), which
+// net.ipv4.ping_group_range must allow for the process's group; Windows
+// has echo in a separate DLL (IcmpSendEcho2) and does not probe here.
+#ifdef _WIN32
+constexpr bool kCanProbe = false;
+#else
+constexpr bool kCanProbe = true;
+#endif
+// Non-blocking; the socket stays kInvalidSocket on failure.
+int IcmpOpen(Socket *sock);
+// One echo request to the address, numbered wSequence.
+int IcmpSendEcho(Socket sock, uint32_t dwAddrNet, uint16_t wSequence);
+// The next echo reply without waiting: 0 and its sender (network order),
+// kNothingToRead, or another code. Datagrams of other ICMP types are read
+// and skipped (kNothingToRead once none is left).
+int IcmpRecvEchoReply(Socket sock, uint32_t *lpFromNet);
+
 // The socket layer's last error (WSAGetLastError, or the errno of this
 // layer's last failed socket call on POSIX), positive. Only for the fixed
 // "Dhcpd:...:lasterror:" and "Tftpd:...:lasterror:" lines, which show it

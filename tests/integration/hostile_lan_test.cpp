@@ -362,3 +362,20 @@ TEST_F(HostileLan, JunkOnEveryPortWritesAFewHundredLines) {
     for (const char *line : {"ClientIdentifie:", "Dhcpd:op not BOOTREQUEST", "dwMagic dwOp  miss"})
         EXPECT_NE(log.find(line), std::string::npos) << "the first lines of each kind are written: " << line;
 }
+
+// A start from a folder without a lease file, as after the upgrade from a
+// release that kept none: a machine still using 192.0.2.10 answers its
+// probe, and the address is offered to nobody.
+TEST_F(HostileLan, AnAddressInUseIsSkippedAfterAStartWithoutALeaseFile) {
+    Shell("sysctl -qw net.ipv4.ping_group_range='0 2147483647'");  // this namespace only
+    const char *lpClientNs = getenv("TAVREL_CLIENT_NETNS");
+    ASSERT_NE(lpClientNs, nullptr);
+    Shell(std::string("ip -n \"$(basename '") + lpClientNs + "')\" addr add 192.0.2.10/24 dev tv1");
+    HostProcess host;
+    ASSERT_TRUE(host.Start());
+    TestSocket client("0.0.0.0", 68, true, true);
+    EXPECT_EQ(Acquire(client, 0x01, 1), Ip("192.0.2.11"));
+    host.Stop(SIGTERM);
+    std::string log = Capture("cat '" + host.LogDir() + "'/murboot_*.log");
+    EXPECT_NE(log.find("192.0.2.10 answers ICMP echo: in use, offered to nobody for 600 s"), std::string::npos) << log;
+}

@@ -631,3 +631,77 @@ TEST_F(JournalTest, ACompactionThatCannotBeWrittenIsTriedEverLessOften) {
     renew(2 * LeaseJournal::kCompactionRetryMost);
     EXPECT_LE(JournalLines(), 2 * LeaseJournal::kCompactionRetryMost + 51) << "compacted once it can be";
 }
+
+// Without a whole lease history, an address is offered once a probe found
+// nobody on it; an address that answers is skipped, and a DISCOVER while a
+// probe is out is answered from the addresses found silent, or (only when
+// there is none) left for its retransmission.
+TEST_F(AssignTest, AnAddressThatAnswersItsProbeIsSkippedAndHoldsUpNobody) {
+    m_Subnets = {MakeSubNet("10.0.0.10", "10.0.0.30", 1), MakeSubNet("10.0.1.10", "10.0.1.12", 2)};
+    Apply();
+    m_Leases.EnableProbes(true);
+    ASSERT_TRUE(m_Leases.Probing()) << "no journal was read";
+    DhcpHostHooks hooks;
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(m_Leases, hooks, broadcast);
+    auto discover = [&](int n, const char *vendor) {
+        DhcpRequest request;
+        memcpy(request.abMac, Mac(n).data(), 6);
+        request.vendor = vendor;
+        Bytes datagram = BuildDhcp(request);
+        auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+        memcpy(record->data, datagram.data(), datagram.size());
+        record->nRecvLen = static_cast<int>(datagram.size());
+        TeskDhcpResponder::AnswerDestination to{};
+        int nResult = responder.Answer(record.get(), 0, &to);
+        return nResult == 0 ? Text(AddrAt(Bytes(record->data, record->data + record->nSendLen), 16))
+                            : "unanswered " + std::to_string(nResult);
+    };
+    auto ip = [](const char *text) { return ntohl(inet_addr(text)); };
+    std::vector<uint32_t> probes = m_Leases.TakeProbes();
+    EXPECT_EQ(probes.size(), 24u) << "both ranges whole: they are smaller than the window";
+    EXPECT_EQ(discover(1, "PXEClient"), "unanswered " + std::to_string(TeskDhcpResponder::kAwaitingProbe));
+    EXPECT_TRUE(m_Leases.ProbeResult(ip("10.0.0.10"), true));
+    for (const char *silent : {"10.0.0.11", "10.0.0.12"}) EXPECT_TRUE(m_Leases.ProbeResult(ip(silent), false));
+    EXPECT_FALSE(m_Leases.ProbeResult(ip("10.0.0.10"), false)) << "one outcome per probe";
+    EXPECT_EQ(discover(1, "PXEClient"), "10.0.0.11") << "not the address that answered";
+    EXPECT_EQ(discover(2, "MSFT 5.0"), "unanswered " + std::to_string(TeskDhcpResponder::kAwaitingProbe));
+    EXPECT_EQ(discover(3, "PXEClient"), "10.0.0.12") << "answered while other probes are out";
+    EXPECT_EQ(discover(4, "PXEClient"), "unanswered " + std::to_string(TeskDhcpResponder::kAwaitingProbe));
+    EXPECT_TRUE(m_Leases.ProbeResult(ip("10.0.1.10"), false));
+    EXPECT_EQ(discover(2, "MSFT 5.0"), "10.0.1.10");
+    EXPECT_EQ(m_Leases.ProbeConflicts(), 1u);
+    EXPECT_TRUE(m_Leases.TakeProbes().empty()) << "the window is out already";
+    g_nNow += LeaseBook::kDeclineHoldSeconds;
+    EXPECT_EQ(discover(5, "PXEClient"), "unanswered " + std::to_string(TeskDhcpResponder::kAwaitingProbe));
+    EXPECT_EQ(m_Leases.TakeProbes(), std::vector<uint32_t>{ip("10.0.0.10")}) << "probed again after its hold";
+}
+
+// A journal read whole is the history: nothing is probed. A missing,
+// damaged or foreign one is not, a torn last line aside.
+TEST_F(JournalTest, AWholeJournalProbesNothing) {
+    auto probing = [&] {
+        std::unique_ptr<LeaseBook> book = Restart();
+        book->EnableProbes(true);
+        return std::to_string(book->Probing()) + std::to_string(book->TakeProbes().size());
+    };
+    EXPECT_EQ(probing(), "111") << "no file";
+    std::string whole = JournalText();
+    EXPECT_EQ(probing(), "00") << "the file of the last start";
+    {
+        std::unique_ptr<LeaseBook> book = Restart();
+        Grant grant{};
+        book->AssignAddress(Mac(1).data(), 1, 0, &grant);
+    }
+    whole = JournalText();
+    WriteJournal(whole + "L 0200000000");
+    EXPECT_EQ(probing(), "00") << "a torn last line";
+    std::string damaged = whole;
+    damaged[damaged.find("020000000001") + 11] ^= 1;
+    WriteJournal(damaged);
+    EXPECT_EQ(probing(), "111");
+    WriteJournal("");
+    EXPECT_EQ(probing(), "111") << "empty";
+    WriteJournal("GIF89a");
+    EXPECT_EQ(probing(), "111") << "foreign";
+}

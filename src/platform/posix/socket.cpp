@@ -212,6 +212,52 @@ int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *so
     return 0;
 }
 
+int IcmpOpen(Socket *sock) {
+    *sock = kInvalidSocket;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+    if (fd < 0) return Fail(errno);
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
+}
+
+namespace {
+constexpr unsigned char kIcmpEchoReply = 0, kIcmpEchoRequest = 8;
+constexpr size_t kIcmpHeader = 8;
+}  // namespace
+
+// The kernel sets the identifier and the checksum of an echo socket's requests.
+int IcmpSendEcho(Socket sock, uint32_t dwAddrNet, uint16_t wSequence) {
+    unsigned char echo[kIcmpHeader + 8] = {kIcmpEchoRequest, 0, 0, 0, 0, 0, static_cast<unsigned char>(wSequence >> 8),
+                                           static_cast<unsigned char>(wSequence), 't', 'a', 'v', 'r', 'e', 'l', 0, 0};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = dwAddrNet;
+    ssize_t sent;
+    do {
+        sent = sendto(AsPosix(sock)->fd, echo, sizeof echo, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? Fail(errno) : 0;
+}
+
+int IcmpRecvEchoReply(Socket sock, uint32_t *lpFromNet) {
+    unsigned char reply[64];
+    for (int nSkipped = 0; nSkipped < 16;) {
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t got = recvfrom(AsPosix(sock)->fd, reply, sizeof reply, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr *>(&from), &fromLen);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingToRead : Fail(errno);
+        if (static_cast<size_t>(got) < kIcmpHeader || reply[0] != kIcmpEchoReply) {
+            ++nSkipped;
+            continue;
+        }
+        *lpFromNet = from.sin_addr.s_addr;
+        return 0;
+    }
+    return kNothingToRead;
+}
+
 // Nothing to read and a closed peer port are no failures of this layer.
 static int ConnectedFailure(int error) {
     if (error == EWOULDBLOCK) error = EAGAIN;

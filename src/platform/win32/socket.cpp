@@ -114,6 +114,16 @@ int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *ou
     return 0;
 }
 
+// No echo socket here (kCanProbe): the frame offers without probing.
+int IcmpOpen(Socket *sock) {
+    *sock = kInvalidSocket;
+    return -WSAEOPNOTSUPP;
+}
+
+int IcmpSendEcho(Socket, uint32_t, uint16_t) { return -WSAEOPNOTSUPP; }
+
+int IcmpRecvEchoReply(Socket, uint32_t *) { return -WSAEOPNOTSUPP; }
+
 // An ICMP port unreachable shows as a reset on a UDP socket (kPeerRefused).
 int UdpRecv(Socket sock, void *buf, int len) {
     int got = recv(AsWin(sock), static_cast<char *>(buf), len, 0);
