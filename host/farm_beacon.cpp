@@ -205,13 +205,7 @@ void FarmBeacon::SendAll(bool stopped) {
     beat.sequence = ++m_qwSequence;
     beat.time = WallNow();
     std::vector<unsigned char> data = SignBeat(beat, m_Key);
-    for (const BeaconPeer &peer : peers) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(m_nPort));
-        to.sin_addr.s_addr = htonl(peer.address);
-        sendto(m_nSocket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    }
+    SendToPeers(peers, data);
     if (!stopped) SendHeld(peers);
 }
 
@@ -224,13 +218,17 @@ void FarmBeacon::SendHeld(const std::vector<BeaconPeer> &peers) {
     for (size_t first = 0; first < held.size(); first += kHeldPerDatagram) {
         std::vector<unsigned char> data = SignHeld(m_dwSelf, ++m_qwSequence, &held[first],
                                                    std::min(kHeldPerDatagram, held.size() - first), m_Key);
-        for (const BeaconPeer &peer : peers) {
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(m_nPort));
-            to.sin_addr.s_addr = htonl(peer.address);
-            sendto(m_nSocket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        }
+        SendToPeers(peers, data);
+    }
+}
+
+void FarmBeacon::SendToPeers(const std::vector<BeaconPeer> &peers, const std::vector<unsigned char> &data) {
+    for (const BeaconPeer &peer : peers) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(m_nPort));
+        to.sin_addr.s_addr = htonl(peer.address);
+        sendto(m_nSocket, data.data(), data.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to);
     }
 }
 

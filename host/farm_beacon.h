@@ -117,6 +117,7 @@ private:
     void Loop();
     void SendAll(bool stopped);
     void Receive(int waitMs);
+    void SendToPeers(const std::vector<BeaconPeer> &peers, const std::vector<unsigned char> &data);
     void SendHeld(const std::vector<BeaconPeer> &peers);
     void TakeHeld(const unsigned char *data, size_t size, uint32_t source);
     void ForgetOldLeases();
