@@ -130,6 +130,12 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     for (int i = 0; i < 50 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i, usleep(100000)) after = Offer(0x02, 11 + i);
     EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
     EXPECT_EQ(FileOf(Offer(0x03, 70, 7)), "snponly.efi") << "rules re-read too";
+    // A file caught half-written, valid but without its ranges, keeps the running ones.
+    std::string whole = Capture("cat " + m_Config);
+    std::ofstream(m_Config) << whole.substr(0, whole.find("[[range]]"));
+    kill(m_Pid, SIGHUP);
+    for (int i = 0; i < 5; ++i, usleep(100000))
+        EXPECT_EQ(AddrAt(Offer(0x02, 60 + i), 20), Ip("192.0.2.77")) << "offers go on after a no-range re-read";
     // An invalid file is reported and the running configuration stays.
     std::ofstream(m_Config) << "[server\n";
     kill(m_Pid, SIGHUP);
