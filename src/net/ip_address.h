@@ -104,3 +104,18 @@ size_t FormatIpEndpoint(const IpEndpoint &endpoint, char *buf, size_t size);
 bool ParseIpAddress(const char *lpText, IpAddress *out);
 // "a.b.c.d:port" or "[v6]:port" (port 0-65535, decimal).
 bool ParseIpEndpoint(const char *lpText, IpEndpoint *out);
+
+// One address's text in a buffer of its own, for an argument of a log line:
+// LogWrite(..., "%s", AddressText(address).c_str()). The buffer lives until
+// the end of the statement, so two texts in one line never share it.
+class AddressText {
+public:
+    explicit AddressText(const IpAddress &address) { FormatIpAddress(address, m_szText, sizeof m_szText); }
+    const char *c_str() const { return m_szText; }
+
+private:
+    char m_szText[kIpAddressTextSize];
+};
+
+// The dotted text of a network-order IPv4 address.
+inline AddressText Ipv4Text(uint32_t dwAddrNet) { return AddressText(IpAddress::FromV4Net(dwAddrNet)); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -42,6 +43,9 @@ TEST(IpToText, NetworkOrderRoundTrip) {
     EXPECT_STREQ(text, "255.255.255.255");
     EXPECT_EQ(strlen(text), 15u);
     EXPECT_EQ(IpToText(0), text) << "one shared buffer";
+    char line[64];
+    snprintf(line, sizeof line, "%s %s", Ipv4Text(net).c_str(), Ipv4Text(0).c_str());
+    EXPECT_STREQ(line, "192.168.0.1 0.0.0.0") << "a buffer each";
 }
 
 TEST(HostIpToText, ZeroesWholeBuffer) {
