@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 
 void AddressProber::Start(bool bAllowed) {
     Close();
@@ -48,7 +49,7 @@ void AddressProber::Pump(uint64_t qwNowMs) {
         int nResult = platform::IcmpSendEcho(m_Socket, platform::HostToNet32(dwIp), ++m_wSequence);
         if (nResult < 0) {
             LogCapScope scope(m_LogCap, qwNowMs);
-            LogWrite(LOG_ERROR, "probe of %s not sent: %d", IpToText(platform::HostToNet32(dwIp)), nResult);
+            LogWrite(LOG_ERROR, "probe of %s not sent: %d", Ipv4Text(platform::HostToNet32(dwIp)).c_str(), nResult);
         }
         m_Out[dwIp] = qwNowMs + kProbeWaitMs;
     }
@@ -64,7 +65,7 @@ void AddressProber::TakeReplies() {
         if (m_Out.erase(platform::NetToHost32(dwFrom)) == 0) continue;
         if (!m_Leases.ProbeResult(platform::NetToHost32(dwFrom), true)) continue;
         LogCapScope scope(m_LogCap, m_qwNowMs);
-        LogWrite(LOG_INFO, "%s answers ICMP echo: in use, offered to nobody for %d s", IpToText(dwFrom),
+        LogWrite(LOG_INFO, "%s answers ICMP echo: in use, offered to nobody for %d s", Ipv4Text(dwFrom).c_str(),
                  static_cast<int>(LeaseBook::kDeclineHoldSeconds));
     }
 }

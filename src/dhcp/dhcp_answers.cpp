@@ -7,6 +7,7 @@
 #include "dhcp/lease_book.h"
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 #include "net/packet_writer.h"
 
 namespace {
@@ -87,13 +88,13 @@ void PutServerName(unsigned char *lpMessage, PacketWriter &out, uint32_t dwServe
 
 void LogReplyAddresses(const ConfigSnapshot &config, uint32_t dwNetmask, uint32_t dwGateway, uint32_t dwDns1,
                        uint32_t dwDns2, uint32_t dwSendBroadcast) {
-    LogWrite(LOG_DEBUG, "Send_BrodAddrIP:%s\n", IpToText(dwSendBroadcast));
-    LogWrite(LOG_DEBUG, "server ip:%s\n", IpToText(config.m_dwServerIP));
-    LogWrite(LOG_DEBUG, "next server ip:%s\n", IpToText(config.m_dwNextServerIP));
-    LogWrite(LOG_DEBUG, "netmask:%s\n", IpToText(dwNetmask));
-    LogWrite(LOG_DEBUG, "gateway:%s\n", IpToText(dwGateway));
-    LogWrite(LOG_DEBUG, "dns1:%s\n", IpToText(dwDns1));
-    LogWrite(LOG_DEBUG, "dns2:%s\n", IpToText(dwDns2));
+    LogWrite(LOG_DEBUG, "Send_BrodAddrIP:%s\n", Ipv4Text(dwSendBroadcast).c_str());
+    LogWrite(LOG_DEBUG, "server ip:%s\n", Ipv4Text(config.m_dwServerIP).c_str());
+    LogWrite(LOG_DEBUG, "next server ip:%s\n", Ipv4Text(config.m_dwNextServerIP).c_str());
+    LogWrite(LOG_DEBUG, "netmask:%s\n", Ipv4Text(dwNetmask).c_str());
+    LogWrite(LOG_DEBUG, "gateway:%s\n", Ipv4Text(dwGateway).c_str());
+    LogWrite(LOG_DEBUG, "dns1:%s\n", Ipv4Text(dwDns1).c_str());
+    LogWrite(LOG_DEBUG, "dns2:%s\n", Ipv4Text(dwDns2).c_str());
 }
 
 void PutAddress(unsigned char *lpMessage, int nOffset, uint32_t dwAddr) { memcpy(lpMessage + nOffset, &dwAddr, 4); }

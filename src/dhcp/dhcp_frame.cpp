@@ -9,6 +9,7 @@
 #include "log/logger.h"
 #include "log/notices.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 
 namespace {
 const char *const kSourceName = "TeskDhcpServer";
@@ -153,7 +154,7 @@ bool TeskDhcpServer::SendOnce(_socklist *record, uint32_t dwAddr, uint16_t wPort
     record->peer = platform::MakeSockAddr(dwAddr, wPort);
     if (platform::UdpSendTo(record->socket, record->data, record->nSendLen, record->peer) >= 0) return true;
     const char *lpError = platform::LastErrorText();
-    LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", lpAddrText ? lpAddrText : IpToText(dwAddr),
+    LogWrite(LOG_ERROR, "sendto data to %s error %s:%d:%s\n", lpAddrText ? lpAddrText : Ipv4Text(dwAddr).c_str(),
              kSourceName, nSite, lpError);
     return false;
 }

@@ -10,6 +10,7 @@
 #include "log/log_text.h"
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
         LogWrite(LOG_DEBUG, bAwaitsProbe ? "address awaits its probe" : "can't allocate ip");
         return bAwaitsProbe ? kAwaitingProbe : kNoAddress;
     }
-    LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
+    LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
     int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return kNotAnswered;
     record->nSendLen = nLen;
@@ -195,10 +196,10 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
     int nLen = 0;
     if (outcome == LeaseBook::RequestOutcome::kNak) {
         char mac[32];
-        LogWrite(LOG_DEBUG, "nak %s to %s", IpToText(dwIp), MacToText(sizeof mac, mac, request.lpMac));
+        LogWrite(LOG_DEBUG, "nak %s to %s", Ipv4Text(dwIp).c_str(), MacToText(sizeof mac, mac, request.lpMac));
         nLen = BuildNak(*config, msg);
     } else {
-        LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
+        LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
         BootFileChoice chosen = boot;
         ChooseBootFile(m_Hooks, msg, record->nRecvLen, &chosen);
         nLen = BuildAck(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), chosen);
@@ -216,7 +217,7 @@ int TeskDhcpResponder::TakeDecline(const _socklist *record) {
     uint32_t dwIp = GetAddressOption(record->data, record->nRecvLen, kDhcpRequestedAddressOption);
     if (!m_Leases.Decline(lpMac, dwIp)) return kNotAnswered;
     char mac[32];
-    LogWrite(LOG_INFO, "declined %s by %s: offered to nobody for %d s", IpToText(dwIp),
+    LogWrite(LOG_INFO, "declined %s by %s: offered to nobody for %d s", Ipv4Text(dwIp).c_str(),
              MacToText(sizeof mac, mac, lpMac), static_cast<int>(LeaseBook::kDeclineHoldSeconds));
     return kNotAnswered;
 }
@@ -229,7 +230,7 @@ int TeskDhcpResponder::TakeRelease(const _socklist *record) {
     if (!m_Leases.Release(lpMac, dwIp, GetAddressOption(record->data, record->nRecvLen, kDhcpServerIdOption)))
         return kNotAnswered;
     char mac[32];
-    LogWrite(LOG_INFO, "released %s by %s", IpToText(dwIp), MacToText(sizeof mac, mac, lpMac));
+    LogWrite(LOG_INFO, "released %s by %s", Ipv4Text(dwIp).c_str(), MacToText(sizeof mac, mac, lpMac));
     return kNotAnswered;
 }
 

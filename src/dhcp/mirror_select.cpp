@@ -7,6 +7,7 @@
 #include "events/boot_events.h"
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ int TeskDhcpResponder::GetMurDhcp(_socklist *record, AnswerDestination *lpTo) {
         LogWrite(LOG_ERROR, "GetMurDhcp can't allocate ip ---%d", 1383);
         return kNoAddress;
     }
-    LogWrite(LOG_DEBUG, "dwIP:%s\n", IpToText(dwIp));
+    LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
     memcpy(pack + kGateway, &grant.gateway, 4);
     memcpy(pack + kClientIp, &dwIp, 4);
     memcpy(pack + kNetmask, &grant.netmask, 4);

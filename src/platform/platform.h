@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/ip_address.h"
 #include "platform/byte_order.h"
 
 namespace platform {
@@ -204,6 +205,47 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 // where the system does not tell (Windows).
 int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo);
 void SocketClose(Socket sock);
+
+// ---- UDP of either family --------------------------------------------------
+// The IPv4 calls above keep their callers; these take endpoints of either
+// family. A link-scoped IPv6 address names its interface by its scope.
+
+// An IPv6 socket takes IPv6 alone (IPV6_V6ONLY): IPv4 has sockets of its
+// own. The socket stays kInvalidSocket on failure.
+int UdpOpenFamily(IpFamily family, Socket *sock);
+// Binds the endpoint; its receives learn their destination and interface.
+// An IPv4 endpoint without an interface binds as UdpBind does. dwInterface
+// (0 for none, else the address's scope) ties the socket to one interface:
+// it receives only what arrives there. Windows has no such tie for a
+// wildcard address; there the socket takes every interface's datagrams.
+int UdpBindEndpoint(Socket sock, const IpEndpoint &local, uint32_t dwInterface);
+// Joins the multicast group on one interface (0: the system's choice).
+int UdpJoinMulticast(Socket sock, const IpAddress &group, uint32_t dwInterface);
+// What came with a received datagram.
+struct UdpArrival {
+    IpEndpoint stFrom;
+    IpAddress stTo;        // the header's destination: local, broadcast or group
+    uint32_t dwInterface;  // where it arrived; 0 when not told
+};
+// Bytes received, as UdpRecvFrom; stFrom is set even for a datagram too long
+// for the buffer, stTo and dwInterface only for one received whole.
+int UdpReceive(Socket sock, void *buf, int len, UdpArrival *arrival);
+// Bytes sent to the endpoint from the source address (its scope naming the
+// interface of a link-scoped one); a source of no family leaves the choice
+// to the socket's binding, as UdpSendTo does.
+int UdpSendFrom(Socket sock, const void *data, int len, const IpEndpoint &to, const IpAddress &source);
+
+// The index of the interface of that name, above 0.
+int InterfaceIndexOf(const char *name, uint32_t *lpIndex);
+// 0 and the interface's index when an interface of this machine holds the
+// address (a link-scoped one on the interface of its scope, when it has
+// one); kNotLocal when none does, or another code.
+int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface);
+#ifdef _WIN32
+constexpr int kNotLocal = -1168;  // -ERROR_NOT_FOUND
+#else
+constexpr int kNotLocal = -EADDRNOTAVAIL;
+#endif
 
 // A socket of its own toward one peer: bound to the local address (0 for
 // any) on a port the system picks, connected to the peer, non-blocking. It

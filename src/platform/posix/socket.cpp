@@ -43,10 +43,17 @@ static int Fail(int error) {
 
 PosixSocket *AsPosix(Socket sock) { return reinterpret_cast<PosixSocket *>(sock); }
 
-int UdpOpen(Socket *sock) {
+int UdpOpenFamily(IpFamily family, Socket *sock) {
     *sock = kInvalidSocket;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (family != IpFamily::kV4 && family != IpFamily::kV6) return Fail(EAFNOSUPPORT);
+    int fd = socket(family == IpFamily::kV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
+    int on = 1;
+    if (family == IpFamily::kV6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+        int error = errno;
+        close(fd);
+        return Fail(error);
+    }
     // Bursts of requests (a rack powering on) must not overflow the queue.
     int size = kReceiveBufferBytes;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
@@ -54,6 +61,8 @@ int UdpOpen(Socket *sock) {
     *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
     return 0;
 }
+
+int UdpOpen(Socket *sock) { return UdpOpenFamily(IpFamily::kV4, sock); }
 
 int UdpEnableBroadcast(Socket sock) {
     int on = 1;
@@ -90,8 +99,7 @@ int UdpShareSocket(Socket sock, Socket *shared) {
 // wildcard address, so a socket for a local address is bound to the wildcard
 // address on that address's interface. The kernel still refuses the bind when
 // another socket holds the port on that address.
-int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
-    PosixSocket *posix = AsPosix(sock);
+static int BindV4(PosixSocket *posix, uint32_t dwAddrNet, uint16_t wPortHost) {
     char ifname[IFNAMSIZ] = {};
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -109,32 +117,147 @@ int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
     return 0;
 }
 
-int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
+static int BindToInterface(int fd, uint32_t dwInterface) {
+    char ifname[IF_NAMESIZE] = {};
+    if (!if_indextoname(dwInterface, ifname)) return Fail(errno);
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, ifname, strlen(ifname) + 1) != 0) return Fail(errno);
+    return 0;
+}
+
+// The sockaddr of an endpoint and its length; 0 for no family.
+static socklen_t SockaddrOf(const IpEndpoint &endpoint, sockaddr_storage *out) {
+    *out = sockaddr_storage{};
+    const IpAddress &address = endpoint.Address();
+    if (address.IsV4()) {
+        sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(out);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(endpoint.Port());
+        v4->sin_addr.s_addr = address.V4Net();
+        return sizeof *v4;
+    }
+    if (!address.IsV6()) return 0;
+    sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(endpoint.Port());
+    memcpy(&v6->sin6_addr, address.Bytes(), sizeof v6->sin6_addr);
+    v6->sin6_scope_id = address.Scope();
+    return sizeof *v6;
+}
+
+static IpEndpoint EndpointOf(const sockaddr_storage &addr) {
+    if (addr.ss_family == AF_INET) {
+        const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
+        return IpEndpoint::FromV4Net(v4->sin_addr.s_addr, ntohs(v4->sin_port));
+    }
+    if (addr.ss_family != AF_INET6) return IpEndpoint();
+    const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+    return IpEndpoint(IpAddress::FromV6(v6->sin6_addr.s6_addr, v6->sin6_scope_id), ntohs(v6->sin6_port));
+}
+
+static int BindV6(PosixSocket *posix, const IpEndpoint &local, uint32_t dwInterface) {
+    uint32_t index = dwInterface ? dwInterface : local.Address().Scope();
+    if (index) {
+        if (int result = BindToInterface(posix->fd, index)) return result;
+    }
+    int on = 1;
+    setsockopt(posix->fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+    IpAddress address = local.Address();
+    address.SetScope(index);
+    sockaddr_storage addr;
+    socklen_t length = SockaddrOf(IpEndpoint(address, local.Port()), &addr);
+    if (bind(posix->fd, reinterpret_cast<sockaddr *>(&addr), length) != 0) return Fail(errno);
+    return 0;
+}
+
+int UdpBindEndpoint(Socket sock, const IpEndpoint &local, uint32_t dwInterface) {
     PosixSocket *posix = AsPosix(sock);
-    sockaddr_in dest{};
-    memcpy(&dest, &to, sizeof dest);
-    dest.sin_family = AF_INET;
-    iovec iov{const_cast<void *>(data), static_cast<size_t>(len < 0 ? 0 : len)};
-    msghdr msg{};
-    msg.msg_name = &dest;
-    msg.msg_namelen = sizeof dest;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    if (posix->dwSourceAddr != 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+    if (local.Address().IsV6()) return BindV6(posix, local, dwInterface);
+    if (!local.Address().IsV4()) return Fail(EAFNOSUPPORT);
+    if (dwInterface) {
+        if (int result = BindToInterface(posix->fd, dwInterface)) return result;
+    }
+    return BindV4(posix, local.Address().V4Net(), local.Port());
+}
+
+int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
+    return UdpBindEndpoint(sock, IpEndpoint::FromV4Net(dwAddrNet, wPortHost), 0);
+}
+
+int UdpJoinMulticast(Socket sock, const IpAddress &group, uint32_t dwInterface) {
+    int fd = AsPosix(sock)->fd;
+    if (!group.IsMulticast()) return Fail(EINVAL);
+    int result;
+    if (group.IsV6()) {
+        ipv6_mreq request{};
+        memcpy(&request.ipv6mr_multiaddr, group.Bytes(), sizeof request.ipv6mr_multiaddr);
+        request.ipv6mr_interface = dwInterface ? dwInterface : group.Scope();
+        result = setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request);
+    } else {
+        ip_mreqn request{};
+        request.imr_multiaddr.s_addr = group.V4Net();
+        request.imr_ifindex = static_cast<int>(dwInterface);
+        result = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+    }
+    return result == 0 ? 0 : Fail(errno);
+}
+
+// Room for the one packet-information message either family brings.
+constexpr size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) > CMSG_SPACE(sizeof(in_pktinfo))
+                                     ? CMSG_SPACE(sizeof(in6_pktinfo))
+                                     : CMSG_SPACE(sizeof(in_pktinfo));
+
+// The source address of a send: IPv4 takes the socket's own when none is
+// given, IPv6 only a given one (its scope naming the interface).
+static void AddSource(msghdr *msg, char *control, const PosixSocket &posix, const IpEndpoint &to,
+                      const IpAddress &source) {
+    cmsghdr *cmsg;
+    if (to.Address().IsV4()) {
+        uint32_t dwSource = source.IsV4() ? source.V4Net() : posix.dwSourceAddr;
+        if (dwSource == 0) return;
+        msg->msg_control = control;
+        msg->msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+        cmsg = CMSG_FIRSTHDR(msg);
         cmsg->cmsg_level = IPPROTO_IP;
         cmsg->cmsg_type = IP_PKTINFO;
         cmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
         in_pktinfo info{};
-        info.ipi_spec_dst.s_addr = posix->dwSourceAddr;
+        info.ipi_spec_dst.s_addr = dwSource;
         memcpy(CMSG_DATA(cmsg), &info, sizeof info);
+        return;
     }
+    if (!source.IsV6()) return;
+    msg->msg_control = control;
+    msg->msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
+    cmsg = CMSG_FIRSTHDR(msg);
+    cmsg->cmsg_level = IPPROTO_IPV6;
+    cmsg->cmsg_type = IPV6_PKTINFO;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+    in6_pktinfo info{};
+    memcpy(&info.ipi6_addr, source.Bytes(), sizeof info.ipi6_addr);
+    info.ipi6_ifindex = source.Scope();
+    memcpy(CMSG_DATA(cmsg), &info, sizeof info);
+}
+
+int UdpSendFrom(Socket sock, const void *data, int len, const IpEndpoint &to, const IpAddress &source) {
+    PosixSocket *posix = AsPosix(sock);
+    sockaddr_storage dest;
+    socklen_t destLen = SockaddrOf(to, &dest);
+    if (!destLen) return Fail(EAFNOSUPPORT);
+    iovec iov{const_cast<void *>(data), static_cast<size_t>(len < 0 ? 0 : len)};
+    msghdr msg{};
+    msg.msg_name = &dest;
+    msg.msg_namelen = destLen;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[kControlBytes] = {};
+    AddSource(&msg, control, *posix, to, source);
     ssize_t sent = sendmsg(posix->fd, &msg, MSG_NOSIGNAL);
     if (sent < 0) return Fail(errno);
     return static_cast<int>(sent);
+}
+
+int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
+    return UdpSendFrom(sock, data, len, IpEndpoint::FromSockAddrV4(to), IpAddress());
 }
 
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
@@ -155,11 +278,28 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
     return static_cast<int>(got);
 }
 
-int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
-    *lpTo = 0;
-    sockaddr_in source{};
+// The destination and interface a packet-information message tells.
+static void ReadArrival(msghdr *msg, UdpArrival *arrival) {
+    for (cmsghdr *cmsg = CMSG_FIRSTHDR(msg); cmsg; cmsg = CMSG_NXTHDR(msg, cmsg)) {
+        if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            memcpy(&info, CMSG_DATA(cmsg), sizeof info);
+            arrival->stTo = IpAddress::FromV4Net(info.ipi_addr.s_addr);
+            arrival->dwInterface = static_cast<uint32_t>(info.ipi_ifindex);
+        } else if (cmsg->cmsg_level == IPPROTO_IPV6 && cmsg->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            memcpy(&info, CMSG_DATA(cmsg), sizeof info);
+            arrival->stTo = IpAddress::FromV6(info.ipi6_addr.s6_addr, info.ipi6_ifindex);
+            arrival->dwInterface = info.ipi6_ifindex;
+        }
+    }
+}
+
+int UdpReceive(Socket sock, void *buf, int len, UdpArrival *arrival) {
+    *arrival = UdpArrival();
+    sockaddr_storage source{};
     iovec iov{buf, static_cast<size_t>(len < 0 ? 0 : len)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    alignas(cmsghdr) char control[kControlBytes] = {};
     msghdr msg{};
     msg.msg_name = &source;
     msg.msg_namelen = sizeof source;
@@ -172,18 +312,21 @@ int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *l
         got = recvmsg(AsPosix(sock)->fd, &msg, MSG_TRUNC);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return Fail(errno);
-    if (from) memcpy(from, &source, sizeof *from);
+    arrival->stFrom = EndpointOf(source);
     if (got > len || (msg.msg_flags & MSG_TRUNC)) {
         errno = EMSGSIZE;
         return Fail(EMSGSIZE);
     }
-    for (cmsghdr *cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg)) {
-        if (cmsg->cmsg_level != IPPROTO_IP || cmsg->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info{};
-        memcpy(&info, CMSG_DATA(cmsg), sizeof info);
-        *lpTo = info.ipi_addr.s_addr;
-    }
+    ReadArrival(&msg, arrival);
     return static_cast<int>(got);
+}
+
+int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
+    UdpArrival arrival;
+    int got = UdpReceive(sock, buf, len, &arrival);
+    if (from && arrival.stFrom.Address().IsV4()) arrival.stFrom.ToSockAddrV4(from);
+    *lpTo = arrival.stTo.V4Net();
+    return got;
 }
 
 void SocketClose(Socket sock) {
@@ -325,6 +468,38 @@ int InterfaceMtuTo(uint32_t dwAddrNet) {
         mtu = -EINVAL;
     close(fd);
     return mtu;
+}
+
+int InterfaceIndexOf(const char *name, uint32_t *lpIndex) {
+    unsigned index = if_nametoindex(name);
+    if (index == 0) return Fail(errno ? errno : ENODEV);
+    *lpIndex = index;
+    return 0;
+}
+
+// An interface's address as the platform-neutral type, or one of no family.
+static IpAddress AddressOf(const sockaddr *addr) {
+    if (addr && addr->sa_family == AF_INET)
+        return IpAddress::FromV4Net(reinterpret_cast<const sockaddr_in *>(addr)->sin_addr.s_addr);
+    if (!addr || addr->sa_family != AF_INET6) return IpAddress();
+    const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(addr);
+    return IpAddress::FromV6(v6->sin6_addr.s6_addr, v6->sin6_scope_id);
+}
+
+int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return Fail(errno);
+    int result = kNotLocal;
+    for (struct ifaddrs *it = list; it && result == kNotLocal; it = it->ifa_next) {
+        IpAddress held = AddressOf(it->ifa_addr);
+        if (held.Family() != address.Family() || held.ByteCount() == 0) continue;
+        if (memcmp(held.Bytes(), address.Bytes(), held.ByteCount()) != 0) continue;
+        if (address.Scope() && held.Scope() != address.Scope()) continue;
+        *lpInterface = if_nametoindex(it->ifa_name);
+        result = 0;
+    }
+    freeifaddrs(list);
+    return result;
 }
 
 int SocketLastError() { return t_SocketError; }
