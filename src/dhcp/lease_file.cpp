@@ -96,9 +96,11 @@ bool ParseLine(const std::string &line, char *lpOp, JournalLease *lpLease) {
         at = end + 1;
     }
     if (fields[0] != "L" && fields[0] != "R") return false;
-    if (!ParseMac(fields[1], lpLease->abMac) || !ParseAddress(fields[2], &lpLease->dwIp) ||
+    unsigned char mac[6];
+    if (!ParseMac(fields[1], mac) || !ParseAddress(fields[2], &lpLease->dwIp) ||
         !ParseExpiry(fields[3], &lpLease->nExpiry))
         return false;
+    lpLease->key = ClientKey::Ethernet(mac);
     *lpOp = fields[0][0];
     return true;
 }
@@ -123,9 +125,8 @@ public:
             if (m_lpReading->nDamaged++ == 0) m_lpReading->nFirstDamaged = m_nLine;
             return true;
         }
-        std::string key(reinterpret_cast<const char *>(lease.abMac), 6);
-        if (op == 'L') m_Book[key] = lease;
-        else m_Book.erase(key);
+        if (op == 'L') m_Book[lease.key] = lease;
+        else m_Book.erase(lease.key);
         return true;
     }
     void Hand(std::vector<JournalLease> *lpLeases) const {
@@ -135,7 +136,7 @@ public:
 private:
     LeaseFileReading *m_lpReading;
     size_t m_nLine = 0;
-    std::map<std::string, JournalLease> m_Book;
+    std::map<ClientKey, JournalLease> m_Book;
 };
 
 // Appends up to the cap; what lies past it only marks the line as overlong.
@@ -185,7 +186,7 @@ uint32_t JournalCrc32(const char *lpText, size_t nLen) {
 std::string LeaseFileLine(char chOp, const JournalLease &lease) {
     char ip[16], body[96], line[112];
     HostIpToText(sizeof ip, ip, lease.dwIp);
-    const unsigned char *mac = lease.abMac;
+    const unsigned char *mac = lease.key.Bytes();
     snprintf(body, sizeof body, "%c %02x%02x%02x%02x%02x%02x %s %" PRId64, chOp, mac[0], mac[1], mac[2], mac[3],
              mac[4], mac[5], ip, lease.nExpiry);
     snprintf(line, sizeof line, "%s %08x\n", body, JournalCrc32(body, strlen(body)));

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "dhcp/client_key.h"
+
 struct JournalLease {
-    unsigned char abMac[6];
+    ClientKey key;
     uint32_t dwIp;     // host order
     int64_t nExpiry;   // seconds since 1970
 };

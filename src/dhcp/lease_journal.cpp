@@ -95,11 +95,7 @@ void LeaseJournal::CutBack() {
 
 bool LeaseJournal::RecordLease(const JournalLease &lease) { return Append(LeaseFileLine('L', lease)); }
 
-bool LeaseJournal::RecordRemoval(const unsigned char *lpMac, uint32_t dwIp) {
-    JournalLease removal{{}, dwIp, 0};
-    memcpy(removal.abMac, lpMac, 6);
-    return Append(LeaseFileLine('R', removal));
-}
+bool LeaseJournal::RecordRemoval(const JournalLease &lease) { return Append(LeaseFileLine('R', lease)); }
 
 bool LeaseJournal::WantsCompaction() const {
     if (m_nLines < m_nRetryAtLine) return false;

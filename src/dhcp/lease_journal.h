@@ -46,7 +46,7 @@ public:
 
     // False when the line is not on the file (the file is as before).
     bool RecordLease(const JournalLease &lease);
-    bool RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
+    bool RecordRemoval(const JournalLease &lease);
     // Whether the journal should be rewritten now: it has grown well past
     // what its last compaction wrote, or it misses lines that failed, and no
     // back-off after a failed compaction holds it. Compaction runs on the

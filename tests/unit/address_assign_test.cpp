@@ -560,8 +560,9 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
 
 TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {
     auto line = [](int client) {
-        return LeaseFileLine('L', JournalLease{{2, 0, 0, 0, 0, static_cast<unsigned char>(client)},
-                                               0x0a00000au + static_cast<uint32_t>(client), g_nNow + 1000});
+        const unsigned char mac[6] = {2, 0, 0, 0, 0, static_cast<unsigned char>(client)};
+        return LeaseFileLine('L', JournalLease{ClientKey::Ethernet(mac), 0x0a00000au + static_cast<uint32_t>(client),
+                                               g_nNow + 1000});
     };
     std::string flipped = line(4);
     flipped[3] ^= 1;
