@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "host/boot_tracker.h"
-#include "host/listings.h"
-#include "host/machine_listings.h"
-#include "host/metrics_text.h"
+#include "host/boots/boot_tracker.h"
+#include "host/cli/listings.h"
+#include "host/cli/machine_listings.h"
+#include "host/web/metrics_text.h"
 #include "support/temp_tree.h"
 
 namespace {

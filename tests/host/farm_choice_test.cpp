@@ -6,8 +6,8 @@
 
 #include <map>
 
-#include "host/farm.h"
-#include "host/report_queue.h"
+#include "host/farm/farm.h"
+#include "host/store/report_queue.h"
 #include "support/temp_tree.h"
 
 TEST(FarmChoice, SharesFollowWeightsAndALeaverMovesOnlyItsClients) {

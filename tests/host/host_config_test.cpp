@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "dhcp/lease_journal.h"
-#include "host/host_config.h"
-#include "host/installed_paths.h"
-#include "host/lease_journal.h"
-#include "host/policy_store.h"
+#include "host/config/host_config.h"
+#include "host/app/installed_paths.h"
+#include "host/store/lease_journal.h"
+#include "host/store/policy_store.h"
 #include "support/temp_tree.h"
 
 namespace {

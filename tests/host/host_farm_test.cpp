@@ -22,7 +22,7 @@
 #include <string>
 #include <thread>
 
-#include "host/lease_journal.h"
+#include "host/store/lease_journal.h"
 #include "support/dhcp_client.h"
 #include "support/shell.h"
 #include "support/test_postgres.h"

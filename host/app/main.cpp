@@ -1,0 +1,488 @@
+// tavrel-host: runs the Tavrel library from a TOML configuration file, with
+// a policy table (SQLite, or PostgreSQL shared by a farm) deciding which
+// server serves which MAC and storing the mirror reports of booted clients.
+//   tavrel-host run FILE          serve; SIGHUP re-reads FILE, SIGINT/SIGTERM stop
+//   tavrel-host check FILE        validate FILE only
+//   tavrel-host reports [--json]  list the stored reports
+//   tavrel-host farm [--json]     list the farm's servers
+//   tavrel-host assign MAC SERVER / unassign MAC / assignments   the policy table
+//   tavrel-host leases [--json]   the library's leases
+//   tavrel-host machines [--json] the boot record of every machine seen
+//   tavrel-host why MAC           the last boot attempt of MAC, in words
+// Each subcommand is one row of kCommands: its options and what it does.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Tavrel.h"
+#include "build_commit.h"  // made by the build
+#include "host/boots/boot_tracker.h"
+#include "host/config/host_config.h"
+#include "host/web/http_server.h"
+#include "host/app/installed_paths.h"
+#include "host/store/lease_journal.h"
+#include "host/text/line_cap.h"
+#include "host/cli/listings.h"
+#include "host/text/mac_text.h"
+#include "host/cli/machine_listings.h"
+#include "host/app/policy_service.h"
+#include "host/web/status_server.h"
+
+namespace {
+
+PolicyService *g_lpPolicy = nullptr;
+BootTracker *g_lpTracker = nullptr;
+// Swapped whole by SIGHUP while the DHCP thread reads it.
+std::shared_ptr<const std::vector<BootRule>> g_BootRules;
+LineCap g_BootLines;  // one boot: line per request, and requests come from the wire
+
+int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
+    return g_lpPolicy ? g_lpPolicy->Choose(mac, server) : 0;
+}
+
+// Queued: written by the report thread, so the answer never waits.
+int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
+    if (!g_lpPolicy) return 0;
+    g_lpPolicy->Report(*record);
+    return 1;
+}
+
+int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    auto rules = std::atomic_load(&g_BootRules);
+    const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
+    if (!rule) {
+        if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "", "");  // this exchange credits no rule
+        return 0;
+    }
+    if (g_lpTracker)
+        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", rule->file);
+    snprintf(bootfile, 128, "%s", rule->file.c_str());
+    std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
+    if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
+    return 1;
+}
+
+// The library's delivery thread: the record is copied into the tracker at once.
+void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
+    if (g_lpTracker) g_lpTracker->Take(*event);
+}
+
+void UseBootRules(const HostConfig &config) {
+    std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
+}
+
+// As tavrel-host(8) lists them: 3 tells a script there was nothing to show
+// or change (an unknown MAC, no farm), apart from a failure.
+constexpr int kExitFailed = 1, kExitInvalid = 2, kExitNothing = 3;
+constexpr int kFirstRetrySeconds = 1, kLastRetrySeconds = 30;
+
+// FORSERVING: also what only this machine can tell (its addresses), as
+// `check` and `run` see it, and the warnings, printed; their count in WARNINGS.
+bool Load(const std::string &path, HostConfig *config, bool forServing = false, size_t *warnings = nullptr) {
+    std::vector<std::string> errors, found;
+    bool loaded = LoadHostConfig(path, config, &errors, &found);
+    if (forServing)
+        for (const std::string &warning : found) std::cerr << "warning: " << warning << "\n";
+    if (warnings) *warnings = found.size();
+    if (loaded && (!forServing || CheckHostHasAddress(*config, path, &errors))) return true;
+    for (const std::string &error : errors) std::cerr << error << "\n";
+    return false;
+}
+
+// The library's start codes in plain words.
+std::string StartFailure(int code, const HostConfig &config) {
+    std::string address = config.server.ServerIP;
+    switch (code) {
+    case -2:
+        return "UDP port 67, 4011 or 4455 on " + address +
+               " is in use (another DHCP server?) or not permitted (needs CAP_NET_BIND_SERVICE)";
+    case -3:
+        return "UDP port 69 (TFTP) on " + address + " is in use (a TFTP server?) or not permitted";
+    default:
+        return "the library refused to start (code " + std::to_string(code) + ")";
+    }
+}
+
+// Sleeps SECONDS unless a signal to stop comes first (then false).
+bool PauseUnlessStopped(const sigset_t &signals, int seconds) {
+    timespec wait{seconds, 0};
+    siginfo_t info{};
+    int sig = sigtimedwait(&signals, &info, &wait);
+    return sig < 0 || sig == SIGHUP;
+}
+
+int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStaticDhcpStruct *, int),
+          HostConfig &config) {
+    return proc(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()), config.statics.data(),
+                static_cast<int>(config.statics.size()));
+}
+
+int Run(const std::string &path) {
+    HostConfig config;
+    if (!Load(path, &config, true)) return kExitInvalid;
+    // The service and policy threads inherit this mask, so only sigwait sees the signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Nothing is served before the policy is read (and, in a farm, this
+    // server's first heartbeat is committed): the database may come later.
+    std::unique_ptr<PolicyService> policy;
+    std::string error;
+    for (int wait = kFirstRetrySeconds;; wait = std::min(wait * 2, kLastRetrySeconds)) {
+        policy = std::make_unique<PolicyService>();
+        bool retry = false;
+        if (policy->Start(config, &error, &retry)) break;
+        std::cerr << "tavrel-host: " << error << "\n";
+        if (!retry) return kExitFailed;
+        std::cerr << "tavrel-host: trying the database again in " << wait << " s; nothing is served until then\n";
+        policy.reset();
+        if (!PauseUnlessStopped(signals, wait)) return 0;
+    }
+    g_lpPolicy = policy.get();
+    auto tracker = std::make_unique<BootTracker>(config.server.ServerIP);
+    if (!tracker->StartSaving(config.database, config.machineRetentionSeconds, &error)) {
+        std::cerr << "tavrel-host: " << error << "\n";
+        return 1;
+    }
+    g_lpTracker = tracker.get();
+    SetHttpObserver(tracker.get());
+    SetReportObserver(tracker.get());  // a report is a boot once the queue took it
+    signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
+    RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
+    UseBootRules(config);
+    RegisterSelectBootFileCallback(SelectBootFile);
+    RegisterBootEventCallback(TakeBootEvent);
+    int result = Apply(StartPXE, config);
+    if (result != 0) {
+        std::cerr << "tavrel-host: cannot serve: " << StartFailure(result, config) << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
+    // The HTTP address and folder, like the TFTP folder, are taken at start.
+    BootHttpServer http;
+    if (!config.httpAddress.empty() &&
+        !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
+        std::cerr << error << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
+    StatusServer status(*tracker, [&policy] { return policy->Members(); });
+    status.SetConfig(config);
+    if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {
+        std::cerr << error << "\n";
+        StopPXE();
+        return 1;
+    }
+    std::cout << "tavrel-host: serving on " << config.server.ServerIP << std::endl;
+    for (;;) {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        if (sig != SIGHUP) break;
+        HostConfig fresh;
+        if (!Load(path, &fresh)) {
+            std::cerr << "tavrel-host: " << path << " is invalid; the running configuration stays\n";
+            continue;
+        }
+        // A file read while it was being written can parse without its ranges.
+        if (fresh.ranges.empty() && !config.ranges.empty() && fresh.server.dhcpmode == 0) {
+            std::cerr << "tavrel-host: " << path << " names no [[range]]; the running configuration stays "
+                      << "(server.dhcp_mode = \"static-only\" serves static entries only)\n";
+            continue;
+        }
+        if (!policy->Reconfigure(fresh, &error)) {
+            std::cerr << "tavrel-host: " << error << "\n";
+            continue;
+        }
+        if (fresh.httpAddress != config.httpAddress || fresh.nHttpPort != config.nHttpPort)
+            std::cerr << "tavrel-host: [http] is taken at start: restart the service to apply its change\n";
+        config = fresh;
+        UseBootRules(config);
+        status.SetConfig(config);
+        RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
+                   config.statics.data(), static_cast<int>(config.statics.size()));
+        std::cout << "tavrel-host: configuration re-read" << std::endl;
+    }
+    status.Stop();
+    http.Stop();
+    StopPXE();  // delivers the last events first
+    RegisterBootEventCallback(nullptr);
+    SetHttpObserver(nullptr);
+    SetReportObserver(nullptr);
+    g_lpTracker = nullptr;
+    tracker->StopSaving();
+    g_lpPolicy = nullptr;
+    policy->Stop();
+    std::cout << "tavrel-host: stopped" << std::endl;
+    return 0;
+}
+
+// The store named by --db, or else by the configuration FILE, which must
+// then exist and be valid.
+struct Options {
+    std::string file, database, mac, server, since, dataFolder;
+    bool json = false, fileGiven = false;
+    long limit = 100;
+};
+
+std::unique_ptr<PolicyStore> OpenStore(const Options &o, int *status) {
+    std::string uri = o.database;
+    if (uri.empty()) {
+        HostConfig config;
+        if (!Load(o.file, &config)) {
+            if (!o.fileGiven)
+                std::cerr << "tavrel-host: " << o.file << " is the default: name the configuration with --config FILE"
+                          << " or the database with --db\n";
+            *status = kExitInvalid;
+            return nullptr;
+        }
+        uri = config.database;
+    }
+    std::string error;
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(uri, &error);
+    if (!store) {
+        std::cerr << "tavrel-host: " << error << "\n";
+        *status = kExitFailed;
+    }
+    return store;
+}
+
+int Fail(const std::string &message, int status = kExitFailed) {
+    std::cerr << "tavrel-host: " << message << "\n";
+    return status;
+}
+
+// The server an assignment may name: a member of the farm, by name or
+// address; on a single server only its own address (any other leaves the
+// MAC unanswered, as no other server reads this table).
+bool ResolveServer(PolicyStore &store, const Options &o, std::string *address, std::string *error) {
+    std::vector<MemberRow> members;
+    if (!store.Members(&members)) return *error = store.LastError(), false;
+    for (const MemberRow &member : members)
+        if (member.name == o.server || member.address == o.server) return *address = member.address, true;
+    if (!members.empty())
+        return *error = "no farm member is named or at \"" + o.server + "\" (tavrel-host farm lists them)", false;
+    HostConfig config;
+    if (!Load(o.file, &config))
+        return *error = "no farm member is in this database, and without the configuration (--config FILE) "
+                        "the server's own address is unknown",
+               false;
+    if (config.farm)
+        return *error = "no member of this farm has started yet: assign once `tavrel-host farm` lists them", false;
+    uint32_t own = AddressValue(config.server.ServerIP);
+    if (AddressValue(o.server.c_str()) == own && own != 0) return *address = config.server.ServerIP, true;
+    *error = "\"" + o.server + "\" is not this server (" + config.server.ServerIP +
+             "), and it is in no farm: no other server would answer that MAC";
+    return false;
+}
+
+// MAC in the stored form, or a usage error naming the forms.
+bool TakeMac(const Options &o, std::string *mac) {
+    if (CanonicalMac(o.mac, mac)) return true;
+    std::cerr << "tavrel-host: \"" << o.mac
+              << "\" is not a MAC address (six hex pairs, like 52:54:00:12:34:56 or 52-54-00-12-34-56)\n";
+    return false;
+}
+
+int StoreStatus(PolicyStore &store, bool ok) { return ok ? 0 : Fail(store.LastError()); }
+
+int Assign(PolicyStore &store, const Options &o) {
+    std::string mac, address, error;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    if (!ResolveServer(store, o, &address, &error)) return Fail(error, kExitInvalid);
+    return StoreStatus(store, store.Assign(mac, address));
+}
+
+int Unassign(PolicyStore &store, const Options &o) {
+    std::string mac;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    PolicyRows rows;
+    if (!store.Assignments(&rows)) return Fail(store.LastError());
+    if (std::none_of(rows.begin(), rows.end(), [&](const auto &row) { return row.first == mac; }))
+        return Fail(mac + " has no assignment (tavrel-host assignments lists them)", kExitNothing);
+    return StoreStatus(store, store.Unassign(mac));
+}
+
+int Why(PolicyStore &store, const Options &o) {
+    std::string mac;
+    if (!TakeMac(o, &mac)) return kExitInvalid;
+    MachineRow row;
+    bool found = false;
+    // PrintWhy tells an unknown MAC in words; the status tells a script.
+    if (!store.Machine(mac, &row, &found) || !PrintWhy(store, mac)) return Fail(store.LastError());
+    return found ? 0 : kExitNothing;
+}
+
+int Farm(PolicyStore &store, const Options &o) {
+    size_t members = 0;
+    if (!PrintFarm(store, o.json, &members)) return Fail(store.LastError());
+    if (members > 0) return 0;
+    return Fail("no farm: no server has joined one in this database", kExitNothing);
+}
+
+int Leases(const Options &o) {
+    std::string path = LeaseJournalPath(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder), error;
+    std::vector<LeaseEntry> leases;
+    if (!ReadLeaseJournal(path, time(nullptr), &leases, &error)) return Fail(error);
+    PrintLeases(leases, o.json);
+    return 0;
+}
+
+// A store subcommand: ACTION runs on the opened store and gives the exit status.
+std::function<int(const Options &)> WithStore(std::function<int(PolicyStore &, const Options &)> action) {
+    return [action](const Options &o) {
+        int status = 0;
+        std::unique_ptr<PolicyStore> store = OpenStore(o, &status);
+        return store ? action(*store, o) : status;
+    };
+}
+
+// A store subcommand that only lists: a failed query is exit status 1.
+std::function<int(const Options &)> Listing(std::function<bool(PolicyStore &, const Options &)> list) {
+    return WithStore([list](PolicyStore &store, const Options &o) { return StoreStatus(store, list(store, o)); });
+}
+
+struct Command {
+    const char *name, *help;
+    std::function<void(CLI::App *, Options &)> options;
+    std::function<int(const Options &)> action;
+};
+
+void StoreOptions(CLI::App *sub, Options &o) {
+    static const std::string kDefault = DefaultConfigFile(RunningExecutable());
+    sub->add_option("--config", o.file, "configuration naming the database")->default_val(kDefault);
+    sub->add_option("--db", o.database, "the database itself (SQLite file or postgresql:// URI)");
+}
+
+void JsonFlag(CLI::App *sub, Options &o) { sub->add_flag("--json", o.json, "JSON instead of a table"); }
+
+const std::vector<Command> &Commands() {
+    static const std::vector<Command> commands = {
+        {"run", "serve from a configuration file",
+         [](CLI::App *sub, Options &o) { sub->add_option("FILE", o.file, "configuration (TOML)")->required(); },
+         [](const Options &o) { return Run(o.file); }},
+        {"check", "validate a configuration file, as run would",
+         [](CLI::App *sub, Options &o) { sub->add_option("FILE", o.file, "configuration (TOML)")->required(); },
+         [](const Options &o) {
+             HostConfig config;
+             size_t warnings = 0;
+             if (!Load(o.file, &config, true, &warnings)) return kExitInvalid;
+             std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
+             return 0;
+         }},
+        {"assign", "let SERVER (a farm member, or this server alone) serve MAC",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             sub->add_option("SERVER", o.server)->required();
+             StoreOptions(sub, o);
+         },
+         WithStore(Assign)},
+        {"unassign", "remove the choice for MAC",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             StoreOptions(sub, o);
+         },
+         WithStore(Unassign)},
+        {"assignments", "list which server serves which MAC",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         Listing([](PolicyStore &store, const Options &o) { return PrintAssignments(store, o.json); })},
+        {"reports", "list the stored mirror reports, newest last",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             sub->add_option("--limit", o.limit, "at most this many, the newest")->default_val(100)->check(
+                 CLI::Validator([](std::string &text) { return atol(text.c_str()) > 0 ? "" : "must be 1 or more"; }, "N"));
+             sub->add_option("--since", o.since, std::string("only those at or after a time: ") + kTimeForms)
+                 ->transform(CLI::Validator(
+                     [](std::string &text) {
+                         return ParseReportTime(text, &text) ? std::string()
+                                                             : "\"" + text + "\" is not a time: " + kTimeForms;
+                     },
+                     "TIME"));
+             StoreOptions(sub, o);
+         },
+         Listing([](PolicyStore &store, const Options &o) { return PrintReports(store, o.json, o.limit, o.since); })},
+        {"farm", "list the farm's servers, their state and clients",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         WithStore(Farm)},
+        {"leases", "list the library's current leases (read from its lease file)",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             sub->add_option("--data", o.dataFolder,
+                             "the library's data folder (default: data/ beside the executable's folder)");
+             StoreOptions(sub, o);
+         },
+         Leases},
+        {"machines", "list the boot record of every machine seen",
+         [](CLI::App *sub, Options &o) {
+             JsonFlag(sub, o);
+             StoreOptions(sub, o);
+         },
+         Listing([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
+        {"why", "tell the last boot attempt of MAC in plain words",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MAC", o.mac)->required();
+             StoreOptions(sub, o);
+         },
+         WithStore(Why)},
+    };
+    return commands;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"tavrel-host: a network-boot server built on the Tavrel library", "tavrel-host"};
+    app.set_version_flag("--version", "tavrel-host " TAVREL_HOST_VERSION " (library " TAVREL_LIBRARY_VERSION
+                                      ", commit " TAVREL_BUILD_COMMIT ")");
+    app.require_subcommand(1);
+    Options options;
+    std::vector<std::pair<CLI::App *, const Command *>> subs;
+    std::string names;
+    for (const Command &command : Commands()) {
+        CLI::App *sub = app.add_subcommand(command.name, command.help);
+        command.options(sub, options);
+        subs.emplace_back(sub, &command);
+        names += (names.empty() ? "" : ", ") + std::string(command.name);
+    }
+    auto known = [&](const char *word) {
+        for (const Command &command : Commands())
+            if (strcmp(word, command.name) == 0) return true;
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !known(argv[1]))
+        return Fail(std::string("unknown command \"") + argv[1] + "\" (commands: " + names + ")", kExitInvalid);
+    if (argc == 1) {
+        std::cerr << app.help();
+        return kExitInvalid;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &done) {  // --help, --version
+        return app.exit(done);
+    } catch (const CLI::ParseError &error) {  // CLI11's own codes are no usage status
+        app.exit(error);
+        return kExitInvalid;
+    }
+    for (const auto &sub : subs) {
+        if (!*sub.first) continue;
+        const CLI::Option *config = sub.first->get_option_no_throw("--config");
+        options.fileGiven = config && config->count() > 0;
+        return sub.second->action(options);
+    }
+    return kExitInvalid;
+}

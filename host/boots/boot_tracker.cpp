@@ -1,0 +1,397 @@
+#include "host/boots/boot_tracker.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
+constexpr int kBootServerPort = 4011;
+constexpr const char *kSizeProbe = "size_probe";
+// What the library advertises as lease time (a day): an address
+// acknowledged this recently is taken.
+constexpr double kLeaseSeconds = 86400;
+// Records kept in memory; past it the oldest tenth goes (the store keeps them).
+constexpr size_t kMaxMachines = 20000;
+constexpr size_t kMaxAddresses = 100000;
+constexpr int kSaveMs = 1000;
+constexpr int kPruneEverySaves = 60;
+constexpr int kFarmRecords = 500;
+
+// Text of a fixed-size field of the library's record, which may lack its NUL.
+std::string FieldText(const char *lpField, size_t size) { return std::string(lpField, strnlen(lpField, size)); }
+
+double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+bool AllZero(const unsigned char *mac) {
+    for (int i = 0; i < 6; ++i)
+        if (mac[i]) return false;
+    return true;
+}
+
+uint32_t HostOrder(const std::string &address) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
+}
+
+const char *DhcpTypeName(int nType) {
+    switch (nType) {
+        case kDhcpOffer: return "offer";
+        case kDhcpAck: return "ack";
+        case kDhcpNak: return "nak";
+        default: return "other";
+    }
+}
+
+// Drops the oldest tenth of a map of records once it holds too many.
+template <typename Map, typename Age>
+size_t Trim(Map &map, size_t nMax, Age age) {
+    if (map.size() <= nMax) return 0;
+    size_t nBefore = map.size();
+    std::vector<double> ages;
+    for (const auto &entry : map) ages.push_back(age(entry.second));
+    std::nth_element(ages.begin(), ages.begin() + ages.size() / 10, ages.end());
+    double cut = ages[ages.size() / 10];
+    for (auto it = map.begin(); it != map.end();) it = age(it->second) <= cut ? map.erase(it) : std::next(it);
+    return nBefore - map.size();
+}
+
+double RecordAge(const MachineRecord &record) { return record.lastSeen; }
+
+int64_t SteadyMinute() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::minutes>(since).count();
+}
+
+}  // namespace
+
+MachineRecord RecordFromRow(const MachineRow &row) {
+    MachineRecord record{row.mac,    row.address,  row.lastSeen, row.stage, row.result, row.reason, row.reporter,
+                         StepsFromText(row.steps)};
+    SettleRecord(&record, Now());  // the stored result was true when written
+    return record;
+}
+
+MachineRow RowFromRecord(const MachineRecord &r) {
+    return {r.mac, r.address, r.stage, r.result, r.reason, r.reporter, r.lastSeen, StepsText(r.steps)};
+}
+
+BootTracker::Clock BootTracker::WallClock() { return Now; }
+
+double BootTracker::EventTime(long long seconds) const {
+    double now = m_Clock();
+    return seconds > 0 ? std::min(now, static_cast<double>(seconds) + 0.999) : now;
+}
+
+void BootTracker::Take(const BootEventRecord &event) {
+    BootStep step;
+    step.time = EventTime(event.time);
+    step.reason = ReasonKey(event.reason);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Counters.droppedEvents = event.dropped;
+    switch (event.kind) {
+        case TAVREL_EVENT_DHCP_ANSWER:
+        case TAVREL_EVENT_DHCP_UNANSWERED:
+        case TAVREL_EVENT_MIRROR_REQUEST:
+        case TAVREL_EVENT_MIRROR_REPORT:
+            return TakeDhcp(event, step);
+        case TAVREL_EVENT_TFTP_STARTED:
+        case TAVREL_EVENT_TFTP_ENDED:
+        case TAVREL_EVENT_TFTP_REFUSED:
+            return TakeTftp(event, step);
+        default:
+            return;  // a kind of a later library
+    }
+}
+
+void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
+    std::string mac = AllZero(event.mac) ? "" : MacText(event.mac);
+    std::string address = FieldText(event.address, sizeof event.address);
+    if (event.kind == TAVREL_EVENT_MIRROR_REQUEST || event.kind == TAVREL_EVENT_MIRROR_REPORT) {
+        bool bReport = event.kind == TAVREL_EVENT_MIRROR_REPORT;
+        ++m_Counters.mirrorMessages[bReport ? "report" : "request"];
+        // A report counts here only; it is a boot once the report queue took it (ReportAccepted).
+        if (bReport || mac.empty()) return;
+        step.what = kStepMirrorRequest;
+        step.address = FieldText(event.server, sizeof event.server);
+        Record(mac, step, address, true, address);  // told only when answered
+        return;
+    }
+    if (event.reason == TAVREL_REASON_HOST_DECLINED || event.reason == TAVREL_REASON_OTHER_SERVER) {
+        // Another server's client (a farm's everyday traffic): no refusal, no step.
+        ++m_Counters.dhcpOtherServers[step.reason];
+        return;
+    }
+    if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
+        ++m_Counters.dhcpUnanswered[step.reason];
+        if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
+            ++m_Counters.dhcpDeclines;
+        step.what = kStepUnanswered;
+        // RELEASE, INFORM and the like are counted only: they end no boot.
+        if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "", false, address);
+        return;
+    }
+    ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
+    step.address = address;
+    step.file = FieldText(event.file, sizeof event.file);
+    auto rule = m_RuleOfMac.find(mac);
+    if (rule != m_RuleOfMac.end() && rule->second.file == step.file) step.rule = rule->second.rule;
+    step.what = event.port == kBootServerPort ? kStepProxy
+                : event.messagetype == kDhcpOffer ? kStepOffer
+                : event.messagetype == kDhcpNak   ? kStepNak
+                                                  : kStepAck;
+    if (event.messagetype == kDhcpAck && event.port != kBootServerPort) {
+        m_Acknowledged[HostOrder(address)] = step.time;
+        Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
+    }
+    if (mac.empty()) return;
+    if (step.what == kStepOffer || step.what == kStepAck) {
+        m_MacOfAddress[address] = mac;
+        Trim(m_MacOfAddress, kMaxAddresses, [this](const std::string &owner) {
+            auto it = m_Machines.find(owner);
+            return it == m_Machines.end() ? 0.0 : it->second.lastSeen;
+        });
+    }
+    // On 67 the address given stands for the source, which is mostly 0.0.0.0 or a relay.
+    Record(mac, step, step.what == kStepProxy ? "" : address, true, address);
+}
+
+void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
+    std::string address = FieldText(event.address, sizeof event.address);
+    step.file = FieldText(event.file, sizeof event.file);
+    step.size = event.size;
+    step.bytes = event.bytes;
+    step.durationMs = event.durationms;
+    if (event.kind == TAVREL_EVENT_TFTP_REFUSED) {
+        ++m_Counters.tftpRefused[step.reason];
+        step.what = kStepTftpRefused;
+    } else {
+        step.what = kStepTftp;
+        step.ended = event.kind == TAVREL_EVENT_TFTP_ENDED;
+        if (step.ended) {
+            // Firmware asks for the size, then ends the transfer after the OACK: no error.
+            bool bSizeProbe = event.reason == TAVREL_REASON_CLIENT_ERROR && event.bytes == 0;
+            ++m_Counters.tftpTransfers[event.result == 1 ? "complete" : bSizeProbe ? kSizeProbe : step.reason];
+            m_Counters.tftpBytes += static_cast<uint64_t>(event.bytes);
+            if (event.result == 1) step.reason.clear();
+        }
+    }
+    Record(KeyOfAddress(address), step, address, true, address);
+}
+
+void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (rule.empty()) {
+        m_RuleOfMac.erase(MacText(mac));
+        return;
+    }
+    m_RuleOfMac[MacText(mac)] = {rule, file};
+    if (m_RuleOfMac.size() > kMaxAddresses) m_RuleOfMac.clear();  // names only: they come again
+}
+
+void BootTracker::HttpStarted() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_Counters.httpInFlight;
+}
+
+void BootTracker::HttpEnded(const HttpRequestEnd &end) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    --m_Counters.httpInFlight;
+    ++m_Counters.httpRequests[std::to_string(end.nStatus)];
+    m_Counters.httpBytes += end.qwSent;
+    BootStep step;
+    step.time = m_Clock();
+    step.file = end.name;
+    step.bytes = static_cast<long long>(end.qwSent);
+    step.size = static_cast<long long>(end.qwSize);
+    step.durationMs = static_cast<int>(end.seconds * 1000);
+    step.ended = true;
+    if (end.nStatus >= 400) {
+        step.what = kStepHttpRefused;
+        step.reason = end.nStatus == 404 ? "not_found" : "forbidden";
+    } else {
+        step.what = kStepHttp;
+        if (!end.bComplete) step.reason = "client_closed";
+    }
+    Record(KeyOfAddress(end.client), step, end.client, true, end.client);
+}
+
+void BootTracker::ReportAccepted(const StoredReport &report) {
+    BootStep step;
+    step.time = m_Clock();
+    step.what = kStepReport;
+    step.address = report.server;
+    std::lock_guard<std::mutex> lock(m_Lock);
+    Record(report.mac, step, "", true, report.ip);
+}
+
+std::string BootTracker::KeyOfAddress(const std::string &address) {
+    auto mac = m_MacOfAddress.find(address);
+    return mac == m_MacOfAddress.end() ? address : mac->second;
+}
+
+bool BootTracker::MayCreate(const std::string &source) {
+    using namespace machine_limits;
+    int64_t nMinute = SteadyMinute();
+    if (nMinute != m_nMinute) {
+        m_nMinute = nMinute;
+        m_NewBySource.clear();
+        m_nNewThisMinute = 0;
+    }
+    if (m_nNewThisMinute >= kNewPerMinute) return false;
+    auto counted = m_NewBySource.find(source);
+    if (counted == m_NewBySource.end()) {
+        if (m_NewBySource.size() >= kMaxSourcesMinute) return false;
+        counted = m_NewBySource.emplace(source, 0).first;
+    }
+    if (counted->second >= kNewPerSourceMinute) return false;
+    ++counted->second;
+    ++m_nNewThisMinute;
+    return true;
+}
+
+// A new record, with what the unanswered table knew of the machine; null
+// past the caps.
+MachineRecord *BootTracker::NewRecord(const std::string &key, const std::string &source) {
+    if (!MayCreate(source)) {
+        ++m_Counters.recordsRefused;
+        return nullptr;
+    }
+    Trim(m_Machines, kMaxMachines, RecordAge);
+    MachineRecord &record = m_Machines[key];
+    auto known = m_Unanswered.find(key);
+    if (known != m_Unanswered.end()) {
+        record = std::move(known->second);
+        m_Unanswered.erase(known);
+    }
+    record.mac = key;
+    record.reporter = m_Reporter;
+    return &record;
+}
+
+void BootTracker::Unanswered(const std::string &key, const BootStep &step) {
+    auto found = m_Unanswered.find(key);
+    if (found == m_Unanswered.end()) {
+        m_Counters.unansweredDropped += Trim(m_Unanswered, machine_limits::kMaxUnanswered - 1, RecordAge);
+        found = m_Unanswered.emplace(key, MachineRecord{}).first;
+        found->second.mac = key;
+        found->second.reporter = m_Reporter;
+    }
+    AddStep(&found->second, step);
+}
+
+void BootTracker::Record(const std::string &key, const BootStep &step, const std::string &address, bool bAnswered,
+                         const std::string &source) {
+    auto found = m_Machines.find(key);
+    MachineRecord *record = found != m_Machines.end() ? &found->second : nullptr;
+    if (!record && !bAnswered) return Unanswered(key, step);
+    if (!record && !(record = NewRecord(key, source))) return;
+    AddStep(record, step);
+    if (!address.empty()) record->address = address;
+    m_Changed.insert(key);
+}
+
+std::vector<MachineRecord> BootTracker::Machines() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    double now = m_Clock();
+    std::unordered_map<std::string, MachineRecord> all;
+    for (const MachineRecord &record : m_Farm) all[record.mac] = record;
+    for (const auto &entry : m_Unanswered) all.emplace(entry.first, entry.second);
+    for (const auto &entry : m_Machines) {
+        auto &slot = all[entry.first];
+        if (entry.second.lastSeen >= slot.lastSeen) slot = entry.second;
+    }
+    std::vector<MachineRecord> list;
+    for (auto &entry : all) {
+        SettleRecord(&entry.second, now);  // a stage that went quiet has ended by now
+        list.push_back(std::move(entry.second));
+    }
+    std::sort(list.begin(), list.end(), [](const MachineRecord &a, const MachineRecord &b) {
+        return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.mac < b.mac;
+    });
+    return list;
+}
+
+BootCounters BootTracker::Counters() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Counters;
+}
+
+long BootTracker::AddressesInUse(uint32_t dwBegin, uint32_t dwEnd) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    double since = m_Clock() - kLeaseSeconds;
+    long n = 0;
+    for (const auto &entry : m_Acknowledged) n += entry.first >= dwBegin && entry.first <= dwEnd && entry.second > since;
+    return n;
+}
+
+bool BootTracker::StartSaving(const std::string &database, double retentionSeconds, std::string *error) {
+    std::unique_ptr<PolicyStore> store = PolicyStore::Open(database, error);
+    if (!store) return false;
+    m_Saver = std::thread(&BootTracker::SaveLoop, this, std::move(store), retentionSeconds);
+    return true;
+}
+
+void BootTracker::StopSaving() {
+    if (!m_Saver.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_StopLock);
+        m_bStop = true;
+    }
+    m_StopSignal.notify_all();
+    m_Saver.join();
+}
+
+void BootTracker::SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds) {
+    for (int nRound = 0;; ++nRound) {
+        if (nRound % kPruneEverySaves == 0) {
+            store->PruneMachines(retentionSeconds);
+            LogDrops();
+        }
+        Save(*store);
+        std::unique_lock<std::mutex> lock(m_StopLock);
+        if (m_StopSignal.wait_for(lock, std::chrono::milliseconds(kSaveMs), [this] { return m_bStop; })) break;
+    }
+    Save(*store);  // what the last moments brought
+}
+
+// Once a minute at most: what the caps kept out of the records since the last time.
+void BootTracker::LogDrops() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    uint64_t qwEvicted = m_Counters.unansweredDropped - m_Logged.unansweredDropped;
+    uint64_t qwRefused = m_Counters.recordsRefused - m_Logged.recordsRefused;
+    if (qwEvicted || qwRefused)
+        std::cerr << "tavrel-host: " << qwEvicted << " machines never answered left the memory table, " << qwRefused
+                  << " new boot records refused (more than " << machine_limits::kNewPerSourceMinute
+                  << " a minute from one source, or " << machine_limits::kNewPerMinute << " in all)\n";
+    m_Logged = m_Counters;
+}
+
+// Writes the changed records, then reads the farm's. A failed write keeps
+// them marked, so the next round tries again.
+void BootTracker::Save(PolicyStore &store) {
+    std::vector<MachineRow> rows;
+    std::set<std::string> changed;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        changed.swap(m_Changed);
+        for (const std::string &key : changed) {
+            auto found = m_Machines.find(key);
+            if (found != m_Machines.end()) rows.push_back(RowFromRecord(found->second));
+        }
+    }
+    if (!rows.empty() && !store.StoreMachines(rows)) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Changed.insert(changed.begin(), changed.end());
+    }
+    std::vector<MachineRow> farm;
+    if (!store.Machines(&farm, kFarmRecords)) return;
+    std::vector<MachineRecord> records;
+    for (const MachineRow &row : farm) records.push_back(RecordFromRow(row));
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Farm.swap(records);
+}

@@ -1,0 +1,132 @@
+// The boot record of every machine this server sees, built from the
+// library's boot events, the HTTP server's news and the reports the report
+// queue accepted, and the counters the metrics are made of. A thread of its
+// own writes changed records to the store (so farm members see each other's
+// machines), prunes those past the retention, and reads back what the whole
+// farm saw.
+//
+// Requests come from the wire, so a record is made only once this server
+// answered the machine, and no more than so many a minute from one source
+// address; a machine never answered stays in a small table in memory.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "Tavrel.h"
+#include "host/boots/http_observer.h"
+#include "host/boots/machine_record.h"
+#include "host/store/policy_store.h"
+#include "host/store/report_queue.h"
+
+namespace machine_limits {
+constexpr size_t kMaxUnanswered = 1024;        // machines never answered, in memory only
+constexpr int kNewPerSourceMinute = 20;        // new records one source address brings in a minute
+constexpr int kNewPerMinute = 2000;            // and all sources together
+constexpr size_t kMaxSourcesMinute = 4096;     // sources counted in a minute; the rest bring none
+}  // namespace machine_limits
+
+using CountsByLabel = std::map<std::string, uint64_t>;
+
+struct BootCounters {
+    CountsByLabel dhcpAnswers;     // "TYPE PORT", such as "offer 67"
+    CountsByLabel dhcpUnanswered;  // reason key
+    CountsByLabel dhcpOtherServers;  // another server's clients, by reason key: not unanswered
+    uint64_t dhcpDeclines = 0;
+    CountsByLabel mirrorMessages;  // "request", "report"
+    CountsByLabel tftpTransfers;   // "complete" or a reason key
+    CountsByLabel tftpRefused;     // reason key
+    uint64_t tftpBytes = 0;
+    CountsByLabel httpRequests;    // status code
+    uint64_t httpBytes = 0;
+    int64_t httpInFlight = 0;
+    int64_t droppedEvents = 0;
+    uint64_t unansweredDropped = 0;  // evicted from the table of machines never answered
+    uint64_t recordsRefused = 0;     // new records past the caps
+};
+
+class BootTracker : public HttpObserver, public ReportObserver {
+public:
+    using Clock = std::function<double()>;  // seconds since the epoch
+    explicit BootTracker(std::string reporter, Clock clock = WallClock())
+        : m_Reporter(std::move(reporter)), m_Clock(std::move(clock)) {}
+    ~BootTracker() { StopSaving(); }
+
+    // The library's delivery thread.
+    void Take(const BootEventRecord &event);
+    // The boot-file callback: which rule chose FILE for MAC ("" when none
+    // matched). An answer is credited to the rule only when it names that file.
+    void NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file);
+    void HttpStarted() override;
+    void HttpEnded(const HttpRequestEnd &end) override;
+    // A report the queue took: the machine booted.
+    void ReportAccepted(const StoredReport &report) override;
+
+    // This server's records, and the farm's as last read from the store;
+    // the freshest of each, newest first.
+    std::vector<MachineRecord> Machines();
+    BootCounters Counters();
+    // Addresses of [BEGIN, END] (host order) acknowledged within a lease time.
+    long AddressesInUse(uint32_t dwBegin, uint32_t dwEnd);
+
+    bool StartSaving(const std::string &database, double retentionSeconds, std::string *error);
+    void StopSaving();
+
+private:
+    static Clock WallClock();
+    // A library event's time: its whole second, refined by the delivery
+    // time, so that it sorts among the HTTP server's news.
+    double EventTime(long long seconds) const;
+    MachineRecord *NewRecord(const std::string &key, const std::string &source);
+    bool MayCreate(const std::string &source);
+    std::string KeyOfAddress(const std::string &address);
+    // Adds STEP to KEY's record. An ANSWERED step (one this server answered)
+    // may create the record, from SOURCE within the caps; another goes to
+    // the unanswered table when KEY has no record.
+    void Record(const std::string &key, const BootStep &step, const std::string &address, bool bAnswered,
+                const std::string &source);
+    void Unanswered(const std::string &key, const BootStep &step);
+    void TakeDhcp(const BootEventRecord &event, BootStep step);
+    void TakeTftp(const BootEventRecord &event, BootStep step);
+    void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
+    void LogDrops();
+    void Save(PolicyStore &store);
+
+    const std::string m_Reporter;
+    const Clock m_Clock;
+    struct RuleNote {
+        std::string rule, file;
+    };
+    std::mutex m_Lock;  // everything below but the saver's own
+    std::unordered_map<std::string, MachineRecord> m_Machines;  // MAC (or address) → record
+    std::unordered_map<std::string, MachineRecord> m_Unanswered;  // never answered: not stored
+    std::unordered_map<std::string, int> m_NewBySource;  // new records this minute
+    int m_nNewThisMinute = 0;
+    int64_t m_nMinute = -1;  // of the steady clock
+    std::unordered_map<std::string, std::string> m_MacOfAddress;
+    std::unordered_map<std::string, RuleNote> m_RuleOfMac;
+    std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
+    std::set<std::string> m_Changed;
+    std::vector<MachineRecord> m_Farm;  // as read from the store
+    BootCounters m_Counters;
+    BootCounters m_Logged;  // as LogDrops last told them
+
+    std::mutex m_StopLock;
+    std::condition_variable m_StopSignal;
+    bool m_bStop = false;
+    std::thread m_Saver;
+};
+
+// A MachineRecord from its stored row (settled as of now), and back.
+MachineRecord RecordFromRow(const MachineRow &row);
+MachineRow RowFromRecord(const MachineRecord &record);

@@ -1,0 +1,75 @@
+#include "host/config/boot_rules.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log_text.h"
+
+namespace {
+
+struct ArchName {
+    const char *lpName;
+    std::vector<int> codes;
+};
+
+// RFC 4578 and the IANA processor-architecture registry. x64 firmware sends
+// 7 or 9 (both were used for x64 before the registry settled).
+const ArchName kArchNames[] = {
+    {"bios", {0}},           {"efi-ia32", {6}},        {"efi-x64", {7, 9}},
+    {"efi-arm32", {10}},     {"efi-arm64", {11}},      {"efi-ia32-http", {15}},
+    {"efi-x64-http", {16}},  {"efi-arm64-http", {19}},
+};
+
+bool StartsWith(const char *text, const std::string &prefix) {
+    return strncmp(text, prefix.c_str(), prefix.size()) == 0;
+}
+
+const char kIpxeUserClass[] = "iPXE";
+
+// iPXE builds configured without a user class still send option 175: a
+// rule for iPXE must catch them too, or a chainload fetches iPXE forever.
+bool UserClassMatches(const std::string &wanted, const SelectBootFileRecord &client) {
+    if (wanted.empty() || wanted == client.userclass) return true;
+    return wanted == kIpxeUserClass && (client.flags & TAVREL_BOOT_CLIENT_IPXE) != 0;
+}
+
+bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
+    if (!rule.arches.empty()) {
+        bool any = false;
+        for (int code : rule.arches) any = any || code == client.arch;
+        if (!any) return false;
+    }
+    if (!UserClassMatches(rule.userClass, client)) return false;
+    if (!StartsWith(client.vendorclass, rule.vendorPrefix)) return false;
+    return rule.macPrefix.empty() || memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
+}
+
+}  // namespace
+
+const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBootFileRecord &client) {
+    for (const BootRule &rule : rules)
+        if (Matches(rule, client)) return &rule;
+    return nullptr;
+}
+
+std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client) {
+    const unsigned char *m = client.mac;
+    char line[1536];
+    snprintf(line, sizeof line,
+             "boot: %02x:%02x:%02x:%02x:%02x:%02x (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
+             m[0], m[1], m[2], m[3], m[4], m[5], client.arch, PrintableText(client.userclass).Text(),
+             client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
+             PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
+    return line;
+}
+
+std::vector<int> ArchitectureCodes(const std::string &name) {
+    for (const ArchName &arch : kArchNames)
+        if (name == arch.lpName) return arch.codes;
+    return {};
+}
+
+bool IsBootUrl(const std::string &file) {
+    return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0;
+}

@@ -1,0 +1,632 @@
+#include "host/config/host_config.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <toml++/toml.h>
+
+#include "host/text/mac_text.h"
+#include "tftp/boot_path.h"
+
+namespace {
+
+constexpr int kMaxRanges = 10239;
+constexpr size_t kMinFarmKey = 16;
+// examples/farm.toml's key: published, so it signs nothing.
+const char kFarmKeyPlaceholder[] = "change me: the same long secret on every member";
+// Accepted by the previous release, so served for one more with a warning.
+const char kNextReleaseRefuses[] = "; the next release refuses it";
+const char kDatabaseLivenessOnly[] =
+    "so this farm runs on database liveness only: the members send no direct heartbeats, and a member that "
+    "loses only its database link is taken for dead (another member answers its clients too). Give every "
+    "member the same key of 16 characters or more; the next release refuses a farm without one";
+
+// Every key the file may hold, per section: a misspelt optional key would
+// otherwise be dropped without a word. A new key is a new entry here.
+struct SectionKeys {
+    const char *section;
+    bool array;  // [[section]] rather than [section]
+    std::vector<const char *> keys;
+};
+const SectionKeys kKnownKeys[] = {
+    {"server", false,
+     {"address", "netmask", "dhcp_mode", "boot_file", "boot_directory", "relay_text1", "relay_text2"}},
+    {"policy", false, {"database", "report_retention_days"}},
+    {"farm", false, {"name", "weight", "key", "heartbeat_port", "prune_after_hours"}},
+    {"http", false, {"listen"}},
+    {"metrics", false, {"listen", "retention_days"}},
+    {"range", true, {"begin", "end", "netmask", "gateway", "dns1", "dns2", "class", "relayed"}},
+    {"static", true, {"mac", "ip", "netmask", "gateway", "dns1", "dns2"}},
+    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file"}},
+};
+
+class Checker {
+public:
+    Checker(std::string path, std::vector<std::string> *errors, std::vector<std::string> *warnings)
+        : m_Path(std::move(path)), m_lpErrors(errors), m_lpWarnings(warnings) {}
+
+    void Error(const toml::source_region &where, const std::string &key, const std::string &problem) {
+        m_lpErrors->push_back(Line(where, key, problem));
+    }
+    void Warning(const toml::source_region &where, const std::string &key, const std::string &problem) {
+        m_lpWarnings->push_back(Line(where, key, problem));
+    }
+
+    // A text that fits its field (NUL included); required or optional.
+    bool Text(const toml::table &table, const char *name, const std::string &key, char *field, size_t size,
+              bool required, const toml::source_region &owner) {
+        const toml::node *node = table.get(name);
+        if (!node) {
+            if (required) Error(owner, key, "missing");
+            return !required;
+        }
+        const std::string *value = node->as_string() ? &node->as_string()->get() : nullptr;
+        if (!value) {
+            Error(node->source(), key, "must be a string");
+            return false;
+        }
+        if (value->size() >= size) {
+            Error(node->source(), key, "longer than " + std::to_string(size - 1) + " characters");
+            return false;
+        }
+        snprintf(field, size, "%s", value->c_str());
+        return true;
+    }
+
+    bool Address(const toml::table &table, const char *name, const std::string &key, char *field, size_t size,
+                 bool required, const toml::source_region &owner) {
+        if (!Text(table, name, key, field, size, required, owner)) return false;
+        if (!*field && !required) return true;
+        if (!IsDottedQuad(field)) {
+            Error(table.get(name)->source(), key, "not a dotted quad (like 192.0.2.1)");
+            return false;
+        }
+        return true;
+    }
+
+    // A required netmask: ones, then zeros.
+    bool Netmask(const toml::table &table, const std::string &key, char *field, size_t size,
+                 const toml::source_region &owner) {
+        if (!Address(table, "netmask", key, field, size, true, owner)) return false;
+        if (IsContiguousMask(field)) return true;
+        Error(table.get("netmask")->source(), key, "not a contiguous netmask (like 255.255.255.0)");
+        return false;
+    }
+
+    static bool IsContiguousMask(const char *text) {
+        uint32_t hostPart = ~AddressValue(text);
+        return (hostPart & (hostPart + 1)) == 0;
+    }
+
+    static bool IsDottedQuad(const char *text) {
+        int parts = 0;
+        for (const char *p = text;;) {
+            int digits = 0, value = 0;
+            while (*p >= '0' && *p <= '9' && digits < 4) value = value * 10 + (*p++ - '0'), ++digits;
+            if (digits == 0 || digits > 3 || value > 255) return false;
+            ++parts;
+            if (*p == '\0') return parts == 4;
+            if (*p++ != '.' || parts == 4) return false;
+        }
+    }
+
+    // A whole MAC, rewritten in the library's form (it reads ':' pairs only).
+    static bool TakeMac(char *text, size_t size) {
+        std::string canonical;
+        if (!CanonicalMac(text, &canonical) || canonical.size() >= size) return false;
+        snprintf(text, size, "%s", canonical.c_str());
+        return true;
+    }
+
+private:
+    std::string Line(const toml::source_region &where, const std::string &key, const std::string &problem) const {
+        return m_Path + ":" + std::to_string(where.begin.line) + ": " + key + ": " + problem;
+    }
+
+    std::string m_Path;
+    std::vector<std::string> *m_lpErrors;
+    std::vector<std::string> *m_lpWarnings;
+};
+
+uint32_t HostOrder(const char *text) { return AddressValue(text); }
+
+// The clients would be refused a boot file that is not in the folder; the
+// file may yet be put there, so this is a warning, named like the key.
+void CheckBootFileExists(Checker &check, const HostConfig &config, const toml::node &node, const std::string &key,
+                         const char *file) {
+    const char *root = config.server.rootpath;
+    struct stat info {};
+    if (!*root || stat(root, &info) != 0 || !S_ISDIR(info.st_mode)) return;  // reported with boot_directory
+    if (!*file || IsBootUrl(file) || RefuseBootFileName(file)) return;
+    char path[kRealPathSize];
+    if (!MakeBootFilePath(root, file, path, sizeof path)) return;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode))
+        check.Warning(node.source(), key, std::string("no such file in ") + root);
+}
+
+// The previous release ignored unknown keys, except in [[boot]], where a
+// misspelt condition would make the rule match every client.
+void CheckKeysOf(Checker &check, const toml::table &table, const std::string &prefix, const SectionKeys &known) {
+    bool refused = strcmp(known.section, "boot") == 0;
+    for (const auto &entry : table) {
+        std::string name(entry.first.str());
+        bool found = false;
+        for (const char *key : known.keys) found = found || name == key;
+        if (found) continue;
+        if (refused)
+            check.Error(entry.second.source(), prefix + "." + name, "unknown key");
+        else
+            check.Warning(entry.second.source(), prefix + "." + name,
+                          std::string("unknown key, ignored") + kNextReleaseRefuses);
+    }
+}
+
+void CheckKnownKeys(Checker &check, const toml::table &root) {
+    for (const auto &entry : root) {
+        std::string name(entry.first.str());
+        const SectionKeys *known = nullptr;
+        for (const SectionKeys &section : kKnownKeys)
+            if (name == section.section) known = &section;
+        if (!known) {
+            check.Warning(entry.second.source(), name,
+                          std::string("unknown section or key, ignored") + kNextReleaseRefuses);
+            continue;
+        }
+        if (!known->array) {
+            if (const toml::table *table = entry.second.as_table()) CheckKeysOf(check, *table, name, *known);
+            else
+                check.Warning(entry.second.source(), name,
+                              "must be a section [" + name + "], ignored" + kNextReleaseRefuses);
+            continue;
+        }
+        const toml::array *items = entry.second.as_array();
+        if (!items) {
+            check.Warning(entry.second.source(), name,
+                          "must be a list of sections [[" + name + "]], ignored" + kNextReleaseRefuses);
+            continue;
+        }
+        int index = 0;
+        for (const toml::node &item : *items) {
+            std::string prefix = name + "[" + std::to_string(index++) + "]";
+            if (const toml::table *table = item.as_table()) CheckKeysOf(check, *table, prefix, *known);
+        }
+    }
+}
+
+// An optional whole number in [low, high], FALLBACK when absent.
+int WholeNumber(Checker &check, const toml::table &table, const char *name, const std::string &key, int fallback,
+                int low, int high) {
+    const toml::node *node = table.get(name);
+    if (!node) return fallback;
+    std::optional<int64_t> value = node->value_exact<int64_t>();
+    if (!value || *value < low || *value > high) {
+        check.Error(node->source(), key, "must be a whole number from " + std::to_string(low) + " to " +
+                                             std::to_string(high));
+        return fallback;
+    }
+    return static_cast<int>(*value);
+}
+
+void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *server = root["server"].as_table();
+    if (!server) {
+        check.Error(root.source(), "server", "missing [server] section");
+        return;
+    }
+    TeskPxeServerStruct &s = config->server;
+    const auto &where = server->source();
+    check.Address(*server, "address", "server.address", s.ServerIP, sizeof s.ServerIP, true, where);
+    if (const toml::node *address = server->get("address")) config->nAddressLine = address->source().begin.line;
+    check.Netmask(*server, "server.netmask", s.NetMask, sizeof s.NetMask, where);
+    check.Text(*server, "boot_file", "server.boot_file", s.bootfile, sizeof s.bootfile, true, where);
+    check.Text(*server, "relay_text1", "server.relay_text1", s.relaytext1, sizeof s.relaytext1, false, where);
+    check.Text(*server, "relay_text2", "server.relay_text2", s.relaytext2, sizeof s.relaytext2, false, where);
+    if (check.Text(*server, "boot_directory", "server.boot_directory", s.rootpath, sizeof s.rootpath, true, where)) {
+        struct stat info {};
+        if (*s.rootpath && (stat(s.rootpath, &info) != 0 || !S_ISDIR(info.st_mode)))
+            check.Error(server->get("boot_directory")->source(), "server.boot_directory", "no such directory");
+    }
+    if (const toml::node *file = server->get("boot_file"))
+        CheckBootFileExists(check, *config, *file, "server.boot_file", s.bootfile);
+    char mode[32] = "dynamic";
+    if (check.Text(*server, "dhcp_mode", "server.dhcp_mode", mode, sizeof mode, false, where)) {
+        if (strcmp(mode, "dynamic") == 0)
+            s.dhcpmode = 0;
+        else if (strcmp(mode, "static-only") == 0)
+            s.dhcpmode = 1;
+        else
+            check.Error(server->get("dhcp_mode")->source(), "server.dhcp_mode", "must be \"dynamic\" or \"static-only\"");
+    }
+}
+
+void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::array *ranges = root["range"].as_array();
+    if (!ranges) return;
+    if (ranges->size() > kMaxRanges) check.Error(ranges->source(), "range", "more than 10239 ranges");
+    int index = 0;
+    for (const toml::node &node : *ranges) {
+        std::string key = "range[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        TeskSubNetStruct r{};
+        const auto &where = table->source();
+        bool begin = check.Address(*table, "begin", key + ".begin", r.beginip, sizeof r.beginip, true, where);
+        bool end = check.Address(*table, "end", key + ".end", r.endip, sizeof r.endip, true, where);
+        check.Netmask(*table, key + ".netmask", r.netmask, sizeof r.netmask, where);
+        check.Address(*table, "gateway", key + ".gateway", r.netgate, sizeof r.netgate, false, where);
+        check.Address(*table, "dns1", key + ".dns1", r.dns1, sizeof r.dns1, false, where);
+        check.Address(*table, "dns2", key + ".dns2", r.dns2, sizeof r.dns2, false, where);
+        if (begin && end && HostOrder(r.beginip) > HostOrder(r.endip))
+            check.Error(table->get("end")->source(), key + ".end", "below begin");
+        bool relayed = false;
+        if (const toml::node *flag = table->get("relayed")) {
+            if (flag->is_boolean()) relayed = flag->as_boolean()->get();
+            else check.Error(flag->source(), key + ".relayed", "must be true or false");
+        }
+        // Clients on the server's own link can use only addresses of its
+        // subnet. The previous release, without `relayed`, served such
+        // ranges through relays.
+        uint32_t mask = HostOrder(config->server.NetMask), net = HostOrder(config->server.ServerIP) & mask;
+        if (begin && end && !relayed && mask && Checker::IsContiguousMask(config->server.NetMask) &&
+            ((HostOrder(r.beginip) & mask) != net || (HostOrder(r.endip) & mask) != net))
+            check.Warning(table->get("begin")->source(), key,
+                          std::string(r.beginip) + "-" + r.endip + " lies outside the server's subnet " +
+                              config->server.ServerIP + "/" + config->server.NetMask +
+                              " (relayed = true for a range served through a DHCP relay)" + kNextReleaseRefuses);
+        char kind[16] = "boot";
+        if (check.Text(*table, "class", key + ".class", kind, sizeof kind, false, where)) {
+            if (strcmp(kind, "boot") == 0)
+                r.nDhcpType = 1;
+            else if (strcmp(kind, "other") == 0)
+                r.nDhcpType = 2;
+            else
+                check.Error(table->get("class")->source(), key + ".class", "must be \"boot\" or \"other\"");
+        }
+        config->ranges.push_back(r);
+        config->relayed.push_back(relayed);
+    }
+}
+
+void ReadStatics(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::array *statics = root["static"].as_array();
+    if (!statics) return;
+    int index = 0;
+    for (const toml::node &node : *statics) {
+        std::string key = "static[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        TeskStaticDhcpStruct e{};
+        const auto &where = table->source();
+        if (check.Text(*table, "mac", key + ".mac", e.mac, sizeof e.mac, true, where) &&
+            !Checker::TakeMac(e.mac, sizeof e.mac))
+            check.Error(table->get("mac")->source(), key + ".mac", "not six hex pairs (like 52:54:00:12:34:56)");
+        if (check.Address(*table, "ip", key + ".ip", e.ip, sizeof e.ip, true, where) &&
+            HostOrder(e.ip) == HostOrder(config->server.ServerIP))
+            check.Error(table->get("ip")->source(), key + ".ip", std::string(e.ip) + " is the server's own address");
+        check.Netmask(*table, key + ".netmask", e.netmask, sizeof e.netmask, where);
+        check.Address(*table, "gateway", key + ".gateway", e.netgate, sizeof e.netgate, false, where);
+        check.Address(*table, "dns1", key + ".dns1", e.dns1, sizeof e.dns1, false, where);
+        check.Address(*table, "dns2", key + ".dns2", e.dns2, sizeof e.dns2, false, where);
+        config->statics.push_back(e);
+    }
+}
+
+// The previous release had no key (and ignored one): without a usable key
+// the farm runs as it did then, and says so at every start.
+void ReadFarmKey(Checker &check, const toml::table &farm, HostConfig *config) {
+    const toml::node *node = farm.get("key");
+    if (!node) {
+        check.Warning(farm.source(), "farm.key", std::string("missing, ") + kDatabaseLivenessOnly);
+        return;
+    }
+    char key[256] = "";
+    if (!check.Text(farm, "key", "farm.key", key, sizeof key, true, farm.source())) return;
+    if (strcmp(key, kFarmKeyPlaceholder) == 0)
+        check.Error(node->source(), "farm.key",
+                    "the example's placeholder: a published key signs nothing; choose a secret of your own, the same "
+                    "on every member");
+    else if (strlen(key) < kMinFarmKey)
+        check.Warning(node->source(), "farm.key",
+                      std::string("at least 16 characters, the same on every member: it signs the heartbeats between "
+                                  "them. This one is not used, ") +
+                          kDatabaseLivenessOnly);
+    else
+        config->farmKey = key;
+}
+
+void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *farm = root["farm"].as_table();
+    if (!farm) return;
+    config->farm = true;
+    char name[64] = "";
+    if (check.Text(*farm, "name", "farm.name", name, sizeof name, true, farm->source())) config->farmName = name;
+    if (const toml::node *weight = farm->get("weight")) {
+        std::optional<double> value = weight->value<double>();
+        if (!value || !(*value > 0) || *value > 1e6)
+            check.Error(weight->source(), "farm.weight", "must be a number above 0 (1 by default)");
+        else
+            config->farmWeight = *value;
+    }
+    ReadFarmKey(check, *farm, config);
+    config->nHeartbeatPort = WholeNumber(check, *farm, "heartbeat_port", "farm.heartbeat_port", kFarmHeartbeatPort, 1,
+                                         65535);
+    config->nPruneAfterHours = WholeNumber(check, *farm, "prune_after_hours", "farm.prune_after_hours",
+                                           kDefaultPruneAfterHours, 1, 24 * 365);
+}
+
+}  // namespace
+
+bool IsPostgresDatabase(const std::string &database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+}
+
+namespace {
+
+// [policy] database (a SQLite file, or a PostgreSQL URI a farm needs).
+void ReadPolicy(Checker &check, const toml::table &root, HostConfig *config) {
+    config->database = "tavrel.db";
+    config->nReportRetentionDays = kDefaultReportRetentionDays;
+    const toml::table *policy = root["policy"].as_table();
+    if (policy) {
+        char database[1024] = "";
+        if (check.Text(*policy, "database", "policy.database", database, sizeof database, false, policy->source()) &&
+            *database)
+            config->database = database;
+        config->nReportRetentionDays = WholeNumber(check, *policy, "report_retention_days",
+                                                   "policy.report_retention_days", kDefaultReportRetentionDays, 1,
+                                                   36500);
+    }
+    if (config->farm && !IsPostgresDatabase(config->database)) {
+        const toml::node *where = policy && policy->get("database") ? policy->get("database") : root["farm"].node();
+        check.Error(where->source(), "policy.database",
+                    "a [farm] shares one PostgreSQL database: a postgresql:// URI, not \"" +
+                        MaskedUri(config->database) + "\"");
+    }
+}
+
+// [[boot]]: conditions arch, user_class, vendor_class (prefix), mac (prefix)
+// and the file they give.
+void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::array *rules = root["boot"].as_array();
+    if (!rules) return;
+    int index = 0;
+    for (const toml::node &node : *rules) {
+        std::string key = "boot[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        const auto &where = table->source();
+        BootRule rule;
+        rule.name = key + " (line " + std::to_string(where.begin.line) + ")";
+        char text[kBootFileNameSize] = "";
+        if (check.Text(*table, "file", key + ".file", text, sizeof text, true, where) && *text) {
+            rule.file = text;
+            const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
+            if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
+            CheckBootFileExists(check, *config, *table->get("file"), key + ".file", text);
+        }
+        if (const toml::node *arch = table->get("arch")) {
+            if (arch->is_integer() && arch->as_integer()->get() >= 0 && arch->as_integer()->get() <= 0xffff)
+                rule.arches = {static_cast<int>(arch->as_integer()->get())};
+            else if (arch->is_string())
+                rule.arches = ArchitectureCodes(arch->as_string()->get());
+            if (rule.arches.empty())
+                check.Error(arch->source(), key + ".arch",
+                            "must be 0 to 65535 or one of bios, efi-ia32, efi-x64, efi-arm32, efi-arm64, "
+                            "efi-ia32-http, efi-x64-http, efi-arm64-http");
+        }
+        char value[256] = "";
+        if (check.Text(*table, "user_class", key + ".user_class", value, sizeof value, false, where))
+            rule.userClass = value;
+        *value = '\0';
+        if (check.Text(*table, "vendor_class", key + ".vendor_class", value, sizeof value, false, where))
+            rule.vendorPrefix = value;
+        *value = '\0';
+        if (check.Text(*table, "mac", key + ".mac", value, sizeof value, false, where) && *value &&
+            !ParseMacPrefix(value, &rule.macPrefix))
+            check.Error(table->get("mac")->source(), key + ".mac", "not one to six hex pairs (like 52:54:00)");
+        config->bootRules.push_back(rule);
+    }
+}
+
+// [http] listen = "ADDRESS:PORT": the boot folder served over HTTP.
+void ReadHttp(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *http = root["http"].as_table();
+    if (!http) return;
+    char listen[64] = "";
+    if (!check.Text(*http, "listen", "http.listen", listen, sizeof listen, true, http->source())) return;
+    char *colon = strrchr(listen, ':');
+    char *end = nullptr;
+    long port = colon ? strtol(colon + 1, &end, 10) : 0;
+    if (colon) *colon = '\0';
+    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
+        check.Error(http->get("listen")->source(), "http.listen", "not ADDRESS:PORT (like 192.0.2.1:80)");
+        return;
+    }
+    config->httpAddress = listen;
+    config->nHttpPort = static_cast<int>(port);
+}
+
+// ADDRESS:PORT of a listen key into its parts; false after an error.
+bool ListenParts(Checker &check, const toml::table &table, const char *lpKey, std::string *address, int *nPort) {
+    char listen[64] = "";
+    if (!check.Text(table, "listen", lpKey, listen, sizeof listen, true, table.source())) return false;
+    char *colon = strrchr(listen, ':');
+    char *end = nullptr;
+    long port = colon ? strtol(colon + 1, &end, 10) : 0;
+    if (colon) *colon = '\0';
+    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
+        check.Error(table.get("listen")->source(), lpKey, "not ADDRESS:PORT (like 192.0.2.1:9100)");
+        return false;
+    }
+    *address = listen;
+    *nPort = static_cast<int>(port);
+    return true;
+}
+
+// [metrics] listen = "ADDRESS:PORT": /metrics and the status page;
+// retention_days: how long boot records stay in the store.
+void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *metrics = root["metrics"].as_table();
+    if (!metrics) return;
+    ListenParts(check, *metrics, "metrics.listen", &config->metricsAddress, &config->nMetricsPort);
+    if (const toml::node *days = metrics->get("retention_days")) {
+        std::optional<double> value = days->value<double>();
+        if (!value || *value <= 0)
+            check.Error(days->source(), "metrics.retention_days", "must be a number above 0 (30 by default)");
+        else
+            config->machineRetentionSeconds = *value * 86400;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Trimmed(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t"), end = text.find_last_not_of(" \t\r");
+    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+// The key a syntax error stands at, as the checks name keys ("range[1].end"),
+// from the file's lines up to LINE: the parser itself names none.
+std::string SyntaxErrorKey(const std::string &path, long line) {
+    std::ifstream in(path);
+    std::string text, section, key;
+    std::vector<std::pair<std::string, int>> arrays;  // [[name]] seen so far, and how often
+    for (long number = 1; number <= line && std::getline(in, text); ++number) {
+        std::string item = Trimmed(text.substr(0, text.find('#')));
+        if (item.empty()) continue;
+        if (item[0] == '[') {
+            bool array = item.rfind("[[", 0) == 0;
+            std::string name = Trimmed(item.substr(array ? 2 : 1, item.find(']') - (array ? 2 : 1)));
+            section = name;
+            if (array) {
+                auto seen = std::find_if(arrays.begin(), arrays.end(), [&](const auto &a) { return a.first == name; });
+                if (seen == arrays.end()) seen = arrays.insert(arrays.end(), {name, 0});
+                section = name + "[" + std::to_string(seen->second++) + "]";
+            }
+            key = section;
+            continue;
+        }
+        size_t equals = item.find('=');
+        std::string name = Trimmed(item.substr(0, equals));
+        key = equals == std::string::npos || name.empty() ? section : section.empty() ? name : section + "." + name;
+    }
+    return key.empty() ? "(top level)" : key;
+}
+
+// Only a regular file that can be read: toml++ would say "line 0".
+bool CheckReadable(const std::string &path, std::vector<std::string> *errors) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        errors->push_back(path + ": is a directory, not a configuration file");
+        return false;
+    }
+    if (FILE *file = fopen(path.c_str(), "r")) {
+        fclose(file);
+        return true;
+    }
+    errors->push_back(path + ": cannot be read: " + strerror(errno));
+    return false;
+}
+
+// In the file's order, whichever check found them.
+void SortByLine(const std::string &path, std::vector<std::string> *lines, size_t from) {
+    auto line = [&](const std::string &text) { return strtol(text.c_str() + path.size() + 1, nullptr, 10); };
+    std::stable_sort(lines->begin() + static_cast<long>(from), lines->end(),
+                     [&](const std::string &a, const std::string &b) { return line(a) < line(b); });
+}
+
+}  // namespace
+
+bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std::string> *errors,
+                    std::vector<std::string> *warnings) {
+    *config = HostConfig{};
+    if (!CheckReadable(path, errors)) return false;
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error &error) {
+        long line = error.source().begin.line;
+        if (line == 0)
+            errors->push_back(path + ": cannot be read: " + std::string(error.description()));
+        else
+            errors->push_back(path + ":" + std::to_string(line) + ": " + SyntaxErrorKey(path, line) + ": " +
+                              std::string(error.description()));
+        return false;
+    }
+    std::vector<std::string> ignored;
+    if (!warnings) warnings = &ignored;
+    Checker check(path, errors, warnings);
+    size_t before = errors->size(), warningsBefore = warnings->size();
+    CheckKnownKeys(check, root);
+    ReadServer(check, root, config);
+    ReadRanges(check, root, config);
+    ReadStatics(check, root, config);
+    ReadFarm(check, root, config);
+    ReadBootRules(check, root, config);
+    ReadHttp(check, root, config);
+    ReadMetrics(check, root, config);
+    ReadPolicy(check, root, config);
+    SortByLine(path, errors, before);
+    SortByLine(path, warnings, warningsBefore);
+    return errors->size() == before;
+}
+
+std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
+    auto count = [](size_t n, const char *one, const char *many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string line = "ok (" + count(config.ranges.size(), "range", "ranges") + ", " +
+                       count(config.statics.size(), "static entry", "static entries") + ", " +
+                       count(config.bootRules.size(), "boot rule", "boot rules") + ", " +
+                       count(nWarnings, "warning", "warnings");
+    // The other members' ranges are in the database, which `check` leaves alone.
+    if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
+    return line + ")";
+}
+
+uint32_t AddressValue(const char *text) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, text, &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
+}
+
+bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std::vector<std::string> *errors) {
+    uint32_t wanted = AddressValue(config.server.ServerIP);
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return true;  // cannot tell: the library will say
+    bool found = false;
+    for (ifaddrs *entry = list; entry && !found; entry = entry->ifa_next)
+        found = entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+                ntohl(reinterpret_cast<sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr) == wanted;
+    freeifaddrs(list);
+    if (!found)
+        errors->push_back(path + ":" + std::to_string(config.nAddressLine) + ": server.address: " +
+                          config.server.ServerIP + " is not an address of this host (`ip -4 address` lists them)");
+    return found;
+}
+
+std::string MaskedUri(const std::string &uri) {
+    std::string out = uri;
+    size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        size_t end = out.find_first_of("/?", scheme + 3);
+        size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+        size_t colon = out.find(':', scheme + 3);
+        if (at != std::string::npos && at > scheme && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    }
+    // password=... as a URI parameter or in a key=value connection string.
+    for (size_t at = 0; (at = out.find("password=", at)) != std::string::npos;) {
+        at += 9;
+        size_t end = out.find_first_of("& ", at);
+        out.replace(at, (end == std::string::npos ? out.size() : end) - at, "***");
+    }
+    return out;
+}

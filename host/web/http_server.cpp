@@ -1,0 +1,435 @@
+#include "host/web/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <linux/tcp.h>  // tcp_info with its byte counts
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "host/boots/http_observer.h"
+#include "tftp/boot_path.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+std::mutex g_LogLock;  // one line at a time from the server's threads
+
+void LogLine(const std::string &line) {
+    std::lock_guard<std::mutex> lock(g_LogLock);
+    std::cout << "http: " << line << std::endl;
+}
+
+// What one request is, kept from its header to the end of its answer.
+struct Transfer {
+    std::string client, method, name;
+    int nStatus = 0;
+    uint64_t qwSize = 0, qwBody = 0, qwAckedAtStart = 0;
+    Clock::time_point start = Clock::now();
+};
+
+std::string ClientOf(MHD_Connection *connection) {
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr, text, sizeof text);
+    return text;
+}
+
+// Bytes the client has acknowledged on this connection: what a transfer cut
+// short really delivered, since sendfile leaves no count of its own.
+uint64_t AckedBytes(MHD_Connection *connection) {
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    tcp_info tcp{};
+    socklen_t size = sizeof tcp;
+    if (!info || getsockopt(info->connect_fd, IPPROTO_TCP, TCP_INFO, &tcp, &size) != 0) return 0;
+    return tcp.tcpi_bytes_acked;
+}
+
+void LogTransfer(const Transfer &t, bool bComplete, uint64_t qwSent) {
+    double seconds = std::chrono::duration<double>(Clock::now() - t.start).count();
+    char line[768];
+    snprintf(line, sizeof line, "%s %s /%s %d, %llu of %llu bytes in %.3f s (%.2f MB/s)%s", t.client.c_str(),
+             t.method.c_str(), PrintableText(t.name.c_str()).Text(), t.nStatus,
+             static_cast<unsigned long long>(qwSent), static_cast<unsigned long long>(t.qwSize), seconds,
+             seconds > 0 ? qwSent / seconds / 1e6 : 0.0, bComplete ? "" : ", cut short");
+    LogLine(line);
+}
+
+// Error answers carry a short text and close the connection (QueueAnswer),
+// so that no client waits on a keep-alive for a body that will not come.
+MHD_Result Answer(MHD_Connection *connection, unsigned nStatus, const char *lpText,
+                  const char *lpContentRange = nullptr) {
+    const char *lpHeader = lpContentRange ? MHD_HTTP_HEADER_CONTENT_RANGE : nullptr;
+    return QueueAnswer(connection, nStatus, lpText, "text/plain", lpHeader, lpContentRange) ? MHD_YES : MHD_NO;
+}
+
+MHD_Result Refuse(MHD_Connection *connection, Transfer &t, int nStatus, const char *lpWhy) {
+    t.nStatus = nStatus;
+    LogLine(t.client + " " + PrintableText(t.method.c_str()).Text() + " /" + PrintableText(t.name.c_str()).Text() +
+            " " + std::to_string(nStatus) + ", " + lpWhy);
+    switch (nStatus) {
+    case 400: return Answer(connection, nStatus, "400 Bad Request\n");
+    case 403: return Answer(connection, nStatus, "403 Forbidden\n");
+    case 404: return Answer(connection, nStatus, "404 Not Found\n");
+    case 405: return Answer(connection, nStatus, "405 Method Not Allowed\n");
+    default: return Answer(connection, 500, "500 Internal Server Error\n");
+    }
+}
+
+bool SkipPrefix(const char *&lpText, const char *lpPrefix) {
+    size_t len = strlen(lpPrefix);
+    if (strncasecmp(lpText, lpPrefix, len) != 0) return false;
+    lpText += len;
+    return true;
+}
+
+// Digits only, and no more than fit: anything else makes the range malformed.
+bool ReadNumber(const char *&lpText, uint64_t *lpqwValue) {
+    if (*lpText < '0' || *lpText > '9') return false;
+    uint64_t qwValue = 0;
+    for (; *lpText >= '0' && *lpText <= '9'; ++lpText) {
+        if (qwValue > (UINT64_MAX - 9) / 10) return false;
+        qwValue = qwValue * 10 + static_cast<uint64_t>(*lpText - '0');
+    }
+    *lpqwValue = qwValue;
+    return true;
+}
+
+}  // namespace
+
+RangeAnswer ParseRange(const char *lpHeader, uint64_t qwSize, uint64_t *lpqwFirst, uint64_t *lpqwCount) {
+    if (!lpHeader) return RangeAnswer::kWhole;
+    const char *p = lpHeader;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!SkipPrefix(p, "bytes=")) return RangeAnswer::kWhole;
+    while (*p == ' ' || *p == '\t') ++p;
+    uint64_t qwFirst = 0, qwLast = UINT64_MAX;
+    bool bSuffix = *p == '-';
+    if (bSuffix) {
+        ++p;
+        if (!ReadNumber(p, &qwLast)) return RangeAnswer::kWhole;
+    } else {
+        if (!ReadNumber(p, &qwFirst) || *p++ != '-') return RangeAnswer::kWhole;
+        if (*p >= '0' && *p <= '9' && !ReadNumber(p, &qwLast)) return RangeAnswer::kWhole;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '\0') return RangeAnswer::kWhole;  // several ranges, or trailing junk
+    if (bSuffix) {
+        if (qwLast == 0 || qwSize == 0) return RangeAnswer::kUnsatisfiable;
+        *lpqwCount = std::min(qwLast, qwSize);
+        *lpqwFirst = qwSize - *lpqwCount;
+        return RangeAnswer::kPart;
+    }
+    if (qwLast < qwFirst) return RangeAnswer::kWhole;
+    if (qwFirst >= qwSize) return RangeAnswer::kUnsatisfiable;
+    *lpqwFirst = qwFirst;
+    *lpqwCount = std::min(qwLast, qwSize - 1) - qwFirst + 1;
+    return RangeAnswer::kPart;
+}
+
+int OpenServedFile(const std::string &root, const std::string &name, int *lpFd, const char **lpWhy) {
+    *lpFd = -1;
+    *lpWhy = name.find('\0') != std::string::npos ? "zero byte in the name" : RefuseBootFileName(name.c_str());
+    char path[platform::kMaxPath];
+    if (!*lpWhy && !MakeBootFilePath(root.c_str(), name.c_str(), path, sizeof path)) *lpWhy = "path too long";
+    if (*lpWhy) return 403;
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *lpWhy = "no such file";
+        return 404;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // folders, FIFOs, devices, sockets
+        close(fd);
+        *lpWhy = "not a regular file";
+        return 404;
+    }
+    char real[kRealPathSize];
+    bool bInside = false;
+    if (LocateBootFile(root.c_str(), fd, real, sizeof real, &bInside) == 0 && bInside) {
+        *lpFd = fd;
+        return 200;
+    }
+    close(fd);
+    *lpWhy = "outside the boot folder";
+    return 403;
+}
+
+http_limits::Shares http_limits::ConnectionShares(uint64_t qwDescriptorLimit) {
+    uint64_t qwOurs = qwDescriptorLimit - qwDescriptorLimit / 4;
+    if (qwOurs <= kReservedDescriptors + 48)
+        return {{16, kPerAddress, kThreads}, {8, kStatusPerAddress, kStatusThreads}};
+    uint64_t qwFree = qwOurs - kReservedDescriptors;
+    unsigned nStatus =
+        static_cast<unsigned>(std::min<uint64_t>(kMostStatusConnections, qwFree * kStatusShareEighths / 8));
+    unsigned nPayload = static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwFree - nStatus) / 2));
+    return {{nPayload, kPerAddress, kThreads}, {nStatus, kStatusPerAddress, kStatusThreads}};
+}
+
+http_limits::Shares http_limits::OwnConnectionShares() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    return ConnectionShares(limit.rlim_cur);
+}
+
+// The whole request header must arrive within kHeaderSeconds of the
+// connection's start or of its previous answer. The library's own timeout
+// restarts at every byte, so one header line every few seconds would hold a
+// connection for ever; this closes such connections from a watch thread.
+class HeaderDeadline {
+public:
+    HeaderDeadline() : m_Watch([this] { Watch(); }) {}
+    ~HeaderDeadline() {
+        {
+            std::lock_guard<std::mutex> lock(m_Lock);
+            m_bStop = true;
+        }
+        m_Wake.notify_all();
+        m_Watch.join();
+    }
+    void Started(MHD_Connection *connection, int fd) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Waiting[connection] = Waiting{fd, Clock::now(), true};
+    }
+    void HeaderDone(MHD_Connection *connection) { Set(connection, false); }
+    void AnswerDone(MHD_Connection *connection) { Set(connection, true); }
+    // The library closes the socket only after this returns, so the watch
+    // never touches a descriptor number already reused.
+    void Closed(MHD_Connection *connection) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Waiting.erase(connection);
+    }
+
+private:
+    struct Waiting {
+        int fd;
+        Clock::time_point since;
+        bool bWaiting;
+    };
+    void Set(MHD_Connection *connection, bool bWaiting) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        auto found = m_Waiting.find(connection);
+        if (found == m_Waiting.end()) return;
+        found->second.bWaiting = bWaiting;
+        found->second.since = Clock::now();
+    }
+    void Watch() {
+        std::unique_lock<std::mutex> lock(m_Lock);
+        while (!m_Wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_bStop; })) {
+            Clock::time_point late = Clock::now() - std::chrono::seconds(http_limits::kHeaderSeconds);
+            for (auto &entry : m_Waiting) {
+                if (!entry.second.bWaiting || entry.second.since > late) continue;
+                // The connection's thread sees the end of the stream and closes it.
+                shutdown(entry.second.fd, SHUT_RDWR);
+                entry.second.bWaiting = false;
+                entry.second.since = Clock::time_point::max();
+            }
+        }
+    }
+
+    std::mutex m_Lock;
+    std::condition_variable m_Wake;
+    bool m_bStop = false;
+    std::unordered_map<MHD_Connection *, Waiting> m_Waiting;
+    std::thread m_Watch;
+};
+
+// What the library's callbacks share.
+struct HttpService {
+    HttpHandler *handler;
+    HeaderDeadline deadline;
+};
+
+namespace {
+
+void NoteConnection(void *lpContext, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code) {
+    HeaderDeadline *deadline = &static_cast<HttpService *>(lpContext)->deadline;
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) return deadline->Closed(connection);
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info) deadline->Started(connection, info->connect_fd);
+}
+
+void RequestDone(void *lpContext, MHD_Connection *connection, void **lpRequest, MHD_RequestTerminationCode code) {
+    auto *service = static_cast<HttpService *>(lpContext);
+    service->deadline.AnswerDone(connection);
+    service->handler->Done(connection, lpRequest, code == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+}
+
+// Bodies are refused before they come (RefusedRequest), so an upload is
+// never taken in.
+MHD_Result Dispatch(void *lpContext, MHD_Connection *connection, const char *lpUrl, const char *lpMethod,
+                    const char *, const char *, size_t *lpUploadSize, void **lpRequest) {
+    auto *service = static_cast<HttpService *>(lpContext);
+    if (!*lpRequest) service->deadline.HeaderDone(connection);
+    if (*lpRequest && *lpUploadSize) {
+        *lpUploadSize = 0;
+        return MHD_YES;
+    }
+    return service->handler->Serve(connection, lpUrl, lpMethod, lpRequest) ? MHD_YES : MHD_NO;
+}
+
+MHD_Result ServeFile(MHD_Connection *connection, Transfer *t, int fd) {
+    uint64_t qwFirst = 0;
+    t->qwBody = t->qwSize;
+    RangeAnswer range = RangeAnswer::kWhole;
+    // Range applies to GET only; with If-Range (no validators are sent) the whole file is the safe answer.
+    if (t->method == "GET" && !MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE))
+        range = ParseRange(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE),
+                           t->qwSize, &qwFirst, &t->qwBody);
+    char contentRange[64];
+    if (range == RangeAnswer::kUnsatisfiable) {
+        close(fd);
+        snprintf(contentRange, sizeof contentRange, "bytes */%llu", static_cast<unsigned long long>(t->qwSize));
+        t->nStatus = 416;
+        LogLine(t->client + " GET /" + PrintableText(t->name.c_str()).Text() + " 416, range outside the file");
+        return Answer(connection, 416, "416 Range Not Satisfiable\n", contentRange);
+    }
+    t->nStatus = range == RangeAnswer::kPart ? 206 : 200;
+    // The response owns the descriptor and closes it; its bytes leave by sendfile.
+    MHD_Response *response = MHD_create_response_from_fd_at_offset64(t->qwBody, fd, qwFirst);
+    if (!response) {
+        close(fd);
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+    if (range == RangeAnswer::kPart) {
+        snprintf(contentRange, sizeof contentRange, "bytes %llu-%llu/%llu", static_cast<unsigned long long>(qwFirst),
+                 static_cast<unsigned long long>(qwFirst + t->qwBody - 1),
+                 static_cast<unsigned long long>(t->qwSize));
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange);
+    }
+    if (t->method == "HEAD") t->qwBody = 0;
+    t->qwAckedAtStart = AckedBytes(connection);
+    MHD_Result result = MHD_queue_response(connection, t->nStatus, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+}  // namespace
+
+int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, const char **lpWhy) {
+    if (strcmp(lpMethod, "GET") != 0 && strcmp(lpMethod, "HEAD") != 0) return *lpWhy = "method not served", 405;
+    const char *lpLength = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if ((lpLength && strcmp(lpLength, "0") != 0) ||
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
+        return *lpWhy = "a body with the request", 400;
+    if (lpUrl[0] != '/') return *lpWhy = "not a path", 400;
+    return 0;
+}
+
+bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
+                 const char *lpHeader, const char *lpValue) {
+    MHD_Response *response = MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
+                                                             MHD_RESPMEM_MUST_COPY);
+    if (!response) return false;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, lpType);
+    if (lpHeader) MHD_add_response_header(response, lpHeader, lpValue);
+    if (nStatus >= 400) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    if (nStatus == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    MHD_Result result = MHD_queue_response(connection, nStatus, response);
+    MHD_destroy_response(response);
+    return result == MHD_YES;
+}
+
+// An answer queued at the first call would close the connection, so files
+// are answered at the second. A GET or HEAD with a body is refused at once.
+bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
+    auto *t = static_cast<Transfer *>(*lpRequest);
+    if (!t) {
+        *lpRequest = t = new Transfer;
+        NoteHttpStarted();
+        t->client = ClientOf(connection);
+        t->method = lpMethod;
+        t->name = lpUrl[0] == '/' ? lpUrl + 1 : lpUrl;
+        const char *lpWhy = nullptr;
+        if (int nStatus = RefusedRequest(connection, lpUrl, lpMethod, &lpWhy))
+            return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
+        return true;
+    }
+    int fd = -1;
+    const char *lpWhy = nullptr;
+    int nStatus = OpenServedFile(m_Root, t->name, &fd, &lpWhy);
+    if (nStatus != 200) return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
+    struct stat info;
+    fstat(fd, &info);
+    t->qwSize = static_cast<uint64_t>(info.st_size);
+    return ServeFile(connection, t, fd) == MHD_YES;
+}
+
+void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bComplete) {
+    auto *transfer = static_cast<Transfer *>(*lpRequest);
+    if (!transfer) return;
+    *lpRequest = nullptr;
+    uint64_t qwSent = 0;
+    if (transfer->nStatus == 200 || transfer->nStatus == 206) {
+        uint64_t qwAcked = AckedBytes(connection) - transfer->qwAckedAtStart;
+        qwSent = bComplete ? transfer->qwBody : std::min(qwAcked, transfer->qwBody);
+        LogTransfer(*transfer, bComplete, qwSent);
+    }
+    NoteHttpEnded({transfer->client, transfer->name, transfer->nStatus, qwSent, transfer->qwSize,
+                   std::chrono::duration<double>(Clock::now() - transfer->start).count(), bComplete});
+    delete transfer;
+}
+
+bool BootHttpServer::Start(const std::string &root, const std::string &address, int nPort, std::string *error) {
+    m_Root = root;
+    return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
+}
+
+HttpListener::HttpListener() = default;
+
+HttpListener::~HttpListener() { Stop(); }
+
+bool HttpListener::Start(const std::string &address, int nPort, const http_limits::Share &share,
+                         HttpHandler &handler, const char *lpWhat, std::string *error) {
+    using namespace http_limits;
+    sockaddr_in bind{};
+    bind.sin_family = AF_INET;
+    bind.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (inet_pton(AF_INET, address.c_str(), &bind.sin_addr) != 1) {
+        *error = std::string("not an IPv4 address for ") + lpWhat + ": " + address;
+        return false;
+    }
+    m_Service = std::make_unique<HttpService>();
+    m_Service->handler = &handler;
+    HttpService *context = m_Service.get();
+    m_lpDaemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD, static_cast<uint16_t>(nPort), nullptr,
+        nullptr, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
+        MHD_OPTION_THREAD_POOL_SIZE, share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
+        MHD_OPTION_NOTIFY_COMPLETED, RequestDone, context, MHD_OPTION_END);
+    if (!m_lpDaemon) {
+        m_Service.reset();
+        *error = "cannot listen on " + address + ":" + std::to_string(nPort) + " for " + lpWhat;
+        return false;
+    }
+    LogLine(std::string(lpWhat) + " serving " + address + ":" + std::to_string(nPort) + ", at most " +
+            std::to_string(share.nConnections) + " connections, " + std::to_string(share.nPerAddress) +
+            " per address");
+    return true;
+}
+
+void HttpListener::Stop() {
+    if (m_lpDaemon) MHD_stop_daemon(m_lpDaemon);
+    m_lpDaemon = nullptr;
+    m_Service.reset();
+}

@@ -1,0 +1,93 @@
+#include "host/web/metrics_text.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+class Exposition {
+public:
+    // One family: its HELP and TYPE lines, then its samples.
+    Exposition &Family(const char *lpName, const char *lpType, const char *lpHelp) {
+        m_Name = lpName;
+        m_Out << "# HELP " << lpName << ' ' << lpHelp << "\n# TYPE " << lpName << ' ' << lpType << '\n';
+        return *this;
+    }
+    Exposition &Sample(double value, const std::string &labels = "") {
+        char number[32];
+        snprintf(number, sizeof number, "%.17g", value);
+        m_Out << m_Name << (labels.empty() ? "" : "{" + labels + "}") << ' ' << number << '\n';
+        return *this;
+    }
+    // One sample per label value; a family without any gets one at zero
+    // with DEFAULT, so dashboards see the series from the start.
+    Exposition &Samples(const CountsByLabel &counts, const char *lpLabel, const char *lpDefault) {
+        if (counts.empty()) return Sample(0, Label(lpLabel, lpDefault));
+        for (const auto &entry : counts) Sample(static_cast<double>(entry.second), Label(lpLabel, entry.first));
+        return *this;
+    }
+    static std::string Label(const char *lpName, const std::string &value) {
+        std::string escaped;
+        for (char c : value) {
+            if (c == '\\' || c == '"') escaped += '\\';
+            escaped += c == '\n' ? ' ' : c;
+        }
+        return std::string(lpName) + "=\"" + escaped + "\"";
+    }
+    std::string Text() const { return m_Out.str(); }
+
+private:
+    std::ostringstream m_Out;
+    std::string m_Name;
+};
+
+}  // namespace
+
+std::string MetricsText(const MetricsInput &in) {
+    const BootCounters &c = in.counters;
+    Exposition out;
+    out.Family("tavrel_dhcp_answers_total", "counter", "DHCP answers sent, by message type and UDP port.");
+    if (c.dhcpAnswers.empty()) out.Sample(0, "type=\"offer\",port=\"67\"");
+    for (const auto &entry : c.dhcpAnswers) {
+        std::string type = entry.first.substr(0, entry.first.find(' '));
+        std::string port = entry.first.substr(entry.first.find(' ') + 1);
+        out.Sample(static_cast<double>(entry.second),
+                   Exposition::Label("type", type) + "," + Exposition::Label("port", port));
+    }
+    out.Family("tavrel_dhcp_unanswered_requests_total", "counter", "DHCP requests left unanswered, by reason.")
+        .Samples(c.dhcpUnanswered, "reason", "no_free_address");
+    out.Family("tavrel_dhcp_other_servers_requests_total", "counter",
+               "DHCP requests left to another server: the policy names it (host_declined) or the client took its "
+               "offer (other_server).")
+        .Samples(c.dhcpOtherServers, "reason", "host_declined");
+    out.Family("tavrel_dhcp_declines_total", "counter", "DHCPDECLINE messages received.")
+        .Sample(static_cast<double>(c.dhcpDeclines));
+    out.Family("tavrel_mirror_messages_total", "counter", "UDP 4455 requests and reports, by kind.")
+        .Samples(c.mirrorMessages, "kind", "report");
+    out.Family("tavrel_pool_addresses", "gauge", "Addresses in each dynamic range.");
+    for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.size), Exposition::Label("range", pool.range));
+    out.Family("tavrel_pool_addresses_in_use", "gauge", "Addresses of each dynamic range acknowledged within a lease time.");
+    for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.inUse), Exposition::Label("range", pool.range));
+    out.Family("tavrel_tftp_transfers_total", "counter",
+               "TFTP transfers ended, by result (complete, size_probe: ended by the client once it knew the size, or "
+               "the reason).")
+        .Samples(c.tftpTransfers, "result", "complete");
+    CountsByLabel errors = c.tftpRefused;
+    for (const auto &entry : c.tftpTransfers)
+        if (entry.first != "complete" && entry.first != "size_probe") errors[entry.first] += entry.second;
+    out.Family("tavrel_tftp_errors_total", "counter", "TFTP requests refused and transfers failed, by reason.")
+        .Samples(errors, "reason", "not_found");
+    out.Family("tavrel_tftp_sent_bytes_total", "counter", "Bytes of files sent over TFTP.")
+        .Sample(static_cast<double>(c.tftpBytes));
+    out.Family("tavrel_http_requests_total", "counter", "HTTP requests answered, by status code.")
+        .Samples(c.httpRequests, "code", "200");
+    out.Family("tavrel_http_sent_bytes_total", "counter", "Bytes of files sent over HTTP.")
+        .Sample(static_cast<double>(c.httpBytes));
+    out.Family("tavrel_http_requests_in_flight", "gauge", "HTTP requests being served now.")
+        .Sample(static_cast<double>(c.httpInFlight));
+    out.Family("tavrel_farm_members_live", "gauge", "Servers of the farm with a recent heartbeat.")
+        .Sample(static_cast<double>(in.liveMembers));
+    out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
+        .Sample(static_cast<double>(c.droppedEvents));
+    return out.Text();
+}

@@ -1,0 +1,20 @@
+// The Prometheus text exposition of tavrel-host's counters.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/boots/boot_tracker.h"
+
+struct PoolUse {
+    std::string range;  // "BEGIN-END"
+    long size = 0, inUse = 0;
+};
+
+struct MetricsInput {
+    BootCounters counters;
+    std::vector<PoolUse> pools;
+    long liveMembers = 0;
+};
+
+std::string MetricsText(const MetricsInput &input);
