@@ -34,14 +34,17 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
         return false;
     }
     if (reading.bForeign) {
-        *error = path + ": not a lease file (no \"" + kLeaseFileHeader + "\" line)";
+        *error = path + ": not a lease file (no \"" + kLeaseFileHeader + "\" or \"" + kLeaseFileHeaderV1 + "\" line)";
         return false;
     }
     for (const JournalLease &record : records) {
         if (record.nExpiry <= now) continue;
-        char mac[32], ip[16];
-        leases->push_back({MacToText(sizeof mac, mac, record.abMac), HostIpToText(sizeof ip, ip, record.dwIp),
-                           record.nExpiry});
+        char key[ClientKey::kTextSize], ip[kIpAddressTextSize];
+        const unsigned char *mac = record.key.EthernetMac();
+        if (mac) MacToText(sizeof key, key, mac);
+        else record.key.Format(key, sizeof key);
+        FormatIpAddress(record.address, ip, sizeof ip);
+        leases->push_back({key, ip, record.nExpiry, record.address.IsV6()});
     }
     return true;
 }
@@ -49,7 +52,8 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases) {
     long free = 0;
     std::set<uint32_t> taken;
-    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip.c_str()));
+    for (const LeaseEntry &lease : leases)
+        if (!lease.ipv6) taken.insert(AddressValue(lease.ip.c_str()));
     for (const TeskSubNetStruct &range : ranges) {
         uint32_t begin = AddressValue(range.beginip), end = AddressValue(range.endip);
         if (!begin || end < begin) continue;

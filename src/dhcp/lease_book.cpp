@@ -3,6 +3,7 @@
 // what becomes of its REQUESTs and DECLINEs.
 #include "dhcp/lease_book.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -52,7 +53,7 @@ const TeskDhcpTypes::SubNetSlot *OfferRange(const ConfigSnapshot &config, uint32
 }
 
 JournalLease JournalRecord(const ClientKey &key, uint32_t dwIp, int64_t nExpiry) {
-    return JournalLease{key, dwIp, nExpiry};
+    return JournalLease{key, IpAddress::FromV4Host(dwIp), nExpiry};
 }
 
 TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uint32_t dwIp) {
@@ -79,6 +80,7 @@ void LeaseBook::Release() {
     m_ProbesOut.clear();
     m_Verified.clear();
     m_lpJournal.reset();
+    m_Carried.clear();
 }
 
 std::shared_ptr<const ConfigSnapshot> LeaseBook::Config() const {
@@ -583,7 +585,11 @@ void LeaseBook::Journal(const ClientKey &key, const tag_d_dhcp &lease) {
 
 void LeaseBook::CompactJournalIfDue() {
     if (!m_lpJournal->WantsCompaction()) return;
-    std::vector<JournalLease> live;
+    int64_t wall = m_WallClock();
+    m_Carried.erase(std::remove_if(m_Carried.begin(), m_Carried.end(),
+                                   [wall](const JournalLease &lease) { return lease.nExpiry <= wall; }),
+                    m_Carried.end());
+    std::vector<JournalLease> live = m_Carried;
     for (const LeaseView &view : CollectLeases())
         if (!view.lease.bOfferOnly) live.push_back(JournalRecord(view.key, view.lease.ip, WallExpiry(view.lease)));
     m_lpJournal->Compact(live, false);
@@ -614,23 +620,33 @@ int LeaseBook::OpenJournal(const char *lpFolder) {
 
 // Unexpired leases come back, each with the kind of the first range holding
 // it; one that no range holds comes back dormant, without a kind, until a
-// configuration covers it again.
+// configuration covers it again. Leases this book does not grant (IPv6
+// ones, or a client known by other than its MAC) stay on the file, carried
+// through every compaction until they expire.
 void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
     int64_t wall = m_WallClock(), now = m_Clock();
     std::vector<JournalLease> kept;
+    m_Carried.clear();
     for (const JournalLease &record : m_lpJournal->Loaded()) {
-        if (record.nExpiry <= wall || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.key) != 0) continue;
-        if (record.dwIp == Host(config.m_dwServerIP)) continue;
+        if (record.nExpiry <= wall) continue;
+        if (!record.address.IsV4() || !record.key.EthernetMac()) {
+            m_Carried.push_back(record);
+            kept.push_back(record);
+            continue;
+        }
+        uint32_t dwIp = record.address.V4Host();
+        if (m_AddressIndex.IsHeld(dwIp) || HeldAddress(record.key) != 0) continue;
+        if (dwIp == Host(config.m_dwServerIP)) continue;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
-            if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
+            if (!home && dwIp >= subnet.begin && dwIp <= subnet.end) home = &subnet;
         tag_d_dhcp *lease = nullptr;
         if (m_DynamicCache->FindOrAdd(record.key, &lease) != 0) break;
         int64_t stamp = now + (record.nExpiry - wall) - kLeaseSeconds;
-        *lease = home ? tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2,
-                                   home->nDhcpType, stamp, false}
-                      : tag_d_dhcp{record.dwIp, 0, 0, 0, 0, 0, stamp, false};
-        m_AddressIndex.AddLease(lease->kind, record.dwIp);
+        *lease = home ? tag_d_dhcp{dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType, stamp,
+                                   false}
+                      : tag_d_dhcp{dwIp, 0, 0, 0, 0, 0, stamp, false};
+        m_AddressIndex.AddLease(lease->kind, dwIp);
         kept.push_back(record);
     }
     LogWriteText("leases kept from the lease file: %u of %u", static_cast<unsigned>(kept.size()),

@@ -217,6 +217,8 @@ private:
     // A DISCOVER found only addresses awaiting their probe.
     bool m_bAwaitsProbe = false;
     std::unique_ptr<LeaseJournal> m_lpJournal;
+    // Unexpired leases of the file that are not this book's to grant.
+    std::vector<JournalLease> m_Carried;
     // A lease line of the call in progress could not be written: it is not
     // acknowledged.
     bool m_bUnwritten = false;

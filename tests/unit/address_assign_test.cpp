@@ -460,8 +460,8 @@ TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndAForeignFileIsSetAside) {
     WriteJournal("GIF89a garbage\n\x01\x02");
     second = Restart();
     std::string seventh = Text(second->AssignAddress(Mac(7).data(), 1, 0, &grant));
-    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 1\n", 0), 0u) << "a fresh journal replaces the foreign file";
-    EXPECT_NE(JournalText().find("L 020000000007 " + seventh + " "), std::string::npos);
+    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 2\n", 0), 0u) << "a fresh journal replaces the foreign file";
+    EXPECT_NE(JournalText().find("L mac1-020000000007 " + seventh + " "), std::string::npos);
 }
 
 TEST_F(JournalTest, CompactionKeepsExactlyTheLiveLeases) {
@@ -561,7 +561,8 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
 TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {
     auto line = [](int client) {
         const unsigned char mac[6] = {2, 0, 0, 0, 0, static_cast<unsigned char>(client)};
-        return LeaseFileLine('L', JournalLease{ClientKey::Ethernet(mac), 0x0a00000au + static_cast<uint32_t>(client),
+        return LeaseFileLine('L', JournalLease{ClientKey::Ethernet(mac),
+                                               IpAddress::FromV4Host(0x0a00000au + static_cast<uint32_t>(client)),
                                                g_nNow + 1000});
     };
     std::string flipped = line(4);
@@ -589,6 +590,48 @@ TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {
     book = Restart();
     EXPECT_EQ(book->Leases().size(), 10u) << "a journal over 64 MB is read";
     EXPECT_EQ(JournalLines(), 11u);
+}
+
+// A file of format 1, as the release before wrote it, keeps its leases and
+// is rewritten in format 2. Leases the IPv4 book does not grant (an IPv6
+// address, a client known by its DUID) stay on the file through every
+// rewrite, line for line, until they expire.
+TEST_F(JournalTest, AFileOfFormat1LoadsAndLeasesOfOtherClientsStayOnTheFile) {
+    auto sign = [](const std::string &body) {
+        char crc[16];
+        snprintf(crc, sizeof crc, " %08x\n", JournalCrc32(body.data(), body.size()));
+        return body + crc;
+    };
+    std::string expiry = std::to_string(g_nNow + 1000);
+    WriteJournal("TAVREL-LEASES 1\n" + sign("L 020000000001 10.0.0.12 " + expiry) +
+                 sign("L 020000000002 10.0.0.14 " + expiry) + sign("R 020000000002 10.0.0.14 0"));
+    std::unique_ptr<LeaseBook> book = Restart();
+    EXPECT_EQ(AddressOf(*book, 1) + " " + AddressOf(*book, 2), "10.0.0.12 none");
+    EXPECT_EQ(JournalText(), "TAVREL-LEASES 2\n" + sign("L mac1-020000000001 10.0.0.12 " + expiry));
+    book.reset();
+
+    const unsigned char duid[] = {0, 1, 0, 1, 0x2a, 0x3b, 0x4c, 0x5d, 2, 0, 0, 0, 0, 9};
+    JournalLease v6{};
+    ASSERT_TRUE(ClientKey::FromDuid(duid, sizeof duid, &v6.key));
+    ASSERT_TRUE(ParseIpAddress("2001:db8::1:5", &v6.address));
+    v6.nExpiry = g_nNow + 1000;
+    JournalLease byId{};
+    ASSERT_TRUE(ClientKey::FromClientId(duid, 7, &byId.key));
+    byId.address = IpAddress::FromV4Host(0x0a000011u);
+    byId.nExpiry = g_nNow + 1000;
+    std::string others = LeaseFileLine('L', byId) + LeaseFileLine('L', v6);  // in key order
+    EXPECT_EQ(others.substr(others.find("\nL "), 49), "\nL duid-000100012a3b4c5d020000000009 2001:db8::1:");
+    WriteJournal(JournalText() + others);
+    book = Restart();
+    EXPECT_EQ(book->Leases().size(), 1u);
+    Grant grant{};
+    for (size_t n = 0; n <= LeaseJournal::kCompactionSlack + 9; ++n) book->AssignAddress(Mac(1).data(), 1, 0, &grant);
+    EXPECT_LT(JournalLines(), 100u) << "compacted";
+    EXPECT_NE(JournalText().find(others), std::string::npos) << JournalText();
+    book.reset();
+    g_nNow += 1000;
+    book = Restart();
+    EXPECT_EQ(JournalLines(), 2u) << "the header and client 1's renewed lease: the others expired";
 }
 
 TEST_F(JournalTest, AFullDiskCostsNoLeaseAcknowledged) {
