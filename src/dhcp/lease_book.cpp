@@ -266,10 +266,9 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
     for (const SubNetSlot &subnet : config.m_SubNet) {
         if (subnet.nDhcpType != nKind || subnet.end < subnet.begin || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr))
             continue;
-        if (ProbesOn() ? !ProbedFree(config, subnet, nKind, lpIp)
-                       : !m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
-                                                    Host(config.m_dwNextServerIP), lpIp))
-            continue;
+        bool bFree = ProbesOn() ? ProbedFree(config, subnet, nKind, lpIp)
+                                : PoolOf(config, subnet, nKind).FirstFreeFrom(subnet.begin, lpIp);
+        if (!bFree) continue;
         *lpGrant = GrantIn(subnet, *lpIp);
         return true;
     }
@@ -283,10 +282,9 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
 bool LeaseBook::ProbedFree(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind, uint32_t *lpIp) {
     bool bFound = false, bUnprobed = false;
     uint32_t dwFrom = subnet.begin, dwFree = 0;
+    Ipv4RangePool pool = PoolOf(config, subnet, nKind);
     for (size_t nSeen = 0; nSeen < kProbesInFlight + kProbeAhead && !(bFound && nSeen > kProbeAhead); ++nSeen) {
-        if (!m_AddressIndex.LowestFree(dwFrom, subnet.end, nKind, Host(config.m_dwServerIP),
-                                       Host(config.m_dwNextServerIP), &dwFree))
-            break;
+        if (!pool.FirstFreeFrom(dwFrom, &dwFree)) break;
         bool bSilent = m_Verified.count(dwFree) != 0;
         if (!bSilent && nSeen <= kProbeAhead) WantProbe(dwFree);
         bUnprobed = bUnprobed || !bSilent;
@@ -700,10 +698,21 @@ std::vector<TeskDhcpTypes::tag_s_dhcp> LeaseBook::Statics() const {
     return entries;
 }
 
-bool LeaseBook::LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const {
+bool LeaseBook::LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) {
     platform::TeskLockGuard guard(m_Lock);
-    return m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(m_Config->m_dwServerIP),
-                                     Host(m_Config->m_dwNextServerIP), lpFree);
+    return PoolOf(*m_Config, subnet, nKind).FirstFreeFrom(subnet.begin, lpFree);
+}
+
+uint64_t LeaseBook::FreeCount(const SubNetSlot &subnet, int nKind) {
+    platform::TeskLockGuard guard(m_Lock);
+    return PoolOf(*m_Config, subnet, nKind).FreeCount();
+}
+
+// The range as the client kind sees it, over the book's one index.
+Ipv4RangePool LeaseBook::PoolOf(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind) {
+    Ipv4RangePool::Range range{subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
+                               Host(config.m_dwNextServerIP)};
+    return Ipv4RangePool(m_AddressIndex, range);
 }
 
 bool LeaseBook::RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {

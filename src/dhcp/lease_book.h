@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dhcp/address_index.h"
+#include "dhcp/address_pool.h"
 #include "dhcp/client_table.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
@@ -151,7 +152,9 @@ public:
     std::vector<LeaseView> Leases() const;
     std::vector<tag_s_dhcp> Statics() const;
     // The lowest address of the range free for a client of this kind.
-    bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const;
+    bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree);
+    // How many addresses of the range are free for a client of this kind.
+    uint64_t FreeCount(const SubNetSlot &subnet, int nKind);
     // Puts a lease in place as the journal does at start (kind and time as
     // given, the time on the book's monotonic clock).
     bool RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
@@ -161,6 +164,7 @@ private:
                              bool bOfferOnly, AddressGrant *lpGrant);
     bool RenewLease(const ConfigSnapshot &config, const ClientKey &key, tag_d_dhcp *lpLease, int nKind,
                     uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant);
+    Ipv4RangePool PoolOf(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind);
     bool FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                          AddressGrant *lpGrant);
     // The lowest free address of the range that a probe found silent,

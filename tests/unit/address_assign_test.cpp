@@ -19,6 +19,7 @@
 #include <set>
 #include <vector>
 
+#include "dhcp/address_pool.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_responder.h"
 #include "dhcp/lease_book.h"
@@ -205,14 +206,17 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
         for (const auto &entry : m_Leases.Statics()) staticTaken.insert(ntohl(entry.ip));
         for (const auto &view : m_Leases.Leases()) leaseTaken.insert({view.lease.kind, view.lease.ip});
     };
+    uint64_t referenceFree = 0;
     auto reference = [&](const LeaseBook::SubNetSlot &subnet, int kind) -> uint32_t {
+        uint32_t lowest = 0;
+        referenceFree = 0;
         for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
             uint32_t host = static_cast<uint32_t>(ip);
             if (htonl(host) == m_Leases.Config()->m_dwServerIP) continue;
             if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
-            return host;
+            if (referenceFree++ == 0) lowest = host;
         }
-        return 0;
+        return lowest;
     };
     auto randomSubnets = [&] {
         m_Subnets.clear();
@@ -242,9 +246,56 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
                 uint32_t indexed = 0;
                 if (!m_Leases.LowestFree(subnet, kind, &indexed)) indexed = 0;
                 ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
+                ASSERT_EQ(m_Leases.FreeCount(subnet, kind), referenceFree) << "step " << step << " subnet " << i;
             }
         }
     }
+}
+
+// An IPv6 range hands out the address after the last one, wraps at its
+// end, skips what is used or declined, and keeps state only for the
+// addresses it was told about: a /64 is as cheap as a /120.
+TEST(AddressPoolTest, AnIpv6RangeWrapsSkipsWhatIsTakenAndKeepsNoStatePerAddress) {
+    auto v6 = [](const char *text) {
+        IpAddress address;
+        EXPECT_TRUE(ParseIpAddress(text, &address)) << text;
+        return address;
+    };
+    auto next = [](AddressPool &pool, int count) {
+        std::string texts;
+        for (int n = 0; n < count; ++n) {
+            IpAddress address;
+            char text[kIpAddressTextSize] = "full";
+            if (pool.AllocateNext(&address)) FormatIpAddress(address, text, sizeof text);
+            texts += (n ? " " : "") + std::string(text);
+        }
+        return texts;
+    };
+    Ipv6RangePool pool(v6("2001:db8::fffe"), v6("2001:db8::1:3"));  // 6 addresses over a 16-bit carry
+    EXPECT_EQ(pool.FreeCount(), 6u);
+    pool.MarkDeclined(v6("2001:db8::ffff"));
+    pool.MarkUsed(v6("2001:db8::1:1"));
+    pool.MarkUsed(v6("2001:db8::2:0"));  // outside: nothing
+    EXPECT_EQ(pool.FreeCount(), 4u);
+    EXPECT_EQ(next(pool, 5), "2001:db8::fffe 2001:db8::1:0 2001:db8::1:2 2001:db8::1:3 full");
+    pool.MarkUnused(v6("2001:db8::1:0"));
+    pool.LiftDecline(v6("2001:db8::ffff"));
+    EXPECT_EQ(next(pool, 3), "2001:db8::ffff 2001:db8::1:0 full") << "wrapped";
+    IpAddress free;
+    pool.MarkUnused(v6("2001:db8::1:3"));
+    ASSERT_TRUE(pool.FirstFreeFrom(v6("2001:db8::"), &free));
+    EXPECT_TRUE(free == v6("2001:db8::1:3"));
+    EXPECT_FALSE(pool.Contains(v6("2001:db8::fffd")));
+    EXPECT_FALSE(pool.Contains(IpAddress::FromV4Host(0xfffe)));
+
+    Ipv6RangePool wide(v6("2001:db8::"), v6("2001:db8::ffff:ffff:ffff:ffff"));  // 2^64 addresses
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX);
+    EXPECT_EQ(next(wide, 2), "2001:db8:: 2001:db8::1");
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX - 1);
+    wide.MarkUsed(v6("2001:db8::ffff:ffff:ffff:ffff"));
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX - 2);
+    EXPECT_EQ(Ipv6RangePool(v6("::"), v6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")).FreeCount(), UINT64_MAX);
+    EXPECT_EQ(Ipv6RangePool(v6("2001:db8::2"), v6("2001:db8::1")).FreeCount(), 0u) << "an empty range";
 }
 
 // RFC 2131 4.3.2: what a REQUEST gets depends on the client's state.
