@@ -44,7 +44,7 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
         if (mac) MacToText(sizeof key, key, mac);
         else record.key.Format(key, sizeof key);
         FormatIpAddress(record.address, ip, sizeof ip);
-        leases->push_back({key, ip, record.nExpiry, record.address.IsV6()});
+        leases->push_back({key, ip, record.nExpiry});
     }
     return true;
 }
@@ -52,8 +52,7 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases) {
     long free = 0;
     std::set<uint32_t> taken;
-    for (const LeaseEntry &lease : leases)
-        if (!lease.ipv6) taken.insert(AddressValue(lease.ip.c_str()));
+    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip.c_str()));
     for (const TeskSubNetStruct &range : ranges) {
         uint32_t begin = AddressValue(range.beginip), end = AddressValue(range.endip);
         if (!begin || end < begin) continue;

@@ -16,7 +16,6 @@ struct LeaseEntry {
     std::string mac;
     std::string ip;    // of either family
     int64_t expiry;    // unix seconds
-    bool ipv6 = false;
 };
 
 // The folder the library keeps its data in, found as the library finds it.
@@ -27,7 +26,7 @@ std::string LeaseJournalPath(const std::string &dataFolder);
 // file cannot be read (an absent file is an empty book: true).
 bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error);
 
-// Free addresses of RANGES (inclusive, host order) with the IPv4 LEASES taken out.
+// Free addresses of RANGES (inclusive, host order) with LEASES taken out.
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases);
 
 uint32_t Crc32(const std::string &text);

@@ -333,7 +333,7 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
 
     // Format 2, as the library writes it now: a damaged line in the middle
     // costs that line alone for both readers, and a DUID's IPv6 lease reads
-    // as any other (and takes no IPv4 address).
+    // as any other.
     std::string flipped = line("L mac1-525400000002 192.0.2.11 2000000000");
     flipped[9] ^= 1;
     std::ofstream(path) << "TAVREL-LEASES 2\n" << line("L mac1-525400000001 192.0.2.10 2000000000") << flipped
