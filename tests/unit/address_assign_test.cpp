@@ -151,6 +151,17 @@ TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) 
     EXPECT_EQ(LeaseOf(2), nullptr);
     g_nNow = -1;
     EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
+
+    // Among leases renewed at the same time the first in the table goes
+    // first: the table runs by the MAC's last byte, then the one before.
+    g_nNow = 1000000;
+    m_Subnets = {MakeSubNet("10.0.0.20", "10.0.0.23", 1)};
+    Apply();
+    std::string taken;
+    for (int client : {0x0103, 0x0201, 0x0302, 0x0001}) taken += Assign(client, 1) + " ";
+    g_nNow += LeaseBook::kLeaseSeconds;
+    for (int client : {0x0500, 0x0600, 0x0700, 0x0800}) taken += Assign(client, 1) + " ";
+    EXPECT_EQ(taken, "10.0.0.20 10.0.0.21 10.0.0.22 10.0.0.23 10.0.0.23 10.0.0.21 10.0.0.22 10.0.0.20 ");
 }
 
 TEST_F(AssignTest, AnAddressOfferedButNeverRequestedIsHeldOnlyBriefly) {
