@@ -263,6 +263,38 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
     }
 }
 
+// A client key's text is what the lease file and the logs hold: every key
+// reads back as itself, and a text the writer cannot have made, or a key
+// longer than its kind allows, makes no key.
+TEST(ClientKeyTest, TextsReadBackAndNothingElseMakesAKey) {
+    unsigned char bytes[131];
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37);
+    ClientKey mac, id, duid, none;
+    ASSERT_TRUE(ClientKey::FromMac(32, bytes, 16, &mac));
+    ASSERT_TRUE(ClientKey::FromClientId(bytes, 7, &id));
+    ASSERT_TRUE(ClientKey::FromDuid(bytes, 130, &duid));
+    EXPECT_FALSE(ClientKey::FromMac(1, bytes, 17, &none) || ClientKey::FromDuid(bytes, 131, &none) ||
+                 ClientKey::FromClientId(bytes, 0, &none));
+    EXPECT_TRUE(none == ClientKey()) << "untouched";
+    char text[ClientKey::kTextSize];
+    for (const ClientKey &key : {mac, id, duid}) {
+        ClientKey back;
+        size_t len = key.Format(text, sizeof text);
+        EXPECT_TRUE(ClientKey::Parse(text, len, &back) && back == key && back.Hash() == key.Hash()) << text;
+    }
+    EXPECT_EQ(text, "duid-00" + std::string(text + 7)) << "the longest key fits";
+    EXPECT_EQ(id.Format(text, 16), 0u) << "too small a buffer gets nothing";
+    EXPECT_STREQ(text, "");
+    const unsigned char ethernet[6] = {0x52, 0x54, 0, 0, 0, 1};
+    ASSERT_TRUE(ClientKey::FromClientId(ethernet, 6, &id));
+    EXPECT_TRUE(ClientKey::Ethernet(ethernet) != id && ClientKey::Ethernet(ethernet) < id);
+    std::string hex17(34, 'a'), hex131(262, 'a');
+    std::vector<std::string> bad = {"mac1-52540000000", "MAC1-aa", "mac01-aa", "mac256-aa", "mac1aa", "duid-",
+                                    "duid-AA", "id-0g", "x-aa", "mac1-" + hex17, "duid-" + hex131};
+    for (const std::string &text : bad) EXPECT_FALSE(ClientKey::Parse(text.data(), text.size(), &none)) << text;
+    EXPECT_TRUE(ClientKey::Parse("mac1-525400000001", 17, &none) && none == ClientKey::Ethernet(ethernet));
+}
+
 // An IPv6 range hands out the address after the last one, wraps at its
 // end, skips what is used or declined, and keeps state only for the
 // addresses it was told about: a /64 is as cheap as a /120.
