@@ -197,9 +197,15 @@ uint32_t JournalCrc32(const char *lpText, size_t nLen) {
     return ~crc;
 }
 
-std::string LeaseFileLine(char chOp, const JournalLease &lease) {
+std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat) {
     char key[ClientKey::kTextSize], address[kIpAddressTextSize], body[kMaxLineBytes], line[kMaxLineBytes + 16];
-    lease.key.Format(key, sizeof key);
+    const unsigned char *mac = lease.key.EthernetMac();
+    if (nFormat == 1) {
+        if (!mac || !lease.address.IsV4()) return "";
+        snprintf(key, sizeof key, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    } else {
+        lease.key.Format(key, sizeof key);
+    }
     FormatIpAddress(lease.address, address, sizeof address);
     snprintf(body, sizeof body, "%c %s %s %" PRId64, chOp, key, address, lease.nExpiry);
     snprintf(line, sizeof line, "%s %08x\n", body, JournalCrc32(body, strlen(body)));

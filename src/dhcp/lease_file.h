@@ -40,8 +40,13 @@ struct JournalLease {
 constexpr const char kLeaseFileHeader[] = "TAVREL-LEASES 2";
 constexpr const char kLeaseFileHeaderV1[] = "TAVREL-LEASES 1";
 
-// One signed line, its newline included; chOp is 'L' or 'R'.
-std::string LeaseFileLine(char chOp, const JournalLease &lease);
+// The format the writer writes; a file of format 1 is appended to in format 1.
+constexpr int kLeaseFileFormat = 2;
+
+// One signed line of the format, its newline included; chOp is 'L' or 'R'.
+// "" for a lease format 1 cannot hold (an IPv6 address, a client known by
+// other than its Ethernet address).
+std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat = kLeaseFileFormat);
 
 // What a reading found beside the leases.
 struct LeaseFileReading {

@@ -703,6 +703,18 @@ TEST_F(JournalTest, AFileOfFormat1LoadsAndLeasesOfOtherClientsStayOnTheFile) {
     EXPECT_EQ(AddressOf(*book, 1) + " " + AddressOf(*book, 2), "10.0.0.12 none");
     EXPECT_EQ(JournalText(), "TAVREL-LEASES 2\n" + sign("L mac1-020000000001 10.0.0.12 " + expiry));
     book.reset();
+    // One that cannot be rewritten at start takes lines of its own format.
+    std::string v1 = "TAVREL-LEASES 1\n" + sign("L 020000000001 10.0.0.12 " + expiry);
+    WriteJournal(v1);
+    Shell("mkdir '" + Folder() + "leases.journal.new'");
+    book = Restart();
+    EXPECT_EQ(Ask(*book, 3).second, "10.0.0.10");
+    EXPECT_EQ(JournalText().substr(0, v1.size() + 16), v1 + "L 020000000003 1");
+    book.reset();
+    Shell("rmdir '" + Folder() + "leases.journal.new'");
+    book = Restart();
+    EXPECT_EQ(AddressOf(*book, 3), "10.0.0.10") << "its line read back";
+    book.reset();
 
     const unsigned char duid[] = {0, 1, 0, 1, 0x2a, 0x3b, 0x4c, 0x5d, 2, 0, 0, 0, 0, 9};
     JournalLease v6{};
@@ -715,7 +727,7 @@ TEST_F(JournalTest, AFileOfFormat1LoadsAndLeasesOfOtherClientsStayOnTheFile) {
     byId.nExpiry = g_nNow + 1000;
     std::string others = LeaseFileLine('L', byId) + LeaseFileLine('L', v6);  // in key order
     EXPECT_EQ(others.substr(others.find("\nL "), 49), "\nL duid-000100012a3b4c5d020000000009 2001:db8::1:");
-    WriteJournal(JournalText() + others);
+    WriteJournal("TAVREL-LEASES 2\n" + sign("L mac1-020000000001 10.0.0.12 " + expiry) + others);
     book = Restart();
     EXPECT_EQ(book->Leases().size(), 1u);
     Grant grant{};
