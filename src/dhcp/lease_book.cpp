@@ -114,8 +114,7 @@ bool LeaseBook::StrandsLeases(const ConfigSnapshot &config) const {
     int64_t now = m_Clock();
     HashCursor cursor{};
     ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
-    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0;
-         r = m_DynamicCache->Next(&cursor, &entry))
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry))
         if (!entry->payload.bOfferOnly && !Expired(entry->payload, now)) return true;
     return false;
 }
@@ -142,8 +141,7 @@ void LeaseBook::FillStaticCache(const ConfigSnapshot &config) {
 void LeaseBook::DropStaleStatics(const ConfigSnapshot &config) {
     HashCursor cursor{};
     ClientTable<tag_s_dhcp>::Entry *entry = nullptr;
-    for (int r = m_DhcpHashCaches->First(&cursor, &entry); r == 0;
-         r = m_DhcpHashCaches->Next(&cursor, &entry)) {
+    for (int r = m_DhcpHashCaches->First(&cursor, &entry); r == 0; r = m_DhcpHashCaches->Next(&cursor, &entry)) {
         bool bNamed = false;
         ClientKey key = ClientTable<tag_s_dhcp>::KeyOf(*entry);
         for (const ConfigSnapshot::StaticRecord &record : config.m_Statics)
@@ -162,8 +160,7 @@ void LeaseBook::SettleLeases(const ConfigSnapshot &config) {
     int64_t now = m_Clock();
     HashCursor cursor{};
     ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
-    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0;
-         r = m_DynamicCache->Next(&cursor, &entry)) {
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
         tag_d_dhcp &lease = entry->payload;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
@@ -365,8 +362,7 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
     if (now == -1) return false;
     HashCursor cursor{};
     ClientTable<tag_d_dhcp>::Entry *entry = nullptr, *oldest = nullptr;
-    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0;
-         r = m_DynamicCache->Next(&cursor, &entry)) {
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
         const tag_d_dhcp &lease = entry->payload;
         int64_t nHold = lease.bOfferOnly ? kOfferHoldSeconds : kLeaseSeconds;
         if (lease.kind != nKind || lease.time == -1 || now - lease.time < nHold) continue;
@@ -680,8 +676,7 @@ std::vector<LeaseBook::LeaseView> LeaseBook::CollectLeases() const {
     if (!m_DynamicCache) return views;
     HashCursor cursor{};
     ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
-    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0;
-         r = m_DynamicCache->Next(&cursor, &entry)) {
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
         views.push_back(LeaseView{ClientTable<tag_d_dhcp>::KeyOf(*entry), entry->payload});
     }
     return views;
