@@ -34,14 +34,17 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
         return false;
     }
     if (reading.bForeign) {
-        *error = path + ": not a lease file (no \"" + kLeaseFileHeader + "\" line)";
+        *error = path + ": not a lease file (no \"" + kLeaseFileHeader + "\" or \"" + kLeaseFileHeaderV1 + "\" line)";
         return false;
     }
     for (const JournalLease &record : records) {
         if (record.nExpiry <= now) continue;
-        char mac[32], ip[16];
-        leases->push_back({MacToText(sizeof mac, mac, record.abMac), HostIpToText(sizeof ip, ip, record.dwIp),
-                           record.nExpiry});
+        char key[ClientKey::kTextSize], ip[kIpAddressTextSize];
+        const unsigned char *mac = record.key.EthernetMac();
+        if (mac) MacToText(sizeof key, key, mac);
+        else record.key.Format(key, sizeof key);
+        FormatIpAddress(record.address, ip, sizeof ip);
+        leases->push_back({key, ip, record.nExpiry});
     }
     return true;
 }

@@ -1,7 +1,7 @@
 // The library's lease file, read only: "leases/leases.journal" in its data
 // folder (the folder above the executable's, "data/"). Its lines and their
 // reading are the library's own (src/dhcp/lease_file.h): replayed in order,
-// the last line per MAC wins, and a line that fails its check is skipped.
+// the last line per client wins, and a line that fails its check is skipped.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,10 @@
 #include "Tavrel.h"
 
 struct LeaseEntry {
-    std::string mac;   // "aa:bb:cc:dd:ee:ff"
-    std::string ip;
+    // "aa:bb:cc:dd:ee:ff"; a client known otherwise (a DUID, a client
+    // identifier) by its key's text, "duid-0001...".
+    std::string mac;
+    std::string ip;    // of either family
     int64_t expiry;    // unix seconds
 };
 
@@ -20,7 +22,7 @@ struct LeaseEntry {
 std::string LibraryDataFolder();
 std::string LeaseJournalPath(const std::string &dataFolder);
 
-// The leases unexpired at NOW, in the order of their MACs. False when the
+// The leases unexpired at NOW, in the order of their client keys (MACs first). False when the
 // file cannot be read (an absent file is an empty book: true).
 bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error);
 

@@ -1,5 +1,7 @@
 #include "dhcp/address_index.h"
 
+#include <algorithm>
+
 void TeskAddressIndex::AddLease(int nKind, uint32_t dwIp) {
     if (!ValidKind(nKind)) return;
     ++m_LeaseCount[nKind][dwIp];
@@ -108,4 +110,20 @@ bool TeskAddressIndex::LowestFree(uint32_t dwBegin, uint32_t dwEnd, int nKind, u
         return true;
     }
     return false;
+}
+
+uint64_t TeskAddressIndex::TakenIn(uint32_t dwBegin, uint32_t dwEnd, int nKind) const {
+    uint64_t taken = 0;
+    if (!ValidKind(nKind)) {
+        for (const auto &entry : m_StaticCount) taken += entry.first >= dwBegin && entry.first <= dwEnd;
+        return taken;
+    }
+    const Runs &runs = m_Taken[nKind];
+    auto it = runs.upper_bound(dwBegin);
+    if (it != runs.begin()) --it;
+    for (; it != runs.end() && it->first <= dwEnd; ++it) {
+        uint32_t first = std::max(it->first, dwBegin), last = std::min(it->second, dwEnd);
+        if (first <= last) taken += static_cast<uint64_t>(last - first) + 1;
+    }
+    return taken;
 }

@@ -27,6 +27,9 @@ public:
     // kind and neither skipped address holds; false when there is none.
     bool LowestFree(uint32_t dwBegin, uint32_t dwEnd, int nKind, uint32_t dwSkip1, uint32_t dwSkip2,
                     uint32_t *lpFree) const;
+    // How many addresses of begin..end a static entry or a lease of this
+    // kind holds (statics alone for a kind not indexed).
+    uint64_t TakenIn(uint32_t dwBegin, uint32_t dwEnd, int nKind) const;
 
 private:
     using Counts = std::unordered_map<uint32_t, int>;

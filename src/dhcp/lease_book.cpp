@@ -3,6 +3,7 @@
 // what becomes of its REQUESTs and DECLINEs.
 #include "dhcp/lease_book.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -51,6 +52,10 @@ const TeskDhcpTypes::SubNetSlot *OfferRange(const ConfigSnapshot &config, uint32
     return nullptr;
 }
 
+JournalLease JournalRecord(const ClientKey &key, uint32_t dwIp, int64_t nExpiry) {
+    return JournalLease{key, IpAddress::FromV4Host(dwIp), nExpiry};
+}
+
 TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uint32_t dwIp) {
     return TeskDhcpTypes::AddressGrant{dwIp, subnet.netmask, subnet.gateway, subnet.dns1, subnet.dns2};
 }
@@ -58,8 +63,8 @@ TeskDhcpTypes::AddressGrant GrantIn(const TeskDhcpTypes::SubNetSlot &subnet, uin
 }  // namespace
 
 bool LeaseBook::CreateCaches() {
-    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) TeskMacHash<tag_d_dhcp>(LogPoolFull);
-    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) TeskMacHash<tag_s_dhcp>(LogPoolFull);
+    if (!m_DynamicCache) m_DynamicCache = new (std::nothrow) ClientTable<tag_d_dhcp>(LogPoolFull);
+    if (!m_DhcpHashCaches) m_DhcpHashCaches = new (std::nothrow) ClientTable<tag_s_dhcp>(LogPoolFull);
     return m_DynamicCache && m_DhcpHashCaches;
 }
 
@@ -75,6 +80,7 @@ void LeaseBook::Release() {
     m_ProbesOut.clear();
     m_Verified.clear();
     m_lpJournal.reset();
+    m_Carried.clear();
 }
 
 std::shared_ptr<const ConfigSnapshot> LeaseBook::Config() const {
@@ -107,9 +113,8 @@ bool LeaseBook::StrandsLeases(const ConfigSnapshot &config) const {
         return false;
     int64_t now = m_Clock();
     HashCursor cursor{};
-    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
-    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
-         r = m_DynamicCache->GetNextClient(&cursor, &entry))
+    ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry))
         if (!entry->payload.bOfferOnly && !Expired(entry->payload, now)) return true;
     return false;
 }
@@ -123,9 +128,10 @@ void LeaseBook::FillStaticCache(const ConfigSnapshot &config) {
         tag_s_dhcp *entry = nullptr;
         // A new entry's payload holds a former occupant's bytes: only an
         // existing entry's address leaves the index.
-        if (m_DhcpHashCaches->FindClient(record.abMac, &entry) == 0)
+        ClientKey key = ClientKey::Ethernet(record.abMac);
+        if (m_DhcpHashCaches->Find(key, &entry) == 0)
             m_AddressIndex.RemoveStatic(Host(entry->ip));
-        else if (m_DhcpHashCaches->GetLastClient(record.abMac, &entry) != 0)
+        else if (m_DhcpHashCaches->FindOrAdd(key, &entry) != 0)
             continue;
         *entry = record.entry;
         m_AddressIndex.AddStatic(Host(entry->ip));
@@ -134,15 +140,15 @@ void LeaseBook::FillStaticCache(const ConfigSnapshot &config) {
 
 void LeaseBook::DropStaleStatics(const ConfigSnapshot &config) {
     HashCursor cursor{};
-    TeskMacHash<tag_s_dhcp>::TeskMacHashStruct *entry = nullptr;
-    for (int r = m_DhcpHashCaches->GetFirstClient(&cursor, &entry); r == 0;
-         r = m_DhcpHashCaches->GetNextClient(&cursor, &entry)) {
+    ClientTable<tag_s_dhcp>::Entry *entry = nullptr;
+    for (int r = m_DhcpHashCaches->First(&cursor, &entry); r == 0; r = m_DhcpHashCaches->Next(&cursor, &entry)) {
         bool bNamed = false;
+        ClientKey key = ClientTable<tag_s_dhcp>::KeyOf(*entry);
         for (const ConfigSnapshot::StaticRecord &record : config.m_Statics)
-            if (memcmp(record.abMac, entry->abKey, 6) == 0) bNamed = true;
+            if (ClientKey::Ethernet(record.abMac) == key) bNamed = true;
         if (bNamed) continue;
         m_AddressIndex.RemoveStatic(Host(entry->payload.ip));
-        m_DhcpHashCaches->DelClient(entry->abKey);
+        m_DhcpHashCaches->Remove(key);
     }
 }
 
@@ -153,20 +159,19 @@ void LeaseBook::SettleLeases(const ConfigSnapshot &config) {
     if (!m_DynamicCache) return;
     int64_t now = m_Clock();
     HashCursor cursor{};
-    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
-    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
-         r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
+    ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
         tag_d_dhcp &lease = entry->payload;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
             if (!home && lease.ip >= subnet.begin && lease.ip <= subnet.end) home = &subnet;
         if (!home) {
-            if (Expired(lease, now)) DropLease(entry->abKey, lease);
+            if (Expired(lease, now)) DropLease(ClientTable<tag_d_dhcp>::KeyOf(*entry), lease);
             continue;
         }
         if (TeskAddressIndex::ValidKind(lease.kind)) continue;
         if (m_AddressIndex.IsHeld(lease.ip)) {
-            DropLease(entry->abKey, lease);
+            DropLease(ClientTable<tag_d_dhcp>::KeyOf(*entry), lease);
             continue;
         }
         lease.kind = home->nDhcpType;
@@ -189,8 +194,9 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
     if (lpConfig) *lpConfig = m_Config;
     const ConfigSnapshot &config = *m_Config;
     if (!m_DhcpHashCaches || !m_DynamicCache) return 0;
+    ClientKey key = ClientKey::Ethernet(lpMac);
     tag_s_dhcp *entry = nullptr;
-    if (m_DhcpHashCaches->FindClient(lpMac, &entry) == 0) {
+    if (m_DhcpHashCaches->Find(key, &entry) == 0) {
         if (!StaticReachable(*entry, dwGiaddr)) return 0;
         *lpGrant = AddressGrant{entry->ip, entry->netmask, entry->gateway, entry->dns1, entry->dns2};
         return entry->ip;
@@ -199,17 +205,17 @@ uint32_t LeaseBook::AssignAddress(const unsigned char *lpMac, int nKind, uint32_
     EndExpiredDeclines(m_Clock());
     m_bUnwritten = false;
     m_bAwaitsProbe = false;
-    uint32_t dwIp = AllocateDynamic(config, lpMac, nKind, dwGiaddr, bOfferOnly, lpGrant);
+    uint32_t dwIp = AllocateDynamic(config, key, nKind, dwGiaddr, bOfferOnly, lpGrant);
     if (lpAwaitsProbe) *lpAwaitsProbe = dwIp == 0 && m_bAwaitsProbe;
     if (m_bUnwritten && !bOfferOnly) return 0;  // see ConfirmRequest
     return dwIp == 0 ? 0 : platform::HostToNet32(dwIp);
 }
 
-uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind,
+uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const ClientKey &key, int nKind,
                                     uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant) {
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(lpMac, &lease) == 0 && config.SubCount() > 0) {
-        if (RenewLease(config, lpMac, lease, nKind, dwGiaddr, bOfferOnly, lpGrant)) return lease->ip;
+    if (m_DynamicCache->Find(key, &lease) == 0 && config.SubCount() > 0) {
+        if (RenewLease(config, key, lease, nKind, dwGiaddr, bOfferOnly, lpGrant)) return lease->ip;
     }
     uint32_t dwIp = 0;
     // Free addresses awaiting their probe come before any lease taken over.
@@ -217,14 +223,14 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
         (m_bAwaitsProbe || !TakeOverLease(config, nKind, dwGiaddr, &dwIp, lpGrant)))
         return 0;
     tag_d_dhcp *granted = nullptr;
-    bool bHadLease = m_DynamicCache->FindClient(lpMac, &granted) == 0;
+    bool bHadLease = m_DynamicCache->Find(key, &granted) == 0;
     if (bHadLease) m_AddressIndex.RemoveLease(granted->kind, granted->ip);
-    if (!bHadLease && m_DynamicCache->GetLastClient(lpMac, &granted) != 0) return 0;
+    if (!bHadLease && m_DynamicCache->FindOrAdd(key, &granted) != 0) return 0;
     *granted = tag_d_dhcp{dwIp, lpGrant->netmask, lpGrant->gateway, lpGrant->dns1, lpGrant->dns2, nKind,
                           m_Clock(), bOfferOnly};
     m_AddressIndex.AddLease(nKind, dwIp);
     if (ProbesOn()) m_Verified.insert(dwIp);
-    Journal(lpMac, *granted);
+    Journal(key, *granted);
     return dwIp;
 }
 
@@ -232,12 +238,12 @@ uint32_t LeaseBook::AllocateDynamic(const ConfigSnapshot &config, const unsigned
 // range's current values; one that fits no such range is dropped, unless
 // there is no range of that kind at all (for a relayed request: none in the
 // relay's network, so a forged relay address moves nobody).
-bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind,
+bool LeaseBook::RenewLease(const ConfigSnapshot &config, const ClientKey &key, tag_d_dhcp *lpLease, int nKind,
                            uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant) {
     bool bKindServed = false;
     const SubNetSlot *home = HomeRange(config, lpLease->ip, nKind, dwGiaddr, &bKindServed);
     if (!home) {
-        if (bKindServed) DropLease(lpMac, *lpLease);
+        if (bKindServed) DropLease(key, *lpLease);
         return false;
     }
     m_AddressIndex.RemoveLease(lpLease->kind, lpLease->ip);
@@ -248,7 +254,7 @@ bool LeaseBook::RenewLease(const ConfigSnapshot &config, const unsigned char *lp
     *lpGrant = GrantIn(*home, lpLease->ip);
     // An offer is no state change on the file: the REQUEST that confirms
     // it writes the one line.
-    if (!bOfferOnly) Journal(lpMac, *lpLease);
+    if (!bOfferOnly) Journal(key, *lpLease);
     return true;
 }
 
@@ -257,10 +263,9 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
     for (const SubNetSlot &subnet : config.m_SubNet) {
         if (subnet.nDhcpType != nKind || subnet.end < subnet.begin || !ConfigSnapshot::RelayAllows(subnet, dwGiaddr))
             continue;
-        if (ProbesOn() ? !ProbedFree(config, subnet, nKind, lpIp)
-                       : !m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
-                                                    Host(config.m_dwNextServerIP), lpIp))
-            continue;
+        bool bFree = ProbesOn() ? ProbedFree(config, subnet, nKind, lpIp)
+                                : PoolOf(config, subnet, nKind).FirstFreeFrom(subnet.begin, lpIp);
+        if (!bFree) continue;
         *lpGrant = GrantIn(subnet, *lpIp);
         return true;
     }
@@ -274,10 +279,9 @@ bool LeaseBook::FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_
 bool LeaseBook::ProbedFree(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind, uint32_t *lpIp) {
     bool bFound = false, bUnprobed = false;
     uint32_t dwFrom = subnet.begin, dwFree = 0;
+    Ipv4RangePool pool = PoolOf(config, subnet, nKind);
     for (size_t nSeen = 0; nSeen < kProbesInFlight + kProbeAhead && !(bFound && nSeen > kProbeAhead); ++nSeen) {
-        if (!m_AddressIndex.LowestFree(dwFrom, subnet.end, nKind, Host(config.m_dwServerIP),
-                                       Host(config.m_dwNextServerIP), &dwFree))
-            break;
+        if (!pool.FirstFreeFrom(dwFrom, &dwFree)) break;
         bool bSilent = m_Verified.count(dwFree) != 0;
         if (!bSilent && nSeen <= kProbeAhead) WantProbe(dwFree);
         bUnprobed = bUnprobed || !bSilent;
@@ -357,9 +361,8 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
     int64_t now = m_Clock();
     if (now == -1) return false;
     HashCursor cursor{};
-    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr, *oldest = nullptr;
-    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
-         r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
+    ClientTable<tag_d_dhcp>::Entry *entry = nullptr, *oldest = nullptr;
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
         const tag_d_dhcp &lease = entry->payload;
         int64_t nHold = lease.bOfferOnly ? kOfferHoldSeconds : kLeaseSeconds;
         if (lease.kind != nKind || lease.time == -1 || now - lease.time < nHold) continue;
@@ -375,32 +378,33 @@ bool LeaseBook::TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t 
     const tag_d_dhcp &lease = oldest->payload;
     *lpIp = lease.ip;
     *lpGrant = AddressGrant{lease.ip, lease.netmask, lease.gateway, lease.dns1, lease.dns2};
-    DropLease(oldest->abKey, lease);
+    DropLease(ClientTable<tag_d_dhcp>::KeyOf(*oldest), lease);
     return true;
 }
 
-void LeaseBook::DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {
+void LeaseBook::DropLease(const ClientKey &key, const tag_d_dhcp &lease) {
     m_AddressIndex.RemoveLease(lease.kind, lease.ip);
     // An offer never requested was never written down.
-    bool bWritten = m_lpJournal && !lease.bOfferOnly && m_lpJournal->RecordRemoval(lpMac, lease.ip);
-    m_DynamicCache->DelClient(lpMac);
+    bool bWritten = m_lpJournal && !lease.bOfferOnly && m_lpJournal->RecordRemoval(JournalRecord(key, lease.ip, 0));
+    m_DynamicCache->Remove(key);
     if (bWritten) CompactJournalIfDue();
 }
 
 // ---- REQUEST and DECLINE -------------------------------------------------
 
-uint32_t LeaseBook::HeldAddress(const unsigned char *lpMac) const {
+uint32_t LeaseBook::HeldAddress(const ClientKey &key) const {
     tag_s_dhcp *entry = nullptr;
-    if (m_DhcpHashCaches->FindClient(lpMac, &entry) == 0) return Host(entry->ip);
+    if (m_DhcpHashCaches->Find(key, &entry) == 0) return Host(entry->ip);
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(lpMac, &lease) == 0) return lease->ip;
+    if (m_DynamicCache->Find(key, &lease) == 0) return lease->ip;
     return 0;
 }
 
 bool LeaseBook::ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwIp,
                             AddressGrant *lpGrant) {
+    ClientKey key = ClientKey::Ethernet(request.lpMac);
     tag_s_dhcp *entry = nullptr;
-    if (m_DhcpHashCaches->FindClient(request.lpMac, &entry) == 0) {
+    if (m_DhcpHashCaches->Find(key, &entry) == 0) {
         if (!StaticReachable(*entry, request.dwGiaddr)) return false;
         *lpGrant = AddressGrant{entry->ip, entry->netmask, entry->gateway, entry->dns1, entry->dns2};
         return true;
@@ -408,26 +412,26 @@ bool LeaseBook::ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &r
     if (config.m_PxeServer.dhcpmode != 0) return false;
     // The assignment a DISCOVER would make now: when it is still the
     // address held, the lease becomes the client's for the lease time.
-    if (AllocateDynamic(config, request.lpMac, request.nKind, request.dwGiaddr, true, lpGrant) != dwIp) return false;
+    if (AllocateDynamic(config, key, request.nKind, request.dwGiaddr, true, lpGrant) != dwIp) return false;
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(request.lpMac, &lease) != 0) return false;
+    if (m_DynamicCache->Find(key, &lease) != 0) return false;
     lease->bOfferOnly = false;
-    Journal(request.lpMac, *lease);
+    Journal(key, *lease);
     return true;
 }
 
 // A free address of ours becomes the client's lease in HOME, so it is
 // offered to nobody else.
-bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac,
-                             int nKind, uint32_t dwIp, AddressGrant *lpGrant) {
+bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const ClientKey &key, int nKind,
+                             uint32_t dwIp, AddressGrant *lpGrant) {
     if (!home || config.m_PxeServer.dhcpmode != 0) return false;
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(lpMac, &lease) == 0) DropLease(lpMac, *lease);
-    if (m_DynamicCache->GetLastClient(lpMac, &lease) != 0) return false;
+    if (m_DynamicCache->Find(key, &lease) == 0) DropLease(key, *lease);
+    if (m_DynamicCache->FindOrAdd(key, &lease) != 0) return false;
     *lpGrant = GrantIn(*home, dwIp);
     *lease = tag_d_dhcp{dwIp, home->netmask, home->gateway, home->dns1, home->dns2, nKind, m_Clock(), false};
     m_AddressIndex.AddLease(nKind, dwIp);
-    Journal(lpMac, *lease);
+    Journal(key, *lease);
     return true;
 }
 
@@ -460,9 +464,10 @@ LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request,
     const ConfigSnapshot &config = *m_Config;
     if (!m_DhcpHashCaches || !m_DynamicCache) return RequestOutcome::kSilent;
     EndExpiredDeclines(m_Clock());
-    uint32_t dwHeld = HeldAddress(request.lpMac);
+    ClientKey key = ClientKey::Ethernet(request.lpMac);
+    uint32_t dwHeld = HeldAddress(key);
     tag_d_dhcp *lease = nullptr;
-    bool bLease = m_DynamicCache->FindClient(request.lpMac, &lease) == 0;
+    bool bLease = m_DynamicCache->Find(key, &lease) == 0;
     // A dormant lease is neither confirmed nor refused: it waits for a
     // configuration that covers it again, or for its end.
     if (bLease && dwHeld == lease->ip && !InOurRanges(config, dwHeld)) return RequestOutcome::kSilent;
@@ -470,7 +475,7 @@ LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request,
         // SELECTING: the client chose another server, whose offer it takes;
         // an address held for it here only is free again.
         if (request.dwServerId != config.m_dwServerIP) {
-            if (bLease && lease->bOfferOnly) DropLease(request.lpMac, *lease);
+            if (bLease && lease->bOfferOnly) DropLease(key, *lease);
             return RequestOutcome::kSilent;
         }
         if (request.dwRequested == 0) return RequestOutcome::kSilent;
@@ -498,18 +503,19 @@ LeaseBook::RequestOutcome LeaseBook::DecideRequest(const ClientRequest &request,
 // is confirmed elsewhere is not moved by a REQUEST anyone can forge.
 bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest &request, AddressGrant *lpGrant) {
     uint32_t dwAsked = Host(request.dwRequested);
+    ClientKey key = ClientKey::Ethernet(request.lpMac);
     tag_s_dhcp *entry = nullptr;
-    if (m_DhcpHashCaches->FindClient(request.lpMac, &entry) == 0) return false;
+    if (m_DhcpHashCaches->Find(key, &entry) == 0) return false;
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(request.lpMac, &lease) == 0 && !lease->bOfferOnly) return false;
+    if (m_DynamicCache->Find(key, &lease) == 0 && !lease->bOfferOnly) return false;
     if (m_AddressIndex.IsHeld(dwAsked) || m_Declined.count(dwAsked)) return false;
     // Its offer, had this server made it, would have been probed first.
     if (ProbesOn() && !m_Verified.count(dwAsked)) {
         WantProbe(dwAsked);
         return false;
     }
-    return GrantAddress(config, OfferRange(config, dwAsked, request.nKind, request.dwGiaddr), request.lpMac,
-                        request.nKind, dwAsked, lpGrant);
+    return GrantAddress(config, OfferRange(config, dwAsked, request.nKind, request.dwGiaddr), key, request.nKind,
+                        dwAsked, lpGrant);
 }
 
 // RENEWING or REBINDING on a free address of ours: the client says it holds
@@ -521,17 +527,19 @@ LeaseBook::RequestOutcome LeaseBook::ClaimFree(const ConfigSnapshot &config, con
                                                uint32_t dwAsked, AddressGrant *lpGrant) {
     if (!m_bRecoverUnknown) return request.bUnicast ? RequestOutcome::kNak : RequestOutcome::kSilent;
     const SubNetSlot *home = HomeRange(config, dwAsked, request.nKind, request.dwGiaddr);
-    return GrantAddress(config, home, request.lpMac, request.nKind, dwAsked, lpGrant) ? RequestOutcome::kAck
+    return GrantAddress(config, home, ClientKey::Ethernet(request.lpMac), request.nKind, dwAsked, lpGrant)
+               ? RequestOutcome::kAck
                : RequestOutcome::kNak;
 }
 
 bool LeaseBook::Decline(const unsigned char *lpMac, uint32_t dwIp) {
     platform::TeskLockGuard guard(m_Lock);
     if (!m_DynamicCache) return false;
+    ClientKey key = ClientKey::Ethernet(lpMac);
     tag_d_dhcp *lease = nullptr;
-    if (dwIp == 0 || m_DynamicCache->FindClient(lpMac, &lease) != 0 || lease->ip != Host(dwIp)) return false;
+    if (dwIp == 0 || m_DynamicCache->Find(key, &lease) != 0 || lease->ip != Host(dwIp)) return false;
     uint32_t dwHeld = lease->ip;
-    DropLease(lpMac, *lease);
+    DropLease(key, *lease);
     if (!m_Declined.count(dwHeld)) m_AddressIndex.AddStatic(dwHeld);
     m_Declined[dwHeld] = m_Clock() + kDeclineHoldSeconds;
     return true;
@@ -540,9 +548,10 @@ bool LeaseBook::Decline(const unsigned char *lpMac, uint32_t dwIp) {
 bool LeaseBook::Release(const unsigned char *lpMac, uint32_t dwCiaddr, uint32_t dwServerId) {
     platform::TeskLockGuard guard(m_Lock);
     if (!m_DynamicCache || dwCiaddr == 0 || dwServerId != m_Config->m_dwServerIP) return false;
+    ClientKey key = ClientKey::Ethernet(lpMac);
     tag_d_dhcp *lease = nullptr;
-    if (m_DynamicCache->FindClient(lpMac, &lease) != 0 || lease->ip != Host(dwCiaddr)) return false;
-    DropLease(lpMac, *lease);
+    if (m_DynamicCache->Find(key, &lease) != 0 || lease->ip != Host(dwCiaddr)) return false;
+    DropLease(key, *lease);
     return true;
 }
 
@@ -559,13 +568,9 @@ void LeaseBook::EndExpiredDeclines(int64_t now) {
 
 // ---- The journal ---------------------------------------------------------
 
-void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
+void LeaseBook::Journal(const ClientKey &key, const tag_d_dhcp &lease) {
     if (!m_lpJournal || lease.bOfferOnly) return;
-    JournalLease record{};
-    memcpy(record.abMac, lpMac, 6);
-    record.dwIp = lease.ip;
-    record.nExpiry = WallExpiry(lease);
-    if (!m_lpJournal->RecordLease(record)) {
+    if (!m_lpJournal->RecordLease(JournalRecord(key, lease.ip, WallExpiry(lease)))) {
         m_bUnwritten = true;
         return;
     }
@@ -574,12 +579,13 @@ void LeaseBook::Journal(const unsigned char *lpMac, const tag_d_dhcp &lease) {
 
 void LeaseBook::CompactJournalIfDue() {
     if (!m_lpJournal->WantsCompaction()) return;
-    std::vector<JournalLease> live;
-    for (const LeaseView &view : CollectLeases()) {
-        if (view.lease.bOfferOnly) continue;
-        live.push_back(JournalLease{{}, view.lease.ip, WallExpiry(view.lease)});
-        memcpy(live.back().abMac, view.abMac, 6);
-    }
+    int64_t wall = m_WallClock();
+    m_Carried.erase(std::remove_if(m_Carried.begin(), m_Carried.end(),
+                                   [wall](const JournalLease &lease) { return lease.nExpiry <= wall; }),
+                    m_Carried.end());
+    std::vector<JournalLease> live = m_Carried;
+    for (const LeaseView &view : CollectLeases())
+        if (!view.lease.bOfferOnly) live.push_back(JournalRecord(view.key, view.lease.ip, WallExpiry(view.lease)));
     m_lpJournal->Compact(live, false);
 }
 
@@ -608,23 +614,33 @@ int LeaseBook::OpenJournal(const char *lpFolder) {
 
 // Unexpired leases come back, each with the kind of the first range holding
 // it; one that no range holds comes back dormant, without a kind, until a
-// configuration covers it again.
+// configuration covers it again. Leases this book does not grant (IPv6
+// ones, or a client known by other than its MAC) stay on the file, carried
+// through every compaction until they expire.
 void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
     int64_t wall = m_WallClock(), now = m_Clock();
     std::vector<JournalLease> kept;
+    m_Carried.clear();
     for (const JournalLease &record : m_lpJournal->Loaded()) {
-        if (record.nExpiry <= wall || m_AddressIndex.IsHeld(record.dwIp) || HeldAddress(record.abMac) != 0) continue;
-        if (record.dwIp == Host(config.m_dwServerIP)) continue;
+        if (record.nExpiry <= wall) continue;
+        if (!record.address.IsV4() || !record.key.EthernetMac()) {
+            m_Carried.push_back(record);
+            kept.push_back(record);
+            continue;
+        }
+        uint32_t dwIp = record.address.V4Host();
+        if (m_AddressIndex.IsHeld(dwIp) || HeldAddress(record.key) != 0) continue;
+        if (dwIp == Host(config.m_dwServerIP)) continue;
         const SubNetSlot *home = nullptr;
         for (const SubNetSlot &subnet : config.m_SubNet)
-            if (!home && record.dwIp >= subnet.begin && record.dwIp <= subnet.end) home = &subnet;
+            if (!home && dwIp >= subnet.begin && dwIp <= subnet.end) home = &subnet;
         tag_d_dhcp *lease = nullptr;
-        if (m_DynamicCache->GetLastClient(record.abMac, &lease) != 0) break;
+        if (m_DynamicCache->FindOrAdd(record.key, &lease) != 0) break;
         int64_t stamp = now + (record.nExpiry - wall) - kLeaseSeconds;
-        *lease = home ? tag_d_dhcp{record.dwIp, home->netmask, home->gateway, home->dns1, home->dns2,
-                                   home->nDhcpType, stamp, false}
-                      : tag_d_dhcp{record.dwIp, 0, 0, 0, 0, 0, stamp, false};
-        m_AddressIndex.AddLease(lease->kind, record.dwIp);
+        *lease = home ? tag_d_dhcp{dwIp, home->netmask, home->gateway, home->dns1, home->dns2, home->nDhcpType, stamp,
+                                   false}
+                      : tag_d_dhcp{dwIp, 0, 0, 0, 0, 0, stamp, false};
+        m_AddressIndex.AddLease(lease->kind, dwIp);
         kept.push_back(record);
     }
     LogWriteText("leases kept from the lease file: %u of %u", static_cast<unsigned>(kept.size()),
@@ -637,7 +653,7 @@ void LeaseBook::LoadJournal(const ConfigSnapshot &config) {
 bool LeaseBook::FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) const {
     platform::TeskLockGuard guard(m_Lock);
     tag_s_dhcp *entry = nullptr;
-    if (!m_DhcpHashCaches || m_DhcpHashCaches->FindClient(lpMac, &entry) != 0) return false;
+    if (!m_DhcpHashCaches || m_DhcpHashCaches->Find(ClientKey::Ethernet(lpMac), &entry) != 0) return false;
     *lpEntry = *entry;
     return true;
 }
@@ -645,7 +661,7 @@ bool LeaseBook::FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) cons
 bool LeaseBook::FindLease(const unsigned char *lpMac, tag_d_dhcp *lpLease) const {
     platform::TeskLockGuard guard(m_Lock);
     tag_d_dhcp *lease = nullptr;
-    if (!m_DynamicCache || m_DynamicCache->FindClient(lpMac, &lease) != 0) return false;
+    if (!m_DynamicCache || m_DynamicCache->Find(ClientKey::Ethernet(lpMac), &lease) != 0) return false;
     *lpLease = *lease;
     return true;
 }
@@ -659,11 +675,9 @@ std::vector<LeaseBook::LeaseView> LeaseBook::CollectLeases() const {
     std::vector<LeaseView> views;
     if (!m_DynamicCache) return views;
     HashCursor cursor{};
-    TeskMacHash<tag_d_dhcp>::TeskMacHashStruct *entry = nullptr;
-    for (int r = m_DynamicCache->GetFirstClient(&cursor, &entry); r == 0;
-         r = m_DynamicCache->GetNextClient(&cursor, &entry)) {
-        views.push_back(LeaseView{{}, entry->payload});
-        memcpy(views.back().abMac, entry->abKey, 6);
+    ClientTable<tag_d_dhcp>::Entry *entry = nullptr;
+    for (int r = m_DynamicCache->First(&cursor, &entry); r == 0; r = m_DynamicCache->Next(&cursor, &entry)) {
+        views.push_back(LeaseView{ClientTable<tag_d_dhcp>::KeyOf(*entry), entry->payload});
     }
     return views;
 }
@@ -673,25 +687,36 @@ std::vector<TeskDhcpTypes::tag_s_dhcp> LeaseBook::Statics() const {
     std::vector<tag_s_dhcp> entries;
     if (!m_DhcpHashCaches) return entries;
     HashCursor cursor{};
-    tag_s_dhcp *entry = nullptr;
-    for (int r = m_DhcpHashCaches->GetFirstClient(&cursor, nullptr, &entry); r == 0;
-         r = m_DhcpHashCaches->GetNextClient(&cursor, nullptr, &entry))
-        entries.push_back(*entry);
+    ClientTable<tag_s_dhcp>::Entry *entry = nullptr;
+    for (int r = m_DhcpHashCaches->First(&cursor, &entry); r == 0; r = m_DhcpHashCaches->Next(&cursor, &entry))
+        entries.push_back(entry->payload);
     return entries;
 }
 
-bool LeaseBook::LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const {
+bool LeaseBook::LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) {
     platform::TeskLockGuard guard(m_Lock);
-    return m_AddressIndex.LowestFree(subnet.begin, subnet.end, nKind, Host(m_Config->m_dwServerIP),
-                                     Host(m_Config->m_dwNextServerIP), lpFree);
+    return PoolOf(*m_Config, subnet, nKind).FirstFreeFrom(subnet.begin, lpFree);
+}
+
+uint64_t LeaseBook::FreeCount(const SubNetSlot &subnet, int nKind) {
+    platform::TeskLockGuard guard(m_Lock);
+    return PoolOf(*m_Config, subnet, nKind).FreeCount();
+}
+
+// The range as the client kind sees it, over the book's one index.
+Ipv4RangePool LeaseBook::PoolOf(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind) {
+    Ipv4RangePool::Range range{subnet.begin, subnet.end, nKind, Host(config.m_dwServerIP),
+                               Host(config.m_dwNextServerIP)};
+    return Ipv4RangePool(m_AddressIndex, range);
 }
 
 bool LeaseBook::RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease) {
     platform::TeskLockGuard guard(m_Lock);
     tag_d_dhcp *slot = nullptr;
     if (!m_DynamicCache) return false;
-    if (m_DynamicCache->FindClient(lpMac, &slot) == 0) m_AddressIndex.RemoveLease(slot->kind, slot->ip);
-    else if (m_DynamicCache->GetLastClient(lpMac, &slot) != 0) return false;
+    ClientKey key = ClientKey::Ethernet(lpMac);
+    if (m_DynamicCache->Find(key, &slot) == 0) m_AddressIndex.RemoveLease(slot->kind, slot->ip);
+    else if (m_DynamicCache->FindOrAdd(key, &slot) != 0) return false;
     *slot = lease;
     m_AddressIndex.AddLease(lease.kind, lease.ip);
     return true;

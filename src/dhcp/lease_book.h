@@ -10,8 +10,9 @@
 #include <set>
 #include <vector>
 
-#include "containers/mac_hash.h"
 #include "dhcp/address_index.h"
+#include "dhcp/address_pool.h"
+#include "dhcp/client_table.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_records.h"
 #include "dhcp/lease_journal.h"
@@ -145,22 +146,25 @@ public:
     bool FindStatic(const unsigned char *lpMac, tag_s_dhcp *lpEntry) const;
     bool FindLease(const unsigned char *lpMac, tag_d_dhcp *lpLease) const;
     struct LeaseView {
-        unsigned char abMac[6];
+        ClientKey key;
         tag_d_dhcp lease;
     };
     std::vector<LeaseView> Leases() const;
     std::vector<tag_s_dhcp> Statics() const;
     // The lowest address of the range free for a client of this kind.
-    bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree) const;
+    bool LowestFree(const SubNetSlot &subnet, int nKind, uint32_t *lpFree);
+    // How many addresses of the range are free for a client of this kind.
+    uint64_t FreeCount(const SubNetSlot &subnet, int nKind);
     // Puts a lease in place as the journal does at start (kind and time as
     // given, the time on the book's monotonic clock).
     bool RestoreLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
 
 private:
-    uint32_t AllocateDynamic(const ConfigSnapshot &config, const unsigned char *lpMac, int nKind, uint32_t dwGiaddr,
+    uint32_t AllocateDynamic(const ConfigSnapshot &config, const ClientKey &key, int nKind, uint32_t dwGiaddr,
                              bool bOfferOnly, AddressGrant *lpGrant);
-    bool RenewLease(const ConfigSnapshot &config, const unsigned char *lpMac, tag_d_dhcp *lpLease, int nKind,
+    bool RenewLease(const ConfigSnapshot &config, const ClientKey &key, tag_d_dhcp *lpLease, int nKind,
                     uint32_t dwGiaddr, bool bOfferOnly, AddressGrant *lpGrant);
+    Ipv4RangePool PoolOf(const ConfigSnapshot &config, const SubNetSlot &subnet, int nKind);
     bool FindFreeAddress(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                          AddressGrant *lpGrant);
     // The lowest free address of the range that a probe found silent,
@@ -172,9 +176,9 @@ private:
     void PlanProbes(const ConfigSnapshot &config);
     bool TakeOverLease(const ConfigSnapshot &config, int nKind, uint32_t dwGiaddr, uint32_t *lpIp,
                        AddressGrant *lpGrant);
-    bool GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const unsigned char *lpMac, int nKind,
+    bool GrantAddress(const ConfigSnapshot &config, const SubNetSlot *home, const ClientKey &key, int nKind,
                       uint32_t dwIp, AddressGrant *lpGrant);
-    void DropLease(const unsigned char *lpMac, const tag_d_dhcp &lease);
+    void DropLease(const ClientKey &key, const tag_d_dhcp &lease);
     void FillStaticCache(const ConfigSnapshot &config);
     void DropStaleStatics(const ConfigSnapshot &config);
     bool StrandsLeases(const ConfigSnapshot &config) const;
@@ -186,13 +190,13 @@ private:
     // The ACK of a lease already the client's, if it still fits.
     bool ConfirmHeld(const ConfigSnapshot &config, const ClientRequest &request, uint32_t dwIp,
                      AddressGrant *lpGrant);
-    uint32_t HeldAddress(const unsigned char *lpMac) const;
+    uint32_t HeldAddress(const ClientKey &key) const;
     bool InOurRanges(const ConfigSnapshot &config, uint32_t dwIp) const;
     void EndExpiredDeclines(int64_t now);
     RequestOutcome DecideRequest(const ClientRequest &request, uint32_t *lpIp, AddressGrant *lpGrant,
                                  std::shared_ptr<const ConfigSnapshot> *lpConfig);
     // Writes the lease's line; a failure sets m_bUnwritten.
-    void Journal(const unsigned char *lpMac, const tag_d_dhcp &lease);
+    void Journal(const ClientKey &key, const tag_d_dhcp &lease);
     void CompactJournalIfDue();
     int64_t WallExpiry(const tag_d_dhcp &lease) const;
     void LoadJournal(const ConfigSnapshot &config);
@@ -201,8 +205,9 @@ private:
     Clock m_Clock;
     Clock m_WallClock;
     bool m_bRecoverUnknown = false;
-    TeskMacHash<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
-    TeskMacHash<tag_d_dhcp> *m_DynamicCache = nullptr;
+    // Keyed by ClientKey::Ethernet of the client's MAC.
+    ClientTable<tag_s_dhcp> *m_DhcpHashCaches = nullptr;
+    ClientTable<tag_d_dhcp> *m_DynamicCache = nullptr;
     TeskAddressIndex m_AddressIndex;
     // Declined addresses (host order) and when their hold ends.
     std::map<uint32_t, int64_t> m_Declined;
@@ -216,6 +221,8 @@ private:
     // A DISCOVER found only addresses awaiting their probe.
     bool m_bAwaitsProbe = false;
     std::unique_ptr<LeaseJournal> m_lpJournal;
+    // Unexpired leases of the file that are not this book's to grant.
+    std::vector<JournalLease> m_Carried;
     // A lease line of the call in progress could not be written: it is not
     // acknowledged.
     bool m_bUnwritten = false;

@@ -5,14 +5,14 @@
 #include <cstring>
 #include <map>
 
-#include "net/address_text.h"
 #include "platform/platform.h"
 
 namespace {
 
-// The longest line the writer makes is about 60 bytes: a longer one is
-// damage, skipped without being held whole.
-constexpr size_t kMaxLineBytes = 128;
+// The longest line the writer makes is about 360 bytes (a DUID of 130
+// bytes and an IPv6 address): a longer one is damage, skipped without being
+// held whole.
+constexpr size_t kMaxLineBytes = 512;
 constexpr uint32_t kReadChunkBytes = 64 * 1024;
 
 struct CrcTable {
@@ -50,8 +50,8 @@ bool ParseMac(const std::string &text, unsigned char *lpMac) {
     return true;
 }
 
-// Four decimal parts of 0 to 255, as the writer makes them.
-bool ParseAddress(const std::string &text, uint32_t *lpIp) {
+// Format 1: four decimal parts of 0 to 255, as its writer made them.
+bool ParseAddressV1(const std::string &text, uint32_t *lpIp) {
     uint32_t value = 0;
     size_t at = 0;
     for (int part = 0; part < 4; ++part) {
@@ -79,9 +79,24 @@ bool ParseExpiry(const std::string &text, int64_t *lpExpiry) {
     return true;
 }
 
+// Format 1 named the client by its Ethernet address and held IPv4 alone.
+bool ParseFieldsV1(const std::string &key, const std::string &address, JournalLease *lpLease) {
+    unsigned char mac[6];
+    uint32_t dwIp = 0;
+    if (!ParseMac(key, mac) || !ParseAddressV1(address, &dwIp)) return false;
+    lpLease->key = ClientKey::Ethernet(mac);
+    lpLease->address = IpAddress::FromV4Host(dwIp);
+    return true;
+}
+
+bool ParseFieldsV2(const std::string &key, const std::string &address, JournalLease *lpLease) {
+    return ClientKey::Parse(key.data(), key.size(), &lpLease->key) &&
+           ParseIpAddress(address.c_str(), &lpLease->address) && !lpLease->address.IsUnspecified();
+}
+
 // One line without its newline: its op and lease, false when it does not
-// read or its CRC does not match.
-bool ParseLine(const std::string &line, char *lpOp, JournalLease *lpLease) {
+// read in the file's format or its CRC does not match.
+bool ParseLine(const std::string &line, int nFormat, char *lpOp, JournalLease *lpLease) {
     size_t cut = line.rfind(' ');
     uint64_t crc = 0;
     if (cut == std::string::npos || line.size() - cut - 1 != 8 || !ParseHex(line.data() + cut + 1, 8, &crc))
@@ -96,21 +111,22 @@ bool ParseLine(const std::string &line, char *lpOp, JournalLease *lpLease) {
         at = end + 1;
     }
     if (fields[0] != "L" && fields[0] != "R") return false;
-    if (!ParseMac(fields[1], lpLease->abMac) || !ParseAddress(fields[2], &lpLease->dwIp) ||
-        !ParseExpiry(fields[3], &lpLease->nExpiry))
-        return false;
+    bool bRead = nFormat == 1 ? ParseFieldsV1(fields[1], fields[2], lpLease)
+                              : ParseFieldsV2(fields[1], fields[2], lpLease);
+    if (!bRead || !ParseExpiry(fields[3], &lpLease->nExpiry)) return false;
     *lpOp = fields[0][0];
     return true;
 }
 
-// Replays lines one at a time into the book, last line per MAC winning.
+// Replays lines one at a time into the book, last line per client winning.
 class LineReplay {
 public:
     explicit LineReplay(LeaseFileReading *lpReading) : m_lpReading(lpReading) {}
     // False once the file shows it is not a lease file.
     bool Take(const std::string &line, bool bOverlong) {
         if (++m_nLine == 1) {
-            m_lpReading->bForeign = bOverlong || line != kLeaseFileHeader;
+            if (!bOverlong) m_lpReading->nFormat = line == kLeaseFileHeader ? 2 : line == kLeaseFileHeaderV1 ? 1 : 0;
+            m_lpReading->bForeign = m_lpReading->nFormat == 0;
             m_lpReading->bHeader = !m_lpReading->bForeign;
             return !m_lpReading->bForeign;
         }
@@ -119,13 +135,12 @@ public:
         ++m_lpReading->nLines;
         char op = 0;
         JournalLease lease{};
-        if (bOverlong || !ParseLine(line, &op, &lease)) {
+        if (bOverlong || !ParseLine(line, m_lpReading->nFormat, &op, &lease)) {
             if (m_lpReading->nDamaged++ == 0) m_lpReading->nFirstDamaged = m_nLine;
             return true;
         }
-        std::string key(reinterpret_cast<const char *>(lease.abMac), 6);
-        if (op == 'L') m_Book[key] = lease;
-        else m_Book.erase(key);
+        if (op == 'L') m_Book[lease.key] = lease;
+        else m_Book.erase(lease.key);
         return true;
     }
     void Hand(std::vector<JournalLease> *lpLeases) const {
@@ -135,7 +150,7 @@ public:
 private:
     LeaseFileReading *m_lpReading;
     size_t m_nLine = 0;
-    std::map<std::string, JournalLease> m_Book;
+    std::map<ClientKey, JournalLease> m_Book;
 };
 
 // Appends up to the cap; what lies past it only marks the line as overlong.
@@ -182,12 +197,17 @@ uint32_t JournalCrc32(const char *lpText, size_t nLen) {
     return ~crc;
 }
 
-std::string LeaseFileLine(char chOp, const JournalLease &lease) {
-    char ip[16], body[96], line[112];
-    HostIpToText(sizeof ip, ip, lease.dwIp);
-    const unsigned char *mac = lease.abMac;
-    snprintf(body, sizeof body, "%c %02x%02x%02x%02x%02x%02x %s %" PRId64, chOp, mac[0], mac[1], mac[2], mac[3],
-             mac[4], mac[5], ip, lease.nExpiry);
+std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat) {
+    char key[ClientKey::kTextSize], address[kIpAddressTextSize], body[kMaxLineBytes], line[kMaxLineBytes + 16];
+    const unsigned char *mac = lease.key.EthernetMac();
+    if (nFormat == 1) {
+        if (!mac || !lease.address.IsV4()) return "";
+        snprintf(key, sizeof key, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    } else {
+        lease.key.Format(key, sizeof key);
+    }
+    FormatIpAddress(lease.address, address, sizeof address);
+    snprintf(body, sizeof body, "%c %s %s %" PRId64, chOp, key, address, lease.nExpiry);
     snprintf(line, sizeof line, "%s %08x\n", body, JournalCrc32(body, strlen(body)));
     return line;
 }

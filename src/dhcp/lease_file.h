@@ -2,14 +2,24 @@
 // journal reads it at start, tavrel-host reads it to list the leases, and
 // both get the same leases from the same bytes.
 //
+//   TAVREL-LEASES 2
+//   L <client key> <address> <expiry, seconds since 1970> <crc>
+//   R <client key> <address> 0 <crc>
+//
+// The client key as ClientKey::Format writes it ("mac1-525400000001",
+// "duid-0001..."), the address of either family as FormatIpAddress does.
+// A file of format 1, as releases before this one wrote it, is read too:
+//
 //   TAVREL-LEASES 1
-//   L <mac, 12 hex digits> <address> <expiry, seconds since 1970> <crc>
-//   R <mac> <address> 0 <crc>
+//   L <mac, 12 hex digits> <IPv4 address> <expiry> <crc>
+//
+// and the writer always writes format 2, so the first compaction after an
+// upgrade turns a file of format 1 into one of format 2.
 //
 // <crc> is the CRC-32 (zlib's) of the text before the space in front of it,
-// as 8 lowercase hex digits. The last line for a MAC wins; R ends its lease.
-// Each line stands on its own: a damaged one is skipped and the next one
-// read, so a torn line costs that line alone.
+// as 8 lowercase hex digits. The last line for a client key wins; R ends its
+// lease. Each line stands on its own: a damaged one is skipped and the next
+// one read, so a torn line costs that line alone.
 #pragma once
 
 #include <cstddef>
@@ -17,22 +27,33 @@
 #include <string>
 #include <vector>
 
+#include "dhcp/client_key.h"
+#include "net/ip_address.h"
+
 struct JournalLease {
-    unsigned char abMac[6];
-    uint32_t dwIp;     // host order
-    int64_t nExpiry;   // seconds since 1970
+    ClientKey key;
+    IpAddress address;
+    int64_t nExpiry;  // seconds since 1970
 };
 
-constexpr const char kLeaseFileHeader[] = "TAVREL-LEASES 1";
+// The header of the format the writer writes, and of the one before.
+constexpr const char kLeaseFileHeader[] = "TAVREL-LEASES 2";
+constexpr const char kLeaseFileHeaderV1[] = "TAVREL-LEASES 1";
 
-// One signed line, its newline included; chOp is 'L' or 'R'.
-std::string LeaseFileLine(char chOp, const JournalLease &lease);
+// The format the writer writes; a file of format 1 is appended to in format 1.
+constexpr int kLeaseFileFormat = 2;
+
+// One signed line of the format, its newline included; chOp is 'L' or 'R'.
+// "" for a lease format 1 cannot hold (an IPv6 address, a client known by
+// other than its Ethernet address).
+std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat = kLeaseFileFormat);
 
 // What a reading found beside the leases.
 struct LeaseFileReading {
     bool bFound = false;        // a file was there (an empty one reads as no lease)
     bool bForeign = false;      // it has content but no header line: nothing is read from it
-    bool bHeader = false;       // its first line is the header
+    bool bHeader = false;       // its first line is a header
+    int nFormat = 0;            // the header's format: 1 or 2
     size_t nLines = 0;          // lines after the header, damaged ones included
     size_t nDamaged = 0;        // lines skipped: torn, corrupt or foreign
     size_t nFirstDamaged = 0;   // the first one's number (the header is line 1), 0 for none
@@ -41,7 +62,8 @@ struct LeaseFileReading {
 
 // Reads the file line by line, never opening it for writing; memory grows
 // with the leases it names, not with its size. lpLeases gets the leases
-// still named at its end, one per MAC in MAC order, expired ones included.
+// still named at its end, one per client key in key order (MAC order for
+// MACs), expired ones included.
 // 0 (an absent file is an empty book), or a negative code when it exists
 // and cannot be read.
 int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, LeaseFileReading *lpReading);

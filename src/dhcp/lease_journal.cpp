@@ -32,6 +32,7 @@ void LeaseJournal::Close() {
 
 void LeaseJournal::ReadExisting() {
     m_bHistoryWhole = false;
+    m_nFileFormat = kLeaseFileFormat;
     LeaseFileReading reading;
     int nResult = ReadLeaseFile(m_Path.c_str(), &m_Loaded, &reading);
     if (nResult < 0) {
@@ -48,6 +49,7 @@ void LeaseJournal::ReadExisting() {
                  static_cast<unsigned>(reading.nFirstDamaged), static_cast<unsigned>(reading.nLines - reading.nDamaged));
     // Should compaction fail, lines go on after a cut one: a newline ends it.
     m_bStartLine = reading.bEndsCut;
+    if (reading.nFormat != 0) m_nFileFormat = reading.nFormat;
     m_bHistoryWhole = reading.bHeader && reading.nDamaged == (reading.bEndsCut ? 1u : 0u);
 }
 
@@ -93,12 +95,18 @@ void LeaseJournal::CutBack() {
     m_bStartLine = true;
 }
 
-bool LeaseJournal::RecordLease(const JournalLease &lease) { return Append(LeaseFileLine('L', lease)); }
+bool LeaseJournal::RecordLease(const JournalLease &lease) { return Record('L', lease); }
 
-bool LeaseJournal::RecordRemoval(const unsigned char *lpMac, uint32_t dwIp) {
-    JournalLease removal{{}, dwIp, 0};
-    memcpy(removal.abMac, lpMac, 6);
-    return Append(LeaseFileLine('R', removal));
+bool LeaseJournal::RecordRemoval(const JournalLease &lease) { return Record('R', lease); }
+
+// Lines go on in the format of the file they join: one of format 1 stays so
+// until a compaction rewrites it, which the lease a line cannot hold asks for.
+bool LeaseJournal::Record(char chOp, const JournalLease &lease) {
+    std::string line = LeaseFileLine(chOp, lease, m_nFileFormat);
+    if (!line.empty()) return Append(line);
+    m_bMissingLines = true;
+    m_nRetryAtLine = 0;
+    return false;
 }
 
 bool LeaseJournal::WantsCompaction() const {
@@ -134,6 +142,7 @@ int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
         return nResult;
     }
     m_nLines = m_nCompacted = live.size();
+    m_nFileFormat = kLeaseFileFormat;
     m_bMissingLines = false;
     m_nRetryAtLine = 0;
     m_nRetryLines = kCompactionRetryFirst;

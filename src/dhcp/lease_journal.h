@@ -46,7 +46,7 @@ public:
 
     // False when the line is not on the file (the file is as before).
     bool RecordLease(const JournalLease &lease);
-    bool RecordRemoval(const unsigned char *lpMac, uint32_t dwIp);
+    bool RecordRemoval(const JournalLease &lease);
     // Whether the journal should be rewritten now: it has grown well past
     // what its last compaction wrote, or it misses lines that failed, and no
     // back-off after a failed compaction holds it. Compaction runs on the
@@ -62,6 +62,7 @@ public:
 private:
     void ReadExisting();
     void SetAside();
+    bool Record(char chOp, const JournalLease &lease);
     bool Append(const std::string &line);
     void CutBack();
     int WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live, bool bSync);
@@ -79,6 +80,8 @@ private:
     // never joins a torn one.
     uint64_t m_qwGoodLength = 0;
     bool m_bStartLine = false;
+    // The format of the file on disk, which appended lines keep to.
+    int m_nFileFormat = kLeaseFileFormat;
     // Lines failed since the last compaction, which alone brings them back.
     bool m_bMissingLines = false;
     bool m_bWriteFailing = false;  // the last append failed

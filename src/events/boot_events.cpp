@@ -1,6 +1,7 @@
 #include "events/boot_events.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "net/address_text.h"
 #include "platform/platform.h"
@@ -23,10 +24,12 @@ constexpr int kWakeCount = kQueueCapacity / 2;
 
 thread_local bool t_bDeliveryThread = false;
 
+static_assert(std::is_trivially_copyable<BootEvent>::value, "events are queued as bytes");
+
 class BootEventQueue {
 public:
     // Producers: never blocks beyond the copy under the lock.
-    void Push(BootEventRecord &event) {
+    void Push(const BootEvent &event) {
         bool bWake;
         {
             platform::TeskLockGuard guard(m_Lock);
@@ -34,7 +37,7 @@ public:
                 m_nDropped.fetch_add(1, std::memory_order_relaxed);
                 return;
             }
-            m_Ring[(m_nHead + m_nCount) % kQueueCapacity] = event;
+            memcpy(m_Ring[(m_nHead + m_nCount) % kQueueCapacity], &event, sizeof event);
             // While events flow the delivery thread looks every period by
             // itself; it is woken only from its idle sleep, or early by a
             // queue filling up, so a busy service makes no system call per event.
@@ -113,7 +116,10 @@ private:
     bool Pop(BootEventRecord *lpEvent) {
         platform::TeskLockGuard guard(m_Lock);
         if (m_nCount == 0) return false;
-        *lpEvent = m_Ring[m_nHead];
+        BootEvent event;
+        memcpy(static_cast<void *>(&event), m_Ring[m_nHead], sizeof event);
+        *lpEvent = event.record;
+        PutEventAddress(lpEvent->address, event.address);
         // Counted at hand-over, so the observer learns of drops that came after the event.
         lpEvent->dropped = m_nDropped.load(std::memory_order_relaxed);
         m_nHead = (m_nHead + 1) % kQueueCapacity;
@@ -128,7 +134,9 @@ private:
     }
 
     platform::TeskLock m_Lock;  // the ring
-    BootEventRecord m_Ring[kQueueCapacity];
+    // Raw bytes, not BootEvents: their addresses' constructors would write
+    // every slot when the queue is made, at every start.
+    alignas(BootEvent) unsigned char m_Ring[kQueueCapacity][sizeof(BootEvent)];
     int m_nHead = 0;
     int m_nCount = 0;
     bool m_bAsleep = false;  // the delivery thread waits for the next event
@@ -150,19 +158,19 @@ BootEventQueue &Queue() {
 
 }  // namespace
 
-BootEventRecord NewBootEvent(int nKind, int nReason, int nPort) {
-    BootEventRecord event;
-    memset(&event, 0, sizeof event);
-    event.kind = nKind;
-    event.reason = nReason;
-    event.port = nPort;
-    event.arch = -1;
-    event.size = -1;
+BootEvent NewBootEvent(int nKind, int nReason, int nPort) {
+    BootEvent event;
+    memset(&event.record, 0, sizeof event.record);
+    event.record.kind = nKind;
+    event.record.reason = nReason;
+    event.record.port = nPort;
+    event.record.arch = -1;
+    event.record.size = -1;
     return event;
 }
 
-void EmitBootEvent(BootEventRecord &event) {
-    event.time = platform::GetUnixTime();
+void EmitBootEvent(BootEvent &event) {
+    event.record.time = platform::GetUnixTime();
     Queue().Push(event);
 }
 
@@ -190,66 +198,70 @@ void PutEventText(char *lpField, size_t nFieldSize, const char *lpText) {
     lpField[len] = '\0';
 }
 
-void PutEventAddress(char *lpField, uint32_t dwAddrNet) { HostIpToText(16, lpField, platform::NetToHost32(dwAddrNet)); }
+void PutEventAddress(char *lpField, const IpAddress &address) {
+    constexpr size_t kFieldSize = sizeof(BootEventRecord::address);
+    if (address.IsV4()) HostIpToText(kFieldSize, lpField, address.V4Host());
+    else memset(lpField, 0, kFieldSize);
+}
 
-void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,
                     const char *lpUserClass, const char *lpFile) {
-    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_NONE, nPort);
-    event.messagetype = nMessageType;
-    memcpy(event.mac, lpMac, sizeof event.mac);
-    PutEventAddress(event.address, dwAddr);
-    event.arch = nArch;
-    PutEventText(event.userclass, sizeof event.userclass, lpUserClass);
-    PutEventText(event.file, sizeof event.file, lpFile);
+    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_NONE, nPort);
+    event.record.messagetype = nMessageType;
+    memcpy(event.record.mac, lpMac, sizeof event.record.mac);
+    event.address = address;
+    event.record.arch = nArch;
+    PutEventText(event.record.userclass, sizeof event.record.userclass, lpUserClass);
+    PutEventText(event.record.file, sizeof event.record.file, lpFile);
     EmitBootEvent(event);
 }
 
-void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource, int nReason) {
-    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_UNANSWERED, nReason, nPort);
-    event.messagetype = nMessageType;
-    if (lpMac) memcpy(event.mac, lpMac, sizeof event.mac);
-    PutEventAddress(event.address, dwSource);
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source, int nReason) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_UNANSWERED, nReason, nPort);
+    event.record.messagetype = nMessageType;
+    if (lpMac) memcpy(event.record.mac, lpMac, sizeof event.record.mac);
+    event.address = source;
     EmitBootEvent(event);
 }
 
-void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer) {
-    BootEventRecord event =
+void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress &source, const char *lpServer) {
+    BootEvent event =
         NewBootEvent(bReport ? TAVREL_EVENT_MIRROR_REPORT : TAVREL_EVENT_MIRROR_REQUEST, TAVREL_REASON_NONE, 4455);
-    memcpy(event.mac, lpMac, sizeof event.mac);
-    PutEventAddress(event.address, dwSource);
-    PutEventText(event.server, sizeof event.server, lpServer);
+    memcpy(event.record.mac, lpMac, sizeof event.record.mac);
+    event.address = source;
+    PutEventText(event.record.server, sizeof event.record.server, lpServer);
     EmitBootEvent(event);
 }
 
-void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason) {
-    BootEventRecord event = NewBootEvent(TAVREL_EVENT_TFTP_REFUSED, nReason, kTftpPort);
-    PutEventAddress(event.address, dwClient);
-    PutEventText(event.file, sizeof event.file, lpFile);
+void EmitTftpRefused(const IpAddress &client, const char *lpFile, int nReason) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_TFTP_REFUSED, nReason, kTftpPort);
+    event.address = client;
+    PutEventText(event.record.file, sizeof event.record.file, lpFile);
     EmitBootEvent(event);
 }
 
-static BootEventRecord TftpEvent(int nKind, int nReason, uint32_t dwClient, const char *lpFile, uint32_t dwSize,
-                                 int nBlockSize, int nWindow) {
-    BootEventRecord event = NewBootEvent(nKind, nReason, kTftpPort);
-    PutEventAddress(event.address, dwClient);
-    PutEventText(event.file, sizeof event.file, lpFile);
-    event.size = dwSize;
-    event.blksize = nBlockSize;
-    event.windowsize = nWindow;
+static BootEvent TftpEvent(int nKind, int nReason, const IpAddress &client, const char *lpFile, uint32_t dwSize,
+                           int nBlockSize, int nWindow) {
+    BootEvent event = NewBootEvent(nKind, nReason, kTftpPort);
+    event.address = client;
+    PutEventText(event.record.file, sizeof event.record.file, lpFile);
+    event.record.size = dwSize;
+    event.record.blksize = nBlockSize;
+    event.record.windowsize = nWindow;
     return event;
 }
 
-void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
-    BootEventRecord event =
-        TftpEvent(TAVREL_EVENT_TFTP_STARTED, TAVREL_REASON_NONE, dwClient, lpFile, dwSize, nBlockSize, nWindow);
+void EmitTftpStarted(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
+    BootEvent event =
+        TftpEvent(TAVREL_EVENT_TFTP_STARTED, TAVREL_REASON_NONE, client, lpFile, dwSize, nBlockSize, nWindow);
     EmitBootEvent(event);
 }
 
-void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+void EmitTftpEnded(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {
-    BootEventRecord event = TftpEvent(TAVREL_EVENT_TFTP_ENDED, nReason, dwClient, lpFile, dwSize, nBlockSize, nWindow);
-    event.bytes = static_cast<long long>(qwBytes);
-    event.durationms = qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
-    event.result = nReason == TAVREL_REASON_NONE ? 1 : 0;
+    BootEvent event = TftpEvent(TAVREL_EVENT_TFTP_ENDED, nReason, client, lpFile, dwSize, nBlockSize, nWindow);
+    event.record.bytes = static_cast<long long>(qwBytes);
+    event.record.durationms = qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+    event.record.result = nReason == TAVREL_REASON_NONE ? 1 : 0;
     EmitBootEvent(event);
 }

@@ -10,16 +10,26 @@
 #include <cstdint>
 
 #include "Tavrel.h"
+#include "net/ip_address.h"
 
 extern std::atomic<BootEventProc> g_pfnBootEvent;
 
 inline bool BootEventsWanted() { return g_pfnBootEvent.load(std::memory_order_relaxed) != nullptr; }
 
-// A record of KIND with every field empty: zeros, and -1 for arch and size.
-BootEventRecord NewBootEvent(int nKind, int nReason, int nPort);
-// Stamps the time and the drop count and queues the record; drops it when
-// the queue is full.
-void EmitBootEvent(BootEventRecord &event);
+// An event as the services make it: the exported record, and the client's
+// address of either family beside it. The record's address field is left
+// empty until hand-over, when an IPv4 address is written into it as it
+// always was; an IPv6 one leaves it empty (it does not fit the 16 bytes; a
+// record for IPv6 is to come).
+struct BootEvent {
+    BootEventRecord record;
+    IpAddress address;
+};
+
+// An event of KIND with every field empty: zeros, -1 for arch and size, no address.
+BootEvent NewBootEvent(int nKind, int nReason, int nPort);
+// Stamps the time and queues the event; drops it when the queue is full.
+void EmitBootEvent(BootEvent &event);
 
 // RegisterBootEventCallback: stores the observer; delivery runs while one is
 // registered and the services run.
@@ -30,21 +40,45 @@ void StartBootEventDelivery();
 void StopBootEventDelivery();
 
 // The services' emission points, each behind `if (BootEventsWanted())`.
-// Addresses are in network order; texts may be null.
-void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
+// Texts may be null.
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,
                     const char *lpUserClass, const char *lpFile);
-void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource, int nReason);
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source, int nReason);
 // 4455: a request (REPORT false) or a report of the server the client booted from.
-void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer);
-void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason);
-void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
-void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress &source, const char *lpServer);
+void EmitTftpRefused(const IpAddress &client, const char *lpFile, int nReason);
+void EmitTftpStarted(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
+void EmitTftpEnded(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason);
+
+// The IPv4 services' forms: addresses in network order.
+inline void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
+                           const char *lpUserClass, const char *lpFile) {
+    EmitDhcpAnswer(nPort, nMessageType, lpMac, IpAddress::FromV4Net(dwAddr), nArch, lpUserClass, lpFile);
+}
+inline void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource,
+                               int nReason) {
+    EmitDhcpUnanswered(nPort, nMessageType, lpMac, IpAddress::FromV4Net(dwSource), nReason);
+}
+inline void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer) {
+    EmitMirrorMessage(bReport, lpMac, IpAddress::FromV4Net(dwSource), lpServer);
+}
+inline void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason) {
+    EmitTftpRefused(IpAddress::FromV4Net(dwClient), lpFile, nReason);
+}
+inline void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
+    EmitTftpStarted(IpAddress::FromV4Net(dwClient), lpFile, dwSize, nBlockSize, nWindow);
+}
+inline void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                          uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {
+    EmitTftpEnded(IpAddress::FromV4Net(dwClient), lpFile, dwSize, nBlockSize, nWindow, qwBytes, qwDurationMs,
+                  nReason);
+}
 
 // Events dropped so far.
 int64_t DroppedBootEvents();
 
 // Text fields: the source up to its end or the field's size less one, NUL-terminated.
 void PutEventText(char *lpField, size_t nFieldSize, const char *lpText);
-// The dotted address of a network-order IPv4 address into the 16-byte field.
-void PutEventAddress(char *lpField, uint32_t dwAddrNet);
+// The record's 16-byte address field for the address: dotted IPv4, empty otherwise.
+void PutEventAddress(char *lpField, const IpAddress &address);

@@ -308,20 +308,42 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     ASSERT_EQ(leases.size(), 2u);
     EXPECT_EQ(leases[0].mac + " " + leases[0].ip + " " + leases[1].mac + " " + leases[1].ip,
               "52:54:00:00:00:01 192.0.2.12 52:54:00:00:00:07 192.0.2.17");
-    LeaseJournal library;
-    library.Open((m_Tree.Root() + "/").c_str());
-    std::string libraryLeases;
-    for (const JournalLease &lease : library.Loaded()) {
-        char text[64];
-        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x %u.%u.%u.%u ", lease.abMac[0], lease.abMac[1],
-                 lease.abMac[2], lease.abMac[3], lease.abMac[4], lease.abMac[5], lease.dwIp >> 24,
-                 lease.dwIp >> 16 & 255, lease.dwIp >> 8 & 255, lease.dwIp & 255);
-        if (lease.nExpiry > 1500000000) libraryLeases += text;
-    }
-    EXPECT_EQ(libraryLeases, "52:54:00:00:00:01 192.0.2.12 52:54:00:00:00:07 192.0.2.17 ");
+    auto libraryLeases = [&] {
+        LeaseJournal library;
+        library.Open((m_Tree.Root() + "/").c_str());
+        std::string text;
+        for (const JournalLease &lease : library.Loaded()) {
+            char key[ClientKey::kTextSize], ip[kIpAddressTextSize];
+            lease.key.Format(key, sizeof key);
+            FormatIpAddress(lease.address, ip, sizeof ip);
+            if (lease.nExpiry > 1500000000) text += std::string(key) + " " + ip + " ";
+        }
+        return text;
+    };
+    auto hostLeases = [&] {
+        std::string text;
+        for (const LeaseEntry &lease : leases) text += lease.mac + " " + lease.ip + " ";
+        return text;
+    };
+    EXPECT_EQ(libraryLeases(), "mac1-525400000001 192.0.2.12 mac1-525400000007 192.0.2.17 ");
     TeskSubNetStruct range{};
     snprintf(range.beginip, sizeof range.beginip, "192.0.2.10");
     snprintf(range.endip, sizeof range.endip, "192.0.2.12");
+    EXPECT_EQ(FreeAddresses({range}, leases), 2);
+
+    // Format 2, as the library writes it now: a damaged line in the middle
+    // costs that line alone for both readers, and a DUID's IPv6 lease reads
+    // as any other.
+    std::string flipped = line("L mac1-525400000002 192.0.2.11 2000000000");
+    flipped[9] ^= 1;
+    std::ofstream(path) << "TAVREL-LEASES 2\n" << line("L mac1-525400000001 192.0.2.10 2000000000") << flipped
+                        << line("L duid-00030001525400000003 2001:db8::3 2000000000")
+                        << line("L mac1-525400000004 192.0.2.14 2000000000");
+    ASSERT_TRUE(ReadLeaseJournal(path, 1500000000, &leases, &error)) << error;
+    EXPECT_EQ(hostLeases(), "52:54:00:00:00:01 192.0.2.10 52:54:00:00:00:04 192.0.2.14 "
+                            "duid-00030001525400000003 2001:db8::3 ");
+    EXPECT_EQ(libraryLeases(), "mac1-525400000001 192.0.2.10 mac1-525400000004 192.0.2.14 "
+                               "duid-00030001525400000003 2001:db8::3 ");
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
 }

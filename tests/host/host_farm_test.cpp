@@ -502,10 +502,11 @@ TEST_F(HostFarmTest, ClientsWithLeasesAreAnsweredByTheirHoldersThroughAStoreOuta
     std::map<int, int> holders = OwnersOf(acks, clients);
     ASSERT_EQ(holders.size(), clients.size());
     ASSERT_TRUE(m_Postgres->Stop());
+    // Lines in the format the library's file is in now (its header says 2).
     std::ofstream journal(Home(3) + "/data/leases/leases.journal", std::ios::app);
     for (int host = 1; host <= 250; ++host) {
         char text[64], crc[16];
-        snprintf(text, sizeof text, "L 02ee000000%02x 198.18.3.%d 4000000000", host, host);
+        snprintf(text, sizeof text, "L mac1-02ee000000%02x 198.18.3.%d 4000000000", host, host);
         snprintf(crc, sizeof crc, " %08x\n", Crc32(text));
         journal << text << crc;
     }

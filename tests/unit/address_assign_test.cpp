@@ -19,6 +19,7 @@
 #include <set>
 #include <vector>
 
+#include "dhcp/address_pool.h"
 #include "dhcp/config_snapshot.h"
 #include "dhcp/dhcp_responder.h"
 #include "dhcp/lease_book.h"
@@ -150,6 +151,17 @@ TEST_F(AssignTest, TakeOverTakesTheLeaseUnrenewedLongestAndOnlyAfterALeaseTime) 
     EXPECT_EQ(LeaseOf(2), nullptr);
     g_nNow = -1;
     EXPECT_EQ(Assign(4, 1), "none") << "a clock failure stops a take-over";
+
+    // Among leases renewed at the same time the first in the table goes
+    // first: the table runs by the MAC's last byte, then the one before.
+    g_nNow = 1000000;
+    m_Subnets = {MakeSubNet("10.0.0.20", "10.0.0.23", 1)};
+    Apply();
+    std::string taken;
+    for (int client : {0x0103, 0x0201, 0x0302, 0x0001}) taken += Assign(client, 1) + " ";
+    g_nNow += LeaseBook::kLeaseSeconds;
+    for (int client : {0x0500, 0x0600, 0x0700, 0x0800}) taken += Assign(client, 1) + " ";
+    EXPECT_EQ(taken, "10.0.0.20 10.0.0.21 10.0.0.22 10.0.0.23 10.0.0.23 10.0.0.21 10.0.0.22 10.0.0.20 ");
 }
 
 TEST_F(AssignTest, AnAddressOfferedButNeverRequestedIsHeldOnlyBriefly) {
@@ -205,14 +217,17 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
         for (const auto &entry : m_Leases.Statics()) staticTaken.insert(ntohl(entry.ip));
         for (const auto &view : m_Leases.Leases()) leaseTaken.insert({view.lease.kind, view.lease.ip});
     };
+    uint64_t referenceFree = 0;
     auto reference = [&](const LeaseBook::SubNetSlot &subnet, int kind) -> uint32_t {
+        uint32_t lowest = 0;
+        referenceFree = 0;
         for (uint64_t ip = subnet.begin; ip <= subnet.end; ++ip) {
             uint32_t host = static_cast<uint32_t>(ip);
             if (htonl(host) == m_Leases.Config()->m_dwServerIP) continue;
             if (staticTaken.count(host) || leaseTaken.count({kind, host})) continue;
-            return host;
+            if (referenceFree++ == 0) lowest = host;
         }
-        return 0;
+        return lowest;
     };
     auto randomSubnets = [&] {
         m_Subnets.clear();
@@ -242,9 +257,88 @@ TEST_F(AssignTest, IndexedSearchMatchesTheLiteralSearch) {
                 uint32_t indexed = 0;
                 if (!m_Leases.LowestFree(subnet, kind, &indexed)) indexed = 0;
                 ASSERT_EQ(indexed, reference(subnet, kind)) << "step " << step << " subnet " << i << " kind " << kind;
+                ASSERT_EQ(m_Leases.FreeCount(subnet, kind), referenceFree) << "step " << step << " subnet " << i;
             }
         }
     }
+}
+
+// A client key's text is what the lease file and the logs hold: every key
+// reads back as itself, and a text the writer cannot have made, or a key
+// longer than its kind allows, makes no key.
+TEST(ClientKeyTest, TextsReadBackAndNothingElseMakesAKey) {
+    unsigned char bytes[131];
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37);
+    ClientKey mac, id, duid, none;
+    ASSERT_TRUE(ClientKey::FromMac(32, bytes, 16, &mac));
+    ASSERT_TRUE(ClientKey::FromClientId(bytes, 7, &id));
+    ASSERT_TRUE(ClientKey::FromDuid(bytes, 130, &duid));
+    EXPECT_FALSE(ClientKey::FromMac(1, bytes, 17, &none) || ClientKey::FromDuid(bytes, 131, &none) ||
+                 ClientKey::FromClientId(bytes, 0, &none));
+    EXPECT_TRUE(none == ClientKey()) << "untouched";
+    char text[ClientKey::kTextSize];
+    for (const ClientKey &key : {mac, id, duid}) {
+        ClientKey back;
+        size_t len = key.Format(text, sizeof text);
+        EXPECT_TRUE(ClientKey::Parse(text, len, &back) && back == key && back.Hash() == key.Hash()) << text;
+    }
+    EXPECT_EQ(text, "duid-00" + std::string(text + 7)) << "the longest key fits";
+    EXPECT_EQ(id.Format(text, 16), 0u) << "too small a buffer gets nothing";
+    EXPECT_STREQ(text, "");
+    const unsigned char ethernet[6] = {0x52, 0x54, 0, 0, 0, 1};
+    ASSERT_TRUE(ClientKey::FromClientId(ethernet, 6, &id));
+    EXPECT_TRUE(ClientKey::Ethernet(ethernet) != id && ClientKey::Ethernet(ethernet) < id);
+    std::string hex17(34, 'a'), hex131(262, 'a');
+    std::vector<std::string> bad = {"mac1-52540000000", "MAC1-aa", "mac01-aa", "mac256-aa", "mac1aa", "duid-",
+                                    "duid-AA", "id-0g", "x-aa", "mac1-" + hex17, "duid-" + hex131};
+    for (const std::string &text : bad) EXPECT_FALSE(ClientKey::Parse(text.data(), text.size(), &none)) << text;
+    EXPECT_TRUE(ClientKey::Parse("mac1-525400000001", 17, &none) && none == ClientKey::Ethernet(ethernet));
+}
+
+// An IPv6 range hands out the address after the last one, wraps at its
+// end, skips what is used or declined, and keeps state only for the
+// addresses it was told about: a /64 is as cheap as a /120.
+TEST(AddressPoolTest, AnIpv6RangeWrapsSkipsWhatIsTakenAndKeepsNoStatePerAddress) {
+    auto v6 = [](const char *text) {
+        IpAddress address;
+        EXPECT_TRUE(ParseIpAddress(text, &address)) << text;
+        return address;
+    };
+    auto next = [](AddressPool &pool, int count) {
+        std::string texts;
+        for (int n = 0; n < count; ++n) {
+            IpAddress address;
+            char text[kIpAddressTextSize] = "full";
+            if (pool.AllocateNext(&address)) FormatIpAddress(address, text, sizeof text);
+            texts += (n ? " " : "") + std::string(text);
+        }
+        return texts;
+    };
+    Ipv6RangePool pool(v6("2001:db8::fffe"), v6("2001:db8::1:3"));  // 6 addresses over a 16-bit carry
+    EXPECT_EQ(pool.FreeCount(), 6u);
+    pool.MarkDeclined(v6("2001:db8::ffff"));
+    pool.MarkUsed(v6("2001:db8::1:1"));
+    pool.MarkUsed(v6("2001:db8::2:0"));  // outside: nothing
+    EXPECT_EQ(pool.FreeCount(), 4u);
+    EXPECT_EQ(next(pool, 5), "2001:db8::fffe 2001:db8::1:0 2001:db8::1:2 2001:db8::1:3 full");
+    pool.MarkUnused(v6("2001:db8::1:0"));
+    pool.LiftDecline(v6("2001:db8::ffff"));
+    EXPECT_EQ(next(pool, 3), "2001:db8::ffff 2001:db8::1:0 full") << "wrapped";
+    IpAddress free;
+    pool.MarkUnused(v6("2001:db8::1:3"));
+    ASSERT_TRUE(pool.FirstFreeFrom(v6("2001:db8::"), &free));
+    EXPECT_TRUE(free == v6("2001:db8::1:3"));
+    EXPECT_FALSE(pool.Contains(v6("2001:db8::fffd")));
+    EXPECT_FALSE(pool.Contains(IpAddress::FromV4Host(0xfffe)));
+
+    Ipv6RangePool wide(v6("2001:db8::"), v6("2001:db8::ffff:ffff:ffff:ffff"));  // 2^64 addresses
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX);
+    EXPECT_EQ(next(wide, 2), "2001:db8:: 2001:db8::1");
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX - 1);
+    wide.MarkUsed(v6("2001:db8::ffff:ffff:ffff:ffff"));
+    EXPECT_EQ(wide.FreeCount(), UINT64_MAX - 2);
+    EXPECT_EQ(Ipv6RangePool(v6("::"), v6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")).FreeCount(), UINT64_MAX);
+    EXPECT_EQ(Ipv6RangePool(v6("2001:db8::2"), v6("2001:db8::1")).FreeCount(), 0u) << "an empty range";
 }
 
 // RFC 2131 4.3.2: what a REQUEST gets depends on the client's state.
@@ -460,8 +554,8 @@ TEST_F(JournalTest, UnexpiredLeasesThatFitComeBackAndAForeignFileIsSetAside) {
     WriteJournal("GIF89a garbage\n\x01\x02");
     second = Restart();
     std::string seventh = Text(second->AssignAddress(Mac(7).data(), 1, 0, &grant));
-    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 1\n", 0), 0u) << "a fresh journal replaces the foreign file";
-    EXPECT_NE(JournalText().find("L 020000000007 " + seventh + " "), std::string::npos);
+    EXPECT_EQ(JournalText().rfind("TAVREL-LEASES 2\n", 0), 0u) << "a fresh journal replaces the foreign file";
+    EXPECT_NE(JournalText().find("L mac1-020000000007 " + seventh + " "), std::string::npos);
 }
 
 TEST_F(JournalTest, CompactionKeepsExactlyTheLiveLeases) {
@@ -560,8 +654,10 @@ TEST_F(AssignTest, ForgedRequestsAndSelectionPacksKeepNoRangeFull) {
 
 TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {
     auto line = [](int client) {
-        return LeaseFileLine('L', JournalLease{{2, 0, 0, 0, 0, static_cast<unsigned char>(client)},
-                                               0x0a00000au + static_cast<uint32_t>(client), g_nNow + 1000});
+        const unsigned char mac[6] = {2, 0, 0, 0, 0, static_cast<unsigned char>(client)};
+        return LeaseFileLine('L', JournalLease{ClientKey::Ethernet(mac),
+                                               IpAddress::FromV4Host(0x0a00000au + static_cast<uint32_t>(client)),
+                                               g_nNow + 1000});
     };
     std::string flipped = line(4);
     flipped[3] ^= 1;
@@ -588,6 +684,60 @@ TEST_F(JournalTest, ADamagedLineCostsThatLineAloneAndNoSizeIsTooLarge) {
     book = Restart();
     EXPECT_EQ(book->Leases().size(), 10u) << "a journal over 64 MB is read";
     EXPECT_EQ(JournalLines(), 11u);
+}
+
+// A file of format 1, as the release before wrote it, keeps its leases and
+// is rewritten in format 2. Leases the IPv4 book does not grant (an IPv6
+// address, a client known by its DUID) stay on the file through every
+// rewrite, line for line, until they expire.
+TEST_F(JournalTest, AFileOfFormat1LoadsAndLeasesOfOtherClientsStayOnTheFile) {
+    auto sign = [](const std::string &body) {
+        char crc[16];
+        snprintf(crc, sizeof crc, " %08x\n", JournalCrc32(body.data(), body.size()));
+        return body + crc;
+    };
+    std::string expiry = std::to_string(g_nNow + 1000);
+    WriteJournal("TAVREL-LEASES 1\n" + sign("L 020000000001 10.0.0.12 " + expiry) +
+                 sign("L 020000000002 10.0.0.14 " + expiry) + sign("R 020000000002 10.0.0.14 0"));
+    std::unique_ptr<LeaseBook> book = Restart();
+    EXPECT_EQ(AddressOf(*book, 1) + " " + AddressOf(*book, 2), "10.0.0.12 none");
+    EXPECT_EQ(JournalText(), "TAVREL-LEASES 2\n" + sign("L mac1-020000000001 10.0.0.12 " + expiry));
+    book.reset();
+    // One that cannot be rewritten at start takes lines of its own format.
+    std::string v1 = "TAVREL-LEASES 1\n" + sign("L 020000000001 10.0.0.12 " + expiry);
+    WriteJournal(v1);
+    Shell("mkdir '" + Folder() + "leases.journal.new'");
+    book = Restart();
+    EXPECT_EQ(Ask(*book, 3).second, "10.0.0.10");
+    EXPECT_EQ(JournalText().substr(0, v1.size() + 16), v1 + "L 020000000003 1");
+    book.reset();
+    Shell("rmdir '" + Folder() + "leases.journal.new'");
+    book = Restart();
+    EXPECT_EQ(AddressOf(*book, 3), "10.0.0.10") << "its line read back";
+    book.reset();
+
+    const unsigned char duid[] = {0, 1, 0, 1, 0x2a, 0x3b, 0x4c, 0x5d, 2, 0, 0, 0, 0, 9};
+    JournalLease v6{};
+    ASSERT_TRUE(ClientKey::FromDuid(duid, sizeof duid, &v6.key));
+    ASSERT_TRUE(ParseIpAddress("2001:db8::1:5", &v6.address));
+    v6.nExpiry = g_nNow + 1000;
+    JournalLease byId{};
+    ASSERT_TRUE(ClientKey::FromClientId(duid, 7, &byId.key));
+    byId.address = IpAddress::FromV4Host(0x0a000011u);
+    byId.nExpiry = g_nNow + 1000;
+    std::string others = LeaseFileLine('L', byId) + LeaseFileLine('L', v6);  // in key order
+    EXPECT_EQ(others.substr(others.find("\nL "), 49), "\nL duid-000100012a3b4c5d020000000009 2001:db8::1:");
+    WriteJournal("TAVREL-LEASES 2\n" + sign("L mac1-020000000001 10.0.0.12 " + expiry) + others);
+    book = Restart();
+    EXPECT_EQ(book->Leases().size(), 1u);
+    Grant grant{};
+    for (size_t n = 0; n <= LeaseJournal::kCompactionSlack + 9; ++n) book->AssignAddress(Mac(1).data(), 1, 0, &grant);
+    EXPECT_LT(JournalLines(), 100u) << "compacted";
+    EXPECT_NE(JournalText().find(others), std::string::npos) << JournalText();
+    book.reset();
+    g_nNow += 1000;
+    book = Restart();
+    EXPECT_EQ(JournalLines(), 2u) << "the header and client 1's renewed lease: the others expired";
 }
 
 TEST_F(JournalTest, AFullDiskCostsNoLeaseAcknowledged) {

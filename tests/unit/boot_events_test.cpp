@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -33,8 +34,8 @@ void TAVREL_CALLBACK LeavingObserver(const BootEventRecord *event) {
 }
 
 void Emit(int nSequence) {
-    BootEventRecord event = NewBootEvent(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_NONE, 69);
-    event.bytes = nSequence;
+    BootEvent event = NewBootEvent(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_NONE, 69);
+    event.record.bytes = nSequence;
     EmitBootEvent(event);
 }
 
@@ -83,9 +84,19 @@ TEST(BootEvents, ObserverMayRemoveItself) {
     StartBootEventDelivery();
     RegisterBootEventCallback(SlowObserver);
     Emit(2);
+    // An address of either family travels with the event: the record shows
+    // an IPv4 one as it always did, and an IPv6 one (too long for its 16
+    // bytes) not at all.
+    IpAddress v6;
+    ASSERT_TRUE(ParseIpAddress("2001:db8::7", &v6));
+    EmitTftpRefused(IpAddress::FromV4Host(0xc0000207), "a", TAVREL_REASON_NONE);
+    EmitTftpRefused(v6, "b", TAVREL_REASON_NONE);
     StopBootEventDelivery();
-    ASSERT_EQ(g_Delivered.size(), 1u);
+    ASSERT_EQ(g_Delivered.size(), 3u);
     EXPECT_EQ(int64_t{g_Delivered[0].bytes}, 2);
+    EXPECT_EQ(std::string(g_Delivered[1].address, 16), std::string("192.0.2.7\0\0\0\0\0\0\0", 16));
+    EXPECT_EQ(std::string(g_Delivered[2].address, 16), std::string(16, '\0'));
+    EXPECT_STREQ(g_Delivered[2].file, "b");
     RegisterBootEventCallback(nullptr);
 }
 
