@@ -9,6 +9,7 @@
 
 #include "log/logger.h"
 #include "net/address_text.h"
+#include "net/ip_address.h"
 #include "log/pool_full_line.h"
 
 namespace {
@@ -452,7 +453,7 @@ LeaseBook::RequestOutcome LeaseBook::ConfirmRequest(const ClientRequest &request
     // again. The book may hold the lease longer than the file: that costs an
     // address for a while, never one in use.
     char mac[32];
-    LogWrite(LOG_ERROR, "lease of %s for %s not acknowledged: the lease file cannot be written", IpToText(*lpIp),
+    LogWrite(LOG_ERROR, "lease of %s for %s not acknowledged: the lease file cannot be written", Ipv4Text(*lpIp).c_str(),
              MacToText(sizeof mac, mac, request.lpMac));
     return RequestOutcome::kSilent;
 }

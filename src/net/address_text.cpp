@@ -4,16 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// One buffer per thread: the DHCP worker, the TFTP worker and the host
-// thread all convert addresses.
-static thread_local char g_szIpText[16];
-
-char *IpToText(uint32_t dwIpNet) {
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&dwIpNet);
-    snprintf(g_szIpText, sizeof g_szIpText, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
-    return g_szIpText;
-}
-
 char *HostIpToText(size_t nSize, char *buf, uint32_t dwIpHost) {
     memset(buf, 0, nSize);
     snprintf(buf, nSize, "%d.%d.%d.%d", (dwIpHost >> 24) & 0xff, (dwIpHost >> 16) & 0xff, (dwIpHost >> 8) & 0xff,

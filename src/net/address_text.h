@@ -4,11 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Dotted text of a network-order address, in a 16-byte buffer of the
-// calling thread that its next call overwrites. Only the lease book's one
-// line still uses it; new code writes into its own buffer (Ipv4Text,
-// FormatIpAddress in net/ip_address.h).
-char *IpToText(uint32_t dwIpNet);
+// A network-order address's text goes into a buffer of the caller's
+// (Ipv4Text, FormatIpAddress in net/ip_address.h).
 // Dotted text of a host-order address into buf, which is zeroed first.
 char *HostIpToText(size_t nSize, char *buf, uint32_t dwIpHost);
 // Host-order value of a dotted text. Nothing is validated: missing parts count

@@ -36,13 +36,9 @@ TEST(TextToHostIp, LongTextIsCutAndCallerTextKept) {
     EXPECT_EQ(TextToHostIp("1.2.3.4.5.6"), 0x01020304u);
 }
 
-TEST(IpToText, NetworkOrderRoundTrip) {
+TEST(Ipv4Text, NetworkOrderRoundTrip) {
     uint32_t net = platform::HostToNet32(TextToHostIp("192.168.0.1"));
-    EXPECT_STREQ(IpToText(net), "192.168.0.1");
-    char *text = IpToText(0xFFFFFFFFu);
-    EXPECT_STREQ(text, "255.255.255.255");
-    EXPECT_EQ(strlen(text), 15u);
-    EXPECT_EQ(IpToText(0), text) << "one shared buffer";
+    EXPECT_STREQ(Ipv4Text(0xFFFFFFFFu).c_str(), "255.255.255.255");
     char line[64];
     snprintf(line, sizeof line, "%s %s", Ipv4Text(net).c_str(), Ipv4Text(0).c_str());
     EXPECT_STREQ(line, "192.168.0.1 0.0.0.0") << "a buffer each";
