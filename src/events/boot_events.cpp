@@ -245,11 +245,24 @@ void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int
     EmitBootEvent(event);
 }
 
+static int DurationField(uint64_t qwDurationMs) {
+    return qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+}
+
+void EmitTftpProgress(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                      uint64_t qwBytes, uint64_t qwDurationMs) {
+    BootEventRecord event =
+        TftpEvent(TAVREL_EVENT_TFTP_PROGRESS, TAVREL_REASON_NONE, dwClient, lpFile, dwSize, nBlockSize, nWindow);
+    event.bytes = static_cast<long long>(qwBytes);
+    event.durationms = DurationField(qwDurationMs);
+    EmitBootEvent(event);
+}
+
 void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {
     BootEventRecord event = TftpEvent(TAVREL_EVENT_TFTP_ENDED, nReason, dwClient, lpFile, dwSize, nBlockSize, nWindow);
     event.bytes = static_cast<long long>(qwBytes);
-    event.durationms = qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+    event.durationms = DurationField(qwDurationMs);
     event.result = nReason == TAVREL_REASON_NONE ? 1 : 0;
     EmitBootEvent(event);
 }

@@ -38,6 +38,10 @@ void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac,
 void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer);
 void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason);
 void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
+// At most every kTftpProgressMs of a transfer: the bytes acknowledged so far.
+constexpr uint64_t kTftpProgressMs = 1000;
+void EmitTftpProgress(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                      uint64_t qwBytes, uint64_t qwDurationMs);
 void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason);
 
