@@ -237,8 +237,8 @@ void BootTracker::HttpSendingStarted(const HttpSending &sending) {
 void BootTracker::HttpProgress(const std::vector<HttpSending> &live) {
     std::lock_guard<std::mutex> lock(m_Lock);
     for (const HttpSending &sending : live) {
-        std::string key = KeyOfAddress(sending.client);
-        BootStep *open = OpenTransfer(key, kStepHttp, sending.name);
+        std::string key;
+        BootStep *open = OpenHttp(sending.client, sending.name, &key);
         if (!open || open->bytes == static_cast<long long>(sending.qwSent)) continue;
         open->bytes = static_cast<long long>(sending.qwSent);
         open->durationMs = static_cast<int>(sending.seconds * 1000);
@@ -246,8 +246,21 @@ void BootTracker::HttpProgress(const std::vector<HttpSending> &live) {
     }
 }
 
+// The HTTP server's news do not wait in the library's event queue, so an
+// answer may start before the DHCP events that name the client's MAC are
+// taken: its start is then filed under the address.
+BootStep *BootTracker::OpenHttp(const std::string &client, const std::string &name, std::string *key) {
+    *key = KeyOfAddress(client);
+    BootStep *open = OpenTransfer(*key, kStepHttp, name);
+    if (open || *key == client) return open;
+    *key = client;
+    return OpenTransfer(client, kStepHttp, name);
+}
+
 void BootTracker::HttpEnded(const HttpRequestEnd &end) {
     std::lock_guard<std::mutex> lock(m_Lock);
+    std::string startKey;
+    bool bStartApart = OpenHttp(end.client, end.name, &startKey) && startKey != KeyOfAddress(end.client);
     --m_Counters.httpInFlight;
     ++m_Counters.httpRequests[std::to_string(end.nStatus)];
     m_Counters.httpBytes += end.qwSent;
@@ -266,6 +279,7 @@ void BootTracker::HttpEnded(const HttpRequestEnd &end) {
         if (!end.bComplete) step.reason = "client_closed";
     }
     Record(KeyOfAddress(end.client), step, end.client, true, end.client);
+    if (bStartApart) Record(startKey, step, end.client, true, end.client);  // its start ends there too
 }
 
 void BootTracker::ReportAccepted(const StoredReport &report) {

@@ -124,6 +124,8 @@ private:
     void TakeTftpProgress(const std::string &address, BootStep step);
     // The step of KEY's transfer of FILE by WHAT that has not ended, or null.
     BootStep *OpenTransfer(const std::string &key, const char *lpWhat, const std::string &file);
+    // The HTTP answer of NAME to CLIENT under way, and the key it is filed under.
+    BootStep *OpenHttp(const std::string &client, const std::string &name, std::string *key);
     void SettleOutcomes(double now);
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
     void LogDrops();

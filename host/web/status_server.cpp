@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "host/farm/farm.h"
@@ -73,6 +74,25 @@ JsonValue HistoryJson(const std::vector<MinuteSample> &minutes) {
     return list;
 }
 
+// A log line as the page shows it: control bytes as \xNN (a line ending's
+// \r dropped); the library's notices are UTF-8 and stay so, and bytes that
+// are not UTF-8 the JSON writer replaces.
+std::string LineText(std::string text) {
+    while (!text.empty() && text.back() == '\r') text.pop_back();
+    std::string out;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += escaped;
+    }
+    return out;
+}
+
 JsonValue LogJson(RecentLines *lpLines) {
     JsonValue list = JsonValue::array();
     if (!lpLines) return list;
@@ -80,7 +100,7 @@ JsonValue LogJson(RecentLines *lpLines) {
         list.push_back({{"time", Whole(line.time)},
                         {"time_text", ZonedTimeText(line.time)},
                         {"source", line.source},
-                        {"text", ShownText(line.text)}});
+                        {"text", LineText(line.text)}});
     return list;
 }
 

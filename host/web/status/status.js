@@ -114,13 +114,8 @@ function drawBars(id, minutes, stacks, top) {
   });
 }
 
-function clockOf(text) {
-  return text ? text.slice(11, 16) : "";
-}
-
 function drawCharts(history) {
-  const first = history.length ? history[0].time_text : "", last = history.length ? history[history.length - 1].time_text : "";
-  const span = first ? clockOf(first) + " to " + last : "no minute yet";
+  const span = history.length ? "since " + history[0].time_text : "no minute yet";
   const most = Math.max(1, ...history.map((m) => m.booted + m.failed));
   drawBars("boots-chart", history, (m) => [[m.booted, "booted"], [m.failed, "failed"]], most);
   const booted = history.reduce((sum, m) => sum + m.booted, 0), failed = history.reduce((sum, m) => sum + m.failed, 0);
@@ -163,7 +158,7 @@ function show(status) {
     cell(m.name ? m.name + " (" + m.address + ")" : m.address), cell(m.state, m.state), cell(String(m.served)),
   ]), "not in a farm");
   drawCharts(status.history);
-  fill("log", status.log.filter((line) => matches(q, line.text)).slice(-kLogShown).map((line) => [
+  fill("log", status.log.filter((line) => matches(q, line.text)).slice(-kLogShown).reverse().map((line) => [
     cell(line.time_text, "time"), cell(line.source), cell(line.text, "line"),
   ]), "no log lines yet");
   // What the page measures of itself: at a phone's width nothing may stick out sideways.
