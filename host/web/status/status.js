@@ -5,7 +5,7 @@
 "use strict";
 const kRefreshMs = 2000;
 const kFailureLimit = 20;
-const kLogShown = 100;
+const kLogShown = 200;  // all the server keeps
 const kSvg = "http://www.w3.org/2000/svg";
 const kChartWidth = 600, kChartHeight = 120, kChartMinutes = 60;
 
