@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -664,6 +665,10 @@ TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
         }
     });
     std::string curlPid = m_Tree.Root() + "/curl.pid";
+    struct Ending {  // whatever the assertions below say
+        std::function<void()> end;
+        ~Ending() { end(); }
+    } ending{[&] { bStop = true, tftp.join(), Shell("kill $(cat " + curlPid + ")"); }};
     Shell("ip netns exec " + ClientNs() + " curl -s -o /dev/null --limit-rate 200K --interface " + address +
           " http://192.0.2.1:8080/huge.img & echo $! > " + curlPid);
     Shell("curl -s -o /dev/null 'http://192.0.2.1:8080/%3Cscript%3Ealert(1)%3C/script%3E'");
@@ -708,7 +713,4 @@ TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
     ASSERT_TRUE(std::regex_search(phone, widths, std::regex("data-scroll-width=\"(\\d+)\" data-view-width=\"(\\d+)\"")));
     EXPECT_EQ(std::stoi(widths[2]), 390);
     EXPECT_LE(std::stoi(widths[1]), std::stoi(widths[2])) << "nothing sticks out sideways at a phone's width";
-    bStop = true;
-    tftp.join();
-    Shell("kill $(cat " + curlPid + ")");
 }
