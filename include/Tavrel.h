@@ -121,6 +121,8 @@ typedef struct BootEventRecord {
 #define TAVREL_EVENT_TFTP_STARTED 5
 #define TAVREL_EVENT_TFTP_ENDED 6
 #define TAVREL_EVENT_TFTP_REFUSED 7
+#define TAVREL_EVENT_TFTP_PROGRESS 8    /* a transfer under way: bytes and durationms so far, at most once a
+                                         * second per transfer; a host that knows no such kind ignores it */
 
 #define TAVREL_REASON_NONE 0
 #define TAVREL_REASON_HOST_DECLINED 1      /* the host's choice named another server */

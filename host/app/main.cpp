@@ -29,6 +29,7 @@
 #include "host/config/host_config.h"
 #include "host/web/http_server.h"
 #include "host/app/installed_paths.h"
+#include "host/app/log_tee.h"
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
 #include "host/cli/listings.h"
@@ -129,6 +130,8 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
 int Run(const std::string &path) {
     HostConfig config;
     if (!Load(path, &config, true)) return kExitInvalid;
+    RecentLines lines;  // for the status page, from here to the end
+    LogTee tee(lines);
     // The service and policy threads inherit this mask, so only sigwait sees the signals.
     sigset_t signals;
     sigemptyset(&signals);
@@ -176,7 +179,11 @@ int Run(const std::string &path) {
         StopPXE();
         return kExitFailed;
     }
-    StatusServer status(*tracker, [&policy] { return policy->Members(); });
+    StatusSources sources;
+    sources.members = [&policy] { return policy->Members(); };
+    if (!config.httpAddress.empty()) sources.http = [&http] { return http.Sending(); };
+    sources.lpLines = &lines;
+    StatusServer status(*tracker, sources);
     status.SetConfig(config);
     if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {
         std::cerr << error << "\n";

@@ -100,6 +100,7 @@ void BootTracker::Take(const BootEventRecord &event) {
         case TAVREL_EVENT_MIRROR_REPORT:
             return TakeDhcp(event, step);
         case TAVREL_EVENT_TFTP_STARTED:
+        case TAVREL_EVENT_TFTP_PROGRESS:
         case TAVREL_EVENT_TFTP_ENDED:
         case TAVREL_EVENT_TFTP_REFUSED:
             return TakeTftp(event, step);
@@ -166,6 +167,7 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
     step.size = event.size;
     step.bytes = event.bytes;
     step.durationMs = event.durationms;
+    if (event.kind == TAVREL_EVENT_TFTP_PROGRESS) return TakeTftpProgress(address, step);
     if (event.kind == TAVREL_EVENT_TFTP_REFUSED) {
         ++m_Counters.tftpRefused[step.reason];
         step.what = kStepTftpRefused;
@@ -183,6 +185,30 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
     Record(KeyOfAddress(address), step, address, true, address);
 }
 
+void BootTracker::TakeTftpProgress(const std::string &address, BootStep step) {
+    std::string key = KeyOfAddress(address);
+    if (BootStep *open = OpenTransfer(key, kStepTftp, step.file)) {
+        open->bytes = step.bytes, open->size = step.size, open->durationMs = step.durationMs;
+        MachineRecord &record = m_Machines[key];
+        record.lastSeen = std::max(record.lastSeen, step.time);
+        m_Changed.insert(key);
+        return;
+    }
+    // Its start was not told (a full queue dropped it): the progress stands for it.
+    step.what = kStepTftp;
+    step.time -= step.durationMs / 1000.0;
+    Record(key, step, address, true, address);
+}
+
+BootStep *BootTracker::OpenTransfer(const std::string &key, const char *lpWhat, const std::string &file) {
+    auto found = m_Machines.find(key);
+    if (found == m_Machines.end()) return nullptr;
+    auto &steps = found->second.steps;
+    for (auto s = steps.rbegin(); s != steps.rend(); ++s)
+        if (s->what == lpWhat && !s->ended && s->file == file) return &*s;
+    return nullptr;
+}
+
 void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file) {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (rule.empty()) {
@@ -198,8 +224,43 @@ void BootTracker::HttpStarted() {
     ++m_Counters.httpInFlight;
 }
 
+void BootTracker::HttpSendingStarted(const HttpSending &sending) {
+    BootStep step;
+    step.time = m_Clock() - sending.seconds;
+    step.what = kStepHttp;
+    step.file = sending.name;
+    step.size = static_cast<long long>(sending.qwSize);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    Record(KeyOfAddress(sending.client), step, sending.client, true, sending.client);
+}
+
+void BootTracker::HttpProgress(const std::vector<HttpSending> &live) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    for (const HttpSending &sending : live) {
+        std::string key;
+        BootStep *open = OpenHttp(sending.client, sending.name, &key);
+        if (!open || open->bytes == static_cast<long long>(sending.qwSent)) continue;
+        open->bytes = static_cast<long long>(sending.qwSent);
+        open->durationMs = static_cast<int>(sending.seconds * 1000);
+        m_Changed.insert(key);
+    }
+}
+
+// The HTTP server's news do not wait in the library's event queue, so an
+// answer may start before the DHCP events that name the client's MAC are
+// taken: its start is then filed under the address.
+BootStep *BootTracker::OpenHttp(const std::string &client, const std::string &name, std::string *key) {
+    *key = KeyOfAddress(client);
+    BootStep *open = OpenTransfer(*key, kStepHttp, name);
+    if (open || *key == client) return open;
+    *key = client;
+    return OpenTransfer(client, kStepHttp, name);
+}
+
 void BootTracker::HttpEnded(const HttpRequestEnd &end) {
     std::lock_guard<std::mutex> lock(m_Lock);
+    std::string startKey;
+    bool bStartApart = OpenHttp(end.client, end.name, &startKey) && startKey != KeyOfAddress(end.client);
     --m_Counters.httpInFlight;
     ++m_Counters.httpRequests[std::to_string(end.nStatus)];
     m_Counters.httpBytes += end.qwSent;
@@ -218,6 +279,7 @@ void BootTracker::HttpEnded(const HttpRequestEnd &end) {
         if (!end.bComplete) step.reason = "client_closed";
     }
     Record(KeyOfAddress(end.client), step, end.client, true, end.client);
+    if (bStartApart) Record(startKey, step, end.client, true, end.client);  // its start ends there too
 }
 
 void BootTracker::ReportAccepted(const StoredReport &report) {
@@ -293,6 +355,8 @@ void BootTracker::Record(const std::string &key, const BootStep &step, const std
     AddStep(record, step);
     if (!address.empty()) record->address = address;
     m_Changed.insert(key);
+    m_Unsettled.insert(key);
+    if (m_Unsettled.size() > kMaxMachines) SettleOutcomes(m_Clock());  // nobody asks: keep it bounded
 }
 
 std::vector<MachineRecord> BootTracker::Machines() {
@@ -314,6 +378,56 @@ std::vector<MachineRecord> BootTracker::Machines() {
         return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.mac < b.mac;
     });
     return list;
+}
+
+std::vector<TransferUnderWay> BootTracker::Transfers() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    double since = m_Clock() - kTransferQuietSeconds;
+    std::vector<TransferUnderWay> list;
+    for (const auto &entry : m_Machines) {
+        if (entry.second.lastSeen < since) continue;
+        for (const BootStep &s : entry.second.steps) {
+            if ((s.what != kStepTftp && s.what != kStepHttp) || s.ended || s.time < since) continue;
+            list.push_back({s.what == kStepTftp ? "tftp" : "http", entry.first, entry.second.address, s.file, s.time,
+                            s.bytes, s.size, s.durationMs / 1000.0});
+        }
+    }
+    std::sort(list.begin(), list.end(), [](const TransferUnderWay &a, const TransferUnderWay &b) {
+        return a.started != b.started ? a.started > b.started : a.mac < b.mac;
+    });
+    return list;
+}
+
+BootOutcomes BootTracker::Outcomes() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    SettleOutcomes(m_Clock());
+    return m_Outcomes;
+}
+
+// An attempt counts once, when it is first seen booted or failed; one
+// still booting is looked at again next time.
+void BootTracker::SettleOutcomes(double now) {
+    for (auto key = m_Unsettled.begin(); key != m_Unsettled.end();) {
+        auto found = m_Machines.find(*key);
+        if (found == m_Machines.end() || found->second.steps.empty()) {
+            key = m_Unsettled.erase(key);
+            continue;
+        }
+        MachineRecord settled = found->second;
+        SettleRecord(&settled, now);
+        if (settled.result == kResultBooting) {
+            ++key;
+            continue;
+        }
+        // An attempt that began after the last one counted ended.
+        bool bEnd = settled.result == kResultBooted || settled.result == kResultFailed;
+        if (bEnd && settled.steps.front().time > m_Counted[*key]) {
+            m_Counted[*key] = settled.lastSeen;
+            ++(settled.result == kResultBooted ? m_Outcomes.booted : m_Outcomes.failed);
+            Trim(m_Counted, kMaxMachines, [](double seen) { return seen; });
+        }
+        key = m_Unsettled.erase(key);
+    }
 }
 
 BootCounters BootTracker::Counters() {

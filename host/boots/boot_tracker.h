@@ -55,6 +55,21 @@ struct BootCounters {
     uint64_t recordsRefused = 0;     // new records past the caps
 };
 
+// A TFTP or HTTP transfer under way, as the status page lists it.
+struct TransferUnderWay {
+    std::string protocol;  // "tftp" or "http"
+    std::string mac, address, file;
+    double started = 0;    // seconds since the epoch
+    long long bytes = 0;   // acknowledged by the client so far
+    long long size = -1;   // the file's, -1 when unknown
+    double seconds = 0;    // from the request to the moment BYTES were counted
+};
+
+// Attempts that reached their end, counted once each as they settle.
+struct BootOutcomes {
+    uint64_t booted = 0, failed = 0;
+};
+
 class BootTracker : public HttpObserver, public ReportObserver {
 public:
     using Clock = std::function<double()>;  // seconds since the epoch
@@ -68,7 +83,10 @@ public:
     // matched). An answer is credited to the rule only when it names that file.
     void NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file);
     void HttpStarted() override;
+    void HttpSendingStarted(const HttpSending &sending) override;
     void HttpEnded(const HttpRequestEnd &end) override;
+    // How far the HTTP answers on their way got (the server counts them when asked).
+    void HttpProgress(const std::vector<HttpSending> &live);
     // A report the queue took: the machine booted.
     void ReportAccepted(const StoredReport &report) override;
 
@@ -76,6 +94,10 @@ public:
     // the freshest of each, newest first.
     std::vector<MachineRecord> Machines();
     BootCounters Counters();
+    // This server's transfers under way, newest first.
+    std::vector<TransferUnderWay> Transfers();
+    // Settles the attempts that changed since the last call, as of now.
+    BootOutcomes Outcomes();
     // Addresses of [BEGIN, END] (host order) acknowledged within a lease time.
     long AddressesInUse(uint32_t dwBegin, uint32_t dwEnd);
 
@@ -98,6 +120,13 @@ private:
     void Unanswered(const std::string &key, const BootStep &step);
     void TakeDhcp(const BootEventRecord &event, BootStep step);
     void TakeTftp(const BootEventRecord &event, BootStep step);
+    // A progress event: the bytes so far go into the step its start made.
+    void TakeTftpProgress(const std::string &address, BootStep step);
+    // The step of KEY's transfer of FILE by WHAT that has not ended, or null.
+    BootStep *OpenTransfer(const std::string &key, const char *lpWhat, const std::string &file);
+    // The HTTP answer of NAME to CLIENT under way, and the key it is filed under.
+    BootStep *OpenHttp(const std::string &client, const std::string &name, std::string *key);
+    void SettleOutcomes(double now);
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
     void LogDrops();
     void Save(PolicyStore &store);
@@ -117,6 +146,9 @@ private:
     std::unordered_map<std::string, RuleNote> m_RuleOfMac;
     std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
     std::set<std::string> m_Changed;
+    std::set<std::string> m_Unsettled;  // changed since SettleOutcomes last looked
+    std::unordered_map<std::string, double> m_Counted;  // key → last seen when its outcome was counted
+    BootOutcomes m_Outcomes;
     std::vector<MachineRecord> m_Farm;  // as read from the store
     BootCounters m_Counters;
     BootCounters m_Logged;  // as LogDrops last told them

@@ -12,6 +12,10 @@ void NoteHttpStarted() {
     if (HttpObserver *observer = g_lpObserver.load()) observer->HttpStarted();
 }
 
+void NoteHttpSending(const HttpSending &sending) {
+    if (HttpObserver *observer = g_lpObserver.load()) observer->HttpSendingStarted(sending);
+}
+
 void NoteHttpEnded(const HttpRequestEnd &end) {
     if (HttpObserver *observer = g_lpObserver.load()) observer->HttpEnded(end);
 }

@@ -16,9 +16,18 @@ struct HttpRequestEnd {
     bool bComplete = false;  // every byte asked for went out
 };
 
+// A file answer on its way (GET, 200 or 206), and later how far it got.
+struct HttpSending {
+    std::string client, name;
+    uint64_t qwSize = 0;   // the file's
+    uint64_t qwSent = 0;   // acknowledged by the client so far
+    double seconds = 0;    // since the request came
+};
+
 class HttpObserver {
 public:
     virtual void HttpStarted() = 0;
+    virtual void HttpSendingStarted(const HttpSending &sending) = 0;
     virtual void HttpEnded(const HttpRequestEnd &end) = 0;
 
 protected:
@@ -27,4 +36,5 @@ protected:
 
 void SetHttpObserver(HttpObserver *lpObserver);
 void NoteHttpStarted();
+void NoteHttpSending(const HttpSending &sending);
 void NoteHttpEnded(const HttpRequestEnd &end);

@@ -101,7 +101,9 @@ std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
     const char *lpProtocol = s.what == kStepTftp || s.what == kStepTftpRefused ? "TFTP " : "HTTP ";
     if (s.what == kStepTftpRefused || s.what == kStepHttpRefused)
         return lpProtocol + s.file + " refused" + at + ": " + ReasonWords(s.reason);
-    if (!s.ended) return lpProtocol + s.file + " started" + at + (s.size >= 0 ? ", " + Amount(s.size) : "");
+    if (!s.ended)
+        return lpProtocol + s.file + " started" + at + (s.size >= 0 ? ", " + Amount(s.size) : "") +
+               (s.bytes > 0 ? ", " + Amount(s.bytes) + " so far" : "");
     if (s.reason.empty()) return lpProtocol + s.file + " " + Amount(s.bytes) + " in " + Seconds(s.durationMs);
     return lpProtocol + s.file + " stopped at " + Amount(s.bytes) + ": " + ReasonWords(s.reason);
 }

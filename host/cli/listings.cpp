@@ -1,12 +1,13 @@
 #include "host/cli/listings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 
 #include "host/farm/farm.h"
-#include "host/text/json_text.h"
+#include "host/text/json_document.h"
 #include "host/text/local_time_text.h"
 #include "host/boots/machine_record.h"
 
@@ -40,15 +41,11 @@ bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &
     std::vector<StoredReport> list;
     if (!store.Reports(&list, limit, since)) return false;
     if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < list.size(); ++i) {
-            const StoredReport &r = list[i];
-            std::cout << (i ? "," : "") << "\n  {\"time\": " << JsonText(r.time) << ", \"mac\": " << JsonText(r.mac)
-                      << ", \"ip\": " << JsonText(r.ip) << ", \"gateway\": " << JsonText(r.gateway)
-                      << ", \"netmask\": " << JsonText(r.netmask) << ", \"server\": " << JsonText(r.server)
-                      << ", \"reporter\": " << JsonText(r.reporter) << "}";
-        }
-        std::cout << "\n]\n";
+        JsonValue out = JsonValue::array();
+        for (const StoredReport &r : list)
+            out.push_back({{"time", r.time}, {"mac", r.mac}, {"ip", r.ip}, {"gateway", r.gateway},
+                           {"netmask", r.netmask}, {"server", r.server}, {"reporter", r.reporter}});
+        std::cout << JsonDocument(out);
         return true;
     }
     printf("%-19s  %-17s  %-15s  %-15s  %-15s  %-15s  %s\n", "time", "mac", "ip", "gateway", "netmask", "server",
@@ -65,18 +62,13 @@ bool PrintFarm(PolicyStore &store, bool json, size_t *count) {
     if (!store.Members(&members)) return false;
     *count = members.size();
     if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < members.size(); ++i) {
-            const MemberRow &m = members[i];
-            char numbers[128];
-            snprintf(numbers, sizeof numbers,
-                     "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld, \"free\": %ld", m.weight,
-                     m.age, m.served, m.free);
-            std::cout << (i ? "," : "") << "\n  {\"address\": " << JsonText(m.address) << ", \"name\": " << JsonText(m.name)
-                      << ", \"state\": " << JsonText(StateOf(m)) << ", \"last_heartbeat\": " << JsonText(LocalTimeText(m.lastSeen))
-                      << ", " << numbers << ", \"ranges\": " << JsonText(m.ranges) << "}";
-        }
-        std::cout << "\n]\n";
+        JsonValue out = JsonValue::array();
+        for (const MemberRow &m : members)
+            out.push_back({{"address", m.address}, {"name", m.name}, {"state", StateOf(m)},
+                           {"last_heartbeat", LocalTimeText(m.lastSeen)}, {"weight", m.weight},
+                           {"age_seconds", std::round(m.age * 10) / 10}, {"served_last_hour", m.served},
+                           {"free", m.free}, {"ranges", m.ranges}});
+        std::cout << JsonDocument(out);
         return true;
     }
     printf("%-15s  %-16s  %6s  %-7s  %-19s  %7s  %s\n", "address", "name", "weight", "state", "last heartbeat",
@@ -92,11 +84,9 @@ bool PrintAssignments(PolicyStore &store, bool json) {
     if (!store.Assignments(&rows)) return false;
     std::sort(rows.begin(), rows.end());
     if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < rows.size(); ++i)
-            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(rows[i].first) << ", \"server\": "
-                      << JsonText(rows[i].second) << "}";
-        std::cout << "\n]\n";
+        JsonValue out = JsonValue::array();
+        for (const auto &row : rows) out.push_back({{"mac", row.first}, {"server", row.second}});
+        std::cout << JsonDocument(out);
         return true;
     }
     printf("%-17s  %s\n", "mac", "server");
@@ -106,12 +96,11 @@ bool PrintAssignments(PolicyStore &store, bool json) {
 
 void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
     if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < leases.size(); ++i)
-            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(leases[i].mac) << ", \"ip\": "
-                      << JsonText(leases[i].ip) << ", \"expires\": " << JsonText(LocalTimeText(static_cast<double>(leases[i].expiry)))
-                      << "}";
-        std::cout << "\n]\n";
+        JsonValue out = JsonValue::array();
+        for (const LeaseEntry &lease : leases)
+            out.push_back({{"mac", lease.mac}, {"ip", lease.ip},
+                           {"expires", LocalTimeText(static_cast<double>(lease.expiry))}});
+        std::cout << JsonDocument(out);
         return;
     }
     printf("%-17s  %-15s  %s\n", "mac", "ip", "expires");

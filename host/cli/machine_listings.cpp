@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "host/boots/boot_tracker.h"
-#include "host/text/json_text.h"
+#include "host/text/json_document.h"
 #include "host/text/local_time_text.h"
 
 namespace {
@@ -18,16 +18,14 @@ bool PrintMachines(PolicyStore &store, bool json) {
     std::vector<MachineRow> rows;
     if (!store.Machines(&rows, kListed)) return false;
     if (json) {
-        std::cout << "[";
-        for (size_t i = 0; i < rows.size(); ++i) {
-            MachineRecord m = RecordFromRow(rows[i]);
-            std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(m.mac) << ", \"address\": " << JsonText(m.address)
-                      << ", \"last_seen\": " << JsonText(LocalTimeText(m.lastSeen)) << ", \"stage\": " << JsonText(m.stage)
-                      << ", \"result\": " << JsonText(m.result) << ", \"reason\": " << JsonText(m.reason)
-                      << ", \"server\": " << JsonText(m.reporter) << ", \"why\": " << JsonText(DescribeAttempt(m))
-                      << "}";
+        JsonValue out = JsonValue::array();
+        for (const MachineRow &row : rows) {
+            MachineRecord m = RecordFromRow(row);
+            out.push_back({{"mac", m.mac}, {"address", m.address}, {"last_seen", LocalTimeText(m.lastSeen)},
+                           {"stage", m.stage}, {"result", m.result}, {"reason", m.reason}, {"server", m.reporter},
+                           {"why", DescribeAttempt(m)}});
         }
-        std::cout << "\n]\n";
+        std::cout << JsonDocument(out);
         return true;
     }
     printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", "mac", "address", "last seen", "stage", "result", "server",

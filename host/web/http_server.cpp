@@ -23,23 +23,24 @@
 #include "host/boots/http_observer.h"
 #include "tftp/boot_path.h"
 
+using Clock = std::chrono::steady_clock;
+
+// What one request is, kept from its header to the end of its answer.
+struct HttpTransfer {
+    std::string client, method, name;
+    int nStatus = 0;
+    uint64_t qwSize = 0, qwBody = 0, qwAckedAtStart = 0;
+    Clock::time_point start = Clock::now();
+};
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 std::mutex g_LogLock;  // one line at a time from the server's threads
 
 void LogLine(const std::string &line) {
     std::lock_guard<std::mutex> lock(g_LogLock);
     std::cout << "http: " << line << std::endl;
 }
-
-// What one request is, kept from its header to the end of its answer.
-struct Transfer {
-    std::string client, method, name;
-    int nStatus = 0;
-    uint64_t qwSize = 0, qwBody = 0, qwAckedAtStart = 0;
-    Clock::time_point start = Clock::now();
-};
 
 std::string ClientOf(MHD_Connection *connection) {
     const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -59,8 +60,10 @@ uint64_t AckedBytes(MHD_Connection *connection) {
     return tcp.tcpi_bytes_acked;
 }
 
-void LogTransfer(const Transfer &t, bool bComplete, uint64_t qwSent) {
-    double seconds = std::chrono::duration<double>(Clock::now() - t.start).count();
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void LogTransfer(const HttpTransfer &t, bool bComplete, uint64_t qwSent) {
+    double seconds = SecondsSince(t.start);
     char line[768];
     snprintf(line, sizeof line, "%s %s /%s %d, %llu of %llu bytes in %.3f s (%.2f MB/s)%s", t.client.c_str(),
              t.method.c_str(), PrintableText(t.name.c_str()).Text(), t.nStatus,
@@ -77,7 +80,7 @@ MHD_Result Answer(MHD_Connection *connection, unsigned nStatus, const char *lpTe
     return QueueAnswer(connection, nStatus, lpText, "text/plain", lpHeader, lpContentRange) ? MHD_YES : MHD_NO;
 }
 
-MHD_Result Refuse(MHD_Connection *connection, Transfer &t, int nStatus, const char *lpWhy) {
+MHD_Result Refuse(MHD_Connection *connection, HttpTransfer &t, int nStatus, const char *lpWhy) {
     t.nStatus = nStatus;
     LogLine(t.client + " " + PrintableText(t.method.c_str()).Text() + " /" + PrintableText(t.name.c_str()).Text() +
             " " + std::to_string(nStatus) + ", " + lpWhy);
@@ -283,7 +286,7 @@ MHD_Result Dispatch(void *lpContext, MHD_Connection *connection, const char *lpU
     return service->handler->Serve(connection, lpUrl, lpMethod, lpRequest) ? MHD_YES : MHD_NO;
 }
 
-MHD_Result ServeFile(MHD_Connection *connection, Transfer *t, int fd) {
+MHD_Result ServeFile(MHD_Connection *connection, HttpTransfer *t, int fd) {
     uint64_t qwFirst = 0;
     t->qwBody = t->qwSize;
     RangeAnswer range = RangeAnswer::kWhole;
@@ -350,9 +353,9 @@ bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string
 // An answer queued at the first call would close the connection, so files
 // are answered at the second. A GET or HEAD with a body is refused at once.
 bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
-    auto *t = static_cast<Transfer *>(*lpRequest);
+    auto *t = static_cast<HttpTransfer *>(*lpRequest);
     if (!t) {
-        *lpRequest = t = new Transfer;
+        *lpRequest = t = new HttpTransfer;
         NoteHttpStarted();
         t->client = ClientOf(connection);
         t->method = lpMethod;
@@ -369,13 +372,36 @@ bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const 
     struct stat info;
     fstat(fd, &info);
     t->qwSize = static_cast<uint64_t>(info.st_size);
-    return ServeFile(connection, t, fd) == MHD_YES;
+    if (ServeFile(connection, t, fd) != MHD_YES) return false;
+    if (t->method == "GET" && (t->nStatus == 200 || t->nStatus == 206)) {
+        {
+            std::lock_guard<std::mutex> lock(m_SendingLock);
+            m_Sending[connection] = t;
+        }
+        NoteHttpSending({t->client, t->name, t->qwSize, 0, SecondsSince(t->start)});
+    }
+    return true;
+}
+
+std::vector<HttpSending> BootHttpServer::Sending() {
+    std::lock_guard<std::mutex> lock(m_SendingLock);
+    std::vector<HttpSending> list;
+    for (const auto &entry : m_Sending) {
+        const HttpTransfer &t = *entry.second;
+        uint64_t qwAcked = AckedBytes(entry.first) - t.qwAckedAtStart;
+        list.push_back({t.client, t.name, t.qwSize, std::min(qwAcked, t.qwBody), SecondsSince(t.start)});
+    }
+    return list;
 }
 
 void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bComplete) {
-    auto *transfer = static_cast<Transfer *>(*lpRequest);
+    auto *transfer = static_cast<HttpTransfer *>(*lpRequest);
     if (!transfer) return;
     *lpRequest = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_SendingLock);
+        m_Sending.erase(connection);
+    }
     uint64_t qwSent = 0;
     if (transfer->nStatus == 200 || transfer->nStatus == 206) {
         uint64_t qwAcked = AckedBytes(connection) - transfer->qwAckedAtStart;
@@ -383,7 +409,7 @@ void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bCo
         LogTransfer(*transfer, bComplete, qwSent);
     }
     NoteHttpEnded({transfer->client, transfer->name, transfer->nStatus, qwSent, transfer->qwSize,
-                   std::chrono::duration<double>(Clock::now() - transfer->start).count(), bComplete});
+                   SecondsSince(transfer->start), bComplete});
     delete transfer;
 }
 

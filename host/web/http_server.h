@@ -16,7 +16,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/boots/http_observer.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;
@@ -98,13 +103,19 @@ public:
     // cannot be bound.
     bool Start(const std::string &root, const std::string &address, int nPort, std::string *error);
     void Stop() { m_Listener.Stop(); }
+    // The file answers on their way, with the bytes the clients acknowledged so far.
+    std::vector<HttpSending> Sending();
 
 private:
     bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
     void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) override;
 
     std::string m_Root;
-    HttpListener m_Listener;
+    // Until Done: the library closes a connection's socket only after it,
+    // so the counts are read from live sockets.
+    std::mutex m_SendingLock;
+    std::unordered_map<MHD_Connection *, const struct HttpTransfer *> m_Sending;
+    HttpListener m_Listener;  // last: stopped before the rest goes
 };
 
 // The byte range a Range header asks of a file of qwSize bytes, by RFC 9110:

@@ -3,12 +3,13 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <utility>
 
 #include "host/farm/farm.h"
-#include "host/text/json_text.h"
+#include "host/text/json_document.h"
+#include "host/text/local_time_text.h"
 #include "host/web/status_page.h"  // made by the build from host/web/status/
 
 namespace {
@@ -27,21 +28,86 @@ std::string HostText(uint32_t dwAddr) {
     return text;
 }
 
-std::string MachineJson(const MachineRecord &m) {
-    std::ostringstream out;
-    char seen[32];
-    snprintf(seen, sizeof seen, "%.0f", m.lastSeen);
-    out << "{\"mac\": " << JsonText(m.mac) << ", \"address\": " << JsonText(m.address)
-        << ", \"stage\": " << JsonText(m.stage) << ", \"result\": " << JsonText(m.result)
-        << ", \"reason\": " << JsonText(ReasonWords(m.reason)) << ", \"server\": " << JsonText(m.reporter)
-        << ", \"last_seen\": " << seen << ", \"why\": " << JsonText(DescribeAttempt(m)) << "}";
-    return out.str();
+double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+// Times go out twice: seconds since the epoch, and as the page shows them.
+long long Whole(double seconds) { return std::llround(seconds); }
+
+JsonValue MachineJson(const MachineRecord &m) {
+    return {{"mac", m.mac},
+            {"address", m.address},
+            {"stage", m.stage},
+            {"result", m.result},
+            {"reason", ReasonWords(m.reason)},
+            {"server", m.reporter},
+            {"last_seen", Whole(m.lastSeen)},
+            {"last_seen_text", ZonedTimeText(m.lastSeen)},
+            {"why", DescribeAttempt(m)}};
+}
+
+// The rate is the transfer's own so far: its bytes over its time.
+JsonValue TransferJson(const TransferUnderWay &t, double now) {
+    double seconds = t.seconds > 0 ? t.seconds : std::max(0.0, now - t.started);
+    return {{"protocol", t.protocol},
+            {"mac", ShownText(t.mac)},
+            {"address", t.address},
+            {"file", ShownText(t.file)},
+            {"bytes", t.bytes},
+            {"size", t.size},
+            {"seconds", std::round(seconds * 10) / 10},
+            {"rate", seconds > 0 ? std::llround(static_cast<double>(t.bytes) / seconds) : 0LL},
+            {"started", Whole(t.started)},
+            {"started_text", ZonedTimeText(t.started)}};
+}
+
+JsonValue HistoryJson(const std::vector<MinuteSample> &minutes) {
+    JsonValue list = JsonValue::array();
+    for (const MinuteSample &m : minutes) {
+        double start = static_cast<double>(m.minute) * 60;
+        list.push_back({{"minute", Whole(start)},
+                        {"time_text", ZonedTimeText(start)},
+                        {"booted", m.booted},
+                        {"failed", m.failed},
+                        {"in_use", m.inUse >= 0 ? JsonValue(m.inUse) : JsonValue(nullptr)},
+                        {"size", m.size}});
+    }
+    return list;
+}
+
+// A log line as the page shows it: control bytes as \xNN (a line ending's
+// \r dropped); the library's notices are UTF-8 and stay so, and bytes that
+// are not UTF-8 the JSON writer replaces.
+std::string LineText(std::string text) {
+    while (!text.empty() && text.back() == '\r') text.pop_back();
+    std::string out;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += escaped;
+    }
+    return out;
+}
+
+JsonValue LogJson(RecentLines *lpLines) {
+    JsonValue list = JsonValue::array();
+    if (!lpLines) return list;
+    for (const RecentLine &line : lpLines->Lines())
+        list.push_back({{"time", Whole(line.time)},
+                        {"time_text", ZonedTimeText(line.time)},
+                        {"source", line.source},
+                        {"text", LineText(line.text)}});
+    return list;
 }
 
 }  // namespace
 
-StatusServer::StatusServer(BootTracker &tracker, MemberSource members)
-    : m_Tracker(tracker), m_Members(std::move(members)) {}
+StatusServer::StatusServer(BootTracker &tracker, StatusSources sources)
+    : m_Tracker(tracker), m_Sources(std::move(sources)) {}
 
 StatusServer::~StatusServer() { Stop(); }
 
@@ -71,7 +137,7 @@ std::vector<PoolUse> StatusServer::Pools() {
 }
 
 long StatusServer::LiveMembers(std::vector<MemberRow> *members) {
-    *members = m_Members();
+    *members = m_Sources.members ? m_Sources.members() : std::vector<MemberRow>{};
     long live = 0;
     for (const MemberRow &m : *members) live += m.state == "running" && m.age < kLiveSeconds;
     return live;
@@ -86,40 +152,70 @@ std::string StatusServer::Metrics() {
     return MetricsText(input);
 }
 
+std::vector<MinuteSample> StatusServer::Sample(const std::vector<PoolUse> &pools) {
+    BootOutcomes outcomes = m_Tracker.Outcomes();
+    long inUse = 0, size = 0;
+    for (const PoolUse &pool : pools) inUse += pool.inUse, size += pool.size;
+    double now = Now();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_History.Note(now, outcomes, inUse, size);
+    return m_History.Last(now);
+}
+
+void StatusServer::SampleLoop() {
+    for (;;) {
+        Sample(Pools());
+        std::unique_lock<std::mutex> lock(m_StopLock);
+        if (m_StopSignal.wait_for(lock, std::chrono::seconds(kSampleSeconds), [this] { return m_bStop; })) return;
+    }
+}
+
 std::string StatusServer::StatusJson() {
-    std::ostringstream out;
     std::string server;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         server = m_ServerName;
     }
-    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    char time[32];
-    snprintf(time, sizeof time, "%.0f", now);
-    out << "{\"server\": " << JsonText(server) << ", \"time\": " << time << ",\n \"machines\": [";
-    std::vector<MachineRecord> machines = m_Tracker.Machines();
-    for (size_t i = 0; i < machines.size() && i < kPageMachines; ++i)
-        out << (i ? ",\n  " : "\n  ") << MachineJson(machines[i]);
-    out << "],\n \"pools\": [";
+    if (m_Sources.http) m_Tracker.HttpProgress(m_Sources.http());
+    double now = Now();
+    JsonValue out = {{"server", server}, {"time", Whole(now)}, {"time_text", ZonedTimeText(now)}};
+    JsonValue &machines = out["machines"] = JsonValue::array();
+    std::vector<MachineRecord> records = m_Tracker.Machines();
+    for (size_t i = 0; i < records.size() && i < kPageMachines; ++i) machines.push_back(MachineJson(records[i]));
+    JsonValue &transfers = out["transfers"] = JsonValue::array();
+    for (const TransferUnderWay &t : m_Tracker.Transfers()) transfers.push_back(TransferJson(t, now));
     std::vector<PoolUse> pools = Pools();
-    for (size_t i = 0; i < pools.size(); ++i)
-        out << (i ? ", " : "") << "{\"range\": " << JsonText(pools[i].range) << ", \"size\": " << pools[i].size
-            << ", \"in_use\": " << pools[i].inUse << "}";
-    out << "],\n \"members\": [";
+    JsonValue &poolList = out["pools"] = JsonValue::array();
+    for (const PoolUse &pool : pools)
+        poolList.push_back({{"range", pool.range}, {"size", pool.size}, {"in_use", pool.inUse}});
+    JsonValue &memberList = out["members"] = JsonValue::array();
     std::vector<MemberRow> members;
     LiveMembers(&members);
-    for (size_t i = 0; i < members.size(); ++i) {
-        const MemberRow &m = members[i];
+    for (const MemberRow &m : members) {
         const char *lpState = m.state != "running" ? "stopped" : m.age < kLiveSeconds ? "live" : "dead";
-        out << (i ? ", " : "") << "{\"address\": " << JsonText(m.address) << ", \"name\": " << JsonText(m.name)
-            << ", \"state\": " << JsonText(lpState) << ", \"served\": " << m.served << "}";
+        memberList.push_back({{"address", m.address}, {"name", m.name}, {"state", lpState}, {"served", m.served}});
     }
-    out << "]}\n";
-    return out.str();
+    out["history"] = HistoryJson(Sample(pools));
+    out["log"] = LogJson(m_Sources.lpLines);
+    return JsonDocument(out);
 }
 
 bool StatusServer::Start(const std::string &address, int nPort, std::string *error) {
-    return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().status, *this, "metrics", error);
+    if (!m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().status, *this, "metrics", error))
+        return false;
+    m_Sampler = std::thread(&StatusServer::SampleLoop, this);
+    return true;
+}
+
+void StatusServer::Stop() {
+    m_Listener.Stop();
+    if (!m_Sampler.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_StopLock);
+        m_bStop = true;
+    }
+    m_StopSignal.notify_all();
+    m_Sampler.join();
 }
 
 // Answers at the second call, once the request is complete; refusals at once.
@@ -132,7 +228,10 @@ bool StatusServer::Serve(MHD_Connection *connection, const char *lpUrl, const ch
                                        "text/plain");
     }
     std::string url = lpUrl;
-    if (url == "/") return QueueAnswer(connection, 200, kStatusHtml, "text/html; charset=utf-8");
+    // Only the page's own files run, whatever a text from the wire held.
+    if (url == "/")
+        return QueueAnswer(connection, 200, kStatusHtml, "text/html; charset=utf-8", "Content-Security-Policy",
+                           "default-src 'self'");
     if (url == "/status.css") return QueueAnswer(connection, 200, kStatusCss, "text/css; charset=utf-8");
     if (url == "/status.js") return QueueAnswer(connection, 200, kStatusJs, "text/javascript; charset=utf-8");
     if (url == "/status.json")

@@ -257,11 +257,24 @@ void EmitTftpStarted(const IpAddress &client, const char *lpFile, uint32_t dwSiz
     EmitBootEvent(event);
 }
 
+static int DurationField(uint64_t qwDurationMs) {
+    return qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+}
+
+void EmitTftpProgress(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                      uint64_t qwBytes, uint64_t qwDurationMs) {
+    BootEvent event =
+        TftpEvent(TAVREL_EVENT_TFTP_PROGRESS, TAVREL_REASON_NONE, client, lpFile, dwSize, nBlockSize, nWindow);
+    event.record.bytes = static_cast<long long>(qwBytes);
+    event.record.durationms = DurationField(qwDurationMs);
+    EmitBootEvent(event);
+}
+
 void EmitTftpEnded(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {
     BootEvent event = TftpEvent(TAVREL_EVENT_TFTP_ENDED, nReason, client, lpFile, dwSize, nBlockSize, nWindow);
     event.record.bytes = static_cast<long long>(qwBytes);
-    event.record.durationms = qwDurationMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(qwDurationMs);
+    event.record.durationms = DurationField(qwDurationMs);
     event.record.result = nReason == TAVREL_REASON_NONE ? 1 : 0;
     EmitBootEvent(event);
 }

@@ -48,6 +48,10 @@ void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac,
 void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress &source, const char *lpServer);
 void EmitTftpRefused(const IpAddress &client, const char *lpFile, int nReason);
 void EmitTftpStarted(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
+// At most every kTftpProgressMs of a transfer: the bytes acknowledged so far.
+constexpr uint64_t kTftpProgressMs = 1000;
+void EmitTftpProgress(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                      uint64_t qwBytes, uint64_t qwDurationMs);
 void EmitTftpEnded(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason);
 
@@ -68,6 +72,10 @@ inline void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason) 
 }
 inline void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
     EmitTftpStarted(IpAddress::FromV4Net(dwClient), lpFile, dwSize, nBlockSize, nWindow);
+}
+inline void EmitTftpProgress(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
+                             uint64_t qwBytes, uint64_t qwDurationMs) {
+    EmitTftpProgress(IpAddress::FromV4Net(dwClient), lpFile, dwSize, nBlockSize, nWindow, qwBytes, qwDurationMs);
 }
 inline void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                           uint64_t qwBytes, uint64_t qwDurationMs, int nReason) {

@@ -246,6 +246,8 @@ int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform
         if (dwAcked == lpClient->dwAcked && qwNowMs - lpClient->qwWindowOutMs < kResendGapMs) return 0;
     }
     lpClient->dwAcked = dwAcked;
+    if (qwNowMs - lpClient->qwToldMs >= kTftpProgressMs && lpClient->lpBootFile && BootEventsWanted())
+        TellProgress(lpClient, peer, qwNowMs);
     return SendWindow(lpClient, peer, qwNowMs, sink);
 }
 
@@ -306,6 +308,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
     lpClient->wWindow = 1;
     lpClient->qwLastSeenMs = qwNowMs;
     lpClient->qwStartMs = qwNowMs;
+    lpClient->qwToldMs = qwNowMs;
     lpClient->nPort = kTftpServicePort;
     return lpClient;
 }
@@ -396,6 +399,14 @@ void TftpResponder::TellEnd(const TftpClientInfo &client, const platform::SockAd
     if (nReason == TAVREL_REASON_NONE || qwBytes > client.dwSize) qwBytes = client.dwSize;
     EmitTftpEnded(peer.dwAddr, client.lpBootFile->szFileName, client.dwSize, client.dwBlockSize, client.wWindow,
                   qwBytes, client.qwLastSeenMs - client.qwStartMs, nReason);
+}
+
+void TftpResponder::TellProgress(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) const {
+    lpClient->qwToldMs = qwNowMs;
+    uint64_t qwBytes = static_cast<uint64_t>(lpClient->dwAcked) * static_cast<uint32_t>(lpClient->dwBlockSize);
+    EmitTftpProgress(peer.dwAddr, lpClient->lpBootFile->szFileName, lpClient->dwSize, lpClient->dwBlockSize,
+                     lpClient->wWindow, qwBytes < lpClient->dwSize ? qwBytes : lpClient->dwSize,
+                     qwNowMs - lpClient->qwStartMs);
 }
 
 // DATA for the absolute block (1 is the first), read straight into the

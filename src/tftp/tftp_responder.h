@@ -136,6 +136,8 @@ private:
     void ReleaseHoldings(TftpClientInfo *lpClient);
     int ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32_t dwLength, void *lpOut);
     void TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const;
+    // The bytes acknowledged so far, to the boot-event observer.
+    void TellProgress(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) const;
 
     TftpTransferPorts *m_lpPorts;
     TftpPathMtu *m_lpMtu;

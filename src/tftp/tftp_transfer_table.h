@@ -28,6 +28,7 @@ struct TftpClientInfo {
     bool bWindowOut;       // the blocks after dwAcked went out, at qwWindowOutMs
     uint64_t qwWindowOutMs;
     uint64_t qwStartMs;    // when the read request came
+    uint64_t qwToldMs;     // when its progress was last told to the host (or its start)
     int32_t nReadArea;     // the read-ahead area lent to it, or 0
 };
 

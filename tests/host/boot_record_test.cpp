@@ -260,3 +260,38 @@ TEST_F(BootRecordTest, ResultFollowsTheEvidenceInAnyOrder) {
     EXPECT_EQ((at(400 + kBootQuietSeconds + 1), result("62") + result("63") + result("64")), "renewed renewed booting ");
     EXPECT_EQ((at(400 + kTransferQuietSeconds + 1), result("64")), "failed quiet");
 }
+
+// Transfers under way show their bytes so far: TFTP from the library's
+// progress events, HTTP from the server's counts; each attempt's end is
+// counted once for the charts, when it settles.
+TEST_F(BootRecordTest, TransfersUnderWayAndOutcomes) {
+    Offer(3, "192.0.2.103", "ipxe.efi");
+    Tftp(TAVREL_EVENT_TFTP_STARTED, 0, "192.0.2.103", "big.img", 0, 0);
+    m_dNow += 2;
+    Tftp(TAVREL_EVENT_TFTP_PROGRESS, 0, "192.0.2.103", "big.img", 300000, 2000);
+    m_Tracker.HttpSendingStarted({"192.0.2.103", "vmlinuz", 9000000, 0, 0.5});
+    m_Tracker.HttpProgress({{"192.0.2.103", "vmlinuz", 9000000, 4500000, 1.5}});
+    std::vector<TransferUnderWay> transfers = m_Tracker.Transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].protocol + " " + transfers[0].mac + " " + transfers[0].file, "http 52:54:00:00:00:03 vmlinuz");
+    EXPECT_EQ(transfers[0].bytes, 4500000);
+    EXPECT_EQ(transfers[0].seconds, 1.5);
+    EXPECT_EQ(transfers[1].protocol + " " + transfers[1].file, "tftp big.img");
+    EXPECT_EQ(transfers[1].bytes, 300000);
+    EXPECT_EQ(transfers[1].size, 850000);
+    EXPECT_EQ(transfers[1].seconds, 2.0);
+    EXPECT_EQ(m_Tracker.Machines()[0].result, kResultBooting) << "a transfer under way";
+    EXPECT_EQ(m_Tracker.Outcomes().booted + m_Tracker.Outcomes().failed, 0u);
+
+    Tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.103", "big.img", 850000, 2500);
+    Http("192.0.2.103", "vmlinuz", 200);
+    EXPECT_TRUE(m_Tracker.Transfers().empty());
+    Offer(4, "192.0.2.104", "ipxe.efi");
+    Tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "192.0.2.104", "x.efi", 0, 0);
+    m_dNow += kBootQuietSeconds + 1;  // the first went quiet after its last payload: booted
+    BootOutcomes outcomes = m_Tracker.Outcomes();
+    EXPECT_EQ(outcomes.booted, 1u);
+    EXPECT_EQ(outcomes.failed, 1u);
+    m_Tracker.ReportAccepted({"", "52:54:00:00:00:03", "192.0.2.103", "", "", "192.0.2.1", ""});
+    EXPECT_EQ(m_Tracker.Outcomes().booted, 1u) << "the same attempt, counted once";
+}

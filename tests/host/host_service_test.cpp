@@ -18,12 +18,15 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <atomic>
 #include <chrono>
 #include <iostream>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -173,9 +176,12 @@ TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
     for (int i = 0; i < 20 && json.find("52:54:00:12:34:09") == std::string::npos; ++i, usleep(100000))
         json = Capture(Cli("reports --json"));
     EXPECT_EQ(json.find("52:54:00:12:34:0a"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"mac\": \"52:54:00:12:34:09\", \"ip\": \"192.168.0.10\", \"gateway\": \"192.168.0.1\", "
-                        "\"netmask\": \"255.255.255.0\", \"server\": \"192.168.0.2\""),
-              std::string::npos)
+    nlohmann::json reports = nlohmann::json::parse(json);
+    ASSERT_EQ(reports.size(), 1u) << json;
+    reports[0].erase("time");
+    EXPECT_EQ(reports[0], nlohmann::json({{"mac", "52:54:00:12:34:09"}, {"ip", "192.168.0.10"},
+                                          {"gateway", "192.168.0.1"}, {"netmask", "255.255.255.0"},
+                                          {"server", "192.168.0.2"}, {"reporter", "192.0.2.1"}}))
         << json;
 }
 
@@ -525,6 +531,24 @@ protected:
         Shell("ip -n " + ns + " addr add " + address + "/24 dev tv1");
         Shell("ip netns exec " + ns + " curl -s -o /dev/null --interface " + address + " tftp://192.0.2.1/" + file);
     }
+    static std::string ClientNs() {
+        std::string ns = getenv("TAVREL_CLIENT_NETNS");
+        return ns.substr(ns.rfind('/') + 1);
+    }
+    // The page as headless Chromium shows it at WIDTH x HEIGHT once its script ran;
+    // TAVREL_PAGE_SHOTS names a folder for a screenshot of each.
+    static std::string PageDom(int nWidth, int nHeight, const std::string &query = "") {
+        const char *lpShots = getenv("TAVREL_PAGE_SHOTS");
+        std::string size = std::to_string(nWidth) + " " + std::to_string(nHeight);
+        return Capture("timeout 60 " TAVREL_PAGE_AT_WIDTH " 'http://192.0.2.1:9100/" + query + "' " + size +
+                       (lpShots ? " " + std::string(lpShots) + "/page-" + std::to_string(nWidth) + ".png" : "") +
+                       " 2>/dev/null");
+    }
+    // The element with id ID, up to its closing TAG.
+    static std::string Part(const std::string &dom, const std::string &id, const std::string &tag = "table") {
+        size_t at = dom.find("id=\"" + id + "\"");
+        return at == std::string::npos ? "" : dom.substr(at, dom.find("</" + tag + ">", at) - at);
+    }
     // The row of the page's table ID that names MAC, or "".
     static std::string RowOf(const std::string &dom, const std::string &id, const std::string &mac) {
         size_t table = dom.find("id=\"" + id + "\"");
@@ -597,4 +621,96 @@ TEST_P(HostStatusTest, BootLineFloodIsCapped) {
     std::cout << nLines << " boot: lines in " << seconds << " s\n";
     EXPECT_GT(nLines, 0u);
     EXPECT_LE(nLines, 50 + 10 * (seconds + 1));
+}
+
+// What a person sees at a desktop's and a phone's width while machines boot:
+// transfers under way with their bytes and rate, a filter that narrows the
+// machines, the charts, the log lines as text, and nothing cut off sideways.
+TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
+    std::ofstream(Boot() + "/big.img").close();
+    ASSERT_EQ(truncate((Boot() + "/big.img").c_str(), 4000000), 0);
+    std::ofstream(Boot() + "/huge.img").close();
+    ASSERT_EQ(truncate((Boot() + "/huge.img").c_str(), 64000000), 0);
+    Bytes offer = Offer(0x23, 400), other = Offer(0x24, 401);
+    ASSERT_FALSE(offer.empty());
+    ASSERT_FALSE(other.empty());
+    DhcpRequest select;
+    select.abMac[5] = 0x23;
+    select = SelectingRequest(select, offer);
+    Bytes request = BuildDhcp(select);
+    m_Client.SendTo("255.255.255.255", 67, request.data(), request.size());
+    ASSERT_FALSE(AwaitXid(m_Client, select.dwXid, 700).empty()) << "acknowledged: one address in use";
+    std::string address = IpText(AddrAt(offer, 16));
+    nlohmann::json status;
+    auto poll = [&] { status = nlohmann::json::parse(Capture("curl -s http://192.0.2.1:9100/status.json"), nullptr, false); };
+    auto known = [&] {  // the tracker took the DHCP events that tie the address to the MAC
+        for (const auto &m : status["machines"])
+            if (m["mac"] == "52:54:00:12:34:23" && m["address"] == address) return true;
+        return false;
+    };
+    for (int i = 0; i < 50 && !known(); ++i, usleep(100000)) poll();
+    Shell("ip -n " + ClientNs() + " addr add " + address + "/24 dev tv1");
+    // A slow TFTP client, at its own pace, and a rate-limited HTTP download, both left under way.
+    std::atomic<bool> bStop{false};
+    std::thread tftp([&] {
+        TestSocket client(address.c_str(), 2000, true);
+        const char rrq[] = "\0\1big.img\0octet";
+        client.SendTo("192.0.2.1", 69, rrq, sizeof rrq);
+        sockaddr_in from{};
+        bool ok = true;
+        for (Bytes data; !bStop && !(data = client.Receive(5000, &ok, &from)).empty();) {
+            const unsigned char ack[4] = {0, 4, data[2], data[3]};
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the client's pace
+            client.SendTo("192.0.2.1", ntohs(from.sin_port), ack, sizeof ack);
+        }
+    });
+    std::string curlPid = m_Tree.Root() + "/curl.pid";
+    struct Ending {  // whatever the assertions below say
+        std::function<void()> end;
+        ~Ending() { end(); }
+    } ending{[&] { bStop = true, tftp.join(), Shell("kill $(cat " + curlPid + ")"); }};
+    Shell("ip netns exec " + ClientNs() + " curl -s -o /dev/null --limit-rate 200K --interface " + address +
+          " http://192.0.2.1:8080/huge.img & echo $! > " + curlPid);
+    Shell("curl -s -o /dev/null 'http://192.0.2.1:8080/%3Cscript%3Ealert(1)%3C/script%3E'");
+    TestSocket peer("0.0.0.0", 4455, true, true);  // 0x24 reports: booted
+    Bytes pack(292, 0);
+    const unsigned char head[] = {0x75, 0x6d, 0, 0, 0x52, 0x54, 0, 0x12, 0x34, 0x24, 0, 0, 2};
+    memcpy(pack.data(), head, sizeof head);
+    peer.SendTo("192.0.2.255", 4455, pack.data(), pack.size());
+    // Both transfers have told bytes (TFTP once a second of its own).
+    auto told = [&](const char *lpProtocol) {
+        for (const auto &t : status["transfers"])
+            if (t["protocol"] == lpProtocol && t["bytes"].get<long long>() > 0 && t["rate"].get<long long>() > 0)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 100 && !(told("tftp") && told("http")); ++i, usleep(100000)) poll();
+    EXPECT_TRUE(told("tftp") && told("http")) << status.dump(1);
+
+    std::string dom = PageDom(1280, 800);
+    std::string transfers = Part(dom, "transfers");
+    EXPECT_NE(transfers.find(">52:54:00:12:34:23<"), std::string::npos) << transfers;
+    EXPECT_NE(transfers.find(">TFTP big.img<"), std::string::npos) << transfers;
+    EXPECT_NE(transfers.find(">HTTP huge.img<"), std::string::npos) << transfers;
+    EXPECT_NE(transfers.find(" of 4.0 MB<"), std::string::npos) << transfers;
+    EXPECT_NE(transfers.find(" of 64.0 MB<"), std::string::npos) << transfers;
+    EXPECT_NE(transfers.find("B/s<"), std::string::npos) << transfers;
+    EXPECT_NE(Part(dom, "boots-chart", "svg").find("<rect"), std::string::npos) << "0x24 booted this minute";
+    EXPECT_NE(Part(dom, "pool-chart", "svg").find("class=\"use\""), std::string::npos) << "one address in use";
+    std::string log = Part(dom, "log");
+    EXPECT_NE(log.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos) << log;
+    EXPECT_EQ(dom.find("<script>alert"), std::string::npos) << "a log line is text, never markup";
+    EXPECT_NE(log.find(">library<"), std::string::npos) << "the library's lines too";
+    EXPECT_TRUE(std::regex_search(Part(dom, "updated", "p"),
+                                  std::regex("updated \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC[+-]\\d\\d:\\d\\d")))
+        << Part(dom, "updated", "p");
+
+    std::string phone = PageDom(390, 844, "?filter=52-54-00-12-34-24");
+    EXPECT_NE(RowOf(phone, "machines", "52:54:00:12:34:24").find("result booted"), std::string::npos) << phone;
+    EXPECT_EQ(RowOf(phone, "machines", "52:54:00:12:34:23"), "") << "filtered out";
+    EXPECT_NE(Part(phone, "transfers").find("no transfer under way"), std::string::npos);
+    std::smatch widths;
+    ASSERT_TRUE(std::regex_search(phone, widths, std::regex("data-scroll-width=\"(\\d+)\" data-view-width=\"(\\d+)\"")));
+    EXPECT_EQ(std::stoi(widths[2]), 390);
+    EXPECT_LE(std::stoi(widths[1]), std::stoi(widths[2])) << "nothing sticks out sideways at a phone's width";
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -396,6 +397,47 @@ bool Fetch(BareResponder &server, uint32_t dwHost, uint64_t qwMs) {
 const Bytes kBusy = {0, 5, 0, 0, 'S', 'e', 'r', 'v', 'e', 'r', ' ', 'B', 'u', 's', 'y', 0};
 
 }  // namespace
+
+namespace {
+
+std::mutex g_ProgressLock;
+std::vector<BootEventRecord> g_Progress;  // the progress events delivered
+
+void TAVREL_CALLBACK KeepProgress(const BootEventRecord *event) {
+    std::lock_guard<std::mutex> lock(g_ProgressLock);
+    if (event->kind == TAVREL_EVENT_TFTP_PROGRESS) g_Progress.push_back(*event);
+}
+
+size_t ProgressTold() {
+    std::lock_guard<std::mutex> lock(g_ProgressLock);
+    return g_Progress.size();
+}
+
+}  // namespace
+
+// A transfer under way tells the host its bytes so far, once a second of
+// its own at most: an ACK every 100 ms for 3 s is three events, not thirty.
+TEST_F(TftpTest, TransferUnderWayTellsItsProgress) {
+    Write("large", std::string(512 * 40, 'l'));
+    BareResponder server(m_Root);
+    RegisterBootEventCallback(KeepProgress);
+    ASSERT_EQ(server.Send(0x7f000050, 2000, Rrq("large"), 0, 0).size(), 4u + 512u);
+    for (unsigned block = 1; block <= 30; ++block)
+        ASSERT_FALSE(server.Send(0x7f000050, 2000, Ack(block), server.nAnswerPort, block * 100).empty()) << block;
+    for (int i = 0; i < 500 && ProgressTold() < 3; ++i) usleep(10000);
+    RegisterBootEventCallback(nullptr);
+    std::lock_guard<std::mutex> lock(g_ProgressLock);
+    ASSERT_EQ(g_Progress.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const BootEventRecord event = g_Progress[i];
+        // Packed records: fields are copied out before they are compared.
+        EXPECT_EQ(int64_t{event.bytes}, 512 * 10 * static_cast<int64_t>(i + 1)) << i;
+        EXPECT_EQ(int{event.durationms}, 1000 * static_cast<int>(i + 1)) << i;
+        EXPECT_EQ(int64_t{event.size}, 512 * 40);
+        EXPECT_STREQ(event.file, "large");
+        EXPECT_STREQ(event.address, "127.0.0.80");
+    }
+}
 
 // A read request for a missing file, spoofed from a second server's port
 // (69 is ours here, so another one stands in): that server answers every
