@@ -52,6 +52,7 @@ protected:
         if (m_Pid == 0) {
             int log = open((m_Tree.Root() + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(log, 1);
+            dup2(log, 2);  // the warnings too
             rlimit limit{descriptors, descriptors};
             setrlimit(RLIMIT_NOFILE, &limit);
             execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
@@ -120,6 +121,7 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
     EXPECT_EQ(FileOf(Offer(0x03, 9, 7)), "ipxe.efi");
     Write("192.0.2.77", "snponly.efi");
+    std::ofstream(m_Config, std::ios::app) << "colour = \"blue\"\n";  // ignored, as the previous release did
     EXPECT_NE(Capture(std::string(TAVREL_HOST_BIN) + " check " + m_Config + " 2>&1")
                   .find("server.address: 192.0.2.77 is not an address of this host"),
               std::string::npos)
@@ -130,6 +132,10 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     for (int i = 0; i < 50 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i, usleep(100000)) after = Offer(0x02, 11 + i);
     EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
     EXPECT_EQ(FileOf(Offer(0x03, 70, 7)), "snponly.efi") << "rules re-read too";
+    EXPECT_NE(ReadWholeFile(m_Tree.Root() + "/host.log")
+                  .find("warning: " + m_Config + ":21: range[0].colour: unknown key, ignored; the next release"),
+              std::string::npos)
+        << "a re-read warns as a start does";
     // A file caught half-written, valid but without its ranges, keeps the running ones.
     std::string whole = Capture("cat " + m_Config);
     std::ofstream(m_Config) << whole.substr(0, whole.find("[[range]]"));
