@@ -32,7 +32,9 @@
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
 #include "host/cli/listings.h"
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
+#include "host/text/time_text.h"
 #include "host/cli/machine_listings.h"
 #include "host/app/policy_service.h"
 #include "host/web/status_server.h"
@@ -410,7 +412,7 @@ const std::vector<Command> &Commands() {
              sub->add_option("--since", o.since, std::string("only those at or after a time: ") + kTimeForms)
                  ->transform(CLI::Validator(
                      [](std::string &text) {
-                         return ParseReportTime(text, &text) ? std::string()
+                         return ParseLocalTime(text, &text) ? std::string()
                                                              : "\"" + text + "\" is not a time: " + kTimeForms;
                      },
                      "TIME"));

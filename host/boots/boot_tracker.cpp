@@ -1,11 +1,13 @@
 #include "host/boots/boot_tracker.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+
+#include "host/text/address_text.h"
+#include "host/text/mac_text.h"
 
 namespace {
 
@@ -31,11 +33,6 @@ bool AllZero(const unsigned char *mac) {
     for (int i = 0; i < 6; ++i)
         if (mac[i]) return false;
     return true;
-}
-
-uint32_t HostOrder(const std::string &address) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
 }
 
 const char *DhcpTypeName(int nType) {
@@ -145,7 +142,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
                 : event.messagetype == kDhcpNak   ? kStepNak
                                                   : kStepAck;
     if (event.messagetype == kDhcpAck && event.port != kBootServerPort) {
-        m_Acknowledged[HostOrder(address)] = step.time;
+        m_Acknowledged[AddressValue(address)] = step.time;
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
     }
     if (mac.empty()) return;

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <sstream>
 
-#include "host/text/local_time_text.h"
+#include "host/text/time_text.h"
 #include "log/log_text.h"
 
 namespace {

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "host/text/address_text.h"
+
 namespace {
 
 constexpr unsigned char kBeatMagic[4] = {'T', 'V', 'H', 'B'};
@@ -47,12 +49,6 @@ uint64_t Get(const unsigned char *at, int bytes) {
 void Sign(const unsigned char *data, const std::string &key, unsigned char *mac, size_t size = kBeatSignedSize) {
     unsigned int length = 32;
     HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, size, mac, &length);
-}
-
-std::string AddressText(uint32_t address) {
-    in_addr a{htonl(address)};
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &a, text, sizeof text);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 
 #include "dhcp/lease_file.h"
 #include "host/config/host_config.h"
-#include "net/address_text.h"
+#include "host/text/address_text.h"
+#include "host/text/mac_text.h"
 
 uint32_t Crc32(const std::string &text) { return JournalCrc32(text.data(), text.size()); }
 
@@ -39,9 +40,7 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
     }
     for (const JournalLease &record : records) {
         if (record.nExpiry <= now) continue;
-        char mac[32], ip[16];
-        leases->push_back({MacToText(sizeof mac, mac, record.abMac), HostIpToText(sizeof ip, ip, record.dwIp),
-                           record.nExpiry});
+        leases->push_back({MacText(record.abMac), AddressText(record.dwIp), record.nExpiry});
     }
     return true;
 }
@@ -49,7 +48,7 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases) {
     long free = 0;
     std::set<uint32_t> taken;
-    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip.c_str()));
+    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip));
     for (const TeskSubNetStruct &range : ranges) {
         uint32_t begin = AddressValue(range.beginip), end = AddressValue(range.endip);
         if (!begin || end < begin) continue;
