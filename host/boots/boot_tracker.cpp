@@ -100,6 +100,9 @@ void BootTracker::Take(const BootEventRecord &event) {
         case TAVREL_EVENT_TFTP_ENDED:
         case TAVREL_EVENT_TFTP_REFUSED:
             return TakeTftp(event, step);
+        case TAVREL_EVENT_ADDRESS_IN_USE:
+            ++m_Counters.dhcpProbeConflicts;  // no machine's step: the address's holder never asked
+            return;
         default:
             return;  // a kind of a later library
     }
@@ -123,6 +126,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         ++m_Counters.dhcpOtherServers[step.reason];
         return;
     }
+    if (event.reason == TAVREL_REASON_UNKNOWN_LEASE)
+        ++m_Counters.dhcpUnknownLeases[event.kind == TAVREL_EVENT_DHCP_ANSWER ? "nak" : "none"];
     if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
         ++m_Counters.dhcpUnanswered[step.reason];
         if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
@@ -133,6 +138,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         return;
     }
     ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
+    step.reason.clear();  // a NAK's reason is counted; the NAK itself ends no boot
     step.address = address;
     step.file = FieldText(event.file, sizeof event.file);
     auto rule = m_RuleOfMac.find(mac);

@@ -43,6 +43,8 @@ struct BootCounters {
     CountsByLabel dhcpUnanswered;  // reason key
     CountsByLabel dhcpOtherServers;  // another server's clients, by reason key: not unanswered
     uint64_t dhcpDeclines = 0;
+    uint64_t dhcpProbeConflicts = 0;  // addresses a probe found in use
+    CountsByLabel dhcpUnknownLeases;  // claims of a lease this server has no record of: "nak" or "none"
     CountsByLabel mirrorMessages;  // "request", "report"
     CountsByLabel tftpTransfers;   // "complete" or a reason key
     CountsByLabel tftpRefused;     // reason key

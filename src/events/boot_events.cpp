@@ -10,6 +10,7 @@ std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
 namespace {
 
 constexpr int kTftpPort = 69;
+constexpr int kDhcpPort = 67;
 // Enough for a burst of thousands of answers a second while the host is
 // busy for a moment; the ring lives in zeroed static storage, touched only
 // when events flow.
@@ -193,8 +194,8 @@ void PutEventText(char *lpField, size_t nFieldSize, const char *lpText) {
 void PutEventAddress(char *lpField, uint32_t dwAddrNet) { HostIpToText(16, lpField, platform::NetToHost32(dwAddrNet)); }
 
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
-                    const char *lpUserClass, const char *lpFile) {
-    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_NONE, nPort);
+                    const char *lpUserClass, const char *lpFile, int nReason) {
+    BootEventRecord event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, nReason, nPort);
     event.messagetype = nMessageType;
     memcpy(event.mac, lpMac, sizeof event.mac);
     PutEventAddress(event.address, dwAddr);
@@ -218,6 +219,12 @@ void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSour
     memcpy(event.mac, lpMac, sizeof event.mac);
     PutEventAddress(event.address, dwSource);
     PutEventText(event.server, sizeof event.server, lpServer);
+    EmitBootEvent(event);
+}
+
+void EmitAddressInUse(uint32_t dwAddr) {
+    BootEventRecord event = NewBootEvent(TAVREL_EVENT_ADDRESS_IN_USE, TAVREL_REASON_ADDRESS_PROBE, kDhcpPort);
+    PutEventAddress(event.address, dwAddr);
     EmitBootEvent(event);
 }
 

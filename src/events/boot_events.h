@@ -31,12 +31,15 @@ void StopBootEventDelivery();
 
 // The services' emission points, each behind `if (BootEventsWanted())`.
 // Addresses are in network order; texts may be null.
+// NREASON: why an answer refuses (a NAK's), else TAVREL_REASON_NONE.
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
-                    const char *lpUserClass, const char *lpFile);
+                    const char *lpUserClass, const char *lpFile, int nReason = TAVREL_REASON_NONE);
 void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource, int nReason);
 // 4455: a request (REPORT false) or a report of the server the client booted from.
 void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t dwSource, const char *lpServer);
 void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason);
+// A probe found the address in use.
+void EmitAddressInUse(uint32_t dwAddr);
 void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
 void EmitTftpEnded(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow,
                    uint64_t qwBytes, uint64_t qwDurationMs, int nReason);

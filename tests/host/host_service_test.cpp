@@ -55,7 +55,7 @@ protected:
             dup2(log, 2);  // the warnings too
             rlimit limit{descriptors, descriptors};
             setrlimit(RLIMIT_NOFILE, &limit);
-            execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
+            execl(m_Program.c_str(), "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         // Ready once port 67 answers.
@@ -106,6 +106,7 @@ protected:
     TempTree m_Tree;
     std::unique_ptr<TestPostgres> m_Postgres;
     std::string m_Config, m_Database;
+    std::string m_Program = TAVREL_HOST_BIN;
     pid_t m_Pid = -1;
     TestSocket m_Client{"0.0.0.0", 68, true, true};
 };
@@ -544,6 +545,22 @@ INSTANTIATE_TEST_SUITE_P(Backends, HostStatusTest, testing::Values("sqlite"),
                          [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
+    // Started again from a program folder without a lease file, as after an upgrade from a release that
+    // kept none: each free address is probed first, and 192.0.2.10 answers.
+    TearDown();
+    Shell("sysctl -qw net.ipv4.ping_group_range='0 2147483647'");  // this namespace only
+    std::string ns = getenv("TAVREL_CLIENT_NETNS");
+    Shell("ip -n " + ns.substr(ns.rfind('/') + 1) + " addr add 192.0.2.10/24 dev tv1");
+    m_Program = m_Tree.Root() + "/app/bin/tavrel-host";
+    Shell("mkdir -p " + m_Tree.Root() + "/app/bin " + m_Tree.Root() + "/app/data/leases && cp " TAVREL_HOST_BIN " " +
+          m_Program);
+    StartHost(8192);
+    DhcpRequest renew;  // RENEWING on an address this server never leased, sent to it: a forged RENEW
+    renew.byType = 3, renew.abMac[5] = 0x23, renew.dwXid = 302, renew.dwCiaddr = Ip("192.0.2.19");
+    Bytes forged = BuildDhcp(renew);
+    m_Client.SendTo("192.0.2.1", 67, forged.data(), forged.size());
+    Bytes nak = AwaitXid(m_Client, 302, 2000);
+    EXPECT_EQ(nak.size() > 242 ? nak[242] : 0, 6) << "NAKed";
     std::ofstream(Boot() + "/boot.ipxe") << "#!ipxe\n";
     Bytes booted = Offer(0x21, 300), missing = Offer(0x22, 301);
     ASSERT_FALSE(booted.empty());
@@ -580,6 +597,9 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_tftp_transfers_total{result=\"complete\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_tftp_errors_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_pool_addresses{range=\"192.0.2.10-192.0.2.20\"} 11\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_dhcp_probe_conflicts_total 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_dhcp_unknown_lease_claims_total{answer=\"nak\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_tftp_refused_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
 }
 
 // 2,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of

@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Tavrel.h"
 #include "support/dhcp_client.h"
@@ -395,6 +396,12 @@ bool Fetch(BareResponder &server, uint32_t dwHost, uint64_t qwMs) {
 
 const Bytes kBusy = {0, 5, 0, 0, 'S', 'e', 'r', 'v', 'e', 'r', ' ', 'B', 'u', 's', 'y', 0};
 
+std::vector<BootEventRecord> g_Ended;  // TFTP ended and refused events, by the delivery thread
+
+void TAVREL_CALLBACK CollectEnds(const BootEventRecord *event) {
+    if (event->kind == TAVREL_EVENT_TFTP_ENDED || event->kind == TAVREL_EVENT_TFTP_REFUSED) g_Ended.push_back(*event);
+}
+
 }  // namespace
 
 // A read request for a missing file, spoofed from a second server's port
@@ -469,6 +476,31 @@ TEST_F(TftpTest, HostileLanForgedRequestsLeaveRoomForHonestFetches) {
     EXPECT_EQ(nBusy, 2000 - kTftpTransfersPerSource);
     server.Send(0x0C000002, 2000, Rrq("k1024"), 0, 8000 + kTftpFirstAckMs);
     EXPECT_EQ(server.open.size(), 2u) << "the running transfer and the new one";
+}
+
+// What the host counts of forged requests is what happened: a transfer whose
+// first answer was never acknowledged is taken back as unacknowledged (here
+// for the port a newcomer needs), and a request told "Server Busy" for want
+// of a port is a refusal, never a transfer that ended.
+TEST_F(TftpTest, HostileLanReclaimsAndBusyRefusalsAreToldAsSuch) {
+    BareResponder server(m_Root);
+    g_Ended.clear();
+    RegisterBootEventCallback(CollectEnds);
+    server.Send(0x0D000001, 2000, Rrq("k1024"), 0, 0);  // never acknowledged
+    for (uint32_t i = 0; i < 256; ++i) {  // the ports BareResponder has, each transfer acknowledged
+        server.Send(0x0E000000 + i, 2000, Rrq("k1024"), 0, 1000);
+        server.Send(0x0E000000 + i, 2000, Ack(1), server.nAnswerPort, 1000);
+    }
+    EXPECT_EQ(server.Send(0x0F000001, 2000, Rrq("k1024"), 0, 1000), kBusy);
+    StopPXE();  // delivers what is queued
+    RegisterBootEventCallback(nullptr);
+    ASSERT_EQ(g_Ended.size(), 2u);
+    EXPECT_EQ(g_Ended[0].kind, TAVREL_EVENT_TFTP_ENDED);
+    EXPECT_EQ(g_Ended[0].reason, TAVREL_REASON_UNACKNOWLEDGED);
+    EXPECT_STREQ(g_Ended[0].address, "13.0.0.1");
+    EXPECT_EQ(g_Ended[1].kind, TAVREL_EVENT_TFTP_REFUSED);
+    EXPECT_EQ(g_Ended[1].reason, TAVREL_REASON_BUSY);
+    EXPECT_STREQ(g_Ended[1].address, "15.0.0.1");
 }
 
 // The transfer identifier: ACKs count only from the port that asked.
