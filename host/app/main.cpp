@@ -163,6 +163,7 @@ int Run(const std::string &path) {
     g_lpTracker = tracker.get();
     SetHttpObserver(tracker.get());
     SetReportObserver(tracker.get());  // a report is a boot once the queue took it
+    SetBeaconObserver(tracker.get());
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
@@ -224,6 +225,7 @@ int Run(const std::string &path) {
     RegisterBootEventCallback(nullptr);
     SetHttpObserver(nullptr);
     SetReportObserver(nullptr);
+    SetBeaconObserver(nullptr);
     g_lpTracker = nullptr;
     tracker->StopSaving();
     g_lpPolicy = nullptr;

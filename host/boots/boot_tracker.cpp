@@ -232,6 +232,14 @@ void BootTracker::ReportAccepted(const StoredReport &report) {
     Record(report.mac, step, "", true, report.ip);
 }
 
+void BootTracker::DatagramIgnored(const char *lpWhy) {
+    const char *lpKey = strcmp(lpWhy, kIgnoredForged) == 0      ? "forged"
+                        : strcmp(lpWhy, kIgnoredNotMember) == 0 ? "not_member"
+                                                                : "replayed";
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_Counters.farmIgnored[lpKey];
+}
+
 std::string BootTracker::KeyOfAddress(const std::string &address) {
     auto mac = m_MacOfAddress.find(address);
     return mac == m_MacOfAddress.end() ? address : mac->second;

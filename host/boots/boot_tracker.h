@@ -26,6 +26,7 @@
 #include "Tavrel.h"
 #include "host/boots/http_observer.h"
 #include "host/boots/machine_record.h"
+#include "host/farm/farm_beacon.h"
 #include "host/store/policy_store.h"
 #include "host/store/report_queue.h"
 
@@ -55,9 +56,10 @@ struct BootCounters {
     int64_t droppedEvents = 0;
     uint64_t unansweredDropped = 0;  // evicted from the table of machines never answered
     uint64_t recordsRefused = 0;     // new records past the caps
+    CountsByLabel farmIgnored;       // farm heartbeat and lease datagrams ignored, by reason key
 };
 
-class BootTracker : public HttpObserver, public ReportObserver {
+class BootTracker : public HttpObserver, public ReportObserver, public BeaconObserver {
 public:
     using Clock = std::function<double()>;  // seconds since the epoch
     explicit BootTracker(std::string reporter, Clock clock = WallClock())
@@ -73,6 +75,7 @@ public:
     void HttpEnded(const HttpRequestEnd &end) override;
     // A report the queue took: the machine booted.
     void ReportAccepted(const StoredReport &report) override;
+    void DatagramIgnored(const char *lpWhy) override;
 
     // This server's records, and the farm's as last read from the store;
     // the freshest of each, newest first.

@@ -99,6 +99,11 @@ std::string MetricsText(const MetricsInput &in) {
         .Sample(static_cast<double>(c.httpInFlight));
     out.Family("tavrel_farm_members_live", "gauge", "Servers of the farm with a recent heartbeat.")
         .Sample(static_cast<double>(in.liveMembers));
+    out.Family("tavrel_farm_datagrams_ignored_total", "counter",
+               "Farm heartbeat and lease datagrams ignored, by reason: forged (not of the form, or the signature "
+               "fails), not_member (from an address that is no member, or not the one it names), replayed (a "
+               "sequence already passed).")
+        .Samples(c.farmIgnored, "reason", "replayed");
     out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
         .Sample(static_cast<double>(c.droppedEvents));
     return out.Text();
