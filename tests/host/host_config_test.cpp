@@ -17,8 +17,6 @@
 #include "host/store/policy_store.h"
 #include "host/farm/farm.h"
 #include "host/text/address_text.h"
-#include "host/text/mac_text.h"
-#include "host/text/time_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -267,10 +265,8 @@ TEST_F(HostConfigTest, CheckFindsWhatRunWouldRefuse) {
     EXPECT_EQ(errors, std::vector<std::string>{m_Tree.Root() + "/missing.toml: cannot be read: No such file or directory"});
 }
 
-// One reader each for addresses, MACs and times, where the host had several
-// that disagreed: the configuration took "192.0.2.010" while every later
-// check read it as no address; the farm read MACs with colons only, and
-// took seven pairs.
+// Where the host's readers disagreed: "192.0.2.010" passed, then read as no
+// address; the farm took only ':' MACs, and seven pairs.
 TEST_F(HostConfigTest, AddressesMacsAndTimesReadOneWayEverywhere) {
     EXPECT_TRUE(Errors(Server() + "[http]\nlisten = \"192.0.2.01:8080\"\n[[range]]\nbegin = \"192.0.2.010\"\n"
                                   "end = \"192.0.2.020\"\nnetmask = \"255.255.255.000\"\n")
@@ -284,19 +280,8 @@ TEST_F(HostConfigTest, AddressesMacsAndTimesReadOneWayEverywhere) {
                                 "netmask = \"255.255.255.0\"\n"),
               std::vector<std::string>{"host.toml:8: static[0].ip: 192.0.2.1 is the server's own address"});
     EXPECT_EQ(AddressValue("192.0.2.010"), 0xc000020au);
-    for (const char *bad : {"192.0.2", "192.0.2.1.", "192.0.2.256", "192.0.2.0001", " 192.0.2.1", "0x7f.0.0.1"})
-        EXPECT_EQ(AddressValue(bad), 0u) << bad;
-    EXPECT_EQ(AddressText(0xc000020a), "192.0.2.10");
-    unsigned char mac[kMacBytes];
-    ASSERT_TRUE(ParseMac("52-54-00-AB-cd-0E", mac));
-    EXPECT_EQ(MacText(mac), "52:54:00:ab:cd:0e");
-    EXPECT_EQ(MacKeyOfText("52-54-00-ab-cd-0e"), 0x525400abcd0eu) << "the farm reads what the commands take";
+    EXPECT_EQ(MacKeyOfText("52-54-00-AB-cd-0e"), 0x525400abcd0eu) << "the farm reads what the commands take";
     EXPECT_EQ(MacKeyOfText("52:54:00:ab:cd:0e:ff"), 0u) << "seven pairs are no MAC";
-    EXPECT_EQ(MacKeyOfText("52:54:00:ab:cd:0e "), 0u);
-    std::string stamp;
-    EXPECT_TRUE(ParseLocalTime("2026-12-08", &stamp));
-    EXPECT_EQ(stamp, "2026-12-08 00:00:00");
-    EXPECT_FALSE(ParseLocalTime("2026-02-31", &stamp));
 }
 
 TEST(HostSecrets, PasswordsAreMaskedInEveryForm) {

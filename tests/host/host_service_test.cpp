@@ -545,8 +545,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, HostStatusTest, testing::Values("sqlite"),
                          [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
-    // Started again from a program folder without a lease file, as after an upgrade from a release that
-    // kept none: each free address is probed first, and 192.0.2.10 answers.
+    // Restarted without a lease file (an upgrade from a release that kept none): 192.0.2.10 answers its probe.
     TearDown();
     Shell("sysctl -qw net.ipv4.ping_group_range='0 2147483647'");  // this namespace only
     std::string ns = getenv("TAVREL_CLIENT_NETNS");
@@ -557,10 +556,9 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     StartHost(8192);
     DhcpRequest renew;  // RENEWING on an address this server never leased, sent to it: a forged RENEW
     renew.byType = 3, renew.abMac[5] = 0x23, renew.dwXid = 302, renew.dwCiaddr = Ip("192.0.2.19");
-    Bytes forged = BuildDhcp(renew);
+    Bytes forged = BuildDhcp(renew), nak;
     m_Client.SendTo("192.0.2.1", 67, forged.data(), forged.size());
-    Bytes nak = AwaitXid(m_Client, 302, 2000);
-    EXPECT_EQ(nak.size() > 242 ? nak[242] : 0, 6) << "NAKed";
+    EXPECT_EQ((nak = AwaitXid(m_Client, 302, 2000)).size() > 242 ? nak[242] : 0, 6) << "NAKed";
     std::ofstream(Boot() + "/boot.ipxe") << "#!ipxe\n";
     Bytes booted = Offer(0x21, 300), missing = Offer(0x22, 301);
     ASSERT_FALSE(booted.empty());

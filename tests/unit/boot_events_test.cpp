@@ -159,7 +159,6 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     dhcp(3, 0x09, renewing);
     dwLocal = Ip("10.0.0.1");
     dhcp(3, 0x09, renewing);
-    dwLocal = 0;
     pack(1, 0x66);
     pack(1, 0x02);  // answered with its offer
     pack(2, 0x07);
