@@ -123,6 +123,8 @@ typedef struct BootEventRecord {
 #define TAVREL_EVENT_TFTP_REFUSED 7
 #define TAVREL_EVENT_TFTP_PROGRESS 8    /* a transfer under way: bytes and durationms so far, at most once a
                                          * second per transfer; a host that knows no such kind ignores it */
+#define TAVREL_EVENT_ADDRESS_IN_USE 9   /* a probe (ICMP echo) was answered: address is offered to nobody
+                                         * for a while; reason TAVREL_REASON_ADDRESS_PROBE, port 67 */
 
 #define TAVREL_REASON_NONE 0
 #define TAVREL_REASON_HOST_DECLINED 1      /* the host's choice named another server */
@@ -134,6 +136,9 @@ typedef struct BootEventRecord {
 #define TAVREL_REASON_NOT_ANSWERED_TYPE 7  /* a message type this server does not answer */
 #define TAVREL_REASON_NO_RANGE_FOR_CLASS 8 /* no range serves the client's class (nDhcpType), or ranges are off */
 #define TAVREL_REASON_ADDRESS_PROBE 9      /* its address awaits a probe (ICMP echo) before the first offer */
+#define TAVREL_REASON_UNKNOWN_LEASE 10     /* RENEWING or REBINDING on a free address of ours, whose lease this
+                                            * server has no record of: NAKed when sent to this server, else
+                                            * not answered (a forged request, or a lease file lost) */
 #define TAVREL_REASON_NOT_FOUND 20
 #define TAVREL_REASON_OUTSIDE_FOLDER 21
 #define TAVREL_REASON_TIMEOUT 22
@@ -141,6 +146,8 @@ typedef struct BootEventRecord {
 #define TAVREL_REASON_NAME_REFUSED 24      /* a name the boot folder rules refuse */
 #define TAVREL_REASON_READ_FAILED 25       /* the file could not be read (changed or shrunk) */
 #define TAVREL_REASON_BUSY 26              /* no room for another transfer */
+#define TAVREL_REASON_UNACKNOWLEDGED 27    /* its first answer stayed unacknowledged: taken back (an abandoned
+                                            * or forged request) */
 
 /* Returns 1 after writing the dotted address of the server that is to serve
  * this client into the 16-byte buffer; any other value makes no choice. */

@@ -33,7 +33,9 @@
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
 #include "host/cli/listings.h"
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
+#include "host/text/time_text.h"
 #include "host/cli/machine_listings.h"
 #include "host/app/policy_service.h"
 #include "host/web/status_server.h"
@@ -86,15 +88,19 @@ void UseBootRules(const HostConfig &config) {
 constexpr int kExitFailed = 1, kExitInvalid = 2, kExitNothing = 3;
 constexpr int kFirstRetrySeconds = 1, kLastRetrySeconds = 30;
 
-// FORSERVING: also what only this machine can tell (its addresses), as
-// `check` and `run` see it, and the warnings, printed; their count in WARNINGS.
-bool Load(const std::string &path, HostConfig *config, bool forServing = false, size_t *warnings = nullptr) {
+// What a load is for: a listing reads the file quietly; a re-read (SIGHUP)
+// prints its warnings as a start does; `check` and a start also check what
+// only this machine can tell (its addresses).
+enum class LoadFor { kListing, kReRead, kServing };
+
+// The warnings' count in WARNINGS.
+bool Load(const std::string &path, HostConfig *config, LoadFor use = LoadFor::kListing, size_t *warnings = nullptr) {
     std::vector<std::string> errors, found;
     bool loaded = LoadHostConfig(path, config, &errors, &found);
-    if (forServing)
+    if (use != LoadFor::kListing)
         for (const std::string &warning : found) std::cerr << "warning: " << warning << "\n";
     if (warnings) *warnings = found.size();
-    if (loaded && (!forServing || CheckHostHasAddress(*config, path, &errors))) return true;
+    if (loaded && (use != LoadFor::kServing || CheckHostHasAddress(*config, path, &errors))) return true;
     for (const std::string &error : errors) std::cerr << error << "\n";
     return false;
 }
@@ -129,7 +135,7 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
 
 int Run(const std::string &path) {
     HostConfig config;
-    if (!Load(path, &config, true)) return kExitInvalid;
+    if (!Load(path, &config, LoadFor::kServing)) return kExitInvalid;
     RecentLines lines;  // for the status page, from here to the end
     LogTee tee(lines);
     // The service and policy threads inherit this mask, so only sigwait sees the signals.
@@ -160,6 +166,7 @@ int Run(const std::string &path) {
     g_lpTracker = tracker.get();
     SetHttpObserver(tracker.get());
     SetReportObserver(tracker.get());  // a report is a boot once the queue took it
+    SetBeaconObserver(tracker.get());
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
@@ -196,7 +203,7 @@ int Run(const std::string &path) {
         sigwait(&signals, &sig);
         if (sig != SIGHUP) break;
         HostConfig fresh;
-        if (!Load(path, &fresh)) {
+        if (!Load(path, &fresh, LoadFor::kReRead)) {
             std::cerr << "tavrel-host: " << path << " is invalid; the running configuration stays\n";
             continue;
         }
@@ -225,6 +232,7 @@ int Run(const std::string &path) {
     RegisterBootEventCallback(nullptr);
     SetHttpObserver(nullptr);
     SetReportObserver(nullptr);
+    SetBeaconObserver(nullptr);
     g_lpTracker = nullptr;
     tracker->StopSaving();
     g_lpPolicy = nullptr;
@@ -382,7 +390,7 @@ const std::vector<Command> &Commands() {
          [](const Options &o) {
              HostConfig config;
              size_t warnings = 0;
-             if (!Load(o.file, &config, true, &warnings)) return kExitInvalid;
+             if (!Load(o.file, &config, LoadFor::kServing, &warnings)) return kExitInvalid;
              std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
@@ -413,7 +421,7 @@ const std::vector<Command> &Commands() {
              sub->add_option("--since", o.since, std::string("only those at or after a time: ") + kTimeForms)
                  ->transform(CLI::Validator(
                      [](std::string &text) {
-                         return ParseReportTime(text, &text) ? std::string()
+                         return ParseLocalTime(text, &text) ? std::string()
                                                              : "\"" + text + "\" is not a time: " + kTimeForms;
                      },
                      "TIME"));

@@ -1,12 +1,11 @@
 #include "host/app/policy_service.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <ctime>
 #include <iostream>
 
 #include "host/store/lease_journal.h"
+#include "host/text/address_text.h"
 
 namespace {
 

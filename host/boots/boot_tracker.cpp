@@ -1,11 +1,13 @@
 #include "host/boots/boot_tracker.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+
+#include "host/text/address_text.h"
+#include "host/text/mac_text.h"
 
 namespace {
 
@@ -31,11 +33,6 @@ bool AllZero(const unsigned char *mac) {
     for (int i = 0; i < 6; ++i)
         if (mac[i]) return false;
     return true;
-}
-
-uint32_t HostOrder(const std::string &address) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
 }
 
 const char *DhcpTypeName(int nType) {
@@ -104,6 +101,9 @@ void BootTracker::Take(const BootEventRecord &event) {
         case TAVREL_EVENT_TFTP_ENDED:
         case TAVREL_EVENT_TFTP_REFUSED:
             return TakeTftp(event, step);
+        case TAVREL_EVENT_ADDRESS_IN_USE:
+            ++m_Counters.dhcpProbeConflicts;  // no machine's step: the address's holder never asked
+            return;
         default:
             return;  // a kind of a later library
     }
@@ -127,6 +127,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         ++m_Counters.dhcpOtherServers[step.reason];
         return;
     }
+    if (event.reason == TAVREL_REASON_UNKNOWN_LEASE)
+        ++m_Counters.dhcpUnknownLeases[event.kind == TAVREL_EVENT_DHCP_ANSWER ? "nak" : "none"];
     if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
         ++m_Counters.dhcpUnanswered[step.reason];
         if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
@@ -137,6 +139,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         return;
     }
     ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
+    step.reason.clear();  // a NAK's reason is counted; the NAK itself ends no boot
     step.address = address;
     step.file = FieldText(event.file, sizeof event.file);
     auto rule = m_RuleOfMac.find(mac);
@@ -146,7 +149,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
                 : event.messagetype == kDhcpNak   ? kStepNak
                                                   : kStepAck;
     if (event.messagetype == kDhcpAck && event.port != kBootServerPort) {
-        m_Acknowledged[HostOrder(address)] = step.time;
+        m_Acknowledged[AddressValue(address)] = step.time;
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
     }
     if (mac.empty()) return;
@@ -289,6 +292,14 @@ void BootTracker::ReportAccepted(const StoredReport &report) {
     step.address = report.server;
     std::lock_guard<std::mutex> lock(m_Lock);
     Record(report.mac, step, "", true, report.ip);
+}
+
+void BootTracker::DatagramIgnored(const char *lpWhy) {
+    const char *lpKey = strcmp(lpWhy, kIgnoredForged) == 0      ? "forged"
+                        : strcmp(lpWhy, kIgnoredNotMember) == 0 ? "not_member"
+                                                                : "replayed";
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_Counters.farmIgnored[lpKey];
 }
 
 std::string BootTracker::KeyOfAddress(const std::string &address) {

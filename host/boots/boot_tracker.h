@@ -26,6 +26,7 @@
 #include "Tavrel.h"
 #include "host/boots/http_observer.h"
 #include "host/boots/machine_record.h"
+#include "host/farm/farm_beacon.h"
 #include "host/store/policy_store.h"
 #include "host/store/report_queue.h"
 
@@ -43,6 +44,8 @@ struct BootCounters {
     CountsByLabel dhcpUnanswered;  // reason key
     CountsByLabel dhcpOtherServers;  // another server's clients, by reason key: not unanswered
     uint64_t dhcpDeclines = 0;
+    uint64_t dhcpProbeConflicts = 0;  // addresses a probe found in use
+    CountsByLabel dhcpUnknownLeases;  // claims of a lease this server has no record of: "nak" or "none"
     CountsByLabel mirrorMessages;  // "request", "report"
     CountsByLabel tftpTransfers;   // "complete" or a reason key
     CountsByLabel tftpRefused;     // reason key
@@ -53,6 +56,7 @@ struct BootCounters {
     int64_t droppedEvents = 0;
     uint64_t unansweredDropped = 0;  // evicted from the table of machines never answered
     uint64_t recordsRefused = 0;     // new records past the caps
+    CountsByLabel farmIgnored;       // farm heartbeat and lease datagrams ignored, by reason key
 };
 
 // A TFTP or HTTP transfer under way, as the status page lists it.
@@ -70,7 +74,7 @@ struct BootOutcomes {
     uint64_t booted = 0, failed = 0;
 };
 
-class BootTracker : public HttpObserver, public ReportObserver {
+class BootTracker : public HttpObserver, public ReportObserver, public BeaconObserver {
 public:
     using Clock = std::function<double()>;  // seconds since the epoch
     explicit BootTracker(std::string reporter, Clock clock = WallClock())
@@ -89,6 +93,7 @@ public:
     void HttpProgress(const std::vector<HttpSending> &live);
     // A report the queue took: the machine booted.
     void ReportAccepted(const StoredReport &report) override;
+    void DatagramIgnored(const char *lpWhy) override;
 
     // This server's records, and the farm's as last read from the store;
     // the freshest of each, newest first.

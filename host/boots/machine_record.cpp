@@ -6,7 +6,7 @@
 #include <ctime>
 #include <sstream>
 
-#include "host/text/local_time_text.h"
+#include "host/text/time_text.h"
 #include "log/log_text.h"
 
 namespace {
@@ -34,6 +34,7 @@ const struct {
     {TAVREL_REASON_NOT_ANSWERED_TYPE, "not_answered_type", "a message this server does not answer"},
     {TAVREL_REASON_NO_RANGE_FOR_CLASS, "no_range_for_class", "no range serves its class of client"},
     {TAVREL_REASON_ADDRESS_PROBE, "address_probe", "its address is being probed before the first offer"},
+    {TAVREL_REASON_UNKNOWN_LEASE, "unknown_lease", "it claims a lease this server has no record of"},
     {TAVREL_REASON_NOT_FOUND, "not_found", "no such file"},
     {TAVREL_REASON_OUTSIDE_FOLDER, "outside_folder", "the file lies outside the boot folder"},
     {TAVREL_REASON_TIMEOUT, "timeout", "the machine stopped answering"},
@@ -41,6 +42,7 @@ const struct {
     {TAVREL_REASON_NAME_REFUSED, "name_refused", "a name the boot folder refuses"},
     {TAVREL_REASON_READ_FAILED, "read_failed", "the file could not be read"},
     {TAVREL_REASON_BUSY, "busy", "too many transfers at once"},
+    {TAVREL_REASON_UNACKNOWLEDGED, "unacknowledged", "the machine never acknowledged the first answer"},
 };
 // Reasons the HTTP server gives.
 const struct {

@@ -8,7 +8,7 @@
 
 #include "host/farm/farm.h"
 #include "host/text/json_document.h"
-#include "host/text/local_time_text.h"
+#include "host/text/time_text.h"
 #include "host/boots/machine_record.h"
 
 namespace {
@@ -19,23 +19,6 @@ const char *StateOf(const MemberRow &member) {
 }
 
 }  // namespace
-
-bool ParseReportTime(const std::string &text, std::string *stamp) {
-    for (const char *form : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d"}) {
-        struct tm parts {};
-        const char *end = strptime(text.c_str(), form, &parts);
-        if (!end || *end != '\0') continue;
-        // strptime takes 2026-02-31; mktime would make it March.
-        struct tm normal = parts;
-        normal.tm_isdst = -1;
-        if (mktime(&normal) == -1 || normal.tm_mday != parts.tm_mday || normal.tm_mon != parts.tm_mon) return false;
-        char out[32];
-        strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &parts);
-        *stamp = out;
-        return true;
-    }
-    return false;
-}
 
 bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &since) {
     std::vector<StoredReport> list;

@@ -8,13 +8,7 @@
 
 #include "host/store/lease_journal.h"
 
-// The accepted forms of a time typed for --since, local time.
-constexpr const char *kTimeForms = "YYYY-MM-DD or \"YYYY-MM-DD HH:MM:SS\" (local time)";
-// TEXT in one of kTimeForms as the stored reports write times
-// ("2026-12-08 00:00:00"); false for anything else (a date that does not exist too).
-bool ParseReportTime(const std::string &text, std::string *stamp);
-
-// The newest LIMIT reports at or after SINCE (a stamp of ParseReportTime), oldest first.
+// The newest LIMIT reports at or after SINCE (a stamp of ParseLocalTime), oldest first.
 bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &since);
 bool PrintAssignments(PolicyStore &store, bool json);
 void PrintLeases(const std::vector<LeaseEntry> &leases, bool json);

@@ -6,7 +6,7 @@
 
 #include "host/boots/boot_tracker.h"
 #include "host/text/json_document.h"
-#include "host/text/local_time_text.h"
+#include "host/text/time_text.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/text/mac_text.h"
 #include "log/log_text.h"
 
 namespace {
@@ -54,11 +55,9 @@ const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBo
 }
 
 std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client) {
-    const unsigned char *m = client.mac;
     char line[1536];
-    snprintf(line, sizeof line,
-             "boot: %02x:%02x:%02x:%02x:%02x:%02x (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
-             m[0], m[1], m[2], m[3], m[4], m[5], client.arch, PrintableText(client.userclass).Text(),
+    snprintf(line, sizeof line, "boot: %s (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
+             MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
              client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
              PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
     return line;

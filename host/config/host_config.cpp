@@ -12,6 +12,7 @@
 #include <fstream>
 #include <toml++/toml.h>
 
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "tftp/boot_path.h"
 
@@ -80,14 +81,18 @@ public:
         return true;
     }
 
+    // An address, rewritten in the one form the library, the store and the
+    // listings then see ("192.0.2.010" as "192.0.2.10").
     bool Address(const toml::table &table, const char *name, const std::string &key, char *field, size_t size,
                  bool required, const toml::source_region &owner) {
         if (!Text(table, name, key, field, size, required, owner)) return false;
         if (!*field && !required) return true;
-        if (!IsDottedQuad(field)) {
+        std::string canonical;
+        if (!CanonicalAddress(field, &canonical)) {
             Error(table.get(name)->source(), key, "not a dotted quad (like 192.0.2.1)");
             return false;
         }
+        snprintf(field, size, "%s", canonical.c_str());
         return true;
     }
 
@@ -103,18 +108,6 @@ public:
     static bool IsContiguousMask(const char *text) {
         uint32_t hostPart = ~AddressValue(text);
         return (hostPart & (hostPart + 1)) == 0;
-    }
-
-    static bool IsDottedQuad(const char *text) {
-        int parts = 0;
-        for (const char *p = text;;) {
-            int digits = 0, value = 0;
-            while (*p >= '0' && *p <= '9' && digits < 4) value = value * 10 + (*p++ - '0'), ++digits;
-            if (digits == 0 || digits > 3 || value > 255) return false;
-            ++parts;
-            if (*p == '\0') return parts == 4;
-            if (*p++ != '.' || parts == 4) return false;
-        }
     }
 
     // A whole MAC, rewritten in the library's form (it reads ':' pairs only).
@@ -134,8 +127,6 @@ private:
     std::vector<std::string> *m_lpErrors;
     std::vector<std::string> *m_lpWarnings;
 };
-
-uint32_t HostOrder(const char *text) { return AddressValue(text); }
 
 // The clients would be refused a boot file that is not in the folder; the
 // file may yet be put there, so this is a warning, named like the key.
@@ -263,7 +254,7 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
         check.Address(*table, "gateway", key + ".gateway", r.netgate, sizeof r.netgate, false, where);
         check.Address(*table, "dns1", key + ".dns1", r.dns1, sizeof r.dns1, false, where);
         check.Address(*table, "dns2", key + ".dns2", r.dns2, sizeof r.dns2, false, where);
-        if (begin && end && HostOrder(r.beginip) > HostOrder(r.endip))
+        if (begin && end && AddressValue(r.beginip) > AddressValue(r.endip))
             check.Error(table->get("end")->source(), key + ".end", "below begin");
         bool relayed = false;
         if (const toml::node *flag = table->get("relayed")) {
@@ -273,9 +264,9 @@ void ReadRanges(Checker &check, const toml::table &root, HostConfig *config) {
         // Clients on the server's own link can use only addresses of its
         // subnet. The previous release, without `relayed`, served such
         // ranges through relays.
-        uint32_t mask = HostOrder(config->server.NetMask), net = HostOrder(config->server.ServerIP) & mask;
+        uint32_t mask = AddressValue(config->server.NetMask), net = AddressValue(config->server.ServerIP) & mask;
         if (begin && end && !relayed && mask && Checker::IsContiguousMask(config->server.NetMask) &&
-            ((HostOrder(r.beginip) & mask) != net || (HostOrder(r.endip) & mask) != net))
+            ((AddressValue(r.beginip) & mask) != net || (AddressValue(r.endip) & mask) != net))
             check.Warning(table->get("begin")->source(), key,
                           std::string(r.beginip) + "-" + r.endip + " lies outside the server's subnet " +
                               config->server.ServerIP + "/" + config->server.NetMask +
@@ -308,7 +299,7 @@ void ReadStatics(Checker &check, const toml::table &root, HostConfig *config) {
             !Checker::TakeMac(e.mac, sizeof e.mac))
             check.Error(table->get("mac")->source(), key + ".mac", "not six hex pairs (like 52:54:00:12:34:56)");
         if (check.Address(*table, "ip", key + ".ip", e.ip, sizeof e.ip, true, where) &&
-            HostOrder(e.ip) == HostOrder(config->server.ServerIP))
+            AddressValue(e.ip) == AddressValue(config->server.ServerIP))
             check.Error(table->get("ip")->source(), key + ".ip", std::string(e.ip) + " is the server's own address");
         check.Netmask(*table, key + ".netmask", e.netmask, sizeof e.netmask, where);
         check.Address(*table, "gateway", key + ".gateway", e.netgate, sizeof e.netgate, false, where);
@@ -435,39 +426,30 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
     }
 }
 
-// [http] listen = "ADDRESS:PORT": the boot folder served over HTTP.
-void ReadHttp(Checker &check, const toml::table &root, HostConfig *config) {
-    const toml::table *http = root["http"].as_table();
-    if (!http) return;
-    char listen[64] = "";
-    if (!check.Text(*http, "listen", "http.listen", listen, sizeof listen, true, http->source())) return;
-    char *colon = strrchr(listen, ':');
-    char *end = nullptr;
-    long port = colon ? strtol(colon + 1, &end, 10) : 0;
-    if (colon) *colon = '\0';
-    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
-        check.Error(http->get("listen")->source(), "http.listen", "not ADDRESS:PORT (like 192.0.2.1:80)");
-        return;
-    }
-    config->httpAddress = listen;
-    config->nHttpPort = static_cast<int>(port);
-}
-
-// ADDRESS:PORT of a listen key into its parts; false after an error.
-bool ListenParts(Checker &check, const toml::table &table, const char *lpKey, std::string *address, int *nPort) {
+// ADDRESS:PORT of a listen key into its parts (the address in its one
+// form); false after an error, which names EXAMPLE.
+bool ListenParts(Checker &check, const toml::table &table, const char *lpKey, const char *lpExample,
+                 std::string *address, int *nPort) {
     char listen[64] = "";
     if (!check.Text(table, "listen", lpKey, listen, sizeof listen, true, table.source())) return false;
     char *colon = strrchr(listen, ':');
     char *end = nullptr;
     long port = colon ? strtol(colon + 1, &end, 10) : 0;
     if (colon) *colon = '\0';
-    if (!colon || !Checker::IsDottedQuad(listen) || *end || port < 1 || port > 65535) {
-        check.Error(table.get("listen")->source(), lpKey, "not ADDRESS:PORT (like 192.0.2.1:9100)");
+    if (!colon || !CanonicalAddress(listen, address) || *end || port < 1 || port > 65535) {
+        check.Error(table.get("listen")->source(), lpKey, std::string("not ADDRESS:PORT (like ") + lpExample + ")");
+        address->clear();
         return false;
     }
-    *address = listen;
     *nPort = static_cast<int>(port);
     return true;
+}
+
+// [http] listen = "ADDRESS:PORT": the boot folder served over HTTP.
+void ReadHttp(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *http = root["http"].as_table();
+    if (!http) return;
+    ListenParts(check, *http, "http.listen", "192.0.2.1:80", &config->httpAddress, &config->nHttpPort);
 }
 
 // [metrics] listen = "ADDRESS:PORT": /metrics and the status page;
@@ -475,7 +457,7 @@ bool ListenParts(Checker &check, const toml::table &table, const char *lpKey, st
 void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
     const toml::table *metrics = root["metrics"].as_table();
     if (!metrics) return;
-    ListenParts(check, *metrics, "metrics.listen", &config->metricsAddress, &config->nMetricsPort);
+    ListenParts(check, *metrics, "metrics.listen", "192.0.2.1:9100", &config->metricsAddress, &config->nMetricsPort);
     if (const toml::node *days = metrics->get("retention_days")) {
         std::optional<double> value = days->value<double>();
         if (!value || *value <= 0)
@@ -591,11 +573,6 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
     // The other members' ranges are in the database, which `check` leaves alone.
     if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
     return line + ")";
-}
-
-uint32_t AddressValue(const char *text) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, text, &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
 }
 
 bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std::vector<std::string> *errors) {

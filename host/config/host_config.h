@@ -60,6 +60,3 @@ bool IsPostgresDatabase(const std::string &database);
 // A connection URI with its password replaced by "***", in the user part
 // and in a "password=" parameter, for every line that prints one.
 std::string MaskedUri(const std::string &uri);
-
-// The address as a 32-bit number in host order, 0 for anything else.
-uint32_t AddressValue(const char *text);

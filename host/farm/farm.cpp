@@ -1,13 +1,14 @@
 #include "host/farm/farm.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+
+#include "host/text/address_text.h"
+#include "host/text/mac_text.h"
 
 namespace {
 
@@ -35,11 +36,6 @@ uint64_t MacKey(const unsigned char *mac) {
     return key;
 }
 
-uint32_t HostAddress(const std::string &text) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, text.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
-}
-
 int64_t NowSeconds() {
     using namespace std::chrono;
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
@@ -59,19 +55,13 @@ std::vector<Span> SpansOf(const std::string &ranges) {
         std::string item = ranges.substr(start, stop - start);
         size_t dash = item.find('-');
         if (dash != std::string::npos)
-            spans.push_back({HostAddress(item.substr(0, dash)), HostAddress(item.substr(dash + 1)), item});
+            spans.push_back({AddressValue(item.substr(0, dash)), AddressValue(item.substr(dash + 1)), item});
         start = stop + 1;
     }
     return spans;
 }
 
 bool IsLive(const MemberRow &member) { return member.state == "running" && member.age < kLiveSeconds; }
-
-std::string AddressText(uint32_t address) {
-    char text[16];
-    snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, address >> 16 & 255, address >> 8 & 255, address & 255);
-    return text;
-}
 
 }  // namespace
 
@@ -102,7 +92,7 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
     auto now = std::chrono::steady_clock::now();
     std::vector<LiveMember> live;
     for (const MemberRow &member : members) {
-        uint32_t address = HostAddress(member.address);
+        uint32_t address = AddressValue(member.address);
         if (address == 0) continue;
         long free = member.free;
         bool isLive = member.state == "running" && member.age + sinceRead < kLiveSeconds;
@@ -122,11 +112,8 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
 }
 
 uint64_t MacKeyOfText(const std::string &text) {
-    unsigned int b[6];
-    if (sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return 0;
-    uint64_t key = 0;
-    for (unsigned int byte : b) key = key << 8 | (byte & 255);
-    return key;
+    unsigned char mac[kMacBytes];
+    return ParseMac(text, mac) ? MacKey(mac) : 0;
 }
 
 std::unordered_map<uint64_t, Holder> LeaseHolders(const std::vector<HeldLease> &self, double selfAge,
@@ -199,7 +186,7 @@ int PolicyView::Choose(const unsigned char *mac, char *server) {
         if (winner == 0) return 0;
         chosen = AddressText(winner);
     }
-    if (chosen.empty() || HostAddress(chosen) == now.self) NoteServed(mac);
+    if (chosen.empty() || AddressValue(chosen) == now.self) NoteServed(mac);
     if (chosen.empty()) return 0;
     snprintf(server, 16, "%s", chosen.c_str());
     return 1;
@@ -208,12 +195,8 @@ int PolicyView::Choose(const unsigned char *mac, char *server) {
 void PolicyView::SetAssignments(const PolicyRows &rows) {
     auto assigned = std::make_shared<std::unordered_map<uint64_t, std::string>>();
     for (const auto &row : rows) {
-        unsigned int b[6];
-        if (sscanf(row.first.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
-            continue;
-        unsigned char mac[6];
-        for (int i = 0; i < 6; ++i) mac[i] = static_cast<unsigned char>(b[i]);
-        (*assigned)[MacKey(mac)] = row.second;
+        unsigned char mac[kMacBytes];
+        if (ParseMac(row.first, mac)) (*assigned)[MacKey(mac)] = row.second;
     }
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Snapshot.assigned = std::move(assigned);
@@ -346,7 +329,7 @@ bool FarmSync::Beat() {
     }
     bool written = m_Store->Heartbeat(self, !m_bJoined);
     m_bJoined = m_bJoined || written;
-    m_lpView->SetSelf(HostAddress(self.address));
+    m_lpView->SetSelf(AddressValue(self.address));
     bool read = ReadMembers();
     NoteDatabase(written && read);
     return read && written;
@@ -376,8 +359,8 @@ bool FarmSync::ReadMembers() {
         }
         std::vector<BeaconPeer> peers;
         for (const MemberRow &member : members)
-            if (member.address != self && HostAddress(member.address))
-                peers.push_back({HostAddress(member.address), member.beatSequence});
+            if (member.address != self && AddressValue(member.address))
+                peers.push_back({AddressValue(member.address), member.beatSequence});
         m_Beacon->SetPeers(std::move(peers));
     }
     {
@@ -398,7 +381,7 @@ void FarmSync::Decide() {
     std::lock_guard<std::mutex> guard(m_Lock);
     double sinceRead = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_ReadAt).count();
     std::vector<LiveMember> live =
-        LiveMembers(m_Members, sinceRead, beats, HostAddress(m_Self.address), m_nSelfFree);
+        LiveMembers(m_Members, sinceRead, beats, AddressValue(m_Self.address), m_nSelfFree);
     auto has = [](const std::vector<LiveMember> &list, uint32_t address, bool *full) {
         for (const LiveMember &member : list)
             if (member.address == address) return *full = member.full, true;
@@ -440,7 +423,7 @@ void FarmSync::PublishHolders(bool liveChanged, uint64_t generation,
     }
     m_bHoldersStale = false;
     double selfAge = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_SelfHeldAt).count();
-    m_lpView->SetHolders(LeaseHolders(m_SelfHeld, selfAge, m_PeerLeases, m_Live, HostAddress(m_Self.address)));
+    m_lpView->SetHolders(LeaseHolders(m_SelfHeld, selfAge, m_PeerLeases, m_Live, AddressValue(m_Self.address)));
 }
 
 bool FarmSync::ReloadPolicy() {

@@ -54,7 +54,7 @@ struct LeaseCount {
     bool read = false;
     std::vector<HeldLease> held;
 };
-uint64_t MacKeyOfText(const std::string &text);  // "aa:bb:cc:dd:ee:ff"; 0 when not one
+uint64_t MacKeyOfText(const std::string &text);  // a MAC as mac_text.h reads it; 0 when not one
 
 // Who answers each MAC some live member holds a lease for: the holder whose
 // lease has the most time left (the newest grant; the lowest address on a

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "host/text/address_text.h"
+
 namespace {
 
 constexpr unsigned char kBeatMagic[4] = {'T', 'V', 'H', 'B'};
@@ -49,13 +51,11 @@ void Sign(const unsigned char *data, const std::string &key, unsigned char *mac,
     HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, size, mac, &length);
 }
 
-std::string AddressText(uint32_t address) {
-    in_addr a{htonl(address)};
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &a, text, sizeof text);
-}
+std::atomic<BeaconObserver *> g_lpBeaconObserver{nullptr};
 
 }  // namespace
+
+void SetBeaconObserver(BeaconObserver *lpObserver) { g_lpBeaconObserver = lpObserver; }
 
 std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key) {
     std::vector<unsigned char> data(kBeatSize, 0);
@@ -267,7 +267,7 @@ void FarmBeacon::TakeHeld(const unsigned char *data, size_t size, uint32_t sourc
     Beat header;
     std::vector<HeldLease> leases;
     if (!OpenHeld(data, size, m_Key, &header, &leases)) {
-        Ignored("unsigned or forged", source);
+        Ignored(kIgnoredForged, source);
         return;
     }
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -325,7 +325,7 @@ void FarmBeacon::Receive(int waitMs) {
         }
         Beat beat;
         if (!OpenBeat(data, static_cast<size_t>(size), m_Key, &beat)) {
-            Ignored("unsigned or forged", source);
+            Ignored(kIgnoredForged, source);
             continue;
         }
         std::lock_guard<std::mutex> guard(m_Lock);
@@ -344,12 +344,12 @@ bool FarmBeacon::Believe(const Beat &beat, uint32_t source, uint64_t lastSequenc
     for (const BeaconPeer &candidate : m_Peers)
         if (candidate.address == beat.sender) peer = &candidate;
     if (beat.sender != source || !peer) {
-        Ignored("from no member", source);
+        Ignored(kIgnoredNotMember, source);
         return false;
     }
     uint64_t floor = std::max(peer->sequenceFloor, lastSequence);
     if (beat.sequence <= floor) {
-        Ignored("replayed", source);
+        Ignored(kIgnoredReplayed, source);
         return false;
     }
     return true;
@@ -370,6 +370,7 @@ void FarmBeacon::TellSkew(uint32_t sender, int64_t skew) {
 
 // Called with m_Lock held or from the only thread that counts.
 void FarmBeacon::Ignored(const char *why, uint32_t from) {
+    if (BeaconObserver *lpObserver = g_lpBeaconObserver.load()) lpObserver->DatagramIgnored(why);
     ++m_Ignored[why];
     m_dwLastIgnored = from;
     auto now = std::chrono::steady_clock::now();

@@ -76,6 +76,22 @@ std::vector<unsigned char> SignHeld(uint32_t sender, uint64_t sequence, const He
 bool OpenHeld(const unsigned char *data, size_t size, const std::string &key, Beat *header,
               std::vector<HeldLease> *leases);
 
+// Told of each datagram a beacon ignores, with its reason: kIgnoredForged
+// (not of the form, or its signature fails), kIgnoredNotMember (from an
+// address that is no member, or not the one it names) or kIgnoredReplayed
+// (a sequence already passed). Called on the beacon's thread.
+constexpr const char *kIgnoredForged = "unsigned or forged";
+constexpr const char *kIgnoredNotMember = "from no member";
+constexpr const char *kIgnoredReplayed = "replayed";
+class BeaconObserver {
+public:
+    virtual void DatagramIgnored(const char *lpWhy) = 0;
+
+protected:
+    ~BeaconObserver() = default;
+};
+void SetBeaconObserver(BeaconObserver *lpObserver);
+
 // A member to beat, and the sequence the store last kept for it.
 struct BeaconPeer {
     uint32_t address = 0;  // host order

@@ -8,7 +8,8 @@
 
 #include "dhcp/lease_file.h"
 #include "host/config/host_config.h"
-#include "net/address_text.h"
+#include "host/text/address_text.h"
+#include "host/text/mac_text.h"
 
 uint32_t Crc32(const std::string &text) { return JournalCrc32(text.data(), text.size()); }
 
@@ -41,10 +42,9 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
         if (record.nExpiry <= now) continue;
         char key[ClientKey::kTextSize], ip[kIpAddressTextSize];
         const unsigned char *mac = record.key.EthernetMac();
-        if (mac) MacToText(sizeof key, key, mac);
-        else record.key.Format(key, sizeof key);
+        std::string shown = mac ? MacText(mac) : (record.key.Format(key, sizeof key), std::string(key));
         FormatIpAddress(record.address, ip, sizeof ip);
-        leases->push_back({key, ip, record.nExpiry});
+        leases->push_back({shown, ip, record.nExpiry});
     }
     return true;
 }
@@ -52,7 +52,7 @@ bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEnt
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases) {
     long free = 0;
     std::set<uint32_t> taken;
-    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip.c_str()));
+    for (const LeaseEntry &lease : leases) taken.insert(AddressValue(lease.ip));
     for (const TeskSubNetStruct &range : ranges) {
         uint32_t begin = AddressValue(range.beginip), end = AddressValue(range.endip);
         if (!begin || end < begin) continue;

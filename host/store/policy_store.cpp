@@ -6,12 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-std::string MacText(const unsigned char *mac) {
-    char text[18];
-    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
-
 std::unique_ptr<PolicyStore> PolicyStore::Open(const std::string &database, std::string *error) {
     std::unique_ptr<PolicyStore> store =
         IsPostgresDatabase(database) ? OpenPostgresStore(database, error) : OpenSqliteStore(database, error);

@@ -101,5 +101,3 @@ protected:
 
 std::unique_ptr<PolicyStore> OpenSqliteStore(const std::string &path, std::string *error);
 std::unique_ptr<PolicyStore> OpenPostgresStore(const std::string &uri, std::string *error);
-
-std::string MacText(const unsigned char *mac);

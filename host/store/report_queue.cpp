@@ -7,6 +7,9 @@
 #include <iostream>
 #include <vector>
 
+#include "host/text/mac_text.h"
+#include "host/text/time_text.h"
+
 namespace {
 
 // Reports come from the wire: past this many unwritten ones the oldest go.
@@ -19,13 +22,7 @@ constexpr size_t kMaxSources = 4096;
 constexpr int64_t kPruneEverySeconds = 3600;
 constexpr int64_t kRefusedLogSeconds = 60;
 
-std::string LocalStamp(time_t when) {
-    char stamp[32];
-    struct tm parts {};
-    localtime_r(&when, &parts);
-    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
-    return stamp;
-}
+std::string LocalStamp(time_t when) { return LocalTimeText(static_cast<double>(when)); }
 
 std::string Field(const char *text) { return std::string(text, strnlen(text, 16)); }
 

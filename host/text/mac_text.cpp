@@ -2,10 +2,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-constexpr size_t kMacBytes = 6, kLongestText = kMacBytes * 3 - 1;
+constexpr size_t kLongestText = kMacBytes * 3 - 1;
 
 int HexValue(char c) {
     return isdigit(static_cast<unsigned char>(c)) ? c - '0' : tolower(static_cast<unsigned char>(c)) - 'a' + 10;
@@ -25,11 +26,22 @@ bool ParseMacPrefix(const std::string &text, std::vector<unsigned char> *bytes) 
     return true;
 }
 
+bool ParseMac(const std::string &text, unsigned char *mac) {
+    std::vector<unsigned char> bytes;
+    if (!ParseMacPrefix(text, &bytes) || bytes.size() != kMacBytes) return false;
+    memcpy(mac, bytes.data(), kMacBytes);
+    return true;
+}
+
+std::string MacText(const unsigned char *mac) {
+    char text[kLongestText + 1];
+    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
 bool CanonicalMac(const std::string &text, std::string *canonical) {
-    std::vector<unsigned char> b;
-    if (!ParseMacPrefix(text, &b) || b.size() != kMacBytes) return false;
-    char out[kLongestText + 1];
-    snprintf(out, sizeof out, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-    *canonical = out;
+    unsigned char mac[kMacBytes];
+    if (!ParseMac(text, mac)) return false;
+    *canonical = MacText(mac);
     return true;
 }

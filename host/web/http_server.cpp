@@ -21,6 +21,7 @@
 #include <unordered_map>
 
 #include "host/boots/http_observer.h"
+#include "host/text/address_text.h"
 #include "tftp/boot_path.h"
 
 using Clock = std::chrono::steady_clock;
@@ -44,10 +45,8 @@ void LogLine(const std::string &line) {
 
 std::string ClientOf(MHD_Connection *connection) {
     const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr, text, sizeof text);
-    return text;
+    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET) return "?";
+    return AddressText(ntohl(reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr.s_addr));
 }
 
 // Bytes the client has acknowledged on this connection: what a transfer cut
@@ -428,10 +427,12 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
     sockaddr_in bind{};
     bind.sin_family = AF_INET;
     bind.sin_port = htons(static_cast<uint16_t>(nPort));
-    if (inet_pton(AF_INET, address.c_str(), &bind.sin_addr) != 1) {
+    uint32_t dwAddress = 0;
+    if (!ParseAddress(address, &dwAddress)) {
         *error = std::string("not an IPv4 address for ") + lpWhat + ": " + address;
         return false;
     }
+    bind.sin_addr.s_addr = htonl(dwAddress);
     m_Service = std::make_unique<HttpService>();
     m_Service->handler = &handler;
     HttpService *context = m_Service.get();

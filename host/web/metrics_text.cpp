@@ -62,6 +62,14 @@ std::string MetricsText(const MetricsInput &in) {
         .Samples(c.dhcpOtherServers, "reason", "host_declined");
     out.Family("tavrel_dhcp_declines_total", "counter", "DHCPDECLINE messages received.")
         .Sample(static_cast<double>(c.dhcpDeclines));
+    out.Family("tavrel_dhcp_probe_conflicts_total", "counter",
+               "Free addresses a probe (ICMP echo) before their first offer found in use; each is offered to nobody "
+               "for 10 minutes.")
+        .Sample(static_cast<double>(c.dhcpProbeConflicts));
+    out.Family("tavrel_dhcp_unknown_lease_claims_total", "counter",
+               "RENEWING or REBINDING requests for a free address whose lease this server has no record of (forged, "
+               "or a lease file lost), refused: NAKed when sent to this server (nak), else not answered (none).")
+        .Samples(c.dhcpUnknownLeases, "answer", "nak");
     out.Family("tavrel_mirror_messages_total", "counter", "UDP 4455 requests and reports, by kind.")
         .Samples(c.mirrorMessages, "kind", "report");
     out.Family("tavrel_pool_addresses", "gauge", "Addresses in each dynamic range.");
@@ -70,8 +78,12 @@ std::string MetricsText(const MetricsInput &in) {
     for (const PoolUse &pool : in.pools) out.Sample(static_cast<double>(pool.inUse), Exposition::Label("range", pool.range));
     out.Family("tavrel_tftp_transfers_total", "counter",
                "TFTP transfers ended, by result (complete, size_probe: ended by the client once it knew the size, or "
-               "the reason).")
+               "the reason; unacknowledged: its first answer was never acknowledged, taken back).")
         .Samples(c.tftpTransfers, "result", "complete");
+    out.Family("tavrel_tftp_refused_total", "counter",
+               "TFTP read requests refused before a transfer started, by reason (busy: answered \"Server Busy\", "
+               "no room for another transfer from that address or at all).")
+        .Samples(c.tftpRefused, "reason", "busy");
     CountsByLabel errors = c.tftpRefused;
     for (const auto &entry : c.tftpTransfers)
         if (entry.first != "complete" && entry.first != "size_probe") errors[entry.first] += entry.second;
@@ -87,6 +99,11 @@ std::string MetricsText(const MetricsInput &in) {
         .Sample(static_cast<double>(c.httpInFlight));
     out.Family("tavrel_farm_members_live", "gauge", "Servers of the farm with a recent heartbeat.")
         .Sample(static_cast<double>(in.liveMembers));
+    out.Family("tavrel_farm_datagrams_ignored_total", "counter",
+               "Farm heartbeat and lease datagrams ignored, by reason: forged (not of the form, or the signature "
+               "fails), not_member (from an address that is no member, or not the one it names), replayed (a "
+               "sequence already passed).")
+        .Samples(c.farmIgnored, "reason", "replayed");
     out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
         .Sample(static_cast<double>(c.droppedEvents));
     return out.Text();

@@ -1,32 +1,19 @@
 #include "host/web/status_server.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
 #include "host/farm/farm.h"
+#include "host/text/address_text.h"
 #include "host/text/json_document.h"
-#include "host/text/local_time_text.h"
+#include "host/text/time_text.h"
 #include "host/web/status_page.h"  // made by the build from host/web/status/
 
 namespace {
 
 constexpr size_t kPageMachines = 200;
-
-uint32_t HostOrder(const char *lpText) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, lpText, &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
-}
-
-std::string HostText(uint32_t dwAddr) {
-    in_addr addr{htonl(dwAddr)};
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr, text, sizeof text);
-    return text;
-}
 
 double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
@@ -115,7 +102,7 @@ void StatusServer::SetConfig(const HostConfig &config) {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Ranges.clear();
     for (const TeskSubNetStruct &range : config.ranges)
-        m_Ranges.emplace_back(HostOrder(range.beginip), HostOrder(range.endip));
+        m_Ranges.emplace_back(AddressValue(range.beginip), AddressValue(range.endip));
     m_ServerName = config.server.ServerIP;
 }
 
@@ -128,7 +115,7 @@ std::vector<PoolUse> StatusServer::Pools() {
     std::vector<PoolUse> pools;
     for (const auto &range : ranges) {
         PoolUse pool;
-        pool.range = HostText(range.first) + "-" + HostText(range.second);
+        pool.range = AddressText(range.first) + "-" + AddressText(range.second);
         pool.size = range.second >= range.first ? static_cast<long>(range.second - range.first + 1) : 0;
         pool.inUse = m_Tracker.AddressesInUse(range.first, range.second);
         pools.push_back(pool);

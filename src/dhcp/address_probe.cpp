@@ -1,5 +1,6 @@
 #include "dhcp/address_probe.h"
 
+#include "events/boot_events.h"
 #include "log/logger.h"
 #include "net/address_text.h"
 #include "net/ip_address.h"
@@ -64,6 +65,7 @@ void AddressProber::TakeReplies() {
         // A late reply, or one for an address no longer waited on, changes nothing.
         if (m_Out.erase(platform::NetToHost32(dwFrom)) == 0) continue;
         if (!m_Leases.ProbeResult(platform::NetToHost32(dwFrom), true)) continue;
+        if (BootEventsWanted()) EmitAddressInUse(dwFrom);
         LogCapScope scope(m_LogCap, m_qwNowMs);
         LogWrite(LOG_INFO, "%s answers ICMP echo: in use, offered to nobody for %d s", Ipv4Text(dwFrom).c_str(),
                  static_cast<int>(LeaseBook::kDeclineHoldSeconds));

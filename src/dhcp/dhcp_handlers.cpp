@@ -47,6 +47,7 @@ int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestina
         return nResult;
     }
     bool bEvents = BootEventsWanted();
+    m_nAnswerReason = TAVREL_REASON_NONE;
     RequestFacts facts;
     if (bEvents) facts = ReadFacts(record);
     int nResult = record->nSocketType == SOCK_DHCP ? HandleDhcpRequest(record, lpTo)
@@ -78,13 +79,14 @@ void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFact
         // 4011 assigns no address: the client's own source stands in.
         uint32_t dwAddr = nPort == kServerPort ? GetAddressField(answer, kDhcpYiaddrOffset) : record->peer.dwAddr;
         EmitDhcpAnswer(nPort, GetMessageType(answer), facts.abMac, dwAddr, facts.nArch, facts.szUserClass,
-                       reinterpret_cast<const char *>(answer + kDhcpFileOffset));
+                       reinterpret_cast<const char *>(answer + kDhcpFileOffset), m_nAnswerReason);
         return;
     }
     int nReason = TAVREL_REASON_MALFORMED;
     if (nResult == kRefusedByHost) nReason = TAVREL_REASON_HOST_DECLINED;
     if (nResult == kOtherServersClient) nReason = TAVREL_REASON_OTHER_SERVER;
     if (nResult == kAwaitingProbe) nReason = TAVREL_REASON_ADDRESS_PROBE;
+    if (nResult == kUnknownLease) nReason = TAVREL_REASON_UNKNOWN_LEASE;
     if (nResult == kNoAddress) nReason = NoAddressReason(facts.nKind, facts.dwGiaddr);
     if (nResult == kNotAnswered && facts.byType == kDhcpDecline) nReason = TAVREL_REASON_DECLINED_ADDRESS;
     if (nResult == kNotAnswered && facts.byType != kDhcpDiscover && facts.byType != kDhcpRequest &&
@@ -188,11 +190,14 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
     uint32_t dwIp = 0;
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
-    LeaseBook::RequestOutcome outcome = m_Leases.ConfirmRequest(request, &dwIp, &grant, &config);
+    bool bUnknownLease = false;
+    LeaseBook::RequestOutcome outcome = m_Leases.ConfirmRequest(request, &dwIp, &grant, &config, &bUnknownLease);
     if (outcome == LeaseBook::RequestOutcome::kSilent) {
-        LogWrite(LOG_DEBUG, "request left unanswered: not this server's client");
-        return kOtherServersClient;
+        LogWrite(LOG_DEBUG, bUnknownLease ? "request left unanswered: a lease this server has no record of"
+                                          : "request left unanswered: not this server's client");
+        return bUnknownLease ? kUnknownLease : kOtherServersClient;
     }
+    if (bUnknownLease) m_nAnswerReason = TAVREL_REASON_UNKNOWN_LEASE;
     int nLen = 0;
     if (outcome == LeaseBook::RequestOutcome::kNak) {
         char mac[32];

@@ -41,6 +41,7 @@ public:
     static constexpr int kNoAddress = -4;
     static constexpr int kOtherServersClient = -5;  // a REQUEST for another server, or its 4455 answer
     static constexpr int kAwaitingProbe = -6;       // the free addresses await their probe: asked again, answered
+    static constexpr int kUnknownLease = -7;        // RENEWING or REBINDING on a free address with no lease here
     static constexpr int kRefusedByHost = -66;      // the host chose another server
 
 private:
@@ -63,6 +64,8 @@ private:
     };
     static RequestFacts ReadFacts(const _socklist *record);
     void EmitDhcpEvent(const _socklist *record, const RequestFacts &facts, int nResult) const;
+    // The reason an answer sent carries (a NAK's), for its event; reset per datagram.
+    int m_nAnswerReason = TAVREL_REASON_NONE;
     static uint32_t MirrorOperation(const _socklist *record);  // of a 4455 pack; 0 when too short
     // dwOp: the operation the pack asked for (an answer rewrites it).
     void EmitMirrorEvent(const _socklist *record, uint32_t dwOp, int nResult) const;

@@ -438,10 +438,13 @@ bool LeaseBook::GrantAddress(const ConfigSnapshot &config, const SubNetSlot *hom
 
 LeaseBook::RequestOutcome LeaseBook::ConfirmRequest(const ClientRequest &request, uint32_t *lpIp,
                                                     AddressGrant *lpGrant,
-                                                    std::shared_ptr<const ConfigSnapshot> *lpConfig) {
+                                                    std::shared_ptr<const ConfigSnapshot> *lpConfig,
+                                                    bool *lpUnknownLease) {
     platform::TeskLockGuard guard(m_Lock);
     m_bUnwritten = false;
+    m_bUnknownLease = false;
     RequestOutcome outcome = DecideRequest(request, lpIp, lpGrant, lpConfig);
+    if (lpUnknownLease) *lpUnknownLease = m_bUnknownLease;
     if (!m_bUnwritten || outcome != RequestOutcome::kAck) return outcome;
     // A lease is acknowledged only once its line is on the file, a new one
     // as a renewed one (Kea sends nothing either). A renewal's ACK promises
@@ -526,7 +529,10 @@ bool LeaseBook::GrantSelected(const ConfigSnapshot &config, const ClientRequest 
 // broadcast one may belong to another server, which answers it.
 LeaseBook::RequestOutcome LeaseBook::ClaimFree(const ConfigSnapshot &config, const ClientRequest &request,
                                                uint32_t dwAsked, AddressGrant *lpGrant) {
-    if (!m_bRecoverUnknown) return request.bUnicast ? RequestOutcome::kNak : RequestOutcome::kSilent;
+    if (!m_bRecoverUnknown) {
+        m_bUnknownLease = true;
+        return request.bUnicast ? RequestOutcome::kNak : RequestOutcome::kSilent;
+    }
     const SubNetSlot *home = HomeRange(config, dwAsked, request.nKind, request.dwGiaddr);
     return GrantAddress(config, home, ClientKey::Ethernet(request.lpMac), request.nKind, dwAsked, lpGrant)
                ? RequestOutcome::kAck

@@ -130,9 +130,11 @@ public:
     // SELECTING (server identifier), INIT-REBOOT (requested address),
     // RENEWING or REBINDING (ciaddr). An ACK confirms the lease and hands
     // back its address (network order) and values. A lease outside every
-    // range in force gets no answer and stays.
+    // range in force gets no answer and stays. *lpUnknownLease, when given,
+    // tells a NAK or silence that refused a claim of a free address this
+    // book has no lease of (see SetRecoverUnknownLeases).
     RequestOutcome ConfirmRequest(const ClientRequest &request, uint32_t *lpIp, AddressGrant *lpGrant,
-                                  std::shared_ptr<const ConfigSnapshot> *lpConfig);
+                                  std::shared_ptr<const ConfigSnapshot> *lpConfig, bool *lpUnknownLease = nullptr);
     // A DHCPDECLINE of the address (network order): only the MAC holding its
     // lease can decline it; the address is then offered to nobody for
     // kDeclineHoldSeconds. False when nothing changed.
@@ -226,6 +228,8 @@ private:
     // A lease line of the call in progress could not be written: it is not
     // acknowledged.
     bool m_bUnwritten = false;
+    // The request of the call in progress claimed an unknown lease, refused.
+    bool m_bUnknownLease = false;
     mutable platform::TeskLock m_Lock;
     std::shared_ptr<const ConfigSnapshot> m_Config = std::make_shared<const ConfigSnapshot>();
 };

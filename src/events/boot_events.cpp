@@ -11,6 +11,7 @@ std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
 namespace {
 
 constexpr int kTftpPort = 69;
+constexpr int kDhcpPort = 67;
 // Enough for a burst of thousands of answers a second while the host is
 // busy for a moment; the ring lives in zeroed static storage, touched only
 // when events flow.
@@ -205,8 +206,8 @@ void PutEventAddress(char *lpField, const IpAddress &address) {
 }
 
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,
-                    const char *lpUserClass, const char *lpFile) {
-    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_NONE, nPort);
+                    const char *lpUserClass, const char *lpFile, int nReason) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, nReason, nPort);
     event.record.messagetype = nMessageType;
     memcpy(event.record.mac, lpMac, sizeof event.record.mac);
     event.address = address;
@@ -230,6 +231,12 @@ void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress
     memcpy(event.record.mac, lpMac, sizeof event.record.mac);
     event.address = source;
     PutEventText(event.record.server, sizeof event.record.server, lpServer);
+    EmitBootEvent(event);
+}
+
+void EmitAddressInUse(const IpAddress &address) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_ADDRESS_IN_USE, TAVREL_REASON_ADDRESS_PROBE, kDhcpPort);
+    event.address = address;
     EmitBootEvent(event);
 }
 

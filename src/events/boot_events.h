@@ -41,12 +41,15 @@ void StopBootEventDelivery();
 
 // The services' emission points, each behind `if (BootEventsWanted())`.
 // Texts may be null.
+// NREASON: why an answer refuses (a NAK's), else TAVREL_REASON_NONE.
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,
-                    const char *lpUserClass, const char *lpFile);
+                    const char *lpUserClass, const char *lpFile, int nReason = TAVREL_REASON_NONE);
 void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source, int nReason);
 // 4455: a request (REPORT false) or a report of the server the client booted from.
 void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress &source, const char *lpServer);
 void EmitTftpRefused(const IpAddress &client, const char *lpFile, int nReason);
+// A probe found the address in use.
+void EmitAddressInUse(const IpAddress &address);
 void EmitTftpStarted(const IpAddress &client, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow);
 // At most every kTftpProgressMs of a transfer: the bytes acknowledged so far.
 constexpr uint64_t kTftpProgressMs = 1000;
@@ -57,8 +60,8 @@ void EmitTftpEnded(const IpAddress &client, const char *lpFile, uint32_t dwSize,
 
 // The IPv4 services' forms: addresses in network order.
 inline void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwAddr, int nArch,
-                           const char *lpUserClass, const char *lpFile) {
-    EmitDhcpAnswer(nPort, nMessageType, lpMac, IpAddress::FromV4Net(dwAddr), nArch, lpUserClass, lpFile);
+                           const char *lpUserClass, const char *lpFile, int nReason = TAVREL_REASON_NONE) {
+    EmitDhcpAnswer(nPort, nMessageType, lpMac, IpAddress::FromV4Net(dwAddr), nArch, lpUserClass, lpFile, nReason);
 }
 inline void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, uint32_t dwSource,
                                int nReason) {
@@ -70,6 +73,7 @@ inline void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, uint32_t
 inline void EmitTftpRefused(uint32_t dwClient, const char *lpFile, int nReason) {
     EmitTftpRefused(IpAddress::FromV4Net(dwClient), lpFile, nReason);
 }
+inline void EmitAddressInUse(uint32_t dwAddr) { EmitAddressInUse(IpAddress::FromV4Net(dwAddr)); }
 inline void EmitTftpStarted(uint32_t dwClient, const char *lpFile, uint32_t dwSize, int nBlockSize, int nWindow) {
     EmitTftpStarted(IpAddress::FromV4Net(dwClient), lpFile, dwSize, nBlockSize, nWindow);
 }

@@ -106,11 +106,11 @@ bool ParseIpAddress(const char *lpText, IpAddress *out);
 bool ParseIpEndpoint(const char *lpText, IpEndpoint *out);
 
 // One address's text in a buffer of its own, for an argument of a log line:
-// LogWrite(..., "%s", AddressText(address).c_str()). The buffer lives until
+// LogWrite(..., "%s", IpText(address).c_str()). The buffer lives until
 // the end of the statement, so two texts in one line never share it.
-class AddressText {
+class IpText {
 public:
-    explicit AddressText(const IpAddress &address) { FormatIpAddress(address, m_szText, sizeof m_szText); }
+    explicit IpText(const IpAddress &address) { FormatIpAddress(address, m_szText, sizeof m_szText); }
     const char *c_str() const { return m_szText; }
 
 private:
@@ -118,4 +118,4 @@ private:
 };
 
 // The dotted text of a network-order IPv4 address.
-inline AddressText Ipv4Text(uint32_t dwAddrNet) { return AddressText(IpAddress::FromV4Net(dwAddrNet)); }
+inline IpText Ipv4Text(uint32_t dwAddrNet) { return IpText(IpAddress::FromV4Net(dwAddrNet)); }

@@ -341,7 +341,10 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::S
         nPort = m_lpPorts->OpenPort(peer);
     }
     if (nPort < 0) {
-        EndTransfer(lpClient, peer, TAVREL_REASON_BUSY);
+        // Refused before it started, as a request without a record is.
+        if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpClient->lpBootFile->szFileName, TAVREL_REASON_BUSY);
+        ReleaseHoldings(lpClient);
+        m_lpClients->Remove(peer);
         LogTftpdFailure("no transfer port", 250);
         return false;
     }
@@ -355,15 +358,15 @@ void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
     for (TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
          lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;
          lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer))
-        EndTransfer(lpClient, peer, TAVREL_REASON_TIMEOUT);
+        EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
 }
 
-// Ended to make room: busy, whatever its age.
+// Ended to make room, whatever its age.
 bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept) {
     platform::SockAddrV4 peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
     if (!lpClient) return false;
-    EndTransfer(lpClient, peer, TAVREL_REASON_BUSY);
+    EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
     return true;
 }
 

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <map>
 
 #include "host/farm/farm.h"
@@ -110,6 +114,34 @@ TEST(FarmChoice, HeartbeatSignatureCoversEveryField) {
         forged[i] ^= 1;
         EXPECT_FALSE(OpenHeld(forged.data(), forged.size(), "a farm key of 16+", &read, &held)) << "byte " << i;
     }
+}
+
+// A member's lease datagram twice, then forged, on loopback: one replay and one forgery told.
+TEST(FarmChoice, ReplayedLeaseDatagramsAreCounted) {
+    struct Count final : BeaconObserver {
+        void DatagramIgnored(const char *lpWhy) override { n += std::string(lpWhy) == kIgnoredReplayed ? 10 : 1; }
+        std::atomic<int> n{0};
+    } count;
+    const uint16_t port = static_cast<uint16_t>(20000 + getpid() % 20000);
+    FarmBeacon beacon("a farm key of 16+", 0x7f000001, port);
+    std::string error;
+    ASSERT_TRUE(beacon.Open(&error)) << error;
+    beacon.SetPeers({{0x7f000002, 0}});
+    SetBeaconObserver(&count);
+    beacon.Start(nullptr);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in from{AF_INET, htons(port), {htonl(0x7f000002)}, {}}, to{AF_INET, htons(port), {htonl(0x7f000001)}, {}};
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    HeldLease lease{0x525400000001ULL, 600};
+    std::vector<unsigned char> held = SignHeld(0x7f000002, 5, &lease, 1, "a farm key of 16+"), forged = held;
+    forged.back() ^= 1;
+    for (const auto *data : {&held, &held, &forged})
+        sendto(fd, data->data(), data->size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    for (int i = 0; i < 500 && count.n < 11; ++i) usleep(10000);
+    beacon.Stop();
+    SetBeaconObserver(nullptr);
+    close(fd);
+    EXPECT_EQ(count.n, 11) << "one replayed, one forged";
 }
 
 TEST(FarmChoice, OverlapNamesBothServersAndSkipsTheDeadAndItself) {

@@ -15,6 +15,8 @@
 #include "host/app/installed_paths.h"
 #include "host/store/lease_journal.h"
 #include "host/store/policy_store.h"
+#include "host/farm/farm.h"
+#include "host/text/address_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -261,6 +263,25 @@ TEST_F(HostConfigTest, CheckFindsWhatRunWouldRefuse) {
     errors.clear();
     EXPECT_FALSE(LoadHostConfig(m_Tree.Root() + "/missing.toml", &config, &errors));
     EXPECT_EQ(errors, std::vector<std::string>{m_Tree.Root() + "/missing.toml: cannot be read: No such file or directory"});
+}
+
+// Where the host's readers disagreed: "192.0.2.010" passed, then read as no
+// address; the farm took only ':' MACs, and seven pairs.
+TEST_F(HostConfigTest, AddressesMacsAndTimesReadOneWayEverywhere) {
+    EXPECT_TRUE(Errors(Server() + "[http]\nlisten = \"192.0.2.01:8080\"\n[[range]]\nbegin = \"192.0.2.010\"\n"
+                                  "end = \"192.0.2.020\"\nnetmask = \"255.255.255.000\"\n")
+                    .empty());
+    EXPECT_EQ(Warnings(), std::vector<std::string>{}) << "inside the subnet, as the library serves it";
+    ASSERT_EQ(m_Config.ranges.size(), 1u);
+    EXPECT_EQ(std::string(m_Config.ranges[0].beginip) + "-" + m_Config.ranges[0].endip + " " +
+                  m_Config.ranges[0].netmask + " " + m_Config.httpAddress,
+              "192.0.2.10-192.0.2.20 255.255.255.0 192.0.2.1") << "in the one form";
+    EXPECT_EQ(Errors(Server() + "[[static]]\nmac = \"52:54:00:12:34:56\"\nip = \"192.0.2.001\"\n"
+                                "netmask = \"255.255.255.0\"\n"),
+              std::vector<std::string>{"host.toml:8: static[0].ip: 192.0.2.1 is the server's own address"});
+    EXPECT_EQ(AddressValue("192.0.2.010"), 0xc000020au);
+    EXPECT_EQ(MacKeyOfText("52-54-00-AB-cd-0e"), 0x525400abcd0eu) << "the farm reads what the commands take";
+    EXPECT_EQ(MacKeyOfText("52:54:00:ab:cd:0e:ff"), 0u) << "seven pairs are no MAC";
 }
 
 TEST(HostSecrets, PasswordsAreMaskedInEveryForm) {

@@ -55,9 +55,10 @@ protected:
         if (m_Pid == 0) {
             int log = open((m_Tree.Root() + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(log, 1);
+            dup2(log, 2);  // the warnings too
             rlimit limit{descriptors, descriptors};
             setrlimit(RLIMIT_NOFILE, &limit);
-            execl(TAVREL_HOST_BIN, "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
+            execl(m_Program.c_str(), "tavrel-host", "run", m_Config.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         // Ready once port 67 answers.
@@ -108,6 +109,7 @@ protected:
     TempTree m_Tree;
     std::unique_ptr<TestPostgres> m_Postgres;
     std::string m_Config, m_Database;
+    std::string m_Program = TAVREL_HOST_BIN;
     pid_t m_Pid = -1;
     TestSocket m_Client{"0.0.0.0", 68, true, true};
 };
@@ -123,6 +125,7 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     EXPECT_EQ(AddrAt(before, 20), Ip("192.0.2.1"));
     EXPECT_EQ(FileOf(Offer(0x03, 9, 7)), "ipxe.efi");
     Write("192.0.2.77", "snponly.efi");
+    std::ofstream(m_Config, std::ios::app) << "colour = \"blue\"\n";  // ignored, as the previous release did
     EXPECT_NE(Capture(std::string(TAVREL_HOST_BIN) + " check " + m_Config + " 2>&1")
                   .find("server.address: 192.0.2.77 is not an address of this host"),
               std::string::npos)
@@ -133,6 +136,10 @@ TEST_P(HostServiceTest, HangupReReadsTheFile) {
     for (int i = 0; i < 50 && AddrAt(after, 20) != Ip("192.0.2.77"); ++i, usleep(100000)) after = Offer(0x02, 11 + i);
     EXPECT_EQ(AddrAt(after, 20), Ip("192.0.2.77"));
     EXPECT_EQ(FileOf(Offer(0x03, 70, 7)), "snponly.efi") << "rules re-read too";
+    EXPECT_NE(ReadWholeFile(m_Tree.Root() + "/host.log")
+                  .find("warning: " + m_Config + ":21: range[0].colour: unknown key, ignored; the next release"),
+              std::string::npos)
+        << "a re-read warns as a start does";
     // A file caught half-written, valid but without its ranges, keeps the running ones.
     std::string whole = Capture("cat " + m_Config);
     std::ofstream(m_Config) << whole.substr(0, whole.find("[[range]]"));
@@ -562,6 +569,20 @@ INSTANTIATE_TEST_SUITE_P(Backends, HostStatusTest, testing::Values("sqlite"),
                          [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
+    // Restarted without a lease file (an upgrade from a release that kept none): 192.0.2.10 answers its probe.
+    TearDown();
+    Shell("sysctl -qw net.ipv4.ping_group_range='0 2147483647'");  // this namespace only
+    std::string ns = getenv("TAVREL_CLIENT_NETNS");
+    Shell("ip -n " + ns.substr(ns.rfind('/') + 1) + " addr add 192.0.2.10/24 dev tv1");
+    m_Program = m_Tree.Root() + "/app/bin/tavrel-host";
+    Shell("mkdir -p " + m_Tree.Root() + "/app/bin " + m_Tree.Root() + "/app/data/leases && cp " TAVREL_HOST_BIN " " +
+          m_Program);
+    StartHost(8192);
+    DhcpRequest renew;  // RENEWING on an address this server never leased, sent to it: a forged RENEW
+    renew.byType = 3, renew.abMac[5] = 0x23, renew.dwXid = 302, renew.dwCiaddr = Ip("192.0.2.19");
+    Bytes forged = BuildDhcp(renew), nak;
+    m_Client.SendTo("192.0.2.1", 67, forged.data(), forged.size());
+    EXPECT_EQ((nak = AwaitXid(m_Client, 302, 2000)).size() > 242 ? nak[242] : 0, 6) << "NAKed";
     std::ofstream(Boot() + "/boot.ipxe") << "#!ipxe\n";
     Bytes booted = Offer(0x21, 300), missing = Offer(0x22, 301);
     ASSERT_FALSE(booted.empty());
@@ -598,6 +619,9 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_tftp_transfers_total{result=\"complete\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_tftp_errors_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_pool_addresses{range=\"192.0.2.10-192.0.2.20\"} 11\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_dhcp_probe_conflicts_total 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_dhcp_unknown_lease_claims_total{answer=\"nak\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_tftp_refused_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
 }
 
 // 2,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of

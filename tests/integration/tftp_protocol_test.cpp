@@ -17,6 +17,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Tavrel.h"
 #include "support/dhcp_client.h"
@@ -396,6 +397,12 @@ bool Fetch(BareResponder &server, uint32_t dwHost, uint64_t qwMs) {
 
 const Bytes kBusy = {0, 5, 0, 0, 'S', 'e', 'r', 'v', 'e', 'r', ' ', 'B', 'u', 's', 'y', 0};
 
+std::vector<BootEventRecord> g_Ended;  // TFTP ended and refused events, by the delivery thread
+
+void TAVREL_CALLBACK CollectEnds(const BootEventRecord *event) {
+    if (event->kind == TAVREL_EVENT_TFTP_ENDED || event->kind == TAVREL_EVENT_TFTP_REFUSED) g_Ended.push_back(*event);
+}
+
 }  // namespace
 
 namespace {
@@ -511,6 +518,25 @@ TEST_F(TftpTest, HostileLanForgedRequestsLeaveRoomForHonestFetches) {
     EXPECT_EQ(nBusy, 2000 - kTftpTransfersPerSource);
     server.Send(0x0C000002, 2000, Rrq("k1024"), 0, 8000 + kTftpFirstAckMs);
     EXPECT_EQ(server.open.size(), 2u) << "the running transfer and the new one";
+}
+
+// A transfer never acknowledged is taken back as such (for a newcomer's port),
+// and a request told "Server Busy" for want of a port is a refusal, not an end.
+TEST_F(TftpTest, HostileLanReclaimsAndBusyRefusalsAreToldAsSuch) {
+    BareResponder server(m_Root);
+    g_Ended.clear();
+    RegisterBootEventCallback(CollectEnds);
+    server.Send(0x0D000001, 2000, Rrq("k1024"), 0, 0);  // never acknowledged
+    for (uint32_t i = 0; i < 256; ++i) {  // the ports BareResponder has, each transfer acknowledged
+        server.Send(0x0E000000 + i, 2000, Rrq("k1024"), 0, 1000);
+        server.Send(0x0E000000 + i, 2000, Ack(1), server.nAnswerPort, 1000);
+    }
+    EXPECT_EQ(server.Send(0x0F000001, 2000, Rrq("k1024"), 0, 1000), kBusy);
+    StopPXE();  // delivers what is queued
+    RegisterBootEventCallback(nullptr);
+    std::string told;
+    for (const BootEventRecord &e : g_Ended) told += std::to_string(e.kind * 100 + e.reason) + e.address + ";";
+    EXPECT_EQ(told, "62713.0.0.1;72615.0.0.1;") << "ended (6) unacknowledged (27); refused (7) busy (26)";
 }
 
 // The transfer identifier: ACKs count only from the port that asked.

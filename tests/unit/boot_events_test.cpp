@@ -126,8 +126,10 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     std::atomic<uint32_t> broadcast{0};
     TeskDhcpResponder responder(leases, hooks, broadcast);
     auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+    uint32_t dwLocal = 0;  // the address a datagram was sent to: 0 for a broadcast
     auto send = [&](const Bytes &data, int nSocket) {
         memset(record.get(), 0, sizeof *record);
+        record->dwLocalAddr = dwLocal;
         memcpy(record->data, data.data(), data.size());
         record->nRecvLen = static_cast<int>(data.size());
         record->nSocketType = nSocket;
@@ -163,6 +165,11 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     dhcp(1, 0x05, [](DhcpRequest &r) { r.byOp = 2; });
     dhcp(7, 0x01, same);                                          // RELEASE
     dhcp(1, 0x06, [](DhcpRequest &r) { r.vendor = "udhcp 1.36.1"; });  // no range of its class
+    // RENEWING on 10.0.0.10, free again, that this server never leased: broadcast, then sent to it.
+    auto renewing = [](DhcpRequest &r) { r.dwCiaddr = Ip("10.0.0.10"); };
+    dhcp(3, 0x09, renewing);
+    dwLocal = Ip("10.0.0.1");
+    dhcp(3, 0x09, renewing);
     pack(1, 0x66);
     pack(1, 0x02);  // answered with its offer
     pack(2, 0x07);
@@ -184,6 +191,8 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_MALFORMED, 67, 0x05},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NOT_ANSWERED_TYPE, 67, 0x01},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NO_RANGE_FOR_CLASS, 67, 0x06},
+        {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_UNKNOWN_LEASE, 67, 0x09},
+        {TAVREL_EVENT_DHCP_ANSWER, TAVREL_REASON_UNKNOWN_LEASE, 67, 0x09},
         {TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, 4455, 0x66},
         {TAVREL_EVENT_MIRROR_REQUEST, 0, 4455, 0x02},
         {TAVREL_EVENT_MIRROR_REPORT, 0, 4455, 0x07},
@@ -204,5 +213,6 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     EXPECT_STREQ(offer.userclass, "iPXE");
     EXPECT_STREQ(offer.file, "pxelinux.0");
     EXPECT_EQ(g_Delivered[6].messagetype, 4) << "the DECLINE itself";
-    EXPECT_STREQ(g_Delivered[11].server, "10.0.0.1") << "an answered request, in its byte order";
+    EXPECT_STREQ(g_Delivered[13].server, "10.0.0.1") << "an answered request, in its byte order";
+    EXPECT_EQ(g_Delivered[11].messagetype, 6) << "a NAK";
 }
