@@ -98,6 +98,7 @@ private:
     void Unanswered(const std::string &key, const BootStep &step);
     void TakeDhcp(const BootEventRecord &event, BootStep step);
     void TakeTftp(const BootEventRecord &event, BootStep step);
+    double BeforeHttpNews(const std::string &key, double time, long long seconds) const;
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
     void LogDrops();
     void Save(PolicyStore &store);
