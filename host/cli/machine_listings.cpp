@@ -24,6 +24,7 @@ bool PrintMachines(PolicyStore &store, bool json) {
             std::cout << (i ? "," : "") << "\n  {\"mac\": " << JsonText(m.mac) << ", \"address\": " << JsonText(m.address)
                       << ", \"last_seen\": " << JsonText(LocalTimeText(m.lastSeen)) << ", \"stage\": " << JsonText(m.stage)
                       << ", \"result\": " << JsonText(m.result) << ", \"reason\": " << JsonText(m.reason)
+                      << ", \"reason_text\": " << JsonText(ReasonWords(m.reason))
                       << ", \"server\": " << JsonText(m.reporter) << ", \"why\": " << JsonText(DescribeAttempt(m))
                       << "}";
         }
