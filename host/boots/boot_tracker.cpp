@@ -23,6 +23,9 @@ constexpr size_t kMaxAddresses = 100000;
 constexpr int kSaveMs = 1000;
 constexpr int kPruneEverySaves = 60;
 constexpr int kFarmRecords = 500;
+// How far before the HTTP news a library event it may have preceded is placed:
+// the store keeps times to the millisecond.
+constexpr double kNewsOrderSeconds = 0.001;
 
 // Text of a fixed-size field of the library's record, which may lack its NUL.
 std::string FieldText(const char *lpField, size_t size) { return std::string(lpField, strnlen(lpField, size)); }
@@ -185,7 +188,24 @@ void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
             if (event.result == 1) step.reason.clear();
         }
     }
-    Record(KeyOfAddress(address), step, address, true, address);
+    std::string key = KeyOfAddress(address);
+    if (step.reason.empty()) step.time = BeforeHttpNews(key, step.time, event.time);
+    Record(key, step, address, true, address);
+}
+
+// The delivery thread hands a library event over up to its period late (more
+// on a loaded machine), the HTTP server tells its news at once: within the
+// event's second their order is unknown. A transfer that went well is then
+// placed before the HTTP news that reached here first, so that a failure
+// that came of it (iPXE's script names a kernel the folder lacks) is never
+// hidden behind it; when the order cannot be known, the worse reading stands.
+double BootTracker::BeforeHttpNews(const std::string &key, double time, long long seconds) const {
+    auto found = m_Machines.find(key);
+    if (found == m_Machines.end() || seconds <= 0) return time;
+    for (const BootStep &s : found->second.steps)
+        if ((s.what == kStepHttp || s.what == kStepHttpRefused) && s.time > seconds && s.time <= time)
+            time = std::max(static_cast<double>(seconds), s.time - kNewsOrderSeconds);
+    return time;
 }
 
 void BootTracker::TakeTftpProgress(const std::string &address, BootStep step) {

@@ -132,6 +132,7 @@ private:
     // The HTTP answer of NAME to CLIENT under way, and the key it is filed under.
     BootStep *OpenHttp(const std::string &client, const std::string &name, std::string *key);
     void SettleOutcomes(double now);
+    double BeforeHttpNews(const std::string &key, double time, long long seconds) const;
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
     void LogDrops();
     void Save(PolicyStore &store);

@@ -22,7 +22,8 @@ bool PrintMachines(PolicyStore &store, bool json) {
         for (const MachineRow &row : rows) {
             MachineRecord m = RecordFromRow(row);
             out.push_back({{"mac", m.mac}, {"address", m.address}, {"last_seen", LocalTimeText(m.lastSeen)},
-                           {"stage", m.stage}, {"result", m.result}, {"reason", m.reason}, {"server", m.reporter},
+                           {"stage", m.stage}, {"result", m.result}, {"reason", m.reason},
+                           {"reason_text", ReasonWords(m.reason)}, {"server", m.reporter},
                            {"why", DescribeAttempt(m)}});
         }
         std::cout << JsonDocument(out);

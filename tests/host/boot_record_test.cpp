@@ -295,3 +295,20 @@ TEST_F(BootRecordTest, TransfersUnderWayAndOutcomes) {
     m_Tracker.ReportAccepted({"", "52:54:00:00:00:03", "192.0.2.103", "", "", "192.0.2.1", ""});
     EXPECT_EQ(m_Tracker.Outcomes().booted, 1u) << "the same attempt, counted once";
 }
+
+// The delivery thread hands a transfer's end over up to its period late,
+// stamped within the second it names: the kernel's 404 of that same second,
+// told first by the HTTP server, still fails the boot once it is quiet.
+TEST_F(BootRecordTest, ALateTransferEndHidesNoFailureOfItsSecond) {
+    const char *a = "192.0.2.165";
+    m_dNow = kT0 + 0.2;
+    Offer(0x65, a, "boot.ipxe");
+    Tftp(TAVREL_EVENT_TFTP_STARTED, 0, a, "boot.ipxe", 0, 0);
+    m_dNow = kT0 + 0.30, Http(a, "vmlinuz", 404);
+    m_dNow = kT0 + 0.35, Tftp(TAVREL_EVENT_TFTP_ENDED, 0, a, "boot.ipxe", 900, 20, 0);
+    m_dNow = kT0 + kBootQuietSeconds + 1;
+    std::vector<MachineRecord> machines = m_Tracker.Machines();
+    ASSERT_EQ(machines.size(), 1u);
+    EXPECT_EQ(machines[0].result + " " + machines[0].reason, "failed not_found");
+    EXPECT_NE(Why("52:54:00:00:00:65").find("TFTP boot.ipxe 900 bytes in 0.0 s; HTTP vmlinuz refused"), std::string::npos);
+}

@@ -193,4 +193,86 @@ in_root dpkg --purge tavrel-host libtavrel-dev libtavrel1 > "$work/purge.log" 2>
   && [ ! -e "$root/var/lib/systemd/deb-systemd-helper-enabled/tavrel.service.dsh-also" ] \
   && rc=0 || { rc=1; cat "$work/purge.log"; ls -l "$root$wants" 2>&1; }
 result $rc "dpkg --purge removes the packages, their folders and the unit's enable links"
+
+# An upgrade from 1.0.0.3-1 (built from 8fdccf3) keeps a farm member serving.
+# Its file has what that release accepted: a [farm] without key, a key of no
+# meaning. A stand-in systemctl runs the unit as systemd would: try-restart
+# stops the service, then runs ExecStartPre and ExecStart of the unit on disk.
+old_debs=$(dirname "$here")/../fixtures/debs-1.0.0.3-1
+mkdir "$root/tmp/old"
+cp "$old_debs"/*.deb "$root/tmp/old/"
+in_root dpkg -i /tmp/old/libtavrel1_1.0.0.3-1_amd64.deb /tmp/old/libtavrel-dev_1.0.0.3-1_amd64.deb \
+  /tmp/old/tavrel-host_1.0.0.3-1_amd64.deb > "$work/old.log" 2>&1 && rc=0 || { rc=1; cat "$work/old.log"; }
+result $rc "dpkg -i of the 1.0.0.3-1 packages"
+chmod 755 "$work"
+mkdir "$work/pg" && chown postgres:postgres "$work/pg"
+pg() { runuser -u postgres -- /usr/lib/postgresql/15/bin/"$@" > /dev/null; }
+pg initdb -D "$work/pg" -U postgres --auth=trust -N && pg pg_ctl -D "$work/pg" -l "$work/pg/log" -w \
+  -o "-c listen_addresses=127.0.0.1 -c unix_socket_directories=$work/pg -c fsync=off" start
+conf=$root/etc/tavrel/tavrel.toml
+sed -i 's|^database = .*|database = "postgresql://postgres@127.0.0.1/postgres"|' "$conf"
+printf '[farm]\nname = "rack-1"\ncolour = "blue"\n' >> "$conf"
+cat > "$root/usr/local/sbin/systemctl" <<'STANDIN'
+#!/bin/sh
+unit=/lib/systemd/system/tavrel.service
+key() { sed -n "s/^$1=//p" $unit; }
+caps() { echo "$(key "$1")" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g'; }
+as_unit() {
+  echo --reuid="$(key User)" --regid="$(key Group)" --init-groups --bounding-set=-all,"$(caps CapabilityBoundingSet)" \
+    --inh-caps=-all,"$(caps AmbientCapabilities)" --ambient-caps=-all,"$(caps AmbientCapabilities)" --no-new-privs
+}
+[ "$1" = exec-unit ] && exec setpriv $(as_unit) $(key "$2")
+pid=$(cat /run/tavrel.pid 2>/dev/null || true)
+active() { [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; }
+echo "$*" >> /tmp/systemctl.calls
+case " $* " in
+*" is-active "*) active ;;
+*" try-restart "*)
+  active || exit 0
+  kill -TERM "$pid"
+  for i in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  rm -f /run/tavrel.pid
+  setpriv $(as_unit) $(key ExecStartPre) > /tmp/pre.out 2>&1 || exit 1
+  setsid -f sh -c 'echo $$ > /run/tavrel.pid; exec "$@"' sh setpriv $(as_unit) $(key ExecStart) \
+    > /tmp/restarted.out 2>&1 < /dev/null
+  for i in $(seq 50); do [ -s /run/tavrel.pid ] && break; sleep 0.1; done ;;
+esac
+STANDIN
+chmod 755 "$root/usr/local/sbin/systemctl"
+mkdir -p "$root/run/systemd/system"
+[ -e "$root/usr/sbin/policy-rc.d" ] && mv "$root/usr/sbin/policy-rc.d" "$work/policy-rc.d"
+in_root /usr/local/sbin/systemctl exec-unit ExecStartPre > "$work/oldcheck.out" 2>&1 && rc=0 || { rc=1; cat "$work/oldcheck.out"; }
+# Detached, as systemd's service is: its own session, no file of this script open.
+setsid -f sh -c 'echo $$ > "$1/run/tavrel.pid"; exec chroot "$1" /usr/local/sbin/systemctl exec-unit ExecStart' \
+  sh "$root" > "$work/old.out" 2>&1 < /dev/null
+for i in $(seq 50); do [ -s "$root/run/tavrel.pid" ] && break; sleep 0.1; done
+old_pid=$(cat "$root/run/tavrel.pid")
+trap 'kill -TERM $(cat "$root/run/tavrel.pid" 2>/dev/null) "$old_pid" 2>/dev/null || true
+  pg pg_ctl -D "$work/pg" -m fast -w stop || true' EXIT
+for i in $(seq 50); do grep -q serving "$work/old.out" && break; sleep 0.1; done
+grep -q serving "$work/old.out" || { rc=1; cat "$work/old.out"; }
+result $rc "1.0.0.3-1 checks and serves as a farm member with [farm] without key and an unknown key"
+# The file the admin changed is kept, as an unattended upgrade keeps it.
+in_root env PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin dpkg --force-confold -i $debs > "$work/over.log" 2>&1 \
+  && rc=0 || rc=1
+pid=$(cat "$root/run/tavrel.pid" 2>/dev/null || true)
+[ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || rc=1
+if [ "$pid" != "$old_pid" ]; then
+  for i in $(seq 50); do grep -q serving "$root/tmp/restarted.out" && break; sleep 0.1; done
+  grep -q serving "$root/tmp/restarted.out" || rc=1
+  how="restarted as the new program"
+else
+  grep -q 'does not pass this release.s check' "$work/over.log" || rc=1
+  how="the old program kept, the upgrade said why"
+fi
+in_client ip link set tv1 address 02:00:00:00:77:02
+out=$(udhcpc -V PXEClient) && echo "$out" | grep -q 'lease of 192.0.2.1[0-9][0-9] obtained' || { rc=1; echo "$out"; }
+[ "$(in_root dpkg -l tavrel-host libtavrel1 | grep -cE "^ii +[a-z0-9-]+(:amd64)? +$version ")" = 2 ] || rc=1
+[ "$rc" = 0 ] || { cat "$work/over.log" "$root/tmp/systemctl.calls" "$root/tmp/pre.out" "$root/tmp/restarted.out" 2>&1; \
+  in_root dpkg -l 'tavrel*' 'libtavrel*'; }
+result $rc "an upgrade from 1.0.0.3-1 keeps the farm member serving ($how), and dpkg -l shows $version"
+grep -q '^tavrel-host: warning: .*farm.key: missing' "$work/over.log" && grep -q 'farm.colour: unknown key' "$work/over.log" \
+  && rc=0 || { rc=1; cat "$work/over.log"; }
+result $rc "the upgrade warns of what the next release refuses: the missing farm.key, the unknown key"
+[ -e "$work/policy-rc.d" ] && mv "$work/policy-rc.d" "$root/usr/sbin/policy-rc.d"
 exit $failures
