@@ -10,15 +10,6 @@
 #include "host/text/local_time_text.h"
 #include "host/boots/machine_record.h"
 
-namespace {
-
-const char *StateOf(const MemberRow &member) {
-    if (member.state != "running") return "stopped";
-    return member.age < kLiveSeconds ? "live" : "dead";
-}
-
-}  // namespace
-
 bool ParseReportTime(const std::string &text, std::string *stamp) {
     for (const char *form : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d"}) {
         struct tm parts {};
@@ -73,7 +64,7 @@ bool PrintFarm(PolicyStore &store, bool json, size_t *count) {
                      "\"weight\": %g, \"age_seconds\": %.1f, \"served_last_hour\": %ld, \"free\": %ld", m.weight,
                      m.age, m.served, m.free);
             std::cout << (i ? "," : "") << "\n  {\"address\": " << JsonText(m.address) << ", \"name\": " << JsonText(m.name)
-                      << ", \"state\": " << JsonText(StateOf(m)) << ", \"last_heartbeat\": " << JsonText(LocalTimeText(m.lastSeen))
+                      << ", \"state\": " << JsonText(MemberState(m, members)) << ", \"last_heartbeat\": " << JsonText(LocalTimeText(m.lastSeen))
                       << ", " << numbers << ", \"ranges\": " << JsonText(m.ranges) << "}";
         }
         std::cout << "\n]\n";
@@ -83,7 +74,7 @@ bool PrintFarm(PolicyStore &store, bool json, size_t *count) {
            "age s", "served (1 h)");
     for (const MemberRow &m : members)
         printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", ShownText(m.address).c_str(), ShownText(m.name).c_str(), m.weight,
-               StateOf(m), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
+               MemberState(m, members).c_str(), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
     return true;
 }
 

@@ -110,9 +110,8 @@ std::string StatusServer::StatusJson() {
     LiveMembers(&members);
     for (size_t i = 0; i < members.size(); ++i) {
         const MemberRow &m = members[i];
-        const char *lpState = m.state != "running" ? "stopped" : m.age < kLiveSeconds ? "live" : "dead";
         out << (i ? ", " : "") << "{\"address\": " << JsonText(m.address) << ", \"name\": " << JsonText(m.name)
-            << ", \"state\": " << JsonText(lpState) << ", \"served\": " << m.served << "}";
+            << ", \"state\": " << JsonText(MemberState(m, members)) << ", \"served\": " << m.served << "}";
     }
     out << "]}\n";
     return out.str();

@@ -103,6 +103,33 @@ protected:
         }
     }
 
+    // Rounds of DISCOVERs from CLIENTS, none answered twice in any round,
+    // until a round answers each once (true) or ROUNDS have passed.
+    bool AtMostOnceUntilAll(const std::vector<int> &clients, int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            Answers answers = Exchange(1, clients);
+            size_t once = 0;
+            for (int client : clients) {
+                size_t n = answers.count(client) ? answers[client].size() : 0;
+                EXPECT_LE(n, 1u) << "client " << client << " in round " << round;
+                once += n == 1;
+            }
+            if (once == clients.size()) return true;
+        }
+        return false;
+    }
+    // Every server's dynamic range cut to its first SIZE addresses, by SIGHUP.
+    void ShrinkRanges(int size) {
+        for (int i = 1; i <= kServers; ++i) {
+            std::string prefix = "198.18." + std::to_string(i) + ".";
+            WriteConfig(i, prefix + "1-" + prefix + std::to_string(size));
+            kill(m_Pids[i], SIGHUP);
+        }
+        // Counted with the next heartbeats.
+        std::string free = "\"free\": " + std::to_string(size);
+        for (int n = 0; n < 50 && Count(Capture(Cli("farm --json")), free) < kServers; ++n) usleep(100000);
+    }
+
     std::string Namespace(int server) const { return "tvfarm-" + m_Tag + "-" + std::to_string(server); }
     std::string Config(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".toml"; }
     std::string Home(int server) const { return m_Tree.Root() + "/s" + std::to_string(server); }
@@ -373,6 +400,10 @@ TEST_F(HostFarmTest, DeadServerLosesOnlyItsClientsWhateverForgedBeatsSay) {
 TEST_F(HostFarmTest, MemberCutOffFromTheDatabaseKeepsItsClients) {
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " down"), 0);
     ExpectOneAnswerEachFor(15);
+    std::string farm = Capture(Cli("farm --json"));
+    EXPECT_NE(farm.find("\"address\": \"192.0.2.1\", \"name\": \"s1\", \"state\": \"database unreachable, serving\""),
+              std::string::npos)
+        << farm;
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " up"), 0);
     std::string err;
     for (int i = 0; i < 100 && err.find("reachable again") == std::string::npos; ++i, usleep(100000))
@@ -564,4 +595,38 @@ TEST_F(HostFarmTest, WallClockJumpsChangeNoAnswer) {
     for (int i = 0; i < 20 && !once(Exchange(1, clients)); ++i) usleep(100000);
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
     ExpectOneAnswerEachFor(8);
+}
+
+// 60 clients that DISCOVER and never REQUEST, so every member holds their
+// offers, on ranges of 32 addresses: a clean stop hands its clients over at
+// once, to members with room; a member that starts again answers none of
+// the clients the others hold; a crash moves the crashed member's clients to
+// the room left. No client is ever offered twice in a round.
+TEST_F(HostFarmTest, HeldOffersMoveOnlyToRoomAtAStopARestartAndACrash) {
+    ShrinkRanges(32);
+    std::vector<int> clients = Clients(60);
+    ASSERT_TRUE(AtMostOnceUntilAll(clients, 10)) << "all offered";
+    {
+        SCOPED_TRACE("SIGTERM");
+        kill(m_Pids[2], SIGTERM);
+        EXPECT_TRUE(AtMostOnceUntilAll(clients, 4)) << "its clients taken at once, spilling to room";
+        waitpid(m_Pids[2], nullptr, 0);
+        m_Pids[2] = -1;
+    }
+    {
+        SCOPED_TRACE("restart");
+        unlink(Err(2).c_str());
+        StartServer(2);
+        // Every round while it starts and after: each client once, by the member holding its offer.
+        for (int round = 0; round < 30 && ReadWholeFile(Err(2)).find("answering") == std::string::npos; ++round)
+            OwnersOf(Exchange(1, clients), clients);
+        EXPECT_NE(ReadWholeFile(Err(2)).find("tavrel-host: heard the farm (3 live); answering"), std::string::npos)
+            << ReadWholeFile(Err(2));
+        OwnersOf(Exchange(1, clients), clients);
+    }
+    {
+        SCOPED_TRACE("kill -9");
+        StopServer(3, SIGKILL);
+        EXPECT_TRUE(AtMostOnceUntilAll(clients, 40)) << "its clients answered once it is found dead";
+    }
 }
