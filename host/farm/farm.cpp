@@ -107,8 +107,13 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
         long free = member.free;
         bool isLive = member.state == "running" && member.age + sinceRead < kLiveSeconds;
         auto beat = beats.find(address);
-        if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds)) {
-            // The direct beat is the newer word: a stop it tells ends the member at once.
+        // The newer word wins: a stop the direct beat tells ends the member at
+        // once, and a database heartbeat written after it (a restart whose
+        // direct beats do not get through) brings it back.
+        auto rowAt = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(member.age + sinceRead));
+        if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds) &&
+            !(member.state == "running" && rowAt > beat->second.at)) {
             isLive = !beat->second.stopped;
             free = beat->second.free == kBeatFreeUnknown ? -1 : static_cast<long>(beat->second.free);
         }

@@ -202,7 +202,8 @@ protected:
     // One message of TYPE per client, in bursts, gathering every answer
     // until the bridge has been quiet for a while. A REQUEST names the
     // server and address of the client's offer, as a client in SELECTING does.
-    Answers Exchange(unsigned char type, const std::vector<int> &clients, const Answers *offers = nullptr) {
+    Answers Exchange(unsigned char type, const std::vector<int> &clients, const Answers *offers = nullptr,
+                     int quietMs = 400) {
         uint32_t xidBase = (m_dwRound++ << 16) + 0x10000;
         Answers answers;
         for (size_t first = 0; first < clients.size(); first += 100) {
@@ -222,7 +223,7 @@ protected:
             for (;;) {
                 bool ok = false;
                 sockaddr_in from{};
-                Bytes reply = m_Client.Receive(400, &ok, &from);
+                Bytes reply = m_Client.Receive(quietMs, &ok, &from);
                 if (!ok) break;
                 uint32_t xid = XidOf(reply);
                 if (reply.size() < 240 || xid < xidBase || xid - xidBase >= clients.size()) continue;
@@ -629,4 +630,35 @@ TEST_F(HostFarmTest, HeldOffersMoveOnlyToRoomAtAStopARestartAndACrash) {
         StopServer(3, SIGKILL);
         EXPECT_TRUE(AtMostOnceUntilAll(clients, 40)) << "its clients answered once it is found dead";
     }
+}
+
+// A member that starts again while its direct heartbeats do not get through
+// (the others learn of it from the database, a little later) answers no
+// client before the others have stopped answering its clients.
+TEST_F(HostFarmTest, RestartedMemberAnswersOnlyOnceTheOthersSeeIt) {
+    std::vector<int> held = Clients(60);
+    ASSERT_TRUE(AtMostOnceUntilAll(held, 10)) << "60 offers held";
+    StopServer(2, SIGTERM);
+    ASSERT_TRUE(AtMostOnceUntilAll(held, 4));
+    ASSERT_EQ(Shell("ip -n " + Namespace(2) + " route add blackhole 192.0.2.1/32 && ip -n " + Namespace(2) +
+                    " route add blackhole 192.0.2.3/32"),
+              0);
+    unlink(Err(2).c_str());
+    StartServer(2);
+    // New clients in quick rounds while it starts, then two more rounds.
+    int next = 1000, after = 0;
+    for (int round = 0; round < 100 && after < 2; ++round) {
+        after += ReadWholeFile(Err(2)).find("answering") != std::string::npos;
+        std::vector<int> clients = held;
+        for (int i = 0; i < 20; ++i) clients.push_back(next++);
+        Answers answers = Exchange(1, clients, nullptr, 100);
+        for (int client : clients) {
+            size_t n = answers.count(client) ? answers[client].size() : 0;
+            EXPECT_LE(n, 1u) << "client " << client << " in round " << round;
+            if (client < 1000) {
+                EXPECT_EQ(n, 1u) << "held client " << client << " in round " << round;
+            }
+        }
+    }
+    EXPECT_EQ(after, 2) << ReadWholeFile(Err(2));
 }
