@@ -271,7 +271,7 @@ void FarmBeacon::ForgetOldLeases() {
         auto &leases = peer->second.leases;
         for (auto lease = leases.begin(); lease != leases.end();)
             lease = lease->second.at < oldest ? (++m_qwLeasesGeneration, leases.erase(lease)) : std::next(lease);
-        peer = leases.empty() ? m_PeerLeases.erase(peer) : std::next(peer);
+        peer = leases.empty() && peer->second.announced.empty() ? m_PeerLeases.erase(peer) : std::next(peer);
     }
 }
 
@@ -286,9 +286,11 @@ void FarmBeacon::TakeHeld(const unsigned char *data, size_t size, uint32_t sourc
     auto known = m_PeerLeases.find(header.sender);
     if (!Believe(header, source, known == m_PeerLeases.end() ? 0 : known->second.sequence)) return;
     AnnouncedLeases &announced = m_PeerLeases[header.sender];
+    announced.whole = announced.whole && header.sequence == announced.sequence + 1;
     announced.sequence = header.sequence;
     auto now = std::chrono::steady_clock::now();
     for (const HeldLease &lease : leases) {
+        if (announced.announced.size() < kMaxHeldAnnounced) announced.announced.insert(lease.mac);
         auto entry = announced.leases.find(lease.mac);
         if (entry == announced.leases.end()) {
             if (announced.leases.size() >= kMaxHeldAnnounced) continue;
@@ -298,6 +300,17 @@ void FarmBeacon::TakeHeld(const unsigned char *data, size_t size, uint32_t sourc
         entry->second.secondsLeft = lease.secondsLeft;
         entry->second.at = now;
     }
+}
+
+void FarmBeacon::CloseAnnouncement(uint32_t sender, uint64_t sequence) {
+    AnnouncedLeases &announced = m_PeerLeases[sender];
+    if (announced.whole && sequence == announced.sequence + 1)
+        for (auto lease = announced.leases.begin(); lease != announced.leases.end();)
+            lease = announced.announced.count(lease->first) ? std::next(lease)
+                                                            : (++m_qwLeasesGeneration, announced.leases.erase(lease));
+    announced.announced.clear();
+    announced.whole = true;
+    announced.sequence = std::max(announced.sequence, sequence);
 }
 
 void FarmBeacon::Loop() {
@@ -351,6 +364,7 @@ bool FarmBeacon::Receive(int waitMs) {
                seen->second.seesUs != beat.seesReceiver || seen->second.free != beat.free ||
                now - seen->second.at >= std::chrono::duration<double>(kLiveSeconds);
         m_Seen[beat.sender] = {now, beat.stopped, beat.free, beat.sequence, beat.seesReceiver};
+        CloseAnnouncement(beat.sender, beat.sequence);
         int64_t skew = beat.time - WallNow();
         if (skew > kBeatClockSlack || skew < -kBeatClockSlack) TellSkew(beat.sender, skew);
     }

@@ -23,8 +23,9 @@
 // once, beside the period, when its live list or its room changes, and
 // when it stops (kStopBeats times, so one lost datagram loses nothing).
 //
-// Beside each beat (just before it, so a beat implies them), the same port carries this member's leases (the MACs it
-// holds and the seconds each has left), so that a client keeps its server
+// Beside each beat (just before it, so a beat implies them), the same port
+// carries this member's leases and held offers (the MACs it holds and the
+// seconds each has left), so that a client keeps its server
 // whatever the rendezvous order says; kHeldPerDatagram a datagram:
 //   0  "TVHL"      4  version (1)   5  count   6  reserved
 //   8  sender address   12 reserved   16 sequence (the beats' counter)
@@ -40,6 +41,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 constexpr double kLiveSeconds = 6.0;  // a member unheard this long (either heartbeat) is dead
@@ -161,10 +163,16 @@ private:
     };
     std::unordered_map<uint32_t, SkewTold> m_SkewTold;  // members only
     std::vector<HeldLease> m_Held;  // this server's, to announce
+    // A member's beat closes the announcement its lease datagrams just made:
+    // when every one of them came (their sequences follow without a gap),
+    // the leases it no longer names are forgotten at once.
     struct AnnouncedLeases {
-        uint64_t sequence = 0;  // of the last datagram believed
+        uint64_t sequence = 0;  // of the last datagram believed, beat or leases
         std::unordered_map<uint64_t, PeerLease> leases;
+        std::unordered_set<uint64_t> announced;  // MACs since the last beat
+        bool whole = false;  // no datagram missed since the last beat
     };
+    void CloseAnnouncement(uint32_t sender, uint64_t sequence);  // with m_Lock held
     std::unordered_map<uint32_t, AnnouncedLeases> m_PeerLeases;  // members only, kMaxHeldAnnounced each
     uint64_t m_qwLeasesGeneration = 0;
     long m_nFree = -1;

@@ -5,8 +5,10 @@
 // dead server's clients (and only they) move whatever forged or replayed
 // heartbeats say, a member cut off from the database or a database outage
 // changes no answer and loses no report, a full member's clients go to the
-// others, a member started during an outage serves once the database is
-// back, and overlapping ranges are refused.
+// others (offers held count, and keep their clients), a stopped, restarted
+// or crashed member never gets a client two answers, a member started
+// during an outage serves once the database is back, and overlapping ranges
+// are refused.
 #include <gtest/gtest.h>
 
 #include <signal.h>
