@@ -76,6 +76,7 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
 
 // The library's delivery thread: the record is copied into the tracker at once.
 void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
+    if (g_lpPolicy) g_lpPolicy->NoteAnswer(*event);
     if (g_lpTracker) g_lpTracker->Take(*event);
 }
 
@@ -226,6 +227,7 @@ int Run(const std::string &path) {
                    config.statics.data(), static_cast<int>(config.statics.size()));
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
+    policy->Leave();  // the farm takes this server's clients while it stops
     status.Stop();
     http.Stop();
     StopPXE();  // delivers the last events first

@@ -1,6 +1,7 @@
 #include "host/app/policy_service.h"
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
@@ -12,6 +13,8 @@ namespace {
 uint32_t SelfAddress(const HostConfig &config) { return AddressValue(config.server.ServerIP); }
 
 constexpr int64_t kFullLogSeconds = 60;
+constexpr int kDhcpServerPort = 67;
+constexpr int kDhcpOfferType = 2, kDhcpAckType = 5, kDhcpNakType = 6;
 
 }  // namespace
 
@@ -24,8 +27,10 @@ LeaseCount PolicyService::CountLeases() {
     LeaseCount count;
     if (!ReadLeaseJournal(m_LeasePath, now, &leases, &error)) return count;
     count.read = true;
-    for (const LeaseEntry &lease : leases)
+    for (const LeaseEntry &lease : leases) {
         if (uint64_t mac = MacKeyOfText(lease.mac)) count.held.push_back({mac, lease.expiry - now});
+        count.addresses.insert(AddressValue(lease.ip.c_str()));
+    }
     count.free = 0;
     auto monotonic = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_RangesLock);
@@ -64,7 +69,8 @@ bool PolicyService::Start(const HostConfig &config, std::string *error, bool *re
     m_Ranges = config.ranges;
     m_LeasePath = LeaseJournalPath(LibraryDataFolder());
     m_Sync = std::make_unique<FarmSync>(std::move(syncStore), m_View.get(), self, config.farm, std::move(beacon),
-                                        [this] { return CountLeases(); }, config.nPruneAfterHours * 3600.0);
+                                        [this] { return CountLeases(); }, config.nPruneAfterHours * 3600.0,
+                                        &m_Offers);
     std::vector<MemberRow> members;
     if (!m_Sync->Prime(&members)) {
         *error = "cannot read the policy: " + m_Sync->LastError();
@@ -102,6 +108,30 @@ bool PolicyService::Reconfigure(const HostConfig &fresh, std::string *error) {
     }
     m_Sync->SetSelf(self);
     return true;
+}
+
+void PolicyService::NoteAnswer(const BootEventRecord &event) {
+    if (!m_bFarm || event.port != kDhcpServerPort) return;
+    uint64_t mac = 0;
+    for (unsigned char byte : event.mac) mac = mac << 8 | byte;
+    auto now = std::chrono::steady_clock::now();
+    if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED && event.reason == TAVREL_REASON_OTHER_SERVER)
+        return m_Offers.Ended(mac);
+    if (event.kind != TAVREL_EVENT_DHCP_ANSWER) return;
+    if (event.messagetype == kDhcpNakType) return m_Offers.Ended(mac);
+    if (event.messagetype == kDhcpAckType) return m_Offers.Acknowledged(mac, now);
+    if (event.messagetype != kDhcpOfferType) return;
+    char text[sizeof event.address + 1] = {};
+    memcpy(text, event.address, sizeof event.address);
+    uint32_t address = AddressValue(text);
+    std::lock_guard<std::mutex> guard(m_RangesLock);
+    for (const TeskSubNetStruct &range : m_Ranges)  // a static entry's address is no range's room
+        if (AddressValue(range.beginip) <= address && address <= AddressValue(range.endip))
+            return m_Offers.Offered(mac, address, now);
+}
+
+void PolicyService::Leave() {
+    if (m_Sync) m_Sync->Stop();
 }
 
 void PolicyService::Stop() {

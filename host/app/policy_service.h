@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Tavrel.h"
 #include "host/farm/farm.h"
 #include "host/config/host_config.h"
 #include "host/store/report_queue.h"
@@ -25,7 +26,12 @@ public:
     // Checks a re-read configuration the same way; on success it is what
     // the next heartbeat registers.
     bool Reconfigure(const HostConfig &fresh, std::string *error);
+    // Stops answering and tells the farm, first of all when stopping.
+    void Leave();
     void Stop();
+    // A boot event: the offers its clients have not taken yet count
+    // against this server's room.
+    void NoteAnswer(const BootEventRecord &event);
 
     int Choose(const unsigned char *mac, char *server) { return m_View->Choose(mac, server); }
     // Reports are believed only from clients this server chose recently.
@@ -38,6 +44,7 @@ private:
     std::unique_ptr<PolicyView> m_View;
     std::unique_ptr<FarmSync> m_Sync;
     std::unique_ptr<ReportQueue> m_Reports;
+    HeldOffers m_Offers;
     bool m_bFarm = false;
     // Free addresses of this server's ranges and the leases it holds, from the
     // library's lease file; guarded for the sync thread that reads them.

@@ -11,15 +11,6 @@
 #include "host/text/time_text.h"
 #include "host/boots/machine_record.h"
 
-namespace {
-
-const char *StateOf(const MemberRow &member) {
-    if (member.state != "running") return "stopped";
-    return member.age < kLiveSeconds ? "live" : "dead";
-}
-
-}  // namespace
-
 bool PrintReports(PolicyStore &store, bool json, long limit, const std::string &since) {
     std::vector<StoredReport> list;
     if (!store.Reports(&list, limit, since)) return false;
@@ -47,7 +38,7 @@ bool PrintFarm(PolicyStore &store, bool json, size_t *count) {
     if (json) {
         JsonValue out = JsonValue::array();
         for (const MemberRow &m : members)
-            out.push_back({{"address", m.address}, {"name", m.name}, {"state", StateOf(m)},
+            out.push_back({{"address", m.address}, {"name", m.name}, {"state", MemberState(m, members)},
                            {"last_heartbeat", LocalTimeText(m.lastSeen)}, {"weight", m.weight},
                            {"age_seconds", std::round(m.age * 10) / 10}, {"served_last_hour", m.served},
                            {"free", m.free}, {"ranges", m.ranges}});
@@ -58,7 +49,7 @@ bool PrintFarm(PolicyStore &store, bool json, size_t *count) {
            "age s", "served (1 h)");
     for (const MemberRow &m : members)
         printf("%-15s  %-16s  %6g  %-7s  %-19s  %7.1f  %ld\n", ShownText(m.address).c_str(), ShownText(m.name).c_str(), m.weight,
-               StateOf(m), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
+               MemberState(m, members).c_str(), LocalTimeText(m.lastSeen).c_str(), m.age, m.served);
     return true;
 }
 

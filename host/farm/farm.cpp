@@ -97,8 +97,13 @@ std::vector<LiveMember> LiveMembers(const std::vector<MemberRow> &members, doubl
         long free = member.free;
         bool isLive = member.state == "running" && member.age + sinceRead < kLiveSeconds;
         auto beat = beats.find(address);
-        if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds)) {
-            // The direct beat is the newer word: a stop it tells ends the member at once.
+        // The newer word wins: a stop the direct beat tells ends the member at
+        // once, and a database heartbeat written after it (a restart whose
+        // direct beats do not get through) brings it back.
+        auto rowAt = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(member.age + sinceRead));
+        if (beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds) &&
+            !(member.state == "running" && rowAt > beat->second.at)) {
             isLive = !beat->second.stopped;
             free = beat->second.free == kBeatFreeUnknown ? -1 : static_cast<long>(beat->second.free);
         }
@@ -165,12 +170,29 @@ std::string FindRangeOverlap(const MemberRow &self, const std::vector<MemberRow>
     return "";
 }
 
+std::string MemberState(const MemberRow &member, const std::vector<MemberRow> &members) {
+    if (member.state != "running") return "stopped";
+    if (member.age < kLiveSeconds) return "live";
+    for (const MemberRow &other : members) {
+        if (other.address == member.address || !IsLive(other)) continue;
+        size_t start = 0;
+        std::string list = other.heard + ";";
+        for (size_t stop; (stop = list.find(';', start)) != std::string::npos; start = stop + 1)
+            if (list.compare(start, stop - start, member.address) == 0) return "database unreachable, serving";
+    }
+    return "dead";
+}
+
 PolicyView::Snapshot PolicyView::Current() {
     std::lock_guard<std::mutex> guard(m_Lock);
     return m_Snapshot;
 }
 
 int PolicyView::Choose(const unsigned char *mac, char *server) {
+    if (m_bFarm && !m_bAnswering) {  // an address that is no server's: the library declines
+        snprintf(server, 16, "0.0.0.0");
+        return 1;
+    }
     Snapshot now = Current();
     std::string chosen;
     if (now.assigned) {
@@ -243,14 +265,19 @@ long PolicyView::ServedLastHour() {
 }
 
 FarmSync::FarmSync(std::unique_ptr<PolicyStore> store, PolicyView *view, MemberRow self, bool farm,
-                   std::unique_ptr<FarmBeacon> beacon, std::function<LeaseCount()> leases, double pruneAfterSeconds)
+                   std::unique_ptr<FarmBeacon> beacon, std::function<LeaseCount()> leases, double pruneAfterSeconds,
+                   HeldOffers *offers)
     : m_Store(std::move(store)),
       m_lpView(view),
       m_bFarm(farm),
       m_Beacon(std::move(beacon)),
       m_Leases(std::move(leases)),
+      m_lpOffers(offers),
       m_PruneAfterSeconds(pruneAfterSeconds),
-      m_Self(std::move(self)) {}
+      m_Self(std::move(self)) {
+    m_bAnswering = !(m_bFarm && m_Beacon);
+    m_lpView->SetAnswering(m_bAnswering);
+}
 
 FarmSync::~FarmSync() { Stop(); }
 
@@ -263,15 +290,23 @@ bool FarmSync::Prime(std::vector<MemberRow> *members) {
 }
 
 void FarmSync::Start() {
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_StartedAt = std::chrono::steady_clock::now();
+    }
     if (m_Beacon) m_Beacon->Start([this] { Decide(); });
     m_Thread = std::thread([this] { Loop(); });
 }
 
+// Silent first, then told: no moment where this server and another both
+// answer one client.
 void FarmSync::Stop() {
-    if (!m_Thread.joinable()) return;
+    if (m_bStopped || !m_Thread.joinable()) return;
+    m_bStopped = true;
+    m_lpView->SetAnswering(false);
+    if (m_Beacon) m_Beacon->Stop();
     m_bStop = true;
     m_Thread.join();
-    if (m_Beacon) m_Beacon->Stop();
     if (m_bFarm) m_Store->MarkStopped(m_Self.address);
 }
 
@@ -302,37 +337,71 @@ bool FarmSync::Beat() {
         self = m_Self;
     }
     self.served = m_lpView->ServedLastHour();
+    auto readAt = std::chrono::steady_clock::now();
     LeaseCount leases = m_Leases ? m_Leases() : LeaseCount{};
-    self.free = leases.free;
-    // Only the leases the others hear of override the rendezvous order here
-    // too, or a client beyond the cap would get two answers.
-    if (leases.held.size() > kMaxHeldAnnounced) {
-        leases.held.resize(kMaxHeldAnnounced);
-        if (!m_bHeldCapTold)
-            std::cerr << "tavrel-host: more than " << kMaxHeldAnnounced
-                      << " leases: the others go by the rendezvous order alone\n";
-        m_bHeldCapTold = true;
-    }
+    if (m_lpOffers && leases.read) m_lpOffers->Settle(readAt);
+    self.heard = Heard();
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        m_nSelfFree = self.free;
+        m_nFileFree = leases.free;
         if (leases.read) {  // an unreadable file leaves the leases as last read
-            m_SelfHeld = leases.held;
-            m_SelfHeldAt = std::chrono::steady_clock::now();
-            m_bHoldersStale = true;
+            m_FileHeld = std::move(leases.held);
+            m_FileLeased = std::move(leases.addresses);
+            m_SelfHeldAt = readAt;
         }
+        m_qwOffersGeneration = ~0ull;  // counted again with the file's numbers
+        CountOwn();
+        self.free = m_nSelfFree;
     }
-    if (m_Beacon) {
-        if (leases.read) m_Beacon->SetHeld(std::move(leases.held));
-        m_Beacon->SetFree(self.free);
-        self.beatSequence = m_Beacon->Sequence();
-    }
+    if (m_Beacon) self.beatSequence = m_Beacon->Sequence();
     bool written = m_Store->Heartbeat(self, !m_bJoined);
     m_bJoined = m_bJoined || written;
     m_lpView->SetSelf(AddressValue(self.address));
     bool read = ReadMembers();
     NoteDatabase(written && read);
     return read && written;
+}
+
+// This server's room and holds: the lease file's, less and plus the offers
+// its clients have not taken yet. Told to the others at once when it fills
+// or frees, so they send its new clients elsewhere no later than it does.
+void FarmSync::CountOwn() {
+    std::vector<HeldLease> offers;
+    if (m_lpOffers) offers = m_lpOffers->Held(m_FileLeased, std::chrono::steady_clock::now());
+    uint64_t generation = m_lpOffers ? m_lpOffers->Generation() : 0;
+    if (generation == m_qwOffersGeneration) return;
+    m_qwOffersGeneration = generation;
+    long free = m_nFileFree < 0 ? -1 : std::max<long>(0, m_nFileFree - static_cast<long>(offers.size()));
+    bool filledOrFreed = (free == 0) != (m_nSelfFree == 0);
+    m_nSelfFree = free;
+    std::vector<HeldLease> held = m_FileHeld;
+    held.insert(held.end(), offers.begin(), offers.end());
+    // Only the leases the others hear of override the rendezvous order here
+    // too, or a client beyond the cap would get two answers.
+    if (held.size() > kMaxHeldAnnounced) {
+        held.resize(kMaxHeldAnnounced);
+        if (!m_bHeldCapTold)
+            std::cerr << "tavrel-host: more than " << kMaxHeldAnnounced
+                      << " leases and offers: the others go by the rendezvous order alone\n";
+        m_bHeldCapTold = true;
+    }
+    m_SelfHeld = held;
+    m_bHoldersStale = true;
+    if (!m_Beacon) return;
+    m_Beacon->SetHeld(std::move(held));
+    m_Beacon->SetFree(free);
+    if (filledOrFreed) m_Beacon->BeatNow();
+}
+
+// The members whose direct heartbeats are fresh and say they run.
+std::string FarmSync::Heard() {
+    if (!m_Beacon) return "";
+    std::string heard;
+    auto now = std::chrono::steady_clock::now();
+    for (const auto &beat : m_Beacon->Peers())
+        if (!beat.second.stopped && now - beat.second.at < std::chrono::duration<double>(kLiveSeconds))
+            heard += (heard.empty() ? "" : ";") + AddressText(beat.first);
+    return heard;
 }
 
 // The direct heartbeats' sequence must grow across restarts whatever the
@@ -379,6 +448,7 @@ void FarmSync::Decide() {
     std::vector<std::pair<uint64_t, PeerLease>> peerLeases;
     if (generation != m_qwPeerLeasesGeneration) peerLeases = m_Beacon->PeerLeases(&generation);
     std::lock_guard<std::mutex> guard(m_Lock);
+    CountOwn();
     double sinceRead = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_ReadAt).count();
     std::vector<LiveMember> live =
         LiveMembers(m_Members, sinceRead, beats, AddressValue(m_Self.address), m_nSelfFree);
@@ -406,9 +476,40 @@ void FarmSync::Decide() {
     }
     if (changed || m_Live.empty()) {
         m_Live = live;
+        if (m_Beacon) {
+            std::vector<uint32_t> addresses;
+            for (const LiveMember &member : live) addresses.push_back(member.address);
+            m_Beacon->SetLive(std::move(addresses));
+            m_Beacon->BeatNow();  // a member that starts waits for this word
+        }
         m_lpView->SetLive(std::move(live));
     }
     PublishHolders(changed, generation, peerLeases);
+    if (!m_bAnswering && m_StartedAt != std::chrono::steady_clock::time_point() && HeardTheFarm(beats)) {
+        m_bAnswering = true;
+        m_lpView->SetAnswering(true);
+    }
+}
+
+// Whether each member the database names as running has said, directly,
+// that it takes this server for live or that it stopped. With m_Lock held.
+bool FarmSync::HeardTheFarm(const std::unordered_map<uint32_t, PeerBeat> &beats) {
+    auto now = std::chrono::steady_clock::now();
+    size_t unheard = 0;
+    for (const MemberRow &member : m_Members) {
+        if (member.address == m_Self.address || member.state != "running") continue;
+        auto beat = beats.find(AddressValue(member.address));
+        bool fresh = beat != beats.end() && now - beat->second.at < std::chrono::duration<double>(kLiveSeconds);
+        unheard += !(fresh && (beat->second.stopped || beat->second.seesUs));
+    }
+    if (unheard == 0) {
+        std::cerr << "tavrel-host: heard the farm (" << m_Live.size() << " live); answering\n";
+        return true;
+    }
+    if (now - m_StartedAt < std::chrono::milliseconds(kJoinWaitMs)) return false;
+    std::cerr << "tavrel-host: answering after " << kJoinWaitMs << " ms; " << unheard
+              << " member(s) the database names as running sent no direct heartbeat\n";
+    return true;
 }
 
 // With m_Lock held; only when the live list or a lease changed (the map can

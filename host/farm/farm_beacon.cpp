@@ -27,7 +27,7 @@ constexpr unsigned char kHeldMagic[4] = {'T', 'V', 'H', 'L'};
 constexpr size_t kHeldHeaderSize = 24, kHeldEntrySize = 10;
 static_assert(kHeldHeaderSize + kHeldPerDatagram * kHeldEntrySize + 32 <= 1472, "one Ethernet frame");
 constexpr unsigned char kBeatVersion = 1;
-constexpr size_t kOffsetState = 5, kOffsetSender = 8, kOffsetFree = 12, kOffsetSequence = 16, kOffsetTime = 24;
+constexpr size_t kOffsetState = 5, kOffsetSees = 6, kOffsetSender = 8, kOffsetFree = 12, kOffsetSequence = 16, kOffsetTime = 24;
 static_assert(kOffsetTime + 8 == kBeatSignedSize, "the signature follows the signed fields");
 static_assert(kBeatSignedSize + 32 == kBeatSize, "HMAC-SHA256 is 32 bytes");
 constexpr int kTickMs = 200;
@@ -62,6 +62,7 @@ std::vector<unsigned char> SignBeat(const Beat &beat, const std::string &key) {
     memcpy(data.data(), kBeatMagic, 4);
     data[4] = kBeatVersion;
     data[kOffsetState] = beat.stopped ? 1 : 0;
+    data[kOffsetSees] = beat.seesReceiver ? 1 : 0;
     Put(&data[kOffsetSender], beat.sender, 4);
     Put(&data[kOffsetFree], beat.free, 4);
     Put(&data[kOffsetSequence], beat.sequence, 8);
@@ -76,6 +77,7 @@ bool OpenBeat(const unsigned char *data, size_t size, const std::string &key, Be
     Sign(data, key, mac);
     if (CRYPTO_memcmp(mac, data + kBeatSignedSize, sizeof mac) != 0) return false;
     beat->stopped = data[kOffsetState] == 1;
+    beat->seesReceiver = data[kOffsetSees] == 1;
     beat->sender = static_cast<uint32_t>(Get(data + kOffsetSender, 4));
     beat->free = static_cast<uint32_t>(Get(data + kOffsetFree, 4));
     beat->sequence = Get(data + kOffsetSequence, 8);
@@ -172,7 +174,7 @@ void FarmBeacon::Stop() {
     if (!m_Thread.joinable()) return;
     m_bStop = true;
     m_Thread.join();
-    SendAll(true);
+    for (int i = 0; i < kStopBeats; ++i) SendAll(true);
 }
 
 void FarmBeacon::SetPeers(std::vector<BeaconPeer> peers) {
@@ -186,6 +188,11 @@ void FarmBeacon::SetFree(long free) {
     m_nFree = free;
 }
 
+void FarmBeacon::SetLive(std::vector<uint32_t> live) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Live = std::move(live);
+}
+
 std::unordered_map<uint32_t, PeerBeat> FarmBeacon::Peers() {
     std::lock_guard<std::mutex> guard(m_Lock);
     return m_Seen;
@@ -193,20 +200,25 @@ std::unordered_map<uint32_t, PeerBeat> FarmBeacon::Peers() {
 
 void FarmBeacon::SendAll(bool stopped) {
     std::vector<BeaconPeer> peers;
+    std::vector<uint32_t> live;
     Beat beat;
     ReadTestClockOffset();
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         peers = m_Peers;
+        live = m_Live;
         beat.free = m_nFree < 0 ? kBeatFreeUnknown : static_cast<uint32_t>(std::min<long>(m_nFree, 0xfffffffe));
     }
+    // The leases first: a member that believes the beat has them too.
+    if (!stopped) SendHeld(peers);
     beat.sender = m_dwSelf;
     beat.stopped = stopped;
     beat.sequence = ++m_qwSequence;
     beat.time = WallNow();
-    std::vector<unsigned char> data = SignBeat(beat, m_Key);
-    SendToPeers(peers, data);
-    if (!stopped) SendHeld(peers);
+    for (const BeaconPeer &peer : peers) {
+        beat.seesReceiver = !stopped && std::find(live.begin(), live.end(), peer.address) != live.end();
+        SendToPeers({peer}, SignBeat(beat, m_Key));
+    }
 }
 
 void FarmBeacon::SendHeld(const std::vector<BeaconPeer> &peers) {
@@ -259,7 +271,7 @@ void FarmBeacon::ForgetOldLeases() {
         auto &leases = peer->second.leases;
         for (auto lease = leases.begin(); lease != leases.end();)
             lease = lease->second.at < oldest ? (++m_qwLeasesGeneration, leases.erase(lease)) : std::next(lease);
-        peer = leases.empty() ? m_PeerLeases.erase(peer) : std::next(peer);
+        peer = leases.empty() && peer->second.announced.empty() ? m_PeerLeases.erase(peer) : std::next(peer);
     }
 }
 
@@ -274,9 +286,11 @@ void FarmBeacon::TakeHeld(const unsigned char *data, size_t size, uint32_t sourc
     auto known = m_PeerLeases.find(header.sender);
     if (!Believe(header, source, known == m_PeerLeases.end() ? 0 : known->second.sequence)) return;
     AnnouncedLeases &announced = m_PeerLeases[header.sender];
+    announced.whole = announced.whole && header.sequence == announced.sequence + 1;
     announced.sequence = header.sequence;
     auto now = std::chrono::steady_clock::now();
     for (const HeldLease &lease : leases) {
+        if (announced.announced.size() < kMaxHeldAnnounced) announced.announced.insert(lease.mac);
         auto entry = announced.leases.find(lease.mac);
         if (entry == announced.leases.end()) {
             if (announced.leases.size() >= kMaxHeldAnnounced) continue;
@@ -288,36 +302,50 @@ void FarmBeacon::TakeHeld(const unsigned char *data, size_t size, uint32_t sourc
     }
 }
 
+void FarmBeacon::CloseAnnouncement(uint32_t sender, uint64_t sequence) {
+    AnnouncedLeases &announced = m_PeerLeases[sender];
+    if (announced.whole && sequence == announced.sequence + 1)
+        for (auto lease = announced.leases.begin(); lease != announced.leases.end();)
+            lease = announced.announced.count(lease->first) ? std::next(lease)
+                                                            : (++m_qwLeasesGeneration, announced.leases.erase(lease));
+    announced.announced.clear();
+    announced.whole = true;
+    announced.sequence = std::max(announced.sequence, sequence);
+}
+
 void FarmBeacon::Loop() {
     using clock = std::chrono::steady_clock;
     clock::time_point nextBeat = clock::now(), nextTick = clock::now();
     while (!m_bStop) {
         clock::time_point now = clock::now();
-        if (now >= nextBeat) {
-            SendAll(false);
-            nextBeat = now + std::chrono::milliseconds(kBeatPeriodMs);
-        }
         if (now >= nextTick) {
             ForgetOldLeases();
             if (m_Tick) m_Tick();
             nextTick = now + std::chrono::milliseconds(kTickMs);
         }
+        if (now >= nextBeat || m_bBeatNow.exchange(false)) {
+            SendAll(false);
+            nextBeat = now + std::chrono::milliseconds(kBeatPeriodMs);
+        }
         auto due = std::min(nextBeat, nextTick) - clock::now();
-        Receive(static_cast<int>(std::max<long long>(
-            1, std::chrono::duration_cast<std::chrono::milliseconds>(due).count())));
+        // News of a member is acted on at once, not at the next tick.
+        if (Receive(static_cast<int>(std::max<long long>(
+                1, std::chrono::duration_cast<std::chrono::milliseconds>(due).count()))))
+            nextTick = clock::now();
     }
 }
 
-void FarmBeacon::Receive(int waitMs) {
+bool FarmBeacon::Receive(int waitMs) {
     pollfd ready{m_nSocket, POLLIN, 0};
-    if (poll(&ready, 1, waitMs) != 1) return;
+    if (poll(&ready, 1, waitMs) != 1) return false;
+    bool news = false;
     for (;;) {
         unsigned char data[1500];
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
         ssize_t size = recvfrom(m_nSocket, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
                                 &fromSize);
-        if (size < 0) return;
+        if (size < 0) return news;
         uint32_t source = ntohl(from.sin_addr.s_addr);
         if (size >= 4 && memcmp(data, kHeldMagic, 4) == 0) {
             TakeHeld(data, static_cast<size_t>(size), source);
@@ -331,7 +359,12 @@ void FarmBeacon::Receive(int waitMs) {
         std::lock_guard<std::mutex> guard(m_Lock);
         auto seen = m_Seen.find(beat.sender);
         if (!Believe(beat, source, seen == m_Seen.end() ? 0 : seen->second.sequence)) continue;
-        m_Seen[beat.sender] = {std::chrono::steady_clock::now(), beat.stopped, beat.free, beat.sequence};
+        auto now = std::chrono::steady_clock::now();
+        news = news || seen == m_Seen.end() || seen->second.stopped != beat.stopped ||
+               seen->second.seesUs != beat.seesReceiver || seen->second.free != beat.free ||
+               now - seen->second.at >= std::chrono::duration<double>(kLiveSeconds);
+        m_Seen[beat.sender] = {now, beat.stopped, beat.free, beat.sequence, beat.seesReceiver};
+        CloseAnnouncement(beat.sender, beat.sequence);
         int64_t skew = beat.time - WallNow();
         if (skew > kBeatClockSlack || skew < -kBeatClockSlack) TellSkew(beat.sender, skew);
     }

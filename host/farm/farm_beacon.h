@@ -5,7 +5,9 @@
 //
 // Datagram (kBeatSize bytes, numbers big-endian):
 //   0  "TVHB"      4  version (1)   5  state (0 running, 1 stopped)
-//   6  reserved    8  sender address   12  free addresses (0xffffffff unknown)
+//   6  1 when the receiver is live to the sender (so the sender leaves the
+//      receiver's clients to it), else 0   7  reserved
+//   8  sender address   12  free addresses (0xffffffff unknown)
 //   16 sequence (grows, also across restarts: it starts above the one the
 //      store last kept for this member, or at the wall clock in us if higher)
 //   24 time (unix seconds)   32 HMAC-SHA256 of bytes 0-31 under the farm key
@@ -17,8 +19,13 @@
 // server's monotonic clock: a member whose wall clock is off, or jumps, is
 // still believed; its time only serves to tell the operator of the skew.
 //
-// Beside each beat, the same port carries this member's leases (the MACs it
-// holds and the seconds each has left), so that a client keeps its server
+// Each member gets a beat of its own (byte 6 differs). A member beats at
+// once, beside the period, when its live list or its room changes, and
+// when it stops (kStopBeats times, so one lost datagram loses nothing).
+//
+// Beside each beat (just before it, so a beat implies them), the same port
+// carries this member's leases and held offers (the MACs it holds and the
+// seconds each has left), so that a client keeps its server
 // whatever the rendezvous order says; kHeldPerDatagram a datagram:
 //   0  "TVHL"      4  version (1)   5  count   6  reserved
 //   8  sender address   12 reserved   16 sequence (the beats' counter)
@@ -34,8 +41,10 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+constexpr double kLiveSeconds = 6.0;  // a member unheard this long (either heartbeat) is dead
 constexpr size_t kBeatSize = 64;
 constexpr size_t kBeatSignedSize = 32;
 constexpr int kBeatPeriodMs = 1000;
@@ -45,6 +54,7 @@ constexpr uint32_t kBeatFreeUnknown = 0xffffffffu;
 constexpr size_t kHeldPerDatagram = 140;      // 1,456 bytes: one Ethernet frame
 constexpr size_t kMaxHeldAnnounced = 4096;    // leases a member announces, and believed of one
 constexpr int kHeldFreshSeconds = 3;          // an announced lease not heard again since is forgotten
+constexpr int kStopBeats = 3;                 // "stopped" beats sent when a member stops
 
 // One lease a member holds: MAC (48 bits) and seconds it has left.
 struct HeldLease {
@@ -61,6 +71,7 @@ struct PeerLease {
 struct Beat {
     uint32_t sender = 0;  // host order
     bool stopped = false;
+    bool seesReceiver = false;  // the receiver is in the sender's live list
     uint32_t free = kBeatFreeUnknown;
     uint64_t sequence = 0;
     int64_t time = 0;
@@ -103,6 +114,7 @@ struct PeerBeat {
     bool stopped = false;
     uint32_t free = kBeatFreeUnknown;
     uint64_t sequence = 0;
+    bool seesUs = false;  // this server is in that member's live list
 };
 
 class FarmBeacon {
@@ -117,6 +129,10 @@ public:
     void Stop();
     void SetPeers(std::vector<BeaconPeer> peers);
     void SetFree(long free);
+    // The members this server now takes for live (told to each in its beat).
+    void SetLive(std::vector<uint32_t> live);
+    // A beat to every member now, not at the next period.
+    void BeatNow() { m_bBeatNow = true; }
     // The last sequence sent, and a floor for the next ones (the one the
     // store kept from this server's previous run).
     uint64_t Sequence() const { return m_qwSequence; }
@@ -132,7 +148,7 @@ public:
 private:
     void Loop();
     void SendAll(bool stopped);
-    void Receive(int waitMs);
+    bool Receive(int waitMs);  // true when a beat changed what a member is
     void SendToPeers(const std::vector<BeaconPeer> &peers, const std::vector<unsigned char> &data);
     void SendHeld(const std::vector<BeaconPeer> &peers);
     void TakeHeld(const unsigned char *data, size_t size, uint32_t source);
@@ -155,6 +171,7 @@ private:
     std::function<void()> m_Tick;
     std::mutex m_Lock;  // guards every member below
     std::vector<BeaconPeer> m_Peers;
+    std::vector<uint32_t> m_Live;
     std::unordered_map<uint32_t, PeerBeat> m_Seen;
     struct SkewTold {
         std::chrono::steady_clock::time_point at;
@@ -162,10 +179,16 @@ private:
     };
     std::unordered_map<uint32_t, SkewTold> m_SkewTold;  // members only
     std::vector<HeldLease> m_Held;  // this server's, to announce
+    // A member's beat closes the announcement its lease datagrams just made:
+    // when every one of them came (their sequences follow without a gap),
+    // the leases it no longer names are forgotten at once.
     struct AnnouncedLeases {
-        uint64_t sequence = 0;  // of the last datagram believed
+        uint64_t sequence = 0;  // of the last datagram believed, beat or leases
         std::unordered_map<uint64_t, PeerLease> leases;
+        std::unordered_set<uint64_t> announced;  // MACs since the last beat
+        bool whole = false;  // no datagram missed since the last beat
     };
+    void CloseAnnouncement(uint32_t sender, uint64_t sequence);  // with m_Lock held
     std::unordered_map<uint32_t, AnnouncedLeases> m_PeerLeases;  // members only, kMaxHeldAnnounced each
     uint64_t m_qwLeasesGeneration = 0;
     long m_nFree = -1;
@@ -174,5 +197,6 @@ private:
     uint32_t m_dwLastIgnored = 0;
     std::chrono::steady_clock::time_point m_LastIgnoredLog;
     std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bBeatNow{false};
     std::thread m_Thread;
 };

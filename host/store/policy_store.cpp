@@ -44,6 +44,7 @@ bool PolicyStore::Migrate(std::string *error) {
          " steps TEXT NOT NULL)",
          "CREATE INDEX machines_last_seen ON machines (last_seen)"},
         {"ALTER TABLE servers ADD COLUMN beat_sequence BIGINT NOT NULL DEFAULT 0"},
+        {"ALTER TABLE servers ADD COLUMN heard TEXT NOT NULL DEFAULT ''"},
     };
     // Under the lock even the first table: concurrent CREATE ... IF NOT
     // EXISTS can fail on PostgreSQL.
@@ -128,17 +129,17 @@ bool PolicyStore::PruneMembers(double seconds) {
 
 bool PolicyStore::Heartbeat(const MemberRow &self, bool announce) {
     std::string sql = std::string("INSERT INTO servers (address, name, weight, ranges, statics, served, state,"
-                                  " last_seen, free, beat_sequence) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
+                                  " last_seen, free, beat_sequence, heard) VALUES (?, ?, ?, ?, ?, ?, 'running', ") +
                       Now() +
-                      ", ?, CAST(? AS BIGINT)) ON CONFLICT (address) DO UPDATE SET name = excluded.name, weight = excluded.weight,"
+                      ", ?, CAST(? AS BIGINT), ?) ON CONFLICT (address) DO UPDATE SET name = excluded.name, weight = excluded.weight,"
                       " ranges = excluded.ranges, statics = excluded.statics, served = excluded.served,"
                       " state = excluded.state, last_seen = excluded.last_seen, free = excluded.free,"
-                      " beat_sequence = excluded.beat_sequence";
+                      " beat_sequence = excluded.beat_sequence, heard = excluded.heard";
     char weight[32];
     snprintf(weight, sizeof weight, "%.17g", self.weight);
     std::vector<std::string> args = {self.address, self.name, weight, self.ranges, self.statics,
                                      std::to_string(self.served), std::to_string(self.free),
-                                     std::to_string(self.beatSequence)};
+                                     std::to_string(self.beatSequence), self.heard};
     if (!announce) return Exec(sql, args);
     return InTransaction([&] { return Exec(sql, args) && Exec(PolicyNotice()); });
 }
@@ -152,14 +153,14 @@ bool PolicyStore::MarkStopped(const std::string &address) {
 bool PolicyStore::Members(std::vector<MemberRow> *members) {
     std::vector<Row> rows;
     std::string sql = std::string("SELECT address, name, weight, ranges, statics, served, state, last_seen, ") +
-                      Now() + " - last_seen, free, beat_sequence FROM servers ORDER BY address";
+                      Now() + " - last_seen, free, beat_sequence, heard FROM servers ORDER BY address";
     if (!Run(sql, {}, &rows)) return false;
     members->clear();
     for (const Row &r : rows)
         members->push_back({r[0], r[1], strtod(r[2].c_str(), nullptr), r[3], r[4], strtol(r[5].c_str(), nullptr, 10),
                             r[6], strtod(r[7].c_str(), nullptr), strtod(r[8].c_str(), nullptr),
                             r[9].empty() ? -1 : strtol(r[9].c_str(), nullptr, 10),
-                            strtoull(r[10].c_str(), nullptr, 10)});
+                            strtoull(r[10].c_str(), nullptr, 10), r[11]});
     return true;
 }
 

@@ -31,6 +31,7 @@ struct MemberRow {
     double age = 0;       // seconds since that heartbeat (database clock)
     long free = -1;       // free addresses in its dynamic ranges; -1 unknown
     uint64_t beatSequence = 0;  // of its direct heartbeats, when it last wrote this row
+    std::string heard{};        // members whose direct heartbeats it hears, joined by ';'
 };
 
 // One machine's boot record (see machine_record.h), as stored.

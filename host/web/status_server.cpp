@@ -178,10 +178,9 @@ std::string StatusServer::StatusJson() {
     JsonValue &memberList = out["members"] = JsonValue::array();
     std::vector<MemberRow> members;
     LiveMembers(&members);
-    for (const MemberRow &m : members) {
-        const char *lpState = m.state != "running" ? "stopped" : m.age < kLiveSeconds ? "live" : "dead";
-        memberList.push_back({{"address", m.address}, {"name", m.name}, {"state", lpState}, {"served", m.served}});
-    }
+    for (const MemberRow &m : members)
+        memberList.push_back(
+            {{"address", m.address}, {"name", m.name}, {"state", MemberState(m, members)}, {"served", m.served}});
     out["history"] = HistoryJson(Sample(pools));
     out["log"] = LogJson(m_Sources.lpLines);
     return JsonDocument(out);

@@ -5,8 +5,10 @@
 // dead server's clients (and only they) move whatever forged or replayed
 // heartbeats say, a member cut off from the database or a database outage
 // changes no answer and loses no report, a full member's clients go to the
-// others, a member started during an outage serves once the database is
-// back, and overlapping ranges are refused.
+// others (offers held count, and keep their clients), a stopped, restarted
+// or crashed member never gets a client two answers, a member started
+// during an outage serves once the database is back, and overlapping ranges
+// are refused.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -105,6 +107,33 @@ protected:
         }
     }
 
+    // Rounds of DISCOVERs from CLIENTS, none answered twice in any round,
+    // until a round answers each once (true) or ROUNDS have passed.
+    bool AtMostOnceUntilAll(const std::vector<int> &clients, int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            Answers answers = Exchange(1, clients);
+            size_t once = 0;
+            for (int client : clients) {
+                size_t n = answers.count(client) ? answers[client].size() : 0;
+                EXPECT_LE(n, 1u) << "client " << client << " in round " << round;
+                once += n == 1;
+            }
+            if (once == clients.size()) return true;
+        }
+        return false;
+    }
+    // Every server's dynamic range cut to its first SIZE addresses, by SIGHUP.
+    void ShrinkRanges(int size) {
+        for (int i = 1; i <= kServers; ++i) {
+            std::string prefix = "198.18." + std::to_string(i) + ".";
+            WriteConfig(i, prefix + "1-" + prefix + std::to_string(size));
+            kill(m_Pids[i], SIGHUP);
+        }
+        // Counted with the next heartbeats.
+        std::string free = "\"free\": " + std::to_string(size);
+        for (int n = 0; n < 50 && Count(Capture(Cli("farm --json")), free) < kServers; ++n) usleep(100000);
+    }
+
     std::string Namespace(int server) const { return "tvfarm-" + m_Tag + "-" + std::to_string(server); }
     std::string Config(int server) const { return m_Tree.Root() + "/server" + std::to_string(server) + ".toml"; }
     std::string Home(int server) const { return m_Tree.Root() + "/s" + std::to_string(server); }
@@ -177,7 +206,8 @@ protected:
     // One message of TYPE per client, in bursts, gathering every answer
     // until the bridge has been quiet for a while. A REQUEST names the
     // server and address of the client's offer, as a client in SELECTING does.
-    Answers Exchange(unsigned char type, const std::vector<int> &clients, const Answers *offers = nullptr) {
+    Answers Exchange(unsigned char type, const std::vector<int> &clients, const Answers *offers = nullptr,
+                     int quietMs = 400) {
         uint32_t xidBase = (m_dwRound++ << 16) + 0x10000;
         Answers answers;
         for (size_t first = 0; first < clients.size(); first += 100) {
@@ -197,7 +227,7 @@ protected:
             for (;;) {
                 bool ok = false;
                 sockaddr_in from{};
-                Bytes reply = m_Client.Receive(400, &ok, &from);
+                Bytes reply = m_Client.Receive(quietMs, &ok, &from);
                 if (!ok) break;
                 uint32_t xid = XidOf(reply);
                 if (reply.size() < 240 || xid < xidBase || xid - xidBase >= clients.size()) continue;
@@ -377,6 +407,10 @@ TEST_F(HostFarmTest, DeadServerLosesOnlyItsClientsWhateverForgedBeatsSay) {
 TEST_F(HostFarmTest, MemberCutOffFromTheDatabaseKeepsItsClients) {
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " down"), 0);
     ExpectOneAnswerEachFor(15);
+    std::string farm = Capture(Cli("farm --json"));
+    EXPECT_NE(farm.find("\"address\": \"192.0.2.1\", \"name\": \"s1\", \"state\": \"database unreachable, serving\""),
+              std::string::npos)
+        << farm;
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(1) + " up"), 0);
     std::string err;
     for (int i = 0; i < 100 && err.find("reachable again") == std::string::npos; ++i, usleep(100000))
@@ -569,4 +603,69 @@ TEST_F(HostFarmTest, WallClockJumpsChangeNoAnswer) {
     for (int i = 0; i < 20 && !once(Exchange(1, clients)); ++i) usleep(100000);
     ASSERT_EQ(Shell("ip link set " + DatabaseLink(kServers) + " down"), 0);
     ExpectOneAnswerEachFor(8);
+}
+
+// 60 clients that DISCOVER and never REQUEST, so every member holds their
+// offers, on ranges of 32 addresses: a clean stop hands its clients over at
+// once, to members with room; a member that starts again answers none of
+// the clients the others hold; a crash moves the crashed member's clients to
+// the room left. No client is ever offered twice in a round.
+TEST_F(HostFarmTest, HeldOffersMoveOnlyToRoomAtAStopARestartAndACrash) {
+    ShrinkRanges(32);
+    std::vector<int> clients = Clients(60);
+    ASSERT_TRUE(AtMostOnceUntilAll(clients, 10)) << "all offered";
+    {
+        SCOPED_TRACE("SIGTERM");
+        kill(m_Pids[2], SIGTERM);
+        EXPECT_TRUE(AtMostOnceUntilAll(clients, 4)) << "its clients taken at once, spilling to room";
+        waitpid(m_Pids[2], nullptr, 0);
+        m_Pids[2] = -1;
+    }
+    {
+        SCOPED_TRACE("restart");
+        unlink(Err(2).c_str());
+        StartServer(2);
+        // Every round while it starts and after: each client once, by the member holding its offer.
+        for (int round = 0; round < 30 && ReadWholeFile(Err(2)).find("answering") == std::string::npos; ++round)
+            OwnersOf(Exchange(1, clients), clients);
+        EXPECT_NE(ReadWholeFile(Err(2)).find("tavrel-host: heard the farm (3 live); answering"), std::string::npos)
+            << ReadWholeFile(Err(2));
+        OwnersOf(Exchange(1, clients), clients);
+    }
+    {
+        SCOPED_TRACE("kill -9");
+        StopServer(3, SIGKILL);
+        EXPECT_TRUE(AtMostOnceUntilAll(clients, 40)) << "its clients answered once it is found dead";
+    }
+}
+
+// A member that starts again while its direct heartbeats do not get through
+// (the others learn of it from the database, a little later) answers no
+// client before the others have stopped answering its clients.
+TEST_F(HostFarmTest, RestartedMemberAnswersOnlyOnceTheOthersSeeIt) {
+    std::vector<int> held = Clients(60);
+    ASSERT_TRUE(AtMostOnceUntilAll(held, 10)) << "60 offers held";
+    StopServer(2, SIGTERM);
+    ASSERT_TRUE(AtMostOnceUntilAll(held, 4));
+    ASSERT_EQ(Shell("ip -n " + Namespace(2) + " route add blackhole 192.0.2.1/32 && ip -n " + Namespace(2) +
+                    " route add blackhole 192.0.2.3/32"),
+              0);
+    unlink(Err(2).c_str());
+    StartServer(2);
+    // New clients in quick rounds while it starts, then two more rounds.
+    int next = 1000, after = 0;
+    for (int round = 0; round < 100 && after < 2; ++round) {
+        after += ReadWholeFile(Err(2)).find("answering") != std::string::npos;
+        std::vector<int> clients = held;
+        for (int i = 0; i < 20; ++i) clients.push_back(next++);
+        Answers answers = Exchange(1, clients, nullptr, 100);
+        for (int client : clients) {
+            size_t n = answers.count(client) ? answers[client].size() : 0;
+            EXPECT_LE(n, 1u) << "client " << client << " in round " << round;
+            if (client < 1000) {
+                EXPECT_EQ(n, 1u) << "held client " << client << " in round " << round;
+            }
+        }
+    }
+    EXPECT_EQ(after, 2) << ReadWholeFile(Err(2));
 }
