@@ -55,6 +55,7 @@ public:
         }
         m_nUsed += static_cast<size_t>(n);
     }
+    void AddText(const char *lpText) { Add("%s", lpText); }
     size_t Finish() {
         if (m_bFull) m_nUsed = 0;
         m_lpBuf[m_nUsed] = '\0';
@@ -75,7 +76,7 @@ void AddV4(TextSink &sink, const uint8_t *lpBytes) {
 void AddV6(TextSink &sink, const IpAddress &address) {
     const uint8_t *bytes = address.Bytes();
     if (address.IsV4Mapped()) {
-        sink.Add("::ffff:");
+        sink.AddText("::ffff:");
         AddV4(sink, bytes + 12);
         return;
     }
@@ -83,11 +84,11 @@ void AddV6(TextSink &sink, const IpAddress &address) {
     LongestZeroRun(bytes, &runStart, &runLength);
     for (int i = 0; i < kV6Groups; ++i) {
         if (runLength && i == runStart) {
-            sink.Add("::");
+            sink.AddText("::");
             i += runLength - 1;
             continue;
         }
-        if (i > 0 && !(runLength && i == runStart + runLength)) sink.Add(":");
+        if (i > 0 && !(runLength && i == runStart + runLength)) sink.AddText(":");
         sink.Add("%x", Group(bytes, i));
     }
     if (address.Scope()) sink.Add("%%%u", static_cast<unsigned>(address.Scope()));
@@ -323,7 +324,7 @@ size_t FormatIpEndpoint(const IpEndpoint &endpoint, char *buf, size_t size) {
     if (!size) return 0;
     TextSink sink(buf, size);
     bool bracket = endpoint.Address().IsV6();
-    if (bracket) sink.Add("[");
+    if (bracket) sink.AddText("[");
     AddAddress(sink, endpoint.Address());
     sink.Add(bracket ? "]:%u" : ":%u", static_cast<unsigned>(endpoint.Port()));
     return sink.Finish();
