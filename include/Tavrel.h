@@ -108,6 +108,49 @@ typedef struct BootEventRecord {
     char server[16];     /* 4455: the server chosen or reported */
 } BootEventRecord;
 
+/* IPv6 boot (optional, beside or without StartPXE): DHCPv6 on UDP 547 and
+ * TFTP on the server's IPv6 address. Texts are NUL-terminated; addresses in
+ * any IPv6 text form. */
+typedef struct TeskPxeServerV6Struct {
+    char ServerIP[64];     /* the server's IPv6 address; a link-local one needs interface */
+    char interface[64];    /* the interface to serve on: a name ("eth0") or an index ("3");
+                            * empty: the interface that holds ServerIP */
+    char bootfile[128];    /* sent as tftp://[ServerIP]/bootfile; a URL ("http://[...]/...") as it is */
+    char rootpath[256];    /* the TFTP folder; empty: StartPXE's rootpath, else the library's folder */
+    char vetoname[32];     /* the name SelectPxeServerProc gives this server (its dotted IPv4
+                            * address, as on IPv4); empty: StartPXE's ServerIP when it runs */
+    char raprefix[64];     /* router advertisement: the prefix ("2001:db8:1::/64") */
+    int routeradvert;      /* 1: advertise raprefix with the managed and other flags and router
+                            * lifetime 0; 0 (the default): send none */
+    int dhcpmode;          /* 0: ranges and static entries; other: static entries only */
+    int reserved[8];       /* zero */
+} TeskPxeServerV6Struct;
+
+typedef struct TeskSubNetV6Struct {
+    char beginip[64];
+    char endip[64];
+    char dns1[64];
+    char dns2[64];
+    int nDhcpType;         /* 1: boot-stage clients; 2: every other client; 0: both */
+    int reserved[3];       /* zero */
+} TeskSubNetV6Struct;
+
+typedef struct TeskStaticDhcpV6Struct {
+    char duid[264];        /* the client's DUID in hex, colons optional; empty: matched by mac */
+    char mac[20];          /* "00:1a:2b:3c:4d:5e"; used when duid is empty */
+    char ip[64];
+    int reserved[3];       /* zero */
+} TeskStaticDhcpV6Struct;
+
+/* A boot event of an IPv6 client or service: base as for IPv4, with
+ * base.address empty (and base.mac all zero when the MAC is unknown); the
+ * address and the client's DUID here. base.port is 547 or 69. */
+typedef struct BootEventRecordV6 {
+    BootEventRecord base;
+    char address[64];      /* DHCPv6: the address bound or offered; otherwise the client's source */
+    char clientkey[272];   /* "duid-<hex>" (lowercase) when the DUID is known, else empty */
+} BootEventRecordV6;
+
 #pragma pack(pop)
 
 /* SelectBootFileRecord.flags: the request carries option 175, so the client
@@ -180,6 +223,14 @@ TAVREL_API int TAVREL_CDECL RefreshPXE(TeskPxeServerStruct *IN_lpTeskPxeServerSt
                                        TeskSubNetStruct *lpSubNet, int nSubNetLen,
                                        TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
 TAVREL_API int TAVREL_CDECL StopPXE(void);
+/* Optional: IPv6 events, as RegisterBootEventCallback; IPv4 events keep
+ * going to the IPv4 observer alone. */
+typedef void (TAVREL_CALLBACK *BootEventProcV6)(const BootEventRecordV6 *event);
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallbackV6(BootEventProcV6 onBootEvent);
+/* Optional: starts IPv6 boot. 0 when serving; StopPXE stops it. */
+TAVREL_API int TAVREL_CDECL StartPXEV6(const TeskPxeServerV6Struct *lpServer,
+                                       const TeskSubNetV6Struct *lpSubNet, int nSubNetLen,
+                                       const TeskStaticDhcpV6Struct *lpStatic, int nStaticLen);
 
 #ifdef __cplusplus
 }
@@ -238,6 +289,22 @@ TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, windowsize) == 272, "event window
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, durationms) == 276, "event durationms");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, result) == 280, "event result");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, server) == 284, "event server");
+TAVREL_STATIC_ASSERT(sizeof(TeskPxeServerV6Struct) == 648, "TeskPxeServerV6Struct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, interface) == 64, "v6 interface");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, bootfile) == 128, "v6 bootfile");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, rootpath) == 256, "v6 rootpath");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, vetoname) == 512, "v6 vetoname");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, raprefix) == 544, "v6 raprefix");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, routeradvert) == 608, "v6 routeradvert");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, dhcpmode) == 612, "v6 dhcpmode");
+TAVREL_STATIC_ASSERT(sizeof(TeskSubNetV6Struct) == 272, "TeskSubNetV6Struct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskSubNetV6Struct, nDhcpType) == 256, "v6 nDhcpType");
+TAVREL_STATIC_ASSERT(sizeof(TeskStaticDhcpV6Struct) == 360, "TeskStaticDhcpV6Struct size");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpV6Struct, mac) == 264, "v6 static mac");
+TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpV6Struct, ip) == 284, "v6 static ip");
+TAVREL_STATIC_ASSERT(sizeof(BootEventRecordV6) == 636, "BootEventRecordV6 size");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, address) == 300, "v6 event address");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, clientkey) == 364, "v6 event clientkey");
 #undef TAVREL_STATIC_ASSERT
 
 #endif /* TAVREL_H */

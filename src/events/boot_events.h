@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "Tavrel.h"
+#include "dhcp/client_key.h"
 #include "net/ip_address.h"
 
 extern std::atomic<BootEventProc> g_pfnBootEvent;
@@ -19,11 +20,12 @@ inline bool BootEventsWanted() { return g_pfnBootEvent.load(std::memory_order_re
 // An event as the services make it: the exported record, and the client's
 // address of either family beside it. The record's address field is left
 // empty until hand-over, when an IPv4 address is written into it as it
-// always was; an IPv6 one leaves it empty (it does not fit the 16 bytes; a
-// record for IPv6 is to come).
+// always was. An event with an IPv6 address goes to the IPv6 observer as a
+// BootEventRecordV6, with the key (a DHCPv6 client's DUID) beside it.
 struct BootEvent {
     BootEventRecord record;
     IpAddress address;
+    ClientKey key;
 };
 
 // An event of KIND with every field empty: zeros, -1 for arch and size, no address.
