@@ -2,14 +2,13 @@
 
 #include <cstring>
 
+#include "boot/client_arch.h"
 #include "dhcp/dhcp_codec.h"
 #include "dhcp/dhcp_message.h"
 #include "log/logger.h"
 #include "net/address_text.h"
 
 namespace {
-
-const char kHttpClientClass[] = "HTTPClient";
 
 bool IsUrl(const char *lpText) { return strncmp(lpText, "http://", 7) == 0 || strncmp(lpText, "https://", 8) == 0; }
 
@@ -31,7 +30,7 @@ void ChooseBootFile(const DhcpHostHooks &hooks, const unsigned char *lpMessage, 
     if (select(&client, file) != 1) return;
     file[sizeof file - 1] = '\0';  // the host may fill all 128 bytes: at most 127 are sent
     memcpy(lpChoice->szFile, file, sizeof file);
-    bool bHttpClient = strncmp(client.vendorclass, kHttpClientClass, sizeof kHttpClientClass - 1) == 0;
+    bool bHttpClient = IsHttpClientClass(client.vendorclass);
     lpChoice->kind = bHttpClient && IsUrl(file) ? BootAnswer::kHttpBoot : BootAnswer::kHostFile;
     char mac[32];
     LogWrite(LOG_DEBUG, "boot file for %s: %s", MacToText(sizeof mac, mac, client.mac), file);

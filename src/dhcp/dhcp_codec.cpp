@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "boot/client_arch.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_records.h"
 
@@ -59,19 +60,9 @@ int GetClientArch(const unsigned char *lpMessage, int nRecvLen) {
 int ClientArchOf(const unsigned char *lpMessage, int nRecvLen) {
     int nArch = GetClientArch(lpMessage, nRecvLen);
     if (nArch >= 0) return nArch;
-    static const char kArchTag[] = "PXEClient:Arch:";
     char vendor[256];
     if (GetVendorClass(lpMessage, nRecvLen, vendor, sizeof vendor) != 0) return -1;
-    if (strncmp(vendor, kArchTag, sizeof kArchTag - 1) != 0) return -1;
-    const char *digits = vendor + sizeof kArchTag - 1;
-    // Five decimal digits, as PXE firmware writes them.
-    int nValue = 0;
-    for (int i = 0; i < 5; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return -1;
-        nValue = nValue * 10 + (digits[i] - '0');
-    }
-    if (digits[5] != ':' && digits[5] != '\0') return -1;
-    return nValue > 0xffff ? -1 : nValue;
+    return VendorClassArch(vendor);
 }
 
 uint32_t GetAddressOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode) {
