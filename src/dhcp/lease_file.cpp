@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -90,7 +91,16 @@ bool ParseFieldsV1(const std::string &key, const std::string &address, JournalLe
 }
 
 bool ParseFieldsV2(const std::string &key, const std::string &address, JournalLease *lpLease) {
-    return ClientKey::Parse(key.data(), key.size(), &lpLease->key) &&
+    size_t nKey = key.find('#');
+    if (nKey != std::string::npos) {
+        uint64_t iaid = 0;
+        if (key.size() - nKey - 1 != 8 || !ParseHex(key.data() + nKey + 1, 8, &iaid)) return false;
+        lpLease->bHasIaid = true;
+        lpLease->dwIaid = static_cast<uint32_t>(iaid);
+    } else {
+        nKey = key.size();
+    }
+    return ClientKey::Parse(key.data(), nKey, &lpLease->key) &&
            ParseIpAddress(address.c_str(), &lpLease->address) && !lpLease->address.IsUnspecified();
 }
 
@@ -139,8 +149,9 @@ public:
             if (m_lpReading->nDamaged++ == 0) m_lpReading->nFirstDamaged = m_nLine;
             return true;
         }
-        if (op == 'L') m_Book[lease.key] = lease;
-        else m_Book.erase(lease.key);
+        BookKey at{lease.key, lease.bHasIaid ? uint64_t(1) << 32 | lease.dwIaid : 0};
+        if (op == 'L') m_Book[at] = lease;
+        else m_Book.erase(at);
         return true;
     }
     void Hand(std::vector<JournalLease> *lpLeases) const {
@@ -150,7 +161,9 @@ public:
 private:
     LeaseFileReading *m_lpReading;
     size_t m_nLine = 0;
-    std::map<ClientKey, JournalLease> m_Book;
+    // The key, then the IAID (with a bit above it for "has one").
+    using BookKey = std::pair<ClientKey, uint64_t>;
+    std::map<BookKey, JournalLease> m_Book;
 };
 
 // Appends up to the cap; what lies past it only marks the line as overlong.
@@ -198,13 +211,14 @@ uint32_t JournalCrc32(const char *lpText, size_t nLen) {
 }
 
 std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat) {
-    char key[ClientKey::kTextSize], address[kIpAddressTextSize], body[kMaxLineBytes], line[kMaxLineBytes + 16];
+    char key[ClientKey::kTextSize + 9], address[kIpAddressTextSize], body[kMaxLineBytes], line[kMaxLineBytes + 16];
     const unsigned char *mac = lease.key.EthernetMac();
     if (nFormat == 1) {
         if (!mac || !lease.address.IsV4()) return "";
         snprintf(key, sizeof key, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     } else {
-        lease.key.Format(key, sizeof key);
+        size_t nKey = lease.key.Format(key, sizeof key);
+        if (lease.bHasIaid) snprintf(key + nKey, sizeof key - nKey, "#%08x", lease.dwIaid);
     }
     FormatIpAddress(lease.address, address, sizeof address);
     snprintf(body, sizeof body, "%c %s %s %" PRId64, chOp, key, address, lease.nExpiry);

@@ -7,7 +7,7 @@
 //   R <client key> <address> 0 <crc>
 //
 // The client key as ClientKey::Format writes it ("mac1-525400000001",
-// "duid-0001..."), the address of either family as FormatIpAddress does.
+// "duid-0001...", "duid-0001...#0000002a" for a DHCPv6 lease with its IAID), the address of either family as FormatIpAddress does.
 // A file of format 1, as releases before this one wrote it, is read too:
 //
 //   TAVREL-LEASES 1
@@ -34,6 +34,10 @@ struct JournalLease {
     ClientKey key;
     IpAddress address;
     int64_t nExpiry;  // seconds since 1970
+    // A DHCPv6 lease is one of a DUID's IAs: written after the key as
+    // "#<8 hex digits>", and the last line per key and IAID wins.
+    bool bHasIaid = false;
+    uint32_t dwIaid = 0;
 };
 
 // The header of the format the writer writes, and of the one before.

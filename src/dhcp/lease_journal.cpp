@@ -13,10 +13,10 @@ constexpr uint64_t kUnknownLength = UINT64_MAX;
 
 }  // namespace
 
-int LeaseJournal::Open(const char *lpFolder) {
+int LeaseJournal::Open(const char *lpFolder, const char *lpFileName) {
     Close();
     platform::CreateDirectoryPath(lpFolder);
-    m_Path = std::string(lpFolder) + kFileName;
+    m_Path = std::string(lpFolder) + lpFileName;
     ReadExisting();
     // The journal restarts as exactly what was loaded: damage and old lines go.
     int nResult = Compact(m_Loaded, true);

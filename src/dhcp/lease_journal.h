@@ -32,7 +32,9 @@ public:
     // skipping damaged lines and setting a file without a header aside,
     // each with a log line, and opens it for appending. 0, or a negative
     // code when nothing can be kept.
-    int Open(const char *lpFolder);
+    int Open(const char *lpFolder) { return Open(lpFolder, kFileName); }
+    // The same for a journal of another name in the folder (the DHCPv6 leases).
+    int Open(const char *lpFolder, const char *lpFileName);
     void Close();
     bool IsOpen() const { return m_hFile != platform::kInvalidFile; }
     // What the journal held when opened: the leases still named, last line

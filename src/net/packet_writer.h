@@ -3,6 +3,7 @@
 // too, so a builder checks once, at the end.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 class PacketWriter {
@@ -11,6 +12,7 @@ public:
 
     bool PutByte(unsigned value) { return m_nPos >= 0 && Put(static_cast<unsigned char>(value)); }
     bool PutWord(unsigned value) { return PutByte((value >> 8) & 0xff) && PutByte(value & 0xff); }
+    bool PutDword(uint32_t value) { return PutWord(value >> 16) && PutWord(value & 0xffff); }
     bool PutBytes(const void *lpData, int nLen) {
         if (m_nPos < 0 || nLen < 0 || nLen > m_nCapacity - m_nPos) return Overflow();
         if (nLen > 0) memcpy(m_lpArea + m_nPos, lpData, static_cast<size_t>(nLen));
