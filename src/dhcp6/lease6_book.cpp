@@ -1,0 +1,211 @@
+#include "dhcp6/lease6_book.h"
+
+#include <cstring>
+
+#include "log/logger.h"
+#include "platform/platform.h"
+
+namespace {
+// Seconds since 1970 at the monotonic instant qwAtMs.
+int64_t WallAt(uint64_t qwAtMs, uint64_t qwNowMs) {
+    int64_t nNow = platform::GetUnixTime();
+    return qwAtMs >= qwNowMs ? nNow + static_cast<int64_t>((qwAtMs - qwNowMs) / 1000)
+                             : nNow - static_cast<int64_t>((qwNowMs - qwAtMs) / 1000);
+}
+}  // namespace
+
+int Lease6Book::Open(const char *lpFolder, uint64_t qwNowMs) {
+    if (!lpFolder || !*lpFolder) return 0;
+    auto journal = std::make_unique<LeaseJournal>();
+    int nResult = journal->Open(lpFolder, kJournalName);
+    if (!journal->IsOpen()) return nResult < 0 ? nResult : -1;
+    int64_t nWall = platform::GetUnixTime();
+    for (const JournalLease &record : journal->Loaded()) {
+        if (!record.bHasIaid || record.key.GetKind() != ClientKey::Kind::kDuid || !record.address.IsV6()) continue;
+        if (record.nExpiry <= nWall || m_Leases.size() >= kMaxLeases) continue;
+        Lease lease;
+        lease.duid = record.key;
+        lease.dwIaid = record.dwIaid;
+        lease.address = record.address;
+        lease.bBound = true;
+        lease.qwUntilMs = qwNowMs + static_cast<uint64_t>(record.nExpiry - nWall) * 1000;
+        lease.qwStampMs = qwNowMs;
+        m_Leases[Key(lease.duid, lease.dwIaid)] = lease;
+    }
+    m_lpJournal = std::move(journal);
+    return 0;
+}
+
+void Lease6Book::Configure(const std::vector<RangeSpec> &ranges, const std::vector<StaticSpec> &statics,
+                           bool bStaticsOnly) {
+    m_Ranges.clear();
+    for (const RangeSpec &spec : ranges)
+        m_Ranges.push_back(Range{std::make_unique<Ipv6RangePool>(spec.first, spec.last), spec.nKind});
+    m_Statics = statics;
+    m_bStaticsOnly = bStaticsOnly;
+    for (const StaticSpec &entry : m_Statics) Mark(entry.address, true);
+    for (const auto &entry : m_Leases) Mark(entry.second.address, true);
+    for (const Declined &declined : m_Declined)
+        for (Range &range : m_Ranges) range.pool->MarkDeclined(declined.address);
+}
+
+void Lease6Book::Mark(const IpAddress &address, bool bUsed) {
+    for (Range &range : m_Ranges) {
+        if (bUsed) range.pool->MarkUsed(address);
+        else range.pool->MarkUnused(address);
+    }
+}
+
+void Lease6Book::Journal(const Lease &lease, bool bRemove) {
+    if (!m_lpJournal) return;
+    uint64_t qwNowMs = platform::MonotonicMs();
+    JournalLease record{lease.duid, lease.address, bRemove ? 0 : WallAt(lease.qwUntilMs, lease.qwStampMs), true,
+                        lease.dwIaid};
+    if (bRemove) m_lpJournal->RecordRemoval(record);
+    else m_lpJournal->RecordLease(record);
+    if (!m_lpJournal->WantsCompaction()) return;
+    std::vector<JournalLease> live;
+    for (const auto &entry : m_Leases) {
+        const Lease &l = entry.second;
+        if (l.bBound) live.push_back(JournalLease{l.duid, l.address, WallAt(l.qwUntilMs, qwNowMs), true, l.dwIaid});
+    }
+    m_lpJournal->Compact(live, false);
+}
+
+void Lease6Book::Drop(std::map<Key, Lease>::iterator it, bool bJournal) {
+    if (bJournal && it->second.bBound) Journal(it->second, true);
+    bool bStatic = false;
+    for (const StaticSpec &entry : m_Statics) bStatic = bStatic || entry.address == it->second.address;
+    if (!bStatic) Mark(it->second.address, false);
+    m_Leases.erase(it);
+}
+
+void Lease6Book::Reclaim(uint64_t qwNowMs) {
+    // A walk of every lease, so at most once a second, and whenever the
+    // book is full.
+    if (qwNowMs < m_qwReclaimedMs + kReclaimEveryMs && m_Leases.size() < kMaxLeases && qwNowMs >= m_qwReclaimedMs)
+        return;
+    m_qwReclaimedMs = qwNowMs;
+    for (auto it = m_Leases.begin(); it != m_Leases.end();) {
+        auto next = std::next(it);
+        if (it->second.qwUntilMs <= qwNowMs) Drop(it, true);
+        it = next;
+    }
+    for (size_t i = 0; i < m_Declined.size();) {
+        if (m_Declined[i].qwLiftMs > qwNowMs) { ++i; continue; }
+        for (Range &range : m_Ranges) range.pool->LiftDecline(m_Declined[i].address);
+        m_Declined[i] = m_Declined.back();
+        m_Declined.pop_back();
+    }
+}
+
+bool Lease6Book::StaticFor(const ClientKey &duid, const unsigned char *lpMac, IpAddress *lpAddress) const {
+    for (const StaticSpec &entry : m_Statics) {
+        bool bMatch = entry.duid.GetKind() != ClientKey::Kind::kNone ? entry.duid == duid
+                                                                       : lpMac && memcmp(entry.abMac, lpMac, 6) == 0;
+        if (bMatch) return *lpAddress = entry.address, true;
+    }
+    return false;
+}
+
+bool Lease6Book::HeldByOther(const IpAddress &address, const ClientKey &duid, uint32_t dwIaid) const {
+    for (const auto &entry : m_Leases)
+        if (entry.second.address == address && entry.first != Key(duid, dwIaid)) return true;
+    return false;
+}
+
+bool Lease6Book::FromRange(int nKind, IpAddress *lpAddress) {
+    if (m_bStaticsOnly || m_Leases.size() >= kMaxLeases) return false;
+    for (Range &range : m_Ranges)
+        if ((range.nKind == 0 || range.nKind == nKind) && range.pool->AllocateNext(lpAddress)) return true;
+    return false;
+}
+
+std::map<Lease6Book::Key, Lease6Book::Lease>::iterator Lease6Book::OldestOf(const ClientKey &duid,
+                                                                            size_t *lpCount) {
+    *lpCount = 0;
+    auto oldest = m_Leases.end();
+    for (auto it = m_Leases.lower_bound(Key(duid, 0)); it != m_Leases.end() && it->first.first == duid; ++it) {
+        ++*lpCount;
+        if (oldest == m_Leases.end() || it->second.qwStampMs < oldest->second.qwStampMs) oldest = it;
+    }
+    return oldest;
+}
+
+bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const unsigned char *lpMac, bool bBind,
+                       uint64_t qwNowMs, IpAddress *lpAddress) {
+    Reclaim(qwNowMs);
+    auto it = m_Leases.find(Key(duid, dwIaid));
+    if (it == m_Leases.end()) {
+        Lease lease;
+        lease.duid = duid;
+        lease.dwIaid = dwIaid;
+        size_t nHeld = 0;
+        auto oldest = OldestOf(duid, &nHeld);
+        IpAddress fixed;
+        bool bFound = StaticFor(duid, lpMac, &fixed) && !HeldByOther(fixed, duid, dwIaid);
+        if (bFound) lease.address = fixed;
+        // Beyond the cap, or with no address left, the DUID's oldest IA gives
+        // way: a machine's next round never goes without.
+        if (!bFound && nHeld < kMaxPerDuid) bFound = FromRange(nKind, &lease.address);
+        if (!bFound && nHeld > 0) {
+            lease.address = oldest->second.address;
+            if (oldest->second.bBound) Journal(oldest->second, true);
+            m_Leases.erase(oldest);
+            bFound = true;
+        }
+        if (!bFound) return false;
+        Mark(lease.address, true);
+        it = m_Leases.emplace(Key(duid, dwIaid), lease).first;
+    }
+    Lease &lease = it->second;
+    lease.qwStampMs = qwNowMs;
+    if (bBind) {
+        lease.bBound = true;
+        lease.qwUntilMs = qwNowMs + uint64_t(kValidSeconds) * 1000;
+        Journal(lease, false);
+    } else if (!lease.bBound) {
+        lease.qwUntilMs = qwNowMs + kOfferHoldMs;
+    }
+    *lpAddress = lease.address;
+    return true;
+}
+
+bool Lease6Book::Extend(const ClientKey &duid, uint32_t dwIaid, const IpAddress &address, uint64_t qwNowMs) {
+    Reclaim(qwNowMs);
+    auto it = m_Leases.find(Key(duid, dwIaid));
+    if (it == m_Leases.end() || it->second.address != address || !it->second.bBound) return false;
+    it->second.qwStampMs = qwNowMs;
+    it->second.qwUntilMs = qwNowMs + uint64_t(kValidSeconds) * 1000;
+    Journal(it->second, false);
+    return true;
+}
+
+bool Lease6Book::Release(const ClientKey &duid, const IpAddress &address) {
+    for (auto it = m_Leases.lower_bound(Key(duid, 0)); it != m_Leases.end() && it->first.first == duid; ++it)
+        if (it->second.address == address) return Drop(it, true), true;
+    return false;
+}
+
+bool Lease6Book::Decline(const ClientKey &duid, const IpAddress &address, uint64_t qwNowMs) {
+    if (!Release(duid, address)) return false;
+    // Bounded: only a holder declines, each decline ended a lease, and the
+    // list is capped as the leases are.
+    if (m_Declined.size() >= kMaxLeases) return true;
+    m_Declined.push_back(Declined{address, qwNowMs + kDeclineHoldMs});
+    for (Range &range : m_Ranges) range.pool->MarkDeclined(address);
+    return true;
+}
+
+bool Lease6Book::OnLink(const IpAddress &address) const {
+    for (const Range &range : m_Ranges)
+        if (range.pool->Contains(address)) return true;
+    for (const StaticSpec &entry : m_Statics)
+        if (entry.address == address) return true;
+    return false;
+}
+
+const Lease6Book::Lease *Lease6Book::Find(const ClientKey &duid, uint32_t dwIaid) const {
+    auto it = m_Leases.find(Key(duid, dwIaid));
+    return it == m_Leases.end() ? nullptr : &it->second;
+}
