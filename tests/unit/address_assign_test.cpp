@@ -740,6 +740,30 @@ TEST_F(JournalTest, AFileOfFormat1LoadsAndLeasesOfOtherClientsStayOnTheFile) {
     EXPECT_EQ(JournalLines(), 2u) << "the header and client 1's renewed lease: the others expired";
 }
 
+TEST_F(JournalTest, DhcpV6LeasesAreKeptPerIaidOfADuid) {
+    const unsigned char duid[] = {0, 4, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    JournalLease first{}, second{};
+    ASSERT_TRUE(ClientKey::FromDuid(duid, sizeof duid, &first.key));
+    ASSERT_TRUE(ParseIpAddress("2001:db8::100", &first.address));
+    first.nExpiry = g_nNow + 1000;
+    first.bHasIaid = true;
+    first.dwIaid = 1;
+    second = first;
+    second.dwIaid = 0x2a;
+    ASSERT_TRUE(ParseIpAddress("2001:db8::101", &second.address));
+    std::string line = LeaseFileLine('L', second);
+    EXPECT_EQ(line.substr(0, 48), "L duid-00040102030405060708090a0b0c0d0e0f10#0000");
+    WriteJournal(std::string(kLeaseFileHeader) + "\n" + LeaseFileLine('L', first) + line + LeaseFileLine('R', first));
+    std::vector<JournalLease> leases;
+    LeaseFileReading reading;
+    ASSERT_EQ(ReadLeaseFile((Folder() + "leases.journal").c_str(), &leases, &reading), 0);
+    EXPECT_EQ(reading.nDamaged, 0u);
+    ASSERT_EQ(leases.size(), 1u) << "the removal of IAID 1 leaves IAID 42";
+    EXPECT_TRUE(leases[0].bHasIaid);
+    EXPECT_EQ(leases[0].dwIaid, 0x2au);
+    EXPECT_EQ(leases[0].address, second.address);
+}
+
 TEST_F(JournalTest, AFullDiskCostsNoLeaseAcknowledged) {
     m_Subnets = {MakeSubNet("10.0.0.1", "10.0.9.254", 1)};
     SmallDisk disk(Folder());
