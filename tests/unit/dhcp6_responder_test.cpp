@@ -59,6 +59,12 @@ int TAVREL_CALLBACK HttpChoice(const SelectBootFileRecord *client, char *file) {
     return 1;
 }
 
+// The host sends 52:54:00:12:34:56 to another server.
+int TAVREL_CALLBACK OtherServerFor56(const unsigned char *mac, char *server) {
+    strcpy(server, mac[5] == 0x56 ? "192.0.2.9" : "192.0.2.1");
+    return 1;
+}
+
 std::vector<std::string> g_Lines;
 void KeepLine(const char *text) { g_Lines.push_back(text); }
 
@@ -201,6 +207,17 @@ TEST_F(Dhcp6Test, ADeclineFromAnotherDuidChangesNothing) {
     Ask(*server, Msg(kDecline, Opt(kOptClientId, Duid(2)) + Opt(kOptServerId, serverId) + IaNa(1, IaAddr(held))));
     Bytes renewed = Ask(*server, Msg(kRenew, Opt(kOptClientId, Duid(1)) + Opt(kOptServerId, serverId) + IaNa(1, IaAddr(held))));
     EXPECT_EQ(Address(renewed), "2001:db8::100") << "the holder's lease goes on";
+}
+
+TEST_F(Dhcp6Test, TheHostsVetoTakesTheMacFromTheDuidOrTheLinkLocalAddress) {
+    m_Hooks.selectPxeServer = OtherServerFor56;
+    strcpy(m_Server.vetoname, "192.0.2.1");
+    auto server = Make();
+    Bytes llt = Word(kDuidLlt) + Word(1) + Bytes(4, 7) + Bytes{0x52, 0x54, 0, 0x12, 0x34, 0x56};
+    EXPECT_TRUE(Ask(*server, Msg(kSolicit, Opt(kOptClientId, llt) + IaNa(1))).empty()) << "MAC from the DUID-LLT";
+    EXPECT_TRUE(Ask(*server, EdkSolicit(1, 1), "fe80::5054:ff:fe12:3456%3").empty()) << "MAC from the EUI-64";
+    EXPECT_FALSE(Ask(*server, EdkSolicit(1, 1), "fe80::5054:ff:fe12:3457%3").empty()) << "this server's client";
+    EXPECT_FALSE(Ask(*server, EdkSolicit(1, 1), "fe80::2%3").empty()) << "no MAC: no veto";
 }
 
 TEST_F(Dhcp6Test, ALeaseSurvivesARestart) {
