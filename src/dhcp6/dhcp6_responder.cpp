@@ -178,8 +178,9 @@ bool Dhcp6Responder::LearnMac(const Dhcp6Datagram &d, const Dhcp6Request &r, uns
         return memcpy(lpMac, duid + 4, 6), true;
     if (wHardware == kHardwareEthernet && wType == kDuidLlt && r.nClientDuid == 8 + 6)
         return memcpy(lpMac, duid + 8, 6), true;
-    const uint8_t *src = d.from.Address().Bytes();
-    if (r.nRelays == 0 && d.from.Address().IsLinkScoped() && src[11] == 0xff && src[12] == 0xfe) {
+    // The client's link-local address: the source, or the innermost relay's peer.
+    const uint8_t *src = r.nRelays ? r.relays[r.nRelays - 1].abPeer : d.from.Address().Bytes();
+    if (src[0] == 0xfe && (src[1] & 0xc0) == 0x80 && src[11] == 0xff && src[12] == 0xfe) {
         const uint8_t mac[6] = {static_cast<uint8_t>(src[8] ^ 0x02), src[9], src[10], src[13], src[14], src[15]};
         return memcpy(lpMac, mac, 6), true;
     }
