@@ -1,6 +1,7 @@
 #include "dhcp6/lease6_book.h"
 
 #include <cstring>
+#include <string>
 
 #include "log/logger.h"
 #include "platform/platform.h"
@@ -16,8 +17,10 @@ int64_t WallAt(uint64_t qwAtMs, uint64_t qwNowMs) {
 
 int Lease6Book::Open(const char *lpFolder, uint64_t qwNowMs) {
     if (!lpFolder || !*lpFolder) return 0;
+    std::string folder = lpFolder;
+    if (folder.back() != '/' && folder.back() != platform::kPathSep) folder += platform::kPathSep;
     auto journal = std::make_unique<LeaseJournal>();
-    int nResult = journal->Open(lpFolder, kJournalName);
+    int nResult = journal->Open(folder.c_str(), kJournalName);
     if (!journal->IsOpen()) return nResult < 0 ? nResult : -1;
     int64_t nWall = platform::GetUnixTime();
     for (const JournalLease &record : journal->Loaded()) {

@@ -221,7 +221,7 @@ TEST_F(Dhcp6Test, TheHostsVetoTakesTheMacFromTheDuidOrTheLinkLocalAddress) {
 }
 
 TEST_F(Dhcp6Test, ALeaseSurvivesARestart) {
-    std::string folder = m_Tree.Root() + "/leases/";
+    std::string folder = m_Tree.Root() + "/leases";  // no separator at its end
     {
         auto server = Make(folder.c_str());
         EXPECT_EQ(Bind(*server, 1, 1), "2001:db8::100");
