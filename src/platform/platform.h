@@ -265,6 +265,9 @@ constexpr int kNotLocal = -EADDRNOTAVAIL;
 // receives only the peer's datagrams, and learns when the peer's port is
 // closed (ICMP port unreachable). The socket stays kInvalidSocket on failure.
 int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock);
+// The same for either family: LOCAL of the peer's family (its scope naming
+// the interface of a link-scoped one), or of no family for any.
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *sock);
 // The next datagram on a connected socket, without waiting: its bytes (a
 // datagram longer than len fails), kNothingToRead, kPeerRefused when the
 // peer's port is closed, or another code.

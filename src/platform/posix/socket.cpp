@@ -337,24 +337,30 @@ void SocketClose(Socket sock) {
     delete AsPosix(sock);
 }
 
-int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *sock) {
     *sock = kInvalidSocket;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (!peer.Address().IsV4() && !peer.Address().IsV6()) return Fail(EAFNOSUPPORT);
+    bool bV6 = peer.Address().IsV6();
+    int fd = socket(bV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Fail(errno);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = dwLocalAddrNet;
-    sockaddr_in remote{};
-    memcpy(&remote, &peer, sizeof remote);
-    remote.sin_family = AF_INET;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
+    IpAddress source = local.Family() == peer.Family() ? local : IpAddress::AnyOf(peer.Family());
+    sockaddr_storage here, there;
+    socklen_t hereLen = SockaddrOf(IpEndpoint(source, 0), &here);
+    socklen_t thereLen = SockaddrOf(peer, &there);
+    int on = 1;
+    if ((bV6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&here), hereLen) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&there), thereLen) != 0) {
         int error = errno;
         close(fd);
         return Fail(error);
     }
     *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
     return 0;
+}
+
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+    return UdpOpenConnectedTo(IpAddress::FromV4Net(dwLocalAddrNet), IpEndpoint::FromSockAddrV4(peer), sock);
 }
 
 int IcmpOpen(Socket *sock) {

@@ -93,29 +93,6 @@ void SocketClose(Socket sock) {
     if (sock != kInvalidSocket) closesocket(AsWin(sock));
 }
 
-int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *out) {
-    *out = kInvalidSocket;
-    SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (sock == INVALID_SOCKET) return Failure();
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = dwLocalAddrNet;
-    sockaddr_in remote;
-    memcpy(&remote, &peer, sizeof remote);
-    remote.sin_family = AF_INET;
-    u_long nonBlocking = 1;
-    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(sock, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 ||
-        ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
-        int error = Failure();
-        closesocket(sock);
-        WSASetLastError(-error);
-        return error;
-    }
-    *out = static_cast<Socket>(sock);
-    return 0;
-}
-
 // No echo socket here (kCanProbe): the frame offers without probing.
 int IcmpOpen(Socket *sock) {
     *sock = kInvalidSocket;
@@ -207,6 +184,35 @@ static Function Extension(SOCKET sock, GUID id) {
                  nullptr) != 0)
         return nullptr;
     return function;
+}
+
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *out) {
+    *out = kInvalidSocket;
+    if (!peer.Address().IsV4() && !peer.Address().IsV6()) return -WSAEAFNOSUPPORT;
+    bool bV6 = peer.Address().IsV6();
+    SOCKET sock = WSASocketA(bV6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (sock == INVALID_SOCKET) return Failure();
+    IpAddress source = local.Family() == peer.Family() ? local : IpAddress::AnyOf(peer.Family());
+    sockaddr_storage here, there;
+    int hereLen = SockaddrOf(IpEndpoint(source, 0), &here);
+    int thereLen = SockaddrOf(peer, &there);
+    DWORD on = 1;
+    u_long nonBlocking = 1;
+    if ((bV6 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&on), sizeof on) != 0) ||
+        bind(sock, reinterpret_cast<sockaddr *>(&here), hereLen) != 0 ||
+        connect(sock, reinterpret_cast<sockaddr *>(&there), thereLen) != 0 ||
+        ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
+        int error = Failure();
+        closesocket(sock);
+        WSASetLastError(-error);
+        return error;
+    }
+    *out = static_cast<Socket>(sock);
+    return 0;
+}
+
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *out) {
+    return UdpOpenConnectedTo(IpAddress::FromV4Net(dwLocalAddrNet), IpEndpoint::FromSockAddrV4(peer), out);
 }
 
 // Unlike Linux, Windows delivers broadcasts to a socket bound to a local
