@@ -72,10 +72,11 @@ int Dhcp6Frame::StartServer(const Dhcp6Start &start) {
     m_bAdvertise = WantsAdverts(start);
     if (!TakePrefix(start)) return LogDhcp6Failure("raprefix", 0);
     if (int result = platform::LinkLocalAddressOf(m_dwInterface, &m_LinkLocal)) {
-        // A link-local ServerIP is its own link-local address.
-        if (!m_Server.IsLinkScoped()) return LogDhcp6Failure("link-local address", result);
+        // Advertisements must come from one (RFC 4861); answers then leave from ServerIP.
+        if (m_bAdvertise) return LogDhcp6Failure("link-local address", result);
         m_LinkLocal = m_Server;
     }
+    if (m_Server.IsLinkScoped()) m_LinkLocal = m_Server;
     if (!CreateStopEvent()) return LogDhcp6Failure("CreateEvent", platform::LastError());
     if (int result = OpenDhcpSocket()) return LogDhcp6Failure("bind udp 547", result);
     if (m_bAdvertise) {

@@ -106,7 +106,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
             return -2;
         }
     }
-    SetIpv4ServerText(IN_lpTeskPxeServerStruct->ServerIP);
+    SetIpv4Records(IN_lpTeskPxeServerStruct);
     if (MyTftpServer) return 0;
     int nWorkers = TeskTftpServer::WorkerCount();
     MyTftpServer = TeskTftpServer::Create(0, nWorkers);
@@ -134,7 +134,7 @@ TAVREL_API int TAVREL_CDECL StopPXE(void) {
     StopExtraTftpWorkers();
     if (MyTftpServer) DropService(MyTftpServer);
     StopPxeV6Services();
-    SetIpv4ServerText("");
+    SetIpv4Records(nullptr);
     // After the services: the host sees every event they emitted.
     StopBootEventDelivery();
     if (g_bSocketsStarted) platform::SocketsCleanup();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dhcp6/dhcp6_frame.h"
+#include "tftp/tftp_server.h"
 #include "interface/library_state.h"
 #include "log/app_folders.h"
 #include "log/logger.h"
@@ -21,6 +22,8 @@ constexpr int kMaxSubNetsV6 = 1024;
 constexpr int kMaxStaticsV6 = 64 * 1024;
 
 Dhcp6Frame *g_lpDhcp6 = nullptr;
+TeskTftpServer *g_lpTftp6 = nullptr;
+char g_szIpv4RootPath[sizeof(TeskPxeServerStruct::rootpath) + 1] = {};
 IpAddress g_RunningServer;
 uint32_t g_dwRunningInterface = 0;
 char g_szIpv4ServerIp[32] = {};
@@ -116,6 +119,24 @@ void FillStart(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6Struct *
     snprintf(lpStart->szIpv4ServerIp, sizeof lpStart->szIpv4ServerIp, "%s", g_szIpv4ServerIp);
 }
 
+// rootpath, else StartPXE's; without either no folder is served (a
+// bootfile given as an http:// URL needs none).
+int StartTftp6(const Dhcp6Start &start) {
+    char szRoot[sizeof start.lpServer->rootpath + 1];
+    CopyField(start.lpServer->rootpath, szRoot);
+    if (!szRoot[0]) snprintf(szRoot, sizeof szRoot, "%s", g_szIpv4RootPath);
+    if (!szRoot[0]) {
+        LogWriteText("StartPXEV6: no rootpath here or in StartPXE: no TFTP on IPv6");
+        return 0;
+    }
+    g_lpTftp6 = TeskTftpServer::Create(0, 1);
+    if (g_lpTftp6->StartServerV6(start.server, start.dwInterface, szRoot) == 0) return 0;
+    LogWriteText("StartPXEV6: the IPv6 TFTP service did not start");
+    TeskServiceFrame::StopAndFree(g_lpTftp6);
+    g_lpTftp6 = nullptr;
+    return -3;
+}
+
 int StartDhcp6(const Dhcp6Start &start) {
     if (!g_pfnMakeDhcp6Answerer) {
         LogWriteText("StartPXEV6: this build has no DHCPv6 responder");
@@ -132,6 +153,10 @@ int StartDhcp6(const Dhcp6Start &start) {
     }
     g_RunningServer = start.server;
     g_dwRunningInterface = start.dwInterface;
+    if (int result = StartTftp6(start)) {
+        StopPxeV6Services();
+        return result;
+    }
     return 0;
 }
 }  // namespace
@@ -152,10 +177,17 @@ int StartPxeV6Services(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6
 void StopPxeV6Services() {
     if (g_lpDhcp6) TeskServiceFrame::StopAndFree(g_lpDhcp6);
     g_lpDhcp6 = nullptr;
+    if (g_lpTftp6) TeskServiceFrame::StopAndFree(g_lpTftp6);
+    g_lpTftp6 = nullptr;
     g_RunningServer = IpAddress();
     g_dwRunningInterface = 0;
 }
 
-void SetIpv4ServerText(const char *lpServerIp) {
-    snprintf(g_szIpv4ServerIp, sizeof g_szIpv4ServerIp, "%s", lpServerIp ? lpServerIp : "");
+void SetIpv4Records(const TeskPxeServerStruct *lpServer) {
+    g_szIpv4ServerIp[0] = g_szIpv4RootPath[0] = '\0';
+    if (!lpServer) return;
+    char szServer[sizeof lpServer->ServerIP + 1];
+    CopyField(lpServer->ServerIP, szServer);
+    snprintf(g_szIpv4ServerIp, sizeof g_szIpv4ServerIp, "%.31s", szServer);
+    CopyField(lpServer->rootpath, g_szIpv4RootPath);
 }

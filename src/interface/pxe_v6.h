@@ -16,10 +16,11 @@ extern Dhcp6AnswererFactory g_pfnMakeDhcp6Answerer;
 
 // StartPXEV6: 0 when serving (a second call reconfigures); -1 for records
 // that cannot be served (a line says why), -2 when the DHCPv6 service does
-// not start.
+// not start, -3 when the IPv6 TFTP service does not.
 int StartPxeV6Services(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6Struct *lpSubNet, int nSubNetLen,
                        const TeskStaticDhcpV6Struct *lpStatic, int nStaticLen);
 // StopPXE: the IPv6 services stop before the boot-event delivery does.
 void StopPxeV6Services();
-// StartPXE's ServerIP while IPv4 serves ("" otherwise), for the host's veto.
-void SetIpv4ServerText(const char *lpServerIp);
+// StartPXE's records while IPv4 serves (null when it stops): its ServerIP
+// for the host's veto, its rootpath for TFTP on IPv6.
+void SetIpv4Records(const TeskPxeServerStruct *lpServer);

@@ -421,3 +421,58 @@ TEST(Dhcp6FrameTest, RouterAdvertisementIsManagedAndNeverADefaultRouter) {
     EXPECT_GT(frame.lpFrame->AdvertsSent(), nBefore);
     close(fd);
 }
+
+#include "interface/pxe_v6.h"
+#include "support/temp_tree.h"
+
+namespace {
+std::unique_ptr<Dhcp6Answerer> MakeSolicitAnswerer(const Dhcp6Start &, const DhcpHostHooks &) {
+    return std::make_unique<SolicitAnswerer>();
+}
+std::mutex g_EventsMutex;
+std::vector<BootEventRecordV6> g_EventsV6;
+std::atomic<int> g_nEventsV4{0};
+void TAVREL_CALLBACK OnEventV6(const BootEventRecordV6 *event) {
+    std::lock_guard<std::mutex> guard(g_EventsMutex);
+    g_EventsV6.push_back(*event);
+}
+void TAVREL_CALLBACK OnEventV4(const BootEventRecord *) { ++g_nEventsV4; }
+int TAVREL_CALLBACK NoChoice6(const unsigned char *, char *) { return 0; }
+}  // namespace
+
+// StartPXEV6 serves TFTP on its IPv6 address: a client of the link reads a
+// file byte for byte with the block fitted to the IPv6 path (1500 - 40 - 8
+// - 4), and the transfer's events reach the IPv6 observer alone.
+TEST(Dhcp6FrameTest, StartPxeV6ServesTftpOverIpv6) {
+    AddIpv6Addresses();
+    TempTree tree;
+    std::string root = tree.Root() + "/boot";
+    ASSERT_EQ(Shell("mkdir -p " + root + " && head -c 300000 /dev/urandom > " + root + "/six.bin"), 0);
+    g_pfnMakeDhcp6Answerer = MakeSolicitAnswerer;
+    RegisterSelectPxeCallback(NoChoice6, AcceptReport);
+    RegisterBootEventCallback(OnEventV4);
+    RegisterBootEventCallbackV6(OnEventV6);
+    TeskPxeServerV6Struct server{};
+    SET_TEXT(server.ServerIP, "2001:db8::1");
+    SET_TEXT(server.interface, "tv0");
+    SET_TEXT(server.rootpath, root.c_str());
+    ASSERT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), 0) << "a second start reconfigures";
+    EXPECT_EQ(Shell("cd " + tree.Root() + " && ip netns exec " + ClientNs() +
+                    " curl -s --tftp-blksize 1468 -o got.bin 'tftp://[2001:db8::1]/six.bin' && cmp got.bin " + root +
+                    "/six.bin"),
+              0);
+    EXPECT_EQ(StopPXE(), 0);
+    RegisterBootEventCallback(nullptr);
+    RegisterBootEventCallbackV6(nullptr);
+    g_pfnMakeDhcp6Answerer = nullptr;
+    EXPECT_EQ(g_nEventsV4.load(), 0);
+    std::lock_guard<std::mutex> guard(g_EventsMutex);
+    ASSERT_FALSE(g_EventsV6.empty());
+    const BootEventRecordV6 &started = g_EventsV6.front();
+    EXPECT_EQ(int{started.base.kind}, TAVREL_EVENT_TFTP_STARTED);
+    EXPECT_EQ(int{started.base.blksize}, 1448);
+    EXPECT_STREQ(started.address, "2001:db8::2");
+    EXPECT_EQ(int{g_EventsV6.back().base.kind}, TAVREL_EVENT_TFTP_ENDED);
+    EXPECT_EQ(int{g_EventsV6.back().base.result}, 1);
+}
