@@ -182,6 +182,11 @@ void Dhcp6Frame::ServeDhcp() {
         nAnswer = m_Answerer->Answer(datagram, qwNowMs, &reply);
     }
     if (nAnswer != 0 || reply.nLen == 0 || reply.nLen > Dhcp6Reply::kMaxBytes) return;
+    // Only where a request can come from: a client's port or a relay's.
+    if (reply.to.Port() != kClientPort && reply.to.Port() != kServerPort) {
+        LogWrite(LOG_ERROR, "Dhcp6d: answer to port %u not sent", static_cast<unsigned>(reply.to.Port()));
+        return;
+    }
     int nSent = platform::UdpSendFrom(m_Sockets[kDhcpSocket], reply.abData, static_cast<int>(reply.nLen), reply.to,
                                       SourceFor(reply.to));
     if (nSent < 0) LogWrite(LOG_ERROR, "Dhcp6d: send to %s failed: %d", IpText(reply.to.Address()).c_str(), -nSent);
