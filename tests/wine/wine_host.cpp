@@ -7,6 +7,10 @@
 // "bootchoice=1" the host names each client's boot file after what the
 // library told it (ChoiceText in support/pxe_config.h). With "events=FILE"
 // it observes the boot events: one line each, "KIND REASON PORT MAC ADDRESS FILE".
+// Before <windows.h>, whose `interface` macro would break the header's
+// TeskPxeServerV6Struct field of that name.
+#include "Tavrel.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -15,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "Tavrel.h"
 #include "support/pxe_config.h"
 
 namespace {
