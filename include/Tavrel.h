@@ -112,8 +112,8 @@ typedef struct BootEventRecord {
  * TFTP on the server's IPv6 address. Texts are NUL-terminated; addresses in
  * any IPv6 text form. */
 typedef struct TeskPxeServerV6Struct {
-    char ServerIP[64];     /* the server's IPv6 address; a link-local one needs interface */
-    char interface[64];    /* the interface to serve on: a name ("eth0") or an index ("3");
+    char ServerIP[64];     /* the server's IPv6 address; a link-local one needs ifname */
+    char ifname[64];       /* the interface to serve on: a name ("eth0") or an index ("3");
                             * empty: the interface that holds ServerIP */
     char bootfile[128];    /* sent as tftp://[ServerIP]/bootfile; a URL ("http://[...]/...") as it is */
     char rootpath[256];    /* the TFTP folder; empty: StartPXE's rootpath, else the library's folder */
@@ -290,7 +290,7 @@ TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, durationms) == 276, "event durati
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, result) == 280, "event result");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecord, server) == 284, "event server");
 TAVREL_STATIC_ASSERT(sizeof(TeskPxeServerV6Struct) == 648, "TeskPxeServerV6Struct size");
-TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, interface) == 64, "v6 interface");
+TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, ifname) == 64, "v6 ifname");
 TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, bootfile) == 128, "v6 bootfile");
 TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, rootpath) == 256, "v6 rootpath");
 TAVREL_STATIC_ASSERT(offsetof(TeskPxeServerV6Struct, vetoname) == 512, "v6 vetoname");

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
+std::atomic<BootEventProcV6> g_pfnBootEventV6{nullptr};
 
 namespace {
 
@@ -50,7 +51,7 @@ public:
 
     void Start() {
         platform::TeskLockGuard guard(m_Control);
-        if (!g_pfnBootEvent.load() || !m_bServicesRun) return;
+        if ((!g_pfnBootEvent.load() && !g_pfnBootEventV6.load()) || !m_bServicesRun) return;
         if (m_hThread) {
             // One delivery thread at most: one that was told to stop and is
             // still in the observer must end first.
@@ -97,9 +98,9 @@ private:
         // Reset before emptying the queue: a wake-up after that is seen.
         while (!m_bStop.load()) {
             platform::EventReset(m_hWake);
-            BootEventRecord event;
+            BootEvent event;
             while (!m_bStop.load() && Pop(&event)) {
-                if (BootEventProc proc = g_pfnBootEvent.load()) proc(&event);
+                Hand(event);
                 m_bDelivering.store(false);
             }
             if (platform::WaitAny(&m_hWake, 1, kDeliveryPeriodMs) != platform::kWaitTimedOut || !FallAsleep()) continue;
@@ -114,15 +115,30 @@ private:
         return m_bAsleep;
     }
 
-    bool Pop(BootEventRecord *lpEvent) {
+    // An IPv6 event goes to the IPv6 observer alone, every other one to the
+    // IPv4 observer as it always did.
+    static void Hand(const BootEvent &event) {
+        if (event.address.IsV6()) {
+            if (BootEventProcV6 proc = g_pfnBootEventV6.load()) {
+                BootEventRecordV6 record;
+                MakeEventRecordV6(event, &record);
+                proc(&record);
+            }
+            return;
+        }
+        if (BootEventProc proc = g_pfnBootEvent.load()) {
+            BootEventRecord record = event.record;
+            PutEventAddress(record.address, event.address);
+            proc(&record);
+        }
+    }
+
+    bool Pop(BootEvent *lpEvent) {
         platform::TeskLockGuard guard(m_Lock);
         if (m_nCount == 0) return false;
-        BootEvent event;
-        memcpy(static_cast<void *>(&event), m_Ring[m_nHead], sizeof event);
-        *lpEvent = event.record;
-        PutEventAddress(lpEvent->address, event.address);
+        memcpy(static_cast<void *>(lpEvent), m_Ring[m_nHead], sizeof *lpEvent);
         // Counted at hand-over, so the observer learns of drops that came after the event.
-        lpEvent->dropped = m_nDropped.load(std::memory_order_relaxed);
+        lpEvent->record.dropped = m_nDropped.load(std::memory_order_relaxed);
         m_nHead = (m_nHead + 1) % kQueueCapacity;
         --m_nCount;
         m_bDelivering.store(true);
@@ -181,6 +197,11 @@ void SetBootEventObserver(BootEventProc proc) {
     if (proc) Queue().Start();
 }
 
+void SetBootEventObserverV6(BootEventProcV6 proc) {
+    g_pfnBootEventV6.store(proc);
+    if (proc) Queue().Start();
+}
+
 void StartBootEventDelivery() {
     Queue().SetServicesRun(true);
     Queue().Start();
@@ -203,6 +224,37 @@ void PutEventAddress(char *lpField, const IpAddress &address) {
     constexpr size_t kFieldSize = sizeof(BootEventRecord::address);
     if (address.IsV4()) HostIpToText(kFieldSize, lpField, address.V4Host());
     else memset(lpField, 0, kFieldSize);
+}
+
+void MakeEventRecordV6(const BootEvent &event, BootEventRecordV6 *lpRecord) {
+    memset(lpRecord, 0, sizeof *lpRecord);
+    lpRecord->base = event.record;
+    memset(lpRecord->base.address, 0, sizeof lpRecord->base.address);
+    FormatIpAddress(event.address, lpRecord->address, sizeof lpRecord->address);
+    if (event.key.GetKind() == ClientKey::Kind::kDuid) event.key.Format(lpRecord->clientkey, sizeof lpRecord->clientkey);
+}
+
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address,
+                    const ClientKey &key, int nArch, const char *lpUserClass, const char *lpFile, int nReason) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_ANSWER, nReason, nPort);
+    event.record.messagetype = nMessageType;
+    if (lpMac) memcpy(event.record.mac, lpMac, sizeof event.record.mac);
+    event.address = address;
+    event.key = key;
+    event.record.arch = nArch;
+    PutEventText(event.record.userclass, sizeof event.record.userclass, lpUserClass);
+    PutEventText(event.record.file, sizeof event.record.file, lpFile);
+    EmitBootEvent(event);
+}
+
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source,
+                        const ClientKey &key, int nReason) {
+    BootEvent event = NewBootEvent(TAVREL_EVENT_DHCP_UNANSWERED, nReason, nPort);
+    event.record.messagetype = nMessageType;
+    if (lpMac) memcpy(event.record.mac, lpMac, sizeof event.record.mac);
+    event.address = source;
+    event.key = key;
+    EmitBootEvent(event);
 }
 
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,

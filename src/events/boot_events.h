@@ -14,8 +14,12 @@
 #include "net/ip_address.h"
 
 extern std::atomic<BootEventProc> g_pfnBootEvent;
+extern std::atomic<BootEventProcV6> g_pfnBootEventV6;
 
-inline bool BootEventsWanted() { return g_pfnBootEvent.load(std::memory_order_relaxed) != nullptr; }
+inline bool BootEventsWanted() {
+    return g_pfnBootEvent.load(std::memory_order_relaxed) != nullptr ||
+           g_pfnBootEventV6.load(std::memory_order_relaxed) != nullptr;
+}
 
 // An event as the services make it: the exported record, and the client's
 // address of either family beside it. The record's address field is left
@@ -36,6 +40,8 @@ void EmitBootEvent(BootEvent &event);
 // RegisterBootEventCallback: stores the observer; delivery runs while one is
 // registered and the services run.
 void SetBootEventObserver(BootEventProc proc);
+// RegisterBootEventCallbackV6: the observer of the events with an IPv6 address.
+void SetBootEventObserverV6(BootEventProcV6 proc);
 // StartPXE and StopPXE: the delivery thread's life. Stopping first delivers
 // what is queued (for a bounded time).
 void StartBootEventDelivery();
@@ -47,6 +53,12 @@ void StopBootEventDelivery();
 void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address, int nArch,
                     const char *lpUserClass, const char *lpFile, int nReason = TAVREL_REASON_NONE);
 void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source, int nReason);
+// DHCPv6: the same, with the client's key (its DUID); LPMAC null when unknown.
+void EmitDhcpAnswer(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &address,
+                    const ClientKey &key, int nArch, const char *lpUserClass, const char *lpFile,
+                    int nReason = TAVREL_REASON_NONE);
+void EmitDhcpUnanswered(int nPort, int nMessageType, const unsigned char *lpMac, const IpAddress &source,
+                        const ClientKey &key, int nReason);
 // 4455: a request (REPORT false) or a report of the server the client booted from.
 void EmitMirrorMessage(bool bReport, const unsigned char *lpMac, const IpAddress &source, const char *lpServer);
 void EmitTftpRefused(const IpAddress &client, const char *lpFile, int nReason);
@@ -96,3 +108,5 @@ int64_t DroppedBootEvents();
 void PutEventText(char *lpField, size_t nFieldSize, const char *lpText);
 // The record's 16-byte address field for the address: dotted IPv4, empty otherwise.
 void PutEventAddress(char *lpField, const IpAddress &address);
+// The record an IPv6 event reaches the IPv6 observer as.
+void MakeEventRecordV6(const BootEvent &event, BootEventRecordV6 *lpRecord);

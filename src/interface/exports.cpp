@@ -4,6 +4,7 @@
 #include "dhcp/dhcp_server.h"
 #include "events/boot_events.h"
 #include "interface/library_state.h"
+#include "interface/pxe_v6.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 #include "tftp/tftp_server.h"
@@ -37,6 +38,16 @@ static void StartExtraTftpWorkers(TeskPxeServerStruct *lpConfig, int nWorkers) {
     }
 }
 
+// Once for StartPXE and StartPXEV6 alike; StopPXE undoes it.
+static void StartSocketsAndEvents() {
+    if (!g_bSocketsStarted) {
+        int nStartup = platform::SocketsStartup();
+        if (nStartup != 0) LogWriteText("WSAStartup error %d", -nStartup);
+    }
+    g_bSocketsStarted = true;
+    StartBootEventDelivery();
+}
+
 static void StopExtraTftpWorkers() {
     for (TeskTftpServer *&worker : g_ExtraTftpWorkers)
         if (worker) DropService(worker);
@@ -58,6 +69,21 @@ TAVREL_API void TAVREL_CDECL RegisterBootEventCallback(BootEventProc onBootEvent
     SetBootEventObserver(onBootEvent);
 }
 
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallbackV6(BootEventProcV6 onBootEvent) {
+    SetBootEventObserverV6(onBootEvent);
+}
+
+TAVREL_API int TAVREL_CDECL StartPXEV6(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6Struct *lpSubNet,
+                                       int nSubNetLen, const TeskStaticDhcpV6Struct *lpStatic, int nStaticLen) {
+    LogInit();
+    if (!g_HostHooks.selectPxeServer.load() || !g_HostHooks.selectMirrorServerToDB.load()) {
+        LogWrite(LOG_ERROR, "RegisterSelectPxeCallback  error ---%s----%d", kSourceName, 45);
+        return -11;
+    }
+    StartSocketsAndEvents();
+    return StartPxeV6Services(lpServer, lpSubNet, nSubNetLen, lpStatic, nStaticLen);
+}
+
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct, TeskSubNetStruct *lpSubNet,
                                      int nSubNetLen, TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen) {
     LogInit();
@@ -69,10 +95,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
         LogWriteText("StartPXE in has NULL");
         return -1;
     }
-    int nStartup = platform::SocketsStartup();
-    if (nStartup != 0) LogWriteText("WSAStartup error %d", -nStartup);
-    g_bSocketsStarted = true;
-    StartBootEventDelivery();
+    StartSocketsAndEvents();
 
     if (!MyDhcpServer) {
         MyDhcpServer = TeskDhcpServer::Create(g_HostHooks);
@@ -83,6 +106,7 @@ TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStru
             return -2;
         }
     }
+    SetIpv4Records(IN_lpTeskPxeServerStruct);
     if (MyTftpServer) return 0;
     int nWorkers = TeskTftpServer::WorkerCount();
     MyTftpServer = TeskTftpServer::Create(0, nWorkers);
@@ -109,6 +133,8 @@ TAVREL_API int TAVREL_CDECL StopPXE(void) {
     if (MyDhcpServer) DropService(MyDhcpServer);
     StopExtraTftpWorkers();
     if (MyTftpServer) DropService(MyTftpServer);
+    StopPxeV6Services();
+    SetIpv4Records(nullptr);
     // After the services: the host sees every event they emitted.
     StopBootEventDelivery();
     if (g_bSocketsStarted) platform::SocketsCleanup();

@@ -202,7 +202,7 @@ int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to);
 int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from);
 // The same, and the address the datagram was sent to (network order) into
 // *lpTo: a local address for a unicast, a broadcast address otherwise. 0
-// where the system does not tell (Windows).
+// where the system does not tell.
 int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo);
 void SocketClose(Socket sock);
 
@@ -241,6 +241,19 @@ int InterfaceIndexOf(const char *name, uint32_t *lpIndex);
 // address (a link-scoped one on the interface of its scope, when it has
 // one); kNotLocal when none does, or another code.
 int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface);
+// The interface's hardware address, when it is a 6-byte (Ethernet) one.
+int InterfaceMacOf(uint32_t dwInterface, unsigned char abMac[6]);
+// The interface's link-local IPv6 address (fe80::/10, with the interface as
+// its scope); kNotLocal when it has none.
+int LinkLocalAddressOf(uint32_t dwInterface, IpAddress *lpAddress);
+// MTU of the route to an address of either family (above 0), or a code.
+int PathMtuTo(const IpAddress &address);
+// A raw ICMPv6 socket on one interface, for router advertisements: what it
+// sends leaves with hop limit 255 (receivers drop any other), and it takes
+// only router solicitations, including those sent to ff02::2. UdpReceive
+// reads them (the ICMPv6 header first) and UdpSendFrom sends on it (port 0;
+// the system fills in the checksum). Needs the right to open raw sockets.
+int Icmp6Open(uint32_t dwInterface, Socket *sock);
 #ifdef _WIN32
 constexpr int kNotLocal = -1168;  // -ERROR_NOT_FOUND
 #else
@@ -252,6 +265,9 @@ constexpr int kNotLocal = -EADDRNOTAVAIL;
 // receives only the peer's datagrams, and learns when the peer's port is
 // closed (ICMP port unreachable). The socket stays kInvalidSocket on failure.
 int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock);
+// The same for either family: LOCAL of the peer's family (its scope naming
+// the interface of a link-scoped one), or of no family for any.
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *sock);
 // The next datagram on a connected socket, without waiting: its bytes (a
 // datagram longer than len fails), kNothingToRead, kPeerRefused when the
 // peer's port is closed, or another code.

@@ -9,7 +9,7 @@
 
 class PathMtuCache final : public TftpPathMtu {
 public:
-    int MtuTo(uint32_t dwAddrNet) override;
+    int MtuTo(const IpAddress &address) override;
 
 private:
     static constexpr int kSlots = 256;
@@ -17,7 +17,7 @@ private:
     // changed interface or route.
     static constexpr uint64_t kKeepMs = 60000;
     struct Slot {
-        uint32_t dwAddr;
+        IpAddress address;
         int nMtu;
         uint64_t qwProbedMs;
         bool bUsed;

@@ -52,6 +52,19 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
     if (!IN_lpTeskPxeServerStruct) return LogTftpdFailure("NULL == IN_lpTeskPxeServerStruct", 38);
     if (m_nWorker == 0) LogWriteText("Tftpd:ServerIP=%s", IN_lpTeskPxeServerStruct->ServerIP);
     m_ServerIP = platform::HostToNet32(TextToHostIp(IN_lpTeskPxeServerStruct->ServerIP));
+    m_Server = IpAddress::FromV4Net(m_ServerIP);
+    return StartService(IN_lpTeskPxeServerStruct->rootpath);
+}
+
+// One worker: the IPv6 service port is its own and shares no socket.
+int TeskTftpServer::StartServerV6(const IpAddress &server, uint32_t dwInterface, const char *lpRootPath) {
+    LogWriteText("Tftpd:ServerIP=%s", IpText(server).c_str());
+    m_Server = server;
+    m_dwInterface = dwInterface;
+    return StartService(lpRootPath);
+}
+
+int TeskTftpServer::StartService(const char *lpRootPath) {
     m_bSinglePort = SinglePortSetting();
     if (!m_ClientHash) {
         m_ClientHash = new (std::nothrow) TftpTransferTable();
@@ -75,12 +88,13 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         m_nEnded = 0;
     }
     if (!m_Bootfile) {
-        m_Bootfile = create_bootfile_table(IN_lpTeskPxeServerStruct->rootpath);
+        m_Bootfile = create_bootfile_table(lpRootPath);
         if (!m_Bootfile) return LogTftpdFailure("new m_Bootfile", 66);
     }
     m_Responder.Attach(m_ClientHash, m_Bootfile);
     m_Responder.ShareLogCap(&ServicePortLogCap());
-    if (m_nWorker == 0 && platform::UdpOpen(&m_Socket) != 0) return LogTftpdFailure("WSASocket", 73);
+    if (m_nWorker == 0 && platform::UdpOpenFamily(m_Server.Family(), &m_Socket) != 0)
+        return LogTftpdFailure("WSASocket", 73);
     if (!CreateStopEvent()) return LogTftpdFailure("CreateEvent", 77);
     if (!m_hSocketSet && platform::SocketSetCreate(m_hStopEvent, m_nMaxPorts + 1, &m_hSocketSet) != 0)
         return LogTftpdFailure("WSACreateEvent", 81);
@@ -92,7 +106,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
         LogWriteText("CreateThread fail --%s--%d---%d", "TFTPD", 108, platform::LastError());
         return -1;
     }
-    if (m_nWorker == 0) s_lpFirstWorker = this;
+    if (m_nWorker == 0 && !m_Server.IsV6()) s_lpFirstWorker = this;
     return 0;
 }
 
@@ -101,6 +115,7 @@ int TeskTftpServer::StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct) {
 // it, the others wait on the same socket, and whichever reads a request
 // first serves it from a port of its own.
 int TeskTftpServer::OpenServicePort() {
+    if (m_Server.IsV6()) return platform::UdpBindEndpoint(m_Socket, IpEndpoint(m_Server, 69), m_dwInterface);
     if (m_nWorker == 0) return platform::UdpBind(m_Socket, m_ServerIP, 69);
     return s_lpFirstWorker ? platform::UdpShareSocket(s_lpFirstWorker->m_Socket, &m_Socket) : -1;
 }
@@ -137,13 +152,13 @@ void TeskTftpServer::ReleaseService() {
 
 // Port n is slot n - 1, kept on a free list; its socket is connected to the
 // client, so the system hands it only that client's datagrams.
-int32_t TeskTftpServer::OpenPort(const platform::SockAddrV4 &peer) {
+int32_t TeskTftpServer::OpenPort(const IpEndpoint &peer) {
     if (m_bSinglePort) return kTftpServicePort;
     int32_t nPort = m_nFreePort;
     if (nPort == 0) return kAllTaken;
     TransferPort &port = m_lpPorts[nPort - 1];
     platform::Socket sock = platform::kInvalidSocket;
-    if (platform::UdpOpenConnected(m_ServerIP, peer, &sock) != 0) return kNoPortToPeer;
+    if (platform::UdpOpenConnectedTo(m_Server, peer, &sock) != 0) return kNoPortToPeer;
     if (platform::SocketSetAdd(m_hSocketSet, sock, static_cast<uint32_t>(nPort)) != 0) {
         platform::SocketClose(sock);
         return kNoPortToPeer;

@@ -41,10 +41,24 @@ void TeskTftpServer::ServeUntilStopped() {
     }
 }
 
+// IPv4 as it always was; IPv6 learns the sender's scope too.
+int TeskTftpServer::ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPeer) {
+    if (m_Server.IsV6()) {
+        platform::UdpArrival arrival;
+        int nGot = platform::UdpReceive(m_Socket, lpArea, kRecvSize, &arrival);
+        *lpPeer = arrival.stFrom;
+        return nGot;
+    }
+    platform::SockAddrV4 peer{};
+    int nGot = platform::UdpRecvFrom(m_Socket, lpArea, kRecvSize, &peer);
+    *lpPeer = IpEndpoint::FromSockAddrV4(peer);
+    return nGot;
+}
+
 void TeskTftpServer::ServeServicePort() {
     unsigned char area[kRecvSize];
-    platform::SockAddrV4 peer{};
-    int nGot = platform::UdpRecvFrom(m_Socket, area, kRecvSize, &peer);
+    IpEndpoint peer;
+    int nGot = ReceiveOnServicePort(area, &peer);
     if (nGot == platform::kNothingToRead) return;  // another worker read it first
     if (nGot <= 0) {
         LogTftpdFailure("recvfrom", 235);
@@ -89,7 +103,7 @@ void TeskTftpServer::SendBatch() {
 void TeskTftpServer::SendFromServicePort(const TftpSend *lpAnswers, int nCount) {
     for (int i = 0; i < nCount; ++i) {
         const TftpSend &answer = lpAnswers[i];
-        if (answer.nLength < 0 || platform::UdpSendTo(m_Socket, answer.abData, answer.nLength, answer.stPeer) <= 0)
+        if (answer.nLength < 0 || platform::UdpSendFrom(m_Socket, answer.abData, answer.nLength, answer.stPeer, IpAddress()) <= 0)
             LogTftpdFailure("sendto", 449);
     }
 }

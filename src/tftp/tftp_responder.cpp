@@ -21,7 +21,9 @@ const char *const kBusy = "Server Busy";
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
 constexpr int kDefaultBlockSize = 512;
 constexpr int kMinBlockSize = 8;        // RFC 2348
-constexpr int kPathHeaders = 20 + 8 + 4;  // IP, UDP and TFTP headers
+// IP, UDP and TFTP headers: an IPv6 header is 40 bytes, not 20.
+constexpr int kPathHeadersV4 = 20 + 8 + 4;
+constexpr int kPathHeadersV6 = 40 + 8 + 4;
 constexpr int kEthernetMtu = 1500;      // when the interface cannot be told
 constexpr int kMaxStrings = 2 + 2 * 16;  // name, mode and options
 // With the table full, transfers silent this long give way to new ones, at
@@ -67,7 +69,7 @@ uint32_t BlockCount(const TftpClientInfo *lpClient) {
 
 // What the rules may ask about the client beside its request.
 struct OptionContext {
-    uint32_t dwPeer;
+    IpAddress peer;
     TftpPathMtu *lpMtu;
 };
 
@@ -79,8 +81,8 @@ bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, const OptionCon
                   size_t size) {
     int nAsked = atoi(lpValue);
     if (nAsked < kMinBlockSize) return false;
-    int nMtu = context.lpMtu ? context.lpMtu->MtuTo(context.dwPeer) : 0;
-    int nCeiling = (nMtu > 0 ? nMtu : kEthernetMtu) - kPathHeaders;
+    int nMtu = context.lpMtu ? context.lpMtu->MtuTo(context.peer) : 0;
+    int nCeiling = (nMtu > 0 ? nMtu : kEthernetMtu) - (context.peer.IsV6() ? kPathHeadersV6 : kPathHeadersV4);
     if (nCeiling > kTftpMaxBlockSize) nCeiling = kTftpMaxBlockSize;
     if (nCeiling < kMinBlockSize) return false;
     lpClient->dwBlockSize = nAsked < nCeiling ? nAsked : nCeiling;
@@ -131,7 +133,7 @@ void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal) {
 
 }  // namespace
 
-int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer,
+int TftpResponder::Respond(const unsigned char *lpData, int nLength, const IpEndpoint &peer,
                            int32_t nPort, uint64_t qwNowMs, TftpAnswerSink &sink) {
     unsigned char area[kTftpRecvSize + 1] = {};
     if (nLength <= 0) return 0;
@@ -160,19 +162,19 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const platf
     }
 }
 
-void TftpResponder::PeerGone(const platform::SockAddrV4 &peer, int32_t nPort) {
+void TftpResponder::PeerGone(const IpEndpoint &peer, int32_t nPort) {
     if (TftpClientInfo *lpClient = FindTransfer(peer, nPort)) EndTransfer(lpClient, peer, TAVREL_REASON_CLIENT_ERROR);
 }
 
 // Only the address and port that asked for a transfer may drive it, and only
 // through the port the transfer answers from.
-TftpClientInfo *TftpResponder::FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort) {
+TftpClientInfo *TftpResponder::FindTransfer(const IpEndpoint &peer, int32_t nPort) {
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Find(peer, &lpClient) != 0 || !lpClient || lpClient->nPort != nPort) return nullptr;
     return lpClient;
 }
 
-int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer,
+int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const IpEndpoint &peer,
                                  uint64_t qwNowMs, TftpAnswerSink &sink) {
     const char *lpName = nStrings > 0 ? lpStrings[0] : "";
     TftpClientInfo *lpClient = NewTransfer(peer, qwNowMs);
@@ -180,7 +182,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     tag_BootFile *lpBootFile = nullptr;
     int nRefusal = TAVREL_REASON_NAME_REFUSED;
     if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile, &nRefusal) != 0 || !lpBootFile) {
-        if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpName, nRefusal);
+        if (BootEventsWanted()) EmitTftpRefused(peer.Address(), lpName, nRefusal);
         EndTransfer(lpClient, peer, nRefusal);
         SendError(peer, kRefusal, sink);
         return 0;
@@ -200,7 +202,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
     out.PutWord(OACK);
     unsigned nAccepted = 0;
-    const OptionContext context{peer.dwAddr, m_lpMtu};
+    const OptionContext context{peer.Address(), m_lpMtu};
     for (int i = 2; i < nStrings; i += 2) {
         const char *lpValue = i + 1 < nStrings ? lpStrings[i + 1] : "";
         for (unsigned nRule = 0; nRule < sizeof kOptions / sizeof kOptions[0]; ++nRule) {
@@ -215,7 +217,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
         }
     }
     if (BootEventsWanted())
-        EmitTftpStarted(peer.dwAddr, lpName, lpClient->dwSize, lpClient->dwBlockSize, lpClient->wWindow);
+        EmitTftpStarted(peer.Address(), lpName, lpClient->dwSize, lpClient->dwBlockSize, lpClient->wWindow);
     if (nAccepted) {
         lpSend->nLength = out.Position();
         sink.SendAnswer(lpSend);
@@ -230,7 +232,7 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     return 0;
 }
 
-int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
                          TftpAnswerSink &sink) {
     if (!lpClient) return LogTftpdFailure("lpClientInfo->lpBootFile == NULL", 367);
     m_lpClients->Acknowledged(lpClient);
@@ -253,7 +255,7 @@ int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform
 
 // The window after the block acknowledged last: an acknowledgement within
 // the previous window restarts it there (RFC 7440).
-int TftpResponder::SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+int TftpResponder::SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
                               TftpAnswerSink &sink) {
     lpClient->bWindowOut = true;
     lpClient->qwWindowOutMs = qwNowMs;
@@ -275,7 +277,7 @@ int TftpResponder::SendWindow(TftpClientInfo *lpClient, const platform::SockAddr
     return 0;
 }
 
-void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer) {
+void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer) {
     // Compatibility: iPXE ends every transfer it no longer needs this way.
     if (*lpMessage && strcmp(lpMessage, "TFTP Aborted") != 0)
         LogWriteText("error tag -%s- %s -- %d", PrintableText(lpMessage).Text(), kSourceName, 415);
@@ -286,7 +288,7 @@ void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, con
 
 // A fresh record for the address and port, null when there is no room for
 // it; an earlier transfer of theirs on this responder ends.
-TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+TftpClientInfo *TftpResponder::NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs) {
     if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs)
         EndIdleTransfers(qwNowMs, kTftpIdleMs);
     else
@@ -296,7 +298,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
     }
-    if (m_lpClients->TransfersFrom(peer.dwAddr) >= kTftpTransfersPerSource) {
+    if (m_lpClients->TransfersFrom(peer.Address()) >= kTftpTransfersPerSource) {
         LogTftpdFailure("transfers per source", 248);
         return nullptr;
     }
@@ -316,7 +318,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const platform::SockAddrV4 &peer, uin
 // With the table full, a transfer whose first answer is still
 // unacknowledged gives its record up first, else transfers silent for a
 // while do.
-TftpClientInfo *TftpResponder::AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs) {
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
     if (EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
@@ -332,7 +334,7 @@ TftpClientInfo *TftpResponder::AddTransfer(const platform::SockAddrV4 &peer, uin
 // unacknowledged gives its port up, else transfers silent for a while do.
 // A port that cannot be opened toward the peer (an address no route
 // reaches) costs no other transfer its port.
-bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) {
+bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) {
     if (!m_lpPorts) return true;
     int32_t nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient)) nPort = m_lpPorts->OpenPort(peer);
@@ -342,7 +344,7 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::S
     }
     if (nPort < 0) {
         // Refused before it started, as a request without a record is.
-        if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpClient->lpBootFile->szFileName, TAVREL_REASON_BUSY);
+        if (BootEventsWanted()) EmitTftpRefused(peer.Address(), lpClient->lpBootFile->szFileName, TAVREL_REASON_BUSY);
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
         LogTftpdFailure("no transfer port", 250);
@@ -354,7 +356,7 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const platform::S
 
 // Oldest first: the list is in the order the requests came.
 void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
-    platform::SockAddrV4 peer{};
+    IpEndpoint peer{};
     for (TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
          lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;
          lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer))
@@ -363,7 +365,7 @@ void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
 
 // Ended to make room, whatever its age.
 bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept) {
-    platform::SockAddrV4 peer{};
+    IpEndpoint peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
     if (!lpClient) return false;
     EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
@@ -380,7 +382,7 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
             EndTransfer(&lpEntry->payload.info, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
 }
 
-void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason) {
+void TftpResponder::EndTransfer(TftpClientInfo *lpClient, const IpEndpoint &peer, int nReason) {
     if (lpClient->lpBootFile && BootEventsWanted()) TellEnd(*lpClient, peer, nReason);
     ReleaseHoldings(lpClient);
     m_lpClients->Remove(peer);
@@ -397,17 +399,17 @@ void TftpResponder::ReleaseHoldings(TftpClientInfo *lpClient) {
 
 // The bytes of the file the client acknowledged: all of it for a transfer
 // that ended well, else its acknowledged blocks.
-void TftpResponder::TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const {
+void TftpResponder::TellEnd(const TftpClientInfo &client, const IpEndpoint &peer, int nReason) const {
     uint64_t qwBytes = static_cast<uint64_t>(client.dwAcked) * static_cast<uint32_t>(client.dwBlockSize);
     if (nReason == TAVREL_REASON_NONE || qwBytes > client.dwSize) qwBytes = client.dwSize;
-    EmitTftpEnded(peer.dwAddr, client.lpBootFile->szFileName, client.dwSize, client.dwBlockSize, client.wWindow,
+    EmitTftpEnded(peer.Address(), client.lpBootFile->szFileName, client.dwSize, client.dwBlockSize, client.wWindow,
                   qwBytes, client.qwLastSeenMs - client.qwStartMs, nReason);
 }
 
-void TftpResponder::TellProgress(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) const {
+void TftpResponder::TellProgress(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) const {
     lpClient->qwToldMs = qwNowMs;
     uint64_t qwBytes = static_cast<uint64_t>(lpClient->dwAcked) * static_cast<uint32_t>(lpClient->dwBlockSize);
-    EmitTftpProgress(peer.dwAddr, lpClient->lpBootFile->szFileName, lpClient->dwSize, lpClient->dwBlockSize,
+    EmitTftpProgress(peer.Address(), lpClient->lpBootFile->szFileName, lpClient->dwSize, lpClient->dwBlockSize,
                      lpClient->wWindow, qwBytes < lpClient->dwSize ? qwBytes : lpClient->dwSize,
                      qwNowMs - lpClient->qwStartMs);
 }
@@ -442,7 +444,7 @@ int TftpResponder::ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32
                             static_cast<uint32_t>(lpClient->dwBlockSize), lpClient->dwSize, lpOut);
 }
 
-void TftpResponder::SendError(const platform::SockAddrV4 &peer, const char *lpMessage, TftpAnswerSink &sink) {
+void TftpResponder::SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink) {
     TftpSend *lpSend = sink.NewAnswer();
     if (!lpSend) {
         LogTftpdFailure("lpTftpSend new Error", 430);
@@ -456,8 +458,8 @@ void TftpResponder::SendError(const platform::SockAddrV4 &peer, const char *lpMe
 
 // No room for the transfer: told to the client, which may ask again, rather
 // than left to its timeouts.
-int TftpResponder::RefuseBusy(const platform::SockAddrV4 &peer, const char *lpName, TftpAnswerSink &sink) {
-    if (BootEventsWanted()) EmitTftpRefused(peer.dwAddr, lpName, TAVREL_REASON_BUSY);
+int TftpResponder::RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink) {
+    if (BootEventsWanted()) EmitTftpRefused(peer.Address(), lpName, TAVREL_REASON_BUSY);
     SendError(peer, kBusy, sink);
     return -1;
 }

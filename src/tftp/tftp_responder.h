@@ -36,7 +36,7 @@ constexpr int kTftpTransfersPerSource = 32;
 struct TftpSend {
     unsigned char abData[4 + kTftpMaxBlockSize];
     int32_t nLength;  // -1 when building the answer overflowed
-    platform::SockAddrV4 stPeer;
+    IpEndpoint stPeer;
     int32_t nPort;  // the port it leaves from
 };
 
@@ -61,7 +61,7 @@ public:
     // A port of its own for the transfer to peer (kTftpServicePort when
     // transfers share the service port), or one of the codes above. A port
     // closed while no answer from it waits to be sent is free again at once.
-    virtual int32_t OpenPort(const platform::SockAddrV4 &peer) = 0;
+    virtual int32_t OpenPort(const IpEndpoint &peer) = 0;
     virtual void ClosePort(int32_t nPort) = 0;
 
 protected:
@@ -72,7 +72,7 @@ protected:
 class TftpPathMtu {
 public:
     // 0 when it cannot be told.
-    virtual int MtuTo(uint32_t dwAddrNet) = 0;
+    virtual int MtuTo(const IpAddress &address) = 0;
 
 protected:
     ~TftpPathMtu() = default;
@@ -98,46 +98,55 @@ public:
     int ReadAreasLent() const { return m_ReadAhead.Lent(); }
     // One datagram of nLength bytes from peer, received on nPort at qwNowMs.
     // Returns -1 after writing a failure line, else 0.
-    int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, int32_t nPort,
+    int Respond(const unsigned char *lpData, int nLength, const IpEndpoint &peer, int32_t nPort,
                 uint64_t qwNowMs, TftpAnswerSink &sink);
-    int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+    int Respond(const unsigned char *lpData, int nLength, const IpEndpoint &peer, uint64_t qwNowMs,
                 TftpAnswerSink &sink) {
         return Respond(lpData, nLength, peer, kTftpServicePort, qwNowMs, sink);
     }
+    // The IPv4 forms the tests and the fuzzer drive.
+    int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, int32_t nPort,
+                uint64_t qwNowMs, TftpAnswerSink &sink) {
+        return Respond(lpData, nLength, IpEndpoint::FromSockAddrV4(peer), nPort, qwNowMs, sink);
+    }
+    int Respond(const unsigned char *lpData, int nLength, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+                TftpAnswerSink &sink) {
+        return Respond(lpData, nLength, IpEndpoint::FromSockAddrV4(peer), kTftpServicePort, qwNowMs, sink);
+    }
     // The client's port on nPort is closed (ICMP port unreachable): its
     // transfer ends.
-    void PeerGone(const platform::SockAddrV4 &peer, int32_t nPort);
+    void PeerGone(const IpEndpoint &peer, int32_t nPort);
     // Ends the transfers silent for at least qwIdleMs, and those whose first
     // answer went unacknowledged for kTftpFirstAckMs.
     void EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs);
 
 private:
-    int OnReadRequest(const char *const *lpStrings, int nStrings, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+    int OnReadRequest(const char *const *lpStrings, int nStrings, const IpEndpoint &peer, uint64_t qwNowMs,
                       TftpAnswerSink &sink);
-    int OnAck(unsigned wAck, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs,
+    int OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
               TftpAnswerSink &sink);
-    void OnError(const char *lpMessage, TftpClientInfo *lpClient, const platform::SockAddrV4 &peer);
-    TftpClientInfo *FindTransfer(const platform::SockAddrV4 &peer, int32_t nPort);
-    TftpClientInfo *NewTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
-    TftpClientInfo *AddTransfer(const platform::SockAddrV4 &peer, uint64_t qwNowMs);
-    bool OpenTransferPort(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs);
-    int SendWindow(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
+    void OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer);
+    TftpClientInfo *FindTransfer(const IpEndpoint &peer, int32_t nPort);
+    TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
+    TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
+    bool OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
+    int SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
-    void SendError(const platform::SockAddrV4 &peer, const char *lpMessage, TftpAnswerSink &sink);
-    int RefuseBusy(const platform::SockAddrV4 &peer, const char *lpName, TftpAnswerSink &sink);
+    void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink);
+    int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
     // Ends the transfer that has waited longest for its first
     // acknowledgement, lpExcept left out; false when there is none.
     bool EvictUnacknowledged(const TftpClientInfo *lpExcept);
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
-    void EndTransfer(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, int nReason);
+    void EndTransfer(TftpClientInfo *lpClient, const IpEndpoint &peer, int nReason);
     // Gives back the transfer's file, read-ahead area and port.
     void ReleaseHoldings(TftpClientInfo *lpClient);
     int ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32_t dwLength, void *lpOut);
-    void TellEnd(const TftpClientInfo &client, const platform::SockAddrV4 &peer, int nReason) const;
+    void TellEnd(const TftpClientInfo &client, const IpEndpoint &peer, int nReason) const;
     // The bytes acknowledged so far, to the boot-event observer.
-    void TellProgress(TftpClientInfo *lpClient, const platform::SockAddrV4 &peer, uint64_t qwNowMs) const;
+    void TellProgress(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) const;
 
     TftpTransferPorts *m_lpPorts;
     TftpPathMtu *m_lpMtu;

@@ -44,6 +44,8 @@ public:
     static int WorkerCount();
 
     int StartServer(TeskPxeServerStruct *IN_lpTeskPxeServerStruct);
+    // The same on an IPv6 address (a link-local one on dwInterface), port 69.
+    int StartServerV6(const IpAddress &server, uint32_t dwInterface, const char *lpRootPath);
     int StopServer() override;
 
 private:
@@ -55,13 +57,14 @@ private:
 
     struct TransferPort {
         platform::Socket sock;
-        platform::SockAddrV4 stPeer;
+        IpEndpoint stPeer;
         int32_t nNextFree;  // index + 1 of the next free port, or 0
     };
     class BatchSink;
 
     TeskTftpServer(int nWorker, int nWorkers)
         : TeskServiceFrame(1), m_nWorker(nWorker), m_nWorkers(nWorkers), m_Responder(this, &m_PathMtu) {}
+    int StartService(const char *lpRootPath);
     int OpenServicePort();
     // The wait of this service covers the transfers' ports too.
     void ServeUntilStopped() override;
@@ -70,9 +73,10 @@ private:
     void OnWaitPeriod() override;
     void ReleaseService() override;
 
-    int32_t OpenPort(const platform::SockAddrV4 &peer) override;
+    int32_t OpenPort(const IpEndpoint &peer) override;
     void ClosePort(int32_t nPort) override;
     void ServeServicePort();
+    int ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPeer);
     void ServeTransferPort(int32_t nPort);
     void SendBatch();
     void SendFromServicePort(const TftpSend *lpAnswers, int nCount);
@@ -83,6 +87,8 @@ private:
     const int m_nWorker, m_nWorkers;
     TftpTransferTable *m_ClientHash = nullptr;  // keyed by address and port
     uint32_t m_ServerIP = 0;
+    IpAddress m_Server;         // m_ServerIP, or the IPv6 address served
+    uint32_t m_dwInterface = 0;  // an IPv6 service's interface
     bool m_bSinglePort = false;
     platform::Socket &m_Socket = m_Sockets[kSocket];
     platform::SocketSet m_hSocketSet = nullptr;

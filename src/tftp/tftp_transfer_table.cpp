@@ -1,12 +1,15 @@
 #include "tftp/tftp_transfer_table.h"
 
-int TftpSourceCounts::CountOf(uint32_t dwAddrNet) {
+int TftpSourceCounts::CountOf(const IpAddress &address) {
+    unsigned char lpKey[TftpSourceKey::kSize];
+    TftpAddressBytes::Put(address, lpKey);
     int32_t *lpCount = nullptr;
-    return FindEntry(reinterpret_cast<const unsigned char *>(&dwAddrNet), &lpCount) == 0 && lpCount ? *lpCount : 0;
+    return FindEntry(lpKey, &lpCount) == 0 && lpCount ? *lpCount : 0;
 }
 
-bool TftpSourceCounts::Change(uint32_t dwAddrNet, int nChange) {
-    const unsigned char *lpKey = reinterpret_cast<const unsigned char *>(&dwAddrNet);
+bool TftpSourceCounts::Change(const IpAddress &address, int nChange) {
+    unsigned char lpKey[TftpSourceKey::kSize];
+    TftpAddressBytes::Put(address, lpKey);
     int32_t *lpCount = nullptr;
     if (FindEntry(lpKey, &lpCount) != 0 || !lpCount) {
         if (nChange <= 0 || GetLastClient(lpKey, &lpCount) != 0 || !lpCount) return false;
@@ -20,7 +23,7 @@ bool TftpSourceCounts::Change(uint32_t dwAddrNet, int nChange) {
     return true;
 }
 
-int TftpTransferTable::Find(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+int TftpTransferTable::Find(const IpEndpoint &peer, TftpClientInfo **lppClient) {
     unsigned char key[TftpTransferKey::kSize];
     TftpTransferKey::Make(peer, key);
     TftpTransferRecord *lpRecord = nullptr;
@@ -29,14 +32,14 @@ int TftpTransferTable::Find(const platform::SockAddrV4 &peer, TftpClientInfo **l
     return 0;
 }
 
-int TftpTransferTable::Add(const platform::SockAddrV4 &peer, TftpClientInfo **lppClient) {
+int TftpTransferTable::Add(const IpEndpoint &peer, TftpClientInfo **lppClient) {
     unsigned char key[TftpTransferKey::kSize];
     TftpTransferKey::Make(peer, key);
     TftpTransferRecord *lpRecord = nullptr;
     if (FindEntry(key, &lpRecord) == 0) return -1;
-    if (!m_Sources.Change(peer.dwAddr, 1)) return -1;
+    if (!m_Sources.Change(peer.Address(), 1)) return -1;
     if (GetLastClient(key, &lpRecord) != 0 || !lpRecord) {
-        m_Sources.Change(peer.dwAddr, -1);
+        m_Sources.Change(peer.Address(), -1);
         return -1;
     }
     ++m_nTransfers;
@@ -50,13 +53,13 @@ int TftpTransferTable::Add(const platform::SockAddrV4 &peer, TftpClientInfo **lp
     return 0;
 }
 
-int TftpTransferTable::Remove(const platform::SockAddrV4 &peer) {
+int TftpTransferTable::Remove(const IpEndpoint &peer) {
     unsigned char key[TftpTransferKey::kSize];
     TftpTransferKey::Make(peer, key);
     TftpTransferRecord *lpRecord = nullptr;
     if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
     Unlist(lpRecord);
-    m_Sources.Change(peer.dwAddr, -1);
+    m_Sources.Change(peer.Address(), -1);
     --m_nTransfers;
     return DelClient(key);
 }
@@ -64,7 +67,7 @@ int TftpTransferTable::Remove(const platform::SockAddrV4 &peer) {
 void TftpTransferTable::Acknowledged(TftpClientInfo *lpClient) { Unlist(RecordOf(lpClient)); }
 
 TftpClientInfo *TftpTransferTable::OldestUnacknowledged(const TftpClientInfo *lpExcept,
-                                                        platform::SockAddrV4 *lpPeer) const {
+                                                        IpEndpoint *lpPeer) const {
     TftpTransferRecord *lpRecord = m_lpOldest;
     if (lpRecord && &lpRecord->info == lpExcept) lpRecord = lpRecord->lpNewer;
     if (!lpRecord) return nullptr;

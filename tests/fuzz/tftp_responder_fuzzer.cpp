@@ -40,15 +40,13 @@ tag_BootFileTable *Files() {
     return table;
 }
 
-bool SamePeer(const platform::SockAddrV4 &a, const platform::SockAddrV4 &b) {
-    return a.dwAddr == b.dwAddr && a.wPort == b.wPort;
-}
+bool SamePeer(const IpEndpoint &a, const IpEndpoint &b) { return a == b; }
 
 // Few ports, so that requests also find them all taken.
 class FakePorts final : public TftpTransferPorts {
 public:
     static constexpr int kPorts = 6;
-    int32_t OpenPort(const platform::SockAddrV4 &peer) override {
+    int32_t OpenPort(const IpEndpoint &peer) override {
         for (int i = 0; i < kPorts; ++i) {
             if (m_abUsed[i]) continue;
             m_abUsed[i] = true;
@@ -62,7 +60,7 @@ public:
         m_abUsed[nPort - 1] = false;
     }
     // The open port of the peer, or the service port.
-    int32_t PortOf(const platform::SockAddrV4 &peer) const {
+    int32_t PortOf(const IpEndpoint &peer) const {
         for (int i = 0; i < kPorts; ++i)
             if (m_abUsed[i] && SamePeer(m_aPeers[i], peer)) return i + 1;
         return kTftpServicePort;
@@ -75,17 +73,17 @@ public:
 
 private:
     bool m_abUsed[kPorts] = {};
-    platform::SockAddrV4 m_aPeers[kPorts] = {};
+    IpEndpoint m_aPeers[kPorts];
 };
 
 struct FixedMtu final : TftpPathMtu {
-    int MtuTo(uint32_t) override { return 1500; }
+    int MtuTo(const IpAddress &) override { return 1500; }
 };
 
 class CheckingSink final : public TftpAnswerSink {
 public:
     explicit CheckingSink(const FakePorts &ports) : m_Ports(ports) {}
-    platform::SockAddrV4 m_Peer{};
+    IpEndpoint m_Peer;
     bool m_bError = false;
     int m_nAnswers = 0;
 
@@ -106,7 +104,7 @@ private:
 
 // Where the datagram goes: requests to the service port, the rest to the
 // client's transfer port, unless the record asks for the other.
-int32_t PortFor(const FakePorts &ports, const platform::SockAddrV4 &peer, const uint8_t *datagram, size_t length,
+int32_t PortFor(const FakePorts &ports, const IpEndpoint &peer, const uint8_t *datagram, size_t length,
                 bool bOther) {
     bool bRequest = length >= 2 && datagram[0] == 0 && datagram[1] == 1;
     int32_t nOwn = ports.PortOf(peer);
@@ -114,9 +112,12 @@ int32_t PortFor(const FakePorts &ports, const platform::SockAddrV4 &peer, const 
     return nOwn != kTftpServicePort ? nOwn : 1;
 }
 
-// Client c of the four addresses and four ports.
-platform::SockAddrV4 Client(unsigned c) {
-    return platform::MakeSockAddr(platform::HostToNet32(0x7f000010 + (c & 3)), static_cast<uint16_t>(2000 + (c >> 6)));
+// Client c of the four addresses, IPv4 or (0x10) IPv6 link-local, and four ports.
+IpEndpoint Client(unsigned c) {
+    uint16_t wPort = static_cast<uint16_t>(2000 + (c >> 6));
+    if (!(c & 0x10)) return IpEndpoint::FromV4Net(platform::HostToNet32(0x7f000010 + (c & 3)), wPort);
+    const uint8_t abLinkLocal[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(c & 3)};
+    return IpEndpoint(IpAddress::FromV6(abLinkLocal, 2), wPort);
 }
 
 }  // namespace
@@ -143,14 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // An ERROR from its port ends every transfer (a sweep of the whole
     // table would cost more than the input).
     const unsigned char error[] = {0, 5, 0, 0, 0};
-    for (unsigned c = 0; c < 256; c += 0x40)
+    for (unsigned c = 0; c < 256; c += 0x10)
         for (unsigned a = 0; a < 4; ++a) {
             CheckingSink sink(ports);
             sink.m_Peer = Client(c + a);
             sink.m_bError = true;
             responder.Respond(error, sizeof error, sink.m_Peer, ports.PortOf(sink.m_Peer), qwNowMs, sink);
         }
-    for (unsigned c = 0; c < 256; c += 0x40)
+    for (unsigned c = 0; c < 256; c += 0x10)
         for (unsigned a = 0; a < 4; ++a) {
             TftpClientInfo *lpClient = nullptr;
             if (clients->Find(Client(c + a), &lpClient) == 0) abort();  // a transfer outlived its end

@@ -126,3 +126,39 @@ TEST_F(ExportsTest, EmptyServerAddressBindsEveryInterface) {
     EXPECT_TRUE(UdpPortHeld("0.0.0.0", 4011));
     EXPECT_TRUE(UdpPortHeld("0.0.0.0", 69));
 }
+
+// StartPXEV6 refuses, with -1 and a line, whatever it cannot serve, and
+// leaves nothing behind.
+TEST_F(ExportsTest, StartPxeV6RefusesRecordsItCannotServe) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(StartPXEV6(nullptr, nullptr, 0, nullptr, 0), -1);
+    const struct {
+        const char *lpAddress, *lpInterface, *lpPrefix;
+        int nAdvert;
+    } kCases[] = {
+        {"192.0.2.1", "", "", 0},              // not IPv6
+        {"2001:db8::zz", "", "", 0},           // no address
+        {"ff02::1:2", "lo", "", 0},            // not unicast
+        {"fe80::1", "", "", 0},                // link-local without its interface
+        {"fe80::1", "nosuch0", "", 0},         // no such interface
+        {"2001:db8::1", "", "", 0},            // no interface holds it
+        {"::1", "", "2001:db8::/129", 1},      // no prefix
+        {"::1", "", "2001:db8::/64", 2},       // routeradvert is 0 or 1
+    };
+    for (const auto &c : kCases) {
+        TeskPxeServerV6Struct server{};
+        SET_TEXT(server.ServerIP, c.lpAddress);
+        SET_TEXT(server.ifname, c.lpInterface);
+        SET_TEXT(server.raprefix, c.lpPrefix);
+        server.routeradvert = c.nAdvert;
+        EXPECT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), -1) << c.lpAddress << " " << c.lpInterface;
+    }
+    TeskPxeServerV6Struct server{};
+    SET_TEXT(server.ServerIP, "::1");
+    EXPECT_EQ(StartPXEV6(&server, nullptr, -1, nullptr, 0), -1);
+    EXPECT_EQ(StartPXEV6(&server, nullptr, 1, nullptr, 0), -1) << "a range count without ranges";
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_NE(text.find("StartPXEV6: a link-local ServerIP needs its interface"), std::string::npos) << text;
+    EXPECT_NE(text.find("StartPXEV6: no interface of this machine holds ServerIP"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Dhcp6d"), std::string::npos) << "no service was started: " << text;
+}

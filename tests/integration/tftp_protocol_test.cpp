@@ -366,7 +366,7 @@ struct BareResponder final : TftpTransferPorts, TftpAnswerSink {
         responder.Respond(datagram.data(), static_cast<int>(datagram.size()), peer, nPort, qwMs, *this);
         return answer;
     }
-    int32_t OpenPort(const platform::SockAddrV4 &) override {
+    int32_t OpenPort(const IpEndpoint &) override {
         return open.size() == 256 ? kAllTaken : *open.insert(++nLast).first;
     }
     void ClosePort(int32_t nPort) override { open.erase(nPort); }

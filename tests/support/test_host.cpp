@@ -54,6 +54,18 @@ int main(int argc, char **argv) {
         --argc;
         ++argv;
     }
+    // --ipv6 ADDRESS,INTERFACE,BEGIN,END: StartPXEV6 too, with one range.
+    TeskPxeServerV6Struct server6{};
+    TeskSubNetV6Struct range6{};
+    bool bIpv6 = argc > 2 && strcmp(argv[1], "--ipv6") == 0;
+    if (bIpv6) {
+        if (sscanf(argv[2], "%63[^,],%63[^,],%63[^,],%63s", server6.ServerIP, server6.ifname, range6.beginip,
+                   range6.endip) != 4)
+            return 2;
+        SET_TEXT(server6.bootfile, "ipxe.efi");
+        argc -= 2;
+        argv += 2;
+    }
     if (argc > 2 && strcmp(argv[1], "--split") == 0) {
         if (sscanf(argv[2], "%15[^,],%15s", g_szSplit[0], g_szSplit[1]) != 2) return 2;
         argc -= 2;
@@ -82,6 +94,11 @@ int main(int argc, char **argv) {
     int result = StartPXE(&server, subnets.data(), static_cast<int>(subnets.size()), nullptr, 0);
     if (result != 0) {
         fprintf(stderr, "StartPXE: %d\n", result);
+        return 1;
+    }
+    if (bIpv6 && (result = StartPXEV6(&server6, &range6, 1, nullptr, 0)) != 0) {
+        fprintf(stderr, "StartPXEV6: %d\n", result);
+        StopPXE();
         return 1;
     }
     printf("ready\n");

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
+#include <linux/if_packet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -335,24 +337,30 @@ void SocketClose(Socket sock) {
     delete AsPosix(sock);
 }
 
-int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *sock) {
     *sock = kInvalidSocket;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (!peer.Address().IsV4() && !peer.Address().IsV6()) return Fail(EAFNOSUPPORT);
+    bool bV6 = peer.Address().IsV6();
+    int fd = socket(bV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Fail(errno);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = dwLocalAddrNet;
-    sockaddr_in remote{};
-    memcpy(&remote, &peer, sizeof remote);
-    remote.sin_family = AF_INET;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
+    IpAddress source = local.Family() == peer.Family() ? local : IpAddress::AnyOf(peer.Family());
+    sockaddr_storage here, there;
+    socklen_t hereLen = SockaddrOf(IpEndpoint(source, 0), &here);
+    socklen_t thereLen = SockaddrOf(peer, &there);
+    int on = 1;
+    if ((bV6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&here), hereLen) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&there), thereLen) != 0) {
         int error = errno;
         close(fd);
         return Fail(error);
     }
     *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
     return 0;
+}
+
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *sock) {
+    return UdpOpenConnectedTo(IpAddress::FromV4Net(dwLocalAddrNet), IpEndpoint::FromSockAddrV4(peer), sock);
 }
 
 int IcmpOpen(Socket *sock) {
@@ -500,6 +508,90 @@ int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
     }
     freeifaddrs(list);
     return result;
+}
+
+int InterfaceMacOf(uint32_t dwInterface, unsigned char abMac[6]) {
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return Fail(errno);
+    int result = -ENODEV;
+    for (struct ifaddrs *it = list; it && result != 0; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_PACKET) continue;
+        const sockaddr_ll *link = reinterpret_cast<const sockaddr_ll *>(it->ifa_addr);
+        if (static_cast<uint32_t>(link->sll_ifindex) != dwInterface || link->sll_halen != 6) continue;
+        memcpy(abMac, link->sll_addr, 6);
+        result = 0;
+    }
+    freeifaddrs(list);
+    return result;
+}
+
+int LinkLocalAddressOf(uint32_t dwInterface, IpAddress *lpAddress) {
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return Fail(errno);
+    int result = kNotLocal;
+    for (struct ifaddrs *it = list; it && result != 0; it = it->ifa_next) {
+        IpAddress held = AddressOf(it->ifa_addr);
+        if (!held.IsV6() || !held.IsLinkScoped() || held.Scope() != dwInterface) continue;
+        *lpAddress = held;
+        result = 0;
+    }
+    freeifaddrs(list);
+    return result;
+}
+
+// As InterfaceMtuTo: a connected socket carries the route's MTU.
+int PathMtuTo(const IpAddress &address) {
+    if (address.IsV4()) return InterfaceMtuTo(address.V4Net());
+    if (!address.IsV6()) return -EAFNOSUPPORT;
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    sockaddr_storage dest;
+    socklen_t length = SockaddrOf(IpEndpoint(address, 9), &dest);
+    int mtu = 0;
+    socklen_t size = sizeof mtu;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&dest), length) != 0 ||
+        getsockopt(fd, IPPROTO_IPV6, IPV6_MTU, &mtu, &size) != 0)
+        mtu = -errno;
+    else if (mtu <= 0)
+        mtu = -EINVAL;
+    close(fd);
+    return mtu;
+}
+
+namespace {
+constexpr int kNeighbourHops = 255;  // RFC 4861: anything else is dropped
+constexpr unsigned char kAllRouters[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+}  // namespace
+
+static int SetIcmp6Options(int fd, uint32_t dwInterface) {
+    int hops = kNeighbourHops, on = 1;
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ND_ROUTER_SOLICIT, &filter);
+    ipv6_mreq request{};
+    memcpy(&request.ipv6mr_multiaddr, kAllRouters, sizeof kAllRouters);
+    request.ipv6mr_interface = dwInterface;
+    unsigned index = dwInterface;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0)
+        return Fail(errno);
+    if (int result = BindToInterface(fd, dwInterface)) return result;
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request) == 0 ? 0 : Fail(errno);
+}
+
+int Icmp6Open(uint32_t dwInterface, Socket *sock) {
+    *sock = kInvalidSocket;
+    int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (fd < 0) return Fail(errno);
+    if (int result = SetIcmp6Options(fd, dwInterface)) {
+        close(fd);
+        return result;
+    }
+    *sock = reinterpret_cast<Socket>(new PosixSocket{fd, 0});
+    return 0;
 }
 
 int SocketLastError() { return t_SocketError; }

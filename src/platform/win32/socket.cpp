@@ -68,11 +68,7 @@ int UdpEnableBroadcast(Socket sock) {
 }
 
 int UdpBind(Socket sock, uint32_t dwAddrNet, uint16_t wPortHost) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(wPortHost);
-    addr.sin_addr.s_addr = dwAddrNet;
-    return bind(AsWin(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : Failure();
+    return UdpBindEndpoint(sock, IpEndpoint::FromV4Net(dwAddrNet, wPortHost), 0);
 }
 
 int UdpSendTo(Socket sock, const void *data, int len, const SockAddrV4 &to) {
@@ -93,39 +89,8 @@ int UdpRecvFrom(Socket sock, void *buf, int len, SockAddrV4 *from) {
     return got;
 }
 
-// Winsock tells a datagram's destination only through WSARecvMsg: the DHCP
-// service takes every datagram for a broadcast (it answers a RENEW of an
-// unknown address with silence rather than a NAK).
-int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
-    *lpTo = 0;
-    return UdpRecvFrom(sock, buf, len, from);
-}
-
 void SocketClose(Socket sock) {
     if (sock != kInvalidSocket) closesocket(AsWin(sock));
-}
-
-int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *out) {
-    *out = kInvalidSocket;
-    SOCKET sock = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (sock == INVALID_SOCKET) return Failure();
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = dwLocalAddrNet;
-    sockaddr_in remote;
-    memcpy(&remote, &peer, sizeof remote);
-    remote.sin_family = AF_INET;
-    u_long nonBlocking = 1;
-    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(sock, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 ||
-        ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
-        int error = Failure();
-        closesocket(sock);
-        WSASetLastError(-error);
-        return error;
-    }
-    *out = static_cast<Socket>(sock);
-    return 0;
 }
 
 // No echo socket here (kCanProbe): the frame offers without probing.
@@ -219,6 +184,35 @@ static Function Extension(SOCKET sock, GUID id) {
                  nullptr) != 0)
         return nullptr;
     return function;
+}
+
+int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *out) {
+    *out = kInvalidSocket;
+    if (!peer.Address().IsV4() && !peer.Address().IsV6()) return -WSAEAFNOSUPPORT;
+    bool bV6 = peer.Address().IsV6();
+    SOCKET sock = WSASocketA(bV6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (sock == INVALID_SOCKET) return Failure();
+    IpAddress source = local.Family() == peer.Family() ? local : IpAddress::AnyOf(peer.Family());
+    sockaddr_storage here, there;
+    int hereLen = SockaddrOf(IpEndpoint(source, 0), &here);
+    int thereLen = SockaddrOf(peer, &there);
+    DWORD on = 1;
+    u_long nonBlocking = 1;
+    if ((bV6 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&on), sizeof on) != 0) ||
+        bind(sock, reinterpret_cast<sockaddr *>(&here), hereLen) != 0 ||
+        connect(sock, reinterpret_cast<sockaddr *>(&there), thereLen) != 0 ||
+        ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
+        int error = Failure();
+        closesocket(sock);
+        WSASetLastError(-error);
+        return error;
+    }
+    *out = static_cast<Socket>(sock);
+    return 0;
+}
+
+int UdpOpenConnected(uint32_t dwLocalAddrNet, const SockAddrV4 &peer, Socket *out) {
+    return UdpOpenConnectedTo(IpAddress::FromV4Net(dwLocalAddrNet), IpEndpoint::FromSockAddrV4(peer), out);
 }
 
 // Unlike Linux, Windows delivers broadcasts to a socket bound to a local
@@ -384,13 +378,14 @@ static bool AdapterHolds(const IP_ADAPTER_ADDRESSES *adapter, const IpAddress &a
     return false;
 }
 
-int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
+// Calls visit on each adapter of the family until it returns true: 0 then,
+// kNotLocal when none did, or the system's code.
+template <typename Visit>
+static int VisitAdapters(ULONG family, Visit visit) {
     using AdaptersProc = ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
     auto adapters = reinterpret_cast<AdaptersProc>(reinterpret_cast<void *>(IpHelper("GetAdaptersAddresses")));
     if (!adapters) return -ERROR_PROC_NOT_FOUND;
-    if (!address.IsV4() && !address.IsV6()) return kNotLocal;
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-    const ULONG family = address.IsV6() ? AF_INET6 : AF_INET;
     ULONG size = 16 * 1024;
     // The list can grow between the call that sizes it and the one that fills it.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -400,11 +395,108 @@ int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
         int result = error == ERROR_SUCCESS ? kNotLocal : -static_cast<int>(error);
         for (IP_ADAPTER_ADDRESSES *it = error == ERROR_SUCCESS ? list : nullptr; it && result == kNotLocal;
              it = it->Next)
-            if (AdapterHolds(it, address, lpInterface)) result = 0;
+            if (visit(it)) result = 0;
         HeapFree(GetProcessHeap(), 0, list);
         if (error != ERROR_BUFFER_OVERFLOW) return error == ERROR_NO_DATA ? kNotLocal : result;
     }
     return -ERROR_BUFFER_OVERFLOW;
+}
+
+int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
+    if (!address.IsV4() && !address.IsV6()) return kNotLocal;
+    return VisitAdapters(address.IsV6() ? AF_INET6 : AF_INET, [&](const IP_ADAPTER_ADDRESSES *adapter) {
+        return AdapterHolds(adapter, address, lpInterface);
+    });
+}
+
+int InterfaceMacOf(uint32_t dwInterface, unsigned char abMac[6]) {
+    return VisitAdapters(AF_UNSPEC, [&](const IP_ADAPTER_ADDRESSES *adapter) {
+        if (adapter->IfIndex != dwInterface && adapter->Ipv6IfIndex != dwInterface) return false;
+        if (adapter->PhysicalAddressLength != 6) return false;
+        memcpy(abMac, adapter->PhysicalAddress, 6);
+        return true;
+    });
+}
+
+int LinkLocalAddressOf(uint32_t dwInterface, IpAddress *lpAddress) {
+    return VisitAdapters(AF_INET6, [&](const IP_ADAPTER_ADDRESSES *adapter) {
+        if (adapter->Ipv6IfIndex != dwInterface) return false;
+        for (const IP_ADAPTER_UNICAST_ADDRESS *it = adapter->FirstUnicastAddress; it; it = it->Next) {
+            IpAddress held = AddressOf(it->Address.lpSockaddr);
+            if (!held.IsV6() || !held.IsLinkScoped()) continue;
+            held.SetScope(dwInterface);
+            *lpAddress = held;
+            return true;
+        }
+        return false;
+    });
+}
+
+int PathMtuTo(const IpAddress &address) {
+    if (address.IsV4()) return InterfaceMtuTo(address.V4Net());
+    if (!address.IsV6()) return -WSAEAFNOSUPPORT;
+    using BestInterfaceExProc = DWORD(WINAPI *)(sockaddr *, PDWORD);
+    using IfEntryProc = DWORD(WINAPI *)(PMIB_IFROW);
+    auto bestInterface =
+        reinterpret_cast<BestInterfaceExProc>(reinterpret_cast<void *>(IpHelper("GetBestInterfaceEx")));
+    auto ifEntry = reinterpret_cast<IfEntryProc>(reinterpret_cast<void *>(IpHelper("GetIfEntry")));
+    if (!bestInterface || !ifEntry) return -ERROR_PROC_NOT_FOUND;
+    sockaddr_storage dest;
+    SockaddrOf(IpEndpoint(address, 0), &dest);
+    DWORD index = 0;
+    if (DWORD error = bestInterface(reinterpret_cast<sockaddr *>(&dest), &index)) return -static_cast<int>(error);
+    MIB_IFROW row{};
+    row.dwIndex = index;
+    if (DWORD error = ifEntry(&row)) return -static_cast<int>(error);
+    return row.dwMtu > 0 ? static_cast<int>(row.dwMtu) : -ERROR_INVALID_DATA;
+}
+
+// Winsock has no ICMPv6 filter: the frame skips what is not a solicitation.
+static int SetIcmp6Options(SOCKET sock, uint32_t dwInterface) {
+    DWORD hops = 255, on = 1, index = dwInterface;
+    ipv6_mreq request{};
+    request.ipv6mr_multiaddr.s6_addr[0] = 0xff;
+    request.ipv6mr_multiaddr.s6_addr[1] = 0x02;
+    request.ipv6mr_multiaddr.s6_addr[15] = 2;
+    request.ipv6mr_interface = dwInterface;
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    const auto option = [&](int name, const void *value, int size) {
+        return setsockopt(sock, IPPROTO_IPV6, name, static_cast<const char *>(value), size) == 0;
+    };
+    if (!option(IPV6_MULTICAST_HOPS, &hops, sizeof hops) || !option(IPV6_UNICAST_HOPS, &hops, sizeof hops) ||
+        !option(IPV6_MULTICAST_IF, &index, sizeof index) || !option(IPV6_PKTINFO, &on, sizeof on) ||
+        bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        !option(IPV6_ADD_MEMBERSHIP, &request, sizeof request))
+        return Failure();
+    return 0;
+}
+
+int Icmp6Open(uint32_t dwInterface, Socket *out) {
+    *out = kInvalidSocket;
+    SOCKET sock = WSASocketA(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (sock == INVALID_SOCKET) return Failure();
+    if (int error = SetIcmp6Options(sock, dwInterface)) {
+        closesocket(sock);
+        WSASetLastError(-error);
+        return error;
+    }
+    *out = static_cast<Socket>(sock);
+    return 0;
+}
+
+// Winsock tells a datagram's destination only through WSARecvMsg, which
+// every bound socket asks for (UdpBindEndpoint sets IP_PKTINFO).
+int UdpRecvFromTo(Socket sock, void *buf, int len, SockAddrV4 *from, uint32_t *lpTo) {
+    UdpArrival arrival;
+    int got = UdpReceive(sock, buf, len, &arrival);
+    if (got == -WSAEOPNOTSUPP) {
+        *lpTo = 0;
+        return UdpRecvFrom(sock, buf, len, from);
+    }
+    if (from && arrival.stFrom.Address().IsV4()) arrival.stFrom.ToSockAddrV4(from);
+    *lpTo = arrival.stTo.V4Net();
+    return got;
 }
 
 int SocketLastError() { return WSAGetLastError(); }
