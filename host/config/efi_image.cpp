@@ -71,8 +71,8 @@ bool ParseGeneration(const std::string &text, long *generation) {
 
 // The CSV up to its first NUL: six fields a line, as shim reads them.
 void ParseSbat(const unsigned char *text, size_t size, EfiImage *image) {
-    image->bHasSbat = true;
     size = std::min<size_t>(std::find(text, text + size, 0) - text, efi_limits::kMaxSbatBytes);
+    image->bHasSbat = size > 0;  // an empty section is no SBAT data, as shim reads it
     std::string csv(reinterpret_cast<const char *>(text), size);
     size_t number = 0;
     for (size_t start = 0; start < csv.size() && image->sbatProblem.empty();) {
@@ -100,7 +100,7 @@ void ParseSbat(const unsigned char *text, size_t size, EfiImage *image) {
             image->sbat.push_back(entry);
         }
     }
-    if (image->sbatProblem.empty() && image->sbat.empty()) image->sbatProblem = "the .sbat section is empty";
+    if (image->sbatProblem.empty() && image->sbat.empty() && size) image->sbatProblem = "no line in .sbat";
 }
 
 // Sections from TABLE (COUNT headers): the .sbat one, bounded by the file.

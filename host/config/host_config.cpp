@@ -409,6 +409,7 @@ void ReadSecureBoot(Checker &check, const toml::table &root, HostConfig *config)
         char text[1024] = "";
         if (check.Text(*table, "revocations", "secure_boot.revocations", text, sizeof text, false, where))
             options.revocations = text;
+        *text = '\0';
         if (check.Text(*table, "level", "secure_boot.level", text, sizeof text, false, where) && *text)
             options.which = text;
         for (auto [name, flag] : {std::pair{"refuse_revoked", &options.bRefuseRevoked},

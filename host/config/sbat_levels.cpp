@@ -124,7 +124,7 @@ LoaderVerdict JudgeLoader(const EfiImage &image, const SecureBootOptions &option
     }
     const char *lpKind = image.bShim ? "a shim" : image.bGrub ? "a GRUB" : nullptr;
     if (!image.bHasSbat && lpKind)
-        verdict.problems.push_back(std::string(lpKind) + " without a .sbat section (shim 15.3 and later refuse it)");
+        verdict.problems.push_back(std::string(lpKind) + " without SBAT data (shim 15.3 and later refuse it)");
     if (!image.sbatProblem.empty()) verdict.problems.push_back("unreadable SBAT: " + image.sbatProblem);
     if (!image.bSigned && options.bWarnUnsigned)
         verdict.problems.push_back("not signed (no Authenticode signature)");

@@ -12,6 +12,7 @@
 
 #include "dhcp/lease_journal.h"
 #include "host/config/host_config.h"
+#include "host/config/secure_boot_check.h"
 #include "host/app/installed_paths.h"
 #include "host/store/lease_journal.h"
 #include "host/store/policy_store.h"
@@ -367,4 +368,129 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
                                "duid-00030001525400000003 2001:db8::3 ");
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
+}
+
+namespace {
+
+void Put(std::vector<unsigned char> &pe, size_t at, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) pe[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A minimal PE32+ EFI application: one .sbat section holding SBAT, and a
+// WIN_CERTIFICATE (PKCS_SIGNED_DATA, no real signature) when SIGNED.
+std::vector<unsigned char> MinimalEfi(const std::string &sbat, bool bSigned) {
+    const size_t pe = 0x40, optional = pe + 24, sections = optional + 240, data = 0x200;
+    const size_t certificate = data + ((sbat.size() + 7) & ~size_t{7});
+    std::vector<unsigned char> image(certificate + (bSigned ? 24 : 0));
+    image[0] = 'M', image[1] = 'Z';
+    Put(image, 0x3c, pe, 4);
+    memcpy(&image[pe], "PE\0\0", 4);
+    Put(image, pe + 4, 0x8664, 2), Put(image, pe + 6, 1, 2), Put(image, pe + 20, 240, 2);
+    Put(image, optional, 0x20b, 2), Put(image, optional + 68, 10, 2), Put(image, optional + 108, 16, 4);
+    if (bSigned) Put(image, optional + 144, certificate, 4), Put(image, optional + 148, 24, 4);
+    memcpy(&image[sections], ".sbat", 5);
+    Put(image, sections + 8, sbat.size(), 4), Put(image, sections + 16, sbat.size(), 4), Put(image, sections + 20, data, 4);
+    memcpy(&image[data], sbat.data(), sbat.size());
+    if (bSigned) Put(image, certificate, 24, 4), Put(image, certificate + 4, 0x200, 2), Put(image, certificate + 6, 2, 2);
+    return image;
+}
+
+std::string ShimSbat(int generation) {
+    return "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\nshim," +
+           std::to_string(generation) + ",UEFI shim,shim,1,https://github.com/rhboot/shim\n";
+}
+
+}  // namespace
+
+// What a Secure Boot machine refuses is named by rule, file and component;
+// a loader the table does not revoke passes; the table can be replaced.
+TEST_F(HostConfigTest, CheckNamesRevokedAndUnsignedLoaders) {
+    auto write = [&](const char *name, const std::vector<unsigned char> &bytes) {
+        std::ofstream(m_Tree.Root() + "/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    write("shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    write("snponly.efi", MinimalEfi(ShimSbat(4), true));
+    write("grubx64.efi", MinimalEfi("", false));
+    std::ofstream(m_Tree.Root() + "/boot.ipxe") << "#!ipxe\n";
+    std::string shimRule = "[[boot]]\narch = \"efi-x64\"\nfile = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n";
+    std::string rules = shimRule + "[[boot]]\narch = \"efi-arm64\"\nfile = \"grubx64.efi\"\n"
+                        "[[boot]]\nvendor_class = \"HTTPClient\"\nfile = \"boot.ipxe\"\n";
+    EXPECT_TRUE(Errors(Server() + rules).empty());
+    EXPECT_EQ(m_Warnings, (std::vector<std::string>{
+                              "host.toml:8: boot[0].file: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: "
+                              "machines with Secure Boot on refuse it",
+                              "host.toml:12: boot[1].file: grubx64.efi: a GRUB without SBAT data (shim 15.3 and "
+                              "later refuse it); not signed (no Authenticode signature): machines with Secure Boot on "
+                              "refuse it",
+                              "host.toml:15: boot[2].file: boot.ipxe: not a PE program (no MZ header): UEFI firmware "
+                              "cannot start it"}));
+    EXPECT_EQ(CheckSummary(m_Config, 3).rfind("not ok for Secure Boot: 3 loaders with a warning (0 ranges", 0), 0u);
+    // The previous level revokes shim,3 too; a table of one's own adds a level.
+    EXPECT_TRUE(Errors(Server() + "[secure_boot]\nlevel = \"previous\"\n" + shimRule).empty());
+    EXPECT_EQ(Warnings().size(), 1u);
+    std::ofstream(m_Tree.Root() + "/levels.txt") << "sbat,1,2030010100\nshim,5\n";
+    EXPECT_EQ(Errors(Server() + "[secure_boot]\nrevocations = \"" + m_Tree.Root() + "/levels.txt\"\n" +
+                     "[[boot]]\narch = \"efi-x64\"\nfile = \"snponly.efi\"\n"),
+              std::vector<std::string>{});
+    EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:10: boot[0].file: snponly.efi: revoked by SBAT level "
+                                                   "2030010100: shim,4 < 5: machines with Secure Boot on refuse it"});
+    EXPECT_TRUE(Errors(Server() + "[[boot]]\narch = \"efi-x64\"\nfile = \"snponly.efi\"\n").empty());
+    EXPECT_TRUE(Warnings().empty());
+    EXPECT_EQ(CheckSummary(m_Config, 0), "ok (0 ranges, 0 static entries, 1 boot rule, 0 warnings; 1 EFI loader "
+                                         "checked against SBAT level 2025021800 (latest, from the table built into "
+                                         "this program))");
+    EXPECT_EQ(Errors(Server() + "[secure_boot]\nlevel = \"2019\"\n"),
+              std::vector<std::string>{"host.toml:6: secure_boot.revocations: the table built into this program has "
+                                       "no level \"2019\" (latest, previous or a date of it)"});
+}
+
+// Every prefix of a loader, and offsets pointing anywhere, are reported as
+// what they are (ASan sees any read past the bytes).
+TEST_F(HostConfigTest, HostileEfiFilesAreReportedNotReadPast) {
+    std::vector<unsigned char> whole = MinimalEfi(ShimSbat(4), true);
+    for (size_t size = 0; size < whole.size(); ++size) {
+        std::vector<unsigned char> part(whole.begin(), whole.begin() + static_cast<long>(size));
+        EfiImage image = ParseEfiImage(part.data(), part.size(), "shimx64.efi");
+        EXPECT_TRUE(!image.problem.empty() || !image.sbatProblem.empty() || !image.bSigned) << size;
+    }
+    EfiImage image = ParseEfiImage(whole.data(), whole.size(), "x.efi");
+    EXPECT_TRUE(image.problem.empty() && image.bSigned && image.sbat.size() == 2u);
+    for (size_t field : {size_t{0x3c}, size_t{0x40 + 6}, size_t{0x40 + 24 + 144}, size_t{0x40 + 24 + 148},
+                         size_t{0x148 + 20}, size_t{0x148 + 8}, whole.size() - 24}) {
+        std::vector<unsigned char> hostile = whole;
+        Put(hostile, field, 0xfffffff0u, field == 0x40 + 6 ? 2 : 4);
+        if (field == 0x148 + 8) Put(hostile, 0x148 + 16, 0xfffffff0u, 4);  // both sizes of the section
+        image = ParseEfiImage(hostile.data(), hostile.size(), "x.efi");
+        EXPECT_TRUE(!image.problem.empty() || !image.sbatProblem.empty() || !image.bSigned) << field;
+    }
+    EXPECT_EQ(ReadEfiImage(m_Tree.Root() + "/none.efi").problem, "cannot be read: No such file or directory");
+}
+
+// refuse_revoked: a UEFI client gets the rule's fallback, or the configured
+// boot_file without one; BIOS clients and the option's absence change nothing.
+TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
+    std::vector<unsigned char> shim = MinimalEfi(ShimSbat(3), true);
+    std::ofstream(m_Tree.Root() + "/shimx64.efi", std::ios::binary)
+        .write(reinterpret_cast<const char *>(shim.data()), static_cast<std::streamsize>(shim.size()));
+    std::string rules = "[[boot]]\narch = \"efi-x64\"\nfile = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n"
+                        "[[boot]]\nfile = \"shimx64.efi\"\n";
+    EXPECT_TRUE(Errors(Server("[secure_boot]\nrefuse_revoked = true\n") + rules).size() == 0u);
+    SelectBootFileRecord client{};
+    client.arch = 7;
+    SecureBootGuard guard(m_Config);
+    SecureBootChoice choice = guard.Choose(m_Config.bootRules[0], client);
+    EXPECT_EQ(choice.file, "snponly.efi");
+    EXPECT_EQ(choice.note, "Secure Boot: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused "
+                           "(refuse_revoked), fallback snponly.efi instead");
+    choice = guard.Choose(m_Config.bootRules[1], client);
+    EXPECT_TRUE(choice.bDefault);
+    EXPECT_EQ(choice.file, "boot.ipxe");
+    client.arch = 0;
+    EXPECT_EQ(guard.Choose(m_Config.bootRules[1], client).file, "shimx64.efi") << "no Secure Boot on BIOS";
+    EXPECT_TRUE(Errors(Server() + rules).empty());
+    client.arch = 9;
+    choice = SecureBootGuard(m_Config).Choose(m_Config.bootRules[0], client);
+    EXPECT_EQ(choice.file + " | " + choice.note, "shimx64.efi | Secure Boot: shimx64.efi: revoked by SBAT level "
+                                                 "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
 }
