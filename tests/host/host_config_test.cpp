@@ -18,6 +18,7 @@
 #include "host/store/policy_store.h"
 #include "host/farm/farm.h"
 #include "host/text/address_text.h"
+#include "support/efi_fixture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -370,45 +371,10 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
 }
 
-namespace {
-
-void Put(std::vector<unsigned char> &pe, size_t at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) pe[at + i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// A minimal PE32+ EFI application: one .sbat section holding SBAT, and a
-// WIN_CERTIFICATE (PKCS_SIGNED_DATA, no real signature) when SIGNED.
-std::vector<unsigned char> MinimalEfi(const std::string &sbat, bool bSigned) {
-    const size_t pe = 0x40, optional = pe + 24, sections = optional + 240, data = 0x200;
-    const size_t certificate = data + ((sbat.size() + 7) & ~size_t{7});
-    std::vector<unsigned char> image(certificate + (bSigned ? 24 : 0));
-    image[0] = 'M', image[1] = 'Z';
-    Put(image, 0x3c, pe, 4);
-    memcpy(&image[pe], "PE\0\0", 4);
-    Put(image, pe + 4, 0x8664, 2), Put(image, pe + 6, 1, 2), Put(image, pe + 20, 240, 2);
-    Put(image, optional, 0x20b, 2), Put(image, optional + 68, 10, 2), Put(image, optional + 108, 16, 4);
-    if (bSigned) Put(image, optional + 144, certificate, 4), Put(image, optional + 148, 24, 4);
-    memcpy(&image[sections], ".sbat", 5);
-    Put(image, sections + 8, sbat.size(), 4), Put(image, sections + 16, sbat.size(), 4), Put(image, sections + 20, data, 4);
-    memcpy(&image[data], sbat.data(), sbat.size());
-    if (bSigned) Put(image, certificate, 24, 4), Put(image, certificate + 4, 0x200, 2), Put(image, certificate + 6, 2, 2);
-    return image;
-}
-
-std::string ShimSbat(int generation) {
-    return "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\nshim," +
-           std::to_string(generation) + ",UEFI shim,shim,1,https://github.com/rhboot/shim\n";
-}
-
-}  // namespace
-
 // What a Secure Boot machine refuses is named by rule, file and component;
 // a loader the table does not revoke passes; the table can be replaced.
 TEST_F(HostConfigTest, CheckNamesRevokedAndUnsignedLoaders) {
-    auto write = [&](const char *name, const std::vector<unsigned char> &bytes) {
-        std::ofstream(m_Tree.Root() + "/" + name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    };
+    auto write = [&](const char *name, const std::vector<unsigned char> &bytes) { WriteEfi(m_Tree.Root() + "/" + name, bytes); };
     write("shimx64.efi", MinimalEfi(ShimSbat(3), true));
     write("snponly.efi", MinimalEfi(ShimSbat(4), true));
     write("grubx64.efi", MinimalEfi("", false));
@@ -470,9 +436,7 @@ TEST_F(HostConfigTest, HostileEfiFilesAreReportedNotReadPast) {
 // refuse_revoked: a UEFI client gets the rule's fallback, or the configured
 // boot_file without one; BIOS clients and the option's absence change nothing.
 TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
-    std::vector<unsigned char> shim = MinimalEfi(ShimSbat(3), true);
-    std::ofstream(m_Tree.Root() + "/shimx64.efi", std::ios::binary)
-        .write(reinterpret_cast<const char *>(shim.data()), static_cast<std::streamsize>(shim.size()));
+    WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
     std::string rules = "[[boot]]\narch = \"efi-x64\"\nfile = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n"
                         "[[boot]]\nfile = \"shimx64.efi\"\n";
     EXPECT_TRUE(Errors(Server("[secure_boot]\nrefuse_revoked = true\n") + rules).size() == 0u);
