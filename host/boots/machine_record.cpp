@@ -89,7 +89,8 @@ std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
     s.file = ShownText(s.file), s.address = ShownText(s.address), s.rule = ShownText(s.rule);
     std::string at = " at " + LocalTimeText(s.time, "%H:%M:%S");
     std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file : " (" + s.rule + " → " + s.file;
-    if (!chosen.empty()) chosen += (s.note.empty() ? "" : "; " + ShownText(s.note)) + ")";
+    // Not "; ", which parts the steps: the status page shows the last part alone.
+    if (!chosen.empty()) chosen += (s.note.empty() ? "" : " — " + ShownText(s.note)) + ")";
     if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
     if (s.what == kStepAck) {
         // Acknowledging the address just offered adds nothing to the story.

@@ -104,7 +104,7 @@ bool LoadSbatLevel(SecureBootOptions *options, std::string *error) {
 
 std::string LoaderVerdict::Text() const {
     std::string text;
-    for (const std::string &problem : problems) text += (text.empty() ? "" : "; ") + problem;
+    for (const std::string &problem : problems) text += (text.empty() ? "" : ", ") + problem;
     return text;
 }
 

@@ -18,6 +18,11 @@ struct SbatLevel {
     std::vector<SbatRevocation> revocations;
 };
 
+// A loader `check` warned about, as the status page lists it.
+struct LoaderFinding {
+    std::string key, file, problem;  // "boot[0].file", "shimx64.efi", "revoked by ..."
+};
+
 // [secure_boot]
 struct SecureBootOptions {
     std::string revocations;       // the table file; "" : the packaged one, or the copy built in
@@ -29,6 +34,7 @@ struct SecureBootOptions {
     std::string source;  // where the table came from, for the summary
     int nBootFileLine = 0;  // where server.boot_file stands
     size_t nLoadersChecked = 0, nLoaderWarnings = 0;  // by `check`'s pass over the rules
+    std::vector<LoaderFinding> findings;
 };
 
 // Levels by date, oldest first; a date given twice is one level with the
@@ -44,7 +50,7 @@ struct LoaderVerdict {
     bool bPe = false;
     bool bRevoked = false;  // an SBAT generation below the level
     std::vector<std::string> problems;
-    std::string Text() const;  // the problems joined by "; "
+    std::string Text() const;  // the problems joined by ", "
 };
 
 LoaderVerdict JudgeLoader(const EfiImage &image, const SecureBootOptions &options);

@@ -50,17 +50,17 @@ void JudgeForCheck(const std::string &path, HostConfig *config, const Loader &lo
     EfiImage image = ReadEfiImage(local);
     LoaderVerdict verdict = JudgeLoader(image, config->secureBoot);
     std::string where = path + ":" + std::to_string(loader.nLine) + ": " + loader.key + ": " + loader.file + ": ";
+    auto warn = [&](const std::string &problem) {
+        ++config->secureBoot.nLoaderWarnings;
+        config->secureBoot.findings.push_back({loader.key, loader.file, problem});
+        warnings->push_back(where + problem);
+    };
     if (!verdict.bPe) {
-        if (loader.bMustBeEfi) {
-            ++config->secureBoot.nLoaderWarnings;
-            warnings->push_back(where + image.problem + ": UEFI firmware cannot start it");
-        }
+        if (loader.bMustBeEfi) warn(image.problem + ": UEFI firmware cannot start it");
         return;
     }
     ++config->secureBoot.nLoadersChecked;
-    if (verdict.problems.empty()) return;
-    ++config->secureBoot.nLoaderWarnings;
-    warnings->push_back(where + verdict.Text() + ": " + kRefusedBySecureBoot);
+    if (!verdict.problems.empty()) warn(verdict.Text() + ": " + kRefusedBySecureBoot);
 }
 
 }  // namespace
@@ -138,6 +138,6 @@ SecureBootChoice SecureBootGuard::Choose(const BootRule &rule, const SelectBootF
     choice.file = rule.fallback;
     choice.note += ": refused (refuse_revoked), fallback " + rule.fallback + " instead";
     LoaderVerdict fallback = Judge(rule.fallback);
-    if (!fallback.problems.empty()) choice.note += "; " + rule.fallback + ": " + fallback.Text();
+    if (!fallback.problems.empty()) choice.note += ", and " + rule.fallback + ": " + fallback.Text();
     return choice;
 }

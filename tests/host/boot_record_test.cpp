@@ -101,7 +101,7 @@ TEST_F(BootRecordTest, WhyTellsTheSecureBootNote) {
                        "snponly.efi", "Secure Boot: shimx64.efi: revoked");
     Offer(2, "192.0.2.102", "snponly.efi");
     std::string why = Why("52:54:00:00:00:02");
-    EXPECT_NE(why.find(" (boot[0] → snponly.efi; Secure Boot: shimx64.efi: revoked)"), std::string::npos) << why;
+    EXPECT_NE(why.find(" (boot[0] → snponly.efi — Secure Boot: shimx64.efi: revoked)"), std::string::npos) << why;
 }
 
 TEST_F(BootRecordTest, WhyNamesEachReason) {

@@ -387,7 +387,7 @@ TEST_F(HostConfigTest, CheckNamesRevokedAndUnsignedLoaders) {
                               "host.toml:8: boot[0].file: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: "
                               "machines with Secure Boot on refuse it",
                               "host.toml:12: boot[1].file: grubx64.efi: a GRUB without SBAT data (shim 15.3 and "
-                              "later refuse it); not signed (no Authenticode signature): machines with Secure Boot on "
+                              "later refuse it), not signed (no Authenticode signature): machines with Secure Boot on "
                               "refuse it",
                               "host.toml:15: boot[2].file: boot.ipxe: not a PE program (no MZ header): UEFI firmware "
                               "cannot start it"}));

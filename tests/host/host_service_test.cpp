@@ -138,9 +138,14 @@ TEST_P(HostServiceTest, RevokedLoaderGivesWayToTheFallback) {
     std::string why;  // the records reach the store within a second
     for (int i = 0; i < 50 && why.find(revoked) == std::string::npos; ++i, usleep(100000))
         why = Capture(Cli("why 52:54:00:12:34:05"));
-    EXPECT_NE(why.find("(boot[1] → snponly.efi; " + revoked + ")"), std::string::npos) << why;
+    EXPECT_NE(why.find("(boot[1] → snponly.efi — " + revoked + ")"), std::string::npos) << why;
     EXPECT_NE(ReadWholeFile(m_Tree.Root() + "/host.log").find("gets snponly.efi from boot[1] (line 23); " + revoked),
               std::string::npos);
+    nlohmann::json page = nlohmann::json::parse(Capture("curl -s http://192.0.2.1:9100/status.json"), nullptr, false);
+    EXPECT_EQ(page["secure_boot"].dump(), R"([{"file":"shimx64.efi","key":"boot[0].file","problem":"revoked by SBAT )"
+                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"},)"
+                                          R"({"file":"shimx64.efi","key":"boot[1].file","problem":"revoked by SBAT )"
+                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"}])");
 }
 
 TEST_P(HostServiceTest, HangupReReadsTheFile) {
