@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "tftp/boot_path.h"
 
@@ -103,7 +104,15 @@ void CheckSecureBootChains(const std::string &path, HostConfig *config, std::vec
     for (const Loader &loader : loaders) JudgeForCheck(path, config, loader, warnings);
 }
 
-SecureBootGuard::SecureBootGuard(const HostConfig &config) : m_Config(config) {}
+// Read here, on the loading thread, so that the first answers after a
+// start or a re-read wait for no file.
+SecureBootGuard::SecureBootGuard(const HostConfig &config) : m_Config(config) {
+    for (const BootRule &rule : m_Config.bootRules) {
+        if (!ReachesUefi(rule)) continue;
+        Judge(rule.file);
+        if (!rule.fallback.empty()) Judge(rule.fallback);
+    }
+}
 
 LoaderVerdict SecureBootGuard::Judge(const std::string &file) {
     std::string local = LocalBootFilePath(m_Config, file);
