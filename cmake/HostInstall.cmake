@@ -47,6 +47,9 @@ install(FILES ${_files}/home/bin/tavrel-host.RPT DESTINATION ${TAVREL_HOST_HOME}
 # makes it 0640 root:tavrel (a dpkg-statoverride, so upgrades keep it).
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrel.toml DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/LogSettings.ini DESTINATION ${TAVREL_CONFIG_DIR} COMPONENT Host)
+# The SBAT revocation table (host/config/sbat_levels.h); a newer copy may be named in [secure_boot].
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/sbat-levels.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/tavrel-host
+  COMPONENT Host)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tavrel.toml ${PROJECT_SOURCE_DIR}/examples/farm.toml
   ${PROJECT_SOURCE_DIR}/examples/demo.toml ${PROJECT_SOURCE_DIR}/examples/embed.c
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrel-host/examples COMPONENT Host)

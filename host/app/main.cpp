@@ -27,6 +27,7 @@
 #include "build_commit.h"  // made by the build
 #include "host/boots/boot_tracker.h"
 #include "host/config/host_config.h"
+#include "host/config/secure_boot_check.h"
 #include "host/web/http_server.h"
 #include "host/app/installed_paths.h"
 #include "host/app/log_tee.h"
@@ -46,6 +47,7 @@ PolicyService *g_lpPolicy = nullptr;
 BootTracker *g_lpTracker = nullptr;
 // Swapped whole by SIGHUP while the DHCP thread reads it.
 std::shared_ptr<const std::vector<BootRule>> g_BootRules;
+std::shared_ptr<SecureBootGuard> g_SecureBoot;  // swapped with the rules
 LineCap g_BootLines;  // one boot: line per request, and requests come from the wire
 
 int TAVREL_CALLBACK SelectPxeServer(const unsigned char *mac, char *server) {
@@ -66,11 +68,18 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
         if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "", "");  // this exchange credits no rule
         return 0;
     }
+    auto guard = std::atomic_load(&g_SecureBoot);
+    SecureBootChoice choice = guard ? guard->Choose(*rule, *client) : SecureBootChoice{rule->file, "", false};
     if (g_lpTracker)
-        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", rule->file);
-    snprintf(bootfile, 128, "%s", rule->file.c_str());
-    std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
+        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", choice.file,
+                              choice.note);
+    BootRule served = *rule;
+    served.file = choice.file;
+    std::string line = DescribeBootChoice(served, *client) + (choice.note.empty() ? "" : "; " + choice.note);
+    std::string text = g_BootLines.Admit(line);
     if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
+    if (choice.bDefault) return 0;
+    snprintf(bootfile, 128, "%s", choice.file.c_str());
     return 1;
 }
 
@@ -82,6 +91,7 @@ void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
 
 void UseBootRules(const HostConfig &config) {
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
+    std::atomic_store(&g_SecureBoot, std::make_shared<SecureBootGuard>(config));
 }
 
 // As tavrel-host(8) lists them: 3 tells a script there was nothing to show

@@ -146,7 +146,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
     step.address = address;
     step.file = FieldText(event.file, sizeof event.file);
     auto rule = m_RuleOfMac.find(mac);
-    if (rule != m_RuleOfMac.end() && rule->second.file == step.file) step.rule = rule->second.rule;
+    if (rule != m_RuleOfMac.end() && rule->second.file == step.file)
+        step.rule = rule->second.rule, step.note = rule->second.note;
     step.what = event.port == kBootServerPort ? kStepProxy
                 : event.messagetype == kDhcpOffer ? kStepOffer
                 : event.messagetype == kDhcpNak   ? kStepNak
@@ -232,13 +233,14 @@ BootStep *BootTracker::OpenTransfer(const std::string &key, const char *lpWhat, 
     return nullptr;
 }
 
-void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file) {
+void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file,
+                           const std::string &note) {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (rule.empty()) {
         m_RuleOfMac.erase(MacText(mac));
         return;
     }
-    m_RuleOfMac[MacText(mac)] = {rule, file};
+    m_RuleOfMac[MacText(mac)] = {rule, file, note};
     if (m_RuleOfMac.size() > kMaxAddresses) m_RuleOfMac.clear();  // names only: they come again
 }
 

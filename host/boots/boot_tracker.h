@@ -85,7 +85,9 @@ public:
     void Take(const BootEventRecord &event);
     // The boot-file callback: which rule chose FILE for MAC ("" when none
     // matched). An answer is credited to the rule only when it names that file.
-    void NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file);
+    // NOTE: what the Secure Boot check says of FILE, told with the answer.
+    void NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file,
+                  const std::string &note = "");
     void HttpStarted() override;
     void HttpSendingStarted(const HttpSending &sending) override;
     void HttpEnded(const HttpRequestEnd &end) override;
@@ -140,7 +142,7 @@ private:
     const std::string m_Reporter;
     const Clock m_Clock;
     struct RuleNote {
-        std::string rule, file;
+        std::string rule, file, note;
     };
     std::mutex m_Lock;  // everything below but the saver's own
     std::unordered_map<std::string, MachineRecord> m_Machines;  // MAC (or address) → record

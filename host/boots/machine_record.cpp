@@ -88,7 +88,9 @@ std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
     BootStep s = step;
     s.file = ShownText(s.file), s.address = ShownText(s.address), s.rule = ShownText(s.rule);
     std::string at = " at " + LocalTimeText(s.time, "%H:%M:%S");
-    std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file + ")" : " (" + s.rule + " → " + s.file + ")";
+    std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file : " (" + s.rule + " → " + s.file;
+    // Not "; ", which parts the steps: the status page shows the last part alone.
+    if (!chosen.empty()) chosen += (s.note.empty() ? "" : " — " + ShownText(s.note)) + ")";
     if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
     if (s.what == kStepAck) {
         // Acknowledging the address just offered adds nothing to the story.
@@ -150,7 +152,8 @@ bool IsDhcp(const std::string &what) {
 }
 
 bool SameStep(const BootStep &a, const BootStep &b) {
-    return a.what == b.what && a.file == b.file && a.address == b.address && a.rule == b.rule && a.reason == b.reason;
+    return a.what == b.what && a.file == b.file && a.address == b.address && a.rule == b.rule && a.reason == b.reason &&
+           a.note == b.note;
 }
 
 // The machine moved on after failure I: a transfer came later (one that
@@ -276,9 +279,10 @@ std::string StepsText(const std::vector<BootStep> &steps) {
                  s.ended ? 1 : 0);
         out << numbers << '\t' << Field(s.what) << '\t' << Field(s.file) << '\t' << Field(s.address) << '\t'
             << Field(s.rule) << '\t' << Field(s.reason);
-        // An 11th field only for a collapsed step: an older member still reads
-        // every other step (and skips that one).
-        if (s.count > 1) out << '\t' << s.count;
+        // An 11th field only for a collapsed step, a 12th only for a Secure
+        // Boot note: an older member still reads every other step (and skips those).
+        if (s.count > 1 || !s.note.empty()) out << '\t' << s.count;
+        if (!s.note.empty()) out << '\t' << Field(s.note);
         out << '\n';
     }
     return out.str();
@@ -294,7 +298,7 @@ std::vector<BootStep> StepsFromText(const std::string &text) {
         for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
             f.push_back(line.substr(start, tab - start));
         f.push_back(line.substr(start));
-        if (f.size() != 10 && f.size() != 11) continue;
+        if (f.size() < 10 || f.size() > 12) continue;
         BootStep s;
         s.time = strtod(f[0].c_str(), nullptr);
         s.bytes = strtoll(f[1].c_str(), nullptr, 10);
@@ -302,7 +306,8 @@ std::vector<BootStep> StepsFromText(const std::string &text) {
         s.durationMs = atoi(f[3].c_str());
         s.ended = f[4] == "1";
         s.what = f[5], s.file = f[6], s.address = f[7], s.rule = f[8], s.reason = f[9];
-        if (f.size() == 11) s.count = std::max(1, atoi(f[10].c_str()));
+        if (f.size() >= 11) s.count = std::max(1, atoi(f[10].c_str()));
+        if (f.size() == 12) s.note = f[11];
         steps.push_back(s);
     }
     return steps;

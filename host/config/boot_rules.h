@@ -14,6 +14,9 @@ struct BootRule {
     std::vector<unsigned char> macPrefix;  // first bytes of the MAC; empty: any
     std::string file;
     std::string name;          // where the configuration has it: "boot[2] (line 31)"
+    int nFileLine = 0;         // the line of its file key, for the Secure Boot check
+    std::string fallback;      // served instead of a revoked loader ([secure_boot] refuse_revoked); "": none
+    int nFallbackLine = 0;
 };
 
 // The first matching rule, or null (the configured boot_file stays).

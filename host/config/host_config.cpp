@@ -12,6 +12,7 @@
 #include <fstream>
 #include <toml++/toml.h>
 
+#include "host/config/secure_boot_check.h"
 #include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "tftp/boot_path.h"
@@ -45,7 +46,8 @@ const SectionKeys kKnownKeys[] = {
     {"metrics", false, {"listen", "retention_days"}},
     {"range", true, {"begin", "end", "netmask", "gateway", "dns1", "dns2", "class", "relayed"}},
     {"static", true, {"mac", "ip", "netmask", "gateway", "dns1", "dns2"}},
-    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file"}},
+    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file", "fallback"}},
+    {"secure_boot", false, {"revocations", "level", "refuse_revoked", "warn_unsigned"}},
 };
 
 class Checker {
@@ -224,8 +226,10 @@ void ReadServer(Checker &check, const toml::table &root, HostConfig *config) {
         if (*s.rootpath && (stat(s.rootpath, &info) != 0 || !S_ISDIR(info.st_mode)))
             check.Error(server->get("boot_directory")->source(), "server.boot_directory", "no such directory");
     }
-    if (const toml::node *file = server->get("boot_file"))
+    if (const toml::node *file = server->get("boot_file")) {
         CheckBootFileExists(check, *config, *file, "server.boot_file", s.bootfile);
+        config->secureBoot.nBootFileLine = file->source().begin.line;
+    }
     char mode[32] = "dynamic";
     if (check.Text(*server, "dhcp_mode", "server.dhcp_mode", mode, sizeof mode, false, where)) {
         if (strcmp(mode, "dynamic") == 0)
@@ -382,6 +386,44 @@ void ReadPolicy(Checker &check, const toml::table &root, HostConfig *config) {
     }
 }
 
+// [[boot]] fallback: what a UEFI client gets instead of a revoked loader.
+void ReadFallback(Checker &check, const toml::table &table, const std::string &key, const HostConfig &config,
+                  BootRule *rule) {
+    char text[kBootFileNameSize] = "";
+    if (!check.Text(table, "fallback", key + ".fallback", text, sizeof text, false, table.source()) || !*text) return;
+    const toml::node &node = *table.get("fallback");
+    if (const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text))
+        check.Error(node.source(), key + ".fallback", std::string("refused: ") + lpWhy);
+    CheckBootFileExists(check, config, node, key + ".fallback", text);
+    rule->fallback = text;
+    rule->nFallbackLine = node.source().begin.line;
+}
+
+// [secure_boot]: the SBAT revocation table and level, and what a revoked
+// or unsigned loader brings.
+void ReadSecureBoot(Checker &check, const toml::table &root, HostConfig *config) {
+    SecureBootOptions &options = config->secureBoot;
+    const toml::table *table = root["secure_boot"].as_table();
+    toml::source_region where = table ? table->source() : root.source();
+    if (table) {
+        char text[1024] = "";
+        if (check.Text(*table, "revocations", "secure_boot.revocations", text, sizeof text, false, where))
+            options.revocations = text;
+        *text = '\0';
+        if (check.Text(*table, "level", "secure_boot.level", text, sizeof text, false, where) && *text)
+            options.which = text;
+        for (auto [name, flag] : {std::pair{"refuse_revoked", &options.bRefuseRevoked},
+                                  std::pair{"warn_unsigned", &options.bWarnUnsigned}}) {
+            const toml::node *node = table->get(name);
+            if (node && node->is_boolean()) *flag = node->as_boolean()->get();
+            else if (node) check.Error(node->source(), std::string("secure_boot.") + name, "must be true or false");
+        }
+        if (const toml::node *node = table->get("revocations")) where = node->source();
+    }
+    std::string error;
+    if (!LoadSbatLevel(&options, &error)) check.Error(where, "secure_boot.revocations", error);
+}
+
 // [[boot]]: conditions arch, user_class, vendor_class (prefix), mac (prefix)
 // and the file they give.
 void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) {
@@ -401,7 +443,9 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
             const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
             if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
             CheckBootFileExists(check, *config, *table->get("file"), key + ".file", text);
+            rule.nFileLine = table->get("file")->source().begin.line;
         }
+        ReadFallback(check, *table, key, *config, &rule);
         if (const toml::node *arch = table->get("arch")) {
             if (arch->is_integer() && arch->as_integer()->get() >= 0 && arch->as_integer()->get() <= 0xffff)
                 rule.arches = {static_cast<int>(arch->as_integer()->get())};
@@ -557,6 +601,8 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadHttp(check, root, config);
     ReadMetrics(check, root, config);
     ReadPolicy(check, root, config);
+    ReadSecureBoot(check, root, config);
+    if (errors->size() == before) CheckSecureBootChains(path, config, warnings);
     SortByLine(path, errors, before);
     SortByLine(path, warnings, warningsBefore);
     return errors->size() == before;
@@ -566,12 +612,21 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
     auto count = [](size_t n, const char *one, const char *many) {
         return std::to_string(n) + " " + (n == 1 ? one : many);
     };
-    std::string line = "ok (" + count(config.ranges.size(), "range", "ranges") + ", " +
+    // A loader that Secure Boot machines refuse is no "ok": they fail at the console.
+    const SecureBootOptions &secure = config.secureBoot;
+    std::string verdict = secure.nLoaderWarnings
+                              ? "not ok for Secure Boot: " + count(secure.nLoaderWarnings, "loader", "loaders") +
+                                    " with a warning"
+                              : "ok";
+    std::string line = verdict + " (" + count(config.ranges.size(), "range", "ranges") + ", " +
                        count(config.statics.size(), "static entry", "static entries") + ", " +
                        count(config.bootRules.size(), "boot rule", "boot rules") + ", " +
                        count(nWarnings, "warning", "warnings");
     // The other members' ranges are in the database, which `check` leaves alone.
     if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
+    if (secure.nLoadersChecked)
+        line += "; " + count(secure.nLoadersChecked, "EFI loader", "EFI loaders") + " checked against SBAT level " +
+                secure.level.date + " (" + secure.which + ", from " + secure.source + ")";
     return line + ")";
 }
 

@@ -9,6 +9,7 @@
 
 #include "Tavrel.h"
 #include "host/config/boot_rules.h"
+#include "host/config/sbat_levels.h"
 
 struct HostConfig {
     TeskPxeServerStruct server{};
@@ -31,6 +32,7 @@ struct HostConfig {
     std::string metricsAddress;  // [metrics] listen: /metrics and the status page; empty: none
     int nMetricsPort = 0;
     double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept
+    SecureBootOptions secureBoot;  // [secure_boot], and what `check` found of the loaders
 };
 
 constexpr int kFarmHeartbeatPort = 4457;

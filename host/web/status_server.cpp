@@ -104,6 +104,7 @@ void StatusServer::SetConfig(const HostConfig &config) {
     for (const TeskSubNetStruct &range : config.ranges)
         m_Ranges.emplace_back(AddressValue(range.beginip), AddressValue(range.endip));
     m_ServerName = config.server.ServerIP;
+    m_Loaders = config.secureBoot.findings;
 }
 
 std::vector<PoolUse> StatusServer::Pools() {
@@ -159,9 +160,12 @@ void StatusServer::SampleLoop() {
 
 std::string StatusServer::StatusJson() {
     std::string server;
+    JsonValue loaders = JsonValue::array();
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         server = m_ServerName;
+        for (const LoaderFinding &f : m_Loaders)
+            loaders.push_back({{"key", f.key}, {"file", ShownText(f.file)}, {"problem", ShownText(f.problem)}});
     }
     if (m_Sources.http) m_Tracker.HttpProgress(m_Sources.http());
     double now = Now();
@@ -183,6 +187,7 @@ std::string StatusServer::StatusJson() {
             {{"address", m.address}, {"name", m.name}, {"state", MemberState(m, members)}, {"served", m.served}});
     out["history"] = HistoryJson(Sample(pools));
     out["log"] = LogJson(m_Sources.lpLines);
+    out["secure_boot"] = loaders;
     return JsonDocument(out);
 }
 

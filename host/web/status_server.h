@@ -62,6 +62,7 @@ private:
     std::mutex m_Lock;  // m_Ranges, m_ServerName, m_History
     std::vector<std::pair<uint32_t, uint32_t>> m_Ranges;  // host order
     std::string m_ServerName;
+    std::vector<LoaderFinding> m_Loaders;  // what the Secure Boot check found at the last load
     MinuteHistory m_History;
     std::mutex m_StopLock;
     std::condition_variable m_StopSignal;

@@ -95,6 +95,15 @@ TEST_F(BootRecordTest, WhyTellsABootThatReachedHttp) {
     EXPECT_EQ(Why("52:54:00:00:00:99"), "52:54:00:00:00:99: never heard from this machine\n");
 }
 
+// What the Secure Boot check said of the file offered stays with the step, through the store.
+TEST_F(BootRecordTest, WhyTellsTheSecureBootNote) {
+    m_Tracker.NoteRule(reinterpret_cast<const unsigned char *>("\x52\x54\x00\x00\x00\x02"), "boot[0]",
+                       "snponly.efi", "Secure Boot: shimx64.efi: revoked");
+    Offer(2, "192.0.2.102", "snponly.efi");
+    std::string why = Why("52:54:00:00:00:02");
+    EXPECT_NE(why.find(" (boot[0] → snponly.efi — Secure Boot: shimx64.efi: revoked)"), std::string::npos) << why;
+}
+
 TEST_F(BootRecordTest, WhyNamesEachReason) {
     const struct {
         int nKind, nReason;

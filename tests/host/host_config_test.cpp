@@ -12,11 +12,13 @@
 
 #include "dhcp/lease_journal.h"
 #include "host/config/host_config.h"
+#include "host/config/secure_boot_check.h"
 #include "host/app/installed_paths.h"
 #include "host/store/lease_journal.h"
 #include "host/store/policy_store.h"
 #include "host/farm/farm.h"
 #include "host/text/address_text.h"
+#include "support/efi_fixture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -367,4 +369,92 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
                                "duid-00030001525400000003 2001:db8::3 ");
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
+}
+
+// What a Secure Boot machine refuses is named by rule, file and component;
+// a loader the table does not revoke passes; the table can be replaced.
+TEST_F(HostConfigTest, CheckNamesRevokedAndUnsignedLoaders) {
+    auto write = [&](const char *name, const std::vector<unsigned char> &bytes) { WriteEfi(m_Tree.Root() + "/" + name, bytes); };
+    write("shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    write("snponly.efi", MinimalEfi(ShimSbat(4), true));
+    write("grubx64.efi", MinimalEfi("", false));
+    std::ofstream(m_Tree.Root() + "/boot.ipxe") << "#!ipxe\n";
+    std::string shimRule = "[[boot]]\narch = \"efi-x64\"\nfile = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n";
+    std::string rules = shimRule + "[[boot]]\narch = \"efi-arm64\"\nfile = \"grubx64.efi\"\n"
+                        "[[boot]]\nvendor_class = \"HTTPClient\"\nfile = \"boot.ipxe\"\n";
+    EXPECT_TRUE(Errors(Server() + rules).empty());
+    EXPECT_EQ(m_Warnings, (std::vector<std::string>{
+                              "host.toml:8: boot[0].file: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: "
+                              "machines with Secure Boot on refuse it",
+                              "host.toml:12: boot[1].file: grubx64.efi: a GRUB without SBAT data (shim 15.3 and "
+                              "later refuse it), not signed (no Authenticode signature): machines with Secure Boot on "
+                              "refuse it",
+                              "host.toml:15: boot[2].file: boot.ipxe: not a PE program (no MZ header): UEFI firmware "
+                              "cannot start it"}));
+    EXPECT_EQ(CheckSummary(m_Config, 3).rfind("not ok for Secure Boot: 3 loaders with a warning (0 ranges", 0), 0u);
+    // The previous level revokes shim,3 too; a table of one's own adds a level.
+    EXPECT_TRUE(Errors(Server() + "[secure_boot]\nlevel = \"previous\"\n" + shimRule).empty());
+    EXPECT_EQ(Warnings().size(), 1u);
+    std::ofstream(m_Tree.Root() + "/levels.txt") << "sbat,1,2030010100\nshim,5\n";
+    EXPECT_EQ(Errors(Server() + "[secure_boot]\nrevocations = \"" + m_Tree.Root() + "/levels.txt\"\n" +
+                     "[[boot]]\narch = \"efi-x64\"\nfile = \"snponly.efi\"\n"),
+              std::vector<std::string>{});
+    EXPECT_EQ(Warnings(), std::vector<std::string>{"host.toml:10: boot[0].file: snponly.efi: revoked by SBAT level "
+                                                   "2030010100: shim,4 < 5: machines with Secure Boot on refuse it"});
+    EXPECT_TRUE(Errors(Server() + "[[boot]]\narch = \"efi-x64\"\nfile = \"snponly.efi\"\n").empty());
+    EXPECT_TRUE(Warnings().empty());
+    EXPECT_EQ(CheckSummary(m_Config, 0), "ok (0 ranges, 0 static entries, 1 boot rule, 0 warnings; 1 EFI loader "
+                                         "checked against SBAT level 2025021800 (latest, from the table built into "
+                                         "this program))");
+    EXPECT_EQ(Errors(Server() + "[secure_boot]\nlevel = \"2019\"\n"),
+              std::vector<std::string>{"host.toml:6: secure_boot.revocations: the table built into this program has "
+                                       "no level \"2019\" (latest, previous or a date of it)"});
+}
+
+// Every prefix of a loader, and offsets pointing anywhere, are reported as
+// what they are (ASan sees any read past the bytes).
+TEST_F(HostConfigTest, HostileEfiFilesAreReportedNotReadPast) {
+    std::vector<unsigned char> whole = MinimalEfi(ShimSbat(4), true);
+    for (size_t size = 0; size < whole.size(); ++size) {
+        std::vector<unsigned char> part(whole.begin(), whole.begin() + static_cast<long>(size));
+        EfiImage image = ParseEfiImage(part.data(), part.size(), "shimx64.efi");
+        EXPECT_TRUE(!image.problem.empty() || !image.sbatProblem.empty() || !image.bSigned) << size;
+    }
+    EfiImage image = ParseEfiImage(whole.data(), whole.size(), "x.efi");
+    EXPECT_TRUE(image.problem.empty() && image.bSigned && image.sbat.size() == 2u);
+    for (size_t field : {size_t{0x3c}, size_t{0x40 + 6}, size_t{0x40 + 24 + 144}, size_t{0x40 + 24 + 148},
+                         size_t{0x148 + 20}, size_t{0x148 + 8}, whole.size() - 24}) {
+        std::vector<unsigned char> hostile = whole;
+        Put(hostile, field, 0xfffffff0u, field == 0x40 + 6 ? 2 : 4);
+        if (field == 0x148 + 8) Put(hostile, 0x148 + 16, 0xfffffff0u, 4);  // both sizes of the section
+        image = ParseEfiImage(hostile.data(), hostile.size(), "x.efi");
+        EXPECT_TRUE(!image.problem.empty() || !image.sbatProblem.empty() || !image.bSigned) << field;
+    }
+    EXPECT_EQ(ReadEfiImage(m_Tree.Root() + "/none.efi").problem, "cannot be read: No such file or directory");
+}
+
+// refuse_revoked: a UEFI client gets the rule's fallback, or the configured
+// boot_file without one; BIOS clients and the option's absence change nothing.
+TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
+    WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    std::string rules = "[[boot]]\narch = \"efi-x64\"\nfile = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n"
+                        "[[boot]]\nfile = \"shimx64.efi\"\n";
+    EXPECT_TRUE(Errors(Server("[secure_boot]\nrefuse_revoked = true\n") + rules).size() == 0u);
+    SelectBootFileRecord client{};
+    client.arch = 7;
+    SecureBootGuard guard(m_Config);
+    SecureBootChoice choice = guard.Choose(m_Config.bootRules[0], client);
+    EXPECT_EQ(choice.file, "snponly.efi");
+    EXPECT_EQ(choice.note, "Secure Boot: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused "
+                           "(refuse_revoked), fallback snponly.efi instead");
+    choice = guard.Choose(m_Config.bootRules[1], client);
+    EXPECT_TRUE(choice.bDefault);
+    EXPECT_EQ(choice.file, "boot.ipxe");
+    client.arch = 0;
+    EXPECT_EQ(guard.Choose(m_Config.bootRules[1], client).file, "shimx64.efi") << "no Secure Boot on BIOS";
+    EXPECT_TRUE(Errors(Server() + rules).empty());
+    client.arch = 9;
+    choice = SecureBootGuard(m_Config).Choose(m_Config.bootRules[0], client);
+    EXPECT_EQ(choice.file + " | " + choice.note, "shimx64.efi | Secure Boot: shimx64.efi: revoked by SBAT level "
+                                                 "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
 }

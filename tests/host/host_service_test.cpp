@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "support/dhcp_client.h"
+#include "support/efi_fixture.h"
 #include "support/shell.h"
 #include "support/test_postgres.h"
 #include "support/temp_tree.h"
@@ -72,7 +73,7 @@ protected:
         m_Pid = -1;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SIGTERM ends with 0";
     }
-    void Write(const char *address, const char *efiFile = "ipxe.efi") {
+    void Write(const char *address, const char *efiFile = "ipxe.efi", const std::string &more = "") {
         mkdir(Boot().c_str(), 0755);
         std::ofstream(m_Config) << "[server]\naddress = \"" << address << "\"\nnetmask = \"255.255.255.0\"\n"
                                 << "boot_file = \"boot.ipxe\"\nboot_directory = \"" << Boot() << "\"\n"
@@ -81,7 +82,7 @@ protected:
                                 << "[[boot]]\narch = \"efi-x64\"\nfile = \"" << efiFile << "\"\n"
                                 << "[policy]\ndatabase = \"" << m_Database << "\"\n"
                                 << "[[range]]\nbegin = \"192.0.2.10\"\nend = \"192.0.2.20\"\n"
-                                << "netmask = \"255.255.255.0\"\ngateway = \"192.0.2.1\"\nclass = \"boot\"\n";
+                                << "netmask = \"255.255.255.0\"\ngateway = \"192.0.2.1\"\nclass = \"boot\"\n" << more;
     }
     std::string Boot() const { return m_Tree.Root() + "/boot"; }
     Bytes Offer(unsigned char last, uint32_t xid, int nArch = -1) {
@@ -118,6 +119,34 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Backends, HostServiceTest, testing::Values("sqlite", "postgres"),
                          [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+// A revoked shim is refused under refuse_revoked: the rule's fallback is
+// offered, and the boot line and `why` say why.
+TEST_P(HostServiceTest, RevokedLoaderGivesWayToTheFallback) {
+    WriteEfi(Boot() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    WriteEfi(Boot() + "/snponly.efi", MinimalEfi(ShimSbat(4), true));
+    Write("192.0.2.1", "shimx64.efi", "[secure_boot]\nrefuse_revoked = true\n[[boot]]\narch = 11\n"
+                                      "file = \"shimx64.efi\"\nfallback = \"snponly.efi\"\n");
+    kill(m_Pid, SIGHUP);
+    std::string file;  // up to 5 s for the re-read
+    for (int i = 0; i < 50 && file != "boot.ipxe"; ++i, usleep(100000)) file = FileOf(Offer(0x04, 200 + i, 7));
+    EXPECT_EQ(file, "boot.ipxe") << "boot[0] has no fallback: boot_file stays";
+    EXPECT_EQ(FileOf(Offer(0x05, 300, 11)), "snponly.efi");
+    EXPECT_EQ(FileOf(Offer(0x06, 301, 0)), "boot.ipxe") << "BIOS: no rule, nothing refused";
+    const std::string revoked = "Secure Boot: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused "
+                                "(refuse_revoked), fallback snponly.efi instead";
+    std::string why;  // the records reach the store within a second
+    for (int i = 0; i < 50 && why.find(revoked) == std::string::npos; ++i, usleep(100000))
+        why = Capture(Cli("why 52:54:00:12:34:05"));
+    EXPECT_NE(why.find("(boot[1] → snponly.efi — " + revoked + ")"), std::string::npos) << why;
+    EXPECT_NE(ReadWholeFile(m_Tree.Root() + "/host.log").find("gets snponly.efi from boot[1] (line 23); " + revoked),
+              std::string::npos);
+    nlohmann::json page = nlohmann::json::parse(Capture("curl -s http://192.0.2.1:9100/status.json"), nullptr, false);
+    EXPECT_EQ(page["secure_boot"].dump(), R"([{"file":"shimx64.efi","key":"boot[0].file","problem":"revoked by SBAT )"
+                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"},)"
+                                          R"({"file":"shimx64.efi","key":"boot[1].file","problem":"revoked by SBAT )"
+                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"}])");
+}
 
 TEST_P(HostServiceTest, HangupReReadsTheFile) {
     Bytes before = Offer(0x02, 10);

@@ -77,6 +77,8 @@ result $rc "/etc/tavrel/tavrel.toml is 0640 root:tavrel"
   && [ -e "$root/usr/share/man/man8/tavrel-host.8.gz" ] && [ -e "$root/usr/share/man/man5/tavrel.toml.5.gz" ] \
   && rc=0 || rc=1
 result $rc "examples and the manual pages tavrel-host(8) and tavrel.toml(5) are installed"
+[ -e "$root/usr/share/tavrel-host/sbat-levels.txt" ] && rc=0 || rc=1
+result $rc "the SBAT revocation table is installed where tavrel-host looks for it"
 
 unit=/lib/systemd/system/tavrel.service
 in_root systemd-analyze verify "$unit" > "$work/verify.log" 2>&1 && rc=0 || rc=1

@@ -157,6 +157,8 @@ function show(status) {
   fill("members", status.members.filter((m) => matches(q, m.name, m.address)).map((m) => [
     cell(m.name ? m.name + " (" + m.address + ")" : m.address), cell(m.state, m.state), cell(String(m.served)),
   ]), "not in a farm");
+  fill("secure-boot", (status.secure_boot || []).map((l) => [cell(l.key), cell(l.file), cell(l.problem)]),
+       "none: every EFI loader the rules serve passes the SBAT check");
   drawCharts(status.history);
   fill("log", status.log.filter((line) => matches(q, line.text)).slice(-kLogShown).reverse().map((line) => [
     cell(line.time_text, "time"), cell(line.source), cell(line.text, "line"),
