@@ -101,7 +101,9 @@ bool Load(const std::string &path, HostConfig *config, LoadFor use = LoadFor::kL
     if (use != LoadFor::kListing)
         for (const std::string &warning : found) std::cerr << "warning: " << warning << "\n";
     if (warnings) *warnings = found.size();
-    if (loaded && (use != LoadFor::kServing || CheckHostHasAddress(*config, path, &errors))) return true;
+    if (loaded && (use != LoadFor::kServing || (CheckHostHasAddress(*config, path, &errors) &
+                                                CheckHostHasAddress6(*config, path, &errors))))
+        return true;
     for (const std::string &error : errors) std::cerr << error << "\n";
     return false;
 }

@@ -368,3 +368,46 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
 }
+
+// [ipv6] fills the V6 records in their one form, and refuses what the
+// library could not serve: a range outside the prefix or upside down, a
+// link-local address without its link, an address this host lacks.
+TEST_F(HostConfigTest, Ipv6SectionFillsTheRecordsAndRefusesWhatCannotServe) {
+    std::string ipv6 = "[ipv6]\naddress = \"2001:DB8:0::1/64\"\ndns = [\"2001:db8::53\"]\nprefix = \"2001:db8::/64\"\n"
+                       "[[ipv6.range]]\nbegin = \"2001:db8::100\"\nend = \"2001:db8::1ff\"\nclass = \"any\"\n"
+                       "[[ipv6.static]]\nduid = \"00:04:AB:cd\"\nip = \"2001:db8::9\"\n";
+    EXPECT_TRUE(Errors(Server() + ipv6).empty());
+    ASSERT_EQ(m_Config.ranges6.size(), 1u);
+    ASSERT_EQ(m_Config.statics6.size(), 1u);
+    EXPECT_EQ(std::string(m_Config.server6.ServerIP) + " " + m_Config.ranges6[0].dns1 + " " + m_Config.statics6[0].duid +
+                  " " + m_Config.server6.raprefix + " " + std::to_string(m_Config.ranges6[0].nDhcpType) + " " +
+                  std::to_string(m_Config.server6.routeradvert),
+              "2001:db8::1 2001:db8::53 0004abcd 2001:db8::/64 0 0") << "router advertisements stay off unless asked";
+    EXPECT_EQ(CheckSummary(m_Config, 0),
+              "ok (0 ranges, 0 static entries, 0 boot rules, 0 warnings; IPv6 on 2001:db8::1: 1 range, 1 static entry)");
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"2001:db8::1\"\nprefix = \"2001:db8:1::/64\"\n"
+                                "[[ipv6.range]]\nbegin = \"2001:db8::200\"\nend = \"2001:db8::100\"\n"
+                                "[[ipv6.range]]\nbegin = \"2001:db8:2::1\"\nend = \"2001:db8:2::9\"\n"),
+              (std::vector<std::string>{
+                  "host.toml:10: ipv6.range[0]: 2001:db8::200-2001:db8::100 lies outside 2001:db8:1::/64, the advertised "
+                  "prefix",
+                  "host.toml:11: ipv6.range[0].end: below begin",
+                  "host.toml:13: ipv6.range[1]: 2001:db8:2::1-2001:db8:2::9 lies outside 2001:db8::1/64, the server's "
+                  "prefix"}));
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"fe80::1\"\nrouter_advertisement = true\n"),
+              (std::vector<std::string>{"host.toml:7: ipv6.address: fe80::1 is link-local: name its link with "
+                                        "ipv6.interface",
+                                        "host.toml:8: ipv6.router_advertisement: needs ipv6.prefix, the prefix to "
+                                        "advertise"}));
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"192.0.2.1\"\n[[ipv6.static]]\nip = \"2001:db8::9\"\nduid = \"0\"\n"),
+              (std::vector<std::string>{"host.toml:7: ipv6.address: not an IPv6 address (like 2001:db8::1)",
+                                        "host.toml:10: ipv6.static[0].duid: not a DUID: 2 to 130 bytes in hex (like "
+                                        "00:04:…)"}));
+    EXPECT_TRUE(Errors(Server() + "[ipv6]\naddress = \"::1\"\n").empty());
+    std::vector<std::string> errors;
+    EXPECT_TRUE(CheckHostHasAddress6(m_Config, "f", &errors)) << "loopback's ::1";
+    EXPECT_TRUE(Errors(Server() + "[ipv6]\naddress = \"2001:db8::177\"\n").empty());
+    EXPECT_FALSE(CheckHostHasAddress6(m_Config, "f", &errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"f:7: ipv6.address: 2001:db8::177 is not an address of this host "
+                                               "(`ip -6 address` lists them)"});
+}
