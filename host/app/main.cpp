@@ -29,6 +29,7 @@
 #include "host/config/host_config.h"
 #include "host/web/http_server.h"
 #include "host/app/installed_paths.h"
+#include "host/app/library_v6.h"
 #include "host/app/log_tee.h"
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
@@ -78,6 +79,31 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
 void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
     if (g_lpPolicy) g_lpPolicy->NoteAnswer(*event);
     if (g_lpTracker) g_lpTracker->Take(*event);
+}
+
+// The same for IPv6 clients and services (the farm's offers are IPv4 only).
+void TAVREL_CALLBACK TakeBootEventV6(const BootEventRecordV6 *event) {
+    if (g_lpTracker) g_lpTracker->TakeV6(*event);
+}
+
+// [ipv6] to the library: a first call starts IPv6 boot, a later one
+// reconfigures it. 0, or the library's code.
+int ApplyV6(const HostConfig &config) {
+    const LibraryV6 &library = FindLibraryV6();
+    if (!config.ipv6) return 0;
+    if (!library.Available()) {
+        std::cerr << "tavrel-host: " << kIpv6Unavailable << "\n";
+        return 0;
+    }
+    library.lpRegister(TakeBootEventV6);
+    return library.lpStart(&config.server6, config.ranges6.data(), static_cast<int>(config.ranges6.size()),
+                           config.statics6.data(), static_cast<int>(config.statics6.size()));
+}
+
+std::string StartFailureV6(int code, const HostConfig &config) {
+    return "IPv6 on " + std::string(config.server6.ServerIP) + (*config.server6.interface ? "%" : "") +
+           config.server6.interface + ": UDP port 547 or 69 is in use or not permitted, or the address is not "
+           "ready (code " + std::to_string(code) + ")";
 }
 
 void UseBootRules(const HostConfig &config) {
@@ -181,6 +207,12 @@ int Run(const std::string &path) {
         StopPXE();
         return kExitFailed;
     }
+    result = ApplyV6(config);
+    if (result != 0) {
+        std::cerr << "tavrel-host: cannot serve: " << StartFailureV6(result, config) << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
     // The HTTP address and folder, like the TFTP folder, are taken at start.
     BootHttpServer http;
     if (!config.httpAddress.empty() &&
@@ -200,7 +232,9 @@ int Run(const std::string &path) {
         StopPXE();
         return 1;
     }
-    std::cout << "tavrel-host: serving on " << config.server.ServerIP << std::endl;
+    std::cout << "tavrel-host: serving on " << config.server.ServerIP
+              << (config.ipv6 && FindLibraryV6().Available() ? std::string(" and ") + config.server6.ServerIP : "")
+              << std::endl;
     for (;;) {
         int sig = 0;
         sigwait(&signals, &sig);
@@ -222,11 +256,16 @@ int Run(const std::string &path) {
         }
         if (fresh.httpAddress != config.httpAddress || fresh.nHttpPort != config.nHttpPort)
             std::cerr << "tavrel-host: [http] is taken at start: restart the service to apply its change\n";
+        bool hadIpv6 = config.ipv6;
         config = fresh;
         UseBootRules(config);
         status.SetConfig(config);
         RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
                    config.statics.data(), static_cast<int>(config.statics.size()));
+        if (hadIpv6 && !config.ipv6)
+            std::cerr << "tavrel-host: [ipv6] was removed: IPv6 boot goes on as before until a restart\n";
+        else if (int code = ApplyV6(config))
+            std::cerr << "tavrel-host: " << StartFailureV6(code, config) << "\n";
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
     policy->Leave();  // the farm takes this server's clients while it stops
@@ -234,6 +273,7 @@ int Run(const std::string &path) {
     http.Stop();
     StopPXE();  // delivers the last events first
     RegisterBootEventCallback(nullptr);
+    if (FindLibraryV6().Available()) FindLibraryV6().lpRegister(nullptr);
     SetHttpObserver(nullptr);
     SetReportObserver(nullptr);
     SetBeaconObserver(nullptr);
@@ -312,6 +352,15 @@ bool TakeMac(const Options &o, std::string *mac) {
     return false;
 }
 
+// A machine as `why` takes it: a MAC, or an IPv6 client's DUID key as `machines` lists it.
+bool TakeMachine(const Options &o, std::string *key) {
+    if (CanonicalDuidKey(o.mac, key)) return true;
+    if (CanonicalMac(o.mac, key)) return true;
+    std::cerr << "tavrel-host: \"" << o.mac << "\" is neither a MAC address (six hex pairs, like 52:54:00:12:34:56) "
+              << "nor a DUID key (like duid-00040123...)\n";
+    return false;
+}
+
 int StoreStatus(PolicyStore &store, bool ok) { return ok ? 0 : Fail(store.LastError()); }
 
 int Assign(PolicyStore &store, const Options &o) {
@@ -333,7 +382,7 @@ int Unassign(PolicyStore &store, const Options &o) {
 
 int Why(PolicyStore &store, const Options &o) {
     std::string mac;
-    if (!TakeMac(o, &mac)) return kExitInvalid;
+    if (!TakeMachine(o, &mac)) return kExitInvalid;
     MachineRow row;
     bool found = false;
     // PrintWhy tells an unknown MAC in words; the status tells a script.
@@ -349,9 +398,10 @@ int Farm(PolicyStore &store, const Options &o) {
 }
 
 int Leases(const Options &o) {
-    std::string path = LeaseJournalPath(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder), error;
+    std::string error;
     std::vector<LeaseEntry> leases;
-    if (!ReadLeaseJournal(path, time(nullptr), &leases, &error)) return Fail(error);
+    if (!ReadAllLeases(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder, time(nullptr), &leases, &error))
+        return Fail(error);
     PrintLeases(leases, o.json);
     return 0;
 }
@@ -395,6 +445,7 @@ const std::vector<Command> &Commands() {
              HostConfig config;
              size_t warnings = 0;
              if (!Load(o.file, &config, LoadFor::kServing, &warnings)) return kExitInvalid;
+             if (config.ipv6 && !FindLibraryV6().Available()) std::cerr << "warning: " << kIpv6Unavailable << "\n";
              std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
@@ -452,7 +503,7 @@ const std::vector<Command> &Commands() {
              StoreOptions(sub, o);
          },
          Listing([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
-        {"why", "tell the last boot attempt of MAC in plain words",
+        {"why", "tell the last boot attempt of MAC (or an IPv6 client's duid-... key) in plain words",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);

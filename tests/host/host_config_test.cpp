@@ -2,6 +2,7 @@
 // and a valid file fills the library's records.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -366,6 +367,14 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     EXPECT_EQ(libraryLeases(), "mac1-525400000001 192.0.2.10 mac1-525400000004 192.0.2.14 "
                                "duid-00030001525400000003 2001:db8::3 ");
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
+    // `leases` lists the DHCPv6 journal beside the IPv4 one, by the same reader.
+    mkdir((m_Tree.Root() + "/leases").c_str(), 0700);
+    std::ofstream(LeaseJournalPath(m_Tree.Root())) << "TAVREL-LEASES 2\n"
+                                                   << line("L mac1-525400000001 192.0.2.10 2000000000");
+    std::ofstream(LeaseJournal6Path(m_Tree.Root())) << "TAVREL-LEASES 2\n"
+                                                    << line("L duid-0004aabb 2001:db8::10 2000000000");
+    ASSERT_TRUE(ReadAllLeases(m_Tree.Root(), 1500000000, &leases, &error)) << error;
+    EXPECT_EQ(hostLeases(), "52:54:00:00:00:01 192.0.2.10 duid-0004aabb 2001:db8::10 ");
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
 }
 
