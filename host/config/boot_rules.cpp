@@ -35,6 +35,12 @@ bool UserClassMatches(const std::string &wanted, const SelectBootFileRecord &cli
     return wanted == kIpxeUserClass && (client.flags & TAVREL_BOOT_CLIENT_IPXE) != 0;
 }
 
+// An IPv6 client whose DUID holds no MAC comes with six zero bytes.
+bool MacUnknown(const unsigned char *mac) {
+    static const unsigned char kNone[6] = {};
+    return memcmp(mac, kNone, sizeof kNone) == 0;
+}
+
 bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     if (!rule.arches.empty()) {
         bool any = false;
@@ -43,7 +49,8 @@ bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     }
     if (!UserClassMatches(rule.userClass, client)) return false;
     if (!StartsWith(client.vendorclass, rule.vendorPrefix)) return false;
-    return rule.macPrefix.empty() || memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
+    if (rule.macPrefix.empty()) return true;
+    return !MacUnknown(client.mac) && memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
 }
 
 }  // namespace
@@ -57,7 +64,7 @@ const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBo
 std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client) {
     char line[1536];
     snprintf(line, sizeof line, "boot: %s (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
-             MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
+             MacUnknown(client.mac) ? "(MAC unknown)" : MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
              client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
              PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
     return line;

@@ -118,6 +118,7 @@ TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
 TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     std::string path = m_Tree.Root() + "/rules.toml";
     std::ofstream(path) << Server() << "[http]\nlisten = \"192.0.2.1:8080\"\n"
+                        << "[[boot]]\nmac = \"00:00:00\"\nfile = \"zero.efi\"\n"
                         << "[[boot]]\nuser_class = \"iPXE\"\nfile = \"boot.ipxe\"\n"
                         << "[[boot]]\narch = \"bios\"\nfile = \"undionly.kpxe\"\n"
                         << "[[boot]]\narch = \"efi-x64\"\nfile = \"ipxe.efi\"\n"
@@ -162,9 +163,10 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     snprintf(client.vendorclass, sizeof client.vendorclass, "%s", "PXEClient:Arch:00009");
     const BootRule *rule = MatchBootRule(config.bootRules, client);
     ASSERT_NE(rule, nullptr);
+    // An IPv6 client whose DUID holds no MAC: no MAC rule takes it, and the line says so.
     EXPECT_EQ(DescribeBootChoice(*rule, client),
-              "boot: 00:00:00:00:00:00 (arch 9, user class \"x\\x0aforged line\", vendor class "
-              "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[2] (line 14)");
+              "boot: (MAC unknown) (arch 9, user class \"x\\x0aforged line\", vendor class "
+              "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[3] (line 17)");
 }
 
 // The installed program reads the package's file without --config; one run
