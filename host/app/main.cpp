@@ -162,6 +162,19 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
                 static_cast<int>(config.statics.size()));
 }
 
+// [http] serves IPv6 clients on ipv6.address at the same port; a link-local
+// address would need its link in every URL, so HTTP stays off it.
+bool StartHttpV6(BootHttpServer &http, const HostConfig &config, std::string *error) {
+    unsigned char bytes[16];
+    if (!config.ipv6 || !ParseAddress6(config.server6.ServerIP, bytes)) return true;
+    if (IsLinkLocal6(bytes)) {
+        std::cerr << "tavrel-host: HTTP is not served on the link-local " << config.server6.ServerIP
+                  << ": give [ipv6] a global or unique-local address for HTTP boot over IPv6\n";
+        return true;
+    }
+    return http.StartV6(config.server6.ServerIP, config.nHttpPort, error);
+}
+
 int Run(const std::string &path) {
     HostConfig config;
     if (!Load(path, &config, LoadFor::kServing)) return kExitInvalid;
@@ -217,6 +230,11 @@ int Run(const std::string &path) {
     BootHttpServer http;
     if (!config.httpAddress.empty() &&
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
+        std::cerr << error << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
+    if (!config.httpAddress.empty() && !StartHttpV6(http, config, &error)) {
         std::cerr << error << "\n";
         StopPXE();
         return kExitFailed;
