@@ -60,6 +60,17 @@ int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
     return 1;
 }
 
+// Swapped with the rules: what "${http}" stands for, per family.
+std::shared_ptr<const std::pair<std::string, std::string>> g_HttpBases;
+
+// RULE's file for CLIENT, "${http}" made the base of the client's family.
+std::string ChosenFile(const BootRule &rule, const SelectBootFileRecord &client) {
+    auto bases = std::atomic_load(&g_HttpBases);
+    if (!bases || rule.file.find(kHttpBaseWord) == std::string::npos) return rule.file;
+    const std::string &base = IsIpv6Client(client) && !bases->second.empty() ? bases->second : bases->first;
+    return ExpandHttpBase(rule.file, base);
+}
+
 int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
@@ -67,10 +78,13 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
         if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "", "");  // this exchange credits no rule
         return 0;
     }
+    std::string file = ChosenFile(*rule, *client);
     if (g_lpTracker)
-        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", rule->file);
-    snprintf(bootfile, 128, "%s", rule->file.c_str());
-    std::string text = g_BootLines.Admit(DescribeBootChoice(*rule, *client));
+        g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", file);
+    snprintf(bootfile, 128, "%s", file.c_str());
+    BootRule chosen = *rule;
+    chosen.file = file;
+    std::string text = g_BootLines.Admit(DescribeBootChoice(chosen, *client));
     if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
     return 1;
 }
@@ -107,6 +121,8 @@ std::string StartFailureV6(int code, const HostConfig &config) {
 }
 
 void UseBootRules(const HostConfig &config) {
+    std::atomic_store(&g_HttpBases, std::make_shared<const std::pair<std::string, std::string>>(
+                                        config.httpBase, config.httpBase6));
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
 }
 

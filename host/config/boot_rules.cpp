@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "log/log_text.h"
 
@@ -77,5 +78,22 @@ std::vector<int> ArchitectureCodes(const std::string &name) {
 }
 
 bool IsBootUrl(const std::string &file) {
-    return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0;
+    return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0 || file.rfind(kHttpBaseWord, 0) == 0;
+}
+
+bool IsIpv6Client(const SelectBootFileRecord &client) {
+    return (client.flags & kBootClientIpv6) != 0 || MacUnknown(client.mac);
+}
+
+std::string HttpBase(const std::string &address, int nPort) {
+    constexpr int kHttpPort = 80;
+    return "http://" + UrlHost(address) + (nPort == kHttpPort ? "" : ":" + std::to_string(nPort));
+}
+
+std::string ExpandHttpBase(const std::string &file, const std::string &base) {
+    std::string out = file;
+    const size_t nWord = sizeof kHttpBaseWord - 1;
+    for (size_t at = 0; (at = out.find(kHttpBaseWord, at)) != std::string::npos; at += base.size())
+        out.replace(at, nWord, base);
+    return out;
 }

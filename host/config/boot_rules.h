@@ -28,5 +28,17 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
 std::vector<int> ArchitectureCodes(const std::string &name);
 
 // Boot files that are URLs go to UEFI HTTP Boot clients; the rest are names
-// under the boot folder.
+// under the boot folder ("${http}/…" is a URL).
 bool IsBootUrl(const std::string &file);
+
+// "${http}" in a boot file stands for this server's HTTP service in the
+// client's address family: "http://192.0.2.1:8080", "http://[2001:db8::1]:8080".
+constexpr const char kHttpBaseWord[] = "${http}";
+// The flag an IPv6 client's record carries, beside a MAC of six zero bytes
+// (the library tells IPv6 clients by it).
+constexpr unsigned char kBootClientIpv6 = 0x02;
+bool IsIpv6Client(const SelectBootFileRecord &client);
+// The base for ADDRESS (either family) and PORT (80 is left out).
+std::string HttpBase(const std::string &address, int nPort);
+// FILE with every "${http}" replaced by BASE.
+std::string ExpandHttpBase(const std::string &file, const std::string &base);

@@ -581,6 +581,43 @@ void ReadIpv6(Checker &check, const toml::table &root, HostConfig *config) {
     ReadIpv6Statics(check, *ipv6, config);
 }
 
+// "${http}" in a boot file needs [http] (and, for IPv6 clients, a global
+// [ipv6] address), and the file it becomes must still fit.
+void CheckHttpBase(Checker &check, const toml::node &node, const std::string &key, const std::string &file,
+                   const HostConfig &config) {
+    if (file.find(kHttpBaseWord) == std::string::npos) return;
+    if (config.httpBase.empty()) return check.Error(node.source(), key, "${http} needs [http] listen");
+    for (const std::string &base : {config.httpBase, config.httpBase6})
+        if (ExpandHttpBase(file, base).size() >= kBootFileNameSize)
+            return check.Error(node.source(), key,
+                               "longer than " + std::to_string(kBootFileNameSize - 1) + " characters with ${http} as " +
+                                   base);
+}
+
+void CheckHttpBases(Checker &check, const toml::table &root, HostConfig *config) {
+    unsigned char bytes[16];
+    if (!config->httpAddress.empty()) {
+        config->httpBase = HttpBase(config->httpAddress, config->nHttpPort);
+        if (config->ipv6 && ParseAddress6(config->server6.ServerIP, bytes) && !IsLinkLocal6(bytes))
+            config->httpBase6 = HttpBase(config->server6.ServerIP, config->nHttpPort);
+    }
+    const toml::array *rules = root["boot"].as_array();
+    for (size_t i = 0; rules && i < rules->size() && i < config->bootRules.size(); ++i)
+        if (const toml::table *table = rules->get(i)->as_table(); table && table->get("file"))
+            CheckHttpBase(check, *table->get("file"), "boot[" + std::to_string(i) + "].file",
+                          config->bootRules[i].file, *config);
+    if (!config->ipv6) return;
+    const toml::node *file = root["ipv6"]["boot_file"].node();
+    std::string text = config->server6.bootfile;
+    if (!file || text.find(kHttpBaseWord) == std::string::npos) return;
+    if (config->httpBase6.empty())
+        return check.Error(file->source(), "ipv6.boot_file", "${http} needs [http] listen and a global ipv6.address");
+    std::string url = ExpandHttpBase(text, config->httpBase6);
+    if (url.size() >= sizeof config->server6.bootfile)
+        return check.Error(file->source(), "ipv6.boot_file", "longer than 127 characters as " + url);
+    snprintf(config->server6.bootfile, sizeof config->server6.bootfile, "%s", url.c_str());
+}
+
 }  // namespace
 
 bool IsPostgresDatabase(const std::string &database) {
@@ -786,6 +823,7 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadHttp(check, root, config);
     ReadMetrics(check, root, config);
     ReadIpv6(check, root, config);
+    CheckHttpBases(check, root, config);
     ReadPolicy(check, root, config);
     SortByLine(path, errors, before);
     SortByLine(path, warnings, warningsBefore);

@@ -28,6 +28,7 @@ struct HostConfig {
     std::vector<BootRule> bootRules;
     std::string httpAddress;  // [http] listen; empty: no HTTP service
     int nHttpPort = 0;
+    std::string httpBase, httpBase6;  // what "${http}" stands for, per family; empty: no HTTP there
     std::string metricsAddress;  // [metrics] listen: /metrics and the status page; empty: none
     int nMetricsPort = 0;
     double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept

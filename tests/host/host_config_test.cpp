@@ -414,6 +414,19 @@ TEST_F(HostConfigTest, Ipv6SectionFillsTheRecordsAndRefusesWhatCannotServe) {
               (std::vector<std::string>{"host.toml:7: ipv6.address: not an IPv6 address (like 2001:db8::1)",
                                         "host.toml:10: ipv6.static[0].duid: not a DUID: 2 to 130 bytes in hex (like "
                                         "00:04:…)"}));
+    // Payload URLs: "${http}" is the HTTP service in the client's family, bracketed for IPv6.
+    EXPECT_TRUE(Errors(Server() + "[http]\nlisten = \"192.0.2.1:8080\"\n[ipv6]\naddress = \"2001:db8::1\"\n"
+                                  "boot_file = \"${http}/ipxe.efi\"\n[[boot]]\nfile = \"${http}/boot.ipxe\"\n")
+                    .empty());
+    EXPECT_EQ(std::string(m_Config.server6.bootfile), "http://[2001:db8::1]:8080/ipxe.efi");
+    ASSERT_EQ(m_Config.bootRules.size(), 1u);
+    SelectBootFileRecord client{};
+    EXPECT_TRUE(IsIpv6Client(client)) << "no MAC: an IPv6 client";
+    EXPECT_EQ(ExpandHttpBase(m_Config.bootRules[0].file, m_Config.httpBase) + " " +
+                  ExpandHttpBase(m_Config.bootRules[0].file, m_Config.httpBase6),
+              "http://192.0.2.1:8080/boot.ipxe http://[2001:db8::1]:8080/boot.ipxe");
+    EXPECT_EQ(Errors(Server() + "[[boot]]\nfile = \"${http}/boot.ipxe\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].file: ${http} needs [http] listen"});
     EXPECT_TRUE(Errors(Server() + "[ipv6]\naddress = \"::1\"\n").empty());
     std::vector<std::string> errors;
     EXPECT_TRUE(CheckHostHasAddress6(m_Config, "f", &errors)) << "loopback's ::1";
