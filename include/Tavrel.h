@@ -156,6 +156,8 @@ typedef struct BootEventRecordV6 {
 /* SelectBootFileRecord.flags: the request carries option 175, so the client
  * is iPXE even when it sends no user class. */
 #define TAVREL_BOOT_CLIENT_IPXE 0x01
+/* The client asked over DHCPv6; its mac is all zero when unknown. */
+#define TAVREL_BOOT_CLIENT_IPV6 0x02
 
 #define TAVREL_EVENT_DHCP_ANSWER 1      /* an OFFER, ACK or NAK went out */
 #define TAVREL_EVENT_DHCP_UNANSWERED 2  /* a DHCP request got no answer; reason says why */

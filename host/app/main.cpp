@@ -30,6 +30,7 @@
 #include "host/config/secure_boot_check.h"
 #include "host/web/http_server.h"
 #include "host/app/installed_paths.h"
+#include "host/app/library_v6.h"
 #include "host/app/log_tee.h"
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
@@ -61,6 +62,17 @@ int TAVREL_CALLBACK SelectMirrorServerToDB(SelectMirrorRecord *record) {
     return 1;
 }
 
+// Swapped with the rules: what "${http}" stands for, per family.
+std::shared_ptr<const std::pair<std::string, std::string>> g_HttpBases;
+
+// RULE's file for CLIENT, "${http}" made the base of the client's family.
+std::string ChosenFile(const BootRule &rule, const SelectBootFileRecord &client) {
+    auto bases = std::atomic_load(&g_HttpBases);
+    if (!bases || rule.file.find(kHttpBaseWord) == std::string::npos) return rule.file;
+    const std::string &base = IsIpv6Client(client) && !bases->second.empty() ? bases->second : bases->first;
+    return ExpandHttpBase(rule.file, base);
+}
+
 int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
@@ -70,11 +82,12 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     }
     auto guard = std::atomic_load(&g_SecureBoot);
     SecureBootChoice choice = guard ? guard->Choose(*rule, *client) : SecureBootChoice{rule->file, "", false};
+    BootRule served = *rule;
+    served.file = choice.file;
+    choice.file = served.file = ChosenFile(served, *client);
     if (g_lpTracker)
         g_lpTracker->NoteRule(client->mac, "boot[" + std::to_string(rule - rules->data()) + "]", choice.file,
                               choice.note);
-    BootRule served = *rule;
-    served.file = choice.file;
     std::string line = DescribeBootChoice(served, *client) + (choice.note.empty() ? "" : "; " + choice.note);
     std::string text = g_BootLines.Admit(line);
     if (!text.empty()) std::cout << text << std::flush;  // one write: other threads log too
@@ -89,7 +102,34 @@ void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
     if (g_lpTracker) g_lpTracker->Take(*event);
 }
 
+// The same for IPv6 clients and services (the farm's offers are IPv4 only).
+void TAVREL_CALLBACK TakeBootEventV6(const BootEventRecordV6 *event) {
+    if (g_lpTracker) g_lpTracker->TakeV6(*event);
+}
+
+// [ipv6] to the library: a first call starts IPv6 boot, a later one
+// reconfigures it. 0, or the library's code.
+int ApplyV6(const HostConfig &config) {
+    const LibraryV6 &library = FindLibraryV6();
+    if (!config.ipv6) return 0;
+    if (!library.Available()) {
+        std::cerr << "tavrel-host: " << kIpv6Unavailable << "\n";
+        return 0;
+    }
+    library.lpRegister(TakeBootEventV6);
+    return library.lpStart(&config.server6, config.ranges6.data(), static_cast<int>(config.ranges6.size()),
+                           config.statics6.data(), static_cast<int>(config.statics6.size()));
+}
+
+std::string StartFailureV6(int code, const HostConfig &config) {
+    return "IPv6 on " + std::string(config.server6.ServerIP) + (*config.server6.ifname ? "%" : "") +
+           config.server6.ifname + ": UDP port 547 or 69 is in use or not permitted, or the address is not "
+           "ready (code " + std::to_string(code) + ")";
+}
+
 void UseBootRules(const HostConfig &config) {
+    std::atomic_store(&g_HttpBases, std::make_shared<const std::pair<std::string, std::string>>(
+                                        config.httpBase, config.httpBase6));
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
     std::atomic_store(&g_SecureBoot, std::make_shared<SecureBootGuard>(config));
 }
@@ -111,7 +151,9 @@ bool Load(const std::string &path, HostConfig *config, LoadFor use = LoadFor::kL
     if (use != LoadFor::kListing)
         for (const std::string &warning : found) std::cerr << "warning: " << warning << "\n";
     if (warnings) *warnings = found.size();
-    if (loaded && (use != LoadFor::kServing || CheckHostHasAddress(*config, path, &errors))) return true;
+    if (loaded && (use != LoadFor::kServing || (CheckHostHasAddress(*config, path, &errors) &
+                                                CheckHostHasAddress6(*config, path, &errors))))
+        return true;
     for (const std::string &error : errors) std::cerr << error << "\n";
     return false;
 }
@@ -142,6 +184,19 @@ int Apply(int (*proc)(TeskPxeServerStruct *, TeskSubNetStruct *, int, TeskStatic
           HostConfig &config) {
     return proc(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()), config.statics.data(),
                 static_cast<int>(config.statics.size()));
+}
+
+// [http] serves IPv6 clients on ipv6.address at the same port; a link-local
+// address would need its link in every URL, so HTTP stays off it.
+bool StartHttpV6(BootHttpServer &http, const HostConfig &config, std::string *error) {
+    unsigned char bytes[16];
+    if (!config.ipv6 || !ParseAddress6(config.server6.ServerIP, bytes)) return true;
+    if (IsLinkLocal6(bytes)) {
+        std::cerr << "tavrel-host: HTTP is not served on the link-local " << config.server6.ServerIP
+                  << ": give [ipv6] a global or unique-local address for HTTP boot over IPv6\n";
+        return true;
+    }
+    return http.StartV6(config.server6.ServerIP, config.nHttpPort, error);
 }
 
 int Run(const std::string &path) {
@@ -189,10 +244,21 @@ int Run(const std::string &path) {
         StopPXE();
         return kExitFailed;
     }
+    result = ApplyV6(config);
+    if (result != 0) {
+        std::cerr << "tavrel-host: cannot serve: " << StartFailureV6(result, config) << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
     // The HTTP address and folder, like the TFTP folder, are taken at start.
     BootHttpServer http;
     if (!config.httpAddress.empty() &&
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
+        std::cerr << error << "\n";
+        StopPXE();
+        return kExitFailed;
+    }
+    if (!config.httpAddress.empty() && !StartHttpV6(http, config, &error)) {
         std::cerr << error << "\n";
         StopPXE();
         return kExitFailed;
@@ -208,7 +274,9 @@ int Run(const std::string &path) {
         StopPXE();
         return 1;
     }
-    std::cout << "tavrel-host: serving on " << config.server.ServerIP << std::endl;
+    std::cout << "tavrel-host: serving on " << config.server.ServerIP
+              << (config.ipv6 && FindLibraryV6().Available() ? std::string(" and ") + config.server6.ServerIP : "")
+              << std::endl;
     for (;;) {
         int sig = 0;
         sigwait(&signals, &sig);
@@ -230,11 +298,16 @@ int Run(const std::string &path) {
         }
         if (fresh.httpAddress != config.httpAddress || fresh.nHttpPort != config.nHttpPort)
             std::cerr << "tavrel-host: [http] is taken at start: restart the service to apply its change\n";
+        bool hadIpv6 = config.ipv6;
         config = fresh;
         UseBootRules(config);
         status.SetConfig(config);
         RefreshPXE(&config.server, config.ranges.data(), static_cast<int>(config.ranges.size()),
                    config.statics.data(), static_cast<int>(config.statics.size()));
+        if (hadIpv6 && !config.ipv6)
+            std::cerr << "tavrel-host: [ipv6] was removed: IPv6 boot goes on as before until a restart\n";
+        else if (int code = ApplyV6(config))
+            std::cerr << "tavrel-host: " << StartFailureV6(code, config) << "\n";
         std::cout << "tavrel-host: configuration re-read" << std::endl;
     }
     policy->Leave();  // the farm takes this server's clients while it stops
@@ -242,6 +315,7 @@ int Run(const std::string &path) {
     http.Stop();
     StopPXE();  // delivers the last events first
     RegisterBootEventCallback(nullptr);
+    if (FindLibraryV6().Available()) FindLibraryV6().lpRegister(nullptr);
     SetHttpObserver(nullptr);
     SetReportObserver(nullptr);
     SetBeaconObserver(nullptr);
@@ -320,6 +394,15 @@ bool TakeMac(const Options &o, std::string *mac) {
     return false;
 }
 
+// A machine as `why` takes it: a MAC, or an IPv6 client's DUID key as `machines` lists it.
+bool TakeMachine(const Options &o, std::string *key) {
+    if (CanonicalDuidKey(o.mac, key)) return true;
+    if (CanonicalMac(o.mac, key)) return true;
+    std::cerr << "tavrel-host: \"" << o.mac << "\" is neither a MAC address (six hex pairs, like 52:54:00:12:34:56) "
+              << "nor a DUID key (like duid-00040123...)\n";
+    return false;
+}
+
 int StoreStatus(PolicyStore &store, bool ok) { return ok ? 0 : Fail(store.LastError()); }
 
 int Assign(PolicyStore &store, const Options &o) {
@@ -341,7 +424,7 @@ int Unassign(PolicyStore &store, const Options &o) {
 
 int Why(PolicyStore &store, const Options &o) {
     std::string mac;
-    if (!TakeMac(o, &mac)) return kExitInvalid;
+    if (!TakeMachine(o, &mac)) return kExitInvalid;
     MachineRow row;
     bool found = false;
     // PrintWhy tells an unknown MAC in words; the status tells a script.
@@ -357,9 +440,10 @@ int Farm(PolicyStore &store, const Options &o) {
 }
 
 int Leases(const Options &o) {
-    std::string path = LeaseJournalPath(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder), error;
+    std::string error;
     std::vector<LeaseEntry> leases;
-    if (!ReadLeaseJournal(path, time(nullptr), &leases, &error)) return Fail(error);
+    if (!ReadAllLeases(o.dataFolder.empty() ? LibraryDataFolder() : o.dataFolder, time(nullptr), &leases, &error))
+        return Fail(error);
     PrintLeases(leases, o.json);
     return 0;
 }
@@ -403,6 +487,7 @@ const std::vector<Command> &Commands() {
              HostConfig config;
              size_t warnings = 0;
              if (!Load(o.file, &config, LoadFor::kServing, &warnings)) return kExitInvalid;
+             if (config.ipv6 && !FindLibraryV6().Available()) std::cerr << "warning: " << kIpv6Unavailable << "\n";
              std::cout << o.file << ": " << CheckSummary(config, warnings) << "\n";
              return 0;
          }},
@@ -460,7 +545,7 @@ const std::vector<Command> &Commands() {
              StoreOptions(sub, o);
          },
          Listing([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
-        {"why", "tell the last boot attempt of MAC in plain words",
+        {"why", "tell the last boot attempt of MAC (or an IPv6 client's duid-... key) in plain words",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);

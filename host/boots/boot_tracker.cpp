@@ -13,6 +13,8 @@ namespace {
 
 constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
 constexpr int kBootServerPort = 4011;
+constexpr int kDhcp6ServerPort = 547;
+constexpr int kDhcp6Advertise = 2, kDhcp6Reply = 7, kDhcp6Decline = 9;
 constexpr const char *kSizeProbe = "size_probe";
 // What the library advertises as lease time (a day): an address
 // acknowledged this recently is taken.
@@ -36,6 +38,14 @@ bool AllZero(const unsigned char *mac) {
     for (int i = 0; i < 6; ++i)
         if (mac[i]) return false;
     return true;
+}
+
+const char *Dhcp6TypeName(int nType) {
+    switch (nType) {
+        case kDhcp6Advertise: return "advertise";
+        case kDhcp6Reply: return "reply";
+        default: return "other";
+    }
 }
 
 const char *DhcpTypeName(int nType) {
@@ -88,6 +98,16 @@ double BootTracker::EventTime(long long seconds) const {
 }
 
 void BootTracker::Take(const BootEventRecord &event) {
+    TakeEvent(event, FieldText(event.address, sizeof event.address), AllZero(event.mac) ? "" : MacText(event.mac));
+}
+
+void BootTracker::TakeV6(const BootEventRecordV6 &event) {
+    std::string key = AllZero(event.base.mac) ? FieldText(event.clientkey, sizeof event.clientkey)
+                                              : MacText(event.base.mac);
+    TakeEvent(event.base, FieldText(event.address, sizeof event.address), key);
+}
+
+void BootTracker::TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key) {
     BootStep step;
     step.time = EventTime(event.time);
     step.reason = ReasonKey(event.reason);
@@ -98,12 +118,12 @@ void BootTracker::Take(const BootEventRecord &event) {
         case TAVREL_EVENT_DHCP_UNANSWERED:
         case TAVREL_EVENT_MIRROR_REQUEST:
         case TAVREL_EVENT_MIRROR_REPORT:
-            return TakeDhcp(event, step);
+            return TakeDhcp(event, step, address, key);
         case TAVREL_EVENT_TFTP_STARTED:
         case TAVREL_EVENT_TFTP_PROGRESS:
         case TAVREL_EVENT_TFTP_ENDED:
         case TAVREL_EVENT_TFTP_REFUSED:
-            return TakeTftp(event, step);
+            return TakeTftp(event, step, address);
         case TAVREL_EVENT_ADDRESS_IN_USE:
             ++m_Counters.dhcpProbeConflicts;  // no machine's step: the address's holder never asked
             return;
@@ -112,9 +132,10 @@ void BootTracker::Take(const BootEventRecord &event) {
     }
 }
 
-void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
-    std::string mac = AllZero(event.mac) ? "" : MacText(event.mac);
-    std::string address = FieldText(event.address, sizeof event.address);
+void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const std::string &address,
+                           const std::string &mac) {
+    bool bV6 = event.port == kDhcp6ServerPort;
+    int nOffer = bV6 ? kDhcp6Advertise : kDhcpOffer;
     if (event.kind == TAVREL_EVENT_MIRROR_REQUEST || event.kind == TAVREL_EVENT_MIRROR_REPORT) {
         bool bReport = event.kind == TAVREL_EVENT_MIRROR_REPORT;
         ++m_Counters.mirrorMessages[bReport ? "report" : "request"];
@@ -134,14 +155,15 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
         ++m_Counters.dhcpUnknownLeases[event.kind == TAVREL_EVENT_DHCP_ANSWER ? "nak" : "none"];
     if (event.kind == TAVREL_EVENT_DHCP_UNANSWERED) {
         ++m_Counters.dhcpUnanswered[step.reason];
-        if (event.messagetype == kDhcpDecline || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
+        if (event.messagetype == (bV6 ? kDhcp6Decline : kDhcpDecline) || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
             ++m_Counters.dhcpDeclines;
         step.what = kStepUnanswered;
         // RELEASE, INFORM and the like are counted only: they end no boot.
         if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "", false, address);
         return;
     }
-    ++m_Counters.dhcpAnswers[std::string(DhcpTypeName(event.messagetype)) + " " + std::to_string(event.port)];
+    const char *lpType = bV6 ? Dhcp6TypeName(event.messagetype) : DhcpTypeName(event.messagetype);
+    ++m_Counters.dhcpAnswers[std::string(lpType) + " " + std::to_string(event.port)];
     step.reason.clear();  // a NAK's reason is counted; the NAK itself ends no boot
     step.address = address;
     step.file = FieldText(event.file, sizeof event.file);
@@ -149,15 +171,17 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
     if (rule != m_RuleOfMac.end() && rule->second.file == step.file)
         step.rule = rule->second.rule, step.note = rule->second.note;
     step.what = event.port == kBootServerPort ? kStepProxy
-                : event.messagetype == kDhcpOffer ? kStepOffer
-                : event.messagetype == kDhcpNak   ? kStepNak
-                                                  : kStepAck;
-    if (event.messagetype == kDhcpAck && event.port != kBootServerPort) {
+                : event.messagetype == nOffer              ? kStepOffer
+                : !bV6 && event.messagetype == kDhcpNak    ? kStepNak
+                                                           : kStepAck;
+    // The pools' use is of IPv4 ranges.
+    if (event.messagetype == kDhcpAck && event.port != kBootServerPort && !bV6) {
         m_Acknowledged[AddressValue(address)] = step.time;
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
     }
     if (mac.empty()) return;
-    if (step.what == kStepOffer || step.what == kStepAck) {
+    // A DHCPv6 reply to an INFORMATION-REQUEST binds no address.
+    if ((step.what == kStepOffer || step.what == kStepAck) && !address.empty()) {
         m_MacOfAddress[address] = mac;
         Trim(m_MacOfAddress, kMaxAddresses, [this](const std::string &owner) {
             auto it = m_Machines.find(owner);
@@ -168,8 +192,7 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step) {
     Record(mac, step, step.what == kStepProxy ? "" : address, true, address);
 }
 
-void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step) {
-    std::string address = FieldText(event.address, sizeof event.address);
+void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address) {
     step.file = FieldText(event.file, sizeof event.file);
     step.size = event.size;
     step.bytes = event.bytes;
@@ -235,6 +258,7 @@ BootStep *BootTracker::OpenTransfer(const std::string &key, const char *lpWhat, 
 
 void BootTracker::NoteRule(const unsigned char *mac, const std::string &rule, const std::string &file,
                            const std::string &note) {
+    if (AllZero(mac)) return;  // an IPv6 client known by its DUID alone: no rule credit is tied to it
     std::lock_guard<std::mutex> lock(m_Lock);
     if (rule.empty()) {
         m_RuleOfMac.erase(MacText(mac));

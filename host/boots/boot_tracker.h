@@ -83,6 +83,10 @@ public:
 
     // The library's delivery thread.
     void Take(const BootEventRecord &event);
+    // An IPv6 client's or service's: its machine is keyed by MAC when the
+    // library learnt one, else by the DUID's text ("duid-0004..."), and
+    // counted on port 547 with the DHCPv6 message names.
+    void TakeV6(const BootEventRecordV6 &event);
     // The boot-file callback: which rule chose FILE for MAC ("" when none
     // matched). An answer is credited to the rule only when it names that file.
     // NOTE: what the Secure Boot check says of FILE, told with the answer.
@@ -125,8 +129,10 @@ private:
     void Record(const std::string &key, const BootStep &step, const std::string &address, bool bAnswered,
                 const std::string &source);
     void Unanswered(const std::string &key, const BootStep &step);
-    void TakeDhcp(const BootEventRecord &event, BootStep step);
-    void TakeTftp(const BootEventRecord &event, BootStep step);
+    // ADDRESS the event's (of either family), KEY its machine's ("" when unknown).
+    void TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key);
+    void TakeDhcp(const BootEventRecord &event, BootStep step, const std::string &address, const std::string &key);
+    void TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address);
     // A progress event: the bytes so far go into the step its start made.
     void TakeTftpProgress(const std::string &address, BootStep step);
     // The step of KEY's transfer of FILE by WHAT that has not ended, or null.

@@ -77,8 +77,14 @@ void PrintLeases(const std::vector<LeaseEntry> &leases, bool json) {
         std::cout << JsonDocument(out);
         return;
     }
-    printf("%-17s  %-15s  %s\n", "mac", "ip", "expires");
+    // IPv6 addresses and DUID keys widen their columns; IPv4 rows keep theirs.
+    int nMac = 17, nIp = 15;
+    for (const LeaseEntry &lease : leases) {
+        nMac = std::max(nMac, static_cast<int>(ShownText(lease.mac).size()));
+        nIp = std::max(nIp, static_cast<int>(ShownText(lease.ip).size()));
+    }
+    printf("%-*s  %-*s  %s\n", nMac, "mac", nIp, "ip", "expires");
     for (const LeaseEntry &lease : leases)
-        printf("%-17s  %-15s  %s\n", ShownText(lease.mac).c_str(), ShownText(lease.ip).c_str(),
+        printf("%-*s  %-*s  %s\n", nMac, ShownText(lease.mac).c_str(), nIp, ShownText(lease.ip).c_str(),
                LocalTimeText(static_cast<double>(lease.expiry)).c_str());
 }

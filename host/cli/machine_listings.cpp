@@ -1,5 +1,6 @@
 #include "host/cli/machine_listings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -29,11 +30,18 @@ bool PrintMachines(PolicyStore &store, bool json) {
         std::cout << JsonDocument(out);
         return true;
     }
-    printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", "mac", "address", "last seen", "stage", "result", "server",
-           "reason");
+    // IPv6 addresses and DUID keys widen their columns; IPv4 rows keep theirs.
+    int nMac = 17, nAddress = 15;
+    for (const MachineRow &row : rows) {
+        nMac = std::max(nMac, static_cast<int>(ShownText(row.mac).size()));
+        nAddress = std::max(nAddress, static_cast<int>(ShownText(row.address).size()));
+    }
+    printf("%-*s  %-*s  %-19s  %-6s  %-10s  %-15s  %s\n", nMac, "mac", nAddress, "address", "last seen", "stage",
+           "result", "server", "reason");
     for (const MachineRow &row : rows) {
         MachineRecord m = RecordFromRow(row);
-        printf("%-17s  %-15s  %-19s  %-6s  %-10s  %-15s  %s\n", ShownText(m.mac).c_str(), ShownText(m.address).c_str(),
+        printf("%-*s  %-*s  %-19s  %-6s  %-10s  %-15s  %s\n", nMac, ShownText(m.mac).c_str(), nAddress,
+               ShownText(m.address).c_str(),
                LocalTimeText(m.lastSeen).c_str(), ShownText(m.stage).c_str(), ShownText(m.result).c_str(),
                ShownText(m.reporter).c_str(), ShownText(ReasonWords(m.reason)).c_str());
     }

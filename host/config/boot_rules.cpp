@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "log/log_text.h"
 
@@ -35,6 +36,12 @@ bool UserClassMatches(const std::string &wanted, const SelectBootFileRecord &cli
     return wanted == kIpxeUserClass && (client.flags & TAVREL_BOOT_CLIENT_IPXE) != 0;
 }
 
+// An IPv6 client whose DUID holds no MAC comes with six zero bytes.
+bool MacUnknown(const unsigned char *mac) {
+    static const unsigned char kNone[6] = {};
+    return memcmp(mac, kNone, sizeof kNone) == 0;
+}
+
 bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     if (!rule.arches.empty()) {
         bool any = false;
@@ -43,7 +50,8 @@ bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     }
     if (!UserClassMatches(rule.userClass, client)) return false;
     if (!StartsWith(client.vendorclass, rule.vendorPrefix)) return false;
-    return rule.macPrefix.empty() || memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
+    if (rule.macPrefix.empty()) return true;
+    return !MacUnknown(client.mac) && memcmp(client.mac, rule.macPrefix.data(), rule.macPrefix.size()) == 0;
 }
 
 }  // namespace
@@ -57,7 +65,7 @@ const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBo
 std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client) {
     char line[1536];
     snprintf(line, sizeof line, "boot: %s (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
-             MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
+             MacUnknown(client.mac) ? "(MAC unknown)" : MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
              client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
              PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
     return line;
@@ -70,5 +78,22 @@ std::vector<int> ArchitectureCodes(const std::string &name) {
 }
 
 bool IsBootUrl(const std::string &file) {
-    return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0;
+    return file.rfind("http://", 0) == 0 || file.rfind("https://", 0) == 0 || file.rfind(kHttpBaseWord, 0) == 0;
+}
+
+bool IsIpv6Client(const SelectBootFileRecord &client) {
+    return (client.flags & kBootClientIpv6) != 0 || MacUnknown(client.mac);
+}
+
+std::string HttpBase(const std::string &address, int nPort) {
+    constexpr int kHttpPort = 80;
+    return "http://" + UrlHost(address) + (nPort == kHttpPort ? "" : ":" + std::to_string(nPort));
+}
+
+std::string ExpandHttpBase(const std::string &file, const std::string &base) {
+    std::string out = file;
+    const size_t nWord = sizeof kHttpBaseWord - 1;
+    for (size_t at = 0; (at = out.find(kHttpBaseWord, at)) != std::string::npos; at += base.size())
+        out.replace(at, nWord, base);
+    return out;
 }

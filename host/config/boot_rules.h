@@ -31,5 +31,17 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
 std::vector<int> ArchitectureCodes(const std::string &name);
 
 // Boot files that are URLs go to UEFI HTTP Boot clients; the rest are names
-// under the boot folder.
+// under the boot folder ("${http}/…" is a URL).
 bool IsBootUrl(const std::string &file);
+
+// "${http}" in a boot file stands for this server's HTTP service in the
+// client's address family: "http://192.0.2.1:8080", "http://[2001:db8::1]:8080".
+constexpr const char kHttpBaseWord[] = "${http}";
+// The flag an IPv6 client's record carries; a MAC of six zero bytes tells
+// one too (a library before the flag sent none).
+constexpr unsigned char kBootClientIpv6 = TAVREL_BOOT_CLIENT_IPV6;
+bool IsIpv6Client(const SelectBootFileRecord &client);
+// The base for ADDRESS (either family) and PORT (80 is left out).
+std::string HttpBase(const std::string &address, int nPort);
+// FILE with every "${http}" replaced by BASE.
+std::string ExpandHttpBase(const std::string &file, const std::string &base);

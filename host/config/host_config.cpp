@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -48,7 +49,14 @@ const SectionKeys kKnownKeys[] = {
     {"static", true, {"mac", "ip", "netmask", "gateway", "dns1", "dns2"}},
     {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file", "fallback"}},
     {"secure_boot", false, {"revocations", "level", "refuse_revoked", "warn_unsigned"}},
+    {"ipv6", false,
+     {"address", "interface", "boot_file", "dhcp_mode", "dns", "router_advertisement", "prefix", "range", "static"}},
 };
+// [ipv6]'s own lists, checked as [ipv6] is.
+const SectionKeys kIpv6Range{"ipv6.range", true, {"begin", "end", "class"}};
+const SectionKeys kIpv6Static{"ipv6.static", true, {"duid", "mac", "ip"}};
+constexpr size_t kMaxDuidBytes = 130;  // type (2) and at most 128 more
+constexpr int kIpv6Bits = 128;
 
 class Checker {
 public:
@@ -161,6 +169,22 @@ void CheckKeysOf(Checker &check, const toml::table &table, const std::string &pr
     }
 }
 
+// A list that may be absent, read in place (a copy would lose its lines).
+const toml::array &ListOrNone(const toml::array *list) {
+    static const toml::array none;
+    return list ? *list : none;
+}
+
+void CheckIpv6Lists(Checker &check, const toml::table &ipv6) {
+    for (const SectionKeys *known : {&kIpv6Range, &kIpv6Static}) {
+        const toml::array *items = ipv6[strchr(known->section, '.') + 1].as_array();
+        int index = 0;
+        for (const toml::node &item : ListOrNone(items))
+            if (const toml::table *table = item.as_table())
+                CheckKeysOf(check, *table, std::string(known->section) + "[" + std::to_string(index++) + "]", *known);
+    }
+}
+
 void CheckKnownKeys(Checker &check, const toml::table &root) {
     for (const auto &entry : root) {
         std::string name(entry.first.str());
@@ -173,8 +197,10 @@ void CheckKnownKeys(Checker &check, const toml::table &root) {
             continue;
         }
         if (!known->array) {
-            if (const toml::table *table = entry.second.as_table()) CheckKeysOf(check, *table, name, *known);
-            else
+            if (const toml::table *table = entry.second.as_table()) {
+                CheckKeysOf(check, *table, name, *known);
+                if (name == "ipv6") CheckIpv6Lists(check, *table);
+            } else
                 check.Warning(entry.second.source(), name,
                               "must be a section [" + name + "], ignored" + kNextReleaseRefuses);
             continue;
@@ -354,6 +380,246 @@ void ReadFarm(Checker &check, const toml::table &root, HostConfig *config) {
                                          65535);
     config->nPruneAfterHours = WholeNumber(check, *farm, "prune_after_hours", "farm.prune_after_hours",
                                            kDefaultPruneAfterHours, 1, 24 * 365);
+}
+
+// VALUE as an IPv6 address in its one form (RFC 5952) into FIELD; BYTES get its value.
+bool Ipv6Value(Checker &check, const toml::source_region &where, const std::string &key, const std::string &value,
+               char *field, size_t size, unsigned char bytes[16]) {
+    std::string canonical;
+    if (!CanonicalAddress6(value, &canonical) || !ParseAddress6(canonical, bytes) || canonical.size() >= size) {
+        check.Error(where, key, "not an IPv6 address (like 2001:db8::1)");
+        *field = '\0';
+        return false;
+    }
+    snprintf(field, size, "%s", canonical.c_str());
+    return true;
+}
+
+// An IPv6 address key; an absent optional one leaves FIELD empty (true).
+bool Address6(Checker &check, const toml::table &table, const char *name, const std::string &key, char *field,
+              size_t size, bool required, unsigned char bytes[16]) {
+    if (!check.Text(table, name, key, field, size, required, table.source())) return false;
+    if (!*field) return !required;
+    return Ipv6Value(check, table.get(name)->source(), key, field, field, size, bytes);
+}
+
+// "ADDRESS/LENGTH" split; LENGTH stays as it was when the text has none.
+bool SplitPrefix(char *text, int *nLength) {
+    char *slash = strchr(text, '/');
+    if (!slash) return true;
+    char *end = nullptr;
+    long length = strtol(slash + 1, &end, 10);
+    *slash = '\0';
+    if (end == slash + 1 || *end || length < 1 || length > kIpv6Bits) return false;
+    *nLength = static_cast<int>(length);
+    return true;
+}
+
+// The prefixes ranges must lie in: the server address's, and the advertised one.
+struct Prefix6 {
+    unsigned char bytes[16];
+    int nLength;
+    std::string text;
+};
+
+void ReadIpv6Server(Checker &check, const toml::table &ipv6, HostConfig *config, std::vector<Prefix6> *prefixes) {
+    TeskPxeServerV6Struct &s = config->server6;
+    const auto &where = ipv6.source();
+    if (const toml::node *address = ipv6.get("address")) config->nAddress6Line = address->source().begin.line;
+    char text[80] = "";
+    Prefix6 own{};
+    own.nLength = config->nPrefixLength6;
+    if (check.Text(ipv6, "address", "ipv6.address", text, sizeof text, true, where) &&
+        !SplitPrefix(text, &own.nLength))
+        check.Error(ipv6.get("address")->source(), "ipv6.address", "prefix length must be 1 to 128 (like /64)");
+    else if (*text) {
+        if (Ipv6Value(check, ipv6.get("address")->source(), "ipv6.address", text, s.ServerIP, sizeof s.ServerIP,
+                      own.bytes)) {
+            config->nPrefixLength6 = own.nLength;
+            own.text = std::string(s.ServerIP) + "/" + std::to_string(own.nLength);
+            prefixes->push_back(own);
+        }
+    }
+    check.Text(ipv6, "interface", "ipv6.interface", s.ifname, sizeof s.ifname, false, where);
+    if (!prefixes->empty() && IsLinkLocal6(own.bytes) && !*s.ifname)
+        check.Error(ipv6.get("address")->source(), "ipv6.address",
+                    std::string(s.ServerIP) + " is link-local: name its link with ipv6.interface");
+    check.Text(ipv6, "boot_file", "ipv6.boot_file", s.bootfile, sizeof s.bootfile, false, where);
+    if (const toml::node *file = ipv6.get("boot_file"))
+        CheckBootFileExists(check, *config, *file, "ipv6.boot_file", s.bootfile);
+    char mode[32] = "dynamic";
+    if (check.Text(ipv6, "dhcp_mode", "ipv6.dhcp_mode", mode, sizeof mode, false, where) &&
+        strcmp(mode, "dynamic") != 0) {
+        if (strcmp(mode, "static-only") == 0) s.dhcpmode = 1;
+        else check.Error(ipv6.get("dhcp_mode")->source(), "ipv6.dhcp_mode", "must be \"dynamic\" or \"static-only\"");
+    }
+    if (const toml::node *flag = ipv6.get("router_advertisement")) {
+        if (flag->is_boolean()) s.routeradvert = flag->as_boolean()->get() ? 1 : 0;
+        else check.Error(flag->source(), "ipv6.router_advertisement", "must be true or false");
+    }
+    Prefix6 ra{};
+    ra.nLength = 0;
+    if (check.Text(ipv6, "prefix", "ipv6.prefix", s.raprefix, sizeof s.raprefix, false, where) && *s.raprefix) {
+        std::string canonical;
+        if (!SplitPrefix(s.raprefix, &ra.nLength) || ra.nLength == 0 || !CanonicalAddress6(s.raprefix, &canonical) ||
+            !ParseAddress6(canonical, ra.bytes)) {
+            check.Error(ipv6.get("prefix")->source(), "ipv6.prefix", "not an IPv6 prefix (like 2001:db8::/64)");
+            *s.raprefix = '\0';
+        } else {
+            ra.text = canonical + "/" + std::to_string(ra.nLength);
+            snprintf(s.raprefix, sizeof s.raprefix, "%s", ra.text.c_str());
+            prefixes->push_back(ra);
+        }
+    }
+    if (s.routeradvert && !*s.raprefix)
+        check.Error(ipv6.get("router_advertisement")->source(), "ipv6.router_advertisement",
+                    "needs ipv6.prefix, the prefix to advertise");
+}
+
+// dns = ["2001:db8::53", ...]: at most two, given to every range.
+void ReadIpv6Dns(Checker &check, const toml::table &ipv6, char (*dns)[64]) {
+    const toml::node *node = ipv6.get("dns");
+    if (!node) return;
+    const toml::array *list = node->as_array();
+    if (!list || list->size() > 2) {
+        check.Error(node->source(), "ipv6.dns", "must be a list of one or two IPv6 addresses");
+        return;
+    }
+    for (size_t i = 0; i < list->size(); ++i) {
+        const toml::node &item = *list->get(i);
+        unsigned char bytes[16];
+        std::string key = "ipv6.dns[" + std::to_string(i) + "]";
+        if (!item.is_string()) check.Error(item.source(), key, "not an IPv6 address (like 2001:db8::1)");
+        else Ipv6Value(check, item.source(), key, item.as_string()->get(), dns[i], 64, bytes);
+    }
+}
+
+// The first prefix of PREFIXES that BYTES lies outside of, or null.
+const Prefix6 *OutsidePrefix(const std::vector<Prefix6> &prefixes, const unsigned char bytes[16]) {
+    for (const Prefix6 &prefix : prefixes)
+        if (!SamePrefix6(bytes, prefix.bytes, prefix.nLength)) return &prefix;
+    return nullptr;
+}
+
+void ReadIpv6Ranges(Checker &check, const toml::table &ipv6, HostConfig *config, const std::vector<Prefix6> &prefixes,
+                    char (*dns)[64]) {
+    const toml::array *ranges = ipv6["range"].as_array();
+    int index = 0;
+    for (const toml::node &node : ListOrNone(ranges)) {
+        std::string key = "ipv6.range[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        TeskSubNetV6Struct r{};
+        unsigned char begin[16], end[16];
+        bool ok = Address6(check, *table, "begin", key + ".begin", r.beginip, sizeof r.beginip, true, begin);
+        ok = Address6(check, *table, "end", key + ".end", r.endip, sizeof r.endip, true, end) && ok;
+        if (ok && memcmp(begin, end, sizeof begin) > 0)
+            check.Error(table->get("end")->source(), key + ".end", "below begin");
+        const Prefix6 *outside = nullptr;
+        if (ok && ((outside = OutsidePrefix(prefixes, begin)) || (outside = OutsidePrefix(prefixes, end))))
+            check.Error(table->get("begin")->source(), key,
+                        std::string(r.beginip) + "-" + r.endip + " lies outside " + outside->text +
+                            (outside == &prefixes.front() && config->server6.ServerIP[0] ? ", the server's prefix"
+                                                                                         : ", the advertised prefix"));
+        snprintf(r.dns1, sizeof r.dns1, "%s", dns[0]);
+        snprintf(r.dns2, sizeof r.dns2, "%s", dns[1]);
+        r.nDhcpType = 1;
+        char kind[16] = "boot";
+        if (check.Text(*table, "class", key + ".class", kind, sizeof kind, false, table->source())) {
+            if (strcmp(kind, "other") == 0) r.nDhcpType = 2;
+            else if (strcmp(kind, "any") == 0) r.nDhcpType = 0;
+            else if (strcmp(kind, "boot") != 0)
+                check.Error(table->get("class")->source(), key + ".class", "must be \"boot\", \"other\" or \"any\"");
+        }
+        config->ranges6.push_back(r);
+    }
+}
+
+// A DUID in hex, colons optional, rewritten lowercase without colons.
+bool TakeDuid(char *text, size_t size) {
+    std::string hex;
+    for (const char *c = text; *c; ++c)
+        if (*c != ':') hex += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+    bool ok = hex.size() >= 4 && hex.size() % 2 == 0 && hex.size() / 2 <= kMaxDuidBytes && hex.size() < size &&
+              hex.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (ok) snprintf(text, size, "%s", hex.c_str());
+    return ok;
+}
+
+void ReadIpv6Statics(Checker &check, const toml::table &ipv6, HostConfig *config) {
+    const toml::array *statics = ipv6["static"].as_array();
+    int index = 0;
+    unsigned char own[16] = {};
+    ParseAddress6(config->server6.ServerIP, own);
+    for (const toml::node &node : ListOrNone(statics)) {
+        std::string key = "ipv6.static[" + std::to_string(index++) + "]";
+        const toml::table *table = node.as_table();
+        if (!table) continue;
+        TeskStaticDhcpV6Struct e{};
+        const auto &where = table->source();
+        if (check.Text(*table, "duid", key + ".duid", e.duid, sizeof e.duid, false, where) && *e.duid &&
+            !TakeDuid(e.duid, sizeof e.duid))
+            check.Error(table->get("duid")->source(), key + ".duid", "not a DUID: 2 to 130 bytes in hex (like 00:04:…)");
+        if (check.Text(*table, "mac", key + ".mac", e.mac, sizeof e.mac, false, where) && *e.mac &&
+            !Checker::TakeMac(e.mac, sizeof e.mac))
+            check.Error(table->get("mac")->source(), key + ".mac", "not six hex pairs (like 52:54:00:12:34:56)");
+        if (!table->get("duid") && !table->get("mac")) check.Error(where, key, "needs duid or mac");
+        unsigned char bytes[16];
+        if (Address6(check, *table, "ip", key + ".ip", e.ip, sizeof e.ip, true, bytes) &&
+            memcmp(bytes, own, sizeof own) == 0)
+            check.Error(table->get("ip")->source(), key + ".ip", std::string(e.ip) + " is the server's own address");
+        config->statics6.push_back(e);
+    }
+}
+
+// [ipv6]: the server's IPv6 address, its ranges and static entries.
+void ReadIpv6(Checker &check, const toml::table &root, HostConfig *config) {
+    const toml::table *ipv6 = root["ipv6"].as_table();
+    if (!ipv6) return;
+    config->ipv6 = true;
+    std::vector<Prefix6> prefixes;
+    ReadIpv6Server(check, *ipv6, config, &prefixes);
+    char dns[2][64] = {};
+    ReadIpv6Dns(check, *ipv6, dns);
+    ReadIpv6Ranges(check, *ipv6, config, prefixes, dns);
+    ReadIpv6Statics(check, *ipv6, config);
+}
+
+// "${http}" in a boot file needs [http] (and, for IPv6 clients, a global
+// [ipv6] address), and the file it becomes must still fit.
+void CheckHttpBase(Checker &check, const toml::node &node, const std::string &key, const std::string &file,
+                   const HostConfig &config) {
+    if (file.find(kHttpBaseWord) == std::string::npos) return;
+    if (config.httpBase.empty()) return check.Error(node.source(), key, "${http} needs [http] listen");
+    for (const std::string &base : {config.httpBase, config.httpBase6})
+        if (ExpandHttpBase(file, base).size() >= kBootFileNameSize)
+            return check.Error(node.source(), key,
+                               "longer than " + std::to_string(kBootFileNameSize - 1) + " characters with ${http} as " +
+                                   base);
+}
+
+void CheckHttpBases(Checker &check, const toml::table &root, HostConfig *config) {
+    unsigned char bytes[16];
+    if (!config->httpAddress.empty()) {
+        config->httpBase = HttpBase(config->httpAddress, config->nHttpPort);
+        if (config->ipv6 && ParseAddress6(config->server6.ServerIP, bytes) && !IsLinkLocal6(bytes))
+            config->httpBase6 = HttpBase(config->server6.ServerIP, config->nHttpPort);
+    }
+    const toml::array *rules = root["boot"].as_array();
+    for (size_t i = 0; rules && i < rules->size() && i < config->bootRules.size(); ++i)
+        if (const toml::table *table = rules->get(i)->as_table(); table && table->get("file"))
+            CheckHttpBase(check, *table->get("file"), "boot[" + std::to_string(i) + "].file",
+                          config->bootRules[i].file, *config);
+    if (!config->ipv6) return;
+    const toml::node *file = root["ipv6"]["boot_file"].node();
+    std::string text = config->server6.bootfile;
+    if (!file || text.find(kHttpBaseWord) == std::string::npos) return;
+    if (config->httpBase6.empty())
+        return check.Error(file->source(), "ipv6.boot_file", "${http} needs [http] listen and a global ipv6.address");
+    std::string url = ExpandHttpBase(text, config->httpBase6);
+    if (url.size() >= sizeof config->server6.bootfile)
+        return check.Error(file->source(), "ipv6.boot_file", "longer than 127 characters as " + url);
+    snprintf(config->server6.bootfile, sizeof config->server6.bootfile, "%s", url.c_str());
 }
 
 }  // namespace
@@ -600,6 +866,8 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadBootRules(check, root, config);
     ReadHttp(check, root, config);
     ReadMetrics(check, root, config);
+    ReadIpv6(check, root, config);
+    CheckHttpBases(check, root, config);
     ReadPolicy(check, root, config);
     ReadSecureBoot(check, root, config);
     if (errors->size() == before) CheckSecureBootChains(path, config, warnings);
@@ -623,6 +891,10 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
                        count(config.bootRules.size(), "boot rule", "boot rules") + ", " +
                        count(nWarnings, "warning", "warnings");
     // The other members' ranges are in the database, which `check` leaves alone.
+    if (config.ipv6)
+        line += "; IPv6 on " + std::string(config.server6.ServerIP) + ": " +
+                count(config.ranges6.size(), "range", "ranges") + ", " +
+                count(config.statics6.size(), "static entry", "static entries");
     if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
     if (secure.nLoadersChecked)
         line += "; " + count(secure.nLoadersChecked, "EFI loader", "EFI loaders") + " checked against SBAT level " +
@@ -642,6 +914,30 @@ bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std:
     if (!found)
         errors->push_back(path + ":" + std::to_string(config.nAddressLine) + ": server.address: " +
                           config.server.ServerIP + " is not an address of this host (`ip -4 address` lists them)");
+    return found;
+}
+
+bool CheckHostHasAddress6(const HostConfig &config, const std::string &path, std::vector<std::string> *errors) {
+    unsigned char wanted[16];
+    if (!config.ipv6 || !ParseAddress6(config.server6.ServerIP, wanted)) return true;
+    const char *lpInterface = config.server6.ifname;
+    unsigned index = *lpInterface ? if_nametoindex(lpInterface) : 0;
+    if (!index && *lpInterface) index = static_cast<unsigned>(strtoul(lpInterface, nullptr, 10));
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return true;  // cannot tell: the library will say
+    bool found = false;
+    for (ifaddrs *entry = list; entry && !found; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6) continue;
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(entry->ifa_addr);
+        found = memcmp(in6->sin6_addr.s6_addr, wanted, sizeof wanted) == 0 &&
+                (!*lpInterface || if_nametoindex(entry->ifa_name) == index);
+    }
+    freeifaddrs(list);
+    if (!found)
+        errors->push_back(path + ":" + std::to_string(config.nAddress6Line) + ": ipv6.address: " +
+                          config.server6.ServerIP + " is not an address of this host" +
+                          (*lpInterface ? std::string(" on ") + lpInterface : std::string()) +
+                          " (`ip -6 address` lists them)");
     return found;
 }
 

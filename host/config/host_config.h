@@ -29,10 +29,18 @@ struct HostConfig {
     std::vector<BootRule> bootRules;
     std::string httpAddress;  // [http] listen; empty: no HTTP service
     int nHttpPort = 0;
+    std::string httpBase, httpBase6;  // what "${http}" stands for, per family; empty: no HTTP there
     std::string metricsAddress;  // [metrics] listen: /metrics and the status page; empty: none
     int nMetricsPort = 0;
     double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept
     SecureBootOptions secureBoot;  // [secure_boot], and what `check` found of the loaders
+    // [ipv6]: IPv6 boot beside IPv4 (StartPXEV6), when the section is there.
+    bool ipv6 = false;
+    TeskPxeServerV6Struct server6{};
+    int nAddress6Line = 0;      // where ipv6.address stands
+    int nPrefixLength6 = 64;    // of the server's address ("2001:db8::1/64"), 64 unless written
+    std::vector<TeskSubNetV6Struct> ranges6;
+    std::vector<TeskStaticDhcpV6Struct> statics6;
 };
 
 constexpr int kFarmHeartbeatPort = 4457;
@@ -54,6 +62,9 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings);
 // What only the machine can tell: whether the server address is one of this
 // host's own. Used by `check` and before `run` starts, with the same words.
 bool CheckHostHasAddress(const HostConfig &config, const std::string &path, std::vector<std::string> *errors);
+
+// The same for ipv6.address (on ipv6.interface when that is set).
+bool CheckHostHasAddress6(const HostConfig &config, const std::string &path, std::vector<std::string> *errors);
 
 // DATABASE names PostgreSQL ("postgresql://" or "postgres://"); anything
 // else is a SQLite file.

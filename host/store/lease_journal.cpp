@@ -23,6 +23,18 @@ std::string LibraryDataFolder() {
 }
 
 std::string LeaseJournalPath(const std::string &dataFolder) { return dataFolder + "/leases/leases.journal"; }
+std::string LeaseJournal6Path(const std::string &dataFolder) {
+    return dataFolder + "/leases/" + kLeaseJournal6Name;
+}
+
+bool ReadAllLeases(const std::string &dataFolder, int64_t now, std::vector<LeaseEntry> *leases, std::string *error) {
+    std::vector<LeaseEntry> v6;
+    if (!ReadLeaseJournal(LeaseJournalPath(dataFolder), now, leases, error) ||
+        !ReadLeaseJournal(LeaseJournal6Path(dataFolder), now, &v6, error))
+        return false;
+    leases->insert(leases->end(), v6.begin(), v6.end());
+    return true;
+}
 
 // Read by the library's own reader, so both see the same leases.
 bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error) {

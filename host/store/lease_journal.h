@@ -21,10 +21,16 @@ struct LeaseEntry {
 // The folder the library keeps its data in, found as the library finds it.
 std::string LibraryDataFolder();
 std::string LeaseJournalPath(const std::string &dataFolder);
+// The DHCPv6 leases' journal, beside the IPv4 one, in the same format.
+constexpr const char kLeaseJournal6Name[] = "leases6.journal";
+std::string LeaseJournal6Path(const std::string &dataFolder);
 
 // The leases unexpired at NOW, in the order of their client keys (MACs first). False when the
 // file cannot be read (an absent file is an empty book: true).
 bool ReadLeaseJournal(const std::string &path, int64_t now, std::vector<LeaseEntry> *leases, std::string *error);
+
+// Both journals' leases of DATAFOLDER, IPv4 first; false when one cannot be read.
+bool ReadAllLeases(const std::string &dataFolder, int64_t now, std::vector<LeaseEntry> *leases, std::string *error);
 
 // Free addresses of RANGES (inclusive, host order) with LEASES taken out.
 long FreeAddresses(const std::vector<TeskSubNetStruct> &ranges, const std::vector<LeaseEntry> &leases);

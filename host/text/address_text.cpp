@@ -1,5 +1,9 @@
 #include "host/text/address_text.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
+
 namespace {
 
 constexpr int kParts = 4, kMostDigits = 3, kLargestPart = 255;
@@ -37,4 +41,29 @@ bool CanonicalAddress(const std::string &text, std::string *canonical) {
     if (!ParseAddress(text, &value)) return false;
     *canonical = AddressText(value);
     return true;
+}
+
+bool ParseAddress6(const std::string &text, unsigned char bytes[16]) {
+    return text.find('%') == std::string::npos && inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
+bool CanonicalAddress6(const std::string &text, std::string *canonical) {
+    unsigned char bytes[16];
+    char out[INET6_ADDRSTRLEN];
+    if (!ParseAddress6(text, bytes) || !inet_ntop(AF_INET6, bytes, out, sizeof out)) return false;
+    *canonical = out;
+    return true;
+}
+
+bool IsLinkLocal6(const unsigned char bytes[16]) { return bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80; }
+
+bool SamePrefix6(const unsigned char a[16], const unsigned char b[16], int nLength) {
+    int whole = nLength / 8, rest = nLength % 8;
+    if (memcmp(a, b, static_cast<size_t>(whole)) != 0) return false;
+    unsigned char mask = static_cast<unsigned char>(0xff << (8 - rest));
+    return rest == 0 || ((a[whole] ^ b[whole]) & mask) == 0;
+}
+
+std::string UrlHost(const std::string &address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
 }

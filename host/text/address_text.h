@@ -17,3 +17,13 @@ std::string AddressText(uint32_t value);
 // TEXT in the form AddressText writes ("192.0.2.010" as "192.0.2.10");
 // false for a text that is no address.
 bool CanonicalAddress(const std::string &text, std::string *canonical);
+
+// IPv6: any text form inet_pton reads, no scope ("%eth0") and no prefix;
+// the canonical form is RFC 5952's ("2001:db8::1").
+bool ParseAddress6(const std::string &text, unsigned char bytes[16]);
+bool CanonicalAddress6(const std::string &text, std::string *canonical);
+bool IsLinkLocal6(const unsigned char bytes[16]);
+// Whether A and B share their first nLength bits.
+bool SamePrefix6(const unsigned char a[16], const unsigned char b[16], int nLength);
+// ADDRESS as the host part of a URL: IPv6 in brackets ("[2001:db8::1]"), IPv4 as it is.
+std::string UrlHost(const std::string &address);

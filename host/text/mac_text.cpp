@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -43,5 +44,19 @@ bool CanonicalMac(const std::string &text, std::string *canonical) {
     unsigned char mac[kMacBytes];
     if (!ParseMac(text, mac)) return false;
     *canonical = MacText(mac);
+    return true;
+}
+
+bool CanonicalDuidKey(const std::string &text, std::string *canonical) {
+    constexpr size_t kPrefix = 5, kMostDigits = 260;  // "duid-", and a DUID's 130 bytes
+    if (text.size() <= kPrefix || strncasecmp(text.c_str(), "duid-", kPrefix) != 0) return false;
+    std::string out = "duid-";
+    for (size_t i = kPrefix; i < text.size(); ++i) {
+        if (text[i] == ':') continue;
+        if (!isxdigit(static_cast<unsigned char>(text[i]))) return false;
+        out += static_cast<char>(tolower(static_cast<unsigned char>(text[i])));
+    }
+    if (out.size() == kPrefix || out.size() - kPrefix > kMostDigits || (out.size() - kPrefix) % 2) return false;
+    *canonical = out;
     return true;
 }

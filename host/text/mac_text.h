@@ -20,3 +20,7 @@ bool ParseMac(const std::string &text, unsigned char *mac);
 std::string MacText(const unsigned char *mac);
 // A whole MAC in the host's form. False when TEXT is not six pairs.
 bool CanonicalMac(const std::string &text, std::string *canonical);
+
+// "duid-" and hex digits (as the library writes an IPv6 client's key), in
+// lowercase; colons between the digits are taken out.
+bool CanonicalDuidKey(const std::string &text, std::string *canonical);

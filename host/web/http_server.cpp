@@ -45,7 +45,13 @@ void LogLine(const std::string &line) {
 
 std::string ClientOf(MHD_Connection *connection) {
     const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET) return "?";
+    if (!info || !info->client_addr) return "?";
+    if (info->client_addr->sa_family == AF_INET6) {
+        char text[INET6_ADDRSTRLEN];
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(info->client_addr);
+        return inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) ? text : "?";  // as the library writes it
+    }
+    if (info->client_addr->sa_family != AF_INET) return "?";
     return AddressText(ntohl(reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr.s_addr));
 }
 
@@ -417,6 +423,10 @@ bool BootHttpServer::Start(const std::string &root, const std::string &address, 
     return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
 }
 
+bool BootHttpServer::StartV6(const std::string &address, int nPort, std::string *error) {
+    return m_Listener6.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
+}
+
 HttpListener::HttpListener() = default;
 
 HttpListener::~HttpListener() { Stop(); }
@@ -424,20 +434,28 @@ HttpListener::~HttpListener() { Stop(); }
 bool HttpListener::Start(const std::string &address, int nPort, const http_limits::Share &share,
                          HttpHandler &handler, const char *lpWhat, std::string *error) {
     using namespace http_limits;
-    sockaddr_in bind{};
-    bind.sin_family = AF_INET;
-    bind.sin_port = htons(static_cast<uint16_t>(nPort));
+    sockaddr_storage bind{};
+    auto *in4 = reinterpret_cast<sockaddr_in *>(&bind);
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&bind);
     uint32_t dwAddress = 0;
-    if (!ParseAddress(address, &dwAddress)) {
-        *error = std::string("not an IPv4 address for ") + lpWhat + ": " + address;
+    bool bV6 = ParseAddress6(address, in6->sin6_addr.s6_addr);
+    if (bV6) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<uint16_t>(nPort));
+    } else if (ParseAddress(address, &dwAddress)) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(static_cast<uint16_t>(nPort));
+        in4->sin_addr.s_addr = htonl(dwAddress);
+    } else {
+        *error = std::string("not an IPv4 or IPv6 address for ") + lpWhat + ": " + address;
         return false;
     }
-    bind.sin_addr.s_addr = htonl(dwAddress);
+    std::string shown = UrlHost(address) + ":" + std::to_string(nPort);
     m_Service = std::make_unique<HttpService>();
     m_Service->handler = &handler;
     HttpService *context = m_Service.get();
     m_lpDaemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD, static_cast<uint16_t>(nPort), nullptr,
+        MHD_USE_EPOLL_INTERNAL_THREAD | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), nullptr,
         nullptr, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
         MHD_OPTION_THREAD_POOL_SIZE, share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
@@ -446,10 +464,10 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
         MHD_OPTION_NOTIFY_COMPLETED, RequestDone, context, MHD_OPTION_END);
     if (!m_lpDaemon) {
         m_Service.reset();
-        *error = "cannot listen on " + address + ":" + std::to_string(nPort) + " for " + lpWhat;
+        *error = "cannot listen on " + shown + " for " + lpWhat;
         return false;
     }
-    LogLine(std::string(lpWhat) + " serving " + address + ":" + std::to_string(nPort) + ", at most " +
+    LogLine(std::string(lpWhat) + " serving " + shown + ", at most " +
             std::to_string(share.nConnections) + " connections, " + std::to_string(share.nPerAddress) +
             " per address");
     return true;

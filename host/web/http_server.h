@@ -76,7 +76,7 @@ class HttpListener {
 public:
     HttpListener();
     ~HttpListener();
-    // Binds ADDRESS:PORT and serves from threads of its own; false with the
+    // Binds ADDRESS:PORT (IPv4, or IPv6 without brackets) and serves from threads of its own; false with the
     // reason when the port cannot be bound. WHAT names the listener in
     // messages.
     bool Start(const std::string &address, int nPort, const http_limits::Share &share, HttpHandler &handler,
@@ -102,7 +102,12 @@ public:
     // Serves ROOT on ADDRESS:PORT; false with the reason when the port
     // cannot be bound.
     bool Start(const std::string &root, const std::string &address, int nPort, std::string *error);
-    void Stop() { m_Listener.Stop(); }
+    // The same folder on an IPv6 ADDRESS too (after Start), for IPv6 clients.
+    bool StartV6(const std::string &address, int nPort, std::string *error);
+    void Stop() {
+        m_Listener6.Stop();
+        m_Listener.Stop();
+    }
     // The file answers on their way, with the bytes the clients acknowledged so far.
     std::vector<HttpSending> Sending();
 
@@ -116,6 +121,7 @@ private:
     std::mutex m_SendingLock;
     std::unordered_map<MHD_Connection *, const struct HttpTransfer *> m_Sending;
     HttpListener m_Listener;  // last: stopped before the rest goes
+    HttpListener m_Listener6;
 };
 
 // The byte range a Range header asks of a file of qwSize bytes, by RFC 9110:

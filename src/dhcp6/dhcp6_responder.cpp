@@ -210,6 +210,7 @@ void Dhcp6Responder::ChooseBootUrl(const Dhcp6Request &r, Client *c, const Dhcp6
         SelectBootFileRecord record;
         memset(&record, 0, sizeof record);
         memcpy(record.mac, c->abMac, sizeof record.mac);
+        record.flags = TAVREL_BOOT_CLIENT_IPV6;
         record.arch = c->nArch;
         snprintf(record.userclass, sizeof record.userclass, "%s", r.szUserClass);
         snprintf(record.vendorclass, sizeof record.vendorclass, "%s", r.szVendorClass);

@@ -321,3 +321,34 @@ TEST_F(BootRecordTest, ALateTransferEndHidesNoFailureOfItsSecond) {
     EXPECT_EQ(machines[0].result + " " + machines[0].reason, "failed not_found");
     EXPECT_NE(Why("52:54:00:00:00:65").find("TFTP boot.ipxe 900 bytes in 0.0 s; HTTP vmlinuz refused"), std::string::npos);
 }
+
+// An IPv6 client's events make its record as an IPv4 client's do: by MAC
+// when the library learnt it, else by its DUID key; its TFTP over IPv6 joins
+// the record its bound address names, and the metrics count it on port 547.
+TEST_F(BootRecordTest, Ipv6ClientsAreMachinesLikeIpv4Ones) {
+    auto v6 = [&](BootEventRecord base, const char *lpAddress, const char *lpKey) {
+        BootEventRecordV6 event;
+        memset(&event, 0, sizeof event);
+        event.base = base;
+        memset(event.base.address, 0, sizeof event.base.address);
+        event.base.time = static_cast<long long>(m_dNow);
+        snprintf(event.address, sizeof event.address, "%s", lpAddress);
+        snprintf(event.clientkey, sizeof event.clientkey, "%s", lpKey);
+        m_Tracker.TakeV6(event);
+    };
+    BootEventRecord answer = Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x61, "", "ipxe.efi");
+    answer.port = 547;
+    answer.messagetype = 7;  // REPLY
+    v6(answer, "2001:db8::101", "duid-00010001aabb");
+    BootEventRecord tftp = Event(TAVREL_EVENT_TFTP_ENDED, 0, 0, "", "ipxe.efi");
+    tftp.port = 69, tftp.bytes = 850000, tftp.size = 850000, tftp.durationms = 300, tftp.result = 1;
+    v6(tftp, "2001:db8::101", "");
+    memset(answer.mac, 0, sizeof answer.mac);  // a DUID-UUID: no MAC in it
+    v6(answer, "2001:db8:0:0:ffff:ffff:ffff:ffff", "duid-0004abcd");
+    std::string metrics = MetricsText({m_Tracker.Counters(), {}, 1});
+    EXPECT_NE(metrics.find("tavrel_dhcp_answers_total{type=\"reply\",port=\"547\"} 2\n"), std::string::npos) << metrics;
+    EXPECT_NE(Why("52:54:00:00:00:61").find("acknowledged 2001:db8::101 at "), std::string::npos);
+    EXPECT_NE(Why("52:54:00:00:00:61").find("; TFTP ipxe.efi 850 KB in 0.3 s"), std::string::npos);
+    EXPECT_NE(Why("duid-0004abcd").find("duid-0004abcd: acknowledged 2001:db8:0:0:ffff:ffff:ffff:ffff at "),
+              std::string::npos);
+}

@@ -2,6 +2,7 @@
 // and a valid file fills the library's records.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -119,6 +120,7 @@ TEST_F(HostConfigTest, ErrorsNameFileLineAndKey) {
 TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     std::string path = m_Tree.Root() + "/rules.toml";
     std::ofstream(path) << Server() << "[http]\nlisten = \"192.0.2.1:8080\"\n"
+                        << "[[boot]]\nmac = \"00:00:00\"\nfile = \"zero.efi\"\n"
                         << "[[boot]]\nuser_class = \"iPXE\"\nfile = \"boot.ipxe\"\n"
                         << "[[boot]]\narch = \"bios\"\nfile = \"undionly.kpxe\"\n"
                         << "[[boot]]\narch = \"efi-x64\"\nfile = \"ipxe.efi\"\n"
@@ -163,9 +165,10 @@ TEST_F(HostConfigTest, BootRulesFirstMatchWins) {
     snprintf(client.vendorclass, sizeof client.vendorclass, "%s", "PXEClient:Arch:00009");
     const BootRule *rule = MatchBootRule(config.bootRules, client);
     ASSERT_NE(rule, nullptr);
+    // An IPv6 client whose DUID holds no MAC: no MAC rule takes it, and the line says so.
     EXPECT_EQ(DescribeBootChoice(*rule, client),
-              "boot: 00:00:00:00:00:00 (arch 9, user class \"x\\x0aforged line\", vendor class "
-              "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[2] (line 14)");
+              "boot: (MAC unknown) (arch 9, user class \"x\\x0aforged line\", vendor class "
+              "\"PXEClient:Arch:00009\") gets ipxe.efi from boot[3] (line 17)");
 }
 
 // The installed program reads the package's file without --config; one run
@@ -368,6 +371,14 @@ TEST_F(HostConfigTest, LeaseJournalReplaysInOrder) {
     EXPECT_EQ(libraryLeases(), "mac1-525400000001 192.0.2.10 mac1-525400000004 192.0.2.14 "
                                "duid-00030001525400000003 2001:db8::3 ");
     EXPECT_EQ(FreeAddresses({range}, leases), 2);
+    // `leases` lists the DHCPv6 journal beside the IPv4 one, by the same reader.
+    mkdir((m_Tree.Root() + "/leases").c_str(), 0700);
+    std::ofstream(LeaseJournalPath(m_Tree.Root())) << "TAVREL-LEASES 2\n"
+                                                   << line("L mac1-525400000001 192.0.2.10 2000000000");
+    std::ofstream(LeaseJournal6Path(m_Tree.Root())) << "TAVREL-LEASES 2\n"
+                                                    << line("L duid-0004aabb 2001:db8::10 2000000000");
+    ASSERT_TRUE(ReadAllLeases(m_Tree.Root(), 1500000000, &leases, &error)) << error;
+    EXPECT_EQ(hostLeases(), "52:54:00:00:00:01 192.0.2.10 duid-0004aabb 2001:db8::10 ");
     EXPECT_EQ(Crc32("123456789"), 0xcbf43926u) << "zlib's CRC-32";
 }
 
@@ -457,4 +468,59 @@ TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
     choice = SecureBootGuard(m_Config).Choose(m_Config.bootRules[0], client);
     EXPECT_EQ(choice.file + " | " + choice.note, "shimx64.efi | Secure Boot: shimx64.efi: revoked by SBAT level "
                                                  "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
+
+// [ipv6] fills the V6 records in their one form, and refuses what the
+// library could not serve: a range outside the prefix or upside down, a
+// link-local address without its link, an address this host lacks.
+TEST_F(HostConfigTest, Ipv6SectionFillsTheRecordsAndRefusesWhatCannotServe) {
+    std::string ipv6 = "[ipv6]\naddress = \"2001:DB8:0::1/64\"\ndns = [\"2001:db8::53\"]\nprefix = \"2001:db8::/64\"\n"
+                       "[[ipv6.range]]\nbegin = \"2001:db8::100\"\nend = \"2001:db8::1ff\"\nclass = \"any\"\n"
+                       "[[ipv6.static]]\nduid = \"00:04:AB:cd\"\nip = \"2001:db8::9\"\n";
+    EXPECT_TRUE(Errors(Server() + ipv6).empty());
+    ASSERT_EQ(m_Config.ranges6.size(), 1u);
+    ASSERT_EQ(m_Config.statics6.size(), 1u);
+    EXPECT_EQ(std::string(m_Config.server6.ServerIP) + " " + m_Config.ranges6[0].dns1 + " " + m_Config.statics6[0].duid +
+                  " " + m_Config.server6.raprefix + " " + std::to_string(m_Config.ranges6[0].nDhcpType) + " " +
+                  std::to_string(m_Config.server6.routeradvert),
+              "2001:db8::1 2001:db8::53 0004abcd 2001:db8::/64 0 0") << "router advertisements stay off unless asked";
+    EXPECT_EQ(CheckSummary(m_Config, 0),
+              "ok (0 ranges, 0 static entries, 0 boot rules, 0 warnings; IPv6 on 2001:db8::1: 1 range, 1 static entry)");
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"2001:db8::1\"\nprefix = \"2001:db8:1::/64\"\n"
+                                "[[ipv6.range]]\nbegin = \"2001:db8::200\"\nend = \"2001:db8::100\"\n"
+                                "[[ipv6.range]]\nbegin = \"2001:db8:2::1\"\nend = \"2001:db8:2::9\"\n"),
+              (std::vector<std::string>{
+                  "host.toml:10: ipv6.range[0]: 2001:db8::200-2001:db8::100 lies outside 2001:db8:1::/64, the advertised "
+                  "prefix",
+                  "host.toml:11: ipv6.range[0].end: below begin",
+                  "host.toml:13: ipv6.range[1]: 2001:db8:2::1-2001:db8:2::9 lies outside 2001:db8::1/64, the server's "
+                  "prefix"}));
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"fe80::1\"\nrouter_advertisement = true\n"),
+              (std::vector<std::string>{"host.toml:7: ipv6.address: fe80::1 is link-local: name its link with "
+                                        "ipv6.interface",
+                                        "host.toml:8: ipv6.router_advertisement: needs ipv6.prefix, the prefix to "
+                                        "advertise"}));
+    EXPECT_EQ(Errors(Server() + "[ipv6]\naddress = \"192.0.2.1\"\n[[ipv6.static]]\nip = \"2001:db8::9\"\nduid = \"0\"\n"),
+              (std::vector<std::string>{"host.toml:7: ipv6.address: not an IPv6 address (like 2001:db8::1)",
+                                        "host.toml:10: ipv6.static[0].duid: not a DUID: 2 to 130 bytes in hex (like "
+                                        "00:04:…)"}));
+    // Payload URLs: "${http}" is the HTTP service in the client's family, bracketed for IPv6.
+    EXPECT_TRUE(Errors(Server() + "[http]\nlisten = \"192.0.2.1:8080\"\n[ipv6]\naddress = \"2001:db8::1\"\n"
+                                  "boot_file = \"${http}/ipxe.efi\"\n[[boot]]\nfile = \"${http}/boot.ipxe\"\n")
+                    .empty());
+    EXPECT_EQ(std::string(m_Config.server6.bootfile), "http://[2001:db8::1]:8080/ipxe.efi");
+    ASSERT_EQ(m_Config.bootRules.size(), 1u);
+    SelectBootFileRecord client{};
+    EXPECT_TRUE(IsIpv6Client(client)) << "no MAC: an IPv6 client";
+    EXPECT_EQ(ExpandHttpBase(m_Config.bootRules[0].file, m_Config.httpBase) + " " +
+                  ExpandHttpBase(m_Config.bootRules[0].file, m_Config.httpBase6),
+              "http://192.0.2.1:8080/boot.ipxe http://[2001:db8::1]:8080/boot.ipxe");
+    EXPECT_EQ(Errors(Server() + "[[boot]]\nfile = \"${http}/boot.ipxe\"\n"),
+              std::vector<std::string>{"host.toml:7: boot[0].file: ${http} needs [http] listen"});
+    EXPECT_TRUE(Errors(Server() + "[ipv6]\naddress = \"::1\"\n").empty());
+    std::vector<std::string> errors;
+    EXPECT_TRUE(CheckHostHasAddress6(m_Config, "f", &errors)) << "loopback's ::1";
+    EXPECT_TRUE(Errors(Server() + "[ipv6]\naddress = \"2001:db8::177\"\n").empty());
+    EXPECT_FALSE(CheckHostHasAddress6(m_Config, "f", &errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"f:7: ipv6.address: 2001:db8::177 is not an address of this host "
+                                               "(`ip -6 address` lists them)"});
 }

@@ -54,7 +54,9 @@ std::string Address(const Bytes &answer) {
 std::string AsText(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
 int TAVREL_CALLBACK HttpChoice(const SelectBootFileRecord *client, char *file) {
-    if (strncmp(client->vendorclass, "HTTPClient", 10) != 0 || client->arch != 16) return 0;
+    if (strncmp(client->vendorclass, "HTTPClient", 10) != 0 || client->arch != 16 ||
+        client->flags != TAVREL_BOOT_CLIENT_IPV6)
+        return 0;
     strcpy(file, "http://[2001:db8::1]/boot.efi");
     return 1;
 }

@@ -25,6 +25,12 @@ function matches(q, ...texts) {
   return !q || texts.some((text) => String(text || "").toLowerCase().includes(q));
 }
 
+// A machine is its MAC, or an IPv6 client's DUID key ("duid-…"), which may
+// be long and wraps where it must.
+function machineCell(key) {
+  return cell(key, key.startsWith("duid-") ? "mac key" : "mac");
+}
+
 function cell(text, className, label) {
   const td = document.createElement("td");
   td.textContent = text;
@@ -139,16 +145,16 @@ function show(status) {
   document.getElementById("shown").textContent =
       q ? machines.length + " of " + status.machines.length + " machines" : status.machines.length + " machines";
   fill("transfers", status.transfers.filter((t) => matches(q, t.mac, t.address, t.file)).map((t) => [
-    cell(t.mac, "mac"), cell(t.protocol.toUpperCase() + " " + t.file, null, "File"), progressCell(t),
+    machineCell(t.mac), cell(t.protocol.toUpperCase() + " " + t.file, null, "File"), progressCell(t),
     cell(amount(t.rate) + "/s", null, "Rate"), cell(t.started_text, "time", "Started"),
   ]), "no transfer under way");
   fill("booting", machines.filter((m) => m.result === "booting").map((m) => [
-    cell(m.mac, "mac"), cell(m.address), cell(m.stage), cell(m.why.split("; ").pop()),
+    machineCell(m.mac), cell(m.address), cell(m.stage), cell(m.why.split("; ").pop()),
   ]), "no machine is booting");
   fill("failures", machines.filter((m) => m.result === "failed").slice(0, kFailureLimit).map((m) => [
-    cell(m.mac, "mac"), cell(m.address), cell(m.reason, "failed"), cell(m.last_seen_text, "time"),
+    machineCell(m.mac), cell(m.address), cell(m.reason, "failed"), cell(m.last_seen_text, "time"),
   ]), "no failures");
-  fill("machines", machines.map((m) => [cell(m.mac, "mac"), cell(m.address), resultCell(m),
+  fill("machines", machines.map((m) => [machineCell(m.mac), cell(m.address), resultCell(m),
                                         cell(m.last_seen_text, "time")]),
        q ? "no machine matches" : "no machine seen yet");
   fill("pools", status.pools.map((p) => [cell(p.range), bar(p.in_use + " of " + p.size, p.size ? p.in_use / p.size : 0,

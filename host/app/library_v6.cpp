@@ -1,0 +1,14 @@
+#include "host/app/library_v6.h"
+
+#include <dlfcn.h>
+
+const LibraryV6 &FindLibraryV6() {
+    static const LibraryV6 found = [] {
+        LibraryV6 library;
+        library.lpStart = reinterpret_cast<decltype(&StartPXEV6)>(dlsym(RTLD_DEFAULT, "StartPXEV6"));
+        library.lpRegister =
+            reinterpret_cast<decltype(&RegisterBootEventCallbackV6)>(dlsym(RTLD_DEFAULT, "RegisterBootEventCallbackV6"));
+        return library;
+    }();
+    return found;
+}
