@@ -45,7 +45,7 @@ ip -n "$ns" link set tap0 up
 ip netns exec "$ns" "$host" run "$work/host.toml" > "$work/host.log" 2>&1 &
 served=$!
 sleep 1
-ip netns exec "$ns" qemu-system-x86_64 -accel tcg -m 512 -display none -no-reboot -boot n \
+ip netns exec "$ns" qemu-system-x86_64 -accel tcg -m 512 -display none -no-reboot -boot n -device virtio-rng-pci \
   -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
   -drive if=pflash,format=raw,file="$work/vars.fd" \
   -netdev tap,id=net0,ifname=tap0,script=no,downscript=no \
