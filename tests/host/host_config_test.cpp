@@ -468,6 +468,7 @@ TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
     choice = SecureBootGuard(m_Config).Choose(m_Config.bootRules[0], client);
     EXPECT_EQ(choice.file + " | " + choice.note, "shimx64.efi | Secure Boot: shimx64.efi: revoked by SBAT level "
                                                  "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
+}
 
 // [ipv6] fills the V6 records in their one form, and refuses what the
 // library could not serve: a range outside the prefix or upside down, a
