@@ -1,19 +1,29 @@
 // The Windows DLL (64-bit build) under wine64, loaded by a Windows host,
 // answering real datagrams across a veth pair; its DHCP answers are compared
-// byte for byte with those of the Linux build for the same configuration.
+// byte for byte with those of the Linux build for the same configuration,
+// over IPv4 and over IPv6.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "Tavrel.h"
+#include "dhcp6/dhcp6_protocol.h"
 #include "support/dhcp_client.h"
 #include "support/pcap_reader.h"
 #include "support/pxe_config.h"
+#include "support/shell.h"
 #include "support/temp_tree.h"
 #include "wine/wine_process.h"
 
@@ -126,6 +136,148 @@ Bytes TftpGet(const std::string &name, const std::vector<std::string> &options, 
     }
 }
 
+// A UDP socket of the client namespace on tv1, bound to ADDRESS (a
+// link-local one when empty) and PORT.
+class ClientSocket6 {
+public:
+    ClientSocket6(const std::string &address, uint16_t port) {
+        sockaddr_in6 local{};
+        std::thread([&] {
+            int ns = open(getenv("TAVREL_CLIENT_NETNS"), O_RDONLY);
+            if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0) {
+                m_Fd = socket(AF_INET6, SOCK_DGRAM, 0);
+                m_dwScope = if_nametoindex("tv1");
+                local = address.empty() ? LinkLocalOfTv1() : To(address.c_str(), 0);
+            }
+            if (ns >= 0) close(ns);
+        }).join();
+        local.sin6_port = htons(port);
+        setsockopt(m_Fd, SOL_SOCKET, SO_BINDTODEVICE, "tv1", 4);
+        if (m_Fd < 0 || bind(m_Fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+            throw std::runtime_error("bind");
+    }
+    ~ClientSocket6() { close(m_Fd); }
+    void SendTo(const char *address, uint16_t port, const Bytes &data) {
+        sockaddr_in6 to = To(address, port);
+        sendto(m_Fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+    // The next datagram within 5 s, empty on none; the sender's port.
+    Bytes Receive(uint16_t *lpPort = nullptr) {
+        pollfd probe{m_Fd, POLLIN, 0};
+        if (poll(&probe, 1, 5000) != 1) return {};
+        Bytes data(65536);
+        sockaddr_in6 from{};
+        socklen_t len = sizeof from;
+        ssize_t got = recvfrom(m_Fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
+        if (lpPort) *lpPort = ntohs(from.sin6_port);
+        data.resize(got < 0 ? 0 : static_cast<size_t>(got));
+        return data;
+    }
+
+private:
+    sockaddr_in6 To(const char *address, uint16_t port) const {
+        sockaddr_in6 to{};
+        to.sin6_family = AF_INET6;
+        to.sin6_port = htons(port);
+        to.sin6_scope_id = m_dwScope;
+        inet_pton(AF_INET6, address, &to.sin6_addr);
+        return to;
+    }
+    static sockaddr_in6 LinkLocalOfTv1() {
+        sockaddr_in6 found{};
+        ifaddrs *list = nullptr;
+        getifaddrs(&list);
+        for (ifaddrs *i = list; i; i = i->ifa_next)
+            if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET6 && strcmp(i->ifa_name, "tv1") == 0 &&
+                IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr))
+                found = *reinterpret_cast<sockaddr_in6 *>(i->ifa_addr);
+        freeifaddrs(list);
+        return found;
+    }
+    int m_Fd = -1;
+    uint32_t m_dwScope = 0;
+};
+
+void PutOption6(Bytes *lpOut, uint16_t code, const Bytes &value) {
+    Bytes head = {static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code),
+                  static_cast<unsigned char>(value.size() >> 8), static_cast<unsigned char>(value.size())};
+    lpOut->insert(lpOut->end(), head.begin(), head.end());
+    lpOut->insert(lpOut->end(), value.begin(), value.end());
+}
+
+// The value of option CODE of a DHCPv6 message, empty when it has none.
+Bytes Option6(const Bytes &message, uint16_t code) {
+    for (size_t at = 4; at + 4 <= message.size();) {
+        size_t len = (message[at + 2] << 8) | message[at + 3];
+        if (at + 4 + len > message.size()) break;
+        if (((message[at] << 8) | message[at + 1]) == code) return Bytes(message.begin() + at + 4, message.begin() + at + 4 + len);
+        at += 4 + len;
+    }
+    return {};
+}
+
+// A firmware's SOLICIT (EDK II's options, DUID-LL of 52:54:00:12:34:56),
+// or with the server's id its REQUEST.
+Bytes FirmwareMessage(uint8_t type, const Bytes &serverId) {
+    const std::string vendor = "PXEClient:Arch:00007:UNDI:003016";
+    Bytes message = {type, 0x12, 0x34, type};
+    PutOption6(&message, dhcp6::kOptClientId, {0, 3, 0, 1, 0x52, 0x54, 0, 0x12, 0x34, 0x56});
+    if (!serverId.empty()) PutOption6(&message, dhcp6::kOptServerId, serverId);
+    PutOption6(&message, dhcp6::kOptIaNa, {0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0});
+    PutOption6(&message, dhcp6::kOptOro, {0, 59, 0, 60, 0, 23, 0, 16});
+    Bytes vendorClass = {0, 0, 1, 0x57, 0, static_cast<unsigned char>(vendor.size())};
+    vendorClass.insert(vendorClass.end(), vendor.begin(), vendor.end());
+    PutOption6(&message, dhcp6::kOptVendorClass, vendorClass);
+    PutOption6(&message, dhcp6::kOptClientArch, {0, 7});
+    PutOption6(&message, dhcp6::kOptElapsedTime, {0, 0});
+    return message;
+}
+
+struct Exchange6 {
+    Bytes advertise, reply;
+};
+
+// SOLICIT and REQUEST to ff02::1:2 from the client's link-local address.
+Exchange6 RunDhcp6Exchange() {
+    Exchange6 result;
+    ClientSocket6 client("", 546);
+    client.SendTo("ff02::1:2", 547, FirmwareMessage(dhcp6::kSolicit, {}));
+    result.advertise = client.Receive();
+    client.SendTo("ff02::1:2", 547, FirmwareMessage(dhcp6::kRequest, Option6(result.advertise, dhcp6::kOptServerId)));
+    result.reply = client.Receive();
+    return result;
+}
+
+// A whole file read from [2001:db8::1]:69 with blksize BLOCK.
+Bytes TftpGet6(const std::string &name, int block) {
+    ClientSocket6 client("2001:db8::2", 4000);
+    Bytes rrq = {0, 1};
+    for (const std::string &part : {name, std::string("octet"), std::string("blksize"), std::to_string(block)}) {
+        rrq.insert(rrq.end(), part.begin(), part.end());
+        rrq.push_back(0);
+    }
+    client.SendTo("2001:db8::1", 69, rrq);
+    uint16_t port = 0;
+    Bytes packet = client.Receive(&port), file;
+    if (packet.size() < 2 || packet[1] != 6 || port == 69) return {};
+    for (unsigned n = 0;; ++n) {
+        client.SendTo("2001:db8::1", port, {0, 4, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)});
+        packet = client.Receive();
+        if (packet.size() < 4 || packet[1] != 3) return {};
+        file.insert(file.end(), packet.begin() + 4, packet.end());
+        if (packet.size() < 4u + block) return file;
+    }
+}
+
+// Both sides of the pair with their IPv6 addresses past duplicate detection.
+void AddIpv6Addresses() {
+    std::string client = "ip -n " + std::string(basename(getenv("TAVREL_CLIENT_NETNS")));
+    ASSERT_EQ(Shell("ip addr add 2001:db8::1/64 dev tv0 nodad && " + client + " addr add 2001:db8::2/64 dev tv1 nodad"), 0);
+    ASSERT_EQ(Shell("for i in $(seq 100); do [ -z \"$(ip -6 addr show tentative)$(" + client +
+                    " -6 addr show tentative)\" ] && exit 0; sleep 0.1; done; exit 1"),
+              0);
+}
+
 }  // namespace
 
 TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
@@ -160,6 +312,45 @@ TEST_F(WineDllTest, DhcpAnswersMatchTheLinuxBuild) {
     EXPECT_NE(events.find("1 0 67 52:54:00:12:34:56 192.0.2."), std::string::npos) << events;
     EXPECT_NE(events.find(" 5256-0-iPXE-PXEClient:Arch:00000:UNDI:002001\r\n"), std::string::npos) << events;
     EXPECT_NE(events.find(" 4011 52:54:00:12:34:56 "), std::string::npos) << events;
+}
+
+// The same SOLICIT and REQUEST on the same interface (so the same server
+// DUID-LL) get the same ADVERTISE and REPLY from both builds, and the DLL
+// serves a whole file over IPv6.
+TEST_F(WineDllTest, Dhcp6AndTftpOverIpv6MatchTheLinuxBuild) {
+    AddIpv6Addresses();
+    std::ofstream(m_Work + "/host.cfg", std::ios::app) << "ipv6=2001:db8::1,tv0,2001:db8::100,2001:db8::1ff\n";
+    RegisterSelectPxeCallback(NoChoice, AcceptReport);
+    TeskPxeServerStruct server = MakeServer("192.0.2.1");
+    TeskSubNetStruct subnet = MakeSubNet("192.0.2.111", "192.0.2.120", 1);
+    ASSERT_EQ(StartPXE(&server, &subnet, 1, nullptr, 0), 0);
+    TeskPxeServerV6Struct server6{};
+    TeskSubNetV6Struct range6{};
+    SET_TEXT(server6.ServerIP, "2001:db8::1");
+    SET_TEXT(server6.ifname, "tv0");
+    SET_TEXT(server6.bootfile, "ipxe.efi");
+    SET_TEXT(range6.beginip, "2001:db8::100");
+    SET_TEXT(range6.endip, "2001:db8::1ff");
+    ASSERT_EQ(StartPXEV6(&server6, &range6, 1, nullptr, 0), 0);
+    Exchange6 linux = RunDhcp6Exchange();
+    StopPXE();
+    ASSERT_GT(linux.advertise.size(), 4u);
+    EXPECT_EQ(linux.advertise[0], dhcp6::kAdvertise);
+    ASSERT_GT(linux.reply.size(), 4u);
+    EXPECT_EQ(linux.reply[0], dhcp6::kReply);
+    std::string url(reinterpret_cast<const char *>(Option6(linux.reply, dhcp6::kOptBootFileUrl).data()),
+                    Option6(linux.reply, dhcp6::kOptBootFileUrl).size());
+    EXPECT_EQ(url, "tftp://[2001:db8::1]/ipxe.efi");
+
+    StartWine();
+    ASSERT_EQ(m_StartLine, "start 0");
+    ASSERT_EQ(m_Wine->ReadLineStarting("start6 ", 10000), "start6 0")
+        << ReadWholeFile(m_Tree.Base() + "/log/" + TodaysLogName());
+    Exchange6 windows = RunDhcp6Exchange();
+    EXPECT_EQ(windows.advertise, linux.advertise);
+    EXPECT_EQ(windows.reply, linux.reply);
+    Bytes image = TftpGet6("image.bin", 1428);
+    EXPECT_TRUE(image == Bytes(m_Image.begin(), m_Image.end())) << "1 MB at blksize 1428, got " << image.size();
 }
 
 TEST_F(WineDllTest, MirrorRequestsTftpAndRefresh) {

@@ -7,6 +7,9 @@
 // "bootchoice=1" the host names each client's boot file after what the
 // library told it (ChoiceText in support/pxe_config.h). With "events=FILE"
 // it observes the boot events: one line each, "KIND REASON PORT MAC ADDRESS FILE".
+// With "ipv6=ADDRESS,INTERFACE,BEGIN,END" it calls StartPXEV6 too, with one
+// range and boot file ipxe.efi, as test_host's --ipv6 does; its result is
+// printed as "start6 N".
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +28,8 @@ using StartProc = int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int,
 using StopProc = int(__cdecl *)();
 using RegisterBootProc = void(__cdecl *)(SelectBootFileProc);
 using RegisterEventsProc = void(__cdecl *)(BootEventProc);
+using StartV6Proc = int(__cdecl *)(const TeskPxeServerV6Struct *, const TeskSubNetV6Struct *, int,
+                                   const TeskStaticDhcpV6Struct *, int);
 
 std::string g_ReportPath;
 std::string g_Choice;
@@ -76,11 +81,14 @@ struct Config {
     TeskPxeServerStruct server{};
     std::vector<TeskSubNetStruct> subnets;
     std::vector<TeskStaticDhcpStruct> statics;
+    bool bIpv6 = false;
+    TeskPxeServerV6Struct server6{};
+    TeskSubNetV6Struct range6{};
 };
 
 // key=value lines: server, netmask, bootfile, root, relay1, relay2, mode,
 // range=begin,end,mask,dns1,dns2,gateway,type  static=mac,ip,mask,dns1,dns2,gateway
-// reports=FILE  choice=IP
+// reports=FILE  choice=IP  ipv6=address,interface,begin,end
 bool Load(const char *path, Config *config) {
     FILE *file = fopen(path, "r");
     if (!file) return false;
@@ -116,6 +124,13 @@ bool Load(const char *path, Config *config) {
             Copy(r.mac, 20, p[0]), Copy(r.ip, 32, p[1]), Copy(r.netmask, 32, p[2]);
             Copy(r.dns1, 32, p[3]), Copy(r.dns2, 32, p[4]), Copy(r.netgate, 32, p[5]);
             config->statics.push_back(r);
+        }
+        if (key == "ipv6" && p.size() == 4) {
+            TeskPxeServerV6Struct &v6 = config->server6;
+            Copy(v6.ServerIP, sizeof v6.ServerIP, p[0]), Copy(v6.ifname, sizeof v6.ifname, p[1]);
+            Copy(v6.bootfile, sizeof v6.bootfile, "ipxe.efi");
+            Copy(config->range6.beginip, 64, p[2]), Copy(config->range6.endip, 64, p[3]);
+            config->bIpv6 = true;
         }
     }
     fclose(file);
@@ -168,6 +183,14 @@ int main(int argc, char **argv) {
                     config.statics.data(), static_cast<int>(config.statics.size()));
     };
     printf("start %d\n", apply(start));
+    if (config.bIpv6) {
+        auto startV6 = reinterpret_cast<StartV6Proc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "StartPXEV6")));
+        if (!startV6) {
+            printf("missing export\n");
+            return 4;
+        }
+        printf("start6 %d\n", startV6(&config.server6, &config.range6, 1, nullptr, 0));
+    }
     fflush(stdout);
     char line[256];
     while (fgets(line, sizeof line, stdin)) {

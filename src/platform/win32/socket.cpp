@@ -355,16 +355,6 @@ static FARPROC IpHelper(const char *name) {
     return library ? GetProcAddress(library, name) : nullptr;
 }
 
-int InterfaceIndexOf(const char *name, uint32_t *lpIndex) {
-    using NameToIndexProc = ULONG(WINAPI *)(PCSTR);
-    auto nameToIndex = reinterpret_cast<NameToIndexProc>(reinterpret_cast<void *>(IpHelper("if_nametoindex")));
-    if (!nameToIndex) return -ERROR_PROC_NOT_FOUND;
-    ULONG index = nameToIndex(name);
-    if (index == 0) return -ERROR_NOT_FOUND;
-    *lpIndex = index;
-    return 0;
-}
-
 // Whether the adapter holds the address: the index of the family's interface.
 static bool AdapterHolds(const IP_ADAPTER_ADDRESSES *adapter, const IpAddress &address, uint32_t *lpInterface) {
     uint32_t index = address.IsV6() ? adapter->Ipv6IfIndex : adapter->IfIndex;
@@ -407,6 +397,27 @@ int FindLocalAddress(const IpAddress &address, uint32_t *lpInterface) {
     return VisitAdapters(address.IsV6() ? AF_INET6 : AF_INET, [&](const IP_ADAPTER_ADDRESSES *adapter) {
         return AdapterHolds(adapter, address, lpInterface);
     });
+}
+
+// if_nametoindex knows only the system's own names ("ethernet_32768"); what
+// people type is the name Windows shows, the friendly one ("Ethernet"; under
+// Wine the Unix name, "eth0"), so that is tried after it.
+int InterfaceIndexOf(const char *name, uint32_t *lpIndex) {
+    using NameToIndexProc = ULONG(WINAPI *)(PCSTR);
+    auto nameToIndex = reinterpret_cast<NameToIndexProc>(reinterpret_cast<void *>(IpHelper("if_nametoindex")));
+    ULONG index = nameToIndex ? nameToIndex(name) : 0;
+    if (index != 0) {
+        *lpIndex = index;
+        return 0;
+    }
+    wchar_t wide[256];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 256) == 0) return -ERROR_NOT_FOUND;
+    int result = VisitAdapters(AF_UNSPEC, [&](const IP_ADAPTER_ADDRESSES *adapter) {
+        if (!adapter->FriendlyName || lstrcmpiW(adapter->FriendlyName, wide) != 0) return false;
+        *lpIndex = adapter->Ipv6IfIndex ? adapter->Ipv6IfIndex : adapter->IfIndex;
+        return *lpIndex != 0;
+    });
+    return result == 0 ? 0 : -ERROR_NOT_FOUND;
 }
 
 int InterfaceMacOf(uint32_t dwInterface, unsigned char abMac[6]) {
