@@ -113,10 +113,11 @@ typedef struct BootEventRecord {
  * any IPv6 text form. */
 typedef struct TeskPxeServerV6Struct {
     char ServerIP[64];     /* the server's IPv6 address; a link-local one needs ifname */
-    char ifname[64];       /* the interface to serve on: a name ("eth0") or an index ("3");
-                            * empty: the interface that holds ServerIP */
+    char ifname[64];       /* the interface to serve on: a name ("eth0"; on Windows the adapter's
+                            * shown name, "Ethernet") or an index ("3"); empty: the interface
+                            * that holds ServerIP */
     char bootfile[128];    /* sent as tftp://[ServerIP]/bootfile; a URL ("http://[...]/...") as it is */
-    char rootpath[256];    /* the TFTP folder; empty: StartPXE's rootpath, else the library's folder */
+    char rootpath[256];    /* the TFTP folder; empty: StartPXE's rootpath, else no TFTP on IPv6 */
     char vetoname[32];     /* the name SelectPxeServerProc gives this server (its dotted IPv4
                             * address, as on IPv4); empty: StartPXE's ServerIP when it runs */
     char raprefix[64];     /* router advertisement: the prefix ("2001:db8:1::/64") */
