@@ -235,6 +235,51 @@ TAVREL_API int TAVREL_CDECL StartPXEV6(const TeskPxeServerV6Struct *lpServer,
                                        const TeskSubNetV6Struct *lpSubNet, int nSubNetLen,
                                        const TeskStaticDhcpV6Struct *lpStatic, int nStaticLen);
 
+/* Optional: the client's identity for the boot-file choice, on either
+ * family. When registered it is called instead of SelectBootFileProc, with
+ * the same meaning of the result and of bootfile, and one more result:
+ * TAVREL_BOOT_CHOICE_SILENT leaves the client unanswered (counted as
+ * TAVREL_REASON_HOST_DECLINED). */
+#define TAVREL_UUID_NONE 0
+#define TAVREL_UUID_OPTION97 1  /* DHCPv4 option 97, type 0: the 16 bytes after the type */
+#define TAVREL_UUID_DUID 2      /* DHCPv6 DUID-UUID (type 4): the 16 bytes after the type */
+#define TAVREL_BOOT_CHOICE_SILENT 2
+typedef struct SelectBootFileRecordEx {
+    SelectBootFileRecord base;  /* as for SelectBootFileProc; flags tell the family */
+    unsigned char uuid[16];     /* as on the wire; all zero when uuidsource is TAVREL_UUID_NONE */
+    unsigned char uuidsource;   /* TAVREL_UUID_* */
+    unsigned char macknown;     /* 1 when base.mac is the client's (an IPv6 client may not tell it) */
+    unsigned char reserved[2];  /* zero */
+    char address[64];           /* the address offered or leased, text; empty when none yet */
+    char clientkey[272];        /* the lease key: "mac-…", "id-…" or "duid-…" */
+} SelectBootFileRecordEx;
+typedef int (TAVREL_CALLBACK *SelectBootFileProcEx)(const SelectBootFileRecordEx *client, char *bootfile);
+/* Optional, before or after StartPXE; a null function removes it. */
+TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallbackEx(SelectBootFileProcEx selectBootFile);
+
+/* Optional: files the host renders for one client, served over TFTP as a
+ * file of the boot folder would be (options, windows and limits alike).
+ * Called on a TFTP thread once per read request, before the boot folder is
+ * looked at; it must return within a few milliseconds. */
+#define TAVREL_RENDER_MAX_BYTES (1024 * 1024)
+#define TAVREL_RENDER_NOT_MINE (-1)  /* serve the name from the boot folder as before */
+#define TAVREL_RENDER_NOT_FOUND (-2) /* answer "file not found" */
+typedef struct TftpRenderRecord {
+    char file[256];             /* the name asked for, as the boot folder rules read it */
+    char address[64];           /* the client's address, text */
+    unsigned char mac[6];       /* from its lease; zero when macknown is 0 */
+    unsigned char macknown;
+    unsigned char reserved;     /* zero */
+    int port;                   /* the client's UDP port */
+} TftpRenderRecord;
+/* Returns the number of bytes written into buffer (0..capacity, capacity
+ * being TAVREL_RENDER_MAX_BYTES), or TAVREL_RENDER_NOT_MINE or
+ * TAVREL_RENDER_NOT_FOUND. */
+typedef int (TAVREL_CALLBACK *RenderTftpFileProc)(const TftpRenderRecord *request, unsigned char *buffer,
+                                                  int capacity);
+/* Optional, before or after StartPXE; a null function removes it. */
+TAVREL_API void TAVREL_CDECL RegisterRenderTftpFileCallback(RenderTftpFileProc render);
+
 #ifdef __cplusplus
 }
 #endif
@@ -308,6 +353,15 @@ TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpV6Struct, ip) == 284, "v6 static ip"
 TAVREL_STATIC_ASSERT(sizeof(BootEventRecordV6) == 636, "BootEventRecordV6 size");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, address) == 300, "v6 event address");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, clientkey) == 364, "v6 event clientkey");
+TAVREL_STATIC_ASSERT(sizeof(SelectBootFileRecordEx) == 880, "SelectBootFileRecordEx size");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecordEx, uuid) == 524, "boot ex uuid");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecordEx, uuidsource) == 540, "boot ex uuidsource");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecordEx, address) == 544, "boot ex address");
+TAVREL_STATIC_ASSERT(offsetof(SelectBootFileRecordEx, clientkey) == 608, "boot ex clientkey");
+TAVREL_STATIC_ASSERT(sizeof(TftpRenderRecord) == 332, "TftpRenderRecord size");
+TAVREL_STATIC_ASSERT(offsetof(TftpRenderRecord, address) == 256, "render address");
+TAVREL_STATIC_ASSERT(offsetof(TftpRenderRecord, mac) == 320, "render mac");
+TAVREL_STATIC_ASSERT(offsetof(TftpRenderRecord, port) == 328, "render port");
 #undef TAVREL_STATIC_ASSERT
 
 #endif /* TAVREL_H */
