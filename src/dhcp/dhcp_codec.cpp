@@ -73,6 +73,15 @@ uint32_t GetAddressOption(const unsigned char *lpMessage, int nRecvLen, unsigned
     return dwAddr;
 }
 
+bool GetMachineId(const unsigned char *lpMessage, int nRecvLen, unsigned char *lpUuid) {
+    constexpr int kUuidBytes = 16;
+    int len = 0;
+    const unsigned char *data = FindOption(lpMessage, nRecvLen, kDhcpMachineIdOption, &len);
+    if (!data || len != 1 + kUuidBytes || data[0] != 0) return false;
+    memcpy(lpUuid, data + 1, kUuidBytes);
+    return true;
+}
+
 bool HasOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode) {
     int len = 0;
     return FindOption(lpMessage, nRecvLen, byCode, &len) != nullptr;

@@ -21,5 +21,8 @@ int GetClientArch(const unsigned char *lpMessage, int nRecvLen);
 int ClientArchOf(const unsigned char *lpMessage, int nRecvLen);
 // A four-byte address option (50, 54); 0 when absent or of another length.
 uint32_t GetAddressOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode);
+// Option 97 (RFC 4578): type 0 and the 16 bytes of the machine's UUID, as
+// sent. Any other length or type reads as absent: false, lpUuid untouched.
+bool GetMachineId(const unsigned char *lpMessage, int nRecvLen, unsigned char *lpUuid);
 bool HasOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode);
 uint32_t GetAddressField(const unsigned char *lpMessage, int nOffset);

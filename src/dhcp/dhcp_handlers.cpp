@@ -152,7 +152,6 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
     BootFileChoice boot;
     if (byType == kDhcpRequest) return AnswerRequest(record, nKind, boot, lpTo);
 
-    ChooseBootFile(m_Hooks, msg, record->nRecvLen, &boot);
     uint32_t dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
     AddressGrant grant{};
     std::shared_ptr<const ConfigSnapshot> config;
@@ -163,6 +162,10 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
         LogWrite(LOG_DEBUG, bAwaitsProbe ? "address awaits its probe" : "can't allocate ip");
         return bAwaitsProbe ? kAwaitingProbe : kNoAddress;
     }
+    // After the address, so the host is told what is offered. A client it
+    // silences keeps the offer's short hold, as one that never requests.
+    ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwIp, &boot);
+    if (boot.bSilent) return kRefusedByHost;
     LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
     int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return kNotAnswered;
@@ -206,7 +209,10 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
     } else {
         LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
         BootFileChoice chosen = boot;
-        ChooseBootFile(m_Hooks, msg, record->nRecvLen, &chosen);
+        // The lease stands: a silenced client is not answered, as if vetoed,
+        // and its lease runs out unrenewed.
+        ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwIp, &chosen);
+        if (chosen.bSilent) return kRefusedByHost;
         nLen = BuildAck(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), chosen);
     }
     if (nLen == 0) return kNotAnswered;
@@ -245,8 +251,11 @@ int TeskDhcpResponder::HandleBootServerRequest(_socklist *record, AnswerDestinat
     CutNameFields(msg);
     if (msg[kDhcpOpOffset] != kBootRequest) return LogDhcpdFailure("op not BOOTREQUEST", 1262);
     if (byType != kDhcpDiscover && byType != kDhcpRequest) return LogDhcpdFailure("send size zero", 1292);
+    // The client asks from the address it was given.
+    uint32_t dwAddress = GetAddressField(msg, kDhcpCiaddrOffset);
     BootFileChoice boot;
-    ChooseBootFile(m_Hooks, msg, record->nRecvLen, &boot);
+    ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwAddress ? dwAddress : record->peer.dwAddr, &boot);
+    if (boot.bSilent) return kRefusedByHost;
     int nLen = BuildBootServerAnswer(*m_Leases.Config(), msg, byType, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;

@@ -12,4 +12,7 @@ struct DhcpHostHooks {
     std::atomic<SelectMirrorServerToDBProc> selectMirrorServerToDB{nullptr};
     // Optional: the per-client boot file; null keeps the configured one.
     std::atomic<SelectBootFileProc> selectBootFile{nullptr};
+    // Optional: the same choice told the client's identity; when set it is
+    // asked instead of selectBootFile.
+    std::atomic<SelectBootFileProcEx> selectBootFileEx{nullptr};
 };

@@ -39,7 +39,8 @@ constexpr unsigned char kDhcpUserClassOption = 77;
 constexpr unsigned char kDhcpClientArchOption = 93;  // RFC 4578 client system architecture
 constexpr unsigned char kDhcpRequestedAddressOption = 50;
 constexpr unsigned char kDhcpServerIdOption = 54;
-constexpr unsigned char kDhcpIpxeOption = 175;  // iPXE's encapsulated settings
+constexpr unsigned char kDhcpIpxeOption = 175;
+constexpr unsigned char kDhcpMachineIdOption = 97;  // RFC 4578 client machine identifier  // iPXE's encapsulated settings
 
 // The smallest BOOTP message relay agents pass on (RFC 951): answers are
 // padded to it.

@@ -132,6 +132,7 @@ struct Dhcp6Responder::Client {
     IpAddress firstAddress;  // for the event
     int nReason = TAVREL_REASON_NONE;
     uint8_t bySent = 0;
+    bool bSilent = false;  // the host's boot-file choice leaves it unanswered
 };
 
 int Dhcp6Responder::Start(const Dhcp6Start &start) {
@@ -202,20 +203,42 @@ bool Dhcp6Responder::Vetoed(const Client &client, const Dhcp6Config &config) con
     return true;
 }
 
-void Dhcp6Responder::ChooseBootUrl(const Dhcp6Request &r, Client *c, const Dhcp6Config &config) const {
+// The identity the host keys a machine by: the DUID-UUID's 16 bytes, the
+// MAC when learnt, the address its first IA holds here, and the DUID.
+void Dhcp6Responder::FillIdentity(const Dhcp6Request &r, const Client &c, SelectBootFileRecordEx *lpRecord) {
+    constexpr size_t kUuidBytes = sizeof lpRecord->uuid;
+    const uint8_t *duid = r.abClientDuid;
+    if (r.nClientDuid == 2 + kUuidBytes && (duid[0] << 8 | duid[1]) == kDuidUuid) {
+        memcpy(lpRecord->uuid, duid + 2, kUuidBytes);
+        lpRecord->uuidsource = TAVREL_UUID_DUID;
+    }
+    lpRecord->macknown = c.bHasMac ? 1 : 0;
+    if (c.bHasDuid) c.duid.Format(lpRecord->clientkey, sizeof lpRecord->clientkey);
+    if (!c.bHasDuid || r.nIas == 0) return;
+    platform::TeskLockGuard guard(m_Lock);
+    if (const Lease6Book::Lease *lease = m_Book.Find(c.duid, r.ias[0].dwIaid))
+        FormatIpAddress(lease->address, lpRecord->address, sizeof lpRecord->address);
+}
+
+void Dhcp6Responder::ChooseBootUrl(const Dhcp6Request &r, Client *c, const Dhcp6Config &config) {
     char file[kBootFileFieldSize] = {};
     snprintf(file, sizeof file, "%s", config.server.bootfile);
-    SelectBootFileProc select = m_Hooks.selectBootFile.load();
-    if (select) {
-        SelectBootFileRecord record;
+    if (HostChoosesBootFiles(m_Hooks)) {
+        SelectBootFileRecordEx record;
         memset(&record, 0, sizeof record);
-        memcpy(record.mac, c->abMac, sizeof record.mac);
-        record.flags = TAVREL_BOOT_CLIENT_IPV6;
-        record.arch = c->nArch;
-        snprintf(record.userclass, sizeof record.userclass, "%s", r.szUserClass);
-        snprintf(record.vendorclass, sizeof record.vendorclass, "%s", r.szVendorClass);
-        char chosen[kBootFileFieldSize] = {};
-        if (select(&record, chosen) == 1) chosen[sizeof chosen - 1] = '\0', memcpy(file, chosen, sizeof file);
+        memcpy(record.base.mac, c->abMac, sizeof record.base.mac);
+        record.base.flags = TAVREL_BOOT_CLIENT_IPV6;
+        record.base.arch = c->nArch;
+        snprintf(record.base.userclass, sizeof record.base.userclass, "%s", r.szUserClass);
+        snprintf(record.base.vendorclass, sizeof record.base.vendorclass, "%s", r.szVendorClass);
+        FillIdentity(r, *c, &record);
+        char chosen[kBootFileFieldSize];
+        HostBootChoice choice = AskHostBootFile(m_Hooks, record, chosen);
+        if (choice == HostBootChoice::kSilent) {
+            c->bSilent = true;
+            return;
+        }
+        if (choice == HostBootChoice::kFile) memcpy(file, chosen, sizeof file);
     }
     bool bUrl = strstr(file, "://") != nullptr;
     if (!file[0] || bUrl) {
@@ -452,6 +475,13 @@ int Dhcp6Responder::Answer(const Dhcp6Datagram &d, uint64_t qwNowMs, Dhcp6Reply 
         return -6;
     }
     if (c.bBootStage || Asked(r, kOptBootFileUrl)) ChooseBootUrl(r, &c, *config);
+    // Like a veto; a RELEASE or DECLINE still ends what the client holds.
+    if (c.bSilent && r.byType != kRelease && r.byType != kDecline) {
+        LogWrite(LOG_DEBUG, "DHCPv6 from %s: the host leaves it unanswered", IpText(d.from.Address()).c_str());
+        EmitEvent(TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_HOST_DECLINED, r.byType, r, c.bHasMac ? c.abMac : nullptr,
+                  d.from.Address(), nullptr, lpKey);
+        return -6;
+    }
     PacketWriter out(lpReply->abData, sizeof lpReply->abData);
     if (Build(r, &c, *config, qwNowMs, out) != 0) return -7;
     size_t nLen = out.Position() < 0 ? 0 : static_cast<size_t>(out.Position());

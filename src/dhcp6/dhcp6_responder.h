@@ -38,7 +38,9 @@ private:
     bool Admissible(const Dhcp6Datagram &datagram, const Dhcp6Request &request, const Dhcp6Config &config) const;
     bool LearnMac(const Dhcp6Datagram &datagram, const Dhcp6Request &request, unsigned char *lpMac) const;
     bool Vetoed(const Client &client, const Dhcp6Config &config) const;
-    void ChooseBootUrl(const Dhcp6Request &request, Client *lpClient, const Dhcp6Config &config) const;
+    // The boot URL, or bSilent when the host leaves the client unanswered.
+    void ChooseBootUrl(const Dhcp6Request &request, Client *lpClient, const Dhcp6Config &config);
+    void FillIdentity(const Dhcp6Request &request, const Client &client, SelectBootFileRecordEx *lpRecord);
     int Build(const Dhcp6Request &request, Client *lpClient, const Dhcp6Config &config, uint64_t qwNowMs,
               PacketWriter &out);
     void PutIas(const Dhcp6Request &request, Client *lpClient, bool bBind, bool bOffer, uint64_t qwNowMs,

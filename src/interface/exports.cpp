@@ -7,6 +7,7 @@
 #include "interface/pxe_v6.h"
 #include "log/logger.h"
 #include "platform/platform.h"
+#include "tftp/tftp_render.h"
 #include "tftp/tftp_server.h"
 
 TeskDhcpServer *MyDhcpServer = nullptr;
@@ -64,6 +65,12 @@ TAVREL_API void TAVREL_CDECL RegisterSelectPxeCallback(SelectPxeServerProc selec
 TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc selectBootFile) {
     g_HostHooks.selectBootFile = selectBootFile;
 }
+
+TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallbackEx(SelectBootFileProcEx selectBootFile) {
+    g_HostHooks.selectBootFileEx = selectBootFile;
+}
+
+TAVREL_API void TAVREL_CDECL RegisterRenderTftpFileCallback(RenderTftpFileProc render) { SetTftpRenderProc(render); }
 
 TAVREL_API void TAVREL_CDECL RegisterBootEventCallback(BootEventProc onBootEvent) {
     SetBootEventObserver(onBootEvent);

@@ -25,6 +25,14 @@ int CheckInsideRoot(tag_BootFileTable *lpTable, platform::FileHandle file) {
     return platform::kErrorAccessDenied;
 }
 
+void FreeRecord(tag_BootFile *lpRecord) {
+    if (lpRecord->bRendered)
+        ReleaseRenderedBytes(&lpRecord->stRendered);
+    else
+        platform::FileClose(lpRecord->hFile);
+    delete lpRecord;
+}
+
 }  // namespace
 
 tag_BootFileTable *create_bootfile_table(const char *lpRootPath) {
@@ -35,7 +43,7 @@ tag_BootFileTable *create_bootfile_table(const char *lpRootPath) {
 
 tag_BootFile *find_bootfile(tag_BootFileTable *lpTable, const platform::FileIdentity &identity) {
     for (tag_BootFile *record = lpTable->lpHead; record; record = record->lpNext)
-        if (SameIdentity(record->stIdentity, identity)) return record;
+        if (!record->bRendered && SameIdentity(record->stIdentity, identity)) return record;
     return nullptr;
 }
 
@@ -112,13 +120,32 @@ int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **
     return 0;
 }
 
+int add_rendered_bootfile(tag_BootFileTable *lpTable, const char *lpName, RenderedBytes *lpBytes,
+                          tag_BootFile **lppBootFile) {
+    tag_BootFile *record = new (std::nothrow) tag_BootFile();
+    if (!record) {
+        ReleaseRenderedBytes(lpBytes);
+        return -1;
+    }
+    snprintf(record->szFileName, sizeof record->szFileName, "%s", lpName);
+    record->hFile = platform::kInvalidFile;
+    record->bRendered = true;
+    record->stRendered = *lpBytes;
+    *lpBytes = RenderedBytes{};
+    record->dwSize = record->stRendered.dwSize;
+    record->nUsers = 1;
+    record->lpNext = lpTable->lpHead;
+    lpTable->lpHead = record;
+    *lppBootFile = record;
+    return 0;
+}
+
 void release_bootfile(tag_BootFileTable *lpTable, tag_BootFile *lpBootFile) {
     if (!lpBootFile || --lpBootFile->nUsers > 0) return;
     for (tag_BootFile **link = &lpTable->lpHead; *link; link = &(*link)->lpNext) {
         if (*link != lpBootFile) continue;
         *link = lpBootFile->lpNext;
-        platform::FileClose(lpBootFile->hFile);
-        delete lpBootFile;
+        FreeRecord(lpBootFile);
         return;
     }
 }
@@ -128,6 +155,10 @@ int read_bootfile(tag_BootFile *lpBootFile, uint32_t dwOffer, uint32_t dwReadSiz
     // Compared in 64 bits: a 32-bit sum could wrap past the end unnoticed.
     if (dwReadSize > 0 && static_cast<uint64_t>(dwOffer) + dwReadSize > lpBootFile->dwSize)
         return LogTftpdFailure("dwReadSize > 0 && dwOffer >=0 && dwOffer+dwReadSize >= BootFile->dwSize ", 69);
+    if (lpBootFile->bRendered) {
+        if (dwReadSize > 0) memcpy(lpBuffer, lpBootFile->stRendered.lpBytes + dwOffer, dwReadSize);
+        return 0;
+    }
     uint32_t got = 0;
     if (platform::FileReadAt(lpBootFile->hFile, dwOffer, lpBuffer, dwReadSize, &got) != 0)
         return LogTftpdFailure("ReadFileEx Fail", 86);
@@ -142,8 +173,7 @@ void free_bootfile_table(tag_BootFileTable *lpTable) {
     tag_BootFile *record = lpTable->lpHead;
     while (record) {
         tag_BootFile *next = record->lpNext;
-        platform::FileClose(record->hFile);
-        delete record;
+        FreeRecord(record);
         record = next;
     }
     lpTable->lpHead = nullptr;

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "tftp/boot_path.h"
+#include "tftp/tftp_render.h"
 
 struct tag_BootFile {
     char szFileName[kBootFileNameSize];  // as requested when the file was opened
@@ -16,6 +17,10 @@ struct tag_BootFile {
     platform::FileIdentity stIdentity;
     int32_t nUsers;  // transfers holding the record
     tag_BootFile *lpNext;
+    // A file the host rendered for one transfer: its bytes, no handle, and
+    // no identity, so no other request finds it.
+    bool bRendered;
+    RenderedBytes stRendered;
 };
 
 struct tag_BootFileTable {
@@ -36,6 +41,10 @@ int open_bootfile(tag_BootFileTable *lpTable, const char *lpName, platform::File
 // is kept for it). *lpnRefusal, when given, says why with a TAVREL_REASON_*.
 int get_bootfile(tag_BootFileTable *lpTable, const char *lpName, tag_BootFile **lppBootFile,
                  int *lpnRefusal = nullptr);
+// A record, with its one user, that takes over the rendered bytes (*lpBytes
+// is emptied); -1, the bytes released, when no record can be had.
+int add_rendered_bootfile(tag_BootFileTable *lpTable, const char *lpName, RenderedBytes *lpBytes,
+                          tag_BootFile **lppBootFile);
 // One user fewer; the last one closes the file and drops the record.
 void release_bootfile(tag_BootFileTable *lpTable, tag_BootFile *lpBootFile);
 // 0 when exactly dwReadSize bytes were read: a file that has shrunk since it

@@ -18,6 +18,9 @@ const char *const kSourceName = "TeskTftpServer";
 const char *const kRefusal = "No Such File/No Access";
 // What a request that finds no room for its transfer gets.
 const char *const kBusy = "Server Busy";
+// What a name the host's renderer knows nothing of gets (RFC 1350 error 1).
+const char *const kNotFound = "File not found";
+constexpr unsigned kErrorNotFound = 1;
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
 constexpr int kDefaultBlockSize = 512;
 constexpr int kMinBlockSize = 8;        // RFC 2348
@@ -121,11 +124,11 @@ const struct {
     OptionRule Apply;
 } kOptions[] = {{"blksize", SetBlockSize}, {"tsize", ReportSize}, {"timeout", EchoTimeout}, {"windowsize", SetWindow}};
 
-// ERROR 0 with its message, zero-terminated as RFC 1350 has it.
-void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal) {
+// ERROR 0 (or wCode) with its message, zero-terminated as RFC 1350 has it.
+void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal, unsigned wCode = 0) {
     TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
     out.PutWord(ERROR);
-    out.PutWord(0);
+    out.PutWord(wCode);
     out.PutString(lpMessage);
     out.PutByte(0);
     lpSend->nLength = out.Position();
@@ -181,10 +184,12 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     if (!lpClient) return RefuseBusy(peer, lpName, sink);
     tag_BootFile *lpBootFile = nullptr;
     int nRefusal = TAVREL_REASON_NAME_REFUSED;
-    if (!*lpName || get_bootfile(m_lpFiles, lpName, &lpBootFile, &nRefusal) != 0 || !lpBootFile) {
+    RequestedFile opened = OpenRequested(lpName, peer, &lpBootFile, &nRefusal);
+    if (opened != RequestedFile::kOpened) {
         if (BootEventsWanted()) EmitTftpRefused(peer.Address(), lpName, nRefusal);
         EndTransfer(lpClient, peer, nRefusal);
-        SendError(peer, kRefusal, sink);
+        if (opened == RequestedFile::kNotFound) SendError(peer, kNotFound, sink, kErrorNotFound);
+        else SendError(peer, opened == RequestedFile::kBusy ? kBusy : kRefusal, sink);
         return 0;
     }
     lpClient->lpBootFile = lpBootFile;
@@ -230,6 +235,28 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     sink.SendAnswer(lpSend);
     if (!bRead) EndTransfer(lpClient, peer, TAVREL_REASON_READ_FAILED);
     return 0;
+}
+
+// A name the boot folder rules accept goes to the host's renderer first,
+// then, unless the host renders it or knows it is none of its own, to the
+// folder.
+TftpResponder::RequestedFile TftpResponder::OpenRequested(const char *lpName, const IpEndpoint &peer,
+                                                          tag_BootFile **lppBootFile, int *lpnRefusal) {
+    if (!*lpName) return RequestedFile::kRefused;
+    if (TftpRenderRegistered() && !RefuseBootFileName(lpName)) {
+        RenderedBytes rendered;
+        switch (RenderTftpFile(lpName, peer, m_RenderScratch, &rendered)) {
+        case TftpRenderOutcome::kRendered:
+            if (add_rendered_bootfile(m_lpFiles, lpName, &rendered, lppBootFile) == 0) return RequestedFile::kOpened;
+            *lpnRefusal = TAVREL_REASON_BUSY;
+            return RequestedFile::kBusy;
+        case TftpRenderOutcome::kNotFound: *lpnRefusal = TAVREL_REASON_NOT_FOUND; return RequestedFile::kNotFound;
+        case TftpRenderOutcome::kBusy: *lpnRefusal = TAVREL_REASON_BUSY; return RequestedFile::kBusy;
+        case TftpRenderOutcome::kNotMine: break;
+        }
+    }
+    if (get_bootfile(m_lpFiles, lpName, lppBootFile, lpnRefusal) != 0 || !*lppBootFile) return RequestedFile::kRefused;
+    return RequestedFile::kOpened;
 }
 
 int TftpResponder::OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
@@ -436,15 +463,17 @@ bool TftpResponder::FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSe
     return true;
 }
 
-// Through a read-ahead area where one can be had, else straight from the file.
+// Through a read-ahead area where one can be had, else straight from the
+// file; rendered bytes are in memory already.
 int TftpResponder::ReadBlock(TftpClientInfo *lpClient, uint32_t dwOffset, uint32_t dwLength, void *lpOut) {
+    if (lpClient->lpBootFile->bRendered) return read_bootfile(lpClient->lpBootFile, dwOffset, dwLength, lpOut);
     if (lpClient->nReadArea == 0 && dwLength > 0) lpClient->nReadArea = m_ReadAhead.Take();
     if (lpClient->nReadArea == 0) return read_bootfile(lpClient->lpBootFile, dwOffset, dwLength, lpOut);
     return m_ReadAhead.Read(lpClient->nReadArea, lpClient->lpBootFile, dwOffset, dwLength,
                             static_cast<uint32_t>(lpClient->dwBlockSize), lpClient->dwSize, lpOut);
 }
 
-void TftpResponder::SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink) {
+void TftpResponder::SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink, unsigned wCode) {
     TftpSend *lpSend = sink.NewAnswer();
     if (!lpSend) {
         LogTftpdFailure("lpTftpSend new Error", 430);
@@ -452,7 +481,7 @@ void TftpResponder::SendError(const IpEndpoint &peer, const char *lpMessage, Tft
     }
     lpSend->stPeer = peer;
     lpSend->nPort = kTftpServicePort;
-    PutRefusal(lpSend, lpMessage);
+    PutRefusal(lpSend, lpMessage, wCode);
     sink.SendAnswer(lpSend);
 }
 

@@ -123,6 +123,11 @@ public:
 private:
     int OnReadRequest(const char *const *lpStrings, int nStrings, const IpEndpoint &peer, uint64_t qwNowMs,
                       TftpAnswerSink &sink);
+    enum class RequestedFile { kOpened, kRefused, kNotFound, kBusy };
+    // The file a read request names, rendered by the host or from the boot
+    // folder, with one more user; otherwise *lpnRefusal says why.
+    RequestedFile OpenRequested(const char *lpName, const IpEndpoint &peer, tag_BootFile **lppBootFile,
+                                int *lpnRefusal);
     int OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
               TftpAnswerSink &sink);
     void OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer);
@@ -132,7 +137,7 @@ private:
     bool OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
-    void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink);
+    void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink, unsigned wCode = 0);
     int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
     // Ends the transfer that has waited longest for its first
@@ -153,6 +158,7 @@ private:
     ClientTable *m_lpClients = nullptr;
     tag_BootFileTable *m_lpFiles = nullptr;
     ReadAheadPool m_ReadAhead;
+    TftpRenderScratch m_RenderScratch;
     uint64_t m_qwLastSweepMs = 0;
     // Lines that datagrams cause, read requests' refusals included.
     LogRateCap m_LogCap;
