@@ -72,8 +72,6 @@ TftpRenderOutcome RenderTftpFile(const char *lpName, const IpEndpoint &peer, Tft
                                  RenderedBytes *lpFile) {
     RenderTftpFileProc render = g_Render.load();
     if (!render) return TftpRenderOutcome::kNotMine;
-    // Nothing more could be held: the host is not asked.
-    if (g_nHeld.load() >= kTftpRenderedBytesCap) return TftpRenderOutcome::kBusy;
     unsigned char *lpArea = scratch.Area();
     if (!lpArea) return TftpRenderOutcome::kBusy;
     TftpRenderRecord request;

@@ -24,6 +24,7 @@
 #include "support/pxe_config.h"
 #include "support/temp_tree.h"
 #include "tftp/read_ahead_pool.h"
+#include "tftp/tftp_render.h"
 #include "tftp/tftp_responder.h"
 
 namespace {
@@ -56,6 +57,29 @@ Bytes Oack(const std::vector<std::string> &pairs) {
 }
 Bytes Oack(const std::string &option, const std::string &value) { return Oack({option, value}); }
 
+// The host's renderer: names it holds are rendered; a result set for a
+// name is returned as it is; every other name is not its own.
+std::mutex g_RenderLock;
+std::map<std::string, std::string> g_Rendered;
+std::map<std::string, int> g_RenderResults;
+std::vector<TftpRenderRecord> g_RenderAsked;
+
+int TAVREL_CALLBACK RenderFromMemory(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
+    std::lock_guard<std::mutex> guard(g_RenderLock);
+    g_RenderAsked.push_back(*request);
+    if (g_RenderResults.count(request->file)) return g_RenderResults[request->file];
+    auto found = g_Rendered.find(request->file);
+    if (found == g_Rendered.end()) return TAVREL_RENDER_NOT_MINE;
+    if (found->second.size() > static_cast<size_t>(capacity)) return TAVREL_RENDER_NOT_FOUND;
+    memcpy(buffer, found->second.data(), found->second.size());
+    return static_cast<int>(found->second.size());
+}
+
+void Render(const std::string &name, const std::string &bytes) {
+    std::lock_guard<std::mutex> guard(g_RenderLock);
+    g_Rendered[name] = bytes;
+}
+
 class TftpTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -73,6 +97,7 @@ protected:
     }
     void TearDown() override { StopPXE(); }
     void Write(const std::string &name, const std::string &bytes) {
+        if (m_bRendered) return Render(name, bytes);
         std::ofstream(m_Root + "/" + name, std::ios::binary) << bytes;
     }
     // Requests go to UDP 69, the rest to the port the client's transfer
@@ -106,15 +131,38 @@ protected:
         return m;
     }
 
+    bool m_bRendered = false;  // files come from the host's renderer, not the folder
     TempTree m_Files;
     std::string m_Root;
     TeskPxeServerStruct m_Server{};
     std::map<int, uint16_t> m_Ports;  // by client descriptor
 };
 
+// The conformance cases, for a file on disk and for one the host renders.
+class TftpSourceTest : public TftpTest, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        m_bRendered = GetParam();
+        if (m_bRendered) RegisterRenderTftpFileCallback(RenderFromMemory);
+        TftpTest::SetUp();
+    }
+    void TearDown() override {
+        TftpTest::TearDown();
+        RegisterRenderTftpFileCallback(nullptr);
+        std::lock_guard<std::mutex> guard(g_RenderLock);
+        g_Rendered.clear();
+        g_RenderResults.clear();
+        g_RenderAsked.clear();
+        EXPECT_EQ(RenderedBytesHeld(), 0u) << "every transfer gave its rendered bytes back";
+    }
+};
+
 }  // namespace
 
-TEST_F(TftpTest, OptionAcknowledgements) {
+INSTANTIATE_TEST_SUITE_P(FileSource, TftpSourceTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &info) { return info.param ? "Rendered" : "OnDisk"; });
+
+TEST_P(TftpSourceTest, OptionAcknowledgements) {
     TestSocket client("127.0.0.2", 2000);
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"tsize", "0"})), Oack("tsize", "1024"));
     EXPECT_EQ(Exchange(client, Rrq("k1024", {"blksize", "1024"})), Oack("blksize", "1024"));
@@ -140,7 +188,7 @@ TEST_F(TftpTest, OptionAcknowledgements) {
 
 // RFC 7440: an acknowledgement of block k draws blocks k+1 ... k+W; a
 // repeated one restarts the window after the block it names.
-TEST_F(TftpTest, WindowedTransfer) {
+TEST_P(TftpSourceTest, WindowedTransfer) {
     std::string big(4000, 0);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     Write("big", big);
@@ -163,7 +211,7 @@ TEST_F(TftpTest, WindowedTransfer) {
     EXPECT_TRUE(Silent(client, Ack(6)));
 }
 
-TEST_F(TftpTest, BlocksFollowAcknowledgements) {
+TEST_P(TftpSourceTest, BlocksFollowAcknowledgements) {
     TestSocket client("127.0.0.3", 2000);
     EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a')));
     EXPECT_EQ(Exchange(client, Ack(1)), Data(2, std::string(512, 'a')));
@@ -182,7 +230,7 @@ TEST_F(TftpTest, BlocksFollowAcknowledgements) {
     EXPECT_TRUE(Silent(client, Ack(1)));
 }
 
-TEST_F(TftpTest, RepeatedAckAndBlockSizeRevert) {
+TEST_P(TftpSourceTest, RepeatedAckAndBlockSizeRevert) {
     std::string big(8000, 'b');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
     Write("big", big);
@@ -204,7 +252,7 @@ TEST_F(TftpTest, RepeatedAckAndBlockSizeRevert) {
     EXPECT_EQ(Exchange(client, Ack(1)), Data(2, big.substr(512, 512))) << "512 again without blksize";
 }
 
-TEST_F(TftpTest, RefusalsAndUnansweredPackets) {
+TEST_P(TftpSourceTest, RefusalsAndUnansweredPackets) {
     TestSocket fresh("127.0.0.5", 2000);
     EXPECT_TRUE(Silent(fresh, Ack(0))) << "no read request yet";
     Bytes refusal = {0, 5, 0, 0};
@@ -239,7 +287,7 @@ TEST_F(TftpTest, RefusalsAndUnansweredPackets) {
     EXPECT_EQ(Exchange(fresh, unterminated), refusal);
 }
 
-TEST_F(TftpTest, PxeClientSequence) {
+TEST_P(TftpSourceTest, PxeClientSequence) {
     std::string image(100000, 0);
     std::mt19937 random(3);
     for (char &c : image) c = static_cast<char>(random());
@@ -750,4 +798,105 @@ TEST_F(TftpTest, HostileLanOnlyRegularFilesAreServed) {
     EXPECT_EQ(Exchange(client, Rrq("k1024")), Data(1, std::string(512, 'a'))) << "other transfers run";
     int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // frees a reader stuck in open
     if (writer >= 0) close(writer);
+}
+
+namespace {
+
+Bytes TftpError(unsigned code, const std::string &text) {
+    Bytes m = {0, 5, 0, static_cast<unsigned char>(code)};
+    m.insert(m.end(), text.begin(), text.end());
+    m.push_back(0);
+    return m;
+}
+
+std::vector<TftpRenderRecord> RenderAsked() {
+    std::lock_guard<std::mutex> guard(g_RenderLock);
+    return g_RenderAsked;
+}
+
+std::vector<BootEventRecord> g_TftpEvents;  // by the delivery thread, read after StopPXE
+
+void TAVREL_CALLBACK CollectTftp(const BootEventRecord *event) {
+    if (event->kind >= TAVREL_EVENT_TFTP_STARTED && event->kind <= TAVREL_EVENT_TFTP_REFUSED)
+        g_TftpEvents.push_back(*event);
+}
+
+// The folder holds the usual files; the host renders what Render names.
+class TftpRenderedTest : public TftpSourceTest {
+protected:
+    void SetUp() override {
+        RegisterRenderTftpFileCallback(RenderFromMemory);
+        TftpTest::SetUp();
+    }
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Host, TftpRenderedTest, testing::Values(true),
+                         [](const testing::TestParamInfo<bool> &) { return "Renderer"; });
+
+TEST_P(TftpRenderedTest, TheHostsResultsAreServedRefusedOrLeftToTheFolder) {
+    Render("grub/grub.cfg", "set timeout=1\n");
+    Render("full.bin", std::string(TAVREL_RENDER_MAX_BYTES, 'f'));
+    {
+        std::lock_guard<std::mutex> guard(g_RenderLock);
+        g_RenderResults = {{"gone.cfg", TAVREL_RENDER_NOT_FOUND},
+                           {"huge.cfg", TAVREL_RENDER_MAX_BYTES + 1},
+                           {"negative.cfg", -7}};
+    }
+    TestSocket client("127.0.0.60", 2600);
+    EXPECT_EQ(Exchange(client, Rrq("\\grub\\grub.cfg")), Data(1, "set timeout=1\n")) << "the name as the folder reads it";
+    EXPECT_EQ(Exchange(client, Rrq("full.bin", {"tsize", "0"})), Oack("tsize", "1048576")) << "a file of capacity";
+    for (const char *name : {"gone.cfg", "huge.cfg", "negative.cfg"})
+        EXPECT_EQ(Exchange(client, Rrq(name)), TftpError(1, "File not found")) << name;
+    EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o'))) << "not the host's: from the folder";
+    EXPECT_EQ(Exchange(client, Rrq("../etc/passwd")), TftpError(0, "No Such File/No Access"));
+    auto asked = RenderAsked();
+    ASSERT_EQ(asked.size(), 6u) << "a name the folder rules refuse never reaches the host";
+    EXPECT_STREQ(asked[0].file, "grub/grub.cfg");
+    EXPECT_STREQ(asked[0].address, "127.0.0.60");
+    EXPECT_EQ(asked[0].port, 2600);
+    EXPECT_EQ(asked[0].macknown, 0) << "TFTP knows the address alone";
+    EXPECT_STREQ(asked[5].file, "other");
+}
+
+// Each transfer holds its own bytes; together they hold at most the cap,
+// beyond which a request is refused as busy. Events tell a rendered file
+// as they tell one on disk.
+TEST_P(TftpRenderedTest, RenderedBytesAreCappedAndToldAsFilesAre) {
+    Render("small.cfg", std::string(700, 's'));
+    Render("big.img", std::string(TAVREL_RENDER_MAX_BYTES, 'b'));
+    g_TftpEvents.clear();
+    RegisterBootEventCallback(CollectTftp);
+    {
+        BareResponder server(m_Root);
+        EXPECT_EQ(server.Send(0x0A000001, 2000, Rrq("small.cfg", {"tsize", "0"}), 0, 0), Oack("tsize", "700"));
+        EXPECT_EQ(server.Send(0x0A000001, 2000, Ack(0), server.nAnswerPort, 0), Data(1, std::string(512, 's')));
+        EXPECT_EQ(server.Send(0x0A000001, 2000, Ack(1), server.nAnswerPort, 0), Data(2, std::string(188, 's')));
+        EXPECT_TRUE(server.Send(0x0A000001, 2000, Ack(2), server.nAnswerPort, 0).empty());
+        EXPECT_EQ(RenderedBytesHeld(), 0u) << "the ended transfer gave its bytes back";
+        size_t transfers = kTftpRenderedBytesCap / TAVREL_RENDER_MAX_BYTES;
+        for (uint32_t i = 0; i < transfers; ++i)
+            ASSERT_EQ(server.Send(0x0B000000 + i, 2000, Rrq("big.img"), 0, 0).size(), 4u + 512u) << i;
+        EXPECT_EQ(RenderedBytesHeld(), kTftpRenderedBytesCap) << "each holds its file's length";
+        EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("big.img"), 0, 0), kBusy);
+        EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("k1024"), 0, 0), Data(1, std::string(512, 'a')))
+            << "files on disk are served still";
+    }
+    EXPECT_EQ(RenderedBytesHeld(), 0u);
+    StopPXE();  // delivers what is queued
+    RegisterBootEventCallback(nullptr);
+    ASSERT_GE(g_TftpEvents.size(), 3u);
+    const BootEventRecord started = g_TftpEvents[0], ended = g_TftpEvents[1];
+    EXPECT_EQ(started.kind, TAVREL_EVENT_TFTP_STARTED);
+    EXPECT_STREQ(started.file, "small.cfg");
+    EXPECT_EQ(int64_t{started.size}, 700);
+    EXPECT_EQ(ended.kind, TAVREL_EVENT_TFTP_ENDED);
+    EXPECT_EQ(int64_t{ended.size}, 700);
+    EXPECT_EQ(int64_t{ended.bytes}, 700);
+    EXPECT_EQ(int{ended.result}, 1);
+    int busy = 0;
+    for (const BootEventRecord &event : g_TftpEvents)
+        busy += event.kind == TAVREL_EVENT_TFTP_REFUSED && event.reason == TAVREL_REASON_BUSY;
+    EXPECT_EQ(busy, 1);
 }
