@@ -401,6 +401,7 @@ protected:
     }
     void TearDown() override {
         RegisterSelectBootFileCallback(nullptr);
+        RegisterSelectBootFileCallbackEx(nullptr);
         DhcpTest::TearDown();
     }
     // The answers to a captured DISCOVER on port 67 and a captured request on 4011.
@@ -479,4 +480,96 @@ TEST_F(BootFileTest, HttpBootClientGetsItsUrl) {
     EXPECT_EQ(OptionOf(offer, 60), (Bytes{'H', 'T', 'T', 'P', 'C', 'l', 'i', 'e', 'n', 't'}));
     EXPECT_EQ(offer.size(), 300u) << "padded to the BOOTP minimum";
     EXPECT_EQ(BootAsked().at(0).arch, 16);
+}
+
+namespace {
+
+std::vector<SelectBootFileRecordEx> g_IdentityAsked;
+int g_nIdentityResult = 0;
+
+int TAVREL_CALLBACK HostIdentityChoice(const SelectBootFileRecordEx *client, char *bootfile) {
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    g_IdentityAsked.push_back(*client);
+    strcpy(bootfile, "ipxe.efi");
+    return g_nIdentityResult;
+}
+
+std::vector<BootEventRecord> g_Unanswered;
+
+void TAVREL_CALLBACK KeepUnanswered(const BootEventRecord *event) {
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    if (event->kind == TAVREL_EVENT_DHCP_UNANSWERED) g_Unanswered.push_back(*event);
+}
+
+// The request with one more option before its end.
+Bytes WithOption(Bytes message, unsigned char code, const Bytes &data) {
+    size_t at = 240;
+    while (at < message.size() && message[at] != 255) at += message[at] == 0 ? 1 : 2 + message[at + 1];
+    Bytes option = {code, static_cast<unsigned char>(data.size())};
+    option.insert(option.end(), data.begin(), data.end());
+    message.insert(message.begin() + static_cast<long>(at), option.begin(), option.end());
+    return message;
+}
+
+}  // namespace
+
+// With both hooks the identity one alone is asked, told option 97, the
+// address offered and the lease key; it names the file, makes no choice
+// (the answer as without a host) or leaves the client unanswered.
+TEST_F(BootFileTest, IdentityHookTakesOption97AndMaySilenceAClient) {
+    DhcpRequest request;
+    Bytes uuid = {0};
+    for (unsigned char i = 1; i <= 16; ++i) uuid.push_back(i);
+    auto ask = [&](const Bytes &option97, int timeoutMs = 1500) {
+        Bytes message = BuildDhcp(request);
+        if (!option97.empty()) message = WithOption(message, 97, option97);
+        m_Client.SendTo("255.255.255.255", 67, message.data(), message.size());
+        return AwaitXid(m_Client, request.dwXid, timeoutMs);
+    };
+    Bytes unhooked = ask(uuid);
+    ASSERT_FALSE(unhooked.empty());
+    RegisterSelectBootFileCallback(HostBootFile);
+    RegisterSelectBootFileCallbackEx(HostIdentityChoice);
+    g_IdentityAsked.clear();
+    g_nIdentityResult = 0;
+    EXPECT_EQ(ask(uuid), unhooked) << "no choice: the answer as without a host";
+    EXPECT_TRUE(BootAsked().empty()) << "the plain hook is not asked";
+    EXPECT_EQ(ask(Bytes(uuid.begin() + 1, uuid.end())), unhooked) << "16 bytes without the type: no UUID, answered";
+    Bytes typed = uuid;
+    typed[0] = 1;
+    EXPECT_EQ(ask(typed), unhooked) << "another type: no UUID";
+    g_nIdentityResult = 1;
+    EXPECT_EQ(FileOf(ask(uuid)), "ipxe.efi");
+    std::vector<SelectBootFileRecordEx> asked;
+    {
+        std::lock_guard<std::mutex> guard(g_HostLock);
+        asked = g_IdentityAsked;
+    }
+    ASSERT_EQ(asked.size(), 4u);
+    const SelectBootFileRecordEx first = asked[0];
+    EXPECT_EQ(first.uuidsource, TAVREL_UUID_OPTION97);
+    EXPECT_EQ(Bytes(first.uuid, first.uuid + 16), Bytes(uuid.begin() + 1, uuid.end()));
+    EXPECT_EQ(first.macknown, 1);
+    EXPECT_STREQ(first.address, "192.0.2.10") << "the address offered";
+    EXPECT_STREQ(first.clientkey, "mac1-525400123456") << "as the lease book files it";
+    EXPECT_EQ(Bytes(first.base.mac, first.base.mac + 6), Bytes(request.abMac, request.abMac + 6));
+    EXPECT_STREQ(first.base.vendorclass, "PXEClient:Arch:00000:UNDI:002001");
+    for (size_t i : {1u, 2u}) {
+        const SelectBootFileRecordEx bad = asked[i];
+        EXPECT_EQ(bad.uuidsource, TAVREL_UUID_NONE) << i;
+        EXPECT_EQ(Bytes(bad.uuid, bad.uuid + 16), Bytes(16, 0)) << i;
+    }
+
+    g_Unanswered.clear();
+    RegisterBootEventCallback(KeepUnanswered);
+    g_nIdentityResult = TAVREL_BOOT_CHOICE_SILENT;
+    EXPECT_TRUE(ask(uuid, 800).empty()) << "silenced";
+    EXPECT_TRUE(AwaitMatching(m_Client, [](const Bytes &) { return true; }, 300).empty());
+    StopPXE();  // delivers what is queued
+    RegisterBootEventCallback(nullptr);
+    RegisterSelectBootFileCallbackEx(nullptr);
+    std::lock_guard<std::mutex> guard(g_HostLock);
+    ASSERT_EQ(g_Unanswered.size(), 1u);
+    EXPECT_EQ(g_Unanswered[0].reason, TAVREL_REASON_HOST_DECLINED);
+    EXPECT_EQ(g_Unanswered[0].port, 67);
 }
