@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Tavrel.h"
@@ -67,6 +69,7 @@ std::vector<TftpRenderRecord> g_RenderAsked;
 int TAVREL_CALLBACK RenderFromMemory(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
     std::lock_guard<std::mutex> guard(g_RenderLock);
     g_RenderAsked.push_back(*request);
+    if (strcmp(request->file, "slow.cfg") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (g_RenderResults.count(request->file)) return g_RenderResults[request->file];
     auto found = g_Rendered.find(request->file);
     if (found == g_Rendered.end()) return TAVREL_RENDER_NOT_MINE;
@@ -851,8 +854,12 @@ TEST_P(TftpRenderedTest, TheHostsResultsAreServedRefusedOrLeftToTheFolder) {
         EXPECT_EQ(Exchange(client, Rrq(name)), TftpError(1, "File not found")) << name;
     EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o'))) << "not the host's: from the folder";
     EXPECT_EQ(Exchange(client, Rrq("../etc/passwd")), TftpError(0, "No Such File/No Access"));
+    FileTail log(TodaysLogPath());
+    Render("slow.cfg", "late");
+    EXPECT_EQ(Exchange(client, Rrq("slow.cfg")), Data(1, "late"));
+    EXPECT_NE(log.Read().find("TFTP render of slow.cfg for 127.0.0.60 took "), std::string::npos) << "a slow host";
     auto asked = RenderAsked();
-    ASSERT_EQ(asked.size(), 6u) << "a name the folder rules refuse never reaches the host";
+    ASSERT_EQ(asked.size(), 7u) << "a name the folder rules refuse never reaches the host";
     EXPECT_STREQ(asked[0].file, "grub/grub.cfg");
     EXPECT_STREQ(asked[0].address, "127.0.0.60");
     EXPECT_EQ(asked[0].port, 2600);
