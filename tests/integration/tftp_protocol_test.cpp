@@ -865,6 +865,14 @@ TEST_P(TftpRenderedTest, TheHostsResultsAreServedRefusedOrLeftToTheFolder) {
     EXPECT_EQ(asked[0].port, 2600);
     EXPECT_EQ(asked[0].macknown, 0) << "TFTP knows the address alone";
     EXPECT_STREQ(asked[5].file, "other");
+
+    BareResponder server(m_Root);
+    IpAddress v6;
+    ASSERT_TRUE(ParseIpAddress("2001:db8::5", &v6));
+    Bytes rrq = Rrq("grub/grub.cfg");
+    server.responder.Respond(rrq.data(), static_cast<int>(rrq.size()), IpEndpoint(v6, 2001), 0, 0, server);
+    EXPECT_EQ(server.answer, Data(1, "set timeout=1\n")) << "over IPv6 alike";
+    EXPECT_STREQ(RenderAsked().back().address, "2001:db8::5");
 }
 
 // Each transfer holds its own bytes; together they hold at most the cap,
