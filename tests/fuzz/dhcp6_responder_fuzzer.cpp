@@ -19,11 +19,6 @@ int TAVREL_CALLBACK AnyBootFile(const SelectBootFileRecord *client, char *file) 
     memset(file, client->arch & 1 ? 'h' : 'x', 128);  // all 128 bytes, as a careless host may
     return 1;
 }
-// Every third client with a UUID is silenced.
-int TAVREL_CALLBACK AnyIdentity(const SelectBootFileRecordEx *client, char *file) {
-    if (client->uuidsource == TAVREL_UUID_DUID && client->uuid[15] % 3 == 0) return TAVREL_BOOT_CHOICE_SILENT;
-    return AnyBootFile(&client->base, file);
-}
 
 // A small range that fills, a static entry, and the host's hooks, once.
 Dhcp6Answerer &Responder() {
@@ -34,7 +29,6 @@ Dhcp6Answerer &Responder() {
     static Dhcp6Answerer *responder = [] {
         hooks.selectPxeServer = AnyChoice;
         hooks.selectBootFile = AnyBootFile;
-        hooks.selectBootFileEx = AnyIdentity;
         strcpy(server.ServerIP, "2001:db8::1");
         strcpy(server.bootfile, "boot.efi");
         strcpy(server.vetoname, "192.0.2.1");

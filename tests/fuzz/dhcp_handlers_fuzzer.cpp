@@ -25,7 +25,6 @@ TeskDhcpResponder &Responder() {
         hooks.selectPxeServer = AnyChoice;
         hooks.selectMirrorServerToDB = AnyReport;
         hooks.selectBootFile = AnyBootFile;
-        hooks.selectBootFileEx = AnyBootFileEx;
         leases.CreateCaches();
         TeskPxeServerStruct config = MakeServer("10.0.0.1");
         TeskSubNetStruct subnets[2] = {MakeSubNet("10.0.0.10", "10.0.0.20", 1),

@@ -12,10 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "tftp/tftp_render.h"
 #include "tftp/tftp_responder.h"
 
 namespace {
@@ -40,16 +38,6 @@ tag_BootFileTable *Files() {
         return create_bootfile_table(root);
     }();
     return table;
-}
-
-// The host renders names with "boot", knows none with "second", answers
-// out of bounds for "snponly" and leaves the rest to the folder.
-int TAVREL_CALLBACK Render(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
-    if (strstr(request->file, "second")) return TAVREL_RENDER_NOT_FOUND;
-    if (strstr(request->file, "snponly")) return capacity + 1;
-    if (!strstr(request->file, "boot")) return TAVREL_RENDER_NOT_MINE;
-    for (int i = 0; i < 1432; ++i) buffer[i] = static_cast<unsigned char>(i * 7);
-    return 1432;
 }
 
 bool SamePeer(const IpEndpoint &a, const IpEndpoint &b) { return a == b; }
@@ -138,7 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static TftpResponder::ClientTable *clients = new TftpResponder::ClientTable();  // empty between inputs
     FakePorts ports;
     FixedMtu mtu;
-    SetTftpRenderProc(Render);
     TftpResponder responder(&ports, &mtu);
     responder.Attach(clients, Files());
     uint64_t qwNowMs = 0;
@@ -171,7 +158,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     if (!clients->Empty()) abort();  // an address counted, or a transfer listed, past its end
     if (Files()->lpHead) abort();  // a file left open
-    if (RenderedBytesHeld() != 0) abort();  // rendered bytes kept past their transfer
     if (ports.AnyOpen()) abort();
     if (responder.ReadAreasLent() != 0) abort();  // a read-ahead area kept past its transfer
     return 0;

@@ -9,7 +9,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,7 +17,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Tavrel.h"
@@ -26,7 +24,6 @@
 #include "support/pxe_config.h"
 #include "support/temp_tree.h"
 #include "tftp/read_ahead_pool.h"
-#include "tftp/tftp_render.h"
 #include "tftp/tftp_responder.h"
 
 namespace {
@@ -59,28 +56,16 @@ Bytes Oack(const std::vector<std::string> &pairs) {
 }
 Bytes Oack(const std::string &option, const std::string &value) { return Oack({option, value}); }
 
-// The host's renderer: names it holds are rendered; a result set for a
-// name is returned as it is; every other name is not its own.
+// The host's renderer: "=N" returns N, names it holds are rendered, the rest are not its own.
 std::mutex g_RenderLock;
 std::map<std::string, std::string> g_Rendered;
-std::map<std::string, int> g_RenderResults;
-std::vector<TftpRenderRecord> g_RenderAsked;
-
-int TAVREL_CALLBACK RenderFromMemory(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
+std::vector<std::string> g_RenderAsked;  // "file address:port"
+int TAVREL_CALLBACK RenderFromMemory(const TftpRenderRecord *request, unsigned char *buffer, int) {
     std::lock_guard<std::mutex> guard(g_RenderLock);
-    g_RenderAsked.push_back(*request);
-    if (strcmp(request->file, "slow.cfg") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (g_RenderResults.count(request->file)) return g_RenderResults[request->file];
-    auto found = g_Rendered.find(request->file);
-    if (found == g_Rendered.end()) return TAVREL_RENDER_NOT_MINE;
-    if (found->second.size() > static_cast<size_t>(capacity)) return TAVREL_RENDER_NOT_FOUND;
-    memcpy(buffer, found->second.data(), found->second.size());
-    return static_cast<int>(found->second.size());
-}
-
-void Render(const std::string &name, const std::string &bytes) {
-    std::lock_guard<std::mutex> guard(g_RenderLock);
-    g_Rendered[name] = bytes;
+    g_RenderAsked.push_back(std::string(request->file) + " " + request->address + ":" + std::to_string(request->port));
+    if (request->file[0] == '=') return atoi(request->file + 1);
+    if (!g_Rendered.count(request->file)) return TAVREL_RENDER_NOT_MINE;
+    return static_cast<int>(g_Rendered[request->file].copy(reinterpret_cast<char *>(buffer), TAVREL_RENDER_MAX_BYTES));
 }
 
 class TftpTest : public testing::Test {
@@ -100,7 +85,8 @@ protected:
     }
     void TearDown() override { StopPXE(); }
     void Write(const std::string &name, const std::string &bytes) {
-        if (m_bRendered) return Render(name, bytes);
+        std::lock_guard<std::mutex> guard(g_RenderLock);
+        if (m_bRendered) return void(g_Rendered[name] = bytes);
         std::ofstream(m_Root + "/" + name, std::ios::binary) << bytes;
     }
     // Requests go to UDP 69, the rest to the port the client's transfer
@@ -134,36 +120,32 @@ protected:
         return m;
     }
 
-    bool m_bRendered = false;  // files come from the host's renderer, not the folder
+    bool m_bRendered = false;  // Write gives the bytes to the host's renderer
     TempTree m_Files;
     std::string m_Root;
     TeskPxeServerStruct m_Server{};
     std::map<int, uint16_t> m_Ports;  // by client descriptor
 };
 
-// The conformance cases, for a file on disk and for one the host renders.
+// The conformance cases, for files on disk and for files the host renders.
 class TftpSourceTest : public TftpTest, public testing::WithParamInterface<bool> {
-protected:
     void SetUp() override {
         m_bRendered = GetParam();
-        if (m_bRendered) RegisterRenderTftpFileCallback(RenderFromMemory);
+        RegisterRenderTftpFileCallback(RenderFromMemory);
         TftpTest::SetUp();
     }
     void TearDown() override {
         TftpTest::TearDown();
         RegisterRenderTftpFileCallback(nullptr);
-        std::lock_guard<std::mutex> guard(g_RenderLock);
-        g_Rendered.clear();
-        g_RenderResults.clear();
-        g_RenderAsked.clear();
         EXPECT_EQ(RenderedBytesHeld(), 0u) << "every transfer gave its rendered bytes back";
+        std::lock_guard<std::mutex> guard(g_RenderLock);
+        g_Rendered.clear(), g_RenderAsked.clear();
     }
 };
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(FileSource, TftpSourceTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &info) { return info.param ? "Rendered" : "OnDisk"; });
+INSTANTIATE_TEST_SUITE_P(File, TftpSourceTest, testing::Values(false, true));
 
 TEST_P(TftpSourceTest, OptionAcknowledgements) {
     TestSocket client("127.0.0.2", 2000);
@@ -803,115 +785,30 @@ TEST_F(TftpTest, HostileLanOnlyRegularFilesAreServed) {
     if (writer >= 0) close(writer);
 }
 
-namespace {
-
-Bytes TftpError(unsigned code, const std::string &text) {
-    Bytes m = {0, 5, 0, static_cast<unsigned char>(code)};
-    m.insert(m.end(), text.begin(), text.end());
-    m.push_back(0);
-    return m;
-}
-
-std::vector<TftpRenderRecord> RenderAsked() {
-    std::lock_guard<std::mutex> guard(g_RenderLock);
-    return g_RenderAsked;
-}
-
-std::vector<BootEventRecord> g_TftpEvents;  // by the delivery thread, read after StopPXE
-
-void TAVREL_CALLBACK CollectTftp(const BootEventRecord *event) {
-    if (event->kind >= TAVREL_EVENT_TFTP_STARTED && event->kind <= TAVREL_EVENT_TFTP_REFUSED)
-        g_TftpEvents.push_back(*event);
-}
-
-// The folder holds the usual files; the host renders what Render names.
-class TftpRenderedTest : public TftpSourceTest {
-protected:
-    void SetUp() override {
-        RegisterRenderTftpFileCallback(RenderFromMemory);
-        TftpTest::SetUp();
-    }
-};
-
-}  // namespace
-
-INSTANTIATE_TEST_SUITE_P(Host, TftpRenderedTest, testing::Values(true),
-                         [](const testing::TestParamInfo<bool> &) { return "Renderer"; });
-
-TEST_P(TftpRenderedTest, TheHostsResultsAreServedRefusedOrLeftToTheFolder) {
-    Render("grub/grub.cfg", "set timeout=1\n");
-    Render("full.bin", std::string(TAVREL_RENDER_MAX_BYTES, 'f'));
-    {
-        std::lock_guard<std::mutex> guard(g_RenderLock);
-        g_RenderResults = {{"gone.cfg", TAVREL_RENDER_NOT_FOUND},
-                           {"huge.cfg", TAVREL_RENDER_MAX_BYTES + 1},
-                           {"negative.cfg", -7}};
-    }
+// The host's results; a fetch told alike from either source; rendered
+// transfers each hold a copy of their file, all of them at most the cap.
+TEST_P(TftpSourceTest, RendererResultsFetchesAndTheCap) {
+    std::ofstream(m_Root + "/disk.cfg") << "on disk";
+    Write("big", std::string(TAVREL_RENDER_MAX_BYTES, 'b'));
+    m_bRendered = true;
+    Write("grub/grub.cfg", "set timeout=1\n");
     TestSocket client("127.0.0.60", 2600);
-    EXPECT_EQ(Exchange(client, Rrq("\\grub\\grub.cfg")), Data(1, "set timeout=1\n")) << "the name as the folder reads it";
-    EXPECT_EQ(Exchange(client, Rrq("full.bin", {"tsize", "0"})), Oack("tsize", "1048576")) << "a file of capacity";
-    for (const char *name : {"gone.cfg", "huge.cfg", "negative.cfg"})
-        EXPECT_EQ(Exchange(client, Rrq(name)), TftpError(1, "File not found")) << name;
-    EXPECT_EQ(Exchange(client, Rrq("other")), Data(1, std::string(512, 'o'))) << "not the host's: from the folder";
-    EXPECT_EQ(Exchange(client, Rrq("../etc/passwd")), TftpError(0, "No Such File/No Access"));
-    FileTail log(TodaysLogPath());
-    Render("slow.cfg", "late");
-    EXPECT_EQ(Exchange(client, Rrq("slow.cfg")), Data(1, "late"));
-    EXPECT_NE(log.Read().find("TFTP render of slow.cfg for 127.0.0.60 took "), std::string::npos) << "a slow host";
-    auto asked = RenderAsked();
-    ASSERT_EQ(asked.size(), 7u) << "a name the folder rules refuse never reaches the host";
-    EXPECT_STREQ(asked[0].file, "grub/grub.cfg");
-    EXPECT_STREQ(asked[0].address, "127.0.0.60");
-    EXPECT_EQ(asked[0].port, 2600);
-    EXPECT_EQ(asked[0].macknown, 0) << "TFTP knows the address alone";
-    EXPECT_STREQ(asked[5].file, "other");
-
+    EXPECT_EQ(Exchange(client, Rrq("\\grub\\grub.cfg")), Data(1, "set timeout=1\n")) << "named as the folder reads it";
+    Bytes notFound = {0, 5, 0, 1, 'F', 'i', 'l', 'e', ' ', 'n', 'o', 't', ' ', 'f', 'o', 'u', 'n', 'd', 0};
+    for (const char *name : {"=-2", "=-7", "=1048577"}) EXPECT_EQ(Exchange(client, Rrq(name)), notFound) << name;
+    EXPECT_EQ(Exchange(client, Rrq("disk.cfg")), Data(1, "on disk")) << "not the host's: from the folder";
+    Exchange(client, Rrq("../etc/passwd"));
+    g_Ended.clear();
+    RegisterBootEventCallback(CollectEnds);
     BareResponder server(m_Root);
-    IpAddress v6;
-    ASSERT_TRUE(ParseIpAddress("2001:db8::5", &v6));
-    Bytes rrq = Rrq("grub/grub.cfg");
-    server.responder.Respond(rrq.data(), static_cast<int>(rrq.size()), IpEndpoint(v6, 2001), 0, 0, server);
-    EXPECT_EQ(server.answer, Data(1, "set timeout=1\n")) << "over IPv6 alike";
-    EXPECT_STREQ(RenderAsked().back().address, "2001:db8::5");
-}
-
-// Each transfer holds its own bytes; together they hold at most the cap,
-// beyond which a request is refused as busy. Events tell a rendered file
-// as they tell one on disk.
-TEST_P(TftpRenderedTest, RenderedBytesAreCappedAndToldAsFilesAre) {
-    Render("small.cfg", std::string(700, 's'));
-    Render("big.img", std::string(TAVREL_RENDER_MAX_BYTES, 'b'));
-    g_TftpEvents.clear();
-    RegisterBootEventCallback(CollectTftp);
-    {
-        BareResponder server(m_Root);
-        EXPECT_EQ(server.Send(0x0A000001, 2000, Rrq("small.cfg", {"tsize", "0"}), 0, 0), Oack("tsize", "700"));
-        EXPECT_EQ(server.Send(0x0A000001, 2000, Ack(0), server.nAnswerPort, 0), Data(1, std::string(512, 's')));
-        EXPECT_EQ(server.Send(0x0A000001, 2000, Ack(1), server.nAnswerPort, 0), Data(2, std::string(188, 's')));
-        EXPECT_TRUE(server.Send(0x0A000001, 2000, Ack(2), server.nAnswerPort, 0).empty());
-        EXPECT_EQ(RenderedBytesHeld(), 0u) << "the ended transfer gave its bytes back";
-        size_t transfers = kTftpRenderedBytesCap / TAVREL_RENDER_MAX_BYTES;
-        for (uint32_t i = 0; i < transfers; ++i)
-            ASSERT_EQ(server.Send(0x0B000000 + i, 2000, Rrq("big.img"), 0, 0).size(), 4u + 512u) << i;
-        EXPECT_EQ(RenderedBytesHeld(), kTftpRenderedBytesCap) << "each holds its file's length";
-        EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("big.img"), 0, 0), kBusy);
-        EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("k1024"), 0, 0), Data(1, std::string(512, 'a')))
-            << "files on disk are served still";
-    }
-    EXPECT_EQ(RenderedBytesHeld(), 0u);
+    EXPECT_TRUE(Fetch(server, 0x0A000001, 0));
+    for (uint32_t i = 0; GetParam() && i < kTftpRenderedBytesCap / TAVREL_RENDER_MAX_BYTES; ++i)
+        ASSERT_EQ(server.Send(0x0B000000 + i, 2000, Rrq("big"), 0, 0).size(), 516u) << i;
+    EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("big"), 0, 0).size(), GetParam() ? kBusy.size() : 516u);
     StopPXE();  // delivers what is queued
     RegisterBootEventCallback(nullptr);
-    ASSERT_GE(g_TftpEvents.size(), 3u);
-    const BootEventRecord started = g_TftpEvents[0], ended = g_TftpEvents[1];
-    EXPECT_EQ(started.kind, TAVREL_EVENT_TFTP_STARTED);
-    EXPECT_STREQ(started.file, "small.cfg");
-    EXPECT_EQ(int64_t{started.size}, 700);
-    EXPECT_EQ(ended.kind, TAVREL_EVENT_TFTP_ENDED);
-    EXPECT_EQ(int64_t{ended.size}, 700);
-    EXPECT_EQ(int64_t{ended.bytes}, 700);
-    EXPECT_EQ(int{ended.result}, 1);
-    int busy = 0;
-    for (const BootEventRecord &event : g_TftpEvents)
-        busy += event.kind == TAVREL_EVENT_TFTP_REFUSED && event.reason == TAVREL_REASON_BUSY;
-    EXPECT_EQ(busy, 1);
+    EXPECT_EQ(g_Ended.front().size + g_Ended.front().bytes + g_Ended.front().result, 1024 + 1024 + 1);
+    EXPECT_EQ(g_Ended.back().reason, GetParam() ? TAVREL_REASON_BUSY : TAVREL_REASON_NONE);
+    EXPECT_EQ(g_RenderAsked.at(0), "grub/grub.cfg 127.0.0.60:2600");
+    EXPECT_EQ(g_RenderAsked.at(5), "k1024 10.0.0.1:2000") << "a name the folder rules refuse never reaches the host";
 }

@@ -61,11 +61,3 @@ inline int TAVREL_CALLBACK AnyBootFile(const SelectBootFileRecord *client, char 
         default: ChoiceText(*client, bootfile); return 1;
     }
 }
-// As AnyBootFile, silencing some clients, with every field of the identity read.
-inline int TAVREL_CALLBACK AnyBootFileEx(const SelectBootFileRecordEx *client, char *bootfile) {
-    unsigned sum = client->uuidsource + client->macknown;
-    for (unsigned char byte : client->uuid) sum += byte;
-    if (strlen(client->address) >= sizeof client->address || strlen(client->clientkey) >= sizeof client->clientkey)
-        return -1;
-    return (sum + client->base.mac[3]) % 5 == 0 ? TAVREL_BOOT_CHOICE_SILENT : AnyBootFile(&client->base, bootfile);
-}

@@ -50,7 +50,6 @@ TEST(DhcpHandlersFuzz, RandomDatagramsNeverBreakTheHandlers) {
     hooks.selectPxeServer = AnyChoice;
     hooks.selectMirrorServerToDB = AnyReport;
     hooks.selectBootFile = AnyBootFile;
-    hooks.selectBootFileEx = AnyBootFileEx;
     LeaseBook leases;
     ASSERT_TRUE(leases.CreateCaches());
     TeskPxeServerStruct config = MakeServer("10.0.0.1");

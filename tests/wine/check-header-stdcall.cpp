@@ -20,13 +20,4 @@ static_assert(std::is_same<decltype(&RegisterBootEventCallback), void(__cdecl *)
 static_assert(std::is_same<decltype(&StartPXE), int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int,
                                                                 TeskStaticDhcpStruct *, int)>::value,
               "StartPXE is __cdecl");
-static_assert(std::is_same<SelectBootFileProcEx, int(__stdcall *)(const SelectBootFileRecordEx *, char *)>::value,
-              "SelectBootFileProcEx is __stdcall");
-static_assert(std::is_same<decltype(&RegisterSelectBootFileCallbackEx), void(__cdecl *)(SelectBootFileProcEx)>::value,
-              "RegisterSelectBootFileCallbackEx is __cdecl");
-static_assert(std::is_same<RenderTftpFileProc,
-                           int(__stdcall *)(const TftpRenderRecord *, unsigned char *, int)>::value,
-              "RenderTftpFileProc is __stdcall");
-static_assert(std::is_same<decltype(&RegisterRenderTftpFileCallback), void(__cdecl *)(RenderTftpFileProc)>::value,
-              "RegisterRenderTftpFileCallback is __cdecl");
 static_assert(!std::is_same<int(__stdcall *)(int), int(__cdecl *)(int)>::value, "conventions differ on i686");

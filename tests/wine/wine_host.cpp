@@ -7,9 +7,6 @@
 // "bootchoice=1" the host names each client's boot file after what the
 // library told it (ChoiceText in support/pxe_config.h). With "events=FILE"
 // it observes the boot events: one line each, "KIND REASON PORT MAC ADDRESS FILE".
-// With "bootchoice=ex" it makes that choice through the identity hook. It
-// always renders "rendered.cfg" over TFTP as "rendered for ADDRESS:PORT\n",
-// leaving every other name to the folder.
 // With "ipv6=ADDRESS,INTERFACE,BEGIN,END" it calls StartPXEV6 too, with one
 // range and boot file ipxe.efi, as test_host's --ipv6 does; its result is
 // printed as "start6 N".
@@ -31,15 +28,12 @@ using StartProc = int(__cdecl *)(TeskPxeServerStruct *, TeskSubNetStruct *, int,
 using StopProc = int(__cdecl *)();
 using RegisterBootProc = void(__cdecl *)(SelectBootFileProc);
 using RegisterEventsProc = void(__cdecl *)(BootEventProc);
-using RegisterBootExProc = void(__cdecl *)(SelectBootFileProcEx);
-using RegisterRenderProc = void(__cdecl *)(RenderTftpFileProc);
 using StartV6Proc = int(__cdecl *)(const TeskPxeServerV6Struct *, const TeskSubNetV6Struct *, int,
                                    const TeskStaticDhcpV6Struct *, int);
 
 std::string g_ReportPath;
 std::string g_Choice;
 bool g_bBootChoice = false;
-bool g_bBootChoiceEx = false;
 std::string g_EventPath;
 
 void TAVREL_CALLBACK StoreEvent(const BootEventRecord *event) {
@@ -54,17 +48,6 @@ void TAVREL_CALLBACK StoreEvent(const BootEventRecord *event) {
 int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
     ChoiceText(*client, bootfile);
     return 1;
-}
-
-int TAVREL_CALLBACK SelectBootFileEx(const SelectBootFileRecordEx *client, char *bootfile) {
-    ChoiceText(client->base, bootfile);
-    return 1;
-}
-
-int TAVREL_CALLBACK RenderFile(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
-    if (strcmp(request->file, "rendered.cfg") != 0) return TAVREL_RENDER_NOT_MINE;
-    return snprintf(reinterpret_cast<char *>(buffer), static_cast<size_t>(capacity), "rendered for %s:%d\n",
-                    request->address, request->port);
 }
 
 int TAVREL_CALLBACK SelectServer(const unsigned char *, char *server) {
@@ -126,7 +109,7 @@ bool Load(const char *path, Config *config) {
         if (key == "mode") s.dhcpmode = atoi(value.c_str());
         if (key == "reports") g_ReportPath = value;
         if (key == "choice") g_Choice = value;
-        if (key == "bootchoice") g_bBootChoice = value == "1", g_bBootChoiceEx = value == "ex";
+        if (key == "bootchoice") g_bBootChoice = value == "1";
         if (key == "events") g_EventPath = value;
         std::vector<std::string> p = Split(value);
         if (key == "range" && p.size() == 7) {
@@ -170,7 +153,8 @@ int main(int argc, char **argv) {
     auto start = reinterpret_cast<StartProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "StartPXE")));
     auto refresh = reinterpret_cast<StartProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "RefreshPXE")));
     auto stop = reinterpret_cast<StopProc>(reinterpret_cast<void (*)()>(GetProcAddress(library, "StopPXE")));
-    if (!registerCallbacks || !start || !refresh || !stop) {
+    if (!registerCallbacks || !start || !refresh || !stop || !GetProcAddress(library, "RegisterRenderTftpFileCallback") ||
+        !GetProcAddress(library, "RegisterSelectBootFileCallbackEx")) {
         printf("missing export\n");
         return 4;
     }
@@ -186,16 +170,6 @@ int main(int argc, char **argv) {
         }
         registerBoot(SelectBootFile);
     }
-    auto registerBootEx = reinterpret_cast<RegisterBootExProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library, "RegisterSelectBootFileCallbackEx")));
-    auto registerRender = reinterpret_cast<RegisterRenderProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library, "RegisterRenderTftpFileCallback")));
-    if (!registerBootEx || !registerRender) {
-        printf("missing export\n");
-        return 4;
-    }
-    if (g_bBootChoiceEx) registerBootEx(SelectBootFileEx);
-    registerRender(RenderFile);
     if (!g_EventPath.empty()) {
         auto registerEvents = reinterpret_cast<RegisterEventsProc>(
             reinterpret_cast<void (*)()>(GetProcAddress(library, "RegisterBootEventCallback")));
