@@ -18,7 +18,7 @@ echo "exports: $exports"
 listed=$(sed -n '/^EXPORTS/,$p' "$def" | sed -n 's/^[[:space:]]\+\([A-Za-z_][A-Za-z0-9_]*\).*/\1/p' | sort | tr '\n' ' ')
 [ "$exports" = "$listed" ] || { echo "exports differ from $def: $listed"; exit 1; }
 # The entry points every host relies on.
-for name in RegisterSelectPxeCallback RegisterSelectBootFileCallback RegisterBootEventCallback StartPXE RefreshPXE StopPXE RegisterBootEventCallbackV6 StartPXEV6; do
+for name in RegisterSelectPxeCallback RegisterSelectBootFileCallback RegisterBootEventCallback StartPXE RefreshPXE StopPXE RegisterBootEventCallbackV6 StartPXEV6 RegisterBootEventCallbackEx; do
   echo "$exports" | grep -qw "$name" || { echo "$name not exported"; exit 1; }
 done
 exit 0

@@ -125,7 +125,9 @@ private:
                       TftpAnswerSink &sink);
     int OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
               TftpAnswerSink &sink);
-    void OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer);
+    void OnError(unsigned wCode, const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer,
+                 uint64_t qwNowMs);
+    int UnacknowledgedOack(const IpEndpoint &peer, char *lpName, size_t nSize);
     TftpClientInfo *FindTransfer(const IpEndpoint &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
