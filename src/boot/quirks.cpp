@@ -25,8 +25,8 @@ const QuirkRow kQuirkTable[static_cast<size_t>(Quirk::kCount)] = {
      "the transfer ends at once, unanswered; the request that follows starts afresh"},
     {Quirk::kHttpBootClient, TAVREL_QUIRK_HTTP_BOOT, "http-boot-client",
      "vendor class beginning \"HTTPClient\" (UEFI HTTP Boot)",
-     "served by the ranges of booting clients (nDhcpType 1) as PXE clients are; by the other ranges where "
-     "there is none"},
+     "served by the ranges of other clients (nDhcpType 2) as before, and by those of booting clients where "
+     "there are none"},
     {Quirk::kRaspberryPi, TAVREL_QUIRK_RASPBERRY_PI, "raspberry-pi",
      "a Raspberry Pi OUI with architecture 0 and a PXEClient vendor class",
      "option 43 with the menu \"Raspberry Pi Boot\" (padded), option 66 and siaddr, no boot file"},

@@ -101,15 +101,15 @@ void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFact
 }
 
 // UEFI HTTP Boot firmware boots as PXE firmware does, under a class that
-// names neither: a range of booting clients serves it, and a range of other
-// clients where there is none of those (as before).
+// names neither: the ranges of other clients serve it as they always did,
+// and where there are none, those of booting clients do.
 int TeskDhcpResponder::QuirkKind(int nKind) const {
     if (m_Quirks.bBootStage) return kBootStageClient;
     if (!m_Quirks.bHttpBoot) return nKind;
     std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
     for (const SubNetSlot &subnet : config->m_SubNet)
-        if (subnet.nDhcpType == kBootStageClient && subnet.end >= subnet.begin) return kBootStageClient;
-    return nKind;
+        if (subnet.nDhcpType == kOtherClient && subnet.end >= subnet.begin) return nKind;
+    return kBootStageClient;
 }
 
 // Whether a range may serve clients behind this relay (0: no relay).
