@@ -70,7 +70,8 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
     snprintf(line, sizeof line, "boot: %s (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
              MacUnknown(client.mac) ? "(MAC unknown)" : MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
              client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
-             PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
+             PrintableText(client.vendorclass).Text(),
+             rule.file.empty() ? "the Raspberry Pi bootloader's answer" : rule.file.c_str(), rule.name.c_str());
     return line;
 }
 

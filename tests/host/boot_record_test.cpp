@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "boot/quirks.h"
 #include "host/boots/boot_tracker.h"
+#include "host/boots/quirk_words.h"
 #include "host/cli/listings.h"
 #include "host/cli/machine_listings.h"
 #include "host/web/metrics_text.h"
@@ -388,4 +390,8 @@ TEST_F(BootRecordTest, WhyTellsQuirksAsNormal) {
     EXPECT_NE(pi.find(" [Raspberry Pi bootloader]; TFTP bootsig.bin absent at "), std::string::npos) << pi;
     EXPECT_NE(pi.find("TFTP start4.elf probe, ended by the machine at "), std::string::npos) << pi;
     EXPECT_NE(pi.find("TFTP dca63201/pieeprom.sig absent at "), std::string::npos) << pi;
+    // The host's words follow the library's table row for row, by name.
+    ASSERT_EQ(sizeof kQuirkWords / sizeof kQuirkWords[0], static_cast<size_t>(Quirk::kCount));
+    for (size_t i = 0; i < static_cast<size_t>(Quirk::kCount); ++i)
+        EXPECT_STREQ(kQuirkWords[i].lpName, kQuirkTable[i].lpName) << i;
 }
