@@ -10,9 +10,9 @@
 #include "events/boot_events.h"
 #include "log/logger.h"
 #include "platform/byte_order.h"
+#include "tftp/pi_serial_folder.h"
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_packet_writer.h"
-#include "tftp/pi_serial_folder.h"
 
 namespace {
 
