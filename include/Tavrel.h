@@ -195,6 +195,30 @@ typedef struct BootEventRecordV6 {
 #define TAVREL_REASON_UNACKNOWLEDGED 27    /* its first answer stayed unacknowledged: taken back (an abandoned
                                             * or forged request) */
 
+/* Optional: boot events with the firmware quirks that fired for the
+ * datagram that caused them (RegisterBootEventCallbackEx). IPv4 events only,
+ * as RegisterBootEventCallback has them; both observers may be registered. */
+#define TAVREL_QUIRK_ARCH_7_9 0x0001           /* option 93 of 7 or 9: x64 UEFI either way */
+#define TAVREL_QUIRK_ARCH_IN_CLASS 0x0002      /* architecture read from option 60 */
+#define TAVREL_QUIRK_IPXE 0x0004               /* iPXE, by option 175 or user class */
+#define TAVREL_QUIRK_SIZE_PROBE 0x0008         /* TFTP: ERROR 8 after the OACK, a size probe */
+#define TAVREL_QUIRK_EARLY_ABORT 0x0010        /* TFTP: another ERROR before the first block, a probe */
+#define TAVREL_QUIRK_HTTP_BOOT 0x0020          /* vendor class "HTTPClient": a booting client */
+#define TAVREL_QUIRK_RASPBERRY_PI 0x0040       /* answered as a Raspberry Pi */
+#define TAVREL_QUIRK_PI_REQUEST 0x0080         /* a Pi's DHCPREQUEST without option 60 */
+#define TAVREL_QUIRK_RESENT_REQUEST 0x0100     /* TFTP: a request re-sent past our OACK, answered without options */
+#define TAVREL_QUIRK_BROADCAST 0x0200          /* the answer was broadcast for a client without ARP */
+#define TAVREL_QUIRK_SOURCE_PORT_4011 0x0400   /* a 4011 request from port 4011, answered there */
+#define TAVREL_QUIRK_PI_SERIAL_FOLDER 0x0800   /* TFTP: "<serial>/name" served from the root */
+#pragma pack(push, 1)
+typedef struct BootEventRecordEx {
+    BootEventRecord base;   /* as RegisterBootEventCallback's observer gets it */
+    unsigned int quirks;    /* TAVREL_QUIRK_* */
+    char quirknames[124];   /* the same by name, comma-separated: "arch-7-9,ipxe"; empty when none */
+} BootEventRecordEx;
+#pragma pack(pop)
+typedef void (TAVREL_CALLBACK *BootEventProcEx)(const BootEventRecordEx *event);
+
 /* Returns 1 after writing the dotted address of the server that is to serve
  * this client into the 16-byte buffer; any other value makes no choice. */
 typedef int (TAVREL_CALLBACK *SelectPxeServerProc)(const unsigned char *mac, char *server);
@@ -219,6 +243,8 @@ TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallback(SelectBootFileProc s
 /* Optional, before or after StartPXE; a null function removes the observer.
  * StopPXE delivers the events still queued before it returns. */
 TAVREL_API void TAVREL_CDECL RegisterBootEventCallback(BootEventProc onBootEvent);
+/* Optional, before or after StartPXE; a null function removes it. */
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallbackEx(BootEventProcEx onBootEvent);
 TAVREL_API int TAVREL_CDECL StartPXE(TeskPxeServerStruct *IN_lpTeskPxeServerStruct,
                                      TeskSubNetStruct *lpSubNet, int nSubNetLen,
                                      TeskStaticDhcpStruct *lpStaticDhcp, int nStaticDhcpLen);
@@ -350,6 +376,9 @@ TAVREL_STATIC_ASSERT(offsetof(TeskSubNetV6Struct, nDhcpType) == 256, "v6 nDhcpTy
 TAVREL_STATIC_ASSERT(sizeof(TeskStaticDhcpV6Struct) == 360, "TeskStaticDhcpV6Struct size");
 TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpV6Struct, mac) == 264, "v6 static mac");
 TAVREL_STATIC_ASSERT(offsetof(TeskStaticDhcpV6Struct, ip) == 284, "v6 static ip");
+TAVREL_STATIC_ASSERT(sizeof(BootEventRecordEx) == 428, "BootEventRecordEx size");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecordEx, quirks) == 300, "event ex quirks");
+TAVREL_STATIC_ASSERT(offsetof(BootEventRecordEx, quirknames) == 304, "event ex quirknames");
 TAVREL_STATIC_ASSERT(sizeof(BootEventRecordV6) == 636, "BootEventRecordV6 size");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, address) == 300, "v6 event address");
 TAVREL_STATIC_ASSERT(offsetof(BootEventRecordV6, clientkey) == 364, "v6 event clientkey");

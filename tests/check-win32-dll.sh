@@ -19,7 +19,7 @@ listed=$(sed -n '/^EXPORTS/,$p' "$def" | sed -n 's/^[[:space:]]\+\([A-Za-z_][A-Z
 [ "$exports" = "$listed" ] || { echo "exports differ from $def: $listed"; exit 1; }
 # The entry points every host relies on.
 for name in RegisterSelectPxeCallback RegisterSelectBootFileCallback RegisterBootEventCallback StartPXE RefreshPXE StopPXE RegisterBootEventCallbackV6 StartPXEV6 \
-    RegisterSelectBootFileCallbackEx RegisterRenderTftpFileCallback; do
+    RegisterSelectBootFileCallbackEx RegisterRenderTftpFileCallback RegisterBootEventCallbackEx; do
   echo "$exports" | grep -qw "$name" || { echo "$name not exported"; exit 1; }
 done
 exit 0

@@ -8,6 +8,8 @@ const LibraryV6 &FindLibraryV6() {
         library.lpStart = reinterpret_cast<decltype(&StartPXEV6)>(dlsym(RTLD_DEFAULT, "StartPXEV6"));
         library.lpRegister =
             reinterpret_cast<decltype(&RegisterBootEventCallbackV6)>(dlsym(RTLD_DEFAULT, "RegisterBootEventCallbackV6"));
+        library.lpRegisterEx =
+            reinterpret_cast<decltype(&RegisterBootEventCallbackEx)>(dlsym(RTLD_DEFAULT, "RegisterBootEventCallbackEx"));
         return library;
     }();
     return found;

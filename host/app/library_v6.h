@@ -8,6 +8,8 @@ struct LibraryV6 {
     decltype(&StartPXEV6) lpStart = nullptr;
     decltype(&RegisterBootEventCallbackV6) lpRegister = nullptr;
     bool Available() const { return lpStart && lpRegister; }
+    // Boot events with the firmware quirks; null in a library without them.
+    decltype(&RegisterBootEventCallbackEx) lpRegisterEx = nullptr;
 };
 
 // Looked up once, in the loaded library.

@@ -102,6 +102,12 @@ void TAVREL_CALLBACK TakeBootEvent(const BootEventRecord *event) {
     if (g_lpTracker) g_lpTracker->Take(*event);
 }
 
+// The same, with the quirks the library named.
+void TAVREL_CALLBACK TakeBootEventEx(const BootEventRecordEx *event) {
+    if (g_lpPolicy) g_lpPolicy->NoteAnswer(event->base);
+    if (g_lpTracker) g_lpTracker->TakeEx(*event);
+}
+
 // The same for IPv6 clients and services (the farm's offers are IPv4 only).
 void TAVREL_CALLBACK TakeBootEventV6(const BootEventRecordV6 *event) {
     if (g_lpTracker) g_lpTracker->TakeV6(*event);
@@ -237,7 +243,10 @@ int Run(const std::string &path) {
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
     RegisterSelectBootFileCallback(SelectBootFile);
-    RegisterBootEventCallback(TakeBootEvent);
+    if (FindLibraryV6().lpRegisterEx)
+        FindLibraryV6().lpRegisterEx(TakeBootEventEx);
+    else
+        RegisterBootEventCallback(TakeBootEvent);
     int result = Apply(StartPXE, config);
     if (result != 0) {
         std::cerr << "tavrel-host: cannot serve: " << StartFailure(result, config) << "\n";
@@ -315,6 +324,7 @@ int Run(const std::string &path) {
     http.Stop();
     StopPXE();  // delivers the last events first
     RegisterBootEventCallback(nullptr);
+    if (FindLibraryV6().lpRegisterEx) FindLibraryV6().lpRegisterEx(nullptr);
     if (FindLibraryV6().Available()) FindLibraryV6().lpRegister(nullptr);
     SetHttpObserver(nullptr);
     SetReportObserver(nullptr);

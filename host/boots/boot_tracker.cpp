@@ -107,8 +107,16 @@ void BootTracker::TakeV6(const BootEventRecordV6 &event) {
     TakeEvent(event.base, FieldText(event.address, sizeof event.address), key);
 }
 
-void BootTracker::TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key) {
+void BootTracker::TakeEx(const BootEventRecordEx &event) {
+    const BootEventRecord &base = event.base;
+    TakeEvent(base, FieldText(base.address, sizeof base.address), AllZero(base.mac) ? "" : MacText(base.mac),
+              FieldText(event.quirknames, sizeof event.quirknames));
+}
+
+void BootTracker::TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key,
+                            const std::string &quirks) {
     BootStep step;
+    step.quirks = quirks;
     step.time = EventTime(event.time);
     step.reason = ReasonKey(event.reason);
     std::lock_guard<std::mutex> lock(m_Lock);

@@ -87,6 +87,9 @@ public:
     // library learnt one, else by the DUID's text ("duid-0004..."), and
     // counted on port 547 with the DHCPv6 message names.
     void TakeV6(const BootEventRecordV6 &event);
+    // An IPv4 event with the firmware quirks the library named for it; a
+    // host registered for these takes no plain IPv4 events.
+    void TakeEx(const BootEventRecordEx &event);
     // The boot-file callback: which rule chose FILE for MAC ("" when none
     // matched). An answer is credited to the rule only when it names that file.
     // NOTE: what the Secure Boot check says of FILE, told with the answer.
@@ -130,7 +133,8 @@ private:
                 const std::string &source);
     void Unanswered(const std::string &key, const BootStep &step);
     // ADDRESS the event's (of either family), KEY its machine's ("" when unknown).
-    void TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key);
+    void TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key,
+                   const std::string &quirks = "");
     void TakeDhcp(const BootEventRecord &event, BootStep step, const std::string &address, const std::string &key);
     void TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address);
     // A progress event: the bytes so far go into the step its start made.

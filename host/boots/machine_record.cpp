@@ -6,6 +6,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "host/boots/quirk_words.h"
 #include "host/text/time_text.h"
 #include "log/log_text.h"
 
@@ -56,6 +57,22 @@ const struct {
 
 bool IsTransfer(const std::string &what) { return what == kStepTftp || what == kStepHttp; }
 
+// A TFTP client that asks for the size, or whether the file is there, then
+// ends the transfer before its first block (ERROR 8 after the OACK, as UEFI
+// firmware does before fetching; the Raspberry Pi's probe) took nothing: a
+// probe, no failure. The library names the quirk; a library without
+// quirks leaves it to be told from the bytes.
+bool IsSizeProbe(const BootStep &s) {
+    if (s.what != kStepTftp || !s.ended || s.reason != kClientErrorReason || s.bytes) return false;
+    return s.quirks.empty() || HasQuirk(s.quirks, kQuirkSizeProbe) || HasQuirk(s.quirks, kQuirkEarlyAbort);
+}
+
+// The Raspberry Pi asks for files it boots without (pieeprom.sig,
+// bootsig.bin, recovery.elf, "<serial>/start4.elf" before the root's).
+bool IsExpectedMiss(const BootStep &s) {
+    return s.what == kStepTftpRefused && s.reason == "not_found" && IsPiOptionalFile(s.file);
+}
+
 std::string Amount(long long bytes) {
     char text[32];
     if (bytes >= 1000000)
@@ -91,6 +108,9 @@ std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
     std::string chosen = s.file.empty() ? "" : s.rule.empty() ? " (" + s.file : " (" + s.rule + " → " + s.file;
     // Not "; ", which parts the steps: the status page shows the last part alone.
     if (!chosen.empty()) chosen += (s.note.empty() ? "" : " — " + ShownText(s.note)) + ")";
+    // The quirks of a DHCP answer say how the firmware was met ("as Raspberry Pi bootloader").
+    std::string quirks = s.quirks.empty() || IsTransfer(s.what) ? "" : " [" + WordsOfQuirks(ShownText(s.quirks)) + "]";
+    chosen += quirks;
     if (s.what == kStepOffer) return "offered " + s.address + at + chosen;
     if (s.what == kStepAck) {
         // Acknowledging the address just offered adds nothing to the story.
@@ -103,8 +123,13 @@ std::string DescribeStep(const BootStep &step, const BootStep *lpPrevious) {
     if (s.what == kStepMirrorRequest) return "asked which server serves it" + at;
     if (s.what == kStepReport) return "reported booted from " + s.address + at;
     const char *lpProtocol = s.what == kStepTftp || s.what == kStepTftpRefused ? "TFTP " : "HTTP ";
+    if (IsExpectedMiss(step)) return lpProtocol + s.file + " absent" + at + " (looked for, not needed)";
     if (s.what == kStepTftpRefused || s.what == kStepHttpRefused)
         return lpProtocol + s.file + " refused" + at + ": " + ReasonWords(s.reason);
+    if (IsSizeProbe(step))
+        return lpProtocol + s.file + " " +
+               (HasQuirk(s.quirks, kQuirkEarlyAbort) ? WordsOfQuirk(kQuirkEarlyAbort) : WordsOfQuirk(kQuirkSizeProbe)) +
+               at + (s.size >= 0 ? ", " + Amount(s.size) : "");
     if (!s.ended)
         return lpProtocol + s.file + " started" + at + (s.size >= 0 ? ", " + Amount(s.size) : "") +
                (s.bytes > 0 ? ", " + Amount(s.bytes) + " so far" : "");
@@ -140,12 +165,7 @@ namespace {
 
 bool IsPayload(const BootStep &s) { return IsTransfer(s.what) && s.ended && s.reason.empty(); }
 
-// A TFTP client that asks for the size, then ends the transfer after the
-// OACK (ERROR 8, as UEFI firmware does before fetching) took nothing: a
-// probe, no failure.
-bool IsSizeProbe(const BootStep &s) { return s.what == kStepTftp && s.ended && s.reason == kClientErrorReason && !s.bytes; }
-
-bool IsFailure(const BootStep &s) { return !s.reason.empty() && !IsSizeProbe(s); }
+bool IsFailure(const BootStep &s) { return !s.reason.empty() && !IsSizeProbe(s) && !IsExpectedMiss(s); }
 
 bool IsDhcp(const std::string &what) {
     return what == kStepOffer || what == kStepAck || what == kStepNak || what == kStepMirrorRequest;
@@ -153,7 +173,7 @@ bool IsDhcp(const std::string &what) {
 
 bool SameStep(const BootStep &a, const BootStep &b) {
     return a.what == b.what && a.file == b.file && a.address == b.address && a.rule == b.rule && a.reason == b.reason &&
-           a.note == b.note;
+           a.note == b.note && a.quirks == b.quirks;
 }
 
 // The machine moved on after failure I: a transfer came later (one that
@@ -280,9 +300,11 @@ std::string StepsText(const std::vector<BootStep> &steps) {
         out << numbers << '\t' << Field(s.what) << '\t' << Field(s.file) << '\t' << Field(s.address) << '\t'
             << Field(s.rule) << '\t' << Field(s.reason);
         // An 11th field only for a collapsed step, a 12th only for a Secure
-        // Boot note: an older member still reads every other step (and skips those).
-        if (s.count > 1 || !s.note.empty()) out << '\t' << s.count;
-        if (!s.note.empty()) out << '\t' << Field(s.note);
+        // Boot note, a 13th only for quirks: an older member still reads
+        // every other step (and skips those).
+        if (s.count > 1 || !s.note.empty() || !s.quirks.empty()) out << '\t' << s.count;
+        if (!s.note.empty() || !s.quirks.empty()) out << '\t' << Field(s.note);
+        if (!s.quirks.empty()) out << '\t' << Field(s.quirks);
         out << '\n';
     }
     return out.str();
@@ -298,7 +320,7 @@ std::vector<BootStep> StepsFromText(const std::string &text) {
         for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
             f.push_back(line.substr(start, tab - start));
         f.push_back(line.substr(start));
-        if (f.size() < 10 || f.size() > 12) continue;
+        if (f.size() < 10 || f.size() > 13) continue;
         BootStep s;
         s.time = strtod(f[0].c_str(), nullptr);
         s.bytes = strtoll(f[1].c_str(), nullptr, 10);
@@ -307,7 +329,8 @@ std::vector<BootStep> StepsFromText(const std::string &text) {
         s.ended = f[4] == "1";
         s.what = f[5], s.file = f[6], s.address = f[7], s.rule = f[8], s.reason = f[9];
         if (f.size() >= 11) s.count = std::max(1, atoi(f[10].c_str()));
-        if (f.size() == 12) s.note = f[11];
+        if (f.size() >= 12) s.note = f[11];
+        if (f.size() == 13) s.quirks = f[12];
         steps.push_back(s);
     }
     return steps;

@@ -16,6 +16,7 @@ struct BootStep {
     std::string address;   // address offered; server named by a 4455 message
     std::string rule;      // the boot rule that chose the file, if any
     std::string note;      // what the Secure Boot check said of the file offered; "" when nothing
+    std::string quirks;    // the firmware quirks the library named for it ("size-probe"); "" when none
     long long bytes = 0, size = -1;
     int durationMs = 0;
     std::string reason;    // a reason key (ReasonKey); "" when all went well

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boot/raspberry_pi.h"
 #include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "log/log_text.h"
@@ -20,7 +21,7 @@ struct ArchName {
 const ArchName kArchNames[] = {
     {"bios", {0}},           {"efi-ia32", {6}},        {"efi-x64", {7, 9}},
     {"efi-arm32", {10}},     {"efi-arm64", {11}},      {"efi-ia32-http", {15}},
-    {"efi-x64-http", {16}},  {"efi-arm64-http", {19}},
+    {"efi-x64-http", {16}},  {"efi-arm64-http", {19}},   {"rpi", {kArchRaspberryPi}},
 };
 
 bool StartsWith(const char *text, const std::string &prefix) {
@@ -45,7 +46,9 @@ bool MacUnknown(const unsigned char *mac) {
 bool Matches(const BootRule &rule, const SelectBootFileRecord &client) {
     if (!rule.arches.empty()) {
         bool any = false;
-        for (int code : rule.arches) any = any || code == client.arch;
+        for (int code : rule.arches)
+            any = any || (code == kArchRaspberryPi ? IsRaspberryPiBootloader(client.mac, client.arch, client.vendorclass)
+                                                   : code == client.arch);
         if (!any) return false;
     }
     if (!UserClassMatches(rule.userClass, client)) return false;
@@ -67,7 +70,8 @@ std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord 
     snprintf(line, sizeof line, "boot: %s (arch %d, user class \"%s\"%s, vendor class \"%s\") gets %s from %s",
              MacUnknown(client.mac) ? "(MAC unknown)" : MacText(client.mac).c_str(), client.arch, PrintableText(client.userclass).Text(),
              client.flags & TAVREL_BOOT_CLIENT_IPXE ? ", iPXE options" : "",
-             PrintableText(client.vendorclass).Text(), rule.file.c_str(), rule.name.c_str());
+             PrintableText(client.vendorclass).Text(),
+             rule.file.empty() ? "the Raspberry Pi bootloader's answer" : rule.file.c_str(), rule.name.c_str());
     return line;
 }
 

@@ -27,7 +27,10 @@ const BootRule *MatchBootRule(const std::vector<BootRule> &rules, const SelectBo
 std::string DescribeBootChoice(const BootRule &rule, const SelectBootFileRecord &client);
 
 // The option-93 values an architecture name stands for ("bios", "efi-x64",
-// ...), or an empty list for an unknown name.
+// ...), or an empty list for an unknown name. "rpi" stands for
+// kArchRaspberryPi: the Raspberry Pi bootloader, told by its MAC's OUI
+// (it sends architecture 0, as a BIOS PC does).
+constexpr int kArchRaspberryPi = -2;
 std::vector<int> ArchitectureCodes(const std::string &name);
 
 // Boot files that are URLs go to UEFI HTTP Boot clients; the rest are names

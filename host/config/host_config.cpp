@@ -13,6 +13,7 @@
 #include <fstream>
 #include <toml++/toml.h>
 
+#include "host/config/pi_check.h"
 #include "host/config/secure_boot_check.h"
 #include "host/text/address_text.h"
 #include "host/text/mac_text.h"
@@ -150,6 +151,20 @@ void CheckBootFileExists(Checker &check, const HostConfig &config, const toml::n
     if (!MakeBootFilePath(root, file, path, sizeof path)) return;
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode))
         check.Warning(node.source(), key, std::string("no such file in ") + root);
+}
+
+// A Pi rule serves the boot folder's Pi files: those lock-step TFTP cannot
+// bring within the bootloader's time per file boot no Pi.
+void CheckPiFiles(Checker &check, HostConfig &config, const toml::node &node, const std::string &key) {
+    for (const PiFile &file : PiFilesTooLarge(config.server.rootpath, kPiLargestFile)) {
+        ++config.nPiFilesTooLarge;
+        char problem[512];
+        snprintf(problem, sizeof problem,
+                 "%s (%.1f MB) takes longer than the Raspberry Pi's %.0f s per file (TFTP_FILE_TIMEOUT) over "
+                 "lock-step TFTP at %.1f MB/s: raise TFTP_FILE_TIMEOUT, shrink it, or boot the Pi over HTTP",
+                 file.name.c_str(), file.qwSize / 1e6, kPiFileTimeoutSeconds, kPiTftpBytesPerSecond / 1e6);
+        check.Warning(node.source(), key + ".arch", problem);
+    }
 }
 
 // The previous release ignored unknown keys, except in [[boot]], where a
@@ -704,7 +719,10 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
         BootRule rule;
         rule.name = key + " (line " + std::to_string(where.begin.line) + ")";
         char text[kBootFileNameSize] = "";
-        if (check.Text(*table, "file", key + ".file", text, sizeof text, true, where) && *text) {
+        // The Pi's bootloader takes no boot file: its rule may name none.
+        const toml::node *lpArch = table->get("arch");
+        bool bPi = lpArch && lpArch->is_string() && lpArch->as_string()->get() == "rpi";
+        if (check.Text(*table, "file", key + ".file", text, sizeof text, !bPi, where) && *text) {
             rule.file = text;
             const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
             if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
@@ -720,8 +738,9 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
             if (rule.arches.empty())
                 check.Error(arch->source(), key + ".arch",
                             "must be 0 to 65535 or one of bios, efi-ia32, efi-x64, efi-arm32, efi-arm64, "
-                            "efi-ia32-http, efi-x64-http, efi-arm64-http");
+                            "efi-ia32-http, efi-x64-http, efi-arm64-http, rpi");
         }
+        if (bPi) CheckPiFiles(check, *config, *lpArch, key);
         char value[256] = "";
         if (check.Text(*table, "user_class", key + ".user_class", value, sizeof value, false, where))
             rule.userClass = value;
@@ -886,6 +905,10 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
                               ? "not ok for Secure Boot: " + count(secure.nLoaderWarnings, "loader", "loaders") +
                                     " with a warning"
                               : "ok";
+    // Nor is a Pi file the bootloader gives up on.
+    if (config.nPiFilesTooLarge && !secure.nLoaderWarnings)
+        verdict = "not ok for Raspberry Pi: " + count(config.nPiFilesTooLarge, "file", "files") +
+                  " too large for its TFTP_FILE_TIMEOUT";
     std::string line = verdict + " (" + count(config.ranges.size(), "range", "ranges") + ", " +
                        count(config.statics.size(), "static entry", "static entries") + ", " +
                        count(config.bootRules.size(), "boot rule", "boot rules") + ", " +

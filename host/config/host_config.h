@@ -34,6 +34,7 @@ struct HostConfig {
     int nMetricsPort = 0;
     double machineRetentionSeconds = 30 * 86400.0;  // [metrics] retention_days: boot records kept
     SecureBootOptions secureBoot;  // [secure_boot], and what `check` found of the loaders
+    size_t nPiFilesTooLarge = 0;  // files a Pi rule serves that TFTP cannot bring within the Pi's time per file
     // [ipv6]: IPv6 boot beside IPv4 (StartPXEV6), when the section is there.
     bool ipv6 = false;
     TeskPxeServerV6Struct server6{};

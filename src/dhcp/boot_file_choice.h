@@ -16,6 +16,7 @@ enum class BootAnswer {
     kConfigured,  // the configured bootfile, PXE discovery as configured
     kHostFile,    // the host's file, which the client loads without boot-server discovery
     kHttpBoot,    // a UEFI HTTP Boot client given a URL: answered as an HTTPClient
+    kRaspberryPi, // the Pi's bootloader: its PXE menu item, the server named, no file
 };
 
 struct BootFileChoice {

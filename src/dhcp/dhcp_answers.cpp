@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "boot/raspberry_pi.h"
+
 #include "dhcp/dhcp_message.h"
 #include "dhcp/lease_book.h"
 #include "log/logger.h"
@@ -62,6 +64,13 @@ void PutClassAndVendor(PacketWriter &out, const unsigned char *lpVendor, int nVe
     out.PutByte(10);
     if (kind == BootAnswer::kHttpBoot) {
         out.PutText("HTTPClient", 10);
+    } else if (kind == BootAnswer::kRaspberryPi) {
+        out.PutText("PXEClient", 10);
+        unsigned char menu[64];
+        int nMenuLen = PutPiVendorOptions(menu, sizeof menu);
+        out.PutByte(kOptVendorSpecific);
+        out.PutByte(static_cast<unsigned>(nMenuLen));
+        out.PutBytes(menu, nMenuLen);
     } else {
         out.PutText("PXEClient", 10);
         out.PutByte(kOptVendorSpecific);
@@ -107,7 +116,9 @@ void PutBootFile(unsigned char *lpMessage, const char *lpText, size_t nTextSize)
 
 // The host's file when it chose one, otherwise the given text.
 void PutBootFileFor(unsigned char *lpMessage, const BootFileChoice &boot, const char *lpText, size_t nTextSize) {
-    if (boot.kind != BootAnswer::kConfigured)
+    if (boot.kind == BootAnswer::kRaspberryPi)
+        PutBootFile(lpMessage, "", 1);  // the bootloader asks for its own files
+    else if (boot.kind != BootAnswer::kConfigured)
         PutBootFile(lpMessage, boot.szFile, sizeof boot.szFile);
     else
         PutBootFile(lpMessage, lpText, nTextSize);
@@ -167,7 +178,9 @@ int BuildAck(const ConfigSnapshot &config, unsigned char *lpMessage, uint32_t dw
              uint32_t dwSendBroadcast, const BootFileChoice &boot) {
     lpMessage[kDhcpOpOffset] = kBootReply;
     PutAddress(lpMessage, kDhcpYiaddrOffset, dwIp);
-    PutAddress(lpMessage, kDhcpSiaddrOffset, config.m_dwNextServerIP);
+    // The Pi reads its files from the server option 66 names.
+    PutAddress(lpMessage, kDhcpSiaddrOffset,
+               boot.kind == BootAnswer::kRaspberryPi ? config.m_dwServerIP : config.m_dwNextServerIP);
     // A client told to skip discovery boots what the acknowledgement names.
     PutBootFileFor(lpMessage, boot, "MAIN.COM", 9);
     return BuildDhcpReply(config, lpMessage, kDhcpAck, grant.netmask, grant.gateway, grant.dns1, grant.dns2,
@@ -179,7 +192,8 @@ int BuildBootServerAnswer(const ConfigSnapshot &config, unsigned char *lpMessage
     lpMessage[kDhcpOpOffset] = kBootReply;
     PutAddress(lpMessage, kDhcpCiaddrOffset, 0);
     PutAddress(lpMessage, kDhcpYiaddrOffset, 0);
-    PutAddress(lpMessage, kDhcpSiaddrOffset, byType == kDhcpDiscover ? config.m_dwServerIP : config.m_dwNextServerIP);
+    bool bServerItself = byType == kDhcpDiscover || boot.kind == BootAnswer::kRaspberryPi;
+    PutAddress(lpMessage, kDhcpSiaddrOffset, bServerItself ? config.m_dwServerIP : config.m_dwNextServerIP);
     PutBootFileFor(lpMessage, boot, config.m_PxeServer.bootfile, sizeof config.m_PxeServer.bootfile);
     return BuildBootServerReply(config, lpMessage, byType == kDhcpDiscover ? kDhcpOffer : kDhcpAck, dwSendBroadcast,
                                 boot.kind);

@@ -1,6 +1,7 @@
 // Answers on UDP 67 (DHCP, with the host's veto) and UDP 4011 (PXE boot server).
 #include <cstring>
 
+#include "boot/quirks.h"
 #include "dhcp/dhcp_answers.h"
 #include "dhcp/dhcp_codec.h"
 #include "dhcp/dhcp_failure.h"
@@ -46,6 +47,9 @@ int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestina
         if (BootEventsWanted()) EmitMirrorEvent(record, dwOp, nResult);
         return nResult;
     }
+    QuirkScope quirkScope;
+    m_Quirks = NoteRequestQuirks(record->data, record->nRecvLen, record->nSocketType == SOCK_PROXY,
+                                 record->peer.dwAddr, platform::NetToHost16(record->peer.wPort), qwNowMs);
     bool bEvents = BootEventsWanted();
     m_nAnswerReason = TAVREL_REASON_NONE;
     RequestFacts facts;
@@ -56,7 +60,7 @@ int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestina
     return nResult;
 }
 
-TeskDhcpResponder::RequestFacts TeskDhcpResponder::ReadFacts(const _socklist *record) {
+TeskDhcpResponder::RequestFacts TeskDhcpResponder::ReadFacts(const _socklist *record) const {
     RequestFacts facts;
     const unsigned char *msg = record->data;
     facts.byType = GetMessageType(msg);
@@ -67,6 +71,7 @@ TeskDhcpResponder::RequestFacts TeskDhcpResponder::ReadFacts(const _socklist *re
     facts.dwGiaddr = GetAddressField(msg, kDhcpGiaddrOffset);
     char vendor[256];
     facts.nKind = GetVendorClass(msg, record->nRecvLen, vendor, sizeof vendor) == 0 ? ClientKindOf(vendor) : kOtherClient;
+    facts.nKind = QuirkKind(facts.nKind);
     return facts;
 }
 
@@ -93,6 +98,18 @@ void TeskDhcpResponder::EmitDhcpEvent(const _socklist *record, const RequestFact
         facts.byType != kDhcpDecline && facts.byType != 0)
         nReason = TAVREL_REASON_NOT_ANSWERED_TYPE;
     EmitDhcpUnanswered(nPort, facts.byType, facts.abMac, record->peer.dwAddr, nReason);
+}
+
+// UEFI HTTP Boot firmware boots as PXE firmware does, under a class that
+// names neither: the ranges of other clients serve it as they always did,
+// and where there are none, those of booting clients do.
+int TeskDhcpResponder::QuirkKind(int nKind) const {
+    if (m_Quirks.bBootStage) return kBootStageClient;
+    if (!m_Quirks.bHttpBoot) return nKind;
+    std::shared_ptr<const ConfigSnapshot> config = m_Leases.Config();
+    for (const SubNetSlot &subnet : config->m_SubNet)
+        if (subnet.nDhcpType == kOtherClient && subnet.end >= subnet.begin) return nKind;
+    return kBootStageClient;
 }
 
 // Whether a range may serve clients behind this relay (0: no relay).
@@ -136,6 +153,7 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
         LogWriteText("ClientIdentifie:%s", PrintableText(vendor).Text());
         nKind = ClientKindOf(vendor);
     }
+    nKind = QuirkKind(nKind);
     if (msg[kDhcpOpOffset] != kBootRequest) {
         LogWrite(LOG_DEBUG, "op not BOOTREQUEST");
         return kMalformed;
@@ -166,6 +184,7 @@ int TeskDhcpResponder::HandleDhcpRequest(_socklist *record, AnswerDestination *l
     // silences keeps the offer's short hold, as one that never requests.
     ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwIp, &boot);
     if (boot.bSilent) return kRefusedByHost;
+    if (m_Quirks.bRaspberryPi) boot.kind = BootAnswer::kRaspberryPi;
     LogWrite(LOG_DEBUG, "dwIP:%s\n", Ipv4Text(dwIp).c_str());
     int nLen = BuildOffer(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return kNotAnswered;
@@ -213,6 +232,7 @@ int TeskDhcpResponder::AnswerRequest(_socklist *record, int nKind, const BootFil
         // and its lease runs out unrenewed.
         ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwIp, &chosen);
         if (chosen.bSilent) return kRefusedByHost;
+        if (m_Quirks.bRaspberryPi) chosen.kind = BootAnswer::kRaspberryPi;
         nLen = BuildAck(*config, msg, dwIp, grant, m_dwSendBroadcast.load(), chosen);
     }
     if (nLen == 0) return kNotAnswered;
@@ -256,9 +276,11 @@ int TeskDhcpResponder::HandleBootServerRequest(_socklist *record, AnswerDestinat
     BootFileChoice boot;
     ChooseBootFile(m_Hooks, msg, record->nRecvLen, dwAddress ? dwAddress : record->peer.dwAddr, &boot);
     if (boot.bSilent) return kRefusedByHost;
+    if (m_Quirks.bRaspberryPi) boot.kind = BootAnswer::kRaspberryPi;
     int nLen = BuildBootServerAnswer(*m_Leases.Config(), msg, byType, m_dwSendBroadcast.load(), boot);
     if (nLen == 0) return LogDhcpdFailure("send size zero", 1292);
     record->nSendLen = nLen;
-    *lpTo = AnswerDestination{false, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};
+    // A client without an address yet cannot be reached but by broadcast.
+    *lpTo = AnswerDestination{m_Quirks.bBroadcast, record->peer.dwAddr, platform::NetToHost16(record->peer.wPort)};
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "dhcp/dhcp_host_hooks.h"
 #include "dhcp/dhcp_records.h"
 #include "dhcp/lease_book.h"
+#include "dhcp/request_quirks.h"
 #include "log/log_rate_cap.h"
 
 // What the frame asks of whatever answers its datagrams.
@@ -62,13 +63,17 @@ private:
         uint32_t dwGiaddr = 0;
         int nKind = 0;  // kBootStageClient or kOtherClient, by the vendor class
     };
-    static RequestFacts ReadFacts(const _socklist *record);
+    RequestFacts ReadFacts(const _socklist *record) const;
     void EmitDhcpEvent(const _socklist *record, const RequestFacts &facts, int nResult) const;
     // The reason an answer sent carries (a NAK's), for its event; reset per datagram.
     int m_nAnswerReason = TAVREL_REASON_NONE;
+    // The firmware quirks the datagram being answered shows.
+    RequestQuirks m_Quirks;
     static uint32_t MirrorOperation(const _socklist *record);  // of a 4455 pack; 0 when too short
     // dwOp: the operation the pack asked for (an answer rewrites it).
     void EmitMirrorEvent(const _socklist *record, uint32_t dwOp, int nResult) const;
+    // The class a request is served as, its quirks considered.
+    int QuirkKind(int nKind) const;
     bool RelayServed(uint32_t dwGiaddr) const;
     // The reason of a kNoAddress: no range of the client's class (for its
     // relay), or a full one.

@@ -3,11 +3,13 @@
 #include <cstring>
 #include <type_traits>
 
+#include "boot/quirks.h"
 #include "net/address_text.h"
 #include "platform/platform.h"
 
 std::atomic<BootEventProc> g_pfnBootEvent{nullptr};
 std::atomic<BootEventProcV6> g_pfnBootEventV6{nullptr};
+std::atomic<BootEventProcEx> g_pfnBootEventEx{nullptr};
 
 namespace {
 
@@ -51,7 +53,8 @@ public:
 
     void Start() {
         platform::TeskLockGuard guard(m_Control);
-        if ((!g_pfnBootEvent.load() && !g_pfnBootEventV6.load()) || !m_bServicesRun) return;
+        if ((!g_pfnBootEvent.load() && !g_pfnBootEventV6.load() && !g_pfnBootEventEx.load()) || !m_bServicesRun)
+            return;
         if (m_hThread) {
             // One delivery thread at most: one that was told to stop and is
             // still in the observer must end first.
@@ -126,10 +129,16 @@ private:
             }
             return;
         }
-        if (BootEventProc proc = g_pfnBootEvent.load()) {
-            BootEventRecord record = event.record;
-            PutEventAddress(record.address, event.address);
-            proc(&record);
+        BootEventRecord record = event.record;
+        PutEventAddress(record.address, event.address);
+        if (BootEventProc proc = g_pfnBootEvent.load()) proc(&record);
+        if (BootEventProcEx proc = g_pfnBootEventEx.load()) {
+            BootEventRecordEx extended;
+            memset(&extended, 0, sizeof extended);
+            extended.base = record;
+            extended.quirks = event.dwQuirks;
+            QuirkNames(event.dwQuirks, extended.quirknames, sizeof extended.quirknames);
+            proc(&extended);
         }
     }
 
@@ -183,6 +192,7 @@ BootEvent NewBootEvent(int nKind, int nReason, int nPort) {
     event.record.port = nPort;
     event.record.arch = -1;
     event.record.size = -1;
+    event.dwQuirks = NotedQuirks();
     return event;
 }
 
@@ -199,6 +209,11 @@ void SetBootEventObserver(BootEventProc proc) {
 
 void SetBootEventObserverV6(BootEventProcV6 proc) {
     g_pfnBootEventV6.store(proc);
+    if (proc) Queue().Start();
+}
+
+void SetBootEventObserverEx(BootEventProcEx proc) {
+    g_pfnBootEventEx.store(proc);
     if (proc) Queue().Start();
 }
 

@@ -15,10 +15,12 @@
 
 extern std::atomic<BootEventProc> g_pfnBootEvent;
 extern std::atomic<BootEventProcV6> g_pfnBootEventV6;
+extern std::atomic<BootEventProcEx> g_pfnBootEventEx;
 
 inline bool BootEventsWanted() {
     return g_pfnBootEvent.load(std::memory_order_relaxed) != nullptr ||
-           g_pfnBootEventV6.load(std::memory_order_relaxed) != nullptr;
+           g_pfnBootEventV6.load(std::memory_order_relaxed) != nullptr ||
+           g_pfnBootEventEx.load(std::memory_order_relaxed) != nullptr;
 }
 
 // An event as the services make it: the exported record, and the client's
@@ -30,9 +32,11 @@ struct BootEvent {
     BootEventRecord record;
     IpAddress address;
     ClientKey key;
+    uint32_t dwQuirks;  // TAVREL_QUIRK_*: noted for the datagram that made it
 };
 
-// An event of KIND with every field empty: zeros, -1 for arch and size, no address.
+// An event of KIND with every field empty: zeros, -1 for arch and size, no
+// address; the quirks noted so far for the datagram being answered.
 BootEvent NewBootEvent(int nKind, int nReason, int nPort);
 // Stamps the time and queues the event; drops it when the queue is full.
 void EmitBootEvent(BootEvent &event);
@@ -42,6 +46,8 @@ void EmitBootEvent(BootEvent &event);
 void SetBootEventObserver(BootEventProc proc);
 // RegisterBootEventCallbackV6: the observer of the events with an IPv6 address.
 void SetBootEventObserverV6(BootEventProcV6 proc);
+// RegisterBootEventCallbackEx: the IPv4 events with their quirks.
+void SetBootEventObserverEx(BootEventProcEx proc);
 // StartPXE and StopPXE: the delivery thread's life. Stopping first delivers
 // what is queued (for a bounded time).
 void StartBootEventDelivery();

@@ -80,6 +80,10 @@ TAVREL_API void TAVREL_CDECL RegisterBootEventCallbackV6(BootEventProcV6 onBootE
     SetBootEventObserverV6(onBootEvent);
 }
 
+TAVREL_API void TAVREL_CDECL RegisterBootEventCallbackEx(BootEventProcEx onBootEvent) {
+    SetBootEventObserverEx(onBootEvent);
+}
+
 TAVREL_API int TAVREL_CDECL StartPXEV6(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6Struct *lpSubNet,
                                        int nSubNetLen, const TeskStaticDhcpV6Struct *lpStatic, int nStaticLen) {
     LogInit();

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "boot/quirks.h"
 #include "events/boot_events.h"
 #include "log/logger.h"
 #include "platform/byte_order.h"
+#include "tftp/pi_serial_folder.h"
 #include "tftp/tftp_failure.h"
 #include "tftp/tftp_packet_writer.h"
 
@@ -22,6 +24,8 @@ const char *const kBusy = "Server Busy";
 const char *const kNotFound = "File not found";
 constexpr unsigned kErrorNotFound = 1;
 enum Opcode { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
+// RFC 2347's ERROR code of a client that ends the transfer after the OACK.
+constexpr unsigned kOptionRefusedCode = 8;
 constexpr int kDefaultBlockSize = 512;
 constexpr int kMinBlockSize = 8;        // RFC 2348
 // IP, UDP and TFTP headers: an IPv6 header is 40 bytes, not 20.
@@ -89,6 +93,7 @@ bool SetBlockSize(const char *lpValue, TftpClientInfo *lpClient, const OptionCon
     if (nCeiling > kTftpMaxBlockSize) nCeiling = kTftpMaxBlockSize;
     if (nCeiling < kMinBlockSize) return false;
     lpClient->dwBlockSize = nAsked < nCeiling ? nAsked : nCeiling;
+    lpClient->nLoweredFrom = nAsked > nCeiling ? nAsked : 0;
     snprintf(lpAck, size, "%d", lpClient->dwBlockSize);
     return true;
 }
@@ -124,6 +129,13 @@ const struct {
     OptionRule Apply;
 } kOptions[] = {{"blksize", SetBlockSize}, {"tsize", ReportSize}, {"timeout", EchoTimeout}, {"windowsize", SetWindow}};
 
+// The blksize a request asks, 0 for none.
+int AskedBlockSize(const char *const *lpStrings, int nStrings) {
+    for (int i = 2; i + 1 < nStrings; i += 2)
+        if (strcmp(lpStrings[i], "blksize") == 0) return atoi(lpStrings[i + 1]);
+    return 0;
+}
+
 // ERROR 0 (or wCode) with its message, zero-terminated as RFC 1350 has it.
 void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal, unsigned wCode = 0) {
     TftpPacketWriter out(lpSend->abData, static_cast<int>(sizeof lpSend->abData));
@@ -141,6 +153,7 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const IpEnd
     unsigned char area[kTftpRecvSize + 1] = {};
     if (nLength <= 0) return 0;
     LogCapScope scope(*m_lpLogCap, qwNowMs);
+    QuirkScope quirkScope;
     if (nLength > kTftpRecvSize) nLength = kTftpRecvSize;
     memcpy(area, lpData, static_cast<size_t>(nLength));
     // area is zero past the datagram, so a one-byte datagram reads as its high byte.
@@ -154,7 +167,8 @@ int TftpResponder::Respond(const unsigned char *lpData, int nLength, const IpEnd
         case ACK:
             return OnAck(platform::ReadNet16(area + 2), FindTransfer(peer, nPort), peer, qwNowMs, sink);
         case ERROR:
-            OnError(SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "", FindTransfer(peer, nPort), peer);
+            OnError(platform::ReadNet16(area + 2), SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "",
+                    FindTransfer(peer, nPort), peer, qwNowMs);
             return 0;
         case DATA:
             LogWriteText("recvfrom data %s -- %d", kSourceName, 405);
@@ -180,11 +194,14 @@ TftpClientInfo *TftpResponder::FindTransfer(const IpEndpoint &peer, int32_t nPor
 int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, const IpEndpoint &peer,
                                  uint64_t qwNowMs, TftpAnswerSink &sink) {
     const char *lpName = nStrings > 0 ? lpStrings[0] : "";
+    char previous[kBootFileNameSize] = {};
+    int nLoweredFrom = UnacknowledgedOack(peer, previous, sizeof previous);
     TftpClientInfo *lpClient = NewTransfer(peer, qwNowMs);
     if (!lpClient) return RefuseBusy(peer, lpName, sink);
     tag_BootFile *lpBootFile = nullptr;
     int nRefusal = TAVREL_REASON_NAME_REFUSED;
-    RequestedFile opened = OpenRequested(lpName, peer, &lpBootFile, &nRefusal);
+    const char *lpServed = lpName;
+    RequestedFile opened = OpenRequested(lpName, peer, &lpServed, &lpBootFile, &nRefusal);
     if (opened != RequestedFile::kOpened) {
         if (BootEventsWanted()) EmitTftpRefused(peer.Address(), lpName, nRefusal);
         EndTransfer(lpClient, peer, nRefusal);
@@ -197,6 +214,15 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     if (!OpenTransferPort(lpClient, peer, qwNowMs)) {
         SendError(peer, kBusy, sink);
         return -1;
+    }
+    // Noted once no other transfer can end in this datagram, so that no
+    // other's event carries them.
+    if (lpServed != lpName) NoteQuirk(Quirk::kPiSerialFolder, qwNowMs);
+    // The client dropped an OACK with a smaller blksize than it asked and
+    // asks the same again: it gets the file with none of the options.
+    if (nLoweredFrom && strcmp(previous, lpServed) == 0 && AskedBlockSize(lpStrings, nStrings) == nLoweredFrom) {
+        NoteQuirk(Quirk::kResentRequest, qwNowMs);
+        nStrings = 2;
     }
     // Strings 2, 3 and on are option names and values; the mode is not
     // examined (every file goes out as stored).
@@ -241,7 +267,8 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
 // then, unless the host renders it or knows it is none of its own, to the
 // folder.
 TftpResponder::RequestedFile TftpResponder::OpenRequested(const char *lpName, const IpEndpoint &peer,
-                                                          tag_BootFile **lppBootFile, int *lpnRefusal) {
+                                                          const char **lppServed, tag_BootFile **lppBootFile,
+                                                          int *lpnRefusal) {
     if (!*lpName) return RequestedFile::kRefused;
     if (TftpRenderRegistered() && !RefuseBootFileName(lpName)) {
         RenderedBytes rendered;
@@ -255,7 +282,10 @@ TftpResponder::RequestedFile TftpResponder::OpenRequested(const char *lpName, co
         case TftpRenderOutcome::kNotMine: break;
         }
     }
-    if (get_bootfile(m_lpFiles, lpName, lppBootFile, lpnRefusal) != 0 || !*lppBootFile) return RequestedFile::kRefused;
+    // A Raspberry Pi's "<serial>/" names fall back to the root.
+    *lppServed = PiServedName(m_lpFiles, lpName);
+    if (get_bootfile(m_lpFiles, *lppServed, lppBootFile, lpnRefusal) != 0 || !*lppBootFile)
+        return RequestedFile::kRefused;
     return RequestedFile::kOpened;
 }
 
@@ -304,7 +334,24 @@ int TftpResponder::SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, 
     return 0;
 }
 
-void TftpResponder::OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer) {
+// The file of peer's transfer whose OACK with a lowered blksize is still
+// unacknowledged, by the name it was opened under, and the blksize it
+// asked; 0 when there is none.
+int TftpResponder::UnacknowledgedOack(const IpEndpoint &peer, char *lpName, size_t nSize) {
+    TftpClientInfo *lpClient = nullptr;
+    if (m_lpClients->Find(peer, &lpClient) != 0 || !lpClient || !lpClient->lpBootFile || lpClient->bWindowOut)
+        return 0;
+    snprintf(lpName, nSize, "%s", lpClient->lpBootFile->szFileName);
+    return lpClient->nLoweredFrom;
+}
+
+void TftpResponder::OnError(unsigned wCode, const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer,
+                            uint64_t qwNowMs) {
+    // Firmware that asks for the size, or probes whether the file exists,
+    // ends the transfer before its first block: no failure.
+    if (lpClient && lpClient->lpBootFile && lpClient->dwAcked == 0)
+        NoteQuirk(wCode == kOptionRefusedCode && !lpClient->bWindowOut ? Quirk::kSizeProbe : Quirk::kEarlyAbort,
+                  qwNowMs);
     // Compatibility: iPXE ends every transfer it no longer needs this way.
     if (*lpMessage && strcmp(lpMessage, "TFTP Aborted") != 0)
         LogWriteText("error tag -%s- %s -- %d", PrintableText(lpMessage).Text(), kSourceName, 415);

@@ -126,11 +126,15 @@ private:
     enum class RequestedFile { kOpened, kRefused, kNotFound, kBusy };
     // The file a read request names, rendered by the host or from the boot
     // folder, with one more user; otherwise *lpnRefusal says why.
-    RequestedFile OpenRequested(const char *lpName, const IpEndpoint &peer, tag_BootFile **lppBootFile,
-                                int *lpnRefusal);
+    // *lppServed is the folder's name for it (a Pi's serial folder may fall
+    // back to the root).
+    RequestedFile OpenRequested(const char *lpName, const IpEndpoint &peer, const char **lppServed,
+                                tag_BootFile **lppBootFile, int *lpnRefusal);
     int OnAck(unsigned wAck, TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs,
               TftpAnswerSink &sink);
-    void OnError(const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer);
+    void OnError(unsigned wCode, const char *lpMessage, TftpClientInfo *lpClient, const IpEndpoint &peer,
+                 uint64_t qwNowMs);
+    int UnacknowledgedOack(const IpEndpoint &peer, char *lpName, size_t nSize);
     TftpClientInfo *FindTransfer(const IpEndpoint &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);

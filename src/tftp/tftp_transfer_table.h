@@ -30,6 +30,7 @@ struct TftpClientInfo {
     uint64_t qwStartMs;    // when the read request came
     uint64_t qwToldMs;     // when its progress was last told to the host (or its start)
     int32_t nReadArea;     // the read-ahead area lent to it, or 0
+    int32_t nLoweredFrom;  // the blksize asked when the OACK gave a smaller one, else 0
 };
 
 // A client address of either family as key bytes: the last four bytes of

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "boot/quirks.h"
 #include "host/boots/boot_tracker.h"
+#include "host/boots/quirk_words.h"
 #include "host/cli/listings.h"
 #include "host/cli/machine_listings.h"
 #include "host/web/metrics_text.h"
@@ -351,4 +353,45 @@ TEST_F(BootRecordTest, Ipv6ClientsAreMachinesLikeIpv4Ones) {
     EXPECT_NE(Why("52:54:00:00:00:61").find("; TFTP ipxe.efi 850 KB in 0.3 s"), std::string::npos);
     EXPECT_NE(Why("duid-0004abcd").find("duid-0004abcd: acknowledged 2001:db8:0:0:ffff:ffff:ffff:ffff at "),
               std::string::npos);
+}
+
+// The quirks the library names tell how the firmware was met: UEFI's size
+// probe reads as a probe and the Pi's looks for files it boots without as
+// absences, neither as a failure; a Pi boot ends booted.
+TEST_F(BootRecordTest, WhyTellsQuirksAsNormal) {
+    auto ex = [&](BootEventRecord base, const char *lpQuirks) {
+        BootEventRecordEx event;
+        memset(&event, 0, sizeof event);
+        base.time = static_cast<long long>(m_dNow);
+        event.base = base;
+        snprintf(event.quirknames, sizeof event.quirknames, "%s", lpQuirks);
+        m_Tracker.TakeEx(event);
+    };
+    auto tftp = [&](int nKind, int nReason, const char *lpAddress, const char *lpFile, long long bytes) {
+        BootEventRecord event = Event(nKind, nReason, 0, lpAddress, lpFile);
+        event.port = 69, event.bytes = bytes, event.size = 850000, event.durationms = 300;
+        event.result = nKind == TAVREL_EVENT_TFTP_ENDED && nReason == 0;
+        return event;
+    };
+    ex(Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x71, "192.0.2.171", "ipxe.efi"), "arch-7-9");
+    ex(tftp(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_CLIENT_ERROR, "192.0.2.171", "ipxe.efi", 0), "size-probe");
+    ex(tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.171", "ipxe.efi", 850000), "");
+    ex(Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x72, "192.0.2.172", ""), "raspberry-pi");
+    ex(tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "192.0.2.172", "bootsig.bin", 0), "");
+    ex(tftp(TAVREL_EVENT_TFTP_ENDED, TAVREL_REASON_CLIENT_ERROR, "192.0.2.172", "start4.elf", 0), "early-abort");
+    ex(tftp(TAVREL_EVENT_TFTP_ENDED, 0, "192.0.2.172", "start4.elf", 850000), "");
+    ex(tftp(TAVREL_EVENT_TFTP_REFUSED, TAVREL_REASON_NOT_FOUND, "192.0.2.172", "dca63201/pieeprom.sig", 0), "");
+    m_dNow += kBootQuietSeconds + 1;
+    for (const MachineRecord &m : m_Tracker.Machines()) EXPECT_EQ(m.result, kResultBooted) << m.mac;
+    std::string uefi = Why("52:54:00:00:00:71");
+    EXPECT_NE(uefi.find(" (ipxe.efi) [x64 UEFI (arch 7 or 9)]; TFTP ipxe.efi size probe at "), std::string::npos) << uefi;
+    EXPECT_EQ(uefi.find("sent an error"), std::string::npos) << uefi;
+    std::string pi = Why("52:54:00:00:00:72");
+    EXPECT_NE(pi.find(" [Raspberry Pi bootloader]; TFTP bootsig.bin absent at "), std::string::npos) << pi;
+    EXPECT_NE(pi.find("TFTP start4.elf probe, ended by the machine at "), std::string::npos) << pi;
+    EXPECT_NE(pi.find("TFTP dca63201/pieeprom.sig absent at "), std::string::npos) << pi;
+    // The host's words follow the library's table row for row, by name.
+    ASSERT_EQ(sizeof kQuirkWords / sizeof kQuirkWords[0], static_cast<size_t>(Quirk::kCount));
+    for (size_t i = 0; i < static_cast<size_t>(Quirk::kCount); ++i)
+        EXPECT_STREQ(kQuirkWords[i].lpName, kQuirkTable[i].lpName) << i;
 }

@@ -1,6 +1,7 @@
 // The host's configuration checks: every error names file, line and key,
 // and a valid file fills the library's records.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "dhcp/lease_journal.h"
 #include "host/config/host_config.h"
+#include "host/config/pi_check.h"
 #include "host/config/secure_boot_check.h"
 #include "host/app/installed_paths.h"
 #include "host/store/lease_journal.h"
@@ -188,7 +190,7 @@ TEST_F(HostConfigTest, BootAndHttpErrorsNameFileLineAndKey) {
     auto rule = [&](const std::string &body) { return Errors(Server() + "[[boot]]\n" + body); };
     EXPECT_EQ(rule("arch = \"efi-x65\"\nfile = \"a\"\n"),
               std::vector<std::string>{"host.toml:7: boot[0].arch: must be 0 to 65535 or one of bios, efi-ia32, "
-                                       "efi-x64, efi-arm32, efi-arm64, efi-ia32-http, efi-x64-http, efi-arm64-http"});
+                                       "efi-x64, efi-arm32, efi-arm64, efi-ia32-http, efi-x64-http, efi-arm64-http, rpi"});
     EXPECT_EQ(rule("arch = 7\n"), std::vector<std::string>{"host.toml:6: boot[0].file: missing"});
     EXPECT_EQ(rule("file = \"../etc/passwd\"\n"),
               std::vector<std::string>{"host.toml:7: boot[0].file: refused: parent folder"});
@@ -524,4 +526,36 @@ TEST_F(HostConfigTest, Ipv6SectionFillsTheRecordsAndRefusesWhatCannotServe) {
     EXPECT_FALSE(CheckHostHasAddress6(m_Config, "f", &errors));
     EXPECT_EQ(errors, std::vector<std::string>{"f:7: ipv6.address: 2001:db8::177 is not an address of this host "
                                                "(`ip -6 address` lists them)"});
+}
+
+// A Pi rule needs no file, takes the Pi bootloader alone, and `check` names
+// the Pi files lock-step TFTP cannot bring within TFTP_FILE_TIMEOUT.
+TEST_F(HostConfigTest, RaspberryPiRulesAndTheirLargeFiles) {
+    mkdir((m_Tree.Root() + "/dca63201").c_str(), 0755);
+    for (const char *name : {"kernel8.img", "dca63201/initramfs8", "debian.iso"}) {
+        std::ofstream(m_Tree.Root() + "/" + name) << "x";
+        truncate((m_Tree.Root() + "/" + name).c_str(), static_cast<off_t>(kPiLargestFile + 1));
+    }
+    std::ofstream(m_Tree.Root() + "/start4.elf") << "small";
+    EXPECT_TRUE(Errors(Server() + "[[boot]]\narch = \"rpi\"\n[[boot]]\narch = \"bios\"\nfile = \"a\"\n").empty());
+    std::vector<std::string> warnings = Warnings();
+    std::sort(warnings.begin(), warnings.end());
+    ASSERT_EQ(warnings.size(), 3u) << "a missing a, and the Pi's two, not the ISO image";
+    EXPECT_NE(warnings[1].find("host.toml:7: boot[0].arch: dca63201/initramfs8 (30.7 MB) takes longer than the "
+                               "Raspberry Pi's 30 s per file (TFTP_FILE_TIMEOUT) over lock-step TFTP at 1.0 MB/s"),
+              std::string::npos) << warnings[1];
+    EXPECT_NE(warnings[2].find("boot[0].arch: kernel8.img (30.7 MB)"), std::string::npos) << warnings[2];
+    EXPECT_EQ(CheckSummary(m_Config, 3).rfind("not ok for Raspberry Pi: 2 files too large", 0), 0u);
+    auto match = [&](const unsigned char *mac, int arch) {
+        SelectBootFileRecord client{};
+        memcpy(client.mac, mac, 6);
+        client.arch = arch;
+        snprintf(client.vendorclass, sizeof client.vendorclass, "%s", "PXEClient:Arch:00000:UNDI:002001");
+        const BootRule *rule = MatchBootRule(m_Config.bootRules, client);
+        return rule ? rule->name.substr(0, 7) : std::string("none");
+    };
+    const unsigned char pi5[6] = {0x2c, 0xcf, 0x67, 1, 2, 3}, pc[6] = {0x52, 0x54, 0x00, 1, 2, 3};
+    EXPECT_EQ(match(pi5, 0), "boot[0]");
+    EXPECT_EQ(match(pc, 0), "boot[1]");
+    EXPECT_EQ(match(pi5, 11), "none") << "a Pi running UEFI firmware is a UEFI machine";
 }

@@ -812,3 +812,73 @@ TEST_P(TftpSourceTest, RendererResultsFetchesAndTheCap) {
     EXPECT_EQ(g_RenderAsked.at(0), "grub/grub.cfg 127.0.0.60:2600");
     EXPECT_EQ(g_RenderAsked.at(5), "k1024 10.0.0.1:2000") << "a name the folder rules refuse never reaches the host";
 }
+
+namespace {
+
+std::mutex g_QuirkLock;
+std::vector<std::string> g_QuirkEvents;  // "kind file reason quirks" of the TFTP events
+
+void TAVREL_CALLBACK KeepQuirks(const BootEventRecordEx *event) {
+    if (event->base.kind == TAVREL_EVENT_TFTP_PROGRESS) return;
+    std::lock_guard<std::mutex> lock(g_QuirkLock);
+    g_QuirkEvents.push_back(std::to_string(event->base.kind) + " " + event->base.file + " " +
+                            std::to_string(event->base.reason) + " " + event->quirknames);
+}
+
+std::vector<std::string> QuirkEventsTold(size_t nWanted) {
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(g_QuirkLock);
+            if (g_QuirkEvents.size() >= nWanted) return g_QuirkEvents;
+        }
+        usleep(10000);
+    }
+    std::lock_guard<std::mutex> lock(g_QuirkLock);
+    return g_QuirkEvents;
+}
+
+}  // namespace
+
+// UEFI's size probe, the iDRAC8's request re-sent past our OACK, and a
+// Raspberry Pi 4 and 5 as the bootloader's documentation and the traces of
+// its public bug reports show them (no emulator runs the Pi bootloader):
+// tsize 0 and blksize 1024, a probe aborted after the OACK and asked again
+// from a new port, "<serial>/" first.
+TEST_F(TftpTest, FirmwareQuirksAreWorkedAroundAndNamed) {
+    Write("start4.elf", std::string(3000, 's'));
+    mkdir((m_Root + "/2c9fb1e4").c_str(), 0755);
+    Write("2c9fb1e4/config.txt", "arm_64bit=1\n");
+    BareResponder server(m_Root);
+    RegisterBootEventCallbackEx(KeepQuirks);
+    const uint32_t uefi = 0x7f000060, idrac = 0x7f000061, pi4 = 0x7f000062, pi5 = 0x7f000063;
+    EXPECT_EQ(server.Send(uefi, 3000, Rrq("k1024", {"tsize", "0", "blksize", "1468", "windowsize", "4"}), 0, 0),
+              Oack({"tsize", "1024", "blksize", "1468", "windowsize", "4"}));
+    const Bytes abort = {0, 5, 0, 8, 'U', 's', 'e', 'r', ' ', 'a', 'b', 'o', 'r', 't', 'e', 'd', 0};
+    EXPECT_TRUE(server.Send(uefi, 3000, abort, server.nAnswerPort, 1).empty());
+    const Bytes idracRrq = Rrq("k1024", {"blksize", "2048"});
+    EXPECT_EQ(server.Send(idrac, 3001, idracRrq, 0, 2), Oack("blksize", "1468"));
+    EXPECT_EQ(server.Send(idrac, 3001, idracRrq, 0, 3), Data(1, std::string(512, 'a'))) << "no options again";
+    const Bytes piRrq = Rrq("dca63201/start4.elf", {"tsize", "0", "blksize", "1024"});
+    const Bytes piOack = Oack({"tsize", "3000", "blksize", "1024"});
+    EXPECT_EQ(server.Send(pi4, 49152, piRrq, 0, 4), piOack);
+    const Bytes early = {0, 5, 0, 0, 'E', 'a', 'r', 'l', 'y', ' ', 't', 'e', 'r', 'm', 'i', 'n', 'a', 't', 'e', 0};
+    EXPECT_TRUE(server.Send(pi4, 49152, early, server.nAnswerPort, 5).empty());
+    EXPECT_EQ(server.Send(pi4, 49153, piRrq, 0, 6), piOack);
+    for (unsigned block = 0; block < 3; ++block)
+        EXPECT_EQ(server.Send(pi4, 49153, Ack(block), server.nAnswerPort, 7).size(), 4u + (block < 2 ? 1024 : 952));
+    EXPECT_TRUE(server.Send(pi4, 49153, Ack(3), server.nAnswerPort, 8).empty());
+    // A Pi 5 whose serial has a folder: from there alone.
+    EXPECT_EQ(server.Send(pi5, 49154, Rrq("2c9fb1e4/config.txt", {"tsize", "0", "blksize", "1024"}), 0, 9),
+              Oack({"tsize", "12", "blksize", "1024"}));
+    EXPECT_EQ(server.Send(pi5, 49154, Ack(0), server.nAnswerPort, 10), Data(1, "arm_64bit=1\n"));
+    EXPECT_TRUE(server.Send(pi5, 49154, Ack(1), server.nAnswerPort, 11).empty());
+    EXPECT_EQ(server.Send(pi5, 49155, Rrq("2c9fb1e4/start4.elf", {"tsize", "0"}), 0, 12)[1], 5) << "not the root's";
+    const std::vector<std::string> expected = {
+        "5 k1024 0 ", "6 k1024 23 size-probe", "5 k1024 0 ", "5 k1024 0 resent-request",
+        "5 dca63201/start4.elf 0 pi-serial-folder", "6 start4.elf 23 early-abort",
+        "5 dca63201/start4.elf 0 pi-serial-folder", "6 start4.elf 0 ",
+        "5 2c9fb1e4/config.txt 0 ", "6 2c9fb1e4/config.txt 0 ", "7 2c9fb1e4/start4.elf 20 ",
+    };
+    EXPECT_EQ(QuirkEventsTold(expected.size()), expected);
+    RegisterBootEventCallbackEx(nullptr);
+}

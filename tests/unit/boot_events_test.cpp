@@ -3,6 +3,7 @@
 // before delivery stops; the DHCP responder tells every answer and refusal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -253,4 +254,104 @@ TEST(BootEvents, ResponderTellsAnswersAndRefusals) {
     EXPECT_EQ(g_Delivered[6].messagetype, 4) << "the DECLINE itself";
     EXPECT_STREQ(g_Delivered[13].server, "10.0.0.1") << "an answered request, in its byte order";
     EXPECT_EQ(g_Delivered[11].messagetype, 6) << "a NAK";
+}
+
+namespace {
+
+std::vector<BootEventRecordEx> g_DeliveredEx;  // written by the delivery thread only
+void TAVREL_CALLBACK CollectEx(const BootEventRecordEx *event) { g_DeliveredEx.push_back(*event); }
+
+// REQUEST with option CODE (DATA) before the end option.
+Bytes WithOption(Bytes message, int code, const Bytes &data) {
+    auto end = std::find(message.begin() + 240, message.end(), 255);
+    Bytes option = {static_cast<unsigned char>(code), static_cast<unsigned char>(data.size())};
+    option.insert(option.end(), data.begin(), data.end());
+    message.insert(end, option.begin(), option.end());
+    return message;
+}
+
+}  // namespace
+
+// Each quirk a request shows reaches the extended event by bit and name,
+// and the answer works around it. The Raspberry Pi exchanges follow the
+// bootloader's documentation and the traces of its public bug reports (no
+// emulator runs the Pi bootloader): a Pi 4 (dc:a6:32) and a Pi 5 (88:a2:9e)
+// send option 60 "PXEClient:Arch:00000:UNDI:002001", 93 = 0 and 97, and the
+// REQUEST leaves out option 60.
+TEST(BootEvents, QuirksReachTheirEventsAndAnswers) {
+    DhcpHostHooks hooks;
+    LeaseBook leases;
+    ASSERT_TRUE(leases.CreateCaches());
+    TeskPxeServerStruct config = MakeServer("10.0.0.1");
+    TeskSubNetStruct range = MakeSubNet("10.0.0.10", "10.0.0.30", 1);  // booting clients only, as shipped
+    leases.Install(BuildConfigSnapshot(&config, &range, 1, nullptr, 0));
+    std::atomic<uint32_t> broadcast{0};
+    TeskDhcpResponder responder(leases, hooks, broadcast);
+    auto record = std::make_unique<TeskDhcpResponder::_socklist>();
+    TeskDhcpResponder::AnswerDestination to{};
+    auto send = [&](const Bytes &data, int nSocket, uint32_t dwPeer, uint16_t wPort) {
+        memset(record.get(), 0, sizeof *record);
+        memcpy(record->data, data.data(), data.size());
+        record->nRecvLen = static_cast<int>(data.size());
+        record->nSocketType = nSocket;
+        record->peer = platform::MakeSockAddr(dwPeer, wPort);
+        to = {};
+        int nResult = responder.Answer(record.get(), 1, &to);
+        return nResult == 0 ? Bytes(record->data, record->data + record->nSendLen) : Bytes();
+    };
+    const unsigned char pi4[6] = {0xdc, 0xa6, 0x32, 0x01, 0x02, 0x03}, pi5[6] = {0x88, 0xa2, 0x9e, 0x0a, 0x0b, 0x0c};
+    auto request = [](const unsigned char *mac, int nArch, const char *lpVendor) {
+        DhcpRequest r;
+        memcpy(r.abMac, mac, 6);
+        r.nArch = nArch;
+        r.vendor = lpVendor;
+        return r;
+    };
+    const char *kPiClass = "PXEClient:Arch:00000:UNDI:002001";
+    const Bytes guid(17, 0x44);
+    g_DeliveredEx.clear();
+    RegisterBootEventCallbackEx(CollectEx);
+    StartBootEventDelivery();
+    const unsigned char pc[6] = {0x52, 0x54, 0x00, 0, 0, 0x31};
+    EXPECT_FALSE(send(BuildDhcp(request(pc, 7, "PXEClient:Arch:00007:UNDI:003000")), 0, 0, 68).empty());
+    EXPECT_FALSE(send(BuildDhcp(request(pc, -1, "PXEClient:Arch:00009:UNDI:003000")), 0, 0, 68).empty());
+    Bytes ipxe = WithOption(BuildDhcp(request(pc, 0, kPiClass)), 175, {0xb1, 1, 1});
+    ipxe[10] = 0x80;  // the broadcast flag
+    EXPECT_FALSE(send(ipxe, 0, 0, 68).empty());
+    Bytes http = send(BuildDhcp(request(pc, 16, "HTTPClient:Arch:00016:UNDI:003001")), 0, 0, 68);
+    ASSERT_FALSE(http.empty()) << "a range of booting clients serves UEFI HTTP Boot";
+    Bytes proxy = send(BuildDhcp(request(pc, 7, "PXEClient:Arch:00007:UNDI:003000")), 1, 0, 4011);
+    EXPECT_TRUE(to.bBroadcast) << "from 0.0.0.0: no address to answer to";
+    for (const unsigned char *mac : {pi4, pi5}) {
+        Bytes discover = WithOption(BuildDhcp(request(mac, 0, kPiClass)), 97, guid);
+        Bytes offer = send(discover, 0, 0, 68);
+        ASSERT_FALSE(offer.empty());
+        const Bytes menu = {6, 1, 3, 10, 4, 0, 'P', 'X', 'E', 9, 23, 0, 0, 20, 'R', 'a', 's', 'p', 'b', 'e', 'r',
+                            'r', 'y', ' ', 'P', 'i', ' ', 'B', 'o', 'o', 't', ' ', ' ', ' ', 255};
+        EXPECT_EQ(OptionOf(offer, 43), menu);
+        EXPECT_EQ(OptionOf(offer, 66), Bytes({'1', '0', '.', '0', '.', '0', '.', '1'}));
+        EXPECT_EQ(AddrAt(offer, 20), Ip("10.0.0.1"));
+        EXPECT_EQ(offer[108], 0) << "no boot file";
+        DhcpRequest selecting = SelectingRequest(request(mac, 0, ""), offer);
+        Bytes ack = send(WithOption(BuildDhcp(selecting), 97, guid), 0, 0, 68);
+        ASSERT_FALSE(ack.empty()) << "its REQUEST without option 60";
+        EXPECT_EQ(OptionOf(ack, 53), Bytes{5});
+        EXPECT_EQ(OptionOf(ack, 43), menu);
+        // A Pi 4 bootloader may take its TFTP server from a proxy: the 4011 shape.
+        Bytes boot = send(discover, 1, Ip("10.0.0.40"), 68);
+        EXPECT_EQ(OptionOf(boot, 43), menu);
+        EXPECT_EQ(AddrAt(boot, 20), Ip("10.0.0.1"));
+    }
+    StopBootEventDelivery();
+    RegisterBootEventCallbackEx(nullptr);
+    const char *expected[] = {"arch-7-9", "arch-7-9,arch-in-option-60", "ipxe,broadcast-answer", "http-boot-client",
+                              "arch-7-9,broadcast-answer,boot-server-port-4011", "raspberry-pi", "raspberry-pi,pi-request-without-class",
+                              "raspberry-pi", "raspberry-pi", "raspberry-pi,pi-request-without-class",
+                              "raspberry-pi"};
+    ASSERT_EQ(g_DeliveredEx.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < g_DeliveredEx.size(); ++i) {
+        EXPECT_STREQ(g_DeliveredEx[i].quirknames, expected[i]) << i;
+        EXPECT_EQ(g_DeliveredEx[i].base.kind, TAVREL_EVENT_DHCP_ANSWER) << i;
+    }
+    EXPECT_EQ(g_DeliveredEx[3].quirks, unsigned{TAVREL_QUIRK_HTTP_BOOT});
 }

@@ -17,6 +17,7 @@
 #include "log/logger.h"
 #include "log/pool_full_line.h"
 #include "platform/platform.h"
+#include "boot/quirks.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -261,4 +262,21 @@ TEST_F(LoggerTest, AFullClientTableWritesItsLineOnceASecondNotPerRequest) {
         ++lines;
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, 2u);
+}
+
+// A quirk that fires for every datagram writes its line once a minute, with
+// how often it fired since.
+TEST_F(LoggerTest, AQuirkWritesOneLineAMinute) {
+    Init("");
+    for (uint64_t ms = 0; ms < 120000; ms += 1000) {
+        QuirkScope scope;
+        NoteQuirk(Quirk::kSizeProbe, 5000000 + ms);
+        EXPECT_EQ(NotedQuirks(), unsigned{TAVREL_QUIRK_SIZE_PROBE});
+    }
+    EXPECT_EQ(NotedQuirks(), 0u) << "a datagram's quirks end with it";
+    std::string log = Log();
+    EXPECT_NE(log.find("quirk size-probe (1 times since the last line): the transfer ends at once"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("quirk size-probe (60 times since the last line)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("quirk size-probe", log.find("(60 times") + 1), std::string::npos) << log;
 }

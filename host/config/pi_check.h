@@ -1,0 +1,24 @@
+// What `check` says of a Raspberry Pi rule: files the Pi fetches that
+// lock-step TFTP cannot deliver before the bootloader gives up on a file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The bootloader gives up on a file after TFTP_FILE_TIMEOUT, 30 s unless
+// its EEPROM configuration says otherwise.
+constexpr double kPiFileTimeoutSeconds = 30;
+// What one Pi gets from lock-step TFTP with its 1024-byte blocks when a
+// round trip takes 1 ms (a busy server, a loaded switch): about 1 MB/s.
+constexpr double kPiTftpBytesPerSecond = 1024 * 1000;
+constexpr uint64_t kPiLargestFile = static_cast<uint64_t>(kPiFileTimeoutSeconds * kPiTftpBytesPerSecond);
+
+struct PiFile {
+    std::string name;  // under the boot folder: "kernel8.img", "0a1b2c3d/initramfs8"
+    uint64_t qwSize;
+};
+
+// The files under ROOT a Pi fetches (kernels, initramfs and images in the
+// root, every file of a serial folder) larger than LIMIT; at most MAX of them.
+std::vector<PiFile> PiFilesTooLarge(const std::string &root, uint64_t qwLimit, size_t nMax = 16);

@@ -1,0 +1,59 @@
+#include "dhcp/request_quirks.h"
+
+#include <cstring>
+
+#include "boot/client_arch.h"
+#include "boot/quirks.h"
+#include "boot/raspberry_pi.h"
+#include "dhcp/dhcp_codec.h"
+#include "dhcp/dhcp_message.h"
+
+namespace {
+
+constexpr uint16_t kBootServerPort = 4011;
+constexpr uint16_t kBootpBroadcastFlag = 0x8000;
+constexpr int kDhcpFlagsOffset = 10;
+const char kIpxeUserClass[] = "iPXE";
+constexpr unsigned char kClientMachineIdOption = 97;
+
+}  // namespace
+
+RequestQuirks NoteRequestQuirks(const unsigned char *lpMessage, int nRecvLen, bool bBootServer, uint32_t dwSource,
+                                uint16_t wSourcePort, uint64_t qwNowMs) {
+    RequestQuirks quirks;
+    if (nRecvLen < kDhcpOptionsOffset || lpMessage[kDhcpOpOffset] != kBootRequest) return quirks;
+    char vendor[256] = {};
+    bool bVendor = GetVendorClass(lpMessage, nRecvLen, vendor, sizeof vendor) == 0;
+    int nOption93 = GetClientArch(lpMessage, nRecvLen);
+    int nArch = ClientArchOf(lpMessage, nRecvLen);
+    if (nArch == 7 || nArch == 9) NoteQuirk(Quirk::kArch7Or9, qwNowMs);
+    if (nOption93 < 0 && nArch >= 0) NoteQuirk(Quirk::kArchInVendorClass, qwNowMs);
+    char userClass[64] = {};
+    GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, userClass, sizeof userClass);
+    if (HasOption(lpMessage, nRecvLen, kDhcpIpxeOption) || strcmp(userClass, kIpxeUserClass) == 0)
+        NoteQuirk(Quirk::kIpxeClient, qwNowMs);
+    if (IsHttpClientClass(vendor)) {
+        NoteQuirk(Quirk::kHttpBootClient, qwNowMs);
+        quirks.bHttpBoot = true;
+    }
+    const unsigned char *lpMac = lpMessage + kDhcpChaddrOffset;
+    if (IsRaspberryPiBootloader(lpMac, nArch, vendor)) {
+        NoteQuirk(Quirk::kRaspberryPi, qwNowMs);
+        quirks.bRaspberryPi = true;
+    } else if (!bVendor && !bBootServer && IsRaspberryPiMac(lpMac) && GetMessageType(lpMessage) == kDhcpRequest &&
+               HasOption(lpMessage, nRecvLen, kClientMachineIdOption)) {
+        // The bootloader's REQUEST leaves out the class its DISCOVER sent;
+        // its machine identifier (a PXE option no OS client sends) gives it away.
+        NoteQuirk(Quirk::kPiRequestWithoutClass, qwNowMs);
+        NoteQuirk(Quirk::kRaspberryPi, qwNowMs);
+        quirks.bRaspberryPi = quirks.bBootStage = true;
+    }
+    uint16_t wFlags = static_cast<uint16_t>(lpMessage[kDhcpFlagsOffset] << 8 | lpMessage[kDhcpFlagsOffset + 1]);
+    if (!bBootServer && (wFlags & kBootpBroadcastFlag)) NoteQuirk(Quirk::kBroadcastAnswer, qwNowMs);
+    if (bBootServer && dwSource == 0) {
+        NoteQuirk(Quirk::kBroadcastAnswer, qwNowMs);
+        quirks.bBroadcast = true;
+    }
+    if (bBootServer && wSourcePort == kBootServerPort) NoteQuirk(Quirk::kBootServerSourcePort, qwNowMs);
+    return quirks;
+}
