@@ -25,6 +25,15 @@ std::string Who(const Identified &id, const SeenClient &client) {
     return who;
 }
 
+constexpr size_t kMaxHealing = 20000;  // machines whose last attempts are remembered
+
+// Failed because of the loader or the file, not the network.
+bool FailedForWhatWasServed(const MachineRecord &record) {
+    if (record.result != kResultFailed || (record.stage != kStepTftp && record.stage != kStepHttp)) return false;
+    return record.reason == ReasonKey(TAVREL_REASON_CLIENT_ERROR) || record.reason == ReasonKey(TAVREL_REASON_TIMEOUT) ||
+           record.reason == "quiet";
+}
+
 std::string ArchName(int arch) {
     SelectBootFileRecord record{};
     record.arch = arch;
@@ -90,8 +99,16 @@ BootAnswer MachineBoot::Choose(const SelectBootFileRecordEx &client) {
     if (id.known) {
         const Enrolment &e = id.enrolment;
         std::string name = e.name.empty() ? e.id : e.name;
-        if (const Profile *profile = FindProfile(settings->profiles, e.profile))
+        if (const Profile *profile = FindProfile(settings->profiles, e.profile)) {
+            std::string note;
+            if (const Profile *fallback = Healing(*settings, *profile, id.key, seen.mac, &note)) {
+                BootAnswer answer = FromProfile(*fallback, client, who + ", enrolled as " + Shown(name) + ",");
+                answer.note = note;
+                answer.line += " (" + note + ")";
+                return answer;
+            }
             return FromProfile(*profile, client, who + ", enrolled as " + Shown(name) + ",");
+        }
         BootAnswer answer;
         answer.line = who + ", enrolled as " + Shown(name) + ", names profile \"" + Shown(e.profile) +
                       "\", which the configuration lacks: the [[boot]] rules decide";
@@ -116,6 +133,29 @@ BootAnswer MachineBoot::Choose(const SelectBootFileRecordEx &client) {
             return answer;
         }
     return BootAnswer{};  // today's [[boot]] rules, line and all
+}
+
+const Profile *MachineBoot::Healing(const Settings &settings, const Profile &profile, const std::string &key,
+                                   const std::string &mac, std::string *note) {
+    MachineRecord record;
+    if (!m_Attempts || mac.empty() || !m_Attempts(mac, &record) || record.steps.empty()) return nullptr;
+    std::lock_guard<std::mutex> lock(m_OutcomesLock);
+    std::deque<Outcome> &outcomes = m_Outcomes[key];
+    double start = record.steps.front().time;
+    bool settled = record.result != kResultBooting;
+    if (settled && (outcomes.empty() || outcomes.back().start != start)) {
+        outcomes.push_back({start, record.stage, record.reason, FailedForWhatWasServed(record)});
+        if (outcomes.size() > 2) outcomes.pop_front();
+    }
+    if (m_Outcomes.size() > kMaxHealing) m_Outcomes.clear();  // a flood: no machine heals for a while
+    if (profile.fallback.empty() || outcomes.size() < 2) return nullptr;
+    const Outcome &a = outcomes[0], &b = outcomes[1];
+    if (!a.served || !b.served || a.stage != b.stage) return nullptr;
+    const Profile *fallback = FindProfile(settings.profiles, profile.fallback);
+    if (fallback)
+        *note = "fallback profile " + fallback->name + ": its last two attempts failed at " + a.stage + " (" +
+                ReasonWords(a.reason) + ", then " + ReasonWords(b.reason) + ") with profile " + profile.name;
+    return fallback;
 }
 
 TemplateVars MachineVars(const Profile &profile, const Enrolment &enrolment, const SeenClient &client,

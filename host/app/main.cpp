@@ -123,7 +123,7 @@ int ChooseForMachine(const SelectBootFileRecordEx &client, char *bootfile, bool 
     BootRule served;
     served.file = answer.file;
     std::string file = ChosenFile(served, client.base);
-    if (g_lpTracker) g_lpTracker->NoteRule(client.base.mac, answer.rule, file);
+    if (g_lpTracker) g_lpTracker->NoteRule(client.base.mac, answer.rule, file, answer.note);
     snprintf(bootfile, 128, "%s", file.c_str());
     return 1;
 }
@@ -316,6 +316,9 @@ int Run(const std::string &path) {
         return 1;
     }
     MachineBoot machineBoot(directory);
+    machineBoot.SetAttempts([&tracker](const std::string &mac, MachineRecord *record) {
+        return tracker->LastAttempt(mac, record);
+    });
     g_lpMachineBoot = &machineBoot;
     SetHttpObserver(tracker.get());
     SetReportObserver(tracker.get());  // a report is a boot once the queue took it
@@ -339,6 +342,9 @@ int Run(const std::string &path) {
     }
     // The HTTP address and folder, like the TFTP folder, are taken at start.
     BootHttpServer http;
+    http.SetRenderer([&machineBoot](const std::string &name, const std::string &address, std::string *body) {
+        return machineBoot.Render(name, "", address, body);
+    });
     if (!config.httpAddress.empty() &&
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
         std::cerr << error << "\n";

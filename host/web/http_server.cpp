@@ -370,6 +370,13 @@ bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const 
             return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
         return true;
     }
+    std::string body;
+    if (int rendered = m_Renderer ? m_Renderer(t->name, t->client, &body) : 0) {
+        if (rendered < 0) return Refuse(connection, *t, 404, "no such file for this machine") == MHD_YES;
+        t->nStatus = 200;
+        t->qwSize = t->qwBody = body.size();
+        return QueueAnswer(connection, 200, t->method == "HEAD" ? std::string() : body, "text/plain");
+    }
     int fd = -1;
     const char *lpWhy = nullptr;
     int nStatus = OpenServedFile(m_Root, t->name, &fd, &lpWhy);

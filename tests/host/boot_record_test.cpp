@@ -549,3 +549,39 @@ TEST_F(MachineIdentityTest, ForgedRequestsLeaveTheUnknownListCapped) {
     EXPECT_LE(stored.size(), 4096u);
     EXPECT_GT(stored.size(), 3000u);
 }
+
+TEST_F(MachineIdentityTest, TwoFailuresOfTheLoaderBringTheFallbackProfile) {
+    BootTracker tracker("192.0.2.1", [this] { return m_dNow; });
+    m_Boot.SetAttempts([&](const std::string &mac, MachineRecord *record) { return tracker.LastAttempt(mac, record); });
+    Enrol("52:54:00:00:00:41", "rack");
+    // One attempt: the choice, its offer, and its loader's TFTP transfer ending as REASON says.
+    auto attempt = [&](int reason) {
+        m_dNow += 600;
+        BootAnswer answer = m_Boot.Choose(Client("52:54:00:00:00:41", kUuid, TAVREL_UUID_OPTION97, 7));
+        tracker.NoteRule(Client("52:54:00:00:00:41").base.mac, answer.rule, answer.file, answer.note);
+        BootEventRecord offer = Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x41, "192.0.2.50", answer.file.c_str());
+        offer.time = static_cast<long long>(m_dNow);
+        tracker.Take(offer);
+        for (int kind : {TAVREL_EVENT_TFTP_STARTED, TAVREL_EVENT_TFTP_ENDED}) {
+            BootEventRecord tftp = Event(kind, kind == TAVREL_EVENT_TFTP_ENDED ? reason : 0, 0, "192.0.2.50",
+                                         answer.file.c_str());
+            tftp.port = 69;
+            tftp.bytes = kind == TAVREL_EVENT_TFTP_ENDED ? 4096 : 0;  // no size probe: the loader was under way
+            tftp.time = static_cast<long long>(m_dNow) + 1;
+            tftp.result = kind == TAVREL_EVENT_TFTP_ENDED && reason == 0;
+            tracker.Take(tftp);
+        }
+        return answer;
+    };
+    EXPECT_EQ(attempt(TAVREL_REASON_NO_FREE_ADDRESS).file, "snponly.efi");
+    EXPECT_EQ(attempt(TAVREL_REASON_CLIENT_ERROR).file, "snponly.efi");  // the one before was no loader's fault
+    EXPECT_EQ(attempt(TAVREL_REASON_TIMEOUT).file, "snponly.efi");
+    BootAnswer healed = attempt(0);  // two loader failures at tftp: the fallback, which boots
+    EXPECT_EQ(healed.file, "shimx64.efi");
+    EXPECT_EQ(healed.note, "fallback profile safe: its last two attempts failed at tftp (the machine sent an error, "
+                           "then the machine stopped answering) with profile rack");
+    m_dNow += 1;
+    EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → shimx64.efi — fallback profile safe"),
+              std::string::npos) << DescribeAttempt(tracker.Machines().at(0));
+    EXPECT_EQ(attempt(0).file, "snponly.efi");  // booted: the profile's own chain again
+}
