@@ -360,6 +360,7 @@ int Run(const std::string &path) {
     sources.members = [&policy] { return policy->Members(); };
     if (!config.httpAddress.empty()) sources.http = [&http] { return http.Sending(); };
     sources.lpLines = &lines;
+    sources.lpMachines = &directory;
     StatusServer status(*tracker, sources);
     status.SetConfig(config);
     if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {
@@ -528,14 +529,6 @@ int Why(PolicyStore &store, const Options &o) {
     return found ? 0 : kExitNothing;
 }
 
-// A machine as `enrol` takes it: a MAC or a UUID, in the stored form.
-bool TakeEnrolled(const std::string &text, std::string *mac, std::string *uuid) {
-    if (CanonicalMac(text, mac) || CanonicalUuid(text, uuid)) return true;
-    std::cerr << "tavrel-host: \"" << text << "\" is neither a MAC address (like 52:54:00:12:34:56) nor a UUID "
-              << "(like 4c4c4544-0042-3510-8058-b4c04f384d32)\n";
-    return false;
-}
-
 // The profile must be one of the configuration's, when it can be read.
 bool CheckProfileName(const Options &o) {
     HostConfig config;
@@ -558,9 +551,6 @@ bool CheckProfileName(const Options &o) {
 }
 
 int Enrol(PolicyStore &store, const Options &o) {
-    EnrolmentRow row;
-    if (!TakeEnrolled(o.mac, &row.mac, &row.uuid)) return kExitInvalid;
-    row.id = row.mac.empty() ? row.uuid : row.mac;
     TemplateVars vars;
     for (const std::string &pair : o.vars) {
         size_t equals = pair.find('=');
@@ -568,24 +558,16 @@ int Enrol(PolicyStore &store, const Options &o) {
             return Fail("--var \"" + pair + "\" is not NAME=VALUE", kExitInvalid);
         vars[pair.substr(0, equals)] = pair.substr(equals + 1);
     }
+    std::string id, error, canonical;
+    if (!CanonicalMac(o.mac, &canonical) && !CanonicalUuid(o.mac, &canonical))
+        return Fail("\"" + o.mac + "\" is neither a MAC address (like 52:54:00:12:34:56) nor a UUID "
+                    "(like 4c4c4544-0042-3510-8058-b4c04f384d32)", kExitInvalid);
     if (!CheckProfileName(o)) return kExitInvalid;
-    std::vector<EnrolmentRow> rows;
-    if (!store.Enrolments(&rows)) return Fail(store.LastError());
-    for (const EnrolmentRow &old : rows)  // what the service learnt of it stays
-        if (old.id == row.id) {
-            if (row.uuid.empty()) row.uuid = old.uuid;
-            if (row.mac.empty()) row.mac = old.mac;
-            if (o.name.empty()) row.name = old.name;
-            row.enrolled = old.enrolled;
-        }
-    if (!o.name.empty()) row.name = o.name;
-    row.profile = o.profile;
-    row.vars = VarsText(vars);
-    row.updated = static_cast<double>(time(nullptr));
-    if (row.enrolled == 0) row.enrolled = row.updated;
-    if (!store.Enrol(row)) return Fail(store.LastError());
-    std::cout << "tavrel-host: " << row.id << (row.name.empty() ? "" : " (" + row.name + ")")
-              << " is enrolled with profile " << row.profile << "; the running service answers it so from now on\n";
+    bool invalid = false;
+    if (!EnrolMachine(store, o.mac, o.profile, o.name, vars, static_cast<double>(time(nullptr)), &id, &error, &invalid))
+        return Fail(error, invalid ? kExitInvalid : kExitFailed);
+    std::cout << "tavrel-host: " << id << (o.name.empty() ? "" : " (" + o.name + ")") << " is enrolled with profile "
+              << o.profile << "; the running service answers it so from now on\n";
     return 0;
 }
 

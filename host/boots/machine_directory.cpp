@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "host/text/json_document.h"
+#include "host/text/mac_text.h"
 #include "host/text/uuid_text.h"
 #include "log/log_text.h"
 
@@ -295,4 +296,34 @@ DirectoryCounters MachineDirectory::Counters() {
     DirectoryCounters counters = m_Counters;
     counters.unknown = m_Unknown.size();
     return counters;
+}
+
+bool EnrolMachine(PolicyStore &store, const std::string &machine, const std::string &profile, const std::string &name,
+                  const TemplateVars &vars, double now, std::string *id, std::string *error, bool *invalid) {
+    EnrolmentRow row;
+    *invalid = true;
+    if (!CanonicalMac(machine, &row.mac) && !CanonicalUuid(machine, &row.uuid))
+        return *error = "\"" + machine + "\" is neither a MAC address (like 52:54:00:12:34:56) nor a UUID "
+                        "(like 4c4c4544-0042-3510-8058-b4c04f384d32)",
+               false;
+    if (profile.empty()) return *error = "no profile named", false;
+    *invalid = false;
+    row.id = row.mac.empty() ? row.uuid : row.mac;
+    std::vector<EnrolmentRow> rows;
+    if (!store.Enrolments(&rows)) return *error = store.LastError(), false;
+    for (const EnrolmentRow &old : rows)  // what the service learnt of it stays
+        if (old.id == row.id) {
+            if (row.uuid.empty()) row.uuid = old.uuid;
+            if (row.mac.empty()) row.mac = old.mac;
+            row.name = old.name;
+            row.enrolled = old.enrolled;
+        }
+    if (!name.empty()) row.name = name;
+    row.profile = profile;
+    row.vars = VarsText(vars);
+    row.updated = now;
+    if (row.enrolled == 0) row.enrolled = now;
+    if (!store.Enrol(row)) return *error = store.LastError(), false;
+    *id = row.id;
+    return true;
 }

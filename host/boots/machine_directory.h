@@ -116,3 +116,10 @@ private:
 // An enrolment's variables as the store keeps them (a JSON object), and back.
 std::string VarsText(const TemplateVars &vars);
 TemplateVars VarsFromText(const std::string &text);
+
+// Enrols MACHINE (a MAC or a UUID, in any form people type) with PROFILE,
+// keeping what the service learnt of it and, unless given, its name; as the
+// CLI and the API do it. ID gets its key; false with the problem (ERROR,
+// and INVALID when the request itself was wrong).
+bool EnrolMachine(PolicyStore &store, const std::string &machine, const std::string &profile, const std::string &name,
+                  const TemplateVars &vars, double now, std::string *id, std::string *error, bool *invalid);

@@ -67,6 +67,9 @@ class HttpHandler {
 public:
     virtual bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) = 0;
     virtual void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) = 0;
+    // A piece of a request's body, between the two Serve calls; by default
+    // thrown away (only GET and HEAD are served). False closes the connection.
+    virtual bool Upload(MHD_Connection *, void **, const char *, size_t) { return true; }
 
 protected:
     ~HttpHandler() = default;

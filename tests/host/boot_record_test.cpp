@@ -14,6 +14,7 @@
 #include "host/cli/machine_listings.h"
 #include "host/text/mac_text.h"
 #include "host/text/uuid_text.h"
+#include "host/web/machine_api.h"
 #include "host/web/metrics_text.h"
 #include "support/temp_tree.h"
 
@@ -584,4 +585,45 @@ TEST_F(MachineIdentityTest, TwoFailuresOfTheLoaderBringTheFallbackProfile) {
     EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → shimx64.efi — fallback profile safe"),
               std::string::npos) << DescribeAttempt(tracker.Machines().at(0));
     EXPECT_EQ(attempt(0).file, "snponly.efi");  // booted: the profile's own chain again
+}
+
+TEST_F(MachineIdentityTest, ApiNeedsItsTokenAndEnrolsListsAndChangesProfiles) {
+    MachineApi api;
+    m_Config.database = m_Tree.Root() + "/tavrel.db";
+    api.SetConfig(m_Config);
+    auto call = [&](const std::string &method, const std::string &path, const std::string &body = "",
+                    const std::string &token = "Bearer 0123456789abcdef-token") {
+        return api.Handle({method, path, token, body, "192.0.2.9"}, [] { return JsonValue::array({{{"range", "r"}}}); });
+    };
+    EXPECT_EQ(call("GET", "/api/v1/machines").status, 404u);  // no token configured: no API
+    m_Config.apiToken = "0123456789abcdef-token";
+    api.SetConfig(m_Config);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "").status, 401u);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "Bearer 0123456789abcdef-toke").status, 401u);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "Bearer 0123456789abcdef-tokenX").status, 401u);
+    m_Boot.Choose(Client("52:54:00:00:00:51", kUuid));
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    ApiReply list = call("GET", "/api/v1/machines");
+    ASSERT_EQ(list.status, 200u) << list.body;
+    EXPECT_EQ(JsonValue::parse(list.body)["unknown"][0]["uuid"], kUuidText);
+    EXPECT_EQ(call("POST", "/api/v1/machines", R"({"machine": "52:54:00:00:00:51", "profile": "nosuch"})").status, 400u);
+    EXPECT_EQ(call("POST", "/api/v1/machines", "{not json").status, 400u);
+    ApiReply enrolled = call("POST", "/api/v1/machines",
+                             R"({"machine": "4C4C4544004235108058B4C04F384D32", "profile": "rack", "name": "n51",
+                                 "vars": {"rack": "5"}})");
+    ASSERT_EQ(enrolled.status, 201u) << enrolled.body;
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid)), "rack.kpxe");
+    EXPECT_EQ(call("PUT", std::string("/api/v1/machines/") + kUuidText + "/profile", R"({"profile": "discovery"})").status,
+              200u);
+    EXPECT_EQ(call("PUT", "/api/v1/machines/52:54:00:00:00:99/profile", R"({"profile": "rack"})").status, 404u);
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid)), "discover.kpxe");
+    JsonValue one = JsonValue::parse(call("GET", std::string("/api/v1/machines/") + kUuidText).body);
+    EXPECT_EQ(one["enrolment"]["name"], "n51");
+    EXPECT_EQ(one["enrolment"]["vars"]["rack"], "5");
+    EXPECT_TRUE(one["unknown"].is_null());  // enrolled: off the unknown list
+    EXPECT_EQ(JsonValue::parse(call("GET", "/api/v1/pools").body)[0]["range"], "r");
+    EXPECT_EQ(call("DELETE", "/api/v1/pools").status, 405u);
+    EXPECT_EQ(call("GET", "/api/v1/nothing").status, 404u);
 }
