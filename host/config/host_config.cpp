@@ -1091,6 +1091,13 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
         line += "; IPv6 on " + std::string(config.server6.ServerIP) + ": " +
                 count(config.ranges6.size(), "range", "ranges") + ", " +
                 count(config.statics6.size(), "static entry", "static entries");
+    if (!config.profiles.empty()) {
+        size_t files = 0;
+        for (const Profile &profile : config.profiles) files += profile.templates.size();
+        line += "; " + count(config.profiles.size(), "profile", "profiles") + ", " +
+                count(files, "per-machine file", "per-machine files") + ", unknown machines " +
+                (config.identity.mode == UnknownMode::kEnforce ? "not answered" : "answered");
+    }
     if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
     if (secure.nLoadersChecked)
         line += "; " + count(secure.nLoadersChecked, "EFI loader", "EFI loaders") + " checked against SBAT level " +

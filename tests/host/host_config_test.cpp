@@ -557,6 +557,8 @@ TEST_F(HostConfigTest, ProfilesAreCheckedAndATemplateWithAMissingVariableIsRefus
     EXPECT_EQ(m_Config.identity.denyUuids, std::vector<std::string>{"4c4c4544-0042-3510-8058-b4c04f384d32"});
     EXPECT_EQ(m_Config.profiles[0].templates.at("grub.cfg").substr(0, 8), "{{name}}");
     EXPECT_EQ(m_Config.bootRules.at(0).profile, "safe");
+    EXPECT_EQ(CheckSummary(m_Config, 0), "ok (0 ranges, 0 static entries, 1 boot rule, 0 warnings; 2 profiles, "
+                                         "1 per-machine file, unknown machines not answered)");
     EXPECT_EQ(Errors(Server() + "[profiles.rack]\nbios = \"rack.kpxe\"\nvars = { console = \"ttyS0\" }\n"
                                 "files = { \"grub.cfg\" = \"grub.cfg.in\" }\n"),
               std::vector<std::string>{"host.toml:9: profiles.rack.files.grub.cfg (grub.cfg.in): {{extra}} has no value: "

@@ -640,6 +640,9 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(RowOf(dom, "machines", "52:54:00:12:34:21").find("result booted"), std::string::npos) << dom;
     EXPECT_NE(RowOf(dom, "failures", "52:54:00:12:34:22").find("no such file"), std::string::npos) << dom;
     EXPECT_EQ(RowOf(dom, "failures", "52:54:00:12:34:21"), "") << "a booted machine is no failure";
+    // Nothing is enrolled: both are unknown machines, with the time they were first seen.
+    EXPECT_NE(RowOf(dom, "unknown", "52:54:00:12:34:22").find("data-label=\"First seen\""), std::string::npos) << dom;
+    EXPECT_NE(Capture(Cli("machines --unknown")).find("52:54:00:12:34:21"), std::string::npos);
 
     std::string metrics = m_Tree.Root() + "/metrics.txt";
     ASSERT_EQ(Shell("curl -sf http://192.0.2.1:9100/metrics -o " + metrics), 0);
@@ -651,6 +654,7 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_dhcp_probe_conflicts_total 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_dhcp_unknown_lease_claims_total{answer=\"nak\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_tftp_refused_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_machines_unknown_dropped_total 0\n"), std::string::npos) << text;
 }
 
 // 2,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of
