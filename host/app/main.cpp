@@ -8,7 +8,8 @@
 //   tavrel-host assign MAC SERVER / unassign MAC / assignments   the policy table
 //   tavrel-host leases [--json]   the library's leases
 //   tavrel-host machines [--json] the boot record of every machine seen
-//   tavrel-host why MAC           the last boot attempt of MAC, in words
+//   tavrel-host why MAC|UUID      the last boot attempt of a machine, in words
+//   tavrel-host enrol MAC|UUID --profile NAME   a machine's profile; machines --unknown lists the rest
 // Each subcommand is one row of kCommands: its options and what it does.
 #include <signal.h>
 
@@ -519,9 +520,27 @@ int Unassign(PolicyStore &store, const Options &o) {
     return StoreStatus(store, store.Unassign(mac));
 }
 
+// The MAC a machine known by UUID last booted with: its enrolment's, else
+// its unknown entry's; "" when neither has one.
+bool MacOfUuid(PolicyStore &store, const std::string &uuid, std::string *mac) {
+    std::vector<EnrolmentRow> enrolled;
+    std::vector<UnknownRow> unknown;
+    if (!store.Enrolments(&enrolled) || !store.UnknownMachines(&unknown, 100000)) return false;
+    for (const EnrolmentRow &e : enrolled)
+        if (mac->empty() && (e.uuid == uuid || e.uuid == OtherByteOrder(uuid))) *mac = e.mac;
+    for (const UnknownRow &u : unknown)
+        if (mac->empty() && u.uuid == uuid) *mac = u.mac;
+    return true;
+}
+
 int Why(PolicyStore &store, const Options &o) {
-    std::string mac;
-    if (!TakeMachine(o, &mac)) return kExitInvalid;
+    std::string mac, uuid;
+    if (CanonicalUuid(o.mac, &uuid)) {
+        if (!MacOfUuid(store, uuid, &mac)) return Fail(store.LastError());
+        if (mac.empty()) return std::cout << uuid << ": never heard from this machine\n", kExitNothing;
+    } else if (!TakeMachine(o, &mac)) {
+        return kExitInvalid;
+    }
     MachineRow row;
     bool found = false;
     // PrintWhy tells an unknown MAC in words; the status tells a script.
@@ -696,7 +715,7 @@ const std::vector<Command> &Commands() {
              StoreOptions(sub, o);
          },
          WithStore(Enrol)},
-        {"why", "tell the last boot attempt of MAC (or an IPv6 client's duid-... key) in plain words",
+        {"why", "tell the last boot attempt of MAC (or a UUID, or an IPv6 client's duid-... key) in plain words",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);

@@ -521,6 +521,12 @@ TEST_F(MachineIdentityTest, EnrolCommandTakesEffectWithoutAReload) {
     EXPECT_EQ(FileFor(Client("52:54:00:00:00:31")), "rack.kpxe");
     EXPECT_EQ(Stored("52:54:00:00:00:31").name, "node31");
     EXPECT_EQ(VarsFromText(Stored("52:54:00:00:00:31").vars).at("rack"), "3");
+    m_Boot.Choose(Client("52:54:00:00:00:31", kUuidSmbios, TAVREL_UUID_DUID));
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));  // its UUID learnt: `why UUID` finds its MAC
+    std::string why = std::string(TAVREL_HOST_BIN) + " why --config " + config + " " + kUuidText + " > " +
+                      m_Tree.Root() + "/why.txt";
+    EXPECT_EQ(WEXITSTATUS(system(why.c_str())), 3);  // no boot record: this test has no tracker
+    EXPECT_EQ(ReadWholeFile(m_Tree.Root() + "/why.txt"), "52:54:00:00:00:31: never heard from this machine\n");
     std::string body;  // its own grub.cfg: by the MAC of its lease, by its address, and by name
     EXPECT_EQ(m_Boot.Render("grub.cfg", "52:54:00:00:00:31", "", &body), 1);
     EXPECT_EQ(body, "host node31 at 192.0.2.50 console=ttyS0\n");
