@@ -177,6 +177,7 @@ TemplateVars MachineVars(const Profile &profile, const Enrolment &enrolment, con
 int MachineBoot::Render(const std::string &asked, const std::string &mac, const std::string &address,
                         std::string *body) {
     std::shared_ptr<const Settings> settings = std::atomic_load(&m_Settings);
+    if (asked.empty()) return 0;
     std::string file = asked[0] == '/' ? asked.substr(1) : asked, key;
     if (file.rfind("m/", 0) == 0) {  // m/KEY/NAME
         size_t slash = file.find('/', 2);
