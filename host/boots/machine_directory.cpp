@@ -141,7 +141,8 @@ void MachineDirectory::Learn(const Enrolment &e, const SeenClient &client, bool 
     if (m_Learnt.size() >= kMaxLearnt) return;  // the next boot tells it again
     m_Learnt[e.id] = {uuid, mac};
     if (!uuid.empty())
-        std::cerr << "tavrel-host: identity: " << Shown(who) << " (" << client.mac << ") has UUID " << uuid
+        std::cerr << "tavrel-host: identity: " << Shown(who) << (who == client.mac ? "" : " (" + client.mac + ")")
+                  << " has UUID " << uuid
                   << ": known by it from now on, so a new NIC keeps its enrolment\n";
     if (!mac.empty())
         std::cerr << "tavrel-host: identity: " << Shown(who) << " (UUID " << e.uuid << ") now has MAC " << mac
@@ -230,9 +231,9 @@ bool MachineDirectory::Sync(PolicyStore &store) {
     bool ok = unknown.empty() || store.StoreUnknown(unknown);
     for (const auto &[id, change] : learnt) ok = store.UpdateIdentity(id, change.first, change.second) && ok;
     long dropped = 0;
-    if (m_nRound++ % kPruneEveryRounds == 0 || unknown.size() > cap / 10) {
+    // After every write, so the store never holds more than the cap; else now and then, for the retention.
+    if (m_nRound++ % kPruneEveryRounds == 0 || !unknown.empty())
         ok = store.PruneUnknown(cap, m_RetentionSeconds, &dropped) && ok;
-    }
     std::vector<EnrolmentRow> rows;
     std::vector<UnknownRow> stored;
     if (!store.Enrolments(&rows) || !store.UnknownMachines(&stored, kUnknownShown)) return false;
