@@ -279,8 +279,13 @@ void MachineDirectory::StopSyncing() {
 }
 
 void MachineDirectory::SyncLoop(std::unique_ptr<PolicyStore> store) {
+    auto told = std::chrono::steady_clock::time_point();
     for (;;) {
-        Sync(*store);
+        auto now = std::chrono::steady_clock::now();
+        if (!Sync(*store) && (told == std::chrono::steady_clock::time_point() || now - told > std::chrono::minutes(1))) {
+            told = now;  // the enrolments stay as last read meanwhile
+            std::cerr << "tavrel-host: machines: the store: " << store->LastError() << "\n";
+        }
         std::unique_lock<std::mutex> lock(m_StopLock);
         if (m_StopSignal.wait_for(lock, std::chrono::milliseconds(kSyncMs), [this] { return m_bStop; })) break;
     }

@@ -219,6 +219,14 @@ TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
                                           {"gateway", "192.168.0.1"}, {"netmask", "255.255.255.0"},
                                           {"server", "192.168.0.2"}, {"reporter", "192.0.2.1"}}))
         << json;
+    // Nothing is enrolled: the machines served are unknown ones, in this back-end's store; `enrol` takes one off.
+    std::string unknown;
+    for (int i = 0; i < 30 && unknown.find("\"52:54:00:12:34:09\"") == std::string::npos; ++i, usleep(100000))
+        unknown = Capture(Cli("machines --unknown --json"));
+    EXPECT_NE(unknown.find("\"mac\": \"52:54:00:12:34:09\""), std::string::npos) << unknown;
+    std::string enrol = std::string(TAVREL_HOST_BIN) + " enrol 52:54:00:12:34:09 --profile rack --db '" + m_Database + "'";
+    ASSERT_EQ(Shell(enrol + " 2>/dev/null"), 0);
+    EXPECT_EQ(Capture(Cli("machines --unknown --json")).find("\"52:54:00:12:34:09\""), std::string::npos);
 }
 
 // Usage errors exit 2, and "nothing to show" 3, as tavrel-host(8) says, for a script to tell.
