@@ -888,6 +888,7 @@ void ReadProfiles(Checker &check, const toml::table &root, const std::string &pa
                 if (const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text.c_str()))
                     check.Error(value.source(), itemKey, std::string("refused: ") + lpWhy);
                 CheckBootFileExists(check, *config, value, itemKey, text.c_str());
+                CheckHttpBase(check, value, itemKey, text, *config);
                 profile.chain[field] = text;
             } else if (field == "vars") {
                 StringTable(check, value, itemKey, &profile.vars);

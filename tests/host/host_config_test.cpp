@@ -565,10 +565,12 @@ TEST_F(HostConfigTest, ProfilesAreCheckedAndATemplateWithAMissingVariableIsRefus
                                        "neither a machine variable (name, mac, uuid, address, arch, server, profile) nor "
                                        "one of this profile's vars (give it one, or write {{extra|default}})"});
     std::vector<std::string> errors = Errors(Server() + "[identity]\nmode = \"strict\"\ndiscovery = \"none\"\n"
-                                                        "[profiles.a]\nbios = \"a\"\nfallback = \"b\"\nefi = \"x\"\n");
-    ASSERT_EQ(errors.size(), 4u);
+                                                        "[profiles.a]\nbios = \"a\"\nfallback = \"b\"\nefi = \"x\"\n"
+                                                        "ipxe = \"${http}/boot.ipxe\"\n");
+    ASSERT_EQ(errors.size(), 5u);
     EXPECT_NE(errors[0].find("identity.mode: must be \"log\" or \"enforce\""), std::string::npos);
     EXPECT_NE(errors[1].find("identity.discovery: no profile \"none\""), std::string::npos);
     EXPECT_NE(errors[2].find("profiles.a.fallback: no profile \"b\""), std::string::npos);
     EXPECT_NE(errors[3].find("profiles.a.efi: unknown key"), std::string::npos);
+    EXPECT_NE(errors[4].find("profiles.a.ipxe: ${http} needs [http] listen"), std::string::npos);
 }
