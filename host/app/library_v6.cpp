@@ -14,3 +14,15 @@ const LibraryV6 &FindLibraryV6() {
     }();
     return found;
 }
+
+const LibraryIdentity &FindLibraryIdentity() {
+    static const LibraryIdentity found = [] {
+        LibraryIdentity library;
+        library.lpRegisterChoice = reinterpret_cast<decltype(&RegisterSelectBootFileCallbackEx)>(
+            dlsym(RTLD_DEFAULT, "RegisterSelectBootFileCallbackEx"));
+        library.lpRegisterRender = reinterpret_cast<decltype(&RegisterRenderTftpFileCallback)>(
+            dlsym(RTLD_DEFAULT, "RegisterRenderTftpFileCallback"));
+        return library;
+    }();
+    return found;
+}

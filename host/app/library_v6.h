@@ -18,3 +18,13 @@ const LibraryV6 &FindLibraryV6();
 // The line that says why [ipv6] is not served.
 constexpr const char kIpv6Unavailable[] =
     "IPv6 is unavailable: the Tavrel library in use has no StartPXEV6; [ipv6] is not served (IPv4 is)";
+
+// The identity boot-file choice and the host-rendered TFTP files, found the
+// same way: an older library calls the plain callback, and serves files
+// from the boot folder alone.
+struct LibraryIdentity {
+    decltype(&RegisterSelectBootFileCallbackEx) lpRegisterChoice = nullptr;
+    decltype(&RegisterRenderTftpFileCallback) lpRegisterRender = nullptr;
+};
+
+const LibraryIdentity &FindLibraryIdentity();

@@ -8,7 +8,8 @@
 //   tavrel-host assign MAC SERVER / unassign MAC / assignments   the policy table
 //   tavrel-host leases [--json]   the library's leases
 //   tavrel-host machines [--json] the boot record of every machine seen
-//   tavrel-host why MAC           the last boot attempt of MAC, in words
+//   tavrel-host why MAC|UUID      the last boot attempt of a machine, in words
+//   tavrel-host enrol MAC|UUID --profile NAME   a machine's profile; machines --unknown lists the rest
 // Each subcommand is one row of kCommands: its options and what it does.
 #include <signal.h>
 
@@ -32,12 +33,14 @@
 #include "host/app/installed_paths.h"
 #include "host/app/library_v6.h"
 #include "host/app/log_tee.h"
+#include "host/app/machine_boot.h"
 #include "host/store/lease_journal.h"
 #include "host/text/line_cap.h"
 #include "host/cli/listings.h"
 #include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "host/text/time_text.h"
+#include "host/text/uuid_text.h"
 #include "host/cli/machine_listings.h"
 #include "host/app/policy_service.h"
 #include "host/web/status_server.h"
@@ -73,10 +76,11 @@ std::string ChosenFile(const BootRule &rule, const SelectBootFileRecord &client)
     return ExpandHttpBase(rule.file, base);
 }
 
-int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
+// The [[boot]] rules' choice, as before machines had profiles.
+int SelectByRules(const SelectBootFileRecord *client, char *bootfile) {
     auto rules = std::atomic_load(&g_BootRules);
     const BootRule *rule = rules ? MatchBootRule(*rules, *client) : nullptr;
-    if (!rule) {
+    if (!rule || rule->file.empty()) {  // a rule naming a profile was the machine choice's to take
         if (g_lpTracker) g_lpTracker->NoteRule(client->mac, "", "");  // this exchange credits no rule
         return 0;
     }
@@ -94,6 +98,57 @@ int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *boo
     if (choice.bDefault) return 0;
     snprintf(bootfile, 128, "%s", choice.file.c_str());
     return 1;
+}
+
+MachineBoot *g_lpMachineBoot = nullptr;
+
+void LogBootLine(const std::string &line) {
+    std::string text = g_BootLines.Admit(line);
+    if (!text.empty()) std::cout << text << std::flush;
+}
+
+// By machine first (enrolment, discovery, a rule's profile), then by the
+// rules. SILENCE: the library can leave a client unanswered.
+int ChooseForMachine(const SelectBootFileRecordEx &client, char *bootfile, bool silence) {
+    if (!g_lpMachineBoot) return SelectByRules(&client.base, bootfile);
+    BootAnswer answer = g_lpMachineBoot->Choose(client);
+    if (answer.kind == BootAnswer::kRules) {
+        if (!answer.line.empty()) LogBootLine(answer.line);
+        return SelectByRules(&client.base, bootfile);
+    }
+    LogBootLine(answer.line);
+    if (answer.kind == BootAnswer::kSilent) {
+        if (g_lpTracker) g_lpTracker->NoteRule(client.base.mac, "", "");
+        return silence ? TAVREL_BOOT_CHOICE_SILENT : 0;
+    }
+    BootRule served;
+    served.file = answer.file;
+    std::string file = ChosenFile(served, client.base);
+    if (g_lpTracker) g_lpTracker->NoteRule(client.base.mac, answer.rule, file, answer.note);
+    snprintf(bootfile, 128, "%s", file.c_str());
+    return 1;
+}
+
+int TAVREL_CALLBACK SelectBootFileEx(const SelectBootFileRecordEx *client, char *bootfile) {
+    return ChooseForMachine(*client, bootfile, true);
+}
+
+// A library without the identity choice: by MAC alone, and always answered.
+int TAVREL_CALLBACK SelectBootFile(const SelectBootFileRecord *client, char *bootfile) {
+    return ChooseForMachine(ExOf(*client), bootfile, false);
+}
+
+int TAVREL_CALLBACK RenderTftpFile(const TftpRenderRecord *request, unsigned char *buffer, int capacity) {
+    if (!g_lpMachineBoot) return TAVREL_RENDER_NOT_MINE;
+    std::string body;
+    int found = g_lpMachineBoot->Render(std::string(request->file, strnlen(request->file, sizeof request->file)),
+                                        request->macknown ? MacText(request->mac) : "",
+                                        std::string(request->address, strnlen(request->address, sizeof request->address)),
+                                        &body);
+    if (found == 0) return TAVREL_RENDER_NOT_MINE;
+    if (found < 0 || body.size() > static_cast<size_t>(capacity)) return TAVREL_RENDER_NOT_FOUND;
+    memcpy(buffer, body.data(), body.size());
+    return static_cast<int>(body.size());
 }
 
 // The library's delivery thread: the record is copied into the tracker at once.
@@ -138,6 +193,31 @@ void UseBootRules(const HostConfig &config) {
                                         config.httpBase, config.httpBase6));
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
     std::atomic_store(&g_SecureBoot, std::make_shared<SecureBootGuard>(config));
+    if (g_lpMachineBoot) g_lpMachineBoot->Use(config);
+}
+
+// The machine choice to the library: the identity callback when it has one.
+void RegisterMachineChoice(const HostConfig &config) {
+    const LibraryIdentity &library = FindLibraryIdentity();
+    if (library.lpRegisterChoice) library.lpRegisterChoice(SelectBootFileEx);
+    else RegisterSelectBootFileCallback(SelectBootFile);
+    if (library.lpRegisterRender) library.lpRegisterRender(RenderTftpFile);
+    if (!library.lpRegisterChoice && config.identity.mode == UnknownMode::kEnforce)
+        std::cerr << "tavrel-host: identity.mode = \"enforce\" needs a Tavrel library with "
+                     "RegisterSelectBootFileCallbackEx: unknown machines get the configured boot_file\n";
+    bool files = false;
+    for (const Profile &profile : config.profiles) files = files || !profile.templates.empty();
+    if (files && !library.lpRegisterRender)
+        std::cerr << "tavrel-host: the Tavrel library in use has no RegisterRenderTftpFileCallback: the profiles' "
+                     "files are served over HTTP only\n";
+}
+
+void UnregisterMachineChoice() {
+    const LibraryIdentity &library = FindLibraryIdentity();
+    if (library.lpRegisterChoice) library.lpRegisterChoice(nullptr);
+    if (library.lpRegisterRender) library.lpRegisterRender(nullptr);
+    RegisterSelectBootFileCallback(nullptr);
+    g_lpMachineBoot = nullptr;
 }
 
 // As tavrel-host(8) lists them: 3 tells a script there was nothing to show
@@ -236,13 +316,24 @@ int Run(const std::string &path) {
         return 1;
     }
     g_lpTracker = tracker.get();
+    MachineDirectory directory(config.server.ServerIP);
+    directory.SetOptions(config.identity);
+    if (!directory.StartSyncing(config.database, config.machineRetentionSeconds, &error)) {
+        std::cerr << "tavrel-host: " << error << "\n";
+        return 1;
+    }
+    MachineBoot machineBoot(directory);
+    machineBoot.SetAttempts([&tracker](const std::string &mac, MachineRecord *record) {
+        return tracker->LastAttempt(mac, record);
+    });
+    g_lpMachineBoot = &machineBoot;
     SetHttpObserver(tracker.get());
     SetReportObserver(tracker.get());  // a report is a boot once the queue took it
     SetBeaconObserver(tracker.get());
     signal(SIGPIPE, SIG_IGN);  // an HTTP client that hangs up ends only its transfer
     RegisterSelectPxeCallback(SelectPxeServer, SelectMirrorServerToDB);
     UseBootRules(config);
-    RegisterSelectBootFileCallback(SelectBootFile);
+    RegisterMachineChoice(config);
     if (FindLibraryV6().lpRegisterEx)
         FindLibraryV6().lpRegisterEx(TakeBootEventEx);
     else
@@ -261,6 +352,9 @@ int Run(const std::string &path) {
     }
     // The HTTP address and folder, like the TFTP folder, are taken at start.
     BootHttpServer http;
+    http.SetRenderer([&machineBoot](const std::string &name, const std::string &address, std::string *body) {
+        return machineBoot.Render(name, "", address, body);
+    });
     if (!config.httpAddress.empty() &&
         !http.Start(config.server.rootpath, config.httpAddress, config.nHttpPort, &error)) {
         std::cerr << error << "\n";
@@ -276,6 +370,7 @@ int Run(const std::string &path) {
     sources.members = [&policy] { return policy->Members(); };
     if (!config.httpAddress.empty()) sources.http = [&http] { return http.Sending(); };
     sources.lpLines = &lines;
+    sources.lpMachines = &directory;
     StatusServer status(*tracker, sources);
     status.SetConfig(config);
     if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {
@@ -323,6 +418,8 @@ int Run(const std::string &path) {
     status.Stop();
     http.Stop();
     StopPXE();  // delivers the last events first
+    UnregisterMachineChoice();
+    directory.StopSyncing();
     RegisterBootEventCallback(nullptr);
     if (FindLibraryV6().lpRegisterEx) FindLibraryV6().lpRegisterEx(nullptr);
     if (FindLibraryV6().Available()) FindLibraryV6().lpRegister(nullptr);
@@ -340,8 +437,9 @@ int Run(const std::string &path) {
 // The store named by --db, or else by the configuration FILE, which must
 // then exist and be valid.
 struct Options {
-    std::string file, database, mac, server, since, dataFolder;
-    bool json = false, fileGiven = false;
+    std::string file, database, mac, server, since, dataFolder, profile, name;
+    std::vector<std::string> vars;
+    bool json = false, fileGiven = false, unknown = false;
     long limit = 100;
 };
 
@@ -432,14 +530,74 @@ int Unassign(PolicyStore &store, const Options &o) {
     return StoreStatus(store, store.Unassign(mac));
 }
 
+// The MAC a machine known by UUID last booted with: its enrolment's, else
+// its unknown entry's; "" when neither has one.
+bool MacOfUuid(PolicyStore &store, const std::string &uuid, std::string *mac) {
+    std::vector<EnrolmentRow> enrolled;
+    std::vector<UnknownRow> unknown;
+    if (!store.Enrolments(&enrolled) || !store.UnknownMachines(&unknown, 100000)) return false;
+    for (const EnrolmentRow &e : enrolled)
+        if (mac->empty() && (e.uuid == uuid || e.uuid == OtherByteOrder(uuid))) *mac = e.mac;
+    for (const UnknownRow &u : unknown)
+        if (mac->empty() && u.uuid == uuid) *mac = u.mac;
+    return true;
+}
+
 int Why(PolicyStore &store, const Options &o) {
-    std::string mac;
-    if (!TakeMachine(o, &mac)) return kExitInvalid;
+    std::string mac, uuid;
+    if (CanonicalUuid(o.mac, &uuid)) {
+        if (!MacOfUuid(store, uuid, &mac)) return Fail(store.LastError());
+        if (mac.empty()) return std::cout << uuid << ": never heard from this machine\n", kExitNothing;
+    } else if (!TakeMachine(o, &mac)) {
+        return kExitInvalid;
+    }
     MachineRow row;
     bool found = false;
     // PrintWhy tells an unknown MAC in words; the status tells a script.
     if (!store.Machine(mac, &row, &found) || !PrintWhy(store, mac)) return Fail(store.LastError());
     return found ? 0 : kExitNothing;
+}
+
+// The profile must be one of the configuration's, when it can be read.
+bool CheckProfileName(const Options &o) {
+    HostConfig config;
+    std::vector<std::string> errors;
+    if (!LoadHostConfig(o.file, &config, &errors)) {
+        if (o.database.empty() || o.fileGiven) {
+            for (const std::string &error : errors) std::cerr << error << "\n";
+            return false;
+        }
+        std::cerr << "warning: without the configuration (--config FILE) profile \"" << o.profile
+                  << "\" is not checked\n";
+        return true;
+    }
+    if (FindProfile(config.profiles, o.profile)) return true;
+    std::string names;
+    for (const Profile &profile : config.profiles) names += (names.empty() ? "" : ", ") + profile.name;
+    std::cerr << "tavrel-host: " << o.file << " has no profile \"" << o.profile << "\" ("
+              << (names.empty() ? "it has no [profiles.NAME]" : "it has " + names) << ")\n";
+    return false;
+}
+
+int Enrol(PolicyStore &store, const Options &o) {
+    TemplateVars vars;
+    for (const std::string &pair : o.vars) {
+        size_t equals = pair.find('=');
+        if (equals == 0 || equals == std::string::npos)
+            return Fail("--var \"" + pair + "\" is not NAME=VALUE", kExitInvalid);
+        vars[pair.substr(0, equals)] = pair.substr(equals + 1);
+    }
+    std::string id, error, canonical;
+    if (!CanonicalMac(o.mac, &canonical) && !CanonicalUuid(o.mac, &canonical))
+        return Fail("\"" + o.mac + "\" is neither a MAC address (like 52:54:00:12:34:56) nor a UUID "
+                    "(like 4c4c4544-0042-3510-8058-b4c04f384d32)", kExitInvalid);
+    if (!CheckProfileName(o)) return kExitInvalid;
+    bool invalid = false;
+    if (!EnrolMachine(store, o.mac, o.profile, o.name, vars, static_cast<double>(time(nullptr)), &id, &error, &invalid))
+        return Fail(error, invalid ? kExitInvalid : kExitFailed);
+    std::cout << "tavrel-host: " << id << (o.name.empty() ? "" : " (" + o.name + ")") << " is enrolled with profile "
+              << o.profile << "; the running service answers it so from now on\n";
+    return 0;
 }
 
 int Farm(PolicyStore &store, const Options &o) {
@@ -552,10 +710,22 @@ const std::vector<Command> &Commands() {
         {"machines", "list the boot record of every machine seen",
          [](CLI::App *sub, Options &o) {
              JsonFlag(sub, o);
+             sub->add_flag("--unknown", o.unknown, "the machines answered without being enrolled instead");
              StoreOptions(sub, o);
          },
-         Listing([](PolicyStore &store, const Options &o) { return PrintMachines(store, o.json); })},
-        {"why", "tell the last boot attempt of MAC (or an IPv6 client's duid-... key) in plain words",
+         Listing([](PolicyStore &store, const Options &o) {
+             return o.unknown ? PrintUnknownMachines(store, o.json) : PrintMachines(store, o.json);
+         })},
+        {"enrol", "enrol a machine (by MAC or UUID) with a profile; the running service sees it at once",
+         [](CLI::App *sub, Options &o) {
+             sub->add_option("MACHINE", o.mac, "its MAC or UUID")->required();
+             sub->add_option("--profile", o.profile, "a profile of the configuration ([profiles.NAME])")->required();
+             sub->add_option("--name", o.name, "its host name, the {{name}} of its files");
+             sub->add_option("--var", o.vars, "NAME=VALUE for its files, again for more");
+             StoreOptions(sub, o);
+         },
+         WithStore(Enrol)},
+        {"why", "tell the last boot attempt of MAC (or a UUID, or an IPv6 client's duid-... key) in plain words",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MAC", o.mac)->required();
              StoreOptions(sub, o);

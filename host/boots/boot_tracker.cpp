@@ -424,6 +424,15 @@ void BootTracker::Record(const std::string &key, const BootStep &step, const std
     if (m_Unsettled.size() > kMaxMachines) SettleOutcomes(m_Clock());  // nobody asks: keep it bounded
 }
 
+bool BootTracker::LastAttempt(const std::string &mac, MachineRecord *record) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto found = m_Machines.find(mac);
+    if (found == m_Machines.end()) return false;
+    *record = found->second;
+    SettleRecord(record, m_Clock());
+    return true;
+}
+
 std::vector<MachineRecord> BootTracker::Machines() {
     std::lock_guard<std::mutex> lock(m_Lock);
     double now = m_Clock();

@@ -108,6 +108,8 @@ public:
     // the freshest of each, newest first.
     std::vector<MachineRecord> Machines();
     BootCounters Counters();
+    // This server's record of MAC, settled as of now; false when it has none.
+    bool LastAttempt(const std::string &mac, MachineRecord *record);
     // This server's transfers under way, newest first.
     std::vector<TransferUnderWay> Transfers();
     // Settles the attempts that changed since the last call, as of now.

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "host/boots/boot_tracker.h"
+#include "host/config/profiles.h"
 #include "host/text/json_document.h"
 #include "host/text/time_text.h"
 
@@ -58,5 +59,38 @@ bool PrintWhy(PolicyStore &store, const std::string &mac) {
     }
     MachineRecord record = RecordFromRow(row);
     std::cout << ShownText(record.mac) << ": " << DescribeAttempt(record) << "\n";
+    return true;
+}
+
+namespace {
+
+std::string ArchText(int arch) {
+    SelectBootFileRecord record{};
+    record.arch = arch;
+    std::string family = ClientFamily(record);
+    return arch < 0 ? "" : family.empty() ? std::to_string(arch) : family;
+}
+
+}  // namespace
+
+bool PrintUnknownMachines(PolicyStore &store, bool json) {
+    std::vector<UnknownRow> rows;
+    if (!store.UnknownMachines(&rows, kListed)) return false;
+    if (json) {
+        JsonValue out = JsonValue::array();
+        for (const UnknownRow &u : rows)
+            out.push_back({{"id", u.id}, {"uuid", u.uuid}, {"mac", u.mac}, {"arch", u.arch}, {"arch_name", ArchText(u.arch)},
+                           {"vendor_class", u.vendorClass}, {"address", u.address},
+                           {"first_seen", LocalTimeText(u.firstSeen)}, {"last_seen", LocalTimeText(u.lastSeen)},
+                           {"server", u.reporter}});
+        std::cout << JsonDocument(out);
+        return true;
+    }
+    printf("%-19s  %-19s  %-36s  %-17s  %-10s  %s\n", "first seen", "last seen", "uuid", "mac", "arch", "vendor class");
+    for (const UnknownRow &u : rows)
+        printf("%-19s  %-19s  %-36s  %-17s  %-10s  %s\n", LocalTimeText(u.firstSeen).c_str(),
+               LocalTimeText(u.lastSeen).c_str(), u.uuid.empty() ? "-" : ShownText(u.uuid).c_str(),
+               u.mac.empty() ? "-" : ShownText(u.mac).c_str(), ArchText(u.arch).c_str(),
+               ShownText(u.vendorClass).c_str());
     return true;
 }

@@ -12,7 +12,8 @@ struct BootRule {
     std::string userClass;     // the whole option 77; empty: any
     std::string vendorPrefix;  // start of option 60; empty: any
     std::vector<unsigned char> macPrefix;  // first bytes of the MAC; empty: any
-    std::string file;
+    std::string file;          // "" when the rule names a profile instead
+    std::string profile;       // the profile whose chain it gives; "" when it gives FILE
     std::string name;          // where the configuration has it: "boot[2] (line 31)"
     int nFileLine = 0;         // the line of its file key, for the Secure Boot check
     std::string fallback;      // served instead of a revoked loader ([secure_boot] refuse_revoked); "": none

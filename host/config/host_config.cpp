@@ -11,12 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <toml++/toml.h>
 
 #include "host/config/pi_check.h"
 #include "host/config/secure_boot_check.h"
 #include "host/text/address_text.h"
 #include "host/text/mac_text.h"
+#include "host/text/uuid_text.h"
 #include "tftp/boot_path.h"
 
 namespace {
@@ -48,7 +52,10 @@ const SectionKeys kKnownKeys[] = {
     {"metrics", false, {"listen", "retention_days"}},
     {"range", true, {"begin", "end", "netmask", "gateway", "dns1", "dns2", "class", "relayed"}},
     {"static", true, {"mac", "ip", "netmask", "gateway", "dns1", "dns2"}},
-    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file", "fallback"}},
+    {"boot", true, {"arch", "user_class", "vendor_class", "mac", "file", "fallback", "profile"}},
+    {"identity", false, {"mode", "discovery", "deny_uuids", "max_unknown"}},
+    {"profiles", false, {}},  // its keys are the profiles' names, each checked by ReadProfiles
+    {"api", false, {"token", "token_file"}},
     {"secure_boot", false, {"revocations", "level", "refuse_revoked", "warn_unsigned"}},
     {"ipv6", false,
      {"address", "interface", "boot_file", "dhcp_mode", "dns", "router_advertisement", "prefix", "range", "static"}},
@@ -213,7 +220,7 @@ void CheckKnownKeys(Checker &check, const toml::table &root) {
         }
         if (!known->array) {
             if (const toml::table *table = entry.second.as_table()) {
-                CheckKeysOf(check, *table, name, *known);
+                if (name != "profiles") CheckKeysOf(check, *table, name, *known);
                 if (name == "ipv6") CheckIpv6Lists(check, *table);
             } else
                 check.Warning(entry.second.source(), name,
@@ -722,7 +729,9 @@ void ReadBootRules(Checker &check, const toml::table &root, HostConfig *config) 
         // The Pi's bootloader takes no boot file: its rule may name none.
         const toml::node *lpArch = table->get("arch");
         bool bPi = lpArch && lpArch->is_string() && lpArch->as_string()->get() == "rpi";
-        if (check.Text(*table, "file", key + ".file", text, sizeof text, !bPi, where) && *text) {
+        if (check.Text(*table, "profile", key + ".profile", text, sizeof text, false, where)) rule.profile = text;
+        *text = '\0';
+        if (check.Text(*table, "file", key + ".file", text, sizeof text, !bPi && rule.profile.empty(), where) && *text) {
             rule.file = text;
             const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text);
             if (lpWhy) check.Error(table->get("file")->source(), key + ".file", std::string("refused: ") + lpWhy);
@@ -796,6 +805,191 @@ void ReadMetrics(Checker &check, const toml::table &root, HostConfig *config) {
     }
 }
 
+
+// The folder FILE (the configuration) is in: templates are named from there.
+std::string FolderOf(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// A template file, read now: the service renders from memory, and `check`
+// sees the variables it needs.
+bool ReadTemplate(const std::string &path, std::string *text, std::string *problem) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return *problem = std::string("cannot be read: ") + strerror(errno), false;
+    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (text->size() > kMaxRenderBytes)
+        return *problem = "larger than " + std::to_string(kMaxRenderBytes) + " bytes", false;
+    return true;
+}
+
+// A table of strings (vars, files); false after an error.
+bool StringTable(Checker &check, const toml::node &node, const std::string &key,
+                 std::map<std::string, std::string> *out) {
+    const toml::table *table = node.as_table();
+    if (!table) return check.Error(node.source(), key, "must be a table of strings (like { a = \"b\" })"), false;
+    for (const auto &entry : *table) {
+        const toml::node &value = entry.second;
+        if (!value.is_string()) {
+            check.Error(value.source(), key + "." + std::string(entry.first.str()), "must be a string");
+            return false;
+        }
+        (*out)[std::string(entry.first.str())] = value.as_string()->get();
+    }
+    return true;
+}
+
+void CheckTemplateVars(Checker &check, const toml::node &where, const std::string &key, const Profile &profile,
+                       const std::string &text) {
+    std::set<std::string> needs;
+    std::string problem;
+    if (!TemplateNeeds(text, &needs, &problem)) return check.Error(where.source(), key, problem);
+    for (const std::string &name : needs) {
+        bool known = profile.vars.count(name) > 0;
+        for (const char *builtIn : kMachineVars) known = known || name == builtIn;
+        if (!known)
+            check.Error(where.source(), key,
+                        "{{" + name + "}} has no value: neither a machine variable (name, mac, uuid, address, arch, "
+                        "server, profile) nor one of this profile's vars (give it one, or write {{" + name +
+                            "|default}})");
+    }
+}
+
+void ReadProfileFiles(Checker &check, const toml::node &node, const std::string &key, const std::string &folder,
+                      Profile *profile) {
+    if (!StringTable(check, node, key, &profile->files)) return;
+    for (const auto &[name, file] : profile->files) {
+        const toml::node &where = *node.as_table()->get(name);
+        std::string entry = key + "." + name;
+        if (const char *lpWhy = RefuseBootFileName(name.c_str()))
+            check.Error(where.source(), entry, std::string("refused as a file name: ") + lpWhy);
+        std::string path = !file.empty() && file[0] == '/' ? file : folder + "/" + file, text, problem;
+        if (!ReadTemplate(path, &text, &problem)) {
+            check.Error(where.source(), entry, path + ": " + problem);
+            continue;
+        }
+        CheckTemplateVars(check, where, entry + " (" + file + ")", *profile, text);
+        profile->templates[name] = text;
+    }
+}
+
+// [profiles.NAME]: bios, uefi-x64, uefi-arm64, http and ipxe give the chain
+// per family; vars, files and fallback the rest.
+void ReadProfiles(Checker &check, const toml::table &root, const std::string &path, HostConfig *config) {
+    const toml::table *profiles = root["profiles"].as_table();
+    if (!profiles) return;
+    for (const auto &entry : *profiles) {
+        std::string name(entry.first.str()), key = "profiles." + name;
+        const toml::table *table = entry.second.as_table();
+        if (!table) {
+            check.Error(entry.second.source(), key, "must be a section [profiles." + name + "]");
+            continue;
+        }
+        Profile profile;
+        profile.name = name;
+        profile.nLine = static_cast<int>(table->source().begin.line);
+        for (const auto &item : *table) {
+            std::string field(item.first.str()), itemKey = key + "." + field;
+            const toml::node &value = item.second;
+            bool family = false;
+            for (const char *known : kProfileFamilies) family = family || field == known;
+            if (family || field == "fallback") {
+                if (!value.is_string() || value.as_string()->get().empty() ||
+                    value.as_string()->get().size() >= kBootFileNameSize) {
+                    check.Error(value.source(), itemKey, "must be a string of 1 to 127 characters");
+                    continue;
+                }
+                const std::string &text = value.as_string()->get();
+                if (field == "fallback") {
+                    profile.fallback = text;
+                    continue;
+                }
+                if (const char *lpWhy = IsBootUrl(text) ? nullptr : RefuseBootFileName(text.c_str()))
+                    check.Error(value.source(), itemKey, std::string("refused: ") + lpWhy);
+                CheckBootFileExists(check, *config, value, itemKey, text.c_str());
+                CheckHttpBase(check, value, itemKey, text, *config);
+                profile.chain[field] = text;
+            } else if (field == "vars") {
+                StringTable(check, value, itemKey, &profile.vars);
+            } else if (field != "files") {
+                check.Error(value.source(), itemKey,
+                            "unknown key (a profile has bios, uefi-x64, uefi-arm64, http, ipxe, vars, files, fallback)");
+            }
+        }
+        if (const toml::node *files = table->get("files"))  // after vars: its templates are checked against them
+            ReadProfileFiles(check, *files, key + ".files", FolderOf(path), &profile);
+        config->profiles.push_back(std::move(profile));
+    }
+    for (const auto &entry : *profiles) {
+        const Profile *profile = FindProfile(config->profiles, std::string(entry.first.str()));
+        if (!profile || profile->fallback.empty() || FindProfile(config->profiles, profile->fallback)) continue;
+        check.Error(entry.second.as_table()->get("fallback")->source(), "profiles." + profile->name + ".fallback",
+                    "no profile \"" + profile->fallback + "\" ([profiles." + profile->fallback + "])");
+    }
+    for (const BootRule &rule : config->bootRules)
+        if (!rule.profile.empty() && !FindProfile(config->profiles, rule.profile))
+            check.Error(root.source(), rule.name.substr(0, rule.name.find(' ')) + ".profile",
+                        "no profile \"" + rule.profile + "\" ([profiles." + rule.profile + "]), in " + rule.name);
+}
+
+// [identity]: what an unknown machine gets, and UUIDs not to believe.
+void ReadIdentity(Checker &check, const toml::table &root, HostConfig *config) {
+    IdentityOptions &identity = config->identity;
+    const toml::table *table = root["identity"].as_table();
+    if (!table) return;
+    char text[256] = "";
+    if (check.Text(*table, "mode", "identity.mode", text, sizeof text, false, table->source()) && *text) {
+        if (strcmp(text, "log") == 0) identity.mode = UnknownMode::kLog;
+        else if (strcmp(text, "enforce") == 0) identity.mode = UnknownMode::kEnforce;
+        else check.Error(table->get("mode")->source(), "identity.mode", "must be \"log\" or \"enforce\"");
+    }
+    *text = '\0';
+    if (check.Text(*table, "discovery", "identity.discovery", text, sizeof text, false, table->source()) && *text) {
+        identity.discovery = text;
+        if (!FindProfile(config->profiles, identity.discovery))
+            check.Error(table->get("discovery")->source(), "identity.discovery",
+                        "no profile \"" + identity.discovery + "\" ([profiles." + identity.discovery + "])");
+    }
+    if (const toml::node *deny = table->get("deny_uuids")) {
+        const toml::array *list = deny->as_array();
+        if (!list) check.Error(deny->source(), "identity.deny_uuids", "must be a list of UUIDs");
+        int index = 0;
+        for (const toml::node &item : ListOrNone(list)) {
+            std::string canonical, key = "identity.deny_uuids[" + std::to_string(index++) + "]";
+            if (item.is_string() && CanonicalUuid(item.as_string()->get(), &canonical))
+                identity.denyUuids.push_back(canonical);
+            else
+                check.Error(item.source(), key, "not a UUID (like 4c4c4544-0042-3510-8058-b4c04f384d32)");
+        }
+    }
+    identity.nMaxUnknown = static_cast<size_t>(
+        WholeNumber(check, *table, "max_unknown", "identity.max_unknown", 4096, 16, 1000000));
+}
+
+// [api] token or token_file: the bearer token of /api/v1/; none, no API.
+void ReadApi(Checker &check, const toml::table &root, const std::string &path, HostConfig *config) {
+    const toml::table *table = root["api"].as_table();
+    if (!table) return;
+    constexpr size_t kMinToken = 16;
+    char text[1024] = "";
+    std::string token;
+    const toml::node *where = table->get("token");
+    if (check.Text(*table, "token", "api.token", text, sizeof text, false, table->source()) && *text) token = text;
+    *text = '\0';
+    if (check.Text(*table, "token_file", "api.token_file", text, sizeof text, false, table->source()) && *text) {
+        where = table->get("token_file");
+        std::string file = text[0] == '/' ? text : FolderOf(path) + "/" + text;
+        std::ifstream in(file);
+        if (!in || !std::getline(in, token))
+            return check.Error(where->source(), "api.token_file", file + ": cannot be read");
+        while (!token.empty() && isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+    }
+    if (!where) return;
+    if (token.size() < kMinToken)
+        return check.Error(where->source(), where == table->get("token") ? "api.token" : "api.token_file",
+                           "a token of at least 16 characters");
+    config->apiToken = token;
+}
 }  // namespace
 
 namespace {
@@ -889,6 +1083,9 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     CheckHttpBases(check, root, config);
     ReadPolicy(check, root, config);
     ReadSecureBoot(check, root, config);
+    ReadProfiles(check, root, path, config);
+    ReadIdentity(check, root, config);
+    ReadApi(check, root, path, config);
     if (errors->size() == before) CheckSecureBootChains(path, config, warnings);
     SortByLine(path, errors, before);
     SortByLine(path, warnings, warningsBefore);
@@ -918,6 +1115,13 @@ std::string CheckSummary(const HostConfig &config, size_t nWarnings) {
         line += "; IPv6 on " + std::string(config.server6.ServerIP) + ": " +
                 count(config.ranges6.size(), "range", "ranges") + ", " +
                 count(config.statics6.size(), "static entry", "static entries");
+    if (!config.profiles.empty()) {
+        size_t files = 0;
+        for (const Profile &profile : config.profiles) files += profile.templates.size();
+        line += "; " + count(config.profiles.size(), "profile", "profiles") + ", " +
+                count(files, "per-machine file", "per-machine files") + ", unknown machines " +
+                (config.identity.mode == UnknownMode::kEnforce ? "not answered" : "answered");
+    }
     if (config.farm) line += "; overlaps with the other members' ranges: checked by run, with the database";
     if (secure.nLoadersChecked)
         line += "; " + count(secure.nLoadersChecked, "EFI loader", "EFI loaders") + " checked against SBAT level " +

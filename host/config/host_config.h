@@ -9,6 +9,7 @@
 
 #include "Tavrel.h"
 #include "host/config/boot_rules.h"
+#include "host/config/profiles.h"
 #include "host/config/sbat_levels.h"
 
 struct HostConfig {
@@ -42,6 +43,10 @@ struct HostConfig {
     int nPrefixLength6 = 64;    // of the server's address ("2001:db8::1/64"), 64 unless written
     std::vector<TeskSubNetV6Struct> ranges6;
     std::vector<TeskStaticDhcpV6Struct> statics6;
+    // [identity], [profiles.NAME] and [api]: machines by identity, what they boot, the JSON API.
+    IdentityOptions identity;
+    std::vector<Profile> profiles;
+    std::string apiToken;  // empty: no API
 };
 
 constexpr int kFarmHeartbeatPort = 4457;

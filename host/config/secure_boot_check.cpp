@@ -93,7 +93,7 @@ std::string LocalBootFilePath(const HostConfig &config, const std::string &file)
 void CheckSecureBootChains(const std::string &path, HostConfig *config, std::vector<std::string> *warnings) {
     std::vector<Loader> loaders;
     for (const BootRule &rule : config->bootRules) {
-        if (!ReachesUefi(rule)) continue;
+        if (rule.file.empty() || !ReachesUefi(rule)) continue;  // a profile's rule
         std::string key = rule.name.substr(0, rule.name.find(' '));
         loaders.push_back({key + ".file", rule.file, rule.nFileLine, ServesFirmware(rule)});
         if (!rule.fallback.empty())
@@ -108,7 +108,7 @@ void CheckSecureBootChains(const std::string &path, HostConfig *config, std::vec
 // start or a re-read wait for no file.
 SecureBootGuard::SecureBootGuard(const HostConfig &config) : m_Config(config) {
     for (const BootRule &rule : m_Config.bootRules) {
-        if (!ReachesUefi(rule)) continue;
+        if (rule.file.empty() || !ReachesUefi(rule)) continue;
         Judge(rule.file);
         if (!rule.fallback.empty()) Judge(rule.fallback);
     }

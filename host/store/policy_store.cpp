@@ -45,6 +45,13 @@ bool PolicyStore::Migrate(std::string *error) {
          "CREATE INDEX machines_last_seen ON machines (last_seen)"},
         {"ALTER TABLE servers ADD COLUMN beat_sequence BIGINT NOT NULL DEFAULT 0"},
         {"ALTER TABLE servers ADD COLUMN heard TEXT NOT NULL DEFAULT ''"},
+        {"CREATE TABLE enrolments (id TEXT PRIMARY KEY, uuid TEXT NOT NULL, mac TEXT NOT NULL, name TEXT NOT NULL,"
+         " profile TEXT NOT NULL, vars TEXT NOT NULL, enrolled DOUBLE PRECISION NOT NULL,"
+         " updated DOUBLE PRECISION NOT NULL)",
+         "CREATE TABLE unknown_machines (id TEXT PRIMARY KEY, uuid TEXT NOT NULL, mac TEXT NOT NULL,"
+         " arch INTEGER NOT NULL, vendor_class TEXT NOT NULL, address TEXT NOT NULL,"
+         " first_seen DOUBLE PRECISION NOT NULL, last_seen DOUBLE PRECISION NOT NULL, reporter TEXT NOT NULL)",
+         "CREATE INDEX unknown_last_seen ON unknown_machines (last_seen)"},
     };
     // Under the lock even the first table: concurrent CREATE ... IF NOT
     // EXISTS can fail on PostgreSQL.
@@ -209,4 +216,92 @@ bool PolicyStore::PruneMachines(double retentionSeconds) {
     char age[32];
     snprintf(age, sizeof age, "%.0f", retentionSeconds);
     return Exec(std::string("DELETE FROM machines WHERE last_seen < ") + Now() + " - " + age);
+}
+
+static std::string Seconds(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+bool PolicyStore::Enrol(const EnrolmentRow &e) {
+    return InTransaction([&] {
+        return Exec("INSERT INTO enrolments (id, uuid, mac, name, profile, vars, enrolled, updated)"
+                    " VALUES (?, ?, ?, ?, ?, ?, CAST(? AS DOUBLE PRECISION), CAST(? AS DOUBLE PRECISION))"
+                    " ON CONFLICT (id) DO UPDATE SET uuid = excluded.uuid, mac = excluded.mac, name = excluded.name,"
+                    " profile = excluded.profile, vars = excluded.vars, updated = excluded.updated",
+                    {e.id, Lower(e.uuid), Lower(e.mac), e.name, e.profile, e.vars, Seconds(e.enrolled),
+                     Seconds(e.updated)}) &&
+               Exec("DELETE FROM unknown_machines WHERE id = ? OR (uuid <> '' AND uuid = ?) OR (mac <> '' AND mac = ?)",
+                    {e.id, Lower(e.uuid), Lower(e.mac)});
+    });
+}
+
+bool PolicyStore::Enrolments(std::vector<EnrolmentRow> *rows) {
+    std::vector<Row> found;
+    if (!Run("SELECT id, uuid, mac, name, profile, vars, enrolled, updated FROM enrolments ORDER BY id", {}, &found))
+        return false;
+    rows->clear();
+    for (const Row &r : found)
+        rows->push_back({r[0], r[1], r[2], r[3], r[4], r[5], strtod(r[6].c_str(), nullptr), strtod(r[7].c_str(), nullptr)});
+    return true;
+}
+
+bool PolicyStore::ChangeProfile(const std::string &id, const std::string &profile, bool *found) {
+    std::vector<Row> rows;
+    if (!Run("SELECT id FROM enrolments WHERE id = ?", {id}, &rows)) return false;
+    *found = !rows.empty();
+    return !*found || Exec(std::string("UPDATE enrolments SET profile = ?, updated = ") + Now() + " WHERE id = ?",
+                           {profile, id});
+}
+
+bool PolicyStore::UpdateIdentity(const std::string &id, const std::string &uuid, const std::string &mac) {
+    return Exec(std::string("UPDATE enrolments SET uuid = CASE WHEN ? = '' THEN uuid ELSE ? END,"
+                            " mac = CASE WHEN ? = '' THEN mac ELSE ? END, updated = ") +
+                    Now() + " WHERE id = ?",
+                {uuid, uuid, mac, mac, id});
+}
+
+bool PolicyStore::StoreUnknown(const std::vector<UnknownRow> &rows) {
+    return InTransaction([&] {
+        for (const UnknownRow &u : rows)
+            if (!Exec("INSERT INTO unknown_machines (id, uuid, mac, arch, vendor_class, address, first_seen, last_seen,"
+                      " reporter) VALUES (?, ?, ?, CAST(? AS INTEGER), ?, ?, CAST(? AS DOUBLE PRECISION),"
+                      " CAST(? AS DOUBLE PRECISION), ?) ON CONFLICT (id) DO UPDATE SET uuid = excluded.uuid,"
+                      " mac = excluded.mac, arch = excluded.arch, vendor_class = excluded.vendor_class,"
+                      " address = excluded.address, last_seen = excluded.last_seen, reporter = excluded.reporter",
+                      {u.id, u.uuid, u.mac, std::to_string(u.arch), u.vendorClass, u.address, Seconds(u.firstSeen),
+                       Seconds(u.lastSeen), u.reporter}))
+                return false;
+        return true;
+    });
+}
+
+bool PolicyStore::UnknownMachines(std::vector<UnknownRow> *rows, int nLimit) {
+    std::vector<Row> found;
+    if (!Run("SELECT id, uuid, mac, arch, vendor_class, address, first_seen, last_seen, reporter FROM unknown_machines"
+             " ORDER BY last_seen DESC LIMIT " + std::to_string(nLimit),
+             {}, &found))
+        return false;
+    rows->clear();
+    for (const Row &r : found)
+        rows->push_back({r[0], r[1], r[2], atoi(r[3].c_str()), r[4], r[5], strtod(r[6].c_str(), nullptr),
+                         strtod(r[7].c_str(), nullptr), r[8]});
+    return true;
+}
+
+bool PolicyStore::PruneUnknown(size_t keep, double retentionSeconds, long *dropped) {
+    std::vector<Row> before, after, cut;
+    if (!Run("SELECT COUNT(*) FROM unknown_machines", {}, &before) ||
+        !Exec(std::string("DELETE FROM unknown_machines WHERE last_seen < ") + Now() + " - " +
+              Seconds(retentionSeconds)) ||
+        !Run("SELECT last_seen FROM unknown_machines ORDER BY last_seen DESC LIMIT 1 OFFSET " + std::to_string(keep),
+             {}, &cut))
+        return false;
+    // The same statement on both back-ends (SQLite has no OFFSET without a LIMIT).
+    if (!cut.empty() && !Exec("DELETE FROM unknown_machines WHERE last_seen <= CAST(? AS DOUBLE PRECISION)", {cut[0][0]}))
+        return false;
+    if (!Run("SELECT COUNT(*) FROM unknown_machines", {}, &after)) return false;
+    *dropped = atol(before[0][0].c_str()) - atol(after[0][0].c_str());
+    return true;
 }

@@ -41,6 +41,25 @@ struct MachineRow {
     std::string steps;  // StepsText
 };
 
+// An enrolled machine: known by UUID (ID is its canonical text) or by MAC
+// (ID is the MAC); the other is filled in as it is learnt, so a machine
+// enrolled by MAC that shows a trustworthy UUID keeps its enrolment across
+// a NIC swap.
+struct EnrolmentRow {
+    std::string id, uuid, mac, name, profile;
+    std::string vars;  // a JSON object of strings
+    double enrolled = 0, updated = 0;
+};
+
+// A machine this server answered without knowing it.
+struct UnknownRow {
+    std::string id, uuid, mac;
+    int arch = -1;
+    std::string vendorClass, address;
+    double firstSeen = 0, lastSeen = 0;
+    std::string reporter;
+};
+
 using PolicyRows = std::vector<std::pair<std::string, std::string>>;  // mac, server
 
 class PolicyStore {
@@ -73,6 +92,18 @@ public:
     bool Machines(std::vector<MachineRow> *machines, int nLimit);
     bool Machine(const std::string &mac, MachineRow *machine, bool *found);
     bool PruneMachines(double retentionSeconds);
+    // Enrolment: written whole; the machine leaves the unknown list. FOUND
+    // false (and nothing written) for a change of one not enrolled.
+    bool Enrol(const EnrolmentRow &row);
+    bool Enrolments(std::vector<EnrolmentRow> *rows);
+    bool ChangeProfile(const std::string &id, const std::string &profile, bool *found);
+    // What the service learnt of an enrolled machine: its UUID or its new MAC.
+    bool UpdateIdentity(const std::string &id, const std::string &uuid, const std::string &mac);
+    bool StoreUnknown(const std::vector<UnknownRow> &rows);
+    bool UnknownMachines(std::vector<UnknownRow> *rows, int nLimit);
+    // Keeps the newest KEEP unknown machines seen within the retention;
+    // DROPPED gets how many went.
+    bool PruneUnknown(size_t keep, double retentionSeconds, long *dropped);
 
     // Waits up to ms for a change of the policy table made elsewhere. True
     // when the table may have changed (also after a reconnection, when

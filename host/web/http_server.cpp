@@ -279,14 +279,15 @@ void RequestDone(void *lpContext, MHD_Connection *connection, void **lpRequest, 
 }
 
 // Bodies are refused before they come (RefusedRequest), so an upload is
-// never taken in.
+// never taken in, but by a handler that asks for it (the API's).
 MHD_Result Dispatch(void *lpContext, MHD_Connection *connection, const char *lpUrl, const char *lpMethod,
-                    const char *, const char *, size_t *lpUploadSize, void **lpRequest) {
+                    const char *, const char *lpUpload, size_t *lpUploadSize, void **lpRequest) {
     auto *service = static_cast<HttpService *>(lpContext);
     if (!*lpRequest) service->deadline.HeaderDone(connection);
     if (*lpRequest && *lpUploadSize) {
+        bool taken = service->handler->Upload(connection, lpRequest, lpUpload, *lpUploadSize);
         *lpUploadSize = 0;
-        return MHD_YES;
+        return taken ? MHD_YES : MHD_NO;
     }
     return service->handler->Serve(connection, lpUrl, lpMethod, lpRequest) ? MHD_YES : MHD_NO;
 }
@@ -369,6 +370,13 @@ bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const 
         if (int nStatus = RefusedRequest(connection, lpUrl, lpMethod, &lpWhy))
             return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
         return true;
+    }
+    std::string body;
+    if (int rendered = m_Renderer ? m_Renderer(t->name, t->client, &body) : 0) {
+        if (rendered < 0) return Refuse(connection, *t, 404, "no such file for this machine") == MHD_YES;
+        t->nStatus = 200;
+        t->qwSize = t->qwBody = body.size();
+        return QueueAnswer(connection, 200, t->method == "HEAD" ? std::string() : body, "text/plain");
     }
     int fd = -1;
     const char *lpWhy = nullptr;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,9 @@ class HttpHandler {
 public:
     virtual bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) = 0;
     virtual void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) = 0;
+    // A piece of a request's body, between the two Serve calls; by default
+    // thrown away (only GET and HEAD are served). False closes the connection.
+    virtual bool Upload(MHD_Connection *, void **, const char *, size_t) { return true; }
 
 protected:
     ~HttpHandler() = default;
@@ -110,12 +114,17 @@ public:
     }
     // The file answers on their way, with the bytes the clients acknowledged so far.
     std::vector<HttpSending> Sending();
+    // Per-machine files (before Start): NAME for the client at ADDRESS, 1
+    // with BODY, 0 when NAME is the folder's to serve, -1 for 404.
+    using Renderer = std::function<int(const std::string &name, const std::string &address, std::string *body)>;
+    void SetRenderer(Renderer renderer) { m_Renderer = std::move(renderer); }
 
 private:
     bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
     void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) override;
 
     std::string m_Root;
+    Renderer m_Renderer;
     // Until Done: the library closes a connection's socket only after it,
     // so the counts are read from live sockets.
     std::mutex m_SendingLock;

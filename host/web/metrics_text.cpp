@@ -104,6 +104,16 @@ std::string MetricsText(const MetricsInput &in) {
                "fails), not_member (from an address that is no member, or not the one it names), replayed (a "
                "sequence already passed).")
         .Samples(c.farmIgnored, "reason", "replayed");
+    out.Family("tavrel_machines_enrolled", "gauge", "Machines enrolled in the store, as last read.")
+        .Sample(static_cast<double>(in.machines.enrolled));
+    out.Family("tavrel_machines_unknown", "gauge", "Machines answered without being enrolled, kept in memory (capped).")
+        .Sample(static_cast<double>(in.machines.unknown));
+    out.Family("tavrel_machines_unknown_dropped_total", "counter",
+               "Unknown machines dropped: the oldest past identity.max_unknown, or past the retention.")
+        .Sample(static_cast<double>(in.machines.unknownDropped));
+    out.Family("tavrel_machines_untrusted_uuid_total", "counter",
+               "Machines whose UUID was not believed (placeholder, deny list, or on two MACs at once), once each.")
+        .Sample(static_cast<double>(in.machines.untrusted));
     out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
         .Sample(static_cast<double>(c.droppedEvents));
     return out.Text();

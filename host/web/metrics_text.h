@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/boots/boot_tracker.h"
+#include "host/boots/machine_directory.h"
 
 struct PoolUse {
     std::string range;  // "BEGIN-END"
@@ -15,6 +16,7 @@ struct MetricsInput {
     BootCounters counters;
     std::vector<PoolUse> pools;
     long liveMembers = 0;
+    DirectoryCounters machines{};
 };
 
 std::string MetricsText(const MetricsInput &input);

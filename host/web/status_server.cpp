@@ -1,8 +1,12 @@
 #include "host/web/status_server.h"
 
+#include <arpa/inet.h>
+#include <microhttpd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "host/farm/farm.h"
@@ -105,6 +109,7 @@ void StatusServer::SetConfig(const HostConfig &config) {
         m_Ranges.emplace_back(AddressValue(range.beginip), AddressValue(range.endip));
     m_ServerName = config.server.ServerIP;
     m_Loaders = config.secureBoot.findings;
+    m_Api.SetConfig(config);
 }
 
 std::vector<PoolUse> StatusServer::Pools() {
@@ -137,6 +142,7 @@ std::string StatusServer::Metrics() {
     input.pools = Pools();
     std::vector<MemberRow> members;
     input.liveMembers = LiveMembers(&members);
+    if (m_Sources.lpMachines) input.machines = m_Sources.lpMachines->Counters();
     return MetricsText(input);
 }
 
@@ -188,7 +194,56 @@ std::string StatusServer::StatusJson() {
     out["history"] = HistoryJson(Sample(pools));
     out["log"] = LogJson(m_Sources.lpLines);
     out["secure_boot"] = loaders;
+    JsonValue &unknown = out["unknown"] = JsonValue::array();
+    if (m_Sources.lpMachines)
+        for (const UnknownRow &u : m_Sources.lpMachines->Unknown())
+            if (unknown.size() < kPageMachines)
+                unknown.push_back({{"uuid", ShownText(u.uuid)}, {"mac", ShownText(u.mac)}, {"arch", u.arch},
+                                   {"vendor_class", ShownText(u.vendorClass)}, {"address", ShownText(u.address)},
+                                   {"first_seen_text", LocalTimeText(u.firstSeen)},
+                                   {"last_seen_text", LocalTimeText(u.lastSeen)}});
     return JsonDocument(out);
+}
+
+// The API takes bodies (POST, PUT), up to kMaxApiBody; its request lives
+// from the first call to Done.
+bool StatusServer::ServeApi(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
+    if (!*lpRequest) {
+        auto *request = new ApiRequest;
+        *lpRequest = request;
+        request->method = lpMethod;
+        request->path = lpUrl;
+        const char *lpAuthorization = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Authorization");
+        request->authorization = lpAuthorization ? lpAuthorization : "";
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        char text[64] = "?";
+        if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr, text, sizeof text);
+        else if (info && info->client_addr && info->client_addr->sa_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(info->client_addr)->sin6_addr, text, sizeof text);
+        request->client = text;
+        return true;
+    }
+    auto *request = static_cast<ApiRequest *>(*lpRequest);
+    ApiReply reply = m_Api.Handle(*request, [this] {
+        JsonValue pools = JsonValue::array();
+        for (const PoolUse &pool : Pools()) pools.push_back({{"range", pool.range}, {"size", pool.size}, {"in_use", pool.inUse}});
+        return pools;
+    });
+    return QueueAnswer(connection, reply.status, reply.body, "application/json", "Cache-Control", "no-store");
+}
+
+bool StatusServer::Upload(MHD_Connection *, void **lpRequest, const char *lpData, size_t size) {
+    if (*lpRequest == this) return true;  // the page's requests take no body
+    auto *request = static_cast<ApiRequest *>(*lpRequest);
+    if (request->body.size() + size > kMaxApiBody) request->bodyTooLarge = true;
+    else request->body.append(lpData, size);
+    return true;
+}
+
+void StatusServer::Done(MHD_Connection *, void **lpRequest, bool) {
+    if (*lpRequest && *lpRequest != this) delete static_cast<ApiRequest *>(*lpRequest);
+    *lpRequest = nullptr;
 }
 
 bool StatusServer::Start(const std::string &address, int nPort, std::string *error) {
@@ -211,6 +266,7 @@ void StatusServer::Stop() {
 
 // Answers at the second call, once the request is complete; refusals at once.
 bool StatusServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
+    if (!*lpRequest && strncmp(lpUrl, "/api/", 5) == 0) return ServeApi(connection, lpUrl, lpMethod, lpRequest);
     if (!*lpRequest) {
         *lpRequest = this;
         const char *lpWhy = nullptr;
@@ -218,6 +274,7 @@ bool StatusServer::Serve(MHD_Connection *connection, const char *lpUrl, const ch
         return !nStatus || QueueAnswer(connection, static_cast<unsigned>(nStatus), std::string(lpWhy) + "\n",
                                        "text/plain");
     }
+    if (*lpRequest != this) return ServeApi(connection, lpUrl, lpMethod, lpRequest);
     std::string url = lpUrl;
     // Only the page's own files run, whatever a text from the wire held.
     if (url == "/")

@@ -18,6 +18,7 @@
 #include "host/boots/boot_tracker.h"
 #include "host/config/host_config.h"
 #include "host/web/http_server.h"
+#include "host/web/machine_api.h"
 #include "host/web/metrics_text.h"
 #include "host/web/minute_history.h"
 #include "host/text/recent_lines.h"
@@ -29,6 +30,7 @@ struct StatusSources {
     // The HTTP answers on their way; none without [http].
     std::function<std::vector<HttpSending>()> http;
     RecentLines *lpLines = nullptr;  // the recent log lines, when kept
+    MachineDirectory *lpMachines = nullptr;  // the unknown machines and their counts, when kept
 };
 
 class StatusServer : private HttpHandler {
@@ -50,7 +52,9 @@ public:
 
 private:
     bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
-    void Done(MHD_Connection *, void **lpRequest, bool) override { *lpRequest = nullptr; }
+    void Done(MHD_Connection *, void **lpRequest, bool) override;
+    bool Upload(MHD_Connection *, void **lpRequest, const char *lpData, size_t size) override;
+    bool ServeApi(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest);
     std::vector<PoolUse> Pools();
     long LiveMembers(std::vector<MemberRow> *members);
     // Notes the outcomes and pool use as of now in the history; its minutes.
@@ -68,5 +72,6 @@ private:
     std::condition_variable m_StopSignal;
     bool m_bStop = false;
     std::thread m_Sampler;
+    MachineApi m_Api;
     HttpListener m_Listener;  // last: stopped before the rest goes
 };

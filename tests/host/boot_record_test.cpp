@@ -4,13 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <string>
 
 #include "boot/quirks.h"
+#include "host/app/machine_boot.h"
 #include "host/boots/boot_tracker.h"
 #include "host/boots/quirk_words.h"
 #include "host/cli/listings.h"
 #include "host/cli/machine_listings.h"
+#include "host/text/mac_text.h"
+#include "host/text/uuid_text.h"
+#include "host/web/machine_api.h"
 #include "host/web/metrics_text.h"
 #include "support/temp_tree.h"
 
@@ -394,4 +400,279 @@ TEST_F(BootRecordTest, WhyTellsQuirksAsNormal) {
     ASSERT_EQ(sizeof kQuirkWords / sizeof kQuirkWords[0], static_cast<size_t>(Quirk::kCount));
     for (size_t i = 0; i < static_cast<size_t>(Quirk::kCount); ++i)
         EXPECT_STREQ(kQuirkWords[i].lpName, kQuirkTable[i].lpName) << i;
+}
+
+namespace {
+
+// A machine's request as the library's identity callback hands it over.
+SelectBootFileRecordEx Client(const std::string &mac, const unsigned char *uuid = nullptr,
+                              int source = TAVREL_UUID_OPTION97, int arch = 0) {
+    SelectBootFileRecordEx client{};
+    ParseMac(mac, client.base.mac);
+    client.base.arch = arch;
+    client.macknown = 1;
+    if (uuid) {
+        memcpy(client.uuid, uuid, 16);
+        client.uuidsource = static_cast<unsigned char>(source);
+    }
+    snprintf(client.address, sizeof client.address, "192.0.2.50");
+    return client;
+}
+
+const unsigned char kUuid[16] = {0x4c, 0x4c, 0x45, 0x44, 0x00, 0x42, 0x35, 0x10,
+                                 0x80, 0x58, 0xb4, 0xc0, 0x4f, 0x38, 0x4d, 0x32};
+// The same UUID as OVMF's DUID-UUID carries it: the first three fields little-endian.
+const unsigned char kUuidSmbios[16] = {0x44, 0x45, 0x4c, 0x4c, 0x42, 0x00, 0x10, 0x35,
+                                       0x80, 0x58, 0xb4, 0xc0, 0x4f, 0x38, 0x4d, 0x32};
+const char kUuidText[] = "4c4c4544-0042-3510-8058-b4c04f384d32";
+
+class MachineIdentityTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        m_Store = PolicyStore::Open(m_Tree.Root() + "/tavrel.db", &error);
+        ASSERT_TRUE(m_Store) << error;
+        Profile rack, discovery, safe;
+        rack.name = "rack";
+        rack.chain = {{"bios", "rack.kpxe"}, {"uefi-x64", "snponly.efi"}};
+        rack.fallback = "safe";
+        rack.vars = {{"console", "ttyS0"}};
+        rack.templates = {{"grub.cfg", "host {{name}} at {{address}}{{#if console}} console={{console}}{{/if}}\n"}};
+        safe.name = "safe";
+        safe.chain = {{"uefi-x64", "shimx64.efi"}};
+        discovery.name = "discovery";
+        discovery.chain = {{"bios", "discover.kpxe"}};
+        m_Config.profiles = {rack, safe, discovery};
+        m_Config.identity.discovery = "discovery";
+        snprintf(m_Config.server.ServerIP, sizeof m_Config.server.ServerIP, "192.0.2.1");
+        m_Boot.Use(m_Config);
+    }
+    void Enrol(const std::string &id, const std::string &profile, const std::string &name = "") {
+        EnrolmentRow row{id, id.size() == 36 ? id : "", id.size() == 17 ? id : "", name, profile, "{}", 1, 1};
+        ASSERT_TRUE(m_Store->Enrol(row)) << m_Store->LastError();
+        ASSERT_TRUE(m_Directory.Sync(*m_Store)) << m_Store->LastError();
+    }
+    std::string FileFor(const SelectBootFileRecordEx &client) {
+        BootAnswer answer = m_Boot.Choose(client);
+        return answer.kind == BootAnswer::kSilent ? "(silent)" : answer.kind == BootAnswer::kRules ? "(rules)" : answer.file;
+    }
+    EnrolmentRow Stored(const std::string &id) {
+        std::vector<EnrolmentRow> rows;
+        EXPECT_TRUE(m_Store->Enrolments(&rows));
+        for (const EnrolmentRow &row : rows)
+            if (row.id == id) return row;
+        return {};
+    }
+
+    TempTree m_Tree;
+    std::unique_ptr<PolicyStore> m_Store;
+    double m_dNow = 1796680000;
+    MachineDirectory m_Directory{"192.0.2.1", [this] { return m_dNow; }};
+    MachineBoot m_Boot{m_Directory};
+    HostConfig m_Config;
+};
+
+}  // namespace
+
+TEST(MachineUuid, BothByteOrdersAreOneText) {
+    EXPECT_EQ(UuidText(kUuid), kUuidText);
+    EXPECT_EQ(UuidTextOfSmbiosOrder(kUuidSmbios), kUuidText);
+    EXPECT_EQ(OtherByteOrder(OtherByteOrder(kUuidText)), kUuidText);
+    std::string canonical;
+    EXPECT_TRUE(CanonicalUuid("4C4C4544004235108058B4C04F384D32", &canonical));
+    EXPECT_EQ(canonical, kUuidText);
+    EXPECT_FALSE(CanonicalUuid("4c4c4544-00423510-8058-b4c0-4f384d32", &canonical));
+    EXPECT_TRUE(IsPlaceholderUuid("00000000-0000-0000-0000-000000000000"));
+    EXPECT_TRUE(IsPlaceholderUuid("ffffffff-ffff-ffff-ffff-ffffffffffff"));
+    EXPECT_FALSE(IsPlaceholderUuid(kUuidText));
+}
+
+TEST_F(MachineIdentityTest, AMachineThatChangesItsMacKeepsItsProfile) {
+    Enrol("52:54:00:00:00:0a", "rack", "node12");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:0a", kUuid)), "rack.kpxe");
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));  // learns its UUID
+    EXPECT_EQ(Stored("52:54:00:00:00:0a").uuid, kUuidText);
+    m_dNow += 3600;  // a new NIC, its UUID now in the DHCPv6 byte order
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:0b", kUuidSmbios, TAVREL_UUID_DUID)), "rack.kpxe");
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(Stored("52:54:00:00:00:0a").mac, "52:54:00:00:00:0b");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:0b", kUuid)), "rack.kpxe");
+    // The old NIC in another machine (which tells its own UUID) is that machine, not node12.
+    const unsigned char other[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:0b", other)), "discover.kpxe");
+}
+
+TEST_F(MachineIdentityTest, PlaceholderDeniedAndDuplicateUuidsFallBackToTheMac) {
+    const unsigned char zeros[16] = {}, ones[16] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                                    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    Enrol("00000000-0000-0000-0000-000000000000", "rack");  // whatever the store says, never believed
+    Enrol("52:54:00:00:00:01", "rack");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:01", zeros)), "rack.kpxe");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:02", zeros)), "discover.kpxe");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:03", ones)), "discover.kpxe");
+    EXPECT_EQ(m_Boot.Choose(Client("52:54:00:00:00:01", ones)).kind, BootAnswer::kFile);
+    EXPECT_EQ(m_Directory.Identify(SeenOf(Client("52:54:00:00:00:03", ones))).key, "52:54:00:00:00:03");
+    m_Config.identity.denyUuids = {kUuidText};
+    m_Boot.Use(m_Config);
+    Enrol(kUuidText, "rack");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:04", kUuidSmbios, TAVREL_UUID_DUID)), "discover.kpxe");
+    m_Config.identity.denyUuids.clear();
+    m_Boot.Use(m_Config);
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:04", kUuid)), "rack.kpxe");
+    m_dNow += 10;  // the same UUID on a second MAC at once: two machines, each by its MAC
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:05", kUuid)), "discover.kpxe");
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:04", kUuid)), "discover.kpxe");
+    EXPECT_EQ(m_Directory.Counters().untrusted, 5u);  // once per machine: 01 (twice told), 02, 03, 04, 05
+}
+
+TEST_F(MachineIdentityTest, LogServesUnknownMachinesAndEnforceLeavesThemUnanswered) {
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:21", kUuid)), "discover.kpxe");
+    m_Config.identity.discovery.clear();
+    m_Boot.Use(m_Config);
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:21", kUuid)), "(rules)");  // as before profiles
+    m_Config.identity.mode = UnknownMode::kEnforce;
+    m_Boot.Use(m_Config);
+    m_dNow += 1;
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:22", nullptr, TAVREL_UUID_NONE, 7)), "(silent)");
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    std::vector<UnknownRow> unknown;
+    ASSERT_TRUE(m_Store->UnknownMachines(&unknown, 10));
+    ASSERT_EQ(unknown.size(), 2u);
+    EXPECT_EQ(unknown[0].mac, "52:54:00:00:00:22");
+    EXPECT_EQ(unknown[0].arch, 7);
+    EXPECT_EQ(unknown[1].uuid, kUuidText);
+    EXPECT_EQ(unknown[1].id, kUuidText);
+    Enrol(kUuidText, "rack");  // enrolled: answered, and off the unknown list
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:21", kUuid, TAVREL_UUID_OPTION97, 7)), "snponly.efi");
+    ASSERT_TRUE(m_Store->UnknownMachines(&unknown, 10));
+    EXPECT_EQ(unknown.size(), 1u);
+}
+
+TEST_F(MachineIdentityTest, EnrolCommandTakesEffectWithoutAReload) {
+    std::string config = m_Tree.Root() + "/tavrel.toml";
+    std::ofstream(m_Tree.Root() + "/grub.cfg.in") << "set hostname={{name}}\n";
+    std::ofstream(config) << "[server]\naddress = \"192.0.2.1\"\nnetmask = \"255.255.255.0\"\nboot_file = \"b\"\n"
+                             "boot_directory = \"" << m_Tree.Root() << "\"\n[policy]\ndatabase = \"" << m_Tree.Root()
+                          << "/tavrel.db\"\n[profiles.rack]\nbios = \"rack.kpxe\"\n"
+                             "files = { \"grub.cfg\" = \"grub.cfg.in\" }\n";
+    std::string enrol = std::string(TAVREL_HOST_BIN) + " enrol --config " + config + " ";
+    EXPECT_NE(system((enrol + "52:54:00:00:00:31 --profile nosuch 2>/dev/null").c_str()), 0);
+    EXPECT_NE(system((enrol + "52:54:00:00:00 --profile rack 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:31")), "discover.kpxe");
+    ASSERT_EQ(system((enrol + "52-54-00-00-00-31 --profile rack --name node31 --var rack=3 >/dev/null").c_str()), 0);
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:31")), "rack.kpxe");
+    EXPECT_EQ(Stored("52:54:00:00:00:31").name, "node31");
+    EXPECT_EQ(VarsFromText(Stored("52:54:00:00:00:31").vars).at("rack"), "3");
+    m_Boot.Choose(Client("52:54:00:00:00:31", kUuidSmbios, TAVREL_UUID_DUID));
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));  // its UUID learnt: `why UUID` finds its MAC
+    std::string why = std::string(TAVREL_HOST_BIN) + " why --config " + config + " " + kUuidText + " > " +
+                      m_Tree.Root() + "/why.txt";
+    EXPECT_EQ(WEXITSTATUS(system(why.c_str())), 3);  // no boot record: this test has no tracker
+    EXPECT_EQ(ReadWholeFile(m_Tree.Root() + "/why.txt"), "52:54:00:00:00:31: never heard from this machine\n");
+    std::string body;  // its own grub.cfg: by the MAC of its lease, by its address, and by name
+    EXPECT_EQ(m_Boot.Render("grub.cfg", "52:54:00:00:00:31", "", &body), 1);
+    EXPECT_EQ(body, "host node31 at 192.0.2.50 console=ttyS0\n");
+    EXPECT_EQ(m_Boot.Render("/grub.cfg", "", "192.0.2.50", &body), 1);
+    EXPECT_EQ(m_Boot.Render("m/52-54-00-00-00-31/grub.cfg", "", "192.0.2.9", &body), 1);
+    EXPECT_EQ(m_Boot.Render("m/52-54-00-00-00-99/grub.cfg", "", "", &body), -1);
+    EXPECT_EQ(m_Boot.Render("other.cfg", "52:54:00:00:00:31", "", &body), 0);  // the boot folder's
+}
+
+TEST_F(MachineIdentityTest, ForgedRequestsLeaveTheUnknownListCapped) {
+    std::string error;  // the service's own thread writes and prunes meanwhile
+    ASSERT_TRUE(m_Directory.StartSyncing(m_Tree.Root() + "/tavrel.db", 3650 * 86400.0, &error)) << error;
+    std::mt19937 random(7);
+    for (int i = 0; i < 10000; ++i) {
+        SelectBootFileRecordEx client = Client("02:00:00:00:00:00");
+        for (unsigned char &byte : client.base.mac) byte = static_cast<unsigned char>(random());
+        for (unsigned char &byte : client.uuid) byte = static_cast<unsigned char>(random());
+        m_dNow += 0.001;
+        m_Boot.Choose(client);
+    }
+    m_Directory.StopSyncing();  // after a last round
+    DirectoryCounters counters = m_Directory.Counters();
+    EXPECT_LE(counters.unknown, 4096u);
+    EXPECT_GE(counters.unknownDropped, 10000u - 4096u);
+    std::vector<UnknownRow> stored;
+    ASSERT_TRUE(m_Store->UnknownMachines(&stored, 100000));
+    EXPECT_LE(stored.size(), 4096u);
+    EXPECT_GT(stored.size(), 3000u);
+}
+
+TEST_F(MachineIdentityTest, TwoFailuresOfTheLoaderBringTheFallbackProfile) {
+    BootTracker tracker("192.0.2.1", [this] { return m_dNow; });
+    m_Boot.SetAttempts([&](const std::string &mac, MachineRecord *record) { return tracker.LastAttempt(mac, record); });
+    Enrol("52:54:00:00:00:41", "rack");
+    // One attempt: the choice, its offer, and its loader's TFTP transfer ending as REASON says.
+    auto attempt = [&](int reason) {
+        m_dNow += 600;
+        BootAnswer answer = m_Boot.Choose(Client("52:54:00:00:00:41", kUuid, TAVREL_UUID_OPTION97, 7));
+        tracker.NoteRule(Client("52:54:00:00:00:41").base.mac, answer.rule, answer.file, answer.note);
+        BootEventRecord offer = Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x41, "192.0.2.50", answer.file.c_str());
+        offer.time = static_cast<long long>(m_dNow);
+        tracker.Take(offer);
+        for (int kind : {TAVREL_EVENT_TFTP_STARTED, TAVREL_EVENT_TFTP_ENDED}) {
+            BootEventRecord tftp = Event(kind, kind == TAVREL_EVENT_TFTP_ENDED ? reason : 0, 0, "192.0.2.50",
+                                         answer.file.c_str());
+            tftp.port = 69;
+            tftp.bytes = kind == TAVREL_EVENT_TFTP_ENDED ? 4096 : 0;  // no size probe: the loader was under way
+            tftp.time = static_cast<long long>(m_dNow) + 1;
+            tftp.result = kind == TAVREL_EVENT_TFTP_ENDED && reason == 0;
+            tracker.Take(tftp);
+        }
+        return answer;
+    };
+    EXPECT_EQ(attempt(TAVREL_REASON_NO_FREE_ADDRESS).file, "snponly.efi");
+    EXPECT_EQ(attempt(TAVREL_REASON_CLIENT_ERROR).file, "snponly.efi");  // the one before was no loader's fault
+    EXPECT_EQ(attempt(TAVREL_REASON_TIMEOUT).file, "snponly.efi");
+    BootAnswer healed = attempt(0);  // two loader failures at tftp: the fallback, which boots
+    EXPECT_EQ(healed.file, "shimx64.efi");
+    EXPECT_EQ(healed.note, "fallback profile safe: its last two attempts failed at tftp (the machine sent an error, "
+                           "then the machine stopped answering) with profile rack");
+    m_dNow += 1;
+    EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → shimx64.efi — fallback profile safe"),
+              std::string::npos) << DescribeAttempt(tracker.Machines().at(0));
+    EXPECT_EQ(attempt(0).file, "snponly.efi");  // booted: the profile's own chain again
+}
+
+TEST_F(MachineIdentityTest, ApiNeedsItsTokenAndEnrolsListsAndChangesProfiles) {
+    MachineApi api;
+    m_Config.database = m_Tree.Root() + "/tavrel.db";
+    api.SetConfig(m_Config);
+    auto call = [&](const std::string &method, const std::string &path, const std::string &body = "",
+                    const std::string &token = "Bearer 0123456789abcdef-token") {
+        return api.Handle({method, path, token, body, "192.0.2.9"}, [] { return JsonValue::array({{{"range", "r"}}}); });
+    };
+    EXPECT_EQ(call("GET", "/api/v1/machines").status, 404u);  // no token configured: no API
+    m_Config.apiToken = "0123456789abcdef-token";
+    api.SetConfig(m_Config);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "").status, 401u);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "Bearer 0123456789abcdef-toke").status, 401u);
+    EXPECT_EQ(call("GET", "/api/v1/machines", "", "Bearer 0123456789abcdef-tokenX").status, 401u);
+    m_Boot.Choose(Client("52:54:00:00:00:51", kUuid));
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    ApiReply list = call("GET", "/api/v1/machines");
+    ASSERT_EQ(list.status, 200u) << list.body;
+    EXPECT_EQ(JsonValue::parse(list.body)["unknown"][0]["uuid"], kUuidText);
+    EXPECT_EQ(call("POST", "/api/v1/machines", R"({"machine": "52:54:00:00:00:51", "profile": "nosuch"})").status, 400u);
+    EXPECT_EQ(call("POST", "/api/v1/machines", "{not json").status, 400u);
+    ApiReply enrolled = call("POST", "/api/v1/machines",
+                             R"({"machine": "4C4C4544004235108058B4C04F384D32", "profile": "rack", "name": "n51",
+                                 "vars": {"rack": "5"}})");
+    ASSERT_EQ(enrolled.status, 201u) << enrolled.body;
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid)), "rack.kpxe");
+    EXPECT_EQ(call("PUT", std::string("/api/v1/machines/") + kUuidText + "/profile", R"({"profile": "discovery"})").status,
+              200u);
+    EXPECT_EQ(call("PUT", "/api/v1/machines/52:54:00:00:00:99/profile", R"({"profile": "rack"})").status, 404u);
+    ASSERT_TRUE(m_Directory.Sync(*m_Store));
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid)), "discover.kpxe");
+    JsonValue one = JsonValue::parse(call("GET", std::string("/api/v1/machines/") + kUuidText).body);
+    EXPECT_EQ(one["enrolment"]["name"], "n51");
+    EXPECT_EQ(one["enrolment"]["vars"]["rack"], "5");
+    EXPECT_TRUE(one["unknown"].is_null());  // enrolled: off the unknown list
+    EXPECT_EQ(JsonValue::parse(call("GET", "/api/v1/pools").body)[0]["range"], "r");
+    EXPECT_EQ(call("DELETE", "/api/v1/pools").status, 405u);
+    EXPECT_EQ(call("GET", "/api/v1/nothing").status, 404u);
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -558,4 +559,52 @@ TEST_F(HostConfigTest, RaspberryPiRulesAndTheirLargeFiles) {
     EXPECT_EQ(match(pi5, 0), "boot[0]");
     EXPECT_EQ(match(pc, 0), "boot[1]");
     EXPECT_EQ(match(pi5, 11), "none") << "a Pi running UEFI firmware is a UEFI machine";
+}
+
+TEST(TemplateText, VariablesDefaultsAndOneConditional) {
+    std::string out, error;
+    TemplateVars vars = {{"name", "node12"}, {"console", ""}};
+    ASSERT_TRUE(RenderTemplate("h={{name}} c={{console|tty0}}{{#if console}} never{{/if}}{{#if name}} {{name}}{{/if}}",
+                               vars, &out, &error)) << error;
+    EXPECT_EQ(out, "h=node12 c=tty0 node12");
+    EXPECT_FALSE(RenderTemplate("{{missing}}", vars, &out, &error));
+    EXPECT_EQ(error, "no value for {{missing}}");
+    for (const char *bad : {"{{name", "{{#if a}}{{#if b}}{{/if}}{{/if}}", "{{/if}}", "{{#if a}}", "{{na me}}"})
+        EXPECT_FALSE(RenderTemplate(bad, vars, &out, &error)) << bad;
+    std::string big(kMaxRenderBytes / 2 + 1, 'x');
+    EXPECT_FALSE(RenderTemplate("{{big}}{{big}}", {{"big", big}}, &out, &error));
+    std::set<std::string> needs;
+    ASSERT_TRUE(TemplateNeeds("{{a}}{{b|x}}{{#if c}}{{d}}{{/if}}", &needs, &error));
+    EXPECT_EQ(needs, (std::set<std::string>{"a", "d"}));
+}
+
+TEST_F(HostConfigTest, ProfilesAreCheckedAndATemplateWithAMissingVariableIsRefused) {
+    std::ofstream(m_Tree.Root() + "/grub.cfg.in") << "set hostname={{name}}\nlinux /vmlinuz console={{console}} {{extra}}\n";
+    std::ofstream(m_Tree.Root() + "/ok.in") << "{{name}} {{mac}} {{uuid}} {{address}} {{arch}} {{server}} {{console}}\n";
+    std::string profiles = "[identity]\nmode = \"enforce\"\ndiscovery = \"rack\"\ndeny_uuids = [\"4C4C4544004235108058B4C04F384D32\"]\n"
+                           "[profiles.rack]\nbios = \"rack.kpxe\"\nvars = { console = \"ttyS0\" }\nfallback = \"safe\"\n"
+                           "files = { \"grub.cfg\" = \"ok.in\" }\n[profiles.safe]\nuefi-x64 = \"shimx64.efi\"\n"
+                           "[[boot]]\nprofile = \"safe\"\n";
+    EXPECT_EQ(Errors(Server() + profiles), std::vector<std::string>{});
+    ASSERT_EQ(m_Config.profiles.size(), 2u);
+    EXPECT_EQ(m_Config.identity.mode, UnknownMode::kEnforce);
+    EXPECT_EQ(m_Config.identity.denyUuids, std::vector<std::string>{"4c4c4544-0042-3510-8058-b4c04f384d32"});
+    EXPECT_EQ(m_Config.profiles[0].templates.at("grub.cfg").substr(0, 8), "{{name}}");
+    EXPECT_EQ(m_Config.bootRules.at(0).profile, "safe");
+    EXPECT_EQ(CheckSummary(m_Config, 0), "ok (0 ranges, 0 static entries, 1 boot rule, 0 warnings; 2 profiles, "
+                                         "1 per-machine file, unknown machines not answered)");
+    EXPECT_EQ(Errors(Server() + "[profiles.rack]\nbios = \"rack.kpxe\"\nvars = { console = \"ttyS0\" }\n"
+                                "files = { \"grub.cfg\" = \"grub.cfg.in\" }\n"),
+              std::vector<std::string>{"host.toml:9: profiles.rack.files.grub.cfg (grub.cfg.in): {{extra}} has no value: "
+                                       "neither a machine variable (name, mac, uuid, address, arch, server, profile) nor "
+                                       "one of this profile's vars (give it one, or write {{extra|default}})"});
+    std::vector<std::string> errors = Errors(Server() + "[identity]\nmode = \"strict\"\ndiscovery = \"none\"\n"
+                                                        "[profiles.a]\nbios = \"a\"\nfallback = \"b\"\nefi = \"x\"\n"
+                                                        "ipxe = \"${http}/boot.ipxe\"\n");
+    ASSERT_EQ(errors.size(), 5u);
+    EXPECT_NE(errors[0].find("identity.mode: must be \"log\" or \"enforce\""), std::string::npos);
+    EXPECT_NE(errors[1].find("identity.discovery: no profile \"none\""), std::string::npos);
+    EXPECT_NE(errors[2].find("profiles.a.fallback: no profile \"b\""), std::string::npos);
+    EXPECT_NE(errors[3].find("profiles.a.efi: unknown key"), std::string::npos);
+    EXPECT_NE(errors[4].find("profiles.a.ipxe: ${http} needs [http] listen"), std::string::npos);
 }

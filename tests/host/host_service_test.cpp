@@ -219,6 +219,14 @@ TEST_P(HostServiceTest, PolicyTableVetoesAndReportsAreStored) {
                                           {"gateway", "192.168.0.1"}, {"netmask", "255.255.255.0"},
                                           {"server", "192.168.0.2"}, {"reporter", "192.0.2.1"}}))
         << json;
+    // Nothing is enrolled: the machines served are unknown ones, in this back-end's store; `enrol` takes one off.
+    std::string unknown;
+    for (int i = 0; i < 30 && unknown.find("\"52:54:00:12:34:09\"") == std::string::npos; ++i, usleep(100000))
+        unknown = Capture(Cli("machines --unknown --json"));
+    EXPECT_NE(unknown.find("\"mac\": \"52:54:00:12:34:09\""), std::string::npos) << unknown;
+    std::string enrol = std::string(TAVREL_HOST_BIN) + " enrol 52:54:00:12:34:09 --profile rack --db '" + m_Database + "'";
+    ASSERT_EQ(Shell(enrol + " 2>/dev/null"), 0);
+    EXPECT_EQ(Capture(Cli("machines --unknown --json")).find("\"52:54:00:12:34:09\""), std::string::npos);
 }
 
 // Usage errors exit 2, and "nothing to show" 3, as tavrel-host(8) says, for a script to tell.
@@ -640,6 +648,9 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(RowOf(dom, "machines", "52:54:00:12:34:21").find("result booted"), std::string::npos) << dom;
     EXPECT_NE(RowOf(dom, "failures", "52:54:00:12:34:22").find("no such file"), std::string::npos) << dom;
     EXPECT_EQ(RowOf(dom, "failures", "52:54:00:12:34:21"), "") << "a booted machine is no failure";
+    // Nothing is enrolled: both are unknown machines, with the time they were first seen.
+    EXPECT_NE(RowOf(dom, "unknown", "52:54:00:12:34:22").find("data-label=\"First seen\""), std::string::npos) << dom;
+    EXPECT_NE(Capture(Cli("machines --unknown")).find("52:54:00:12:34:21"), std::string::npos);
 
     std::string metrics = m_Tree.Root() + "/metrics.txt";
     ASSERT_EQ(Shell("curl -sf http://192.0.2.1:9100/metrics -o " + metrics), 0);
@@ -651,6 +662,7 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_dhcp_probe_conflicts_total 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_dhcp_unknown_lease_claims_total{answer=\"nak\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_tftp_refused_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tavrel_machines_unknown_dropped_total 0\n"), std::string::npos) << text;
 }
 
 // 2,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of

@@ -157,6 +157,11 @@ function show(status) {
   fill("machines", machines.map((m) => [machineCell(m.mac), cell(m.address), resultCell(m),
                                         cell(m.last_seen_text, "time")]),
        q ? "no machine matches" : "no machine seen yet");
+  fill("unknown", (status.unknown || []).filter((u) => matches(q, u.mac, u.uuid, u.address, u.vendor_class)).map((u) => [
+    machineCell(u.mac || "(MAC unknown)"), cell(u.uuid || "-", "mac key", "UUID"), cell(String(u.arch), null, "Arch"),
+    cell(u.vendor_class, null, "Vendor class"), cell(u.first_seen_text, "time", "First seen"),
+    cell(u.last_seen_text, "time", "Last seen"),
+  ]), "none: every machine answered is enrolled");
   fill("pools", status.pools.map((p) => [cell(p.range), bar(p.in_use + " of " + p.size, p.size ? p.in_use / p.size : 0,
                                                             "In use")]),
        "no dynamic ranges");
