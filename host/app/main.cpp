@@ -716,7 +716,7 @@ const std::vector<Command> &Commands() {
          Listing([](PolicyStore &store, const Options &o) {
              return o.unknown ? PrintUnknownMachines(store, o.json) : PrintMachines(store, o.json);
          })},
-        {"enrol", "enrol a machine (by MAC or UUID) with a profile; the running service sees it at once",
+        {"enrol", "enrol a machine (by MAC or UUID) with a profile (the running service sees it at once)",
          [](CLI::App *sub, Options &o) {
              sub->add_option("MACHINE", o.mac, "its MAC or UUID")->required();
              sub->add_option("--profile", o.profile, "a profile of the configuration ([profiles.NAME])")->required();
