@@ -909,6 +909,7 @@ void ReadProfiles(Checker &check, const toml::table &root, const std::string &pa
                 CheckBootFileExists(check, *config, value, itemKey, text.c_str());
                 CheckHttpBase(check, value, itemKey, text, *config);
                 profile.chain[field] = text;
+                profile.chainLines[field] = static_cast<int>(value.source().begin.line);
             } else if (field == "vars") {
                 StringTable(check, value, itemKey, &profile.vars);
             } else if (field != "files") {

@@ -473,6 +473,39 @@ TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
                                                  "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
 }
 
+// A profile's chain is judged as a rule's file is, ${http} entries too;
+// refused, the fallback profile's entry for the client's family is served,
+// and a profile with none for it leaves the configured boot_file.
+TEST_F(HostConfigTest, ProfileChainsAreCheckedAndRefusedLikeRules) {
+    WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    WriteEfi(m_Tree.Root() + "/snponly.efi", MinimalEfi(ShimSbat(4), true));
+    std::string profiles = "[http]\nlisten = \"192.0.2.1:8080\"\n[profiles.rack]\nuefi-x64 = \"shimx64.efi\"\n"
+                           "http = \"${http}/shimx64.efi\"\nfallback = \"safe\"\n[profiles.safe]\n"
+                           "uefi-x64 = \"snponly.efi\"\n";
+    EXPECT_TRUE(Errors(Server("[secure_boot]\nrefuse_revoked = true\n") + profiles).empty());
+    const std::string revoked = "shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused (refuse_revoked), ";
+    EXPECT_EQ(Warnings(), (std::vector<std::string>{
+                              "host.toml:11: profiles.rack.uefi-x64: " + revoked +
+                                  "fallback profile safe's snponly.efi instead",
+                              "host.toml:12: profiles.rack.http: ${http}/" + revoked + "boot_file boot.ipxe instead"}));
+    EXPECT_EQ(m_Config.secureBoot.nLoadersChecked, 3u);
+    SecureBootGuard guard(m_Config);
+    SelectBootFileRecord client{};
+    client.arch = 7;
+    SecureBootChoice choice = guard.ChooseInProfile("shimx64.efi", &m_Config.profiles[1], client);
+    EXPECT_EQ(choice.file + " | " + choice.note, "snponly.efi | Secure Boot: " + revoked +
+                                                     "fallback profile safe's snponly.efi instead");
+    client.arch = 16;  // HTTP Boot: safe has no http entry
+    choice = guard.ChooseInProfile("${http}/shimx64.efi", &m_Config.profiles[1], client);
+    EXPECT_TRUE(choice.bDefault);
+    EXPECT_EQ(choice.file, "boot.ipxe");
+    client.arch = 7;
+    EXPECT_TRUE(guard.ChooseInProfile("snponly.efi", nullptr, client).note.empty());
+    EXPECT_TRUE(Errors(Server() + profiles).empty());
+    EXPECT_EQ(Warnings().front(), "host.toml:9: profiles.rack.uefi-x64: shimx64.efi: revoked by SBAT level "
+                                  "2025021800: shim,3 < 4: machines with Secure Boot on refuse it");
+}
+
 // [ipv6] fills the V6 records in their one form, and refuses what the
 // library could not serve: a range outside the prefix or upside down, a
 // link-local address without its link, an address this host lacks.
