@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/ipxe_names.h"
 #include "dhcp/lease_journal.h"
 #include "host/config/host_config.h"
 #include "host/config/pi_check.h"
@@ -41,11 +42,13 @@ protected:
             for (std::string &line : *lines) line = line.substr(m_Tree.Root().size() + 1);
         return errors;
     }
-    // The warnings of the last Errors(), but the boot_file's (Server() names a file not there).
+    // The warnings of the last Errors(), but the boot_file's (Server() names a file not there)
+    // and iPXE's chain loops (IpxeChainLoopsAreWarned's).
     std::vector<std::string> Warnings() const {
         std::vector<std::string> out;
         for (const std::string &line : m_Warnings)
-            if (line.find("server.boot_file") == std::string::npos) out.push_back(line);
+            if (line.find("server.boot_file") == std::string::npos && line.find("in a loop") == std::string::npos)
+                out.push_back(line);
         return out;
     }
     std::string Server(const std::string &extra = "") const {
@@ -504,6 +507,31 @@ TEST_F(HostConfigTest, ProfileChainsAreCheckedAndRefusedLikeRules) {
     EXPECT_TRUE(Errors(Server() + profiles).empty());
     EXPECT_EQ(Warnings().front(), "host.toml:9: profiles.rack.uefi-x64: shimx64.efi: revoked by SBAT level "
                                   "2025021800: shim,3 < 4: machines with Secure Boot on refuse it");
+}
+
+// An iPXE client given an iPXE binary again loops: check names each rule,
+// boot_file and profile entry that would do it, and none once iPXE has its own.
+TEST_F(HostConfigTest, IpxeChainLoopsAreWarned) {
+    std::string rules = "[profiles.lab]\nbios = \"undionly.kpxe\"\nuefi-x64 = \"shimx64.efi\"\n"
+                        "[[boot]]\narch = \"efi-x64\"\nfile = \"boot/SNPONLY.EFI\"\n";
+    std::string server = Server();
+    EXPECT_TRUE(Errors(server.replace(server.find("boot.ipxe"), 9, "undionly.kpxe") + rules).empty());
+    std::vector<std::string> loops;
+    for (const std::string &line : m_Warnings)
+        if (line.find("in a loop") != std::string::npos) loops.push_back(line);
+    const std::string again = " would be given iPXE again and load it in a loop: ";
+    const std::string rule = "put a rule with user_class = \"iPXE\" (its script) before it";
+    EXPECT_EQ(loops, (std::vector<std::string>{
+                         "host.toml:4: server.boot_file: undionly.kpxe: an iPXE client (bios)" + again + rule,
+                         "host.toml:7: profiles.lab.bios: undionly.kpxe: an iPXE client (bios)" + again +
+                             "give the profile an ipxe entry (its script)",
+                         "host.toml:11: boot[0].file: boot/SNPONLY.EFI: an iPXE client (efi-x64)" + again + rule}));
+    std::string ipxe = "[[boot]]\nuser_class = \"iPXE\"\nfile = \"boot.ipxe\"\n";
+    EXPECT_TRUE(Errors(Server() + "[profiles.lab]\nbios = \"undionly.kpxe\"\nipxe = \"boot.ipxe\"\n" + ipxe +
+                       "[[boot]]\nfile = \"snponly.efi\"\n")
+                    .empty());
+    for (const std::string &line : m_Warnings) EXPECT_EQ(line.find("in a loop"), std::string::npos) << line;
+    EXPECT_FALSE(IsIpxeBinaryName("ipxe.efi.signed")) << "a name of one's own is not guessed at";
 }
 
 // [ipv6] fills the V6 records in their one form, and refuses what the
