@@ -638,13 +638,13 @@ TEST_F(MachineIdentityTest, TwoFailuresOfTheLoaderBringTheFallbackProfile) {
 }
 
 // refuse_revoked: an enrolled machine whose profile serves a revoked shim
-// boots its fallback profile's signed iPXE, and its line and `why` say why.
+// boots its fallback profile's signed iPXE (boot_file without one), and its
+// line and `why` say why; BIOS has no Secure Boot.
 TEST_F(MachineIdentityTest, ARevokedLoaderInAProfileServesTheFallbackProfile) {
     WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
     WriteEfi(m_Tree.Root() + "/snponly.efi", MinimalEfi(ShimSbat(4), true));
     snprintf(m_Config.server.rootpath, sizeof m_Config.server.rootpath, "%s", m_Tree.Root().c_str());
-    m_Config.profiles[0].chain["uefi-x64"] = "shimx64.efi";
-    m_Config.profiles[1].chain["uefi-x64"] = "snponly.efi";
+    m_Config.profiles[0].chain["uefi-x64"] = "shimx64.efi", m_Config.profiles[1].chain["uefi-x64"] = "snponly.efi";
     std::string error;
     ASSERT_TRUE(LoadSbatLevel(&m_Config.secureBoot, &error)) << error;
     m_Config.secureBoot.bRefuseRevoked = true;
@@ -654,16 +654,12 @@ TEST_F(MachineIdentityTest, ARevokedLoaderInAProfileServesTheFallbackProfile) {
     BootAnswer answer = m_Boot.Choose(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 7));
     const std::string note = "Secure Boot: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused "
                              "(refuse_revoked), fallback profile safe's snponly.efi instead";
-    EXPECT_EQ(answer.file + " | " + answer.rule + " | " + answer.note, "snponly.efi | profile safe | " + note);
     EXPECT_NE(answer.line.find("gets shimx64.efi from profile rack (" + note + ")"), std::string::npos) << answer.line;
     tracker.NoteRule(Client("52:54:00:00:00:51").base.mac, answer.rule, answer.file, answer.note);
-    BootEventRecord offer = Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x51, "192.0.2.50", answer.file.c_str());
-    offer.time = static_cast<long long>(m_dNow);
-    tracker.Take(offer);
-    EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → snponly.efi — " + note), std::string::npos)
-        << DescribeAttempt(tracker.Machines().at(0));
-    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 0)), "rack.kpxe") << "BIOS: no Secure Boot";
-    m_Config.profiles[0].fallback.clear();  // nothing in its place: the configured boot_file
+    tracker.Take(Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x51, "192.0.2.50", answer.file.c_str()));
+    EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → snponly.efi — " + note), std::string::npos);
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 0)), "rack.kpxe");
+    m_Config.profiles[0].fallback.clear();
     m_Boot.Use(m_Config, std::make_shared<SecureBootGuard>(m_Config));
     EXPECT_TRUE(m_Boot.Choose(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 7)).bDefault);
 }
