@@ -491,6 +491,7 @@ TEST_F(HostConfigTest, ProfileChainsAreCheckedLikeRules) {
                               "host.toml:12: profiles.rack.http: ${http}/" + revoked +
                                   "refused (refuse_revoked), boot_file boot.ipxe instead"}));
     EXPECT_EQ(m_Config.secureBoot.nLoadersChecked, 3u);
+    EXPECT_EQ(CheckSummary(m_Config, 2).rfind("not ok for Secure Boot: 2 loaders with a warning", 0), 0u);
     EXPECT_TRUE(Errors(Server() + profiles).empty());
     EXPECT_EQ(Warnings().front(), "host.toml:9: profiles.rack.uefi-x64: " + revoked + "machines with Secure Boot on refuse it");
 }
