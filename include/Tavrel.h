@@ -210,6 +210,8 @@ typedef struct BootEventRecordV6 {
 #define TAVREL_QUIRK_BROADCAST 0x0200          /* the answer was broadcast for a client without ARP */
 #define TAVREL_QUIRK_SOURCE_PORT_4011 0x0400   /* a 4011 request from port 4011, answered there */
 #define TAVREL_QUIRK_PI_SERIAL_FOLDER 0x0800   /* TFTP: "<serial>/name" served from the root */
+#define TAVREL_QUIRK_FOREIGN_PXE_OFFER 0x1000  /* a UEFI client at 4011 this server offered nothing */
+#define TAVREL_QUIRK_IPXE_CHAIN_LOOP 0x2000    /* iPXE given an iPXE binary again */
 #pragma pack(push, 1)
 typedef struct BootEventRecordEx {
     BootEventRecord base;   /* as RegisterBootEventCallback's observer gets it */

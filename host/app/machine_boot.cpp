@@ -65,18 +65,19 @@ SelectBootFileRecordEx ExOf(const SelectBootFileRecord &client) {
     return ex;
 }
 
-void MachineBoot::Use(const HostConfig &config) {
+void MachineBoot::Use(const HostConfig &config, std::shared_ptr<SecureBootGuard> guard) {
     auto settings = std::make_shared<Settings>();
     settings->profiles = config.profiles;
     settings->rules = config.bootRules;
     settings->identity = config.identity;
     settings->server = config.server.ServerIP;
+    settings->guard = std::move(guard);
     m_Directory.SetOptions(config.identity);
     std::atomic_store(&m_Settings, std::shared_ptr<const Settings>(settings));
 }
 
-BootAnswer MachineBoot::FromProfile(const Profile &profile, const SelectBootFileRecordEx &client,
-                                    const std::string &why) {
+BootAnswer MachineBoot::FromProfile(const Settings &settings, const Profile &profile,
+                                    const SelectBootFileRecordEx &client, const std::string &why) {
     BootAnswer answer;
     std::string file = ProfileFile(profile, client.base);
     if (file.empty()) {  // no chain for this family: the configured boot file, as without profiles
@@ -88,6 +89,15 @@ BootAnswer MachineBoot::FromProfile(const Profile &profile, const SelectBootFile
     answer.file = file;
     answer.rule = "profile " + profile.name;
     answer.line = why + " gets " + file + " from profile " + profile.name;
+    if (!settings.guard) return answer;
+    const Profile *fallback = profile.fallback.empty() ? nullptr : FindProfile(settings.profiles, profile.fallback);
+    SecureBootChoice choice = settings.guard->ChooseInProfile(file, fallback, client.base);
+    if (choice.note.empty()) return answer;
+    answer.file = choice.file;
+    answer.bDefault = choice.bDefault;
+    if (choice.file != file && !choice.bDefault) answer.rule = "profile " + fallback->name;
+    answer.note = choice.note;
+    answer.line += " (" + choice.note + ")";
     return answer;
 }
 
@@ -102,12 +112,12 @@ BootAnswer MachineBoot::Choose(const SelectBootFileRecordEx &client) {
         if (const Profile *profile = FindProfile(settings->profiles, e.profile)) {
             std::string note;
             if (const Profile *fallback = Healing(*settings, *profile, id.key, seen.mac, &note)) {
-                BootAnswer answer = FromProfile(*fallback, client, who + ", enrolled as " + Shown(name) + ",");
-                answer.note = note;
+                BootAnswer answer = FromProfile(*settings, *fallback, client, who + ", enrolled as " + Shown(name) + ",");
+                answer.note = answer.note.empty() ? note : note + "; " + answer.note;
                 answer.line += " (" + note + ")";
                 return answer;
             }
-            return FromProfile(*profile, client, who + ", enrolled as " + Shown(name) + ",");
+            return FromProfile(*settings, *profile, client, who + ", enrolled as " + Shown(name) + ",");
         }
         BootAnswer answer;
         answer.line = who + ", enrolled as " + Shown(name) + ", names profile \"" + Shown(e.profile) +
@@ -123,11 +133,11 @@ BootAnswer MachineBoot::Choose(const SelectBootFileRecordEx &client) {
     }
     if (!settings->identity.discovery.empty())
         if (const Profile *profile = FindProfile(settings->profiles, settings->identity.discovery))
-            return FromProfile(*profile, client, who + ", not enrolled,");
+            return FromProfile(*settings, *profile, client, who + ", not enrolled,");
     const BootRule *rule = MatchBootRule(settings->rules, client.base);
     if (rule && !rule->profile.empty())
         if (const Profile *profile = FindProfile(settings->profiles, rule->profile)) {
-            BootAnswer answer = FromProfile(*profile, client, who + " (by " + rule->name + ")");
+            BootAnswer answer = FromProfile(*settings, *profile, client, who + " (by " + rule->name + ")");
             if (answer.kind == BootAnswer::kFile)
                 answer.rule = "boot[" + std::to_string(rule - settings->rules.data()) + "]";
             return answer;

@@ -21,6 +21,7 @@
 #include "host/boots/machine_directory.h"
 #include "host/boots/machine_record.h"
 #include "host/config/host_config.h"
+#include "host/config/secure_boot_check.h"
 
 struct BootAnswer {
     enum Kind { kRules, kFile, kSilent } kind = kRules;
@@ -28,6 +29,7 @@ struct BootAnswer {
     std::string rule;     // what chose it, for the record: "profile rack" or "boot[2]"
     std::string line;     // the log line ("" for kRules)
     std::string note;     // why a fallback profile serves it, for `why`; "" otherwise
+    bool bDefault = false;  // kFile refused by Secure Boot with nothing in its place: boot_file is served
 };
 
 // A machine heals itself: after its last two attempts failed at the same
@@ -45,7 +47,8 @@ class MachineBoot {
 public:
     explicit MachineBoot(MachineDirectory &directory) : m_Directory(directory) {}
     // The configuration's profiles, rules and [identity]; again after SIGHUP.
-    void Use(const HostConfig &config);
+    // GUARD (none: no Secure Boot judgement) judges the profiles' loaders.
+    void Use(const HostConfig &config, std::shared_ptr<SecureBootGuard> guard = nullptr);
     BootAnswer Choose(const SelectBootFileRecordEx &client);
     // Where the machines' last attempts are read (the boot tracker); none: no healing.
     void SetAttempts(AttemptSource source) { m_Attempts = std::move(source); }
@@ -60,8 +63,10 @@ private:
         std::vector<BootRule> rules;
         IdentityOptions identity;
         std::string server;
+        std::shared_ptr<SecureBootGuard> guard;
     };
-    BootAnswer FromProfile(const Profile &profile, const SelectBootFileRecordEx &client, const std::string &why);
+    BootAnswer FromProfile(const Settings &settings, const Profile &profile, const SelectBootFileRecordEx &client,
+                           const std::string &why);
     // PROFILE's fallback, with why, when KEY's last two attempts failed alike; else null.
     const Profile *Healing(const Settings &settings, const Profile &profile, const std::string &key,
                            const std::string &mac, std::string *note);

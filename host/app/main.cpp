@@ -125,6 +125,7 @@ int ChooseForMachine(const SelectBootFileRecordEx &client, char *bootfile, bool 
     served.file = answer.file;
     std::string file = ChosenFile(served, client.base);
     if (g_lpTracker) g_lpTracker->NoteRule(client.base.mac, answer.rule, file, answer.note);
+    if (answer.bDefault) return 0;  // Secure Boot refused the profile's loader: the configured boot_file
     snprintf(bootfile, 128, "%s", file.c_str());
     return 1;
 }
@@ -192,8 +193,9 @@ void UseBootRules(const HostConfig &config) {
     std::atomic_store(&g_HttpBases, std::make_shared<const std::pair<std::string, std::string>>(
                                         config.httpBase, config.httpBase6));
     std::atomic_store(&g_BootRules, std::make_shared<const std::vector<BootRule>>(config.bootRules));
-    std::atomic_store(&g_SecureBoot, std::make_shared<SecureBootGuard>(config));
-    if (g_lpMachineBoot) g_lpMachineBoot->Use(config);
+    auto guard = std::make_shared<SecureBootGuard>(config);
+    std::atomic_store(&g_SecureBoot, guard);
+    if (g_lpMachineBoot) g_lpMachineBoot->Use(config, guard);
 }
 
 // The machine choice to the library: the identity callback when it has one.

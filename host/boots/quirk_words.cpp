@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-const QuirkWords kQuirkWords[12] = {
+const QuirkWords kQuirkWords[14] = {
     {"arch-7-9", "x64 UEFI (arch 7 or 9)"},
     {"arch-in-option-60", "its architecture read from option 60"},
     {"ipxe", "iPXE"},
@@ -16,6 +16,8 @@ const QuirkWords kQuirkWords[12] = {
     {"broadcast-answer", "answered by broadcast"},
     {"boot-server-port-4011", "asked from port 4011"},
     {"pi-serial-folder", "served from the root for its serial folder"},
+    {"foreign-pxe-offer", "sent to port 4011 by another DHCP server's PXEClient offer"},
+    {"ipxe-chain-loop", "iPXE given an iPXE binary again (it loops)"},
 };
 
 namespace {

@@ -8,7 +8,7 @@ struct QuirkWords {
     const char *lpName;   // as in the library's table (src/boot/quirks.cpp)
     const char *lpWords;
 };
-extern const QuirkWords kQuirkWords[12];
+extern const QuirkWords kQuirkWords[14];
 
 // "size probe" for "size-probe"; a name this host does not know as it is.
 std::string WordsOfQuirk(const std::string &name);

@@ -16,6 +16,7 @@
 #include <set>
 #include <toml++/toml.h>
 
+#include "boot/ipxe_names.h"
 #include "host/config/pi_check.h"
 #include "host/config/secure_boot_check.h"
 #include "host/text/address_text.h"
@@ -909,6 +910,7 @@ void ReadProfiles(Checker &check, const toml::table &root, const std::string &pa
                 CheckBootFileExists(check, *config, value, itemKey, text.c_str());
                 CheckHttpBase(check, value, itemKey, text, *config);
                 profile.chain[field] = text;
+                profile.chainLines[field] = static_cast<int>(value.source().begin.line);
             } else if (field == "vars") {
                 StringTable(check, value, itemKey, &profile.vars);
             } else if (field != "files") {
@@ -930,6 +932,45 @@ void ReadProfiles(Checker &check, const toml::table &root, const std::string &pa
         if (!rule.profile.empty() && !FindProfile(config->profiles, rule.profile))
             check.Error(root.source(), rule.name.substr(0, rule.name.find(' ')) + ".profile",
                         "no profile \"" + rule.profile + "\" ([profiles." + rule.profile + "]), in " + rule.name);
+}
+
+// An iPXE client that the rules (or boot_file, or a profile without an
+// "ipxe" entry) hand an iPXE binary loads it again, and again: one warning
+// per place that would, tried with iPXE as each architecture asks.
+void CheckIpxeChainLoops(const std::string &path, const HostConfig &config, std::vector<std::string> *warnings) {
+    const struct { int arch; const char *lpName; } kAsked[] = {{0, "bios"}, {7, "efi-x64"}, {11, "efi-arm64"}};
+    std::set<std::string> warned;
+    auto warn = [&](const std::string &key, int nLine, const std::string &file, const char *lpArch, const char *lpFix) {
+        if (!IsIpxeBinaryName(file.c_str()) || !warned.insert(key).second) return;
+        warnings->push_back(path + ":" + std::to_string(nLine) + ": " + key + ": " + file + ": an iPXE client (" +
+                            lpArch + ") would be given iPXE again and load it in a loop: " + lpFix);
+    };
+    for (const auto &asked : kAsked) {
+        SelectBootFileRecord client{};
+        client.arch = asked.arch;
+        client.flags = TAVREL_BOOT_CLIENT_IPXE;
+        snprintf(client.userclass, sizeof client.userclass, "iPXE");
+        snprintf(client.vendorclass, sizeof client.vendorclass, "PXEClient:Arch:%05d:UNDI:003010", asked.arch);
+        const BootRule *rule = MatchBootRule(config.bootRules, client);
+        const char *lpRuleFix = "put a rule with user_class = \"iPXE\" (its script) before it";
+        if (!rule) {
+            warn("server.boot_file", config.secureBoot.nBootFileLine, config.server.bootfile, asked.lpName, lpRuleFix);
+        } else if (!rule->file.empty()) {
+            warn(rule->name.substr(0, rule->name.find(' ')) + ".file", rule->nFileLine, rule->file, asked.lpName,
+                 lpRuleFix);
+        }
+    }
+    for (const Profile &profile : config.profiles) {
+        if (profile.chain.count("ipxe")) continue;
+        for (const auto &asked : kAsked) {
+            SelectBootFileRecord client{};
+            client.arch = asked.arch;
+            std::string family = ClientFamily(client);
+            if (!profile.chain.count(family)) continue;
+            warn("profiles." + profile.name + "." + family, profile.chainLines.count(family) ? profile.chainLines.at(family) : profile.nLine,
+                 profile.chain.at(family), asked.lpName, "give the profile an ipxe entry (its script)");
+        }
+    }
 }
 
 // [identity]: what an unknown machine gets, and UUIDs not to believe.
@@ -1087,6 +1128,7 @@ bool LoadHostConfig(const std::string &path, HostConfig *config, std::vector<std
     ReadIdentity(check, root, config);
     ReadApi(check, root, path, config);
     if (errors->size() == before) CheckSecureBootChains(path, config, warnings);
+    if (errors->size() == before) CheckIpxeChainLoops(path, *config, warnings);
     SortByLine(path, errors, before);
     SortByLine(path, warnings, warningsBefore);
     return errors->size() == before;

@@ -17,6 +17,7 @@ constexpr const char *kProfileFamilies[] = {"ipxe", "http", "bios", "uefi-x64", 
 struct Profile {
     std::string name;
     std::map<std::string, std::string> chain;  // family → boot file (or "${http}/..." URL)
+    std::map<std::string, int> chainLines;      // family → where its entry stands
     TemplateVars vars;
     std::string fallback;  // the profile a machine whose boots keep failing gets; "" none
     std::map<std::string, std::string> files;      // name served → template path, as written

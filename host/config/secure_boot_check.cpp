@@ -14,6 +14,8 @@ const char *const kUefiArchNames[] = {"efi-ia32",      "efi-x64",      "efi-arm3
 const char kHttpBootVendor[] = "HTTPClient";
 constexpr int kDefaultHttpPort = 80;
 const char kRefusedBySecureBoot[] = "machines with Secure Boot on refuse it";
+// The profile families UEFI firmware itself fetches (iPXE's entry is for a loader already running).
+const char *const kFirmwareFamilies[] = {"uefi-x64", "uefi-arm64", "http"};
 
 bool IsUefiArch(int arch) {
     for (const char *name : kUefiArchNames)
@@ -40,7 +42,20 @@ struct Loader {
     std::string key, file;
     int nLine;
     bool bMustBeEfi;  // a non-EFI file is a problem, not something else served alongside
+    std::string instead;  // what refuse_revoked serves in its place; "": boot_file
 };
+
+std::string RefusedText(const std::string &instead, const HostConfig &config) {
+    return ": refused (refuse_revoked), " + (instead.empty() ? "boot_file " + std::string(config.server.bootfile) : instead) +
+           " instead";
+}
+
+// What a profile's fallback profile serves in place of its entry for FAMILY.
+std::string ProfileInstead(const HostConfig &config, const Profile &profile, const std::string &family) {
+    const Profile *fallback = profile.fallback.empty() ? nullptr : FindProfile(config.profiles, profile.fallback);
+    if (!fallback || !fallback->chain.count(family)) return "";
+    return "fallback profile " + fallback->name + "'s " + fallback->chain.at(family);
+}
 
 void JudgeForCheck(const std::string &path, HostConfig *config, const Loader &loader,
                    std::vector<std::string> *warnings) {
@@ -61,7 +76,9 @@ void JudgeForCheck(const std::string &path, HostConfig *config, const Loader &lo
         return;
     }
     ++config->secureBoot.nLoadersChecked;
-    if (!verdict.problems.empty()) warn(verdict.Text() + ": " + kRefusedBySecureBoot);
+    if (verdict.problems.empty()) return;
+    if (verdict.bRevoked && config->secureBoot.bRefuseRevoked) warn(verdict.Text() + RefusedText(loader.instead, *config));
+    else warn(verdict.Text() + ": " + kRefusedBySecureBoot);
 }
 
 }  // namespace
@@ -70,7 +87,9 @@ bool IsUefiClient(const SelectBootFileRecord &client) {
     return IsUefiArch(client.arch) || strncmp(client.vendorclass, kHttpBootVendor, sizeof kHttpBootVendor - 1) == 0;
 }
 
-std::string LocalBootFilePath(const HostConfig &config, const std::string &file) {
+std::string LocalBootFilePath(const HostConfig &config, const std::string &written) {
+    std::string file = config.httpBase.empty() ? written : ExpandHttpBase(written, config.httpBase);
+    if (file.find(kHttpBaseWord) != std::string::npos) return "";
     std::string name = file;
     if (IsBootUrl(file)) {
         size_t hostAt = file.find("://") + 3, slash = file.find('/', hostAt);
@@ -95,12 +114,22 @@ void CheckSecureBootChains(const std::string &path, HostConfig *config, std::vec
     for (const BootRule &rule : config->bootRules) {
         if (rule.file.empty() || !ReachesUefi(rule)) continue;  // a profile's rule
         std::string key = rule.name.substr(0, rule.name.find(' '));
-        loaders.push_back({key + ".file", rule.file, rule.nFileLine, ServesFirmware(rule)});
+        loaders.push_back({key + ".file", rule.file, rule.nFileLine, ServesFirmware(rule),
+                           rule.fallback.empty() ? "" : "fallback " + rule.fallback});
         if (!rule.fallback.empty())
-            loaders.push_back({key + ".fallback", rule.fallback, rule.nFallbackLine, ServesFirmware(rule)});
+            loaders.push_back({key + ".fallback", rule.fallback, rule.nFallbackLine, ServesFirmware(rule), ""});
     }
+    for (const Profile &profile : config->profiles)
+        for (const char *family : kFirmwareFamilies) {
+            auto entry = profile.chain.find(family);
+            if (entry == profile.chain.end()) continue;
+            auto line = profile.chainLines.find(family);
+            loaders.push_back({"profiles." + profile.name + "." + family, entry->second,
+                               line == profile.chainLines.end() ? profile.nLine : line->second, true,
+                               ProfileInstead(*config, profile, family)});
+        }
     // Served to every client no rule matched: judged when it is an EFI program.
-    loaders.push_back({"server.boot_file", config->server.bootfile, config->secureBoot.nBootFileLine, false});
+    loaders.push_back({"server.boot_file", config->server.bootfile, config->secureBoot.nBootFileLine, false, ""});
     for (const Loader &loader : loaders) JudgeForCheck(path, config, loader, warnings);
 }
 
@@ -112,6 +141,9 @@ SecureBootGuard::SecureBootGuard(const HostConfig &config) : m_Config(config) {
         Judge(rule.file);
         if (!rule.fallback.empty()) Judge(rule.fallback);
     }
+    for (const Profile &profile : m_Config.profiles)
+        for (const char *family : kFirmwareFamilies)
+            if (profile.chain.count(family)) Judge(profile.chain.at(family));
 }
 
 LoaderVerdict SecureBootGuard::Judge(const std::string &file) {
@@ -129,24 +161,34 @@ LoaderVerdict SecureBootGuard::Judge(const std::string &file) {
 }
 
 SecureBootChoice SecureBootGuard::Choose(const BootRule &rule, const SelectBootFileRecord &client) {
-    SecureBootChoice choice{rule.file, "", false};
+    return Refuse(rule.file, rule.fallback, "fallback " + rule.fallback, client);
+}
+
+SecureBootChoice SecureBootGuard::ChooseInProfile(const std::string &file, const Profile *fallback,
+                                                  const SelectBootFileRecord &client) {
+    std::string instead = fallback ? ProfileFile(*fallback, client) : "";
+    return Refuse(file, instead, instead.empty() ? "" : "fallback profile " + fallback->name + "'s " + instead, client);
+}
+
+SecureBootChoice SecureBootGuard::Refuse(const std::string &file, const std::string &instead,
+                                         const std::string &insteadText, const SelectBootFileRecord &client) {
+    SecureBootChoice choice{file, "", false};
     if (!IsUefiClient(client)) return choice;
-    LoaderVerdict verdict = Judge(rule.file);
+    LoaderVerdict verdict = Judge(file);
     if (verdict.problems.empty()) return choice;
-    choice.note = "Secure Boot: " + rule.file + ": " + verdict.Text();
+    choice.note = "Secure Boot: " + file + ": " + verdict.Text();
     if (!verdict.bRevoked || !m_Config.secureBoot.bRefuseRevoked) {
         choice.note += ", " + std::string(kRefusedBySecureBoot);
         return choice;
     }
-    if (rule.fallback.empty()) {
+    choice.note += RefusedText(instead.empty() ? "" : insteadText, m_Config);
+    if (instead.empty()) {
         choice.file = m_Config.server.bootfile;
         choice.bDefault = true;
-        choice.note += ": refused (refuse_revoked), boot_file " + choice.file + " instead";
         return choice;
     }
-    choice.file = rule.fallback;
-    choice.note += ": refused (refuse_revoked), fallback " + rule.fallback + " instead";
-    LoaderVerdict fallback = Judge(rule.fallback);
-    if (!fallback.problems.empty()) choice.note += ", and " + rule.fallback + ": " + fallback.Text();
+    choice.file = instead;
+    LoaderVerdict fallback = Judge(instead);
+    if (!fallback.problems.empty()) choice.note += ", and " + instead + ": " + fallback.Text();
     return choice;
 }

@@ -12,6 +12,7 @@
 
 #include "Tavrel.h"
 #include "host/config/host_config.h"
+#include "host/config/profiles.h"
 
 // UEFI clients: the EFI architectures, or a UEFI HTTP Boot vendor class.
 bool IsUefiClient(const SelectBootFileRecord &client);
@@ -22,8 +23,9 @@ std::string LocalBootFilePath(const HostConfig &config, const std::string &file)
 
 // `check`'s pass: one warning ("FILE:LINE: boot[N].file: NAME: problem")
 // per problem of each loader a UEFI client can get (the rules' files and
-// fallbacks, and boot_file when it is an EFI program); counts what it saw
-// in config->secureBoot.
+// fallbacks, the profiles' uefi-x64, uefi-arm64 and http entries, and
+// boot_file when it is an EFI program); counts what it saw in
+// config->secureBoot.
 void CheckSecureBootChains(const std::string &path, HostConfig *config, std::vector<std::string> *warnings);
 
 // What a rule hands a client once Secure Boot is considered.
@@ -40,9 +42,16 @@ class SecureBootGuard {
 public:
     explicit SecureBootGuard(const HostConfig &config);
     SecureBootChoice Choose(const BootRule &rule, const SelectBootFileRecord &client);
+    // FILE, a profile's entry for CLIENT; refused, FALLBACK's entry for the
+    // same client is served (the profile's fallback profile, or null).
+    SecureBootChoice ChooseInProfile(const std::string &file, const Profile *fallback,
+                                     const SelectBootFileRecord &client);
 
 private:
     LoaderVerdict Judge(const std::string &file);
+    // FILE, or INSTEAD (told as INSTEADTEXT; "" : boot_file) when refused.
+    SecureBootChoice Refuse(const std::string &file, const std::string &instead, const std::string &insteadText,
+                            const SelectBootFileRecord &client);
     struct Judged {
         long long size = -1, mtime = 0;
         LoaderVerdict verdict;

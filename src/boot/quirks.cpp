@@ -46,6 +46,15 @@ const QuirkRow kQuirkTable[static_cast<size_t>(Quirk::kCount)] = {
     {Quirk::kPiSerialFolder, TAVREL_QUIRK_PI_SERIAL_FOLDER, "pi-serial-folder",
      "a read of \"<serial>/name\" (8 hex digits) with no such folder in the boot folder",
      "served from the boot folder's root, as the bootloader falls back itself"},
+    {Quirk::kForeignPxeOffer, TAVREL_QUIRK_FOREIGN_PXE_OFFER, "foreign-pxe-offer",
+     "a UEFI client asks port 4011 with no offer, lease or static entry here: another DHCP server's offer "
+     "carried vendor class \"PXEClient\" and no boot file, so EDK II went looking for a boot server",
+     "answered as any boot-server request (the client booting here is what it asked for); no DHCP answer "
+     "ever echoes \"PXEClient\" to another server's client"},
+    {Quirk::kIpxeChainLoop, TAVREL_QUIRK_IPXE_CHAIN_LOOP, "ipxe-chain-loop",
+     "an iPXE client (option 175 or user class \"iPXE\") whose answer names an iPXE binary (ipxe.efi, "
+     "snponly.efi, undionly.kpxe...)",
+     "served as chosen, and named: iPXE loads itself again; give it a script (a rule for user class \"iPXE\")"},
 };
 
 namespace {

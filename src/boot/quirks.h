@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "Tavrel.h"
+#include "boot/ipxe_names.h"
 
 enum class Quirk : uint8_t {
     kArch7Or9 = 0,
@@ -22,6 +23,8 @@ enum class Quirk : uint8_t {
     kBroadcastAnswer,
     kBootServerSourcePort,
     kPiSerialFolder,
+    kForeignPxeOffer,
+    kIpxeChainLoop,
     kCount
 };
 

@@ -34,6 +34,21 @@ TeskDhcpTypes::AnswerDestination DhcpDestination(uint32_t dwGiaddr) {
                          : TeskDhcpTypes::AnswerDestination{true, 0, kClientPort};
 }
 
+// What only the answer (in RECORD) shows: an iPXE client given iPXE again,
+// and a UEFI client at 4011 that another server's offer sent here.
+void NoteAnswerQuirks(const LeaseBook &leases, const TeskDhcpResponder::_socklist &record, const RequestQuirks &quirks,
+                      uint64_t qwNowMs) {
+    char file[kBootFileFieldSize];
+    memcpy(file, record.data + kDhcpFileOffset, sizeof file - 1);
+    file[sizeof file - 1] = '\0';
+    if (quirks.bIpxe && IsIpxeBinaryName(file)) NoteQuirk(Quirk::kIpxeChainLoop, qwNowMs);
+    if (record.nSocketType != TeskDhcpResponder::SOCK_PROXY || !quirks.bUefi) return;
+    const unsigned char *lpMac = record.data + kDhcpChaddrOffset;
+    TeskDhcpTypes::tag_d_dhcp lease{};
+    TeskDhcpTypes::tag_s_dhcp fixed{};
+    if (!leases.FindLease(lpMac, &lease) && !leases.FindStatic(lpMac, &fixed)) NoteQuirk(Quirk::kForeignPxeOffer, qwNowMs);
+}
+
 }  // namespace
 
 int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestination *lpTo) {
@@ -56,6 +71,7 @@ int TeskDhcpResponder::Answer(_socklist *record, uint64_t qwNowMs, AnswerDestina
     if (bEvents) facts = ReadFacts(record);
     int nResult = record->nSocketType == SOCK_DHCP ? HandleDhcpRequest(record, lpTo)
                                                    : HandleBootServerRequest(record, lpTo);
+    if (nResult == 0) NoteAnswerQuirks(m_Leases, *record, m_Quirks, qwNowMs);
     if (bEvents) EmitDhcpEvent(record, facts, nResult);
     return nResult;
 }

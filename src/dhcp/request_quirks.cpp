@@ -15,6 +15,7 @@ constexpr uint16_t kBootpBroadcastFlag = 0x8000;
 constexpr int kDhcpFlagsOffset = 10;
 const char kIpxeUserClass[] = "iPXE";
 constexpr unsigned char kClientMachineIdOption = 97;
+constexpr int kFirstUefiArch = 6, kLastUefiArch = 19;  // EFI IA32 up to ARM64 UEFI HTTP Boot
 
 }  // namespace
 
@@ -31,7 +32,8 @@ RequestQuirks NoteRequestQuirks(const unsigned char *lpMessage, int nRecvLen, bo
     char userClass[64] = {};
     GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, userClass, sizeof userClass);
     if (HasOption(lpMessage, nRecvLen, kDhcpIpxeOption) || strcmp(userClass, kIpxeUserClass) == 0)
-        NoteQuirk(Quirk::kIpxeClient, qwNowMs);
+        NoteQuirk(Quirk::kIpxeClient, qwNowMs), quirks.bIpxe = true;
+    quirks.bUefi = nArch >= kFirstUefiArch && nArch <= kLastUefiArch;
     if (IsHttpClientClass(vendor)) {
         NoteQuirk(Quirk::kHttpBootClient, qwNowMs);
         quirks.bHttpBoot = true;

@@ -9,6 +9,8 @@ struct RequestQuirks {
     bool bBootStage = false;        // a booting client whatever its vendor class says
     bool bHttpBoot = false;         // UEFI HTTP Boot: a booting client where ranges serve those
     bool bBroadcast = false;        // port 4011: no address to answer yet
+    bool bIpxe = false;             // iPXE is asking: an iPXE binary in the answer would loop
+    bool bUefi = false;             // a UEFI architecture (EDK II goes to 4011 on a bare "PXEClient" offer)
 };
 
 // lpMessage holds nRecvLen received bytes; bBootServer for port 4011, with

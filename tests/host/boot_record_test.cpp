@@ -18,6 +18,7 @@
 #include "host/text/uuid_text.h"
 #include "host/web/machine_api.h"
 #include "host/web/metrics_text.h"
+#include "support/efi_fixture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -634,6 +635,33 @@ TEST_F(MachineIdentityTest, TwoFailuresOfTheLoaderBringTheFallbackProfile) {
     EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → shimx64.efi — fallback profile safe"),
               std::string::npos) << DescribeAttempt(tracker.Machines().at(0));
     EXPECT_EQ(attempt(0).file, "snponly.efi");  // booted: the profile's own chain again
+}
+
+// refuse_revoked: an enrolled machine whose profile serves a revoked shim
+// boots its fallback profile's signed iPXE (boot_file without one), and its
+// line and `why` say why; BIOS has no Secure Boot.
+TEST_F(MachineIdentityTest, ARevokedLoaderInAProfileServesTheFallbackProfile) {
+    WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    WriteEfi(m_Tree.Root() + "/snponly.efi", MinimalEfi(ShimSbat(4), true));
+    snprintf(m_Config.server.rootpath, sizeof m_Config.server.rootpath, "%s", m_Tree.Root().c_str());
+    m_Config.profiles[0].chain["uefi-x64"] = "shimx64.efi", m_Config.profiles[1].chain["uefi-x64"] = "snponly.efi";
+    std::string error;
+    ASSERT_TRUE(LoadSbatLevel(&m_Config.secureBoot, &error)) << error;
+    m_Config.secureBoot.bRefuseRevoked = true;
+    m_Boot.Use(m_Config, std::make_shared<SecureBootGuard>(m_Config));
+    Enrol("52:54:00:00:00:51", "rack");
+    BootTracker tracker("192.0.2.1", [this] { return m_dNow; });
+    BootAnswer answer = m_Boot.Choose(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 7));
+    const std::string note = "Secure Boot: shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: refused "
+                             "(refuse_revoked), fallback profile safe's snponly.efi instead";
+    EXPECT_NE(answer.line.find("gets shimx64.efi from profile rack (" + note + ")"), std::string::npos) << answer.line;
+    tracker.NoteRule(Client("52:54:00:00:00:51").base.mac, answer.rule, answer.file, answer.note);
+    tracker.Take(Event(TAVREL_EVENT_DHCP_ANSWER, 0, 0x51, "192.0.2.50", answer.file.c_str()));
+    EXPECT_NE(DescribeAttempt(tracker.Machines().at(0)).find("profile safe → snponly.efi — " + note), std::string::npos);
+    EXPECT_EQ(FileFor(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 0)), "rack.kpxe");
+    m_Config.profiles[0].fallback.clear();
+    m_Boot.Use(m_Config, std::make_shared<SecureBootGuard>(m_Config));
+    EXPECT_TRUE(m_Boot.Choose(Client("52:54:00:00:00:51", kUuid, TAVREL_UUID_OPTION97, 7)).bDefault);
 }
 
 TEST_F(MachineIdentityTest, ApiNeedsItsTokenAndEnrolsListsAndChangesProfiles) {

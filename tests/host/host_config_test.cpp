@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/ipxe_names.h"
 #include "dhcp/lease_journal.h"
 #include "host/config/host_config.h"
 #include "host/config/pi_check.h"
@@ -41,11 +42,13 @@ protected:
             for (std::string &line : *lines) line = line.substr(m_Tree.Root().size() + 1);
         return errors;
     }
-    // The warnings of the last Errors(), but the boot_file's (Server() names a file not there).
+    // The warnings of the last Errors(), but the boot_file's (Server() names a file not there)
+    // and iPXE's chain loops (IpxeChainLoopsAreWarned's).
     std::vector<std::string> Warnings() const {
         std::vector<std::string> out;
         for (const std::string &line : m_Warnings)
-            if (line.find("server.boot_file") == std::string::npos) out.push_back(line);
+            if (line.find("server.boot_file") == std::string::npos && line.find("in a loop") == std::string::npos)
+                out.push_back(line);
         return out;
     }
     std::string Server(const std::string &extra = "") const {
@@ -471,6 +474,45 @@ TEST_F(HostConfigTest, RefusalServesTheFallbackInstead) {
     choice = SecureBootGuard(m_Config).Choose(m_Config.bootRules[0], client);
     EXPECT_EQ(choice.file + " | " + choice.note, "shimx64.efi | Secure Boot: shimx64.efi: revoked by SBAT level "
                                                  "2025021800: shim,3 < 4, machines with Secure Boot on refuse it");
+}
+
+// A profile's UEFI entries (${http} ones too) are judged as a rule's files,
+// named by profile; refuse_revoked tells what serves in their place.
+TEST_F(HostConfigTest, ProfileChainsAreCheckedLikeRules) {
+    WriteEfi(m_Tree.Root() + "/shimx64.efi", MinimalEfi(ShimSbat(3), true));
+    WriteEfi(m_Tree.Root() + "/snponly.efi", MinimalEfi(ShimSbat(4), true));
+    std::string profiles = "[http]\nlisten = \"192.0.2.1:8080\"\n[profiles.rack]\nuefi-x64 = \"shimx64.efi\"\n"
+                           "http = \"${http}/shimx64.efi\"\nfallback = \"safe\"\n[profiles.safe]\nuefi-x64 = \"snponly.efi\"\n";
+    EXPECT_TRUE(Errors(Server("[secure_boot]\nrefuse_revoked = true\n") + profiles).empty());
+    const std::string revoked = "shimx64.efi: revoked by SBAT level 2025021800: shim,3 < 4: ";
+    EXPECT_EQ(Warnings(), (std::vector<std::string>{
+                              "host.toml:11: profiles.rack.uefi-x64: " + revoked +
+                                  "refused (refuse_revoked), fallback profile safe's snponly.efi instead",
+                              "host.toml:12: profiles.rack.http: ${http}/" + revoked +
+                                  "refused (refuse_revoked), boot_file boot.ipxe instead"}));
+    EXPECT_EQ(m_Config.secureBoot.nLoadersChecked, 3u);
+    EXPECT_EQ(CheckSummary(m_Config, 2).rfind("not ok for Secure Boot: 2 loaders with a warning", 0), 0u);
+    EXPECT_TRUE(Errors(Server() + profiles).empty());
+    EXPECT_EQ(Warnings().front(), "host.toml:9: profiles.rack.uefi-x64: " + revoked + "machines with Secure Boot on refuse it");
+}
+
+// An iPXE client given an iPXE binary again loops: check names each rule,
+// boot_file and profile entry that would do it, and none once iPXE has its own.
+TEST_F(HostConfigTest, IpxeChainLoopsAreWarned) {
+    std::string server = Server(), loops;
+    server.replace(server.find("boot.ipxe"), 9, "undionly.kpxe");
+    EXPECT_TRUE(Errors(server + "[profiles.lab]\nbios = \"undionly.kpxe\"\nuefi-x64 = \"x.efi\"\n"
+                                "[[boot]]\narch = \"efi-x64\"\nfile = \"boot/SNPONLY.EFI\"\n").empty());
+    for (const std::string &line : m_Warnings) {  // "WHERE: FILE: an iPXE client (ARCH) would be given iPXE again..."
+        size_t at = line.find(": an iPXE client ("), close = line.find(") would be given iPXE again and load it in a loop");
+        if (close != std::string::npos) loops += line.substr(0, at) + " " + line.substr(at + 17, close - at - 16) + "\n";
+    }
+    EXPECT_EQ(loops, "host.toml:4: server.boot_file: undionly.kpxe (bios)\nhost.toml:7: profiles.lab.bios: undionly.kpxe "
+                     "(bios)\nhost.toml:11: boot[0].file: boot/SNPONLY.EFI (efi-x64)\n");
+    EXPECT_TRUE(Errors(Server() + "[profiles.lab]\nbios = \"undionly.kpxe\"\nipxe = \"boot.ipxe\"\n[[boot]]\n"
+                                  "user_class = \"iPXE\"\nfile = \"boot.ipxe\"\n[[boot]]\nfile = \"snponly.efi\"\n").empty());
+    for (const std::string &line : m_Warnings) EXPECT_EQ(line.find("in a loop"), std::string::npos) << line;
+    EXPECT_FALSE(IsIpxeBinaryName("ipxe.efi.signed")) << "a name of one's own is not guessed at";
 }
 
 // [ipv6] fills the V6 records in their one form, and refuses what the

@@ -143,9 +143,10 @@ TEST_P(HostServiceTest, RevokedLoaderGivesWayToTheFallback) {
               std::string::npos);
     nlohmann::json page = nlohmann::json::parse(Capture("curl -s http://192.0.2.1:9100/status.json"), nullptr, false);
     EXPECT_EQ(page["secure_boot"].dump(), R"([{"file":"shimx64.efi","key":"boot[0].file","problem":"revoked by SBAT )"
-                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"},)"
-                                          R"({"file":"shimx64.efi","key":"boot[1].file","problem":"revoked by SBAT )"
-                                          R"(level 2025021800: shim,3 < 4: machines with Secure Boot on refuse it"}])");
+                                          R"(level 2025021800: shim,3 < 4: refused (refuse_revoked), boot_file boot.ipxe )"
+                                          R"(instead"},{"file":"shimx64.efi","key":"boot[1].file","problem":"revoked by )"
+                                          R"(SBAT level 2025021800: shim,3 < 4: refused (refuse_revoked), fallback )"
+                                          R"(snponly.efi instead"}])");
 }
 
 TEST_P(HostServiceTest, HangupReReadsTheFile) {

@@ -342,16 +342,30 @@ TEST(BootEvents, QuirksReachTheirEventsAndAnswers) {
         EXPECT_EQ(OptionOf(boot, 43), menu);
         EXPECT_EQ(AddrAt(boot, 20), Ip("10.0.0.1"));
     }
+    // EDK II sent to 4011 by another server's bare "PXEClient" offer: answered
+    // as a client of ours is (past chaddr), and named; that server's REQUEST gets nothing.
+    const unsigned char stranger[6] = {0x52, 0x54, 0x00, 0, 0, 0x77};
+    Bytes foreign = send(BuildDhcp(request(stranger, 7, "PXEClient:Arch:00007:UNDI:003000")), 1, Ip("10.0.1.77"), 68);
+    Bytes ours = send(BuildDhcp(request(pc, 7, "PXEClient:Arch:00007:UNDI:003000")), 1, Ip("10.0.1.77"), 68);
+    EXPECT_TRUE(foreign.size() == ours.size() && std::equal(foreign.begin() + 34, foreign.end(), ours.begin() + 34));
+    DhcpRequest theirs = request(stranger, 7, "PXEClient:Arch:00007:UNDI:003000");
+    theirs.byType = 3, theirs.dwRequested = Ip("10.0.1.77"), theirs.dwServerId = Ip("10.0.1.1");
+    EXPECT_TRUE(send(BuildDhcp(theirs), 0, 0, 68).empty());
+    SET_TEXT(config.bootfile, "undionly.kpxe");  // iPXE handed iPXE again: named, served as chosen
+    leases.Install(BuildConfigSnapshot(&config, &range, 1, nullptr, 0));
+    Bytes loop = send(WithOption(BuildDhcp(request(pc, 0, kPiClass)), 175, {0xb1, 1, 1}), 0, 0, 68);
+    EXPECT_STREQ(reinterpret_cast<const char *>(loop.data() + 108), "undionly.kpxe");
     StopBootEventDelivery();
     RegisterBootEventCallbackEx(nullptr);
     const char *expected[] = {"arch-7-9", "arch-7-9,arch-in-option-60", "ipxe,broadcast-answer", "http-boot-client",
                               "arch-7-9,broadcast-answer,boot-server-port-4011", "raspberry-pi", "raspberry-pi,pi-request-without-class",
                               "raspberry-pi", "raspberry-pi", "raspberry-pi,pi-request-without-class",
-                              "raspberry-pi"};
+                              "raspberry-pi", "arch-7-9,foreign-pxe-offer", "arch-7-9", "arch-7-9",
+                              "ipxe,ipxe-chain-loop"};
     ASSERT_EQ(g_DeliveredEx.size(), sizeof expected / sizeof expected[0]);
     for (size_t i = 0; i < g_DeliveredEx.size(); ++i) {
         EXPECT_STREQ(g_DeliveredEx[i].quirknames, expected[i]) << i;
-        EXPECT_EQ(g_DeliveredEx[i].base.kind, TAVREL_EVENT_DHCP_ANSWER) << i;
+        EXPECT_EQ(g_DeliveredEx[i].base.kind, i == 13 ? TAVREL_EVENT_DHCP_UNANSWERED : TAVREL_EVENT_DHCP_ANSWER) << i;
     }
     EXPECT_EQ(g_DeliveredEx[3].quirks, unsigned{TAVREL_QUIRK_HTTP_BOOT});
 }
