@@ -2,7 +2,8 @@
 // ranges by client kind or a static entry, offers held briefly, bound leases
 // journalled in their own file beside the IPv4 one. Everything a request can
 // create is capped: leases by kMaxLeases and the ranges' sizes, a DUID's by
-// kMaxPerDuid, declined addresses by the leases that held them.
+// kMaxPerDuid, declined addresses by the leases that held them. A decline
+// is journalled too, and kept out of the ranges across a restart.
 #pragma once
 
 #include <cstdint>
@@ -73,6 +74,7 @@ private:
         int nKind;
     };
     struct Declined {
+        ClientKey duid;  // who declined it, for the journal's line
         IpAddress address;
         uint64_t qwLiftMs;
     };

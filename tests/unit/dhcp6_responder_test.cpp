@@ -228,9 +228,17 @@ TEST_F(Dhcp6Test, ALeaseSurvivesARestart) {
         auto server = Make(folder.c_str());
         EXPECT_EQ(Bind(*server, 1, 1), "2001:db8::100");
         EXPECT_EQ(Bind(*server, 2, 1), "2001:db8::101");
+        EXPECT_EQ(Bind(*server, 3, 1), "2001:db8::102");
+        IpAddress declined;
+        ParseIpAddress("2001:db8::102", &declined);
+        Bytes serverId = Find(Ask(*server, EdkSolicit(3, 1)), 4, kOptServerId);
+        Ask(*server, Msg(kDecline, Opt(kOptClientId, Duid(3)) + Opt(kOptServerId, serverId) + IaNa(1, IaAddr(declined))));
     }
     auto restarted = Make(folder.c_str());
     EXPECT_EQ(Bind(*restarted, 2, 1), "2001:db8::101");
+    EXPECT_EQ(Bind(*restarted, 4, 1), "2001:db8::103") << "the declined address stays out";
+    restarted.reset();
+    EXPECT_EQ(Bind(*Make(folder.c_str()), 5, 1), "2001:db8::104") << "through the compaction at a start too";
 }
 
 }  // namespace
