@@ -529,6 +529,34 @@ TEST_P(HostHttpTest, IdleFloodLeavesTftpItsDescriptors) {
     for (int fd : idle) close(fd);
 }
 
+// The IPv6 listener takes the same share of descriptors as the IPv4 one,
+// not one more: with every payload connection under 1,024 descriptors held
+// by stalled IPv4 downloads, an IPv6 one is closed unanswered.
+TEST_P(HostHttpTest, Ipv6ListenerSharesTheDescriptorBudget) {
+    std::ofstream(Boot() + "/big", std::ios::binary) << RandomBytes(4 * 1024 * 1024, 17);
+    TearDown();
+    Shell("ip addr add 2001:db8::1/64 dev tv0 nodad");
+    Write("192.0.2.1", "ipxe.efi", "[ipv6]\naddress = \"2001:db8::1/64\"\ninterface = \"tv0\"\n");
+    StartHost(1024);  // 224 payload connections
+    AddClientAddresses();
+    RaiseOwnDescriptorLimit();
+    std::vector<int> stalled;
+    for (int i = 0; i < 224; ++i) {
+        stalled.push_back(Connect(ClientAddress(i)));
+        send(stalled.back(), Get("big").data(), Get("big").size(), MSG_NOSIGNAL);
+        char head[12];
+        pollfd wait{stalled.back(), POLLIN, 0};
+        ASSERT_TRUE(poll(&wait, 1, 10000) == 1 && recv(stalled.back(), head, sizeof head, 0) == 12) << i;
+    }
+    std::string over = Capture("curl -gs -m 20 -o /dev/null -w '%{http_code}' http://[2001:db8::1]:8080/big");
+    for (int fd : stalled) close(fd);
+    EXPECT_EQ(over, "000") << "closed unanswered";
+    std::string again;
+    for (int i = 0; i < 50 && again != "200"; ++i, usleep(100000))
+        again = Capture("curl -gs -m 20 -o /dev/null -w '%{http_code}' http://[2001:db8::1]:8080/big");
+    EXPECT_EQ(again, "200") << "served once the IPv4 downloads ended";
+}
+
 // 20 MB of header lines: a 4xx after the first 32 KB, and no memory for the rest.
 TEST_P(HostHttpTest, HeaderFloodIsCut) {
     for (const Listener &listener : kListeners) {
