@@ -79,6 +79,7 @@ private:
         uint64_t qwLiftMs;
     };
     void Reclaim(uint64_t qwNowMs);
+    void Due(uint64_t qwAtMs) { m_qwNextDueMs = qwAtMs < m_qwNextDueMs ? qwAtMs : m_qwNextDueMs; }
     void Drop(std::map<Key, Lease>::iterator it, bool bJournal);
     bool StaticFor(const ClientKey &duid, const unsigned char *lpMac, IpAddress *lpAddress) const;
     bool HeldByOther(const IpAddress &address, const ClientKey &duid, uint32_t dwIaid) const;
@@ -94,5 +95,6 @@ private:
     bool m_bStaticsOnly = false;
     static constexpr uint64_t kReclaimEveryMs = 1000;
     uint64_t m_qwReclaimedMs = 0;
+    uint64_t m_qwNextDueMs = 0;  // nothing ends before then: 0 until the first walk
     std::unique_ptr<LeaseJournal> m_lpJournal;
 };
