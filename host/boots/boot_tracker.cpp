@@ -182,11 +182,11 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
                 : event.messagetype == nOffer              ? kStepOffer
                 : !bV6 && event.messagetype == kDhcpNak    ? kStepNak
                                                            : kStepAck;
-    // The pools' use is of IPv4 ranges.
     if (event.messagetype == kDhcpAck && event.port != kBootServerPort && !bV6) {
         m_Acknowledged[AddressValue(address)] = step.time;
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
     }
+    if (bV6 && event.messagetype == kDhcp6Reply) NoteReply6(event, address, step.time);
     if (mac.empty()) return;
     // A DHCPv6 reply to an INFORMATION-REQUEST binds no address.
     if ((step.what == kStepOffer || step.what == kStepAck) && !address.empty()) {
@@ -507,6 +507,29 @@ void BootTracker::SettleOutcomes(double now) {
 BootCounters BootTracker::Counters() {
     std::lock_guard<std::mutex> lock(m_Lock);
     return m_Counters;
+}
+
+// A REPLY names the address it bound or, to a DECLINE, the one given up
+// (a REPLY to an INFORMATION-REQUEST names the client's source: no range's).
+void BootTracker::NoteReply6(const BootEventRecord &event, const std::string &address, double time) {
+    unsigned char bytes[16];
+    if (!ParseAddress6(address, bytes)) return;
+    std::string key(reinterpret_cast<const char *>(bytes), sizeof bytes);
+    if (event.reason == TAVREL_REASON_DECLINED_ADDRESS) {
+        m_Acknowledged6.erase(key);
+        return;
+    }
+    m_Acknowledged6[key] = time;
+    Trim(m_Acknowledged6, kMaxAddresses, [](double seen) { return seen; });
+}
+
+long BootTracker::AddressesInUse6(const unsigned char abBegin[16], const unsigned char abEnd[16]) {
+    std::string begin(reinterpret_cast<const char *>(abBegin), 16), end(reinterpret_cast<const char *>(abEnd), 16);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    double since = m_Clock() - kLeaseSeconds;
+    long n = 0;
+    for (const auto &entry : m_Acknowledged6) n += entry.first >= begin && entry.first <= end && entry.second > since;
+    return n;
 }
 
 long BootTracker::AddressesInUse(uint32_t dwBegin, uint32_t dwEnd) {

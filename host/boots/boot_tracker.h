@@ -116,6 +116,8 @@ public:
     BootOutcomes Outcomes();
     // Addresses of [BEGIN, END] (host order) acknowledged within a lease time.
     long AddressesInUse(uint32_t dwBegin, uint32_t dwEnd);
+    // The same for an IPv6 range: a DHCPv6 REPLY that bound an address.
+    long AddressesInUse6(const unsigned char abBegin[16], const unsigned char abEnd[16]);
 
     bool StartSaving(const std::string &database, double retentionSeconds, std::string *error);
     void StopSaving();
@@ -138,6 +140,7 @@ private:
     void TakeEvent(const BootEventRecord &event, const std::string &address, const std::string &key,
                    const std::string &quirks = "");
     void TakeDhcp(const BootEventRecord &event, BootStep step, const std::string &address, const std::string &key);
+    void NoteReply6(const BootEventRecord &event, const std::string &address, double time);
     void TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address);
     // A progress event: the bytes so far go into the step its start made.
     void TakeTftpProgress(const std::string &address, BootStep step);
@@ -165,6 +168,8 @@ private:
     std::unordered_map<std::string, std::string> m_MacOfAddress;
     std::unordered_map<std::string, RuleNote> m_RuleOfMac;
     std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
+    // IPv6: the 16 bytes as a string, which orders as the addresses do.
+    std::unordered_map<std::string, double> m_Acknowledged6;
     std::set<std::string> m_Changed;
     std::set<std::string> m_Unsettled;  // changed since SettleOutcomes last looked
     std::unordered_map<std::string, double> m_Counted;  // key → last seen when its outcome was counted

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Tavrel.h"
+#include "dhcp6/lease6_book.h"
 
 struct LeaseEntry {
     // "aa:bb:cc:dd:ee:ff"; a client known otherwise (a DUID, a client
@@ -21,8 +22,9 @@ struct LeaseEntry {
 // The folder the library keeps its data in, found as the library finds it.
 std::string LibraryDataFolder();
 std::string LeaseJournalPath(const std::string &dataFolder);
-// The DHCPv6 leases' journal, beside the IPv4 one, in the same format.
-constexpr const char kLeaseJournal6Name[] = "leases6.journal";
+// The DHCPv6 leases' journal, beside the IPv4 one, in the same format:
+// the name the library writes it under.
+constexpr const char *kLeaseJournal6Name = Lease6Book::kJournalName;
 std::string LeaseJournal6Path(const std::string &dataFolder);
 
 // The leases unexpired at NOW, in the order of their client keys (MACs first). False when the

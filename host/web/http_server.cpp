@@ -261,12 +261,25 @@ private:
 struct HttpService {
     HttpHandler *handler;
     HeaderDeadline deadline;
+    ConnectionBudget *lpBudget = nullptr;
 };
 
 namespace {
 
+// Counted from the library's start to its close of each connection; a few
+// accepted at once on other threads may pass the most by as many.
+MHD_Result WithinBudget(void *lpContext, const sockaddr *, socklen_t) {
+    ConnectionBudget *lpBudget = static_cast<HttpService *>(lpContext)->lpBudget;
+    return !lpBudget || lpBudget->nOpen.load() < lpBudget->nMost ? MHD_YES : MHD_NO;
+}
+
 void NoteConnection(void *lpContext, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code) {
-    HeaderDeadline *deadline = &static_cast<HttpService *>(lpContext)->deadline;
+    auto *service = static_cast<HttpService *>(lpContext);
+    HeaderDeadline *deadline = &service->deadline;
+    if (service->lpBudget) {
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) --service->lpBudget->nOpen;
+        else ++service->lpBudget->nOpen;
+    }
     if (code == MHD_CONNECTION_NOTIFY_CLOSED) return deadline->Closed(connection);
     const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (info) deadline->Started(connection, info->connect_fd);
@@ -428,11 +441,16 @@ void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bCo
 
 bool BootHttpServer::Start(const std::string &root, const std::string &address, int nPort, std::string *error) {
     m_Root = root;
-    return m_Listener.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
+    http_limits::Share share = http_limits::OwnConnectionShares().payload;
+    m_Budget.nMost = share.nConnections;
+    return m_Listener.Start(address, nPort, share, *this, "HTTP", error, &m_Budget);
 }
 
+// One share for both families: a second listener with a share of its own
+// would take TFTP's descriptors under a flood of both.
 bool BootHttpServer::StartV6(const std::string &address, int nPort, std::string *error) {
-    return m_Listener6.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error);
+    return m_Listener6.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error,
+                             &m_Budget);
 }
 
 HttpListener::HttpListener() = default;
@@ -440,7 +458,7 @@ HttpListener::HttpListener() = default;
 HttpListener::~HttpListener() { Stop(); }
 
 bool HttpListener::Start(const std::string &address, int nPort, const http_limits::Share &share,
-                         HttpHandler &handler, const char *lpWhat, std::string *error) {
+                         HttpHandler &handler, const char *lpWhat, std::string *error, ConnectionBudget *lpBudget) {
     using namespace http_limits;
     sockaddr_storage bind{};
     auto *in4 = reinterpret_cast<sockaddr_in *>(&bind);
@@ -461,10 +479,11 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
     std::string shown = UrlHost(address) + ":" + std::to_string(nPort);
     m_Service = std::make_unique<HttpService>();
     m_Service->handler = &handler;
+    m_Service->lpBudget = lpBudget;
     HttpService *context = m_Service.get();
     m_lpDaemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), nullptr,
-        nullptr, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
+        MHD_USE_EPOLL_INTERNAL_THREAD | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), WithinBudget,
+        context, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
         MHD_OPTION_THREAD_POOL_SIZE, share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,

@@ -14,6 +14,7 @@
 // request handler and its own part of the descriptor share.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,6 +76,14 @@ protected:
     ~HttpHandler() = default;
 };
 
+// Connections open across listeners that share one part of the
+// descriptors (the boot folder's IPv4 and IPv6 listeners): a flood on one
+// family leaves no more descriptors taken than one listener may take.
+struct ConnectionBudget {
+    std::atomic<unsigned> nOpen{0};
+    unsigned nMost = 0;
+};
+
 // One libmicrohttpd daemon with the limits above, serving HANDLER.
 class HttpListener {
 public:
@@ -83,8 +92,10 @@ public:
     // Binds ADDRESS:PORT (IPv4, or IPv6 without brackets) and serves from threads of its own; false with the
     // reason when the port cannot be bound. WHAT names the listener in
     // messages.
+    // With BUDGET, a connection beyond its most, counted with the other
+    // listeners', is closed at once.
     bool Start(const std::string &address, int nPort, const http_limits::Share &share, HttpHandler &handler,
-               const char *lpWhat, std::string *error);
+               const char *lpWhat, std::string *error, ConnectionBudget *lpBudget = nullptr);
     void Stop();
 
 private:
@@ -129,6 +140,7 @@ private:
     // so the counts are read from live sockets.
     std::mutex m_SendingLock;
     std::unordered_map<MHD_Connection *, const struct HttpTransfer *> m_Sending;
+    ConnectionBudget m_Budget;  // both listeners' payload share
     HttpListener m_Listener;  // last: stopped before the rest goes
     HttpListener m_Listener6;
 };

@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -95,6 +96,20 @@ JsonValue LogJson(RecentLines *lpLines) {
     return list;
 }
 
+// Addresses from BEGIN to END, inclusive; a range wider than a long can
+// count (a /64) shows as the most it can.
+long RangeSize6(const unsigned char abBegin[16], const unsigned char abEnd[16]) {
+    uint64_t hiBegin = 0, hiEnd = 0, loBegin = 0, loEnd = 0;
+    for (int i = 0; i < 8; ++i) {
+        hiBegin = hiBegin << 8 | abBegin[i], hiEnd = hiEnd << 8 | abEnd[i];
+        loBegin = loBegin << 8 | abBegin[8 + i], loEnd = loEnd << 8 | abEnd[8 + i];
+    }
+    if (hiEnd < hiBegin || (hiEnd == hiBegin && loEnd < loBegin)) return 0;
+    uint64_t lo = loEnd - loBegin, hi = hiEnd - hiBegin - (loEnd < loBegin ? 1 : 0);
+    if (hi != 0 || lo >= static_cast<uint64_t>(LONG_MAX)) return LONG_MAX;
+    return static_cast<long>(lo + 1);
+}
+
 }  // namespace
 
 StatusServer::StatusServer(BootTracker &tracker, StatusSources sources)
@@ -107,6 +122,15 @@ void StatusServer::SetConfig(const HostConfig &config) {
     m_Ranges.clear();
     for (const TeskSubNetStruct &range : config.ranges)
         m_Ranges.emplace_back(AddressValue(range.beginip), AddressValue(range.endip));
+    m_Ranges6.clear();
+    for (const TeskSubNetV6Struct &range : config.ranges6) {
+        Range6 r6;
+        if (!config.ipv6 || !CanonicalAddress6(range.beginip, &r6.begin) || !CanonicalAddress6(range.endip, &r6.end))
+            continue;
+        ParseAddress6(r6.begin, r6.abBegin);
+        ParseAddress6(r6.end, r6.abEnd);
+        m_Ranges6.push_back(r6);
+    }
     m_ServerName = config.server.ServerIP;
     m_Loaders = config.secureBoot.findings;
     m_Api.SetConfig(config);
@@ -114,9 +138,11 @@ void StatusServer::SetConfig(const HostConfig &config) {
 
 std::vector<PoolUse> StatusServer::Pools() {
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    std::vector<Range6> ranges6;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         ranges = m_Ranges;
+        ranges6 = m_Ranges6;
     }
     std::vector<PoolUse> pools;
     for (const auto &range : ranges) {
@@ -124,6 +150,13 @@ std::vector<PoolUse> StatusServer::Pools() {
         pool.range = AddressText(range.first) + "-" + AddressText(range.second);
         pool.size = range.second >= range.first ? static_cast<long>(range.second - range.first + 1) : 0;
         pool.inUse = m_Tracker.AddressesInUse(range.first, range.second);
+        pools.push_back(pool);
+    }
+    for (const Range6 &range : ranges6) {
+        PoolUse pool;
+        pool.range = range.begin + "-" + range.end;
+        pool.size = RangeSize6(range.abBegin, range.abEnd);
+        pool.inUse = m_Tracker.AddressesInUse6(range.abBegin, range.abEnd);
         pools.push_back(pool);
     }
     return pools;
@@ -149,7 +182,7 @@ std::string StatusServer::Metrics() {
 std::vector<MinuteSample> StatusServer::Sample(const std::vector<PoolUse> &pools) {
     BootOutcomes outcomes = m_Tracker.Outcomes();
     long inUse = 0, size = 0;
-    for (const PoolUse &pool : pools) inUse += pool.inUse, size += pool.size;
+    for (const PoolUse &pool : pools) inUse += pool.inUse, size = pool.size > LONG_MAX - size ? LONG_MAX : size + pool.size;
     double now = Now();
     std::lock_guard<std::mutex> lock(m_Lock);
     m_History.Note(now, outcomes, inUse, size);

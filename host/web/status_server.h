@@ -63,8 +63,13 @@ private:
 
     BootTracker &m_Tracker;
     StatusSources m_Sources;
-    std::mutex m_Lock;  // m_Ranges, m_ServerName, m_History
+    std::mutex m_Lock;  // m_Ranges, m_Ranges6, m_ServerName, m_History
     std::vector<std::pair<uint32_t, uint32_t>> m_Ranges;  // host order
+    struct Range6 {
+        std::string begin, end;  // as configured
+        unsigned char abBegin[16], abEnd[16];
+    };
+    std::vector<Range6> m_Ranges6;
     std::string m_ServerName;
     std::vector<LoaderFinding> m_Loaders;  // what the Secure Boot check found at the last load
     MinuteHistory m_History;

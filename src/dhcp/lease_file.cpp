@@ -120,7 +120,7 @@ bool ParseLine(const std::string &line, int nFormat, char *lpOp, JournalLease *l
         fields[i] = line.substr(at, end - at);
         at = end + 1;
     }
-    if (fields[0] != "L" && fields[0] != "R") return false;
+    if (fields[0] != "L" && fields[0] != "R" && (fields[0] != "D" || nFormat == 1)) return false;
     bool bRead = nFormat == 1 ? ParseFieldsV1(fields[1], fields[2], lpLease)
                               : ParseFieldsV2(fields[1], fields[2], lpLease);
     if (!bRead || !ParseExpiry(fields[3], &lpLease->nExpiry)) return false;
@@ -149,13 +149,19 @@ public:
             if (m_lpReading->nDamaged++ == 0) m_lpReading->nFirstDamaged = m_nLine;
             return true;
         }
+        if (op == 'D') {
+            m_Declines[std::string(reinterpret_cast<const char *>(lease.address.Bytes()), lease.address.ByteCount())] = lease;
+            return true;
+        }
         BookKey at{lease.key, lease.bHasIaid ? uint64_t(1) << 32 | lease.dwIaid : 0};
         if (op == 'L') m_Book[at] = lease;
         else m_Book.erase(at);
         return true;
     }
-    void Hand(std::vector<JournalLease> *lpLeases) const {
+    void Hand(std::vector<JournalLease> *lpLeases, std::vector<JournalLease> *lpDeclines) const {
         for (const auto &entry : m_Book) lpLeases->push_back(entry.second);
+        for (const auto &entry : m_Declines)
+            if (lpDeclines) lpDeclines->push_back(entry.second);
     }
 
 private:
@@ -164,6 +170,8 @@ private:
     // The key, then the IAID (with a bit above it for "has one").
     using BookKey = std::pair<ClientKey, uint64_t>;
     std::map<BookKey, JournalLease> m_Book;
+    // By the address's bytes: one line per address, as the leases are.
+    std::map<std::string, JournalLease> m_Declines;
 };
 
 // Appends up to the cap; what lies past it only marks the line as overlong.
@@ -214,7 +222,7 @@ std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat) {
     char key[ClientKey::kTextSize + 9], address[kIpAddressTextSize], body[kMaxLineBytes], line[kMaxLineBytes + 16];
     const unsigned char *mac = lease.key.EthernetMac();
     if (nFormat == 1) {
-        if (!mac || !lease.address.IsV4()) return "";
+        if (chOp == 'D' || !mac || !lease.address.IsV4()) return "";
         snprintf(key, sizeof key, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     } else {
         size_t nKey = lease.key.Format(key, sizeof key);
@@ -226,8 +234,10 @@ std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat) {
     return line;
 }
 
-int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, LeaseFileReading *lpReading) {
+int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, LeaseFileReading *lpReading,
+                  std::vector<JournalLease> *lpDeclines) {
     lpLeases->clear();
+    if (lpDeclines) lpDeclines->clear();
     *lpReading = LeaseFileReading{};
     platform::FileHandle file = platform::kInvalidFile;
     int nResult = platform::FileOpenRead(lpPath, &file);
@@ -237,6 +247,6 @@ int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, Lease
     nResult = ReadLines(file, &replay, lpReading);
     platform::FileClose(file);
     if (nResult < 0) return nResult;
-    if (!lpReading->bForeign) replay.Hand(lpLeases);
+    if (!lpReading->bForeign) replay.Hand(lpLeases, lpDeclines);
     return 0;
 }

@@ -5,6 +5,7 @@
 //   TAVREL-LEASES 2
 //   L <client key> <address> <expiry, seconds since 1970> <crc>
 //   R <client key> <address> 0 <crc>
+//   D <client key> <address> <until, seconds since 1970> <crc>
 //
 // The client key as ClientKey::Format writes it ("mac1-525400000001",
 // "duid-0001...", "duid-0001...#0000002a" for a DHCPv6 lease with its IAID), the address of either family as FormatIpAddress does.
@@ -18,7 +19,9 @@
 //
 // <crc> is the CRC-32 (zlib's) of the text before the space in front of it,
 // as 8 lowercase hex digits. The last line for a client key wins; R ends its
-// lease. Each line stands on its own: a damaged one is skipped and the next
+// lease. D (format 2 only) keeps an address a client declined out of every
+// range until then; it is the client's lease no more, and the last D line
+// per address wins. Each line stands on its own: a damaged one is skipped and the next
 // one read, so a torn line costs that line alone.
 #pragma once
 
@@ -47,7 +50,7 @@ constexpr const char kLeaseFileHeaderV1[] = "TAVREL-LEASES 1";
 // The format the writer writes; a file of format 1 is appended to in format 1.
 constexpr int kLeaseFileFormat = 2;
 
-// One signed line of the format, its newline included; chOp is 'L' or 'R'.
+// One signed line of the format, its newline included; chOp is 'L', 'R' or 'D'.
 // "" for a lease format 1 cannot hold (an IPv6 address, a client known by
 // other than its Ethernet address).
 std::string LeaseFileLine(char chOp, const JournalLease &lease, int nFormat = kLeaseFileFormat);
@@ -69,8 +72,10 @@ struct LeaseFileReading {
 // still named at its end, one per client key in key order (MAC order for
 // MACs), expired ones included.
 // 0 (an absent file is an empty book), or a negative code when it exists
-// and cannot be read.
-int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, LeaseFileReading *lpReading);
+// and cannot be read. lpDeclines, when given, gets the declined addresses
+// in address order, lifted ones included.
+int ReadLeaseFile(const char *lpPath, std::vector<JournalLease> *lpLeases, LeaseFileReading *lpReading,
+                  std::vector<JournalLease> *lpDeclines = nullptr);
 
 // CRC-32 as zlib computes it.
 uint32_t JournalCrc32(const char *lpText, size_t nLen);

@@ -19,7 +19,7 @@ int LeaseJournal::Open(const char *lpFolder, const char *lpFileName) {
     m_Path = std::string(lpFolder) + lpFileName;
     ReadExisting();
     // The journal restarts as exactly what was loaded: damage and old lines go.
-    int nResult = Compact(m_Loaded, true);
+    int nResult = Compact(m_Loaded, true, &m_LoadedDeclines);
     if (nResult < 0)
         LogWrite(LOG_ERROR, "lease file %s cannot be written: %d", PrintableText(m_Path.c_str()).Text(), nResult);
     return nResult;
@@ -34,7 +34,7 @@ void LeaseJournal::ReadExisting() {
     m_bHistoryWhole = false;
     m_nFileFormat = kLeaseFileFormat;
     LeaseFileReading reading;
-    int nResult = ReadLeaseFile(m_Path.c_str(), &m_Loaded, &reading);
+    int nResult = ReadLeaseFile(m_Path.c_str(), &m_Loaded, &reading, &m_LoadedDeclines);
     if (nResult < 0) {
         LogWrite(LOG_ERROR, "lease file %s cannot be read: %d", PrintableText(m_Path.c_str()).Text(), nResult);
         return SetAside();
@@ -57,6 +57,7 @@ void LeaseJournal::ReadExisting() {
 // fresh journal takes its place.
 void LeaseJournal::SetAside() {
     m_Loaded.clear();
+    m_LoadedDeclines.clear();
     std::string aside = m_Path + ".damaged";
     LogWrite(LOG_ERROR, "lease file %s set aside as %s", PrintableText(m_Path.c_str()).Text(),
              PrintableText(aside.c_str()).Text());
@@ -99,6 +100,8 @@ bool LeaseJournal::RecordLease(const JournalLease &lease) { return Record('L', l
 
 bool LeaseJournal::RecordRemoval(const JournalLease &lease) { return Record('R', lease); }
 
+bool LeaseJournal::RecordDecline(const JournalLease &lease) { return Record('D', lease); }
+
 // Lines go on in the format of the file they join: one of format 1 stays so
 // until a compaction rewrites it, which the lease a line cannot hold asks for.
 bool LeaseJournal::Record(char chOp, const JournalLease &lease) {
@@ -114,9 +117,11 @@ bool LeaseJournal::WantsCompaction() const {
     return m_bMissingLines || m_nLines > 3 * m_nCompacted + kCompactionSlack;
 }
 
-int LeaseJournal::WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live, bool bSync) {
+int LeaseJournal::WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live,
+                             const std::vector<JournalLease> *lpDeclines, bool bSync) {
     std::string text = std::string(kLeaseFileHeader) + "\n";
     for (const JournalLease &lease : live) text += LeaseFileLine('L', lease);
+    for (size_t i = 0; lpDeclines && i < lpDeclines->size(); ++i) text += LeaseFileLine('D', (*lpDeclines)[i]);
     platform::FileHandle file = platform::kInvalidFile;
     int nResult = platform::FileCreateEmpty(fresh.c_str(), &file);
     if (nResult < 0) return nResult;
@@ -127,9 +132,10 @@ int LeaseJournal::WriteFresh(const std::string &fresh, const std::vector<Journal
     return nResult < 0 ? nResult : 0;
 }
 
-int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
+int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync,
+                          const std::vector<JournalLease> *lpDeclines) {
     std::string fresh = m_Path + ".new";
-    int nResult = WriteFresh(fresh, live, bSync);
+    int nResult = WriteFresh(fresh, live, lpDeclines, bSync);
     // Windows replaces no file that is open without delete sharing.
     Close();
     if (nResult >= 0) nResult = platform::FileReplace(fresh.c_str(), m_Path.c_str());
@@ -141,7 +147,7 @@ int LeaseJournal::Compact(const std::vector<JournalLease> &live, bool bSync) {
         BackOff(nResult);
         return nResult;
     }
-    m_nLines = m_nCompacted = live.size();
+    m_nLines = m_nCompacted = live.size() + (lpDeclines ? lpDeclines->size() : 0);
     m_nFileFormat = kLeaseFileFormat;
     m_bMissingLines = false;
     m_nRetryAtLine = 0;

@@ -40,6 +40,8 @@ public:
     // What the journal held when opened: the leases still named, last line
     // per MAC, expired ones included.
     const std::vector<JournalLease> &Loaded() const { return m_Loaded; }
+    // The addresses declined on it, last line per address, lifted ones included.
+    const std::vector<JournalLease> &LoadedDeclines() const { return m_LoadedDeclines; }
     // Whether the file read at Open holds the whole history of the leases:
     // it was there, with its header, and no line was lost but a torn last
     // one (a lease whose line was cut was never acknowledged). Missing,
@@ -49,6 +51,9 @@ public:
     // False when the line is not on the file (the file is as before).
     bool RecordLease(const JournalLease &lease);
     bool RecordRemoval(const JournalLease &lease);
+    // An address declined until lease.nExpiry (the DHCPv6 leases: the IPv4
+    // book probes a declined address again instead).
+    bool RecordDecline(const JournalLease &lease);
     // Whether the journal should be rewritten now: it has grown well past
     // what its last compaction wrote, or it misses lines that failed, and no
     // back-off after a failed compaction holds it. Compaction runs on the
@@ -58,8 +63,9 @@ public:
     // Rewrites the journal as exactly these leases. Without bSync the new
     // file is not forced to the disk first: a killed process loses nothing
     // (the rename is atomic, the page cache stays), and the answers that
-    // compact while they are built wait for no disk.
-    int Compact(const std::vector<JournalLease> &live, bool bSync);
+    // compact while they are built wait for no disk. lpDeclines: the
+    // declines still in force, kept on the new file.
+    int Compact(const std::vector<JournalLease> &live, bool bSync, const std::vector<JournalLease> *lpDeclines = nullptr);
 
 private:
     void ReadExisting();
@@ -67,13 +73,15 @@ private:
     bool Record(char chOp, const JournalLease &lease);
     bool Append(const std::string &line);
     void CutBack();
-    int WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live, bool bSync);
+    int WriteFresh(const std::string &fresh, const std::vector<JournalLease> &live,
+                   const std::vector<JournalLease> *lpDeclines, bool bSync);
     void Reopen();
     void BackOff(int nResult);
 
     std::string m_Path;
     platform::FileHandle m_hFile = platform::kInvalidFile;
     std::vector<JournalLease> m_Loaded;
+    std::vector<JournalLease> m_LoadedDeclines;
     bool m_bHistoryWhole = false;
     size_t m_nLines = 0;
     size_t m_nCompacted = 0;

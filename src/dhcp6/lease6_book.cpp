@@ -35,6 +35,12 @@ int Lease6Book::Open(const char *lpFolder, uint64_t qwNowMs) {
         lease.qwStampMs = qwNowMs;
         m_Leases[Key(lease.duid, lease.dwIaid)] = lease;
     }
+    // A decline outlives the process: the machine that answers on the
+    // address is still there after a restart.
+    for (const JournalLease &record : journal->LoadedDeclines()) {
+        if (!record.address.IsV6() || record.nExpiry <= nWall || m_Declined.size() >= kMaxLeases) continue;
+        m_Declined.push_back(Declined{record.key, record.address, qwNowMs + static_cast<uint64_t>(record.nExpiry - nWall) * 1000});
+    }
     m_lpJournal = std::move(journal);
     return 0;
 }
@@ -67,12 +73,14 @@ void Lease6Book::Journal(const Lease &lease, bool bRemove) {
     if (bRemove) m_lpJournal->RecordRemoval(record);
     else m_lpJournal->RecordLease(record);
     if (!m_lpJournal->WantsCompaction()) return;
-    std::vector<JournalLease> live;
+    std::vector<JournalLease> live, declines;
     for (const auto &entry : m_Leases) {
         const Lease &l = entry.second;
         if (l.bBound) live.push_back(JournalLease{l.duid, l.address, WallAt(l.qwUntilMs, qwNowMs), true, l.dwIaid});
     }
-    m_lpJournal->Compact(live, false);
+    for (const Declined &declined : m_Declined)
+        declines.push_back(JournalLease{declined.duid, declined.address, WallAt(declined.qwLiftMs, qwNowMs)});
+    m_lpJournal->Compact(live, false, &declines);
 }
 
 void Lease6Book::Drop(std::map<Key, Lease>::iterator it, bool bJournal) {
@@ -84,18 +92,22 @@ void Lease6Book::Drop(std::map<Key, Lease>::iterator it, bool bJournal) {
 }
 
 void Lease6Book::Reclaim(uint64_t qwNowMs) {
-    // A walk of every lease, so at most once a second, and whenever the
-    // book is full.
+    // A walk of every lease, so only once something is due, and then at
+    // most once a second unless the book is full: a book kept full by a
+    // flood is not walked again for every datagram.
+    if (qwNowMs < m_qwNextDueMs && qwNowMs >= m_qwReclaimedMs) return;
     if (qwNowMs < m_qwReclaimedMs + kReclaimEveryMs && m_Leases.size() < kMaxLeases && qwNowMs >= m_qwReclaimedMs)
         return;
     m_qwReclaimedMs = qwNowMs;
+    m_qwNextDueMs = UINT64_MAX;
     for (auto it = m_Leases.begin(); it != m_Leases.end();) {
         auto next = std::next(it);
         if (it->second.qwUntilMs <= qwNowMs) Drop(it, true);
+        else Due(it->second.qwUntilMs);
         it = next;
     }
     for (size_t i = 0; i < m_Declined.size();) {
-        if (m_Declined[i].qwLiftMs > qwNowMs) { ++i; continue; }
+        if (m_Declined[i].qwLiftMs > qwNowMs) { Due(m_Declined[i++].qwLiftMs); continue; }
         for (Range &range : m_Ranges) range.pool->LiftDecline(m_Declined[i].address);
         m_Declined[i] = m_Declined.back();
         m_Declined.pop_back();
@@ -170,6 +182,7 @@ bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const 
     } else if (!lease.bBound) {
         lease.qwUntilMs = qwNowMs + kOfferHoldMs;
     }
+    Due(lease.qwUntilMs);
     *lpAddress = lease.address;
     return true;
 }
@@ -195,8 +208,10 @@ bool Lease6Book::Decline(const ClientKey &duid, const IpAddress &address, uint64
     // Bounded: only a holder declines, each decline ended a lease, and the
     // list is capped as the leases are.
     if (m_Declined.size() >= kMaxLeases) return true;
-    m_Declined.push_back(Declined{address, qwNowMs + kDeclineHoldMs});
+    m_Declined.push_back(Declined{duid, address, qwNowMs + kDeclineHoldMs});
+    Due(qwNowMs + kDeclineHoldMs);
     for (Range &range : m_Ranges) range.pool->MarkDeclined(address);
+    if (m_lpJournal) m_lpJournal->RecordDecline(JournalLease{duid, address, WallAt(qwNowMs + kDeclineHoldMs, qwNowMs)});
     return true;
 }
 

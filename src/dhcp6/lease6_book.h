@@ -2,7 +2,8 @@
 // ranges by client kind or a static entry, offers held briefly, bound leases
 // journalled in their own file beside the IPv4 one. Everything a request can
 // create is capped: leases by kMaxLeases and the ranges' sizes, a DUID's by
-// kMaxPerDuid, declined addresses by the leases that held them.
+// kMaxPerDuid, declined addresses by the leases that held them. A decline
+// is journalled too, and kept out of the ranges across a restart.
 #pragma once
 
 #include <cstdint>
@@ -73,10 +74,12 @@ private:
         int nKind;
     };
     struct Declined {
+        ClientKey duid;  // who declined it, for the journal's line
         IpAddress address;
         uint64_t qwLiftMs;
     };
     void Reclaim(uint64_t qwNowMs);
+    void Due(uint64_t qwAtMs) { m_qwNextDueMs = qwAtMs < m_qwNextDueMs ? qwAtMs : m_qwNextDueMs; }
     void Drop(std::map<Key, Lease>::iterator it, bool bJournal);
     bool StaticFor(const ClientKey &duid, const unsigned char *lpMac, IpAddress *lpAddress) const;
     bool HeldByOther(const IpAddress &address, const ClientKey &duid, uint32_t dwIaid) const;
@@ -92,5 +95,6 @@ private:
     bool m_bStaticsOnly = false;
     static constexpr uint64_t kReclaimEveryMs = 1000;
     uint64_t m_qwReclaimedMs = 0;
+    uint64_t m_qwNextDueMs = 0;  // nothing ends before then: 0 until the first walk
     std::unique_ptr<LeaseJournal> m_lpJournal;
 };

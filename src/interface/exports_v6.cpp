@@ -28,6 +28,9 @@ IpAddress g_RunningServer;
 uint32_t g_dwRunningInterface = 0;
 char g_szIpv4ServerIp[32] = {};
 char g_szLeaseFolder[platform::kMaxPath] = {};
+// What the running services were started with that a reconfiguration cannot change in place.
+int g_nRunningAdvert = 0;
+char g_szRunningTftpRoot[sizeof(TeskPxeServerV6Struct::rootpath) + 1] = {};
 
 // A fixed-size text field as a string, cut at its size when it has no NUL.
 template <size_t N>
@@ -121,20 +124,44 @@ void FillStart(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6Struct *
 
 // rootpath, else StartPXE's; without either no folder is served (a
 // bootfile given as an http:// URL needs none).
-int StartTftp6(const Dhcp6Start &start) {
-    char szRoot[sizeof start.lpServer->rootpath + 1];
+void TftpRootOf(const Dhcp6Start &start, char (&szRoot)[sizeof(TeskPxeServerV6Struct::rootpath) + 1]) {
     CopyField(start.lpServer->rootpath, szRoot);
     if (!szRoot[0]) snprintf(szRoot, sizeof szRoot, "%s", g_szIpv4RootPath);
+}
+
+int StartTftp6(const Dhcp6Start &start) {
+    char szRoot[sizeof start.lpServer->rootpath + 1];
+    TftpRootOf(start, szRoot);
     if (!szRoot[0]) {
         LogWriteText("StartPXEV6: no rootpath here or in StartPXE: no TFTP on IPv6");
         return 0;
     }
     g_lpTftp6 = TeskTftpServer::Create(0, 1);
-    if (g_lpTftp6->StartServerV6(start.server, start.dwInterface, szRoot) == 0) return 0;
+    if (g_lpTftp6->StartServerV6(start.server, start.dwInterface, szRoot) == 0) {
+        memcpy(g_szRunningTftpRoot, szRoot, sizeof szRoot);
+        return 0;
+    }
     LogWriteText("StartPXEV6: the IPv6 TFTP service did not start");
     TeskServiceFrame::StopAndFree(g_lpTftp6);
     g_lpTftp6 = nullptr;
     return -3;
+}
+
+void StopTftp6() {
+    if (g_lpTftp6) TeskServiceFrame::StopAndFree(g_lpTftp6);
+    g_lpTftp6 = nullptr;
+    g_szRunningTftpRoot[0] = '\0';
+}
+
+// The TFTP service takes its folder at start: a new one, or one given only
+// now, starts it (again); none stops it.
+int ApplyTftp6(const Dhcp6Start &start) {
+    char szRoot[sizeof start.lpServer->rootpath + 1];
+    TftpRootOf(start, szRoot);
+    if (strcmp(szRoot, g_szRunningTftpRoot) == 0 && (g_lpTftp6 != nullptr) == (szRoot[0] != '\0')) return 0;
+    if (g_lpTftp6) LogWriteText("StartPXEV6: the TFTP folder changed: the IPv6 TFTP service starts again");
+    StopTftp6();
+    return StartTftp6(start);
 }
 
 int StartDhcp6(const Dhcp6Start &start) {
@@ -153,6 +180,7 @@ int StartDhcp6(const Dhcp6Start &start) {
     }
     g_RunningServer = start.server;
     g_dwRunningInterface = start.dwInterface;
+    g_nRunningAdvert = start.lpServer->routeradvert;
     if (int result = StartTftp6(start)) {
         StopPxeV6Services();
         return result;
@@ -167,9 +195,14 @@ int StartPxeV6Services(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6
     Dhcp6Start start;
     if (int result = ResolveServer(*lpServer, &start.server, &start.dwInterface)) return result;
     FillStart(lpServer, lpSubNet, nSubNetLen, lpStatic, nStaticLen, &start);
-    if (g_lpDhcp6 && start.server == g_RunningServer && start.dwInterface == g_dwRunningInterface)
-        return g_lpDhcp6->Reconfigure(start) == 0 ? 0 : -1;
-    // Another address or interface: the sockets are bound anew; the journal keeps the leases.
+    bool bSameLink = g_lpDhcp6 && start.server == g_RunningServer && start.dwInterface == g_dwRunningInterface;
+    if (bSameLink && lpServer->routeradvert == g_nRunningAdvert) {
+        if (g_lpDhcp6->Reconfigure(start) != 0) return -1;
+        return ApplyTftp6(start);
+    }
+    // Another address or interface, or advertisements turned on or off: the
+    // sockets are opened anew; the journal keeps the leases.
+    if (bSameLink) LogWriteText("StartPXEV6: routeradvert changed: the IPv6 services start again");
     if (g_lpDhcp6) StopPxeV6Services();
     return StartDhcp6(start);
 }
@@ -177,10 +210,10 @@ int StartPxeV6Services(const TeskPxeServerV6Struct *lpServer, const TeskSubNetV6
 void StopPxeV6Services() {
     if (g_lpDhcp6) TeskServiceFrame::StopAndFree(g_lpDhcp6);
     g_lpDhcp6 = nullptr;
-    if (g_lpTftp6) TeskServiceFrame::StopAndFree(g_lpTftp6);
-    g_lpTftp6 = nullptr;
+    StopTftp6();
     g_RunningServer = IpAddress();
     g_dwRunningInterface = 0;
+    g_nRunningAdvert = 0;
 }
 
 void SetIpv4Records(const TeskPxeServerStruct *lpServer) {

@@ -12,7 +12,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,6 +32,7 @@
 #include <string>
 #include <thread>
 
+#include "support/dhcp6_message.h"
 #include "support/dhcp_client.h"
 #include "support/efi_fixture.h"
 #include "support/shell.h"
@@ -779,4 +782,61 @@ TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
     ASSERT_TRUE(std::regex_search(phone, widths, std::regex("data-scroll-width=\"(\\d+)\" data-view-width=\"(\\d+)\"")));
     EXPECT_EQ(std::stoi(widths[2]), 390);
     EXPECT_LE(std::stoi(widths[1]), std::stoi(widths[2])) << "nothing sticks out sideways at a phone's width";
+}
+
+// A DHCPv6 lease outlives a kill -9 of the host: its DUID and IAID get the
+// same address back, and a declined address stays out. The pool gauge
+// counts the IPv6 range's address in use.
+TEST_P(HostStatusTest, Ipv6LeaseSurvivesAKillAndCountsInThePool) {
+    using namespace dhcp6_message;
+    TearDown();
+    Shell("ip addr add 2001:db8::1/64 dev tv0 nodad");
+    Write("192.0.2.1", "ipxe.efi", "[ipv6]\naddress = \"2001:db8::1/64\"\ninterface = \"tv0\"\n[[ipv6.range]]\n"
+                                   "begin = \"2001:db8::100\"\nend = \"2001:db8::102\"\nclass = \"any\"\n");
+    m_Program = m_Tree.Root() + "/app/bin/tavrel-host";  // a data folder of its own
+    Shell("mkdir -p " + m_Tree.Root() + "/app/bin && cp " TAVREL_HOST_BIN " " + m_Program);
+    auto start = [&] {  // until UDP 547 is bound and both link-local addresses are ready
+        StartHost(8192);
+        return Shell("for i in $(seq 100); do ss -Huln 'sport = :547' | grep -q . && [ -z \"$(ip -6 a show tentative)"
+                     "$(ip -n " + ClientNs() + " -6 a show tentative)\" ] && exit 0; sleep 0.1; done; exit 1") == 0;
+    };
+    ASSERT_TRUE(start());
+    int fd = -1;
+    sockaddr_in6 local{AF_INET6, htons(546), 0, {}, 0}, group{AF_INET6, htons(547), 0, {}, 0};
+    std::thread([&] {  // [::]:546 of the client namespace
+        int ns = open(getenv("TAVREL_CLIENT_NETNS"), O_RDONLY);
+        if (setns(ns, CLONE_NEWNET) == 0) fd = socket(AF_INET6, SOCK_DGRAM, 0), group.sin6_scope_id = if_nametoindex("tv1");
+        close(ns);
+    }).join();
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, "tv1", 4);
+    inet_pton(AF_INET6, "ff02::1:2", &group.sin6_addr);
+    auto ask = [&](uint8_t type, uint8_t duid, const Bytes &more) {  // the answer within 5 s to one message
+        Bytes message = Msg(type, Opt(kOptClientId, Duid(duid)) + more), answer(1500);
+        sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&group), sizeof group);
+        pollfd wait{fd, POLLIN, 0};
+        answer.resize(poll(&wait, 1, 5000) == 1 ? size_t(std::max<ssize_t>(0, recv(fd, answer.data(), 1500, 0))) : 0);
+        return answer;
+    };
+    Bytes reply;
+    auto bind6 = [&](uint8_t duid) { return Address(reply = ask(kSolicit, duid, Opt(kOptRapidCommit, {}) + IaNa(1))); };
+    auto inUse = [&](const char *count) {  // the gauge, within 5 s
+        return Shell(std::string("for i in $(seq 50); do curl -s http://192.0.2.1:9100/metrics | grep -qxF "
+                                 "'tavrel_pool_addresses_in_use{range=\"2001:db8::100-2001:db8::102\"} ") +
+                     count + "' && exit 0; sleep 0.1; done; exit 1") == 0;
+    };
+    EXPECT_TRUE(inUse("0"));
+    std::string held = bind6(1), declined = bind6(2);
+    ASSERT_NE(held, "none");
+    IpAddress address;
+    ParseIpAddress(declined.c_str(), &address);
+    EXPECT_FALSE(ask(kDecline, 2, Opt(kOptServerId, Find(reply, 4, kOptServerId)) + IaNa(1, IaAddr(address))).empty());
+    EXPECT_TRUE(inUse("1")) << "the declined address is in use by nobody of ours";
+    kill(m_Pid, SIGKILL);
+    waitpid(m_Pid, nullptr, 0);
+    ASSERT_TRUE(start());
+    EXPECT_EQ(bind6(1), held) << "the same DUID and IAID, the same address";
+    std::string next = bind6(3);
+    EXPECT_TRUE(next != declined && next != held && next != "none") << next;
+    close(fd);
 }

@@ -2,6 +2,8 @@
 // lines of failed starts.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -161,4 +163,27 @@ TEST_F(ExportsTest, StartPxeV6RefusesRecordsItCannotServe) {
     EXPECT_NE(text.find("StartPXEV6: a link-local ServerIP needs its interface"), std::string::npos) << text;
     EXPECT_NE(text.find("StartPXEV6: no interface of this machine holds ServerIP"), std::string::npos) << text;
     EXPECT_EQ(text.find("Dhcp6d"), std::string::npos) << "no service was started: " << text;
+}
+
+// A second StartPXEV6 on the same address applies what it changes: a TFTP
+// folder given only now starts TFTP, and advertisements turned on start
+// the services again (which then need the link-local address and ICMPv6).
+TEST_F(ExportsTest, StartPxeV6AppliesANewTftpFolderAndRouterAdvertisements) {
+    ASSERT_EQ(system("ip link add d6 type veth peer name d6peer && sysctl -qw net.ipv6.conf.d6.accept_dad=0 && "
+                     "ip link set d6peer up && ip link set d6 up && ip addr add 2001:db8::1/64 dev d6 nodad"),
+              0);
+    TeskPxeServerV6Struct server{};
+    SET_TEXT(server.ServerIP, "2001:db8::1");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_FALSE(UdpPortHeld("2001:db8::1", 69)) << "no folder, no TFTP";
+    SET_TEXT(server.rootpath, "/tmp");
+    EXPECT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_TRUE(UdpPortHeld("2001:db8::1", 69)) << "the folder given now";
+    server.routeradvert = 1;
+    SET_TEXT(server.raprefix, "2001:db8::/64");
+    EXPECT_EQ(StartPXEV6(&server, nullptr, 0, nullptr, 0), 0);
+    EXPECT_TRUE(UdpPortHeld("2001:db8::1", 69));
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_NE(text.find("StartPXEV6: routeradvert changed: the IPv6 services start again"), std::string::npos) << text;
 }

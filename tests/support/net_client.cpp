@@ -90,12 +90,17 @@ int DatagramsFrom(TestSocket &socket, const char *addr, int timeoutMs) {
 }
 
 bool UdpPortHeld(const char *addr, uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in local{};
+    sockaddr_in6 local6{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(port);
+    local6.sin6_family = AF_INET6;
+    local.sin_port = local6.sin6_port = htons(port);
+    bool v6 = inet_pton(AF_INET6, addr, &local6.sin6_addr) == 1;
     inet_pton(AF_INET, addr, &local.sin_addr);
-    bool held = bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 && errno == EADDRINUSE;
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    bool held = (v6 ? bind(fd, reinterpret_cast<sockaddr *>(&local6), sizeof local6)
+                    : bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local)) != 0 &&
+                errno == EADDRINUSE;
     close(fd);
     return held;
 }

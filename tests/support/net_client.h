@@ -25,7 +25,7 @@ private:
 // How many datagrams from addr arrive within the time.
 int DatagramsFrom(TestSocket &socket, const char *addr, int timeoutMs);
 
-// True when another socket could not take addr:port (it is held).
+// True when another socket could not take addr:port (it is held); addr of either family.
 bool UdpPortHeld(const char *addr, uint16_t port);
 
 // Bytes appended to a file since the mark was taken.

@@ -10,21 +10,14 @@
 #include "dhcp6/dhcp6_responder.h"
 #include "log/logger.h"
 #include "platform/platform.h"
+#include "support/dhcp6_message.h"
 #include "support/temp_tree.h"
 
 using namespace dhcp6;
-using Bytes = std::vector<uint8_t>;
+using namespace dhcp6_message;
 
 namespace {
 
-Bytes Word(unsigned v) { return {uint8_t(v >> 8), uint8_t(v)}; }
-Bytes operator+(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
-Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-Bytes Opt(unsigned code, const Bytes &body) { return Word(code) + Word(unsigned(body.size())) + body; }
-Bytes Msg(uint8_t type, const Bytes &options) { return Bytes{type, 0x12, 0x34, 0x56} + options; }
-Bytes Duid(uint8_t last) { return Word(kDuidUuid) + Bytes(15, 0x11) + Bytes{last}; }
-Bytes IaNa(uint32_t iaid, const Bytes &sub = {}) { return Opt(kOptIaNa, Word(iaid >> 16) + Word(iaid) + Bytes(8, 0) + sub); }
-Bytes IaAddr(const IpAddress &a) { return Opt(kOptIaAddr, Bytes(a.Bytes(), a.Bytes() + 16) + Bytes(8, 0)); }
 Bytes Relay(const Bytes &inner, const Bytes &more = {}) {
     return Bytes{kRelayForw, 0} + Bytes(16, 0x20) + Bytes(16, 0xfe) + more + Opt(kOptRelayMessage, inner);
 }
@@ -35,21 +28,6 @@ Bytes EdkSolicit(uint8_t duid, uint32_t iaid, const char *vendor = "PXEClient:Ar
     return Msg(type, Opt(kOptClientId, Duid(duid)) + more + IaNa(iaid) +
                          Opt(kOptOro, Word(59) + Word(60) + Word(23) + Word(16)) + Opt(kOptClientArch, Word(v[0] == 'H' ? 16 : 7)) +
                              Opt(kOptVendorClass, Word(0) + Word(kEnterpriseIntel) + Word(unsigned(v.size())) + Text(v)));
-}
-
-// The options of an area (a message after its header, or an IA's after its 12 bytes).
-Bytes Find(const Bytes &area, size_t from, unsigned code) {
-    for (size_t at = from; at + 4 <= area.size();) {
-        size_t len = size_t(area[at + 2] << 8 | area[at + 3]);
-        if (unsigned(area[at] << 8 | area[at + 1]) == code) return Bytes(area.begin() + long(at + 4), area.begin() + long(at + 4 + len));
-        at += 4 + len;
-    }
-    return {};
-}
-std::string Address(const Bytes &answer) {
-    Bytes addr = Find(Find(answer, 4, kOptIaNa), 12, kOptIaAddr);
-    if (addr.size() < 16) return "none";
-    return IpText(IpAddress::FromV6(addr.data())).c_str();
 }
 std::string AsText(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
