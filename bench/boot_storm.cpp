@@ -22,8 +22,8 @@
 // with its own vendor class, then every file over TFTP in lock-step with
 // blksize 1024, each one first probed for its size (tsize, aborted after the
 // OACK) and then read: <serial>/start4.elf, then the same name at the root
-// when the folder has none, as the ROM falls back; it boots once the file
-// is read.
+// when that is refused (servers differ in the error code), as the ROM falls
+// back; it boots once the file is read.
 //
 // Knobs: STORM_N (1000), STORM_W (10 s, fractions allowed; 0: all at once),
 // STORM_UEFI (percent of UEFI clients, 50), STORM_SEED, STORM_IFACE (the
@@ -512,7 +512,7 @@ void Storm::OnTftp(Client &c) {
         if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
         uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
         uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
-        if (op == kError && c.bPi && value == 1 && !c.bRootFile) {  // no folder of its own: the root's file
+        if (op == kError && c.bPi && !c.bRootFile) {  // no folder of its own (whatever code says so): the root's
             c.bRootFile = true;
             return StartTftp(c, kPiFile, true);
         }
