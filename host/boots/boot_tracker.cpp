@@ -202,15 +202,13 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
 }
 
 // The first ACK of a boot (an offer came before it; a renewal has none),
-// timed from the attempt's first request: its first step.
-void BootTracker::NoteFirstAck(const MachineRecord &record, const BootStep &step) {
-    const BootStep *lpFirstAck = nullptr;
+// once per attempt, timed from the attempt's first request: its first step.
+void BootTracker::NoteFirstAck(MachineRecord &record, const BootStep &step) {
+    if (record.ackTimed == record.attempt) return;
     bool bOffered = false;
-    for (const BootStep &s : record.steps) {
-        if (s.what == kStepOffer && !lpFirstAck) bOffered = true;
-        if (s.what == kStepAck && !lpFirstAck) lpFirstAck = &s;
-    }
-    if (!bOffered || !lpFirstAck || lpFirstAck->count != 1 || lpFirstAck->time != step.time) return;
+    for (const BootStep &s : record.steps) bOffered = bOffered || (s.what == kStepOffer && s.time <= step.time);
+    if (!bOffered) return;
+    record.ackTimed = record.attempt;
     m_Counters.dhcpAckSeconds.Observe(std::max(0.0, step.time - record.steps.front().time));
 }
 

@@ -162,7 +162,7 @@ private:
     void SettleOutcomes(double now);
     // Into the histograms: RECORD's DHCP time when STEP is its first ACK;
     // its boot time once it settled as booted.
-    void NoteFirstAck(const MachineRecord &record, const BootStep &step);
+    void NoteFirstAck(MachineRecord &record, const BootStep &step);
     void NoteBootTime(const MachineRecord &record);
     double BeforeHttpNews(const std::string &key, double time, long long seconds) const;
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
