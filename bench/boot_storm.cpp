@@ -797,13 +797,15 @@ int Storm::Run(const char *lpOut) {
     if (!out) return 2;
     fprintf(out, "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome");
     for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
-    fprintf(out, "\treason\n");
+    fprintf(out, "\treason\taddress\n");
     for (const Client &c : m_Clients) {
         fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
         for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
         fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
         for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
-        fprintf(out, "\t%s\n", c.why.c_str());
+        char address[INET_ADDRSTRLEN] = "-";
+        if (c.dwAddress) inet_ntop(AF_INET, &c.dwAddress, address, sizeof address);
+        fprintf(out, "\t%s\t%s\n", c.why.c_str(), address);
     }
     fclose(out);
     Summary(arrivals);
