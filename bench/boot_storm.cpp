@@ -120,6 +120,7 @@ struct Client {
     int anRetx[kStages] = {};
     // DHCP
     uint32_t dwXid = 0, dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
+    uint32_t dwFirstServer = 0, dwFirstAddress = 0;  // the first OFFER's server; the firmware's lease
     bool bRequesting = false;
     int nNaks = 0;
     std::string bootFile;
@@ -392,6 +393,7 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
     memcpy(&yiaddr, &p[16], 4);
     memcpy(&siaddr, &p[20], 4);
     if (type == kOffer && !c.bRequesting) {
+        if (!c.dwFirstServer) c.dwFirstServer = serverId;
         c.dwOffered = yiaddr;
         c.dwServerId = serverId;
         c.bRequesting = true;
@@ -407,6 +409,7 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
     }
     if (type != kAck) return;
     c.dwAddress = yiaddr;
+    if (c.stage == kDhcp1) c.dwFirstAddress = yiaddr;
     in_addr named{};
     c.dwNextServer = siaddr ? siaddr
                             : (!tftpServer.empty() && inet_pton(AF_INET, tftpServer.c_str(), &named) == 1 ? named.s_addr
@@ -585,7 +588,15 @@ void Storm::TftpDone(Client &c) {
         for (const char *verb : {"kernel ", "initrd "})
             if (line.compare(0, strlen(verb), verb) == 0) {
                 std::string url = line.substr(strlen(verb));
-                c.urls.push_back(url.substr(0, url.find(' ')));
+                url = url.substr(0, url.find(' '));
+                // iPXE's own setting: a farm's members each name themselves.
+                const std::string setting = "${next-server}";
+                if (url.find(setting) != std::string::npos) {
+                    char server[INET_ADDRSTRLEN];
+                    inet_ntop(AF_INET, &c.dwNextServer, server, sizeof server);
+                    url.replace(url.find(setting), setting.size(), server);
+                }
+                c.urls.push_back(url);
             }
     }
     if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
@@ -797,15 +808,17 @@ int Storm::Run(const char *lpOut) {
     if (!out) return 2;
     fprintf(out, "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome");
     for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
-    fprintf(out, "\treason\taddress\n");
+    fprintf(out, "\treason\taddress\tfirst_server\tfirst_address\n");
     for (const Client &c : m_Clients) {
         fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
         for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
         fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
         for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
-        char address[INET_ADDRSTRLEN] = "-";
+        char address[INET_ADDRSTRLEN] = "-", server[INET_ADDRSTRLEN] = "-", first[INET_ADDRSTRLEN] = "-";
         if (c.dwAddress) inet_ntop(AF_INET, &c.dwAddress, address, sizeof address);
-        fprintf(out, "\t%s\t%s\n", c.why.c_str(), address);
+        if (c.dwFirstServer) inet_ntop(AF_INET, &c.dwFirstServer, server, sizeof server);
+        if (c.dwFirstAddress) inet_ntop(AF_INET, &c.dwFirstAddress, first, sizeof first);
+        fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), address, server, first);
     }
     fclose(out);
     Summary(arrivals);
