@@ -18,9 +18,20 @@
 // port 68; TFTP and HTTP sockets belong to one client each. One thread,
 // epoll, and a timer heap.
 //
-// Knobs: STORM_N (1000), STORM_W (10 s), STORM_UEFI (percent of UEFI
-// clients, 50), STORM_SEED, STORM_IFACE (the link DHCP broadcasts leave by). Output: one row per client (the timeline), and a
-// summary line on stdout.
+// A Raspberry Pi (STORM_PROFILE=pi) is its boot ROM alone: DHCP as arch 0
+// with its own vendor class, then every file over TFTP in lock-step with
+// blksize 1024, each one first probed for its size (tsize, aborted after the
+// OACK) and then read: <serial>/start4.elf, then the same name at the root
+// when that is refused (servers differ in the error code), as the ROM falls
+// back; it boots once the file is read.
+//
+// Knobs: STORM_N (1000), STORM_W (10 s, fractions allowed; 0: all at once),
+// STORM_UEFI (percent of UEFI clients, 50), STORM_SEED, STORM_IFACE (the
+// link DHCP broadcasts leave by), STORM_MAC_BASE (added to every client's
+// number in its MAC, so that another run's clients are other machines),
+// STORM_SERIAL=1 (one client at a time, each powering on once the one
+// before ended: the unloaded path), STORM_PROFILE (pxe, or pi). Output: one
+// row per client (the timeline), and a summary line on stdout.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -66,6 +77,13 @@ const std::vector<double> kFirmwareDhcp = {4, 8, 16, 32};
 const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
 const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
 const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
+// The Pi's boot ROM: a DISCOVER every few seconds for about a minute, and a
+// TFTP request or block given up after some seconds and a few tries.
+const std::vector<double> kPiDhcp = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+const std::vector<double> kPiTftp = {3, 3, 3, 3, 3};
+constexpr const char *kPiVendorClass = "PXEClient:Arch:00000:UNDI:002001";
+constexpr const char *kPiFile = "start4.elf";
+constexpr uint16_t kPiBlkSize = 1024;
 constexpr double kHttpStall = 30;      // no byte for this long ends the boot
 constexpr int kHttpConnectTries = 4;   // iPXE gives a refused connection a few more tries
 
@@ -75,7 +93,12 @@ double Now() { return std::chrono::duration<double>(Clock::now() - g_Start).coun
 
 uint64_t EnvNumber(const char *name, uint64_t def) {
     const char *value = getenv(name);
-    return value && *value ? strtoull(value, nullptr, 10) : def;
+    return value && *value ? strtoull(value, nullptr, 0) : def;
+}
+
+double EnvSeconds(const char *name, double def) {
+    const char *value = getenv(name);
+    return value && *value ? strtod(value, nullptr) : def;
 }
 
 // ---- One client -----------------------------------------------------------
@@ -87,7 +110,8 @@ enum Outcome { kRunning, kBooted, kFailed };
 struct Client {
     int nIndex = 0;
     uint8_t abMac[6] = {};
-    bool bUefi = false;
+    bool bUefi = false, bPi = false;
+    bool bRootFile = false;  // a Pi: the file at the root, its folder had none
     double tPowerOn = 0;
     Stage stage = kDhcp1;
     Outcome outcome = kRunning;
@@ -96,6 +120,7 @@ struct Client {
     int anRetx[kStages] = {};
     // DHCP
     uint32_t dwXid = 0, dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
+    uint32_t dwFirstServer = 0, dwFirstAddress = 0;  // the first OFFER's server; the firmware's lease
     bool bRequesting = false;
     int nNaks = 0;
     std::string bootFile;
@@ -132,7 +157,7 @@ struct Timer {
 
 class Storm {
 public:
-    Storm(int n, double w, int nUefiPercent, uint32_t seed);
+    Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBase, bool bPi, bool bSerial);
     int Run(const char *lpOut);
 
 private:
@@ -153,6 +178,9 @@ private:
     void SendTftp(Client &c);
     void OnTftp(Client &c);
     void TftpDone(Client &c);
+    void PiFileDone(Client &c);
+    void Booted(Client &c);
+    void Summary(const std::vector<Client *> &arrivals) const;
     // HTTP
     void StartHttp(Client &c);
     void Connect(Client &c);
@@ -164,22 +192,28 @@ private:
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
     int m_nEpoll = -1, m_nDhcp = -1, m_nLeft = 0;
     uint32_t m_dwXidBase;
+    bool m_bSerial;
 };
 
 constexpr uint64_t kDhcpKey = UINT64_MAX;
 
-Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed) : m_Clients(static_cast<size_t>(n)) {
+Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBase, bool bPi, bool bSerial)
+    : m_Clients(static_cast<size_t>(n)), m_bSerial(bSerial) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> arrival(0, w);
-    m_dwXidBase = random() & 0xff000000u;
+    m_dwXidBase = (random() & 0xf0000000u) + dwMacBase * 2;
     for (int i = 0; i < n; ++i) {
         Client &c = m_Clients[static_cast<size_t>(i)];
         c.nIndex = i;
-        uint8_t mac[6] = {0x02, 0x5b, 0x00, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
-                          static_cast<uint8_t>(i)};
+        uint32_t number = dwMacBase + static_cast<uint32_t>(i);
+        // A Pi's MAC is of the Raspberry Pi Foundation's block.
+        uint8_t mac[6] = {static_cast<uint8_t>(bPi ? 0xdc : 0x02), static_cast<uint8_t>(bPi ? 0xa6 : 0x5b),
+                          static_cast<uint8_t>(bPi ? 0x32 : number >> 24), static_cast<uint8_t>(number >> 16),
+                          static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
         memcpy(c.abMac, mac, 6);
-        c.bUefi = static_cast<int>(random() % 100) < nUefiPercent;
-        c.tPowerOn = arrival(random);
+        c.bPi = bPi;
+        c.bUefi = !bPi && static_cast<int>(random() % 100) < nUefiPercent;
+        c.tPowerOn = w > 0 ? arrival(random) : 0;
     }
     m_nLeft = n;
 }
@@ -248,10 +282,18 @@ void PutOption(std::vector<uint8_t> &out, uint8_t code, const void *data, size_t
 
 void PutAddress(std::vector<uint8_t> &out, uint8_t code, uint32_t dwNet) { PutOption(out, code, &dwNet, 4); }
 
+// A Pi asks for its files under its serial number: eight hex digits, here
+// the low half of its MAC.
+std::string PiSerial(const Client &c) {
+    char serial[9];
+    snprintf(serial, sizeof serial, "%02x%02x%02x%02x", c.abMac[2], c.abMac[3], c.abMac[4], c.abMac[5]);
+    return serial;
+}
+
 void Storm::StartDhcp(Client &c) {
     c.dwXid = m_dwXidBase + static_cast<uint32_t>(c.nIndex) * 2 + (c.stage == kDhcp2);
     c.bRequesting = false;
-    Arm(c, c.stage == kDhcp1 ? &kFirmwareDhcp : &kIpxeDhcp);
+    Arm(c, c.bPi ? &kPiDhcp : c.stage == kDhcp1 ? &kFirmwareDhcp : &kIpxeDhcp);
     SendDhcp(c);
 }
 
@@ -277,7 +319,8 @@ void Storm::SendDhcp(Client &c) {
     const uint8_t undi[3] = {1, 3, 16};
     PutOption(m, kOptNetworkId, undi, 3);
     char vendor[40];
-    snprintf(vendor, sizeof vendor, "PXEClient:Arch:%05d:UNDI:003016", c.bUefi ? 7 : 0);
+    if (c.bPi) snprintf(vendor, sizeof vendor, "%s", kPiVendorClass);
+    else snprintf(vendor, sizeof vendor, "PXEClient:Arch:%05d:UNDI:003016", c.bUefi ? 7 : 0);
     PutOption(m, kOptVendorClass, vendor, strlen(vendor));
     uint8_t guid[17] = {0};
     memcpy(&guid[1], c.abMac, 6);
@@ -350,6 +393,7 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
     memcpy(&yiaddr, &p[16], 4);
     memcpy(&siaddr, &p[20], 4);
     if (type == kOffer && !c.bRequesting) {
+        if (!c.dwFirstServer) c.dwFirstServer = serverId;
         c.dwOffered = yiaddr;
         c.dwServerId = serverId;
         c.bRequesting = true;
@@ -365,15 +409,17 @@ void Storm::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len) {
     }
     if (type != kAck) return;
     c.dwAddress = yiaddr;
+    if (c.stage == kDhcp1) c.dwFirstAddress = yiaddr;
     in_addr named{};
     c.dwNextServer = siaddr ? siaddr
                             : (!tftpServer.empty() && inet_pton(AF_INET, tftpServer.c_str(), &named) == 1 ? named.s_addr
                                                                                                        : serverId);
     c.bootFile = bootFile;
     c.tDone[c.stage] = Now();
-    if (bootFile.empty()) return Fail(c, std::string(kStageNames[c.stage]) + ": no boot file");
+    if (bootFile.empty() && !c.bPi) return Fail(c, std::string(kStageNames[c.stage]) + ": no boot file");
     if (c.stage == kDhcp1) {
         c.stage = kNbp;
+        if (c.bPi) return StartTftp(c, PiSerial(c) + "/" + kPiFile, true);
         return StartTftp(c, bootFile, c.bUefi);
     }
     c.stage = kScript;
@@ -418,7 +464,14 @@ void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
     std::vector<uint8_t> rrq = {0, kRrq};
     PutText(rrq, name);
     PutText(rrq, "octet");
-    if (c.stage == kNbp && c.bUefi) {  // EDK II: the probe asks tsize first, the read does not
+    if (c.bPi) {  // the boot ROM: the probe asks tsize, both ask blksize 1024
+        if (bProbe) {
+            PutText(rrq, "tsize");
+            PutText(rrq, "0");
+        }
+        PutText(rrq, "blksize");
+        PutText(rrq, std::to_string(kPiBlkSize));
+    } else if (c.stage == kNbp && c.bUefi) {  // EDK II: the probe asks tsize first, the read does not
         if (bProbe) {
             PutText(rrq, "tsize");
             PutText(rrq, "0");
@@ -437,7 +490,8 @@ void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
     c.dwSendTo = c.dwNextServer;
     c.wSendPort = kTftpPort;
     c.script.clear();
-    Arm(c, c.stage == kNbp && c.bUefi ? &kEdk2Tftp : &kIpxeTftp);
+    c.path = name;
+    Arm(c, c.bPi ? &kPiTftp : c.stage == kNbp && c.bUefi ? &kEdk2Tftp : &kIpxeTftp);
     SendTftp(c);
 }
 
@@ -461,6 +515,10 @@ void Storm::OnTftp(Client &c) {
         if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
         uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
         uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
+        if (op == kError && c.bPi && !c.bRootFile) {  // no folder of its own (whatever code says so): the root's
+            c.bRootFile = true;
+            return StartTftp(c, kPiFile, true);
+        }
         if (op == kError) return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
                                              std::string(reinterpret_cast<char *>(&buffer[4]), strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
         c.wServerPort = wPort;
@@ -470,7 +528,7 @@ void Storm::OnTftp(Client &c) {
             PutText(abort, "User aborted the transfer");
             c.lastSent = abort;
             SendTftp(c);
-            return StartTftp(c, c.bootFile, false);
+            return StartTftp(c, c.bPi ? c.path : c.bootFile, false);
         }
         if (op == kOack && c.wBlock == 0) {
             for (ssize_t i = 2; i < got;) {
@@ -514,6 +572,7 @@ void Storm::OnTftp(Client &c) {
 void Storm::TftpDone(Client &c) {
     CloseSocket(c);
     c.tDone[c.stage] = Now();
+    if (c.bPi) return Booted(c);
     if (c.stage == kNbp) {
         c.stage = kDhcp2;
         return StartDhcp(c);
@@ -529,7 +588,15 @@ void Storm::TftpDone(Client &c) {
         for (const char *verb : {"kernel ", "initrd "})
             if (line.compare(0, strlen(verb), verb) == 0) {
                 std::string url = line.substr(strlen(verb));
-                c.urls.push_back(url.substr(0, url.find(' ')));
+                url = url.substr(0, url.find(' '));
+                // iPXE's own setting: a farm's members each name themselves.
+                const std::string setting = "${next-server}";
+                if (url.find(setting) != std::string::npos) {
+                    char server[INET_ADDRSTRLEN];
+                    inet_ntop(AF_INET, &c.dwNextServer, server, sizeof server);
+                    url.replace(url.find(setting), setting.size(), server);
+                }
+                c.urls.push_back(url);
             }
     }
     if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
@@ -650,10 +717,7 @@ void Storm::OnHttp(Client &c, uint32_t events) {
             }
             CloseSocket(c);
             c.tDone[kHttp] = Now();
-            c.outcome = kBooted;
-            ++c.qwTimerGen;
-            --m_nLeft;
-            return;
+            return Booted(c);
         }
         if (got == 0) return Fail(c, "http: connection closed after " + std::to_string(c.qwGot) + " bytes");
         if (got < 0) {
@@ -661,6 +725,14 @@ void Storm::OnHttp(Client &c, uint32_t events) {
             return Fail(c, std::string("http: ") + strerror(errno));
         }
     }
+}
+
+// The payload's last byte is in: for a Pi its firmware file, else the initrd.
+void Storm::Booted(Client &c) {
+    c.tDone[kHttp] = Now();
+    c.outcome = kBooted;
+    ++c.qwTimerGen;
+    --m_nLeft;
 }
 
 void Storm::OnSocket(Client &c, uint32_t events) {
@@ -703,7 +775,14 @@ int Storm::Run(const char *lpOut) {
     std::vector<epoll_event> events(512);
     while (m_nLeft > 0) {
         double now = Now();
-        while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
+        if (m_bSerial) {  // the next powers on once every one before it ended
+            if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
+                arrivals[nNext]->tPowerOn = now;
+                PowerOn(*arrivals[nNext++]);
+            }
+        } else {
+            while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
+        }
         while (!m_Timers.empty() && m_Timers.top().when <= now) {
             Timer timer = m_Timers.top();
             m_Timers.pop();
@@ -711,7 +790,8 @@ int Storm::Run(const char *lpOut) {
             if (timer.qwGen == c.qwTimerGen) OnTimer(c);
         }
         double next = 0.05;
-        if (nNext < arrivals.size()) next = std::min(next, arrivals[nNext]->tPowerOn - now);
+        if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
+        if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
         if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
         int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
                            static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
@@ -728,44 +808,71 @@ int Storm::Run(const char *lpOut) {
     if (!out) return 2;
     fprintf(out, "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome");
     for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
-    fprintf(out, "\treason\n");
-    int booted = 0, retx[kStages] = {};
-    std::vector<double> times, durations;  // booted at; power-on to payload
+    fprintf(out, "\treason\taddress\tfirst_server\tfirst_address\n");
     for (const Client &c : m_Clients) {
         fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
         for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
         fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
-        for (int s = 0; s < kStages; ++s) {
-            fprintf(out, "\t%d", c.anRetx[s]);
-            retx[s] += c.anRetx[s];
-        }
-        fprintf(out, "\t%s\n", c.why.c_str());
-        if (c.outcome == kBooted) {
-            ++booted;
-            times.push_back(c.tDone[kHttp]);
-            durations.push_back(c.tDone[kHttp] - c.tPowerOn);
-        }
+        for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
+        char address[INET_ADDRSTRLEN] = "-", server[INET_ADDRSTRLEN] = "-", first[INET_ADDRSTRLEN] = "-";
+        if (c.dwAddress) inet_ntop(AF_INET, &c.dwAddress, address, sizeof address);
+        if (c.dwFirstServer) inet_ntop(AF_INET, &c.dwFirstServer, server, sizeof server);
+        if (c.dwFirstAddress) inet_ntop(AF_INET, &c.dwFirstAddress, first, sizeof first);
+        fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), address, server, first);
     }
     fclose(out);
-    std::sort(times.begin(), times.end());
-    int total = static_cast<int>(m_Clients.size());
-    printf("booted=%d failed=%d", booted, total - booted);
-    for (int percent : {50, 95, 99, 100}) {
-        size_t need = static_cast<size_t>(std::ceil(total * percent / 100.0));
-        if (need == 0) need = 1;
-        if (times.size() >= need) printf(" t%d=%.2f", percent, times[need - 1]);
-        else printf(" t%d=-", percent);
+    Summary(arrivals);
+    return 0;
+}
+
+// The value at rank ceil(P % of N) of SORTED, where N counts the clients
+// that failed as the slowest (a lost machine never boots); -1 when that
+// rank falls among them.
+double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
+    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
+    return rank <= sorted.size() ? sorted[rank - 1] : -1;
+}
+
+void PrintSeconds(const char *lpName, double seconds, int nDigits) {
+    if (seconds < 0) printf(" %s=-", lpName);
+    else printf(" %s=%.*f", lpName, nDigits, seconds);
+}
+
+// One line: booted and failed; the times until 50 ... 100 % booted from
+// the first power-on (never below the arrivals: floor99 is when the client
+// that makes 99 % powered on); what each machine felt, L = its payload done
+// less its first DISCOVER, at p50/p95/p99/max; the makespan (first power-on
+// to the last boot); retransmissions per stage. Then the failures by reason.
+void Storm::Summary(const std::vector<Client *> &arrivals) const {
+    int booted = 0, retx[kStages] = {};
+    std::vector<double> times, felt;
+    for (const Client &c : m_Clients) {
+        for (int s = 0; s < kStages; ++s) retx[s] += c.anRetx[s];
+        if (c.outcome != kBooted) continue;
+        ++booted;
+        times.push_back(c.tDone[kHttp]);
+        felt.push_back(c.tDone[kHttp] - c.tPowerOn);  // the first DISCOVER goes out at power-on
     }
-    // The times above cannot fall below the arrivals: floor99 is when the
-    // client that makes 99 % powered on. How long one client took shows the
-    // server alone.
-    if (!arrivals.empty())
-        printf(" floor99=%.2f", arrivals[std::max<size_t>(1, static_cast<size_t>(std::ceil(total * 0.99))) - 1]->tPowerOn);
-    std::sort(durations.begin(), durations.end());
-    for (int percent : {50, 99})
-        if (!durations.empty())
-            printf(" boot%d=%.3f", percent, durations[std::min(durations.size() - 1,
-                                                               static_cast<size_t>(durations.size() * percent / 100))]);
+    std::sort(times.begin(), times.end());
+    std::sort(felt.begin(), felt.end());
+    size_t total = m_Clients.size();
+    printf("booted=%d failed=%zu", booted, total - static_cast<size_t>(booted));
+    for (int percent : {50, 95, 99, 100}) {
+        char name[8];
+        snprintf(name, sizeof name, "t%d", percent);
+        PrintSeconds(name, Percentile(times, total, percent), 2);
+    }
+    std::vector<double> powerOns;
+    for (const Client *c : arrivals) powerOns.push_back(c->tPowerOn);
+    PrintSeconds("floor99", Percentile(powerOns, total, 99), 2);
+    for (int percent : {50, 95, 99}) {
+        char name[8];
+        snprintf(name, sizeof name, "l%d", percent);
+        PrintSeconds(name, Percentile(felt, total, percent), 3);
+    }
+    PrintSeconds("lmax", felt.size() == total && !felt.empty() ? felt.back() : -1, 3);
+    double first = arrivals.empty() ? 0 : arrivals.front()->tPowerOn;
+    PrintSeconds("span", times.empty() ? -1 : times.back() - first, 3);
     for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
     printf("\n");
     std::map<std::string, int> reasons;
@@ -775,7 +882,6 @@ int Storm::Run(const char *lpOut) {
             ++reasons[reason.substr(0, reason.find(" after ")) + (c.nNaks ? " (after NAKs)" : "")];
         }
     for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
-    return 0;
 }
 
 // ---- A server setup, measured -----------------------------------------------
@@ -890,7 +996,14 @@ int main(int argc, char **argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     signal(SIGPIPE, SIG_IGN);
-    Storm storm(static_cast<int>(EnvNumber("STORM_N", 1000)), static_cast<double>(EnvNumber("STORM_W", 10)),
-                static_cast<int>(EnvNumber("STORM_UEFI", 50)), static_cast<uint32_t>(EnvNumber("STORM_SEED", 1)));
+    const char *lpProfile = getenv("STORM_PROFILE");
+    bool bPi = lpProfile && strcmp(lpProfile, "pi") == 0;
+    if (lpProfile && *lpProfile && !bPi && strcmp(lpProfile, "pxe") != 0) {
+        fprintf(stderr, "boot_storm: STORM_PROFILE is pxe or pi\n");
+        return 2;
+    }
+    Storm storm(static_cast<int>(EnvNumber("STORM_N", 1000)), EnvSeconds("STORM_W", 10),
+                static_cast<int>(EnvNumber("STORM_UEFI", 50)), static_cast<uint32_t>(EnvNumber("STORM_SEED", 1)),
+                static_cast<uint32_t>(EnvNumber("STORM_MAC_BASE", 0)), bPi, EnvNumber("STORM_SERIAL", 0) != 0);
     return storm.Run(argv[2]);
 }

@@ -12,6 +12,7 @@
 //   tavrel-host enrol MAC|UUID --profile NAME   a machine's profile; machines --unknown lists the rest
 // Each subcommand is one row of kCommands: its options and what it does.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -287,9 +288,23 @@ bool StartHttpV6(BootHttpServer &http, const HostConfig &config, std::string *er
     return http.StartV6(config.server6.ServerIP, config.nHttpPort, error);
 }
 
+// TFTP's transfer ports and HTTP's connections are shares of the
+// descriptor limit, and reach their most (4,096 each: a storm of 5,000
+// machines) at 32,768; a shell's soft limit (often 1,024) would hold them
+// to a few hundred, so it is raised as far as the hard limit allows.
+constexpr rlim_t kWantedDescriptors = 32768;
+
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWantedDescriptors : std::min(limit.rlim_max, kWantedDescriptors);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int Run(const std::string &path) {
     HostConfig config;
     if (!Load(path, &config, LoadFor::kServing)) return kExitInvalid;
+    RaiseDescriptorLimit();  // before the library reads it
     RecentLines lines;  // for the status page, from here to the end
     LogTee tee(lines);
     // The service and policy threads inherit this mask, so only sigwait sees the signals.

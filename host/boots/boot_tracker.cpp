@@ -90,6 +90,13 @@ MachineRow RowFromRecord(const MachineRecord &r) {
     return {r.mac, r.address, r.stage, r.result, r.reason, r.reporter, r.lastSeen, StepsText(r.steps)};
 }
 
+void TimeHistogram::Observe(double seconds) {
+    size_t bucket = static_cast<size_t>(std::lower_bound(bounds.begin(), bounds.end(), seconds) - bounds.begin());
+    ++counts[bucket];
+    sum += seconds;
+    ++total;
+}
+
 BootTracker::Clock BootTracker::WallClock() { return Now; }
 
 double BootTracker::EventTime(long long seconds) const {
@@ -198,6 +205,19 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
     }
     // On 67 the address given stands for the source, which is mostly 0.0.0.0 or a relay.
     Record(mac, step, step.what == kStepProxy ? "" : address, true, address);
+    auto record = m_Machines.find(mac);
+    if (step.what == kStepAck && record != m_Machines.end()) NoteFirstAck(record->second, step);
+}
+
+// The first ACK of a boot (an offer came before it; a renewal has none),
+// once per attempt, timed from the attempt's first request: its first step.
+void BootTracker::NoteFirstAck(MachineRecord &record, const BootStep &step) {
+    if (record.ackTimed == record.attempt) return;
+    bool bOffered = false;
+    for (const BootStep &s : record.steps) bOffered = bOffered || (s.what == kStepOffer && s.time <= step.time);
+    if (!bOffered) return;
+    record.ackTimed = record.attempt;
+    m_Counters.dhcpAckSeconds.Observe(std::max(0.0, step.time - record.steps.front().time));
 }
 
 void BootTracker::TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address) {
@@ -433,24 +453,59 @@ bool BootTracker::LastAttempt(const std::string &mac, MachineRecord *record) {
     return true;
 }
 
-std::vector<MachineRecord> BootTracker::Machines() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    double now = m_Clock();
+std::vector<MachineRecord> BootTracker::Machines(size_t nMost) {
+    // Under the lock: the newest NMOST of this server's own, picked by
+    // their times alone, and a hold on the farm's list.
+    std::shared_ptr<const std::vector<MachineRecord>> farm;
+    std::vector<std::pair<MachineRecord, bool>> own;  // and whether it is of the never answered
+    double now;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        now = m_Clock();
+        farm = m_Farm;
+        struct Newest {
+            double lastSeen;
+            const MachineRecord *lpRecord;
+            bool bUnanswered;
+        };
+        std::vector<Newest> newest;
+        newest.reserve(m_Machines.size() + m_Unanswered.size());
+        for (const auto &entry : m_Machines) newest.push_back({entry.second.lastSeen, &entry.second, false});
+        for (const auto &entry : m_Unanswered) newest.push_back({entry.second.lastSeen, &entry.second, true});
+        if (newest.size() > nMost) {
+            std::nth_element(newest.begin(), newest.begin() + static_cast<std::ptrdiff_t>(nMost), newest.end(),
+                             [](const Newest &a, const Newest &b) { return a.lastSeen > b.lastSeen; });
+            newest.resize(nMost);
+        }
+        own.reserve(newest.size());
+        for (const Newest &entry : newest) own.emplace_back(*entry.lpRecord, entry.bUnanswered);
+    }
+    // A machine both here and in the farm's list shows its freshest record;
+    // one never answered here does not hide the farm's.
     std::unordered_map<std::string, MachineRecord> all;
-    for (const MachineRecord &record : m_Farm) all[record.mac] = record;
-    for (const auto &entry : m_Unanswered) all.emplace(entry.first, entry.second);
-    for (const auto &entry : m_Machines) {
-        auto &slot = all[entry.first];
-        if (entry.second.lastSeen >= slot.lastSeen) slot = entry.second;
+    for (const MachineRecord &record : *farm) all[record.mac] = record;
+    for (auto &entry : own) {
+        MachineRecord &record = entry.first;
+        bool bUnanswered = entry.second;
+        auto slot = all.find(record.mac);
+        if (slot == all.end()) all.emplace(record.mac, std::move(record));
+        else if (!bUnanswered && record.lastSeen >= slot->second.lastSeen) slot->second = std::move(record);
     }
     std::vector<MachineRecord> list;
-    for (auto &entry : all) {
-        SettleRecord(&entry.second, now);  // a stage that went quiet has ended by now
-        list.push_back(std::move(entry.second));
+    list.reserve(all.size());
+    for (auto &slot : all) {
+        SettleRecord(&slot.second, now);  // a stage that went quiet has ended by now
+        list.push_back(std::move(slot.second));
     }
-    std::sort(list.begin(), list.end(), [](const MachineRecord &a, const MachineRecord &b) {
+    auto newer = [](const MachineRecord &a, const MachineRecord &b) {
         return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.mac < b.mac;
-    });
+    };
+    if (list.size() > nMost) {
+        std::partial_sort(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(nMost), list.end(), newer);
+        list.resize(nMost);
+    } else {
+        std::sort(list.begin(), list.end(), newer);
+    }
     return list;
 }
 
@@ -498,10 +553,20 @@ void BootTracker::SettleOutcomes(double now) {
         if (bEnd && settled.steps.front().time > m_Counted[*key]) {
             m_Counted[*key] = settled.lastSeen;
             ++(settled.result == kResultBooted ? m_Outcomes.booted : m_Outcomes.failed);
+            if (settled.result == kResultBooted) NoteBootTime(settled);
             Trim(m_Counted, kMaxMachines, [](double seen) { return seen; });
         }
         key = m_Unsettled.erase(key);
     }
+}
+
+// A booted attempt's first request to its payload's last byte (the end of
+// the last transfer that completed); one booted by a report alone has none.
+void BootTracker::NoteBootTime(const MachineRecord &record) {
+    double last = -1;
+    for (const BootStep &s : record.steps)
+        if ((s.what == kStepTftp || s.what == kStepHttp) && s.ended && s.reason.empty()) last = std::max(last, s.time);
+    if (last >= 0) m_Counters.bootSeconds.Observe(std::max(0.0, last - record.steps.front().time));
 }
 
 BootCounters BootTracker::Counters() {
@@ -603,6 +668,7 @@ void BootTracker::Save(PolicyStore &store) {
     if (!store.Machines(&farm, kFarmRecords)) return;
     std::vector<MachineRecord> records;
     for (const MachineRow &row : farm) records.push_back(RecordFromRow(row));
+    auto shared = std::make_shared<const std::vector<MachineRecord>>(std::move(records));
     std::lock_guard<std::mutex> lock(m_Lock);
-    m_Farm.swap(records);
+    m_Farm = std::move(shared);
 }

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <functional>
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,13 +32,25 @@
 #include "host/store/report_queue.h"
 
 namespace machine_limits {
+// A fleet of 5,000 that powers on within half a minute brings each of them
+// a record (a source is the address each is offered, one per machine).
 constexpr size_t kMaxUnanswered = 1024;        // machines never answered, in memory only
 constexpr int kNewPerSourceMinute = 20;        // new records one source address brings in a minute
-constexpr int kNewPerMinute = 2000;            // and all sources together
-constexpr size_t kMaxSourcesMinute = 4096;     // sources counted in a minute; the rest bring none
+constexpr int kNewPerMinute = 15000;           // and all sources together
+constexpr size_t kMaxSourcesMinute = 16384;    // sources counted in a minute; the rest bring none
 }  // namespace machine_limits
 
 using CountsByLabel = std::map<std::string, uint64_t>;
+
+// Observations counted into fixed buckets, as a Prometheus histogram shows
+// them: counts[i] of those at most bounds[i], the last count those above.
+struct TimeHistogram {
+    std::vector<double> bounds;  // seconds, ascending
+    std::vector<uint64_t> counts = std::vector<uint64_t>(bounds.size() + 1);
+    double sum = 0;
+    uint64_t total = 0;
+    void Observe(double seconds);
+};
 
 struct BootCounters {
     CountsByLabel dhcpAnswers;     // "TYPE PORT", such as "offer 67"
@@ -57,6 +70,11 @@ struct BootCounters {
     uint64_t unansweredDropped = 0;  // evicted from the table of machines never answered
     uint64_t recordsRefused = 0;     // new records past the caps
     CountsByLabel farmIgnored;       // farm heartbeat and lease datagrams ignored, by reason key
+    // Per machine and attempt: its first DHCP request to its first ACK, told
+    // as the ACK goes out; to its payload's last byte, once the attempt
+    // settled as booted.
+    TimeHistogram dhcpAckSeconds{{0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2, 4, 8, 16, 32, 64}};
+    TimeHistogram bootSeconds{{0.1, 0.25, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600}};
 };
 
 // A TFTP or HTTP transfer under way, as the status page lists it.
@@ -105,8 +123,10 @@ public:
     void DatagramIgnored(const char *lpWhy) override;
 
     // This server's records, and the farm's as last read from the store;
-    // the freshest of each, newest first.
-    std::vector<MachineRecord> Machines();
+    // the freshest of each, newest first; the NMOST newest. Only those are
+    // copied under the lock the library's callbacks wait for; the farm's,
+    // the merge and the sort are done outside it.
+    std::vector<MachineRecord> Machines(size_t nMost = SIZE_MAX);
     BootCounters Counters();
     // This server's record of MAC, settled as of now; false when it has none.
     bool LastAttempt(const std::string &mac, MachineRecord *record);
@@ -149,6 +169,10 @@ private:
     // The HTTP answer of NAME to CLIENT under way, and the key it is filed under.
     BootStep *OpenHttp(const std::string &client, const std::string &name, std::string *key);
     void SettleOutcomes(double now);
+    // Into the histograms: RECORD's DHCP time when STEP is its first ACK;
+    // its boot time once it settled as booted.
+    void NoteFirstAck(MachineRecord &record, const BootStep &step);
+    void NoteBootTime(const MachineRecord &record);
     double BeforeHttpNews(const std::string &key, double time, long long seconds) const;
     void SaveLoop(std::unique_ptr<PolicyStore> store, double retentionSeconds);
     void LogDrops();
@@ -174,7 +198,9 @@ private:
     std::set<std::string> m_Unsettled;  // changed since SettleOutcomes last looked
     std::unordered_map<std::string, double> m_Counted;  // key → last seen when its outcome was counted
     BootOutcomes m_Outcomes;
-    std::vector<MachineRecord> m_Farm;  // as read from the store
+    // As read from the store; replaced whole, never changed, so that a
+    // reader holds it past the lock.
+    std::shared_ptr<const std::vector<MachineRecord>> m_Farm = std::make_shared<std::vector<MachineRecord>>();
     BootCounters m_Counters;
     BootCounters m_Logged;  // as LogDrops last told them
 

@@ -215,8 +215,10 @@ void DropStart(std::vector<BootStep> &steps, const BootStep &end) {
 void AddStep(MachineRecord *record, const BootStep &step) {
     auto &steps = record->steps;
     if (step.what == kStepOffer && (steps.empty() || step.time - LatestTime(steps) > kNewAttemptSeconds ||
-                                    step.time - ReportTime(steps) > kRebootAfterReportSeconds))
+                                    step.time - ReportTime(steps) > kRebootAfterReportSeconds)) {
         steps.clear();
+        ++record->attempt;
+    }
     if (step.ended && IsTransfer(step.what)) DropStart(steps, step);
     auto at = std::upper_bound(steps.begin(), steps.end(), step.time,
                                [](double time, const BootStep &s) { return time < s.time; });

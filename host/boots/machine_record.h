@@ -57,6 +57,9 @@ struct MachineRecord {
     std::string reason;     // reason key of the failure
     std::string reporter;   // the server that saw it
     std::vector<BootStep> steps;  // the last attempt, oldest first
+    // In memory only: the attempt's number (AddStep counts them), and that
+    // of the last one whose first ACK went into the DHCP histogram.
+    unsigned attempt = 0, ackTimed = ~0u;
 };
 
 constexpr size_t kMaxSteps = 24;

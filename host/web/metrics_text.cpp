@@ -26,6 +26,26 @@ public:
         for (const auto &entry : counts) Sample(static_cast<double>(entry.second), Label(lpLabel, entry.first));
         return *this;
     }
+    // Cumulative buckets, each counting those at most its bound, then +Inf,
+    // the sum and the count.
+    Exposition &Histogram(const TimeHistogram &h) {
+        std::string name = m_Name;
+        uint64_t qwUpTo = 0;
+        for (size_t i = 0; i <= h.bounds.size(); ++i) {
+            qwUpTo += h.counts[i];
+            char bound[32];
+            if (i < h.bounds.size()) snprintf(bound, sizeof bound, "%g", h.bounds[i]);
+            else snprintf(bound, sizeof bound, "+Inf");
+            m_Name = name + "_bucket";
+            Sample(static_cast<double>(qwUpTo), Label("le", bound));
+        }
+        m_Name = name + "_sum";
+        Sample(h.sum);
+        m_Name = name + "_count";
+        Sample(static_cast<double>(h.total));
+        m_Name = name;
+        return *this;
+    }
     static std::string Label(const char *lpName, const std::string &value) {
         std::string escaped;
         for (char c : value) {
@@ -114,6 +134,13 @@ std::string MetricsText(const MetricsInput &in) {
     out.Family("tavrel_machines_untrusted_uuid_total", "counter",
                "Machines whose UUID was not believed (placeholder, deny list, or on two MACs at once), once each.")
         .Sample(static_cast<double>(in.machines.untrusted));
+    out.Family("tavrel_dhcp_ack_seconds", "histogram",
+               "Per machine and boot: seconds from its first DHCP request to its first ACK (a renewal is none).")
+        .Histogram(c.dhcpAckSeconds);
+    out.Family("tavrel_boot_seconds", "histogram",
+               "Per machine and boot: seconds from its first DHCP request to the last byte of its payload (the last "
+               "file it fetched), counted once the boot settled as booted.")
+        .Histogram(c.bootSeconds);
     out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
         .Sample(static_cast<double>(c.droppedEvents));
     return out.Text();

@@ -210,8 +210,9 @@ std::string StatusServer::StatusJson() {
     double now = Now();
     JsonValue out = {{"server", server}, {"time", Whole(now)}, {"time_text", ZonedTimeText(now)}};
     JsonValue &machines = out["machines"] = JsonValue::array();
-    std::vector<MachineRecord> records = m_Tracker.Machines();
-    for (size_t i = 0; i < records.size() && i < kPageMachines; ++i) machines.push_back(MachineJson(records[i]));
+    // The page's few only: the DHCP worker's boot-file callback waits on the
+    // lock the tracker copies them under.
+    for (const MachineRecord &record : m_Tracker.Machines(kPageMachines)) machines.push_back(MachineJson(record));
     JsonValue &transfers = out["transfers"] = JsonValue::array();
     for (const TransferUnderWay &t : m_Tracker.Transfers()) transfers.push_back(TransferJson(t, now));
     std::vector<PoolUse> pools = Pools();

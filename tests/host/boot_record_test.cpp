@@ -156,6 +156,9 @@ TEST_F(BootRecordTest, WhyNamesEachReason) {
     }
     std::vector<MachineRecord> machines = m_Tracker.Machines();
     ASSERT_EQ(machines.size(), sizeof cases / sizeof cases[0]);
+    std::vector<MachineRecord> newest = m_Tracker.Machines(3);  // what the status page takes
+    ASSERT_EQ(newest.size(), 3u);
+    for (size_t i = 0; i < newest.size(); ++i) EXPECT_EQ(newest[i].mac, machines[i].mac) << "the newest, in order";
     std::string metrics = MetricsText({m_Tracker.Counters(), {}, 1});
     EXPECT_NE(metrics.find("tavrel_dhcp_unanswered_requests_total{reason=\"relay_not_allowed\"} 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("tavrel_dhcp_declines_total 1\n"), std::string::npos);

@@ -628,6 +628,12 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     Bytes booted = Offer(0x21, 300), missing = Offer(0x22, 301);
     ASSERT_FALSE(booted.empty());
     ASSERT_FALSE(missing.empty());
+    DhcpRequest select;  // the booted one takes its offer: one boot's first request to ACK
+    select.abMac[5] = 0x21;
+    select = SelectingRequest(select, booted);
+    Bytes selecting = BuildDhcp(select);
+    m_Client.SendTo("255.255.255.255", 67, selecting.data(), selecting.size());
+    ASSERT_FALSE(AwaitXid(m_Client, select.dwXid, 700).empty());
     FetchOverTftp(IpText(AddrAt(booted, 16)), "boot.ipxe");
     FetchOverTftp(IpText(AddrAt(missing, 16)), "missing.efi");
     // A script fetched is no boot's end: the booted system's 4455 report is.
@@ -667,6 +673,11 @@ TEST_P(HostStatusTest, PageAndMetricsShowBootsAndFailures) {
     EXPECT_NE(text.find("tavrel_dhcp_unknown_lease_claims_total{answer=\"nak\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_tftp_refused_total{reason=\"not_found\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tavrel_machines_unknown_dropped_total 0\n"), std::string::npos) << text;
+    // One boot reached its ACK and one booted (the failed one and the NAKed claim are in neither).
+    for (const char *name : {"tavrel_dhcp_ack_seconds", "tavrel_boot_seconds"}) {
+        EXPECT_NE(text.find(std::string(name) + "_count 1\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(std::string(name) + "_bucket{le=\"+Inf\"} 1\n"), std::string::npos) << text;
+    }
 }
 
 // 2,000 DISCOVERs to 4011, each given a boot file by a rule: a burst of
