@@ -361,23 +361,33 @@ void TftpResponder::OnError(unsigned wCode, const char *lpMessage, TftpClientInf
 }
 
 // A fresh record for the address and port, null when there is no room for
-// it; an earlier transfer of theirs on this responder ends.
+// it; an earlier transfer of theirs on this responder ends, but its port
+// stays theirs: a request repeated while the first answer was on its way
+// (iPXE asks again after 0.25 s) is answered from the port the client has
+// already taken as the transfer's, so its ACK reaches the new transfer.
 TftpClientInfo *TftpResponder::NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs) {
     if (qwNowMs - m_qwLastSweepMs >= kTftpIdleMs)
         EndIdleTransfers(qwNowMs, kTftpIdleMs);
     else
         EndUnacknowledged(qwNowMs);
     TftpClientInfo *lpClient = nullptr;
+    int32_t nKeptPort = kTftpServicePort;
     if (m_lpClients->Find(peer, &lpClient) == 0 && lpClient) {
+        nKeptPort = lpClient->nPort;
+        lpClient->nPort = kTftpServicePort;
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
     }
     if (m_lpClients->TransfersFrom(peer.Address()) >= kTftpTransfersPerSource) {
         LogTftpdFailure("transfers per source", 248);
+        lpClient = nullptr;
+    } else {
+        lpClient = AddTransfer(peer, qwNowMs);
+    }
+    if (!lpClient) {
+        if (m_lpPorts && nKeptPort != kTftpServicePort) m_lpPorts->ClosePort(nKeptPort);
         return nullptr;
     }
-    lpClient = AddTransfer(peer, qwNowMs);
-    if (!lpClient) return nullptr;
     // Pool slots keep their last user's bytes: every field is set here.
     *lpClient = TftpClientInfo{};
     lpClient->dwBlockSize = kDefaultBlockSize;
@@ -385,7 +395,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const IpEndpoint &peer, uint64_t qwNo
     lpClient->qwLastSeenMs = qwNowMs;
     lpClient->qwStartMs = qwNowMs;
     lpClient->qwToldMs = qwNowMs;
-    lpClient->nPort = kTftpServicePort;
+    lpClient->nPort = nKeptPort;
     return lpClient;
 }
 
@@ -409,7 +419,7 @@ TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNo
 // A port that cannot be opened toward the peer (an address no route
 // reaches) costs no other transfer its port.
 bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) {
-    if (!m_lpPorts) return true;
+    if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return true;
     int32_t nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient)) nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {

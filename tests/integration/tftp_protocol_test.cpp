@@ -714,6 +714,22 @@ TEST_F(TftpTest, StormHoldsMoreTransfersThanTheOldFixedPorts) {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Under load iPXE asks again after 0.25 s, from the same port, while its
+// first answer is on the way, and then heeds only the port that answered
+// first: the repeated request is answered from that port, which serves on.
+TEST_F(TftpTest, StormResentRequestIsAnsweredFromTheFirstPort) {
+    BareResponder server(m_Root);
+    const Bytes request = Rrq("k1024", {"tsize", "0"});
+    EXPECT_EQ(server.Send(0x0A000001, 2000, request, 0, 0), Oack("tsize", "1024"));
+    int32_t nFirst = server.nAnswerPort;
+    EXPECT_EQ(server.Send(0x0A000001, 2000, request, 0, 250), Oack("tsize", "1024"));
+    EXPECT_EQ(server.nAnswerPort, nFirst);
+    EXPECT_EQ(server.Send(0x0A000001, 2000, Ack(0), nFirst, 260), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(server.Send(0x0A000001, 2000, Rrq("k1024"), 0, 300), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(server.nAnswerPort, nFirst);
+    EXPECT_EQ(server.open.size(), 1u) << "one transfer, one port";
+}
+
 // 2,000 requests from as many addresses, whose ports take the answers and
 // never acknowledge, hold every transfer port: the next request is served.
 TEST_F(TftpTest, HostileLanAbandonedRequestsLeaveRoomForTheNext) {
