@@ -279,7 +279,7 @@ typedef struct SelectBootFileRecordEx {
     unsigned char macknown;     /* 1 when base.mac is the client's (an IPv6 client may not tell it) */
     unsigned char reserved[2];  /* zero */
     char address[64];           /* the address offered or leased, text; empty when none yet */
-    char clientkey[272];        /* the lease key: "mac-…", "id-…" or "duid-…" */
+    char clientkey[272];        /* the lease key: "mac1-…" (hardware type 1), "id-…" or "duid-…" */
 } SelectBootFileRecordEx;
 typedef int (TAVREL_CALLBACK *SelectBootFileProcEx)(const SelectBootFileRecordEx *client, char *bootfile);
 /* Optional, before or after StartPXE; a null function removes it. */
@@ -287,8 +287,9 @@ TAVREL_API void TAVREL_CDECL RegisterSelectBootFileCallbackEx(SelectBootFileProc
 
 /* Optional: files the host renders for one client, served over TFTP as a
  * file of the boot folder would be (options, windows and limits alike).
- * Called on a TFTP thread once per read request, before the boot folder is
- * looked at; it must return within a few milliseconds. */
+ * Called on a TFTP thread once per read request whose name the boot folder
+ * rules allow, before the folder is looked at; it must return within a few
+ * milliseconds. A result above capacity is answered as not found. */
 #define TAVREL_RENDER_MAX_BYTES (1024 * 1024)
 #define TAVREL_RENDER_NOT_MINE (-1)  /* serve the name from the boot folder as before */
 #define TAVREL_RENDER_NOT_FOUND (-2) /* answer "file not found" */
