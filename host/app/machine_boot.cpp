@@ -1,5 +1,6 @@
 #include "host/app/machine_boot.h"
 
+#include <chrono>
 #include <cstring>
 #include <iostream>
 
@@ -184,8 +185,26 @@ TemplateVars MachineVars(const Profile &profile, const Enrolment &enrolment, con
     return vars;
 }
 
-int MachineBoot::Render(const std::string &asked, const std::string &mac, const std::string &address,
-                        std::string *body) {
+int MachineBoot::Render(const std::string &file, const std::string &mac, const std::string &address,
+                        std::string *body, const char *lpService) {
+    auto start = std::chrono::steady_clock::now();
+    int found = RenderFile(file, mac, address, body);
+    if (found == 0) return 0;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(m_RendersLock);
+    ++(found > 0 ? m_Renders.rendered : m_Renders.none)[lpService];
+    m_Renders.seconds[lpService] += seconds;
+    if (seconds > kSlowRenderSeconds) ++m_Renders.slow[lpService];
+    return found;
+}
+
+RenderCounts MachineBoot::Renders() const {
+    std::lock_guard<std::mutex> lock(m_RendersLock);
+    return m_Renders;
+}
+
+int MachineBoot::RenderFile(const std::string &asked, const std::string &mac, const std::string &address,
+                            std::string *body) {
     std::shared_ptr<const Settings> settings = std::atomic_load(&m_Settings);
     if (asked.empty()) return 0;
     std::string file = asked[0] == '/' ? asked.substr(1) : asked, key;

@@ -22,6 +22,7 @@
 #include "host/boots/machine_record.h"
 #include "host/config/host_config.h"
 #include "host/config/secure_boot_check.h"
+#include "host/web/metrics_text.h"
 
 struct BootAnswer {
     enum Kind { kRules, kFile, kSilent } kind = kRules;
@@ -54,8 +55,11 @@ public:
     void SetAttempts(AttemptSource source) { m_Attempts = std::move(source); }
     // FILE rendered for the machine at ADDRESS (or with MAC, when known):
     // 1 with BODY, 0 when FILE is no per-machine file, -1 when it is one but
-    // that machine has none (or its rendering failed: logged).
-    int Render(const std::string &file, const std::string &mac, const std::string &address, std::string *body);
+    // that machine has none (or its rendering failed: logged). Counted by
+    // SERVICE ("tftp" or "http") for the metrics.
+    int Render(const std::string &file, const std::string &mac, const std::string &address, std::string *body,
+               const char *lpService = "http");
+    RenderCounts Renders() const;
 
 private:
     struct Settings {
@@ -75,8 +79,11 @@ private:
         std::string stage, reason;
         bool served = false;  // failed because of what it was served
     };
+    int RenderFile(const std::string &file, const std::string &mac, const std::string &address, std::string *body);
     MachineDirectory &m_Directory;
     AttemptSource m_Attempts;
+    mutable std::mutex m_RendersLock;
+    RenderCounts m_Renders;
     std::mutex m_OutcomesLock;
     std::unordered_map<std::string, std::deque<Outcome>> m_Outcomes;  // machine key → its last two attempts
     std::shared_ptr<const Settings> m_Settings = std::make_shared<Settings>();

@@ -146,7 +146,7 @@ int TAVREL_CALLBACK RenderTftpFile(const TftpRenderRecord *request, unsigned cha
     int found = g_lpMachineBoot->Render(std::string(request->file, strnlen(request->file, sizeof request->file)),
                                         request->macknown ? MacText(request->mac) : "",
                                         std::string(request->address, strnlen(request->address, sizeof request->address)),
-                                        &body);
+                                        &body, "tftp");
     if (found == 0) return TAVREL_RENDER_NOT_MINE;
     if (found < 0 || body.size() > static_cast<size_t>(capacity)) return TAVREL_RENDER_NOT_FOUND;
     memcpy(buffer, body.data(), body.size());
@@ -388,6 +388,7 @@ int Run(const std::string &path) {
     if (!config.httpAddress.empty()) sources.http = [&http] { return http.Sending(); };
     sources.lpLines = &lines;
     sources.lpMachines = &directory;
+    sources.renders = [&machineBoot] { return machineBoot.Renders(); };
     StatusServer status(*tracker, sources);
     status.SetConfig(config);
     if (!config.metricsAddress.empty() && !status.Start(config.metricsAddress, config.nMetricsPort, &error)) {

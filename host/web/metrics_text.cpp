@@ -141,6 +141,26 @@ std::string MetricsText(const MetricsInput &in) {
                "Per machine and boot: seconds from its first DHCP request to the last byte of its payload (the last "
                "file it fetched), counted once the boot settled as booted.")
         .Histogram(c.bootSeconds);
+    out.Family("tavrel_renders_total", "counter",
+               "Per-machine files rendered on request, by service; result none: a per-machine name the asking "
+               "machine has no file for (not enrolled, or its template failed).");
+    for (const char *lpService : {"tftp", "http"}) {
+        auto count = [&](const CountsByLabel &counts) {
+            auto found = counts.find(lpService);
+            return static_cast<double>(found == counts.end() ? 0 : found->second);
+        };
+        std::string service = Exposition::Label("service", lpService);
+        out.Sample(count(in.renders.rendered), service + ",result=\"rendered\"")
+            .Sample(count(in.renders.none), service + ",result=\"none\"");
+    }
+    out.Family("tavrel_render_seconds_total", "counter", "Time spent rendering per-machine files, by service.");
+    for (const char *lpService : {"tftp", "http"}) {
+        auto found = in.renders.seconds.find(lpService);
+        out.Sample(found == in.renders.seconds.end() ? 0 : found->second, Exposition::Label("service", lpService));
+    }
+    out.Family("tavrel_renders_slow_total", "counter",
+               "Renders that took longer than 5 ms (a TFTP worker waits on each), by service.")
+        .Samples(in.renders.slow, "service", "tftp");
     out.Family("tavrel_boot_events_dropped_total", "counter", "Boot events the library dropped while the host was busy.")
         .Sample(static_cast<double>(c.droppedEvents));
     return out.Text();

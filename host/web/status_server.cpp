@@ -176,6 +176,7 @@ std::string StatusServer::Metrics() {
     std::vector<MemberRow> members;
     input.liveMembers = LiveMembers(&members);
     if (m_Sources.lpMachines) input.machines = m_Sources.lpMachines->Counters();
+    if (m_Sources.renders) input.renders = m_Sources.renders();
     return MetricsText(input);
 }
 

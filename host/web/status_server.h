@@ -31,6 +31,7 @@ struct StatusSources {
     std::function<std::vector<HttpSending>()> http;
     RecentLines *lpLines = nullptr;  // the recent log lines, when kept
     MachineDirectory *lpMachines = nullptr;  // the unknown machines and their counts, when kept
+    std::function<RenderCounts()> renders;   // the per-machine files rendered, when there are profiles
 };
 
 class StatusServer : private HttpHandler {

@@ -581,6 +581,15 @@ TEST_F(MachineIdentityTest, EnrolCommandTakesEffectWithoutAReload) {
     EXPECT_EQ(m_Boot.Render("m/52-54-00-00-00-31/grub.cfg", "", "192.0.2.9", &body), 1);
     EXPECT_EQ(m_Boot.Render("m/52-54-00-00-00-99/grub.cfg", "", "", &body), -1);
     EXPECT_EQ(m_Boot.Render("other.cfg", "52:54:00:00:00:31", "", &body), 0);  // the boot folder's
+    EXPECT_EQ(m_Boot.Render("grub.cfg", "", "192.0.2.77", &body, "tftp"), -1) << "the discovery profile has none";
+    MetricsInput metrics;
+    metrics.renders = m_Boot.Renders();
+    std::string text = MetricsText(metrics);
+    for (const char *sample : {"tavrel_renders_total{service=\"http\",result=\"rendered\"} 3\n",
+                               "tavrel_renders_total{service=\"http\",result=\"none\"} 1\n",
+                               "tavrel_renders_total{service=\"tftp\",result=\"rendered\"} 0\n",
+                               "tavrel_renders_total{service=\"tftp\",result=\"none\"} 1\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
 }
 
 TEST_F(MachineIdentityTest, ForgedRequestsLeaveTheUnknownListCapped) {
