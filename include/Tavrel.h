@@ -185,6 +185,7 @@ typedef struct BootEventRecordV6 {
 #define TAVREL_REASON_UNKNOWN_LEASE 10     /* RENEWING or REBINDING on a free address of ours, whose lease this
                                             * server has no record of: NAKed when sent to this server, else
                                             * not answered (a forged request, or a lease file lost) */
+#define TAVREL_REASON_RELEASED_ADDRESS 11  /* DHCPv6: the REPLY to a RELEASE; the address is free again */
 #define TAVREL_REASON_NOT_FOUND 20
 #define TAVREL_REASON_OUTSIDE_FOLDER 21
 #define TAVREL_REASON_TIMEOUT 22

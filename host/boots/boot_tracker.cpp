@@ -194,7 +194,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
     }
     if (bV6 && event.messagetype == kDhcp6Reply) NoteReply6(event, address, step.time);
-    if (mac.empty()) return;
+    // Counted only, as an IPv4 RELEASE is: it ends no boot and binds nothing.
+    if (mac.empty() || event.reason == TAVREL_REASON_RELEASED_ADDRESS) return;
     // A DHCPv6 reply to an INFORMATION-REQUEST binds no address.
     if ((step.what == kStepOffer || step.what == kStepAck) && !address.empty()) {
         m_MacOfAddress[address] = mac;
@@ -574,13 +575,13 @@ BootCounters BootTracker::Counters() {
     return m_Counters;
 }
 
-// A REPLY names the address it bound or, to a DECLINE, the one given up
+// A REPLY names the address it bound or, to a DECLINE or RELEASE, the one given up
 // (a REPLY to an INFORMATION-REQUEST names the client's source: no range's).
 void BootTracker::NoteReply6(const BootEventRecord &event, const std::string &address, double time) {
     unsigned char bytes[16];
     if (!ParseAddress6(address, bytes)) return;
     std::string key(reinterpret_cast<const char *>(bytes), sizeof bytes);
-    if (event.reason == TAVREL_REASON_DECLINED_ADDRESS) {
+    if (event.reason == TAVREL_REASON_DECLINED_ADDRESS || event.reason == TAVREL_REASON_RELEASED_ADDRESS) {
         m_Acknowledged6.erase(key);
         return;
     }

@@ -36,6 +36,7 @@ const struct {
     {TAVREL_REASON_NO_RANGE_FOR_CLASS, "no_range_for_class", "no range serves its class of client"},
     {TAVREL_REASON_ADDRESS_PROBE, "address_probe", "its address is being probed before the first offer"},
     {TAVREL_REASON_UNKNOWN_LEASE, "unknown_lease", "it claims a lease this server has no record of"},
+    {TAVREL_REASON_RELEASED_ADDRESS, "released_address", "the machine released its address"},
     {TAVREL_REASON_NOT_FOUND, "not_found", "no such file"},
     {TAVREL_REASON_OUTSIDE_FOLDER, "outside_folder", "the file lies outside the boot folder"},
     {TAVREL_REASON_TIMEOUT, "timeout", "the machine stopped answering"},

@@ -19,32 +19,43 @@ unsigned char GetMessageType(const unsigned char *lpMessage) {
     return options[off + 2];
 }
 
-const unsigned char *FindOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, int *lpLen) {
+void FindOptions(const unsigned char *lpMessage, int nRecvLen, const unsigned char *lpCodes, int nCodes,
+                 OptionView *lpFound) {
+    for (int i = 0; i < nCodes; ++i) lpFound[i] = OptionView{};
     if (nRecvLen > TeskDhcpTypes::kDataSize) nRecvLen = TeskDhcpTypes::kDataSize;
-    int off = kDhcpOptionsOffset;
-    while (off < nRecvLen) {
+    int off = kDhcpOptionsOffset, nMissing = nCodes;
+    while (off < nRecvLen && nMissing > 0) {
         if (lpMessage[off] == kOptPad) {
             ++off;
             continue;
         }
         if (off + 1 >= nRecvLen) break;
         int len = lpMessage[off + 1];
-        if (lpMessage[off] == byCode && off + 2 + len <= nRecvLen) {
-            *lpLen = len;
-            return lpMessage + off + 2;
-        }
+        if (off + 2 + len > nRecvLen) break;  // running past the datagram: neither it nor any after
+        for (int i = 0; i < nCodes; ++i)
+            if (lpCodes[i] == lpMessage[off] && !lpFound[i].lpData) lpFound[i] = {lpMessage + off + 2, len}, --nMissing;
         off += 2 + len;
     }
-    return nullptr;
+}
+
+const unsigned char *FindOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, int *lpLen) {
+    OptionView found;
+    FindOptions(lpMessage, nRecvLen, &byCode, 1, &found);
+    if (found.lpData) *lpLen = found.nLen;
+    return found.lpData;
+}
+
+void OptionText(const OptionView &option, char *lpText, int nTextSize) {
+    memset(lpText, 0, static_cast<size_t>(nTextSize));
+    for (int i = 0; i < option.nLen && i < nTextSize - 1 && option.lpData[i]; ++i)
+        lpText[i] = static_cast<char>(option.lpData[i]);
 }
 
 int GetOptionText(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, char *lpText, int nTextSize) {
-    memset(lpText, 0, static_cast<size_t>(nTextSize));
-    int len = 0;
-    const unsigned char *data = FindOption(lpMessage, nRecvLen, byCode, &len);
-    if (!data) return -2;
-    for (int i = 0; i < len && i < nTextSize - 1 && data[i]; ++i) lpText[i] = static_cast<char>(data[i]);
-    return 0;
+    OptionView found;
+    FindOptions(lpMessage, nRecvLen, &byCode, 1, &found);
+    OptionText(found, lpText, nTextSize);
+    return found.lpData ? 0 : -2;
 }
 
 int GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize) {

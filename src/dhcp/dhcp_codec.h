@@ -11,6 +11,17 @@ unsigned char GetMessageType(const unsigned char *lpMessage);
 // The data of the first option CODE lying wholly inside the received bytes,
 // with its length; null when there is none.
 const unsigned char *FindOption(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, int *lpLen);
+
+struct OptionView {
+    const unsigned char *lpData = nullptr;  // nullptr when absent
+    int nLen = 0;
+};
+// Several options in one walk of the message, each as FindOption finds it:
+// lpFound[i] for lpCodes[i]. The per-request checks read five or six options.
+void FindOptions(const unsigned char *lpMessage, int nRecvLen, const unsigned char *lpCodes, int nCodes,
+                 OptionView *lpFound);
+// An option's value as GetOptionText writes it (empty when absent).
+void OptionText(const OptionView &option, char *lpText, int nTextSize);
 // An option's bytes up to the first zero, as a terminated text: 0, or -2 when absent.
 int GetOptionText(const unsigned char *lpMessage, int nRecvLen, unsigned char byCode, char *lpText, int nTextSize);
 int GetVendorClass(const unsigned char *lpMessage, int nRecvLen, char *lpText, int nTextSize);

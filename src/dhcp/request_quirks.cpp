@@ -23,15 +23,21 @@ RequestQuirks NoteRequestQuirks(const unsigned char *lpMessage, int nRecvLen, bo
                                 uint16_t wSourcePort, uint64_t qwNowMs) {
     RequestQuirks quirks;
     if (nRecvLen < kDhcpOptionsOffset || lpMessage[kDhcpOpOffset] != kBootRequest) return quirks;
-    char vendor[256] = {};
-    bool bVendor = GetVendorClass(lpMessage, nRecvLen, vendor, sizeof vendor) == 0;
-    int nOption93 = GetClientArch(lpMessage, nRecvLen);
-    int nArch = ClientArchOf(lpMessage, nRecvLen);
+    // Each of these options once, in one walk: this runs for every request.
+    enum { kVendor, kArch, kUserClass, kIpxe, kMachineId, kCount };
+    const unsigned char codes[kCount] = {kDhcpVendorClassOption, kDhcpClientArchOption, kDhcpUserClassOption,
+                                         kDhcpIpxeOption, kClientMachineIdOption};
+    OptionView found[kCount];
+    FindOptions(lpMessage, nRecvLen, codes, kCount, found);
+    char vendor[256], userClass[64];
+    OptionText(found[kVendor], vendor, sizeof vendor);
+    OptionText(found[kUserClass], userClass, sizeof userClass);
+    bool bVendor = found[kVendor].lpData != nullptr;
+    int nOption93 = found[kArch].nLen >= 2 ? found[kArch].lpData[0] << 8 | found[kArch].lpData[1] : -1;
+    int nArch = nOption93 >= 0 ? nOption93 : bVendor ? VendorClassArch(vendor) : -1;
     if (nArch == 7 || nArch == 9) NoteQuirk(Quirk::kArch7Or9, qwNowMs);
     if (nOption93 < 0 && nArch >= 0) NoteQuirk(Quirk::kArchInVendorClass, qwNowMs);
-    char userClass[64] = {};
-    GetOptionText(lpMessage, nRecvLen, kDhcpUserClassOption, userClass, sizeof userClass);
-    if (HasOption(lpMessage, nRecvLen, kDhcpIpxeOption) || strcmp(userClass, kIpxeUserClass) == 0)
+    if (found[kIpxe].lpData || strcmp(userClass, kIpxeUserClass) == 0)
         NoteQuirk(Quirk::kIpxeClient, qwNowMs), quirks.bIpxe = true;
     quirks.bUefi = nArch >= kFirstUefiArch && nArch <= kLastUefiArch;
     if (IsHttpClientClass(vendor)) {
@@ -43,7 +49,7 @@ RequestQuirks NoteRequestQuirks(const unsigned char *lpMessage, int nRecvLen, bo
         NoteQuirk(Quirk::kRaspberryPi, qwNowMs);
         quirks.bRaspberryPi = true;
     } else if (!bVendor && !bBootServer && IsRaspberryPiMac(lpMac) && GetMessageType(lpMessage) == kDhcpRequest &&
-               HasOption(lpMessage, nRecvLen, kClientMachineIdOption)) {
+               found[kMachineId].lpData) {
         // The bootloader's REQUEST leaves out the class its DISCOVER sent;
         // its machine identifier (a PXE option no OS client sends) gives it away.
         NoteQuirk(Quirk::kPiRequestWithoutClass, qwNowMs);

@@ -420,7 +420,8 @@ int Dhcp6Responder::Build(const Dhcp6Request &r, Client *c, const Dhcp6Config &c
                                                    : m_Book.Decline(c->duid, r.ias[i].asked[j], qwNowMs);
                 if (bEnded && !c->firstAddress.IsV6()) c->firstAddress = r.ias[i].asked[j];
             }
-        if (r.byType == kDecline) c->nReason = TAVREL_REASON_DECLINED_ADDRESS;
+        // The host counts addresses in use from REPLY events: it must tell these apart from a binding.
+        c->nReason = r.byType == kDecline ? TAVREL_REASON_DECLINED_ADDRESS : TAVREL_REASON_RELEASED_ADDRESS;
         PutStatus(out, kStatusSuccess, r.byType == kRelease ? "released" : "declined");
         return 0;
     }

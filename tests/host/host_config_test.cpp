@@ -577,7 +577,7 @@ TEST_F(HostConfigTest, RaspberryPiRulesAndTheirLargeFiles) {
     mkdir((m_Tree.Root() + "/dca63201").c_str(), 0755);
     for (const char *name : {"kernel8.img", "dca63201/initramfs8", "debian.iso"}) {
         std::ofstream(m_Tree.Root() + "/" + name) << "x";
-        truncate((m_Tree.Root() + "/" + name).c_str(), static_cast<off_t>(kPiLargestFile + 1));
+        ASSERT_EQ(truncate((m_Tree.Root() + "/" + name).c_str(), static_cast<off_t>(kPiLargestFile + 1)), 0);
     }
     std::ofstream(m_Tree.Root() + "/start4.elf") << "small";
     EXPECT_TRUE(Errors(Server() + "[[boot]]\narch = \"rpi\"\n[[boot]]\narch = \"bios\"\nfile = \"a\"\n").empty());

@@ -797,7 +797,7 @@ TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
 
 // A DHCPv6 lease outlives a kill -9 of the host: its DUID and IAID get the
 // same address back, and a declined address stays out. The pool gauge
-// counts the IPv6 range's address in use.
+// counts the IPv6 range's addresses in use, and a released one no longer.
 TEST_P(HostStatusTest, Ipv6LeaseSurvivesAKillAndCountsInThePool) {
     using namespace dhcp6_message;
     TearDown();
@@ -849,5 +849,9 @@ TEST_P(HostStatusTest, Ipv6LeaseSurvivesAKillAndCountsInThePool) {
     EXPECT_EQ(bind6(1), held) << "the same DUID and IAID, the same address";
     std::string next = bind6(3);
     EXPECT_TRUE(next != declined && next != held && next != "none") << next;
+    EXPECT_TRUE(inUse("2"));
+    ParseIpAddress(next.c_str(), &address);
+    EXPECT_FALSE(ask(kRelease, 3, Opt(kOptServerId, Find(reply, 4, kOptServerId)) + IaNa(1, IaAddr(address))).empty());
+    EXPECT_TRUE(inUse("1")) << "a released address is in use by nobody";
     close(fd);
 }

@@ -39,7 +39,7 @@ TEST(TextToHostIp, LongTextIsCutAndCallerTextKept) {
 TEST(Ipv4Text, NetworkOrderRoundTrip) {
     uint32_t net = platform::HostToNet32(TextToHostIp("192.168.0.1"));
     EXPECT_STREQ(Ipv4Text(0xFFFFFFFFu).c_str(), "255.255.255.255");
-    char line[64];
+    char line[128];
     snprintf(line, sizeof line, "%s %s", Ipv4Text(net).c_str(), Ipv4Text(0).c_str());
     EXPECT_STREQ(line, "192.168.0.1 0.0.0.0") << "a buffer each";
 }

@@ -56,6 +56,16 @@ TEST(DhcpCodec, TruncatedAndOversizedOptions) {
     EXPECT_EQ(Text(m, nLen, 60), "ab");
     // A received length beyond the record is held to it.
     EXPECT_EQ(Text(m, 100000, 60), "ab");
+    // Several at once: the first of a repeated option, and none past one that runs off the end.
+    nLen = Record(&m, {77, 1, 'a', 0, 77, 1, 'b', 93, 2, 0, 7, 60, 9, 'x'});
+    const unsigned char codes[] = {93, 77, 60, 175};
+    OptionView found[4];
+    FindOptions(m.data(), nLen, codes, 4, found);
+    EXPECT_EQ(found[0].nLen, 2);
+    ASSERT_NE(found[1].lpData, nullptr);
+    EXPECT_EQ(found[1].lpData[0], 'a');
+    EXPECT_EQ(found[2].lpData, nullptr);
+    EXPECT_EQ(found[3].lpData, nullptr);
 }
 
 // Firmware that leaves out option 93 writes its architecture, in decimal,
