@@ -211,8 +211,9 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     }
     lpClient->lpBootFile = lpBootFile;
     lpClient->dwSize = lpBootFile->dwSize;
-    if (!OpenTransferPort(lpClient, peer, qwNowMs)) {
-        SendError(peer, kBusy, sink);
+    PortOutcome port = OpenTransferPort(lpClient, peer, qwNowMs);
+    if (port != PortOutcome::kOpened) {
+        if (port == PortOutcome::kBusy) SendError(peer, kBusy, sink);
         return -1;
     }
     // Noted once no other transfer can end in this datagram, so that no
@@ -405,7 +406,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const IpEndpoint &peer, uint64_t qwNo
 TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs) {
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
-    if (EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (EvictUnacknowledged(nullptr, qwNowMs) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
     if (qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
         if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
@@ -415,13 +416,17 @@ TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNo
 }
 
 // With the ports all taken, a transfer whose first answer is still
-// unacknowledged gives its port up, else transfers silent for a while do.
+// unacknowledged gives its port up, else transfers silent for a while do;
+// while the unacknowledged are all young the request waits for its resend.
 // A port that cannot be opened toward the peer (an address no route
 // reaches) costs no other transfer its port.
-bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) {
-    if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return true;
+TftpResponder::PortOutcome TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer,
+                                                           uint64_t qwNowMs) {
+    if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return PortOutcome::kOpened;
     int32_t nPort = m_lpPorts->OpenPort(peer);
-    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient)) nPort = m_lpPorts->OpenPort(peer);
+    bool bYoung = false;
+    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient, qwNowMs, &bYoung))
+        nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
         nPort = m_lpPorts->OpenPort(peer);
@@ -432,10 +437,10 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint 
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
         LogTftpdFailure("no transfer port", 250);
-        return false;
+        return nPort == TftpTransferPorts::kAllTaken && bYoung ? PortOutcome::kWait : PortOutcome::kBusy;
     }
     lpClient->nPort = nPort;
-    return true;
+    return PortOutcome::kOpened;
 }
 
 // Oldest first: the list is in the order the requests came.
@@ -447,11 +452,16 @@ void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
         EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
 }
 
-// Ended to make room, whatever its age.
-bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept) {
+// Ended to make room once it is old enough that its client has most likely
+// gone (see kTftpEvictableMs).
+bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept, uint64_t qwNowMs, bool *lpbYoung) {
     IpEndpoint peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
     if (!lpClient) return false;
+    if (qwNowMs - lpClient->qwStartMs < kTftpEvictableMs) {
+        if (lpbYoung) *lpbYoung = true;
+        return false;
+    }
     EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
     return true;
 }

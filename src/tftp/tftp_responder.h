@@ -27,6 +27,12 @@ constexpr uint64_t kTftpIdleMs = 30000;
 // first answer stays unacknowledged this long was abandoned or forged, and
 // such transfers give way first when ports or records run out.
 constexpr uint64_t kTftpFirstAckMs = 6000;
+// Younger than this, an unacknowledged transfer is never ended to make room:
+// among thousands of machines powering on at once its client's ACK may
+// simply not be read yet, and firmware that had its answer never asks again,
+// so ending it would lose the machine. The newcomer goes unanswered instead
+// and asks again after its own timeout, which costs it time only.
+constexpr uint64_t kTftpEvictableMs = 1000;
 // Transfers one client address may hold at once. Firmware runs one, two
 // while a size probe overlaps its fetch; a script fetching in parallel a
 // dozen or so; one forger thousands.
@@ -138,15 +144,19 @@ private:
     TftpClientInfo *FindTransfer(const IpEndpoint &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
-    bool OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
+    enum class PortOutcome { kOpened, kBusy, kWait };
+    // kWait: every port is held, some by transfers too young to end; the
+    // request is best left unanswered.
+    PortOutcome OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
     void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink, unsigned wCode = 0);
     int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
     // Ends the transfer that has waited longest for its first
-    // acknowledgement, lpExcept left out; false when there is none.
-    bool EvictUnacknowledged(const TftpClientInfo *lpExcept);
+    // acknowledgement, lpExcept left out; false when there is none, or when
+    // it started less than kTftpEvictableMs before qwNowMs (*lpbYoung true).
+    bool EvictUnacknowledged(const TftpClientInfo *lpExcept, uint64_t qwNowMs, bool *lpbYoung = nullptr);
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
     void EndTransfer(TftpClientInfo *lpClient, const IpEndpoint &peer, int nReason);
