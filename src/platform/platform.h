@@ -187,7 +187,10 @@ constexpr bool kCanShareUdpSocket = true;
 // leaves the other open. A code where the system cannot share it.
 int UdpShareSocket(Socket sock, Socket *shared);
 
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// A service port's receive buffer: 5,000 machines powering on at once send
+// their DISCOVERs (or read requests) within milliseconds, each taking about
+// 2 KB of the buffer's room in the kernel.
+constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 // The socket stays kInvalidSocket on failure.
 int UdpOpen(Socket *sock);
 int UdpEnableBroadcast(Socket sock);
