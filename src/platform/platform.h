@@ -275,6 +275,9 @@ int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *s
 // datagram longer than len fails), kNothingToRead, kPeerRefused when the
 // peer's port is closed, or another code.
 int UdpRecv(Socket sock, void *buf, int len);
+// Whether a datagram from the peer waits to be read on a connected socket;
+// nothing is taken from it.
+bool UdpHasDatagram(Socket sock);
 struct OutDatagram {
     const void *lpData;
     int nLength;

@@ -406,7 +406,7 @@ TftpClientInfo *TftpResponder::NewTransfer(const IpEndpoint &peer, uint64_t qwNo
 TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs) {
     TftpClientInfo *lpClient = nullptr;
     if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
-    if (EvictUnacknowledged(nullptr, qwNowMs) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
+    if (EvictUnacknowledged(nullptr) && m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
     if (qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
         if (m_lpClients->Add(peer, &lpClient) == 0) return lpClient;
@@ -417,15 +417,16 @@ TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNo
 
 // With the ports all taken, a transfer whose first answer is still
 // unacknowledged gives its port up, else transfers silent for a while do;
-// while the unacknowledged are all young the request waits for its resend.
+// while those have their clients' answers waiting the request waits for its
+// resend.
 // A port that cannot be opened toward the peer (an address no route
 // reaches) costs no other transfer its port.
 TftpResponder::PortOutcome TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer,
                                                            uint64_t qwNowMs) {
     if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return PortOutcome::kOpened;
     int32_t nPort = m_lpPorts->OpenPort(peer);
-    bool bYoung = false;
-    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient, qwNowMs, &bYoung))
+    bool bAnswered = false;
+    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient, &bAnswered))
         nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
@@ -437,7 +438,7 @@ TftpResponder::PortOutcome TftpResponder::OpenTransferPort(TftpClientInfo *lpCli
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
         LogTftpdFailure("no transfer port", 250);
-        return nPort == TftpTransferPorts::kAllTaken && bYoung ? PortOutcome::kWait : PortOutcome::kBusy;
+        return nPort == TftpTransferPorts::kAllTaken && bAnswered ? PortOutcome::kWait : PortOutcome::kBusy;
     }
     lpClient->nPort = nPort;
     return PortOutcome::kOpened;
@@ -452,18 +453,21 @@ void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
         EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
 }
 
-// Ended to make room once it is old enough that its client has most likely
-// gone (see kTftpEvictableMs).
-bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept, uint64_t qwNowMs, bool *lpbYoung) {
+// Ended to make room, whatever its age, unless its client's answer waits
+// to be read (see kTftpEvictionLooks).
+bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept, bool *lpbAnswered) {
     IpEndpoint peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
-    if (!lpClient) return false;
-    if (qwNowMs - lpClient->qwStartMs < kTftpEvictableMs) {
-        if (lpbYoung) *lpbYoung = true;
-        return false;
+    for (int nLook = 0; lpClient && nLook < kTftpEvictionLooks; ++nLook) {
+        bool bAnswered = m_lpPorts && lpClient->nPort != kTftpServicePort && m_lpPorts->DatagramWaiting(lpClient->nPort);
+        if (!bAnswered) {
+            EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+            return true;
+        }
+        if (lpbAnswered) *lpbAnswered = true;
+        lpClient = m_lpClients->NextUnacknowledged(lpClient, lpExcept, &peer);
     }
-    EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
-    return true;
+    return false;
 }
 
 void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {

@@ -27,12 +27,15 @@ constexpr uint64_t kTftpIdleMs = 30000;
 // first answer stays unacknowledged this long was abandoned or forged, and
 // such transfers give way first when ports or records run out.
 constexpr uint64_t kTftpFirstAckMs = 6000;
-// Younger than this, an unacknowledged transfer is never ended to make room:
-// among thousands of machines powering on at once its client's ACK may
-// simply not be read yet, and firmware that had its answer never asks again,
-// so ending it would lose the machine. The newcomer goes unanswered instead
-// and asks again after its own timeout, which costs it time only.
-constexpr uint64_t kTftpEvictableMs = 1000;
+// Unacknowledged transfers looked at, oldest first, for one to end to make
+// room: one whose port holds a datagram from its client (among thousands
+// of machines powering on at once, an ACK not read yet) is passed over,
+// since firmware that had its answer never asks again and ending it would
+// lose the machine. When all of these are such, the newcomer goes unanswered
+// and asks again after its own timeout, which costs it time only. A forger
+// never answers from the addresses it forges, so its transfers still give
+// way at once.
+constexpr int kTftpEvictionLooks = 64;
 // Transfers one client address may hold at once. Firmware runs one, two
 // while a size probe overlaps its fetch; a script fetching in parallel a
 // dozen or so; one forger thousands.
@@ -69,6 +72,8 @@ public:
     // closed while no answer from it waits to be sent is free again at once.
     virtual int32_t OpenPort(const IpEndpoint &peer) = 0;
     virtual void ClosePort(int32_t nPort) = 0;
+    // Whether a datagram from the transfer's client waits on nPort.
+    virtual bool DatagramWaiting(int32_t) { return false; }
 
 protected:
     ~TftpTransferPorts() = default;
@@ -145,8 +150,8 @@ private:
     TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     enum class PortOutcome { kOpened, kBusy, kWait };
-    // kWait: every port is held, some by transfers too young to end; the
-    // request is best left unanswered.
+    // kWait: every port is held, and the transfers that could give one up
+    // have their clients' answers waiting; the request is best left unanswered.
     PortOutcome OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
@@ -154,9 +159,9 @@ private:
     int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
     // Ends the transfer that has waited longest for its first
-    // acknowledgement, lpExcept left out; false when there is none, or when
-    // it started less than kTftpEvictableMs before qwNowMs (*lpbYoung true).
-    bool EvictUnacknowledged(const TftpClientInfo *lpExcept, uint64_t qwNowMs, bool *lpbYoung = nullptr);
+    // acknowledgement and has no answer from its client waiting, lpExcept
+    // left out; false when there is none (*lpbAnswered true when some had one).
+    bool EvictUnacknowledged(const TftpClientInfo *lpExcept, bool *lpbAnswered = nullptr);
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
     void EndTransfer(TftpClientInfo *lpClient, const IpEndpoint &peer, int nReason);

@@ -77,6 +77,7 @@ private:
 
     int32_t OpenPort(const IpEndpoint &peer) override;
     void ClosePort(int32_t nPort) override;
+    bool DatagramWaiting(int32_t nPort) override;
     void ServeServicePort();
     int ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPeer);
     void ServeTransferPort(int32_t nPort);
