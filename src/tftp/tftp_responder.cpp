@@ -444,13 +444,22 @@ TftpResponder::PortOutcome TftpResponder::OpenTransferPort(TftpClientInfo *lpCli
     return PortOutcome::kOpened;
 }
 
-// Oldest first: the list is in the order the requests came.
+bool TftpResponder::ClientAnswered(const TftpClientInfo &client) {
+    return m_lpPorts && client.nPort != kTftpServicePort && m_lpPorts->DatagramWaiting(client.nPort);
+}
+
+// Oldest first: the list is in the order the requests came. One whose ACK
+// waits unread (a worker behind a fleet's requests) is not over.
 void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
-    IpEndpoint peer{};
-    for (TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
-         lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;
-         lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer))
-        EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+    IpEndpoint peer{}, next{};
+    TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
+    for (int nPassed = 0; lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;) {
+        TftpClientInfo *lpNext = m_lpClients->NextUnacknowledged(lpClient, nullptr, &next);
+        if (!ClientAnswered(*lpClient)) EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+        else if (++nPassed >= kTftpEvictionLooks) return;
+        lpClient = lpNext;
+        peer = next;
+    }
 }
 
 // Ended to make room, whatever its age, unless its client's answer waits
@@ -459,8 +468,7 @@ bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept, bool *lp
     IpEndpoint peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
     for (int nLook = 0; lpClient && nLook < kTftpEvictionLooks; ++nLook) {
-        bool bAnswered = m_lpPorts && lpClient->nPort != kTftpServicePort && m_lpPorts->DatagramWaiting(lpClient->nPort);
-        if (!bAnswered) {
+        if (!ClientAnswered(*lpClient)) {
             EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
             return true;
         }
@@ -476,7 +484,7 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
     HashCursor cursor{};
     ClientTable::Entry *lpEntry = nullptr;
     for (int found = m_lpClients->First(&cursor, &lpEntry); found == 0; found = m_lpClients->Next(&cursor, &lpEntry))
-        if (qwNowMs - lpEntry->payload.info.qwLastSeenMs >= qwIdleMs)
+        if (qwNowMs - lpEntry->payload.info.qwLastSeenMs >= qwIdleMs && !ClientAnswered(lpEntry->payload.info))
             EndTransfer(&lpEntry->payload.info, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
 }
 

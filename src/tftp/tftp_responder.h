@@ -128,7 +128,8 @@ public:
     // transfer ends.
     void PeerGone(const IpEndpoint &peer, int32_t nPort);
     // Ends the transfers silent for at least qwIdleMs, and those whose first
-    // answer went unacknowledged for kTftpFirstAckMs.
+    // answer went unacknowledged for kTftpFirstAckMs, but none whose client's
+    // datagram waits on its port unread.
     void EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs);
 
 private:
@@ -158,6 +159,8 @@ private:
     void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink, unsigned wCode = 0);
     int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
+    // A datagram from the transfer's client waits on its port, not read yet.
+    bool ClientAnswered(const TftpClientInfo &client);
     // Ends the transfer that has waited longest for its first
     // acknowledgement and has no answer from its client waiting, lpExcept
     // left out; false when there is none (*lpbAnswered true when some had one).

@@ -589,6 +589,8 @@ TEST_F(TftpTest, HostileLanAnsweredTransfersKeepTheirPorts) {
     server.answered.erase(nSilent);
     EXPECT_EQ(server.Send(0x0F100001, 2000, Rrq("k1024"), 0, 20), Data(1, std::string(512, 'a')));
     EXPECT_EQ(server.open.count(nSilent), 0u) << "the one never answered gave its port up";
+    server.Send(0x0F100002, 2000, Rrq("k1024"), 0, kTftpFirstAckMs + 20);
+    EXPECT_EQ(server.open.count(*server.answered.begin()), 1u) << "its first answer is old, but its ACK waits";
 }
 
 // The transfer identifier: ACKs count only from the port that asked.
