@@ -289,10 +289,11 @@ bool StartHttpV6(BootHttpServer &http, const HostConfig &config, std::string *er
 }
 
 // TFTP's transfer ports and HTTP's connections are shares of the
-// descriptor limit, and reach their most (4,096 each: a storm of 5,000
-// machines) at 32,768; a shell's soft limit (often 1,024) would hold them
-// to a few hundred, so it is raised as far as the hard limit allows.
-constexpr rlim_t kWantedDescriptors = 32768;
+// descriptor limit: at 65,536 a quarter (16,384 ports) and 8,192
+// connections, more than 5,000 machines powering on at once hold; a shell's
+// soft limit (often 1,024) would hold them to a few hundred, so it is
+// raised as far as the hard limit allows.
+constexpr rlim_t kWantedDescriptors = 65536;
 
 void RaiseDescriptorLimit() {
     rlimit limit{};

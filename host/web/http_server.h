@@ -35,7 +35,7 @@ constexpr unsigned kHeaderSeconds = 4;          // whole request header, from co
 constexpr unsigned kHeaderBytes = 32 * 1024;    // a longer header gets 431
 constexpr unsigned kIdleSeconds = 30;           // a transfer the client stopped reading
 constexpr unsigned kPerAddress = 32;            // connections from one address
-constexpr unsigned kMostConnections = 4096;
+constexpr unsigned kMostConnections = 8192;   // a fleet powering on at once, each on one connection
 constexpr unsigned kBacklog = 4096;             // a storm's SYNs wait here, not in retries
 constexpr unsigned kReservedDescriptors = 256;  // never taken by HTTP, beside TFTP's quarter
 // The status listener: a few browsers and a Prometheus, never a fleet.

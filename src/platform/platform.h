@@ -187,7 +187,10 @@ constexpr bool kCanShareUdpSocket = true;
 // leaves the other open. A code where the system cannot share it.
 int UdpShareSocket(Socket sock, Socket *shared);
 
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// A service port's receive buffer: 5,000 machines powering on at once send
+// their DISCOVERs (or read requests) within milliseconds, each taking about
+// 2 KB of the buffer's room in the kernel.
+constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 // The socket stays kInvalidSocket on failure.
 int UdpOpen(Socket *sock);
 int UdpEnableBroadcast(Socket sock);
@@ -272,6 +275,9 @@ int UdpOpenConnectedTo(const IpAddress &local, const IpEndpoint &peer, Socket *s
 // datagram longer than len fails), kNothingToRead, kPeerRefused when the
 // peer's port is closed, or another code.
 int UdpRecv(Socket sock, void *buf, int len);
+// Whether a datagram from the peer waits to be read on a connected socket;
+// nothing is taken from it.
+bool UdpHasDatagram(Socket sock);
 struct OutDatagram {
     const void *lpData;
     int nLength;

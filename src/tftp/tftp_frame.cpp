@@ -181,6 +181,12 @@ void TeskTftpServer::ClosePort(int32_t nPort) {
     FreePort(nPort);
 }
 
+bool TeskTftpServer::DatagramWaiting(int32_t nPort) {
+    if (nPort < 1 || nPort > m_nMaxPorts) return false;
+    const TransferPort &port = m_lpPorts[nPort - 1];
+    return port.sock != platform::kInvalidSocket && platform::UdpHasDatagram(port.sock);
+}
+
 void TeskTftpServer::FreePort(int32_t nPort) {
     TransferPort &port = m_lpPorts[nPort - 1];
     if (port.sock == platform::kInvalidSocket) return;

@@ -55,17 +55,22 @@ int TeskTftpServer::ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPe
     return nGot;
 }
 
+// Up to kServiceBatch requests a wake: UDP 69 is one of the thousands of
+// ports ready at once while a fleet powers on, and one request per wake
+// would let the requests overflow its buffer while the ACKs are served.
 void TeskTftpServer::ServeServicePort() {
     unsigned char area[kRecvSize];
-    IpEndpoint peer;
-    int nGot = ReceiveOnServicePort(area, &peer);
-    if (nGot == platform::kNothingToRead) return;  // another worker read it first
-    if (nGot <= 0) {
-        LogTftpdFailure("recvfrom", 235);
-        return;
+    for (int i = 0; i < kServiceBatch; ++i) {
+        IpEndpoint peer;
+        int nGot = ReceiveOnServicePort(area, &peer);
+        if (nGot == platform::kNothingToRead) return;  // another worker read it first
+        if (nGot <= 0) {
+            if (i == 0) LogTftpdFailure("recvfrom", 235);  // after the first: none left
+            return;
+        }
+        BatchSink sink(this);
+        m_Responder.Respond(area, nGot, peer, kTftpServicePort, platform::MonotonicMs(), sink);
     }
-    BatchSink sink(this);
-    m_Responder.Respond(area, nGot, peer, kTftpServicePort, platform::MonotonicMs(), sink);
 }
 
 void TeskTftpServer::ServeTransferPort(int32_t nPort) {

@@ -211,8 +211,9 @@ int TftpResponder::OnReadRequest(const char *const *lpStrings, int nStrings, con
     }
     lpClient->lpBootFile = lpBootFile;
     lpClient->dwSize = lpBootFile->dwSize;
-    if (!OpenTransferPort(lpClient, peer, qwNowMs)) {
-        SendError(peer, kBusy, sink);
+    PortOutcome port = OpenTransferPort(lpClient, peer, qwNowMs);
+    if (port != PortOutcome::kOpened) {
+        if (port == PortOutcome::kBusy) SendError(peer, kBusy, sink);
         return -1;
     }
     // Noted once no other transfer can end in this datagram, so that no
@@ -415,13 +416,18 @@ TftpClientInfo *TftpResponder::AddTransfer(const IpEndpoint &peer, uint64_t qwNo
 }
 
 // With the ports all taken, a transfer whose first answer is still
-// unacknowledged gives its port up, else transfers silent for a while do.
+// unacknowledged gives its port up, else transfers silent for a while do;
+// while those have their clients' answers waiting the request waits for its
+// resend.
 // A port that cannot be opened toward the peer (an address no route
 // reaches) costs no other transfer its port.
-bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs) {
-    if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return true;
+TftpResponder::PortOutcome TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer,
+                                                           uint64_t qwNowMs) {
+    if (!m_lpPorts || lpClient->nPort != kTftpServicePort) return PortOutcome::kOpened;
     int32_t nPort = m_lpPorts->OpenPort(peer);
-    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient)) nPort = m_lpPorts->OpenPort(peer);
+    bool bAnswered = false;
+    if (nPort == TftpTransferPorts::kAllTaken && EvictUnacknowledged(lpClient, &bAnswered))
+        nPort = m_lpPorts->OpenPort(peer);
     if (nPort == TftpTransferPorts::kAllTaken && qwNowMs - m_qwLastSweepMs >= kSweepPeriodMs) {
         EndIdleTransfers(qwNowMs, kCrowdedIdleMs);
         nPort = m_lpPorts->OpenPort(peer);
@@ -432,28 +438,44 @@ bool TftpResponder::OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint 
         ReleaseHoldings(lpClient);
         m_lpClients->Remove(peer);
         LogTftpdFailure("no transfer port", 250);
-        return false;
+        return nPort == TftpTransferPorts::kAllTaken && bAnswered ? PortOutcome::kWait : PortOutcome::kBusy;
     }
     lpClient->nPort = nPort;
-    return true;
+    return PortOutcome::kOpened;
 }
 
-// Oldest first: the list is in the order the requests came.
+bool TftpResponder::ClientAnswered(const TftpClientInfo &client) {
+    return m_lpPorts && client.nPort != kTftpServicePort && m_lpPorts->DatagramWaiting(client.nPort);
+}
+
+// Oldest first: the list is in the order the requests came. One whose ACK
+// waits unread (a worker behind a fleet's requests) is not over.
 void TftpResponder::EndUnacknowledged(uint64_t qwNowMs) {
-    IpEndpoint peer{};
-    for (TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
-         lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;
-         lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer))
-        EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+    IpEndpoint peer{}, next{};
+    TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(nullptr, &peer);
+    for (int nPassed = 0; lpClient && qwNowMs - lpClient->qwStartMs >= kTftpFirstAckMs;) {
+        TftpClientInfo *lpNext = m_lpClients->NextUnacknowledged(lpClient, nullptr, &next);
+        if (!ClientAnswered(*lpClient)) EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+        else if (++nPassed >= kTftpEvictionLooks) return;
+        lpClient = lpNext;
+        peer = next;
+    }
 }
 
-// Ended to make room, whatever its age.
-bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept) {
+// Ended to make room, whatever its age, unless its client's answer waits
+// to be read (see kTftpEvictionLooks).
+bool TftpResponder::EvictUnacknowledged(const TftpClientInfo *lpExcept, bool *lpbAnswered) {
     IpEndpoint peer{};
     TftpClientInfo *lpClient = m_lpClients->OldestUnacknowledged(lpExcept, &peer);
-    if (!lpClient) return false;
-    EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
-    return true;
+    for (int nLook = 0; lpClient && nLook < kTftpEvictionLooks; ++nLook) {
+        if (!ClientAnswered(*lpClient)) {
+            EndTransfer(lpClient, peer, TAVREL_REASON_UNACKNOWLEDGED);
+            return true;
+        }
+        if (lpbAnswered) *lpbAnswered = true;
+        lpClient = m_lpClients->NextUnacknowledged(lpClient, lpExcept, &peer);
+    }
+    return false;
 }
 
 void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
@@ -462,7 +484,7 @@ void TftpResponder::EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs) {
     HashCursor cursor{};
     ClientTable::Entry *lpEntry = nullptr;
     for (int found = m_lpClients->First(&cursor, &lpEntry); found == 0; found = m_lpClients->Next(&cursor, &lpEntry))
-        if (qwNowMs - lpEntry->payload.info.qwLastSeenMs >= qwIdleMs)
+        if (qwNowMs - lpEntry->payload.info.qwLastSeenMs >= qwIdleMs && !ClientAnswered(lpEntry->payload.info))
             EndTransfer(&lpEntry->payload.info, ClientTable::PeerOf(*lpEntry), TAVREL_REASON_TIMEOUT);
 }
 

@@ -27,6 +27,15 @@ constexpr uint64_t kTftpIdleMs = 30000;
 // first answer stays unacknowledged this long was abandoned or forged, and
 // such transfers give way first when ports or records run out.
 constexpr uint64_t kTftpFirstAckMs = 6000;
+// Unacknowledged transfers looked at, oldest first, for one to end to make
+// room: one whose port holds a datagram from its client (among thousands
+// of machines powering on at once, an ACK not read yet) is passed over,
+// since firmware that had its answer never asks again and ending it would
+// lose the machine. When all of these are such, the newcomer goes unanswered
+// and asks again after its own timeout, which costs it time only. A forger
+// never answers from the addresses it forges, so its transfers still give
+// way at once.
+constexpr int kTftpEvictionLooks = 64;
 // Transfers one client address may hold at once. Firmware runs one, two
 // while a size probe overlaps its fetch; a script fetching in parallel a
 // dozen or so; one forger thousands.
@@ -63,6 +72,8 @@ public:
     // closed while no answer from it waits to be sent is free again at once.
     virtual int32_t OpenPort(const IpEndpoint &peer) = 0;
     virtual void ClosePort(int32_t nPort) = 0;
+    // Whether a datagram from the transfer's client waits on nPort.
+    virtual bool DatagramWaiting(int32_t) { return false; }
 
 protected:
     ~TftpTransferPorts() = default;
@@ -117,7 +128,8 @@ public:
     // transfer ends.
     void PeerGone(const IpEndpoint &peer, int32_t nPort);
     // Ends the transfers silent for at least qwIdleMs, and those whose first
-    // answer went unacknowledged for kTftpFirstAckMs.
+    // answer went unacknowledged for kTftpFirstAckMs, but none whose client's
+    // datagram waits on its port unread.
     void EndIdleTransfers(uint64_t qwNowMs, uint64_t qwIdleMs);
 
 private:
@@ -138,15 +150,21 @@ private:
     TftpClientInfo *FindTransfer(const IpEndpoint &peer, int32_t nPort);
     TftpClientInfo *NewTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
     TftpClientInfo *AddTransfer(const IpEndpoint &peer, uint64_t qwNowMs);
-    bool OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
+    enum class PortOutcome { kOpened, kBusy, kWait };
+    // kWait: every port is held, and the transfers that could give one up
+    // have their clients' answers waiting; the request is best left unanswered.
+    PortOutcome OpenTransferPort(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs);
     int SendWindow(TftpClientInfo *lpClient, const IpEndpoint &peer, uint64_t qwNowMs, TftpAnswerSink &sink);
     bool FillBlock(TftpClientInfo *lpClient, uint32_t dwBlock, TftpSend *lpSend);
     void SendError(const IpEndpoint &peer, const char *lpMessage, TftpAnswerSink &sink, unsigned wCode = 0);
     int RefuseBusy(const IpEndpoint &peer, const char *lpName, TftpAnswerSink &sink);
     void EndUnacknowledged(uint64_t qwNowMs);
+    // A datagram from the transfer's client waits on its port, not read yet.
+    bool ClientAnswered(const TftpClientInfo &client);
     // Ends the transfer that has waited longest for its first
-    // acknowledgement, lpExcept left out; false when there is none.
-    bool EvictUnacknowledged(const TftpClientInfo *lpExcept);
+    // acknowledgement and has no answer from its client waiting, lpExcept
+    // left out; false when there is none (*lpbAnswered true when some had one).
+    bool EvictUnacknowledged(const TftpClientInfo *lpExcept, bool *lpbAnswered = nullptr);
     // nReason (TAVREL_REASON_*, 0 for the whole file acknowledged) is told
     // to the host's boot-event observer.
     void EndTransfer(TftpClientInfo *lpClient, const IpEndpoint &peer, int nReason);

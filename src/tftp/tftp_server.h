@@ -22,11 +22,12 @@ public:
     // Transfers with ports of their own at once, shared out among the
     // workers: a quarter of the process's descriptors, so that files, the
     // logger and the host keep the rest
-    // (the host's HTTP server leaves this quarter alone). A storm of 2,000
-    // clients on a busy machine holds about 2,000 transfers at once.
+    // (the host's HTTP server leaves this quarter alone). Machines powering
+    // on all at once hold a transfer each, a UEFI one two while its size
+    // probe overlaps its read: 5,000 of them need more than 5,000 ports.
     static int MaxTransferPorts(int nDescriptorLimit) {
         int nPorts = nDescriptorLimit / 4;
-        return nPorts < 64 ? 64 : nPorts > 4096 ? 4096 : nPorts;
+        return nPorts < 64 ? 64 : nPorts > 16384 ? 16384 : nPorts;
     }
 
     // Transfer state of one client address.
@@ -54,6 +55,7 @@ private:
     // Answers of one datagram, sent together: a whole window and the refusal
     // that may end it.
     static constexpr int kBatchSize = kTftpMaxWindow + 1;
+    static constexpr int kServiceBatch = 64;  // requests read from UDP 69 in one wake
 
     struct TransferPort {
         platform::Socket sock;
@@ -75,6 +77,7 @@ private:
 
     int32_t OpenPort(const IpEndpoint &peer) override;
     void ClosePort(int32_t nPort) override;
+    bool DatagramWaiting(int32_t nPort) override;
     void ServeServicePort();
     int ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPeer);
     void ServeTransferPort(int32_t nPort);

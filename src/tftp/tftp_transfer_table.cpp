@@ -75,6 +75,16 @@ TftpClientInfo *TftpTransferTable::OldestUnacknowledged(const TftpClientInfo *lp
     return &lpRecord->info;
 }
 
+TftpClientInfo *TftpTransferTable::NextUnacknowledged(const TftpClientInfo *lpClient, const TftpClientInfo *lpExcept,
+                                                      IpEndpoint *lpPeer) {
+    TftpTransferRecord *lpRecord = RecordOf(const_cast<TftpClientInfo *>(lpClient));
+    lpRecord = lpRecord->bWaiting ? lpRecord->lpNewer : nullptr;
+    if (lpRecord && &lpRecord->info == lpExcept) lpRecord = lpRecord->lpNewer;
+    if (!lpRecord) return nullptr;
+    *lpPeer = lpRecord->stPeer;
+    return &lpRecord->info;
+}
+
 void TftpTransferTable::Unlist(TftpTransferRecord *lpRecord) {
     if (!lpRecord->bWaiting) return;
     (lpRecord->lpOlder ? lpRecord->lpOlder->lpNewer : m_lpOldest) = lpRecord->lpNewer;

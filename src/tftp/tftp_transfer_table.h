@@ -137,6 +137,9 @@ public:
     // The transfer that has waited longest for its first acknowledgement,
     // lpExcept left out; null when there is none.
     TftpClientInfo *OldestUnacknowledged(const TftpClientInfo *lpExcept, IpEndpoint *lpPeer) const;
+    // The one that came after lpClient (which waits too), lpExcept left out.
+    TftpClientInfo *NextUnacknowledged(const TftpClientInfo *lpClient, const TftpClientInfo *lpExcept,
+                                       IpEndpoint *lpPeer);
     int TransfersFrom(const IpAddress &address) { return m_Sources.CountOf(address); }
     // No transfer, no address counted: what a table holds once all ended.
     bool Empty() const { return m_nTransfers == 0 && m_Sources.Addresses() == 0 && !m_lpOldest; }

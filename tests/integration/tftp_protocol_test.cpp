@@ -403,6 +403,7 @@ struct BareResponder final : TftpTransferPorts, TftpAnswerSink {
         return open.size() == 256 ? kAllTaken : *open.insert(++nLast).first;
     }
     void ClosePort(int32_t nPort) override { open.erase(nPort); }
+    bool DatagramWaiting(int32_t nPort) override { return answered.count(nPort) != 0; }
     TftpSend *NewAnswer() override { return &send; }
     int SendAnswer(TftpSend *lpSend) override {
         answer.assign(lpSend->abData, lpSend->abData + lpSend->nLength);
@@ -417,6 +418,7 @@ struct BareResponder final : TftpTransferPorts, TftpAnswerSink {
     Bytes answer;
     int32_t nAnswerPort = 0, nLast = 0;
     std::set<int32_t> open;
+    std::set<int32_t> answered;  // ports an ACK waits on, not read yet
 };
 
 // A firmware's fetch of k1024 at qwMs: its request, then an ACK of each
@@ -570,6 +572,25 @@ TEST_F(TftpTest, HostileLanReclaimsAndBusyRefusalsAreToldAsSuch) {
     std::string told;
     for (const BootEventRecord &e : g_Ended) told += std::to_string(e.kind * 100 + e.reason) + e.address + ";";
     EXPECT_EQ(told, "62713.0.0.1;72615.0.0.1;") << "ended (6) unacknowledged (27); refused (7) busy (26)";
+}
+
+// Ports all held by transfers whose clients' ACKs wait unread (a fleet
+// powering on at once): a newcomer is left to ask again, not told "Server
+// Busy", and none of them is ended for it; one whose client never answered is.
+TEST_F(TftpTest, HostileLanAnsweredTransfersKeepTheirPorts) {
+    BareResponder server(m_Root);
+    for (uint32_t i = 0; i < 256; ++i) {
+        server.Send(0x0E100000 + i, 2000, Rrq("k1024"), 0, 0);
+        server.answered.insert(server.nAnswerPort);
+    }
+    EXPECT_TRUE(server.Send(0x0F100001, 2000, Rrq("k1024"), 0, 10).empty());
+    EXPECT_EQ(server.open.size(), 256u);
+    int32_t nSilent = *std::next(server.answered.begin(), 3);  // within the looks, not the oldest
+    server.answered.erase(nSilent);
+    EXPECT_EQ(server.Send(0x0F100001, 2000, Rrq("k1024"), 0, 20), Data(1, std::string(512, 'a')));
+    EXPECT_EQ(server.open.count(nSilent), 0u) << "the one never answered gave its port up";
+    server.Send(0x0F100002, 2000, Rrq("k1024"), 0, kTftpFirstAckMs + 20);
+    EXPECT_EQ(server.open.count(*server.answered.begin()), 1u) << "its first answer is old, but its ACK waits";
 }
 
 // The transfer identifier: ACKs count only from the port that asked.

@@ -426,6 +426,15 @@ int UdpRecv(Socket sock, void *buf, int len) {
     return static_cast<int>(got);
 }
 
+bool UdpHasDatagram(Socket sock) {
+    char byte;
+    ssize_t got;
+    do {
+        got = recv(AsPosix(sock)->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    return got >= 0;  // a pending ICMP error fails it: no datagram is there
+}
+
 // One sendmmsg for a whole window of blocks.
 int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
     // A lock-step block alone: send() skips building the message headers.

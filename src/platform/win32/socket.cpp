@@ -109,6 +109,11 @@ int UdpRecv(Socket sock, void *buf, int len) {
     return got == SOCKET_ERROR ? Failure() : got;
 }
 
+bool UdpHasDatagram(Socket sock) {
+    u_long nBytes = 0;
+    return ioctlsocket(AsWin(sock), FIONREAD, &nBytes) == 0 && nBytes > 0;
+}
+
 int UdpSendBatch(Socket sock, const OutDatagram *datagrams, int count) {
     for (int i = 0; i < count; ++i) {
         if (send(AsWin(sock), static_cast<const char *>(datagrams[i].lpData), datagrams[i].nLength, 0) == SOCKET_ERROR)
