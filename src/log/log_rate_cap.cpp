@@ -5,9 +5,18 @@
 
 namespace {
 
-// The scope the calling thread is in, if any, and its datagram's admission.
-thread_local LogRateCap *t_lpCap = nullptr;
-thread_local bool t_bAdmitted = true;
+// The scope the calling thread is in, if any, and its datagram's admission:
+// one variable, so that each function looks the thread's storage up once.
+thread_local LogCapScope::State t_Scope{nullptr, 0, true, true};
+
+// Admit runs outside the scope: the count it may write is never capped.
+void Decide(LogCapScope::State &scope) {
+    LogRateCap *lpCap = scope.lpCap;
+    scope.lpCap = nullptr;
+    scope.bAdmitted = lpCap->Admit(scope.qwNowMs);
+    scope.lpCap = lpCap;
+    scope.bDecided = true;
+}
 
 }  // namespace
 
@@ -37,25 +46,27 @@ bool LogRateCap::Admit(uint64_t qwNowMs) {
 }
 
 void LogRateCap::WriteSummary(uint32_t nDropped) {
-    LogRateCap *lpOuter = t_lpCap;
-    t_lpCap = nullptr;  // the count itself is never capped
+    LogCapScope::State &scope = t_Scope;
+    LogRateCap *lpOuter = scope.lpCap;
+    scope.lpCap = nullptr;  // the count itself is never capped
     LogWriteText(TESK_TEXT_ELLIPSIS " %u similar lines suppressed", nDropped);
-    t_lpCap = lpOuter;
+    scope.lpCap = lpOuter;
 }
 
-LogCapScope::LogCapScope(LogRateCap &cap, uint64_t qwNowMs) : m_lpOuter(t_lpCap), m_bOuterAdmitted(t_bAdmitted) {
-    t_lpCap = nullptr;
-    t_bAdmitted = cap.Admit(qwNowMs);
-    t_lpCap = &cap;
+LogCapScope::LogCapScope(LogRateCap &cap, uint64_t qwNowMs) {
+    State &scope = t_Scope;
+    m_Outer = scope;
+    scope = State{&cap, qwNowMs, true, false};
+    if (cap.HasSuppressed()) Decide(scope);
 }
 
-LogCapScope::~LogCapScope() {
-    t_lpCap = m_lpOuter;
-    t_bAdmitted = m_bOuterAdmitted;
-}
+LogCapScope::~LogCapScope() { t_Scope = m_Outer; }
 
 bool LogCapAllowsLine() {
-    if (!t_lpCap || t_bAdmitted) return true;
-    t_lpCap->CountSuppressed();
+    LogCapScope::State &scope = t_Scope;
+    if (!scope.lpCap) return true;
+    if (!scope.bDecided) Decide(scope);
+    if (scope.bAdmitted) return true;
+    scope.lpCap->CountSuppressed();
     return false;
 }

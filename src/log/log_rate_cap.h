@@ -22,6 +22,7 @@ public:
     // while a flood lasts, the count is written at most once a second.
     bool Admit(uint64_t qwNowMs);
     void CountSuppressed() { m_nSuppressed.fetch_add(1, std::memory_order_relaxed); }
+    bool HasSuppressed() const { return m_nSuppressed.load(std::memory_order_relaxed) > 0; }
 
 private:
     // The count is written outside the lock: the logger may count a line
@@ -36,17 +37,27 @@ private:
     std::atomic<uint32_t> m_nSuppressed{0};
 };
 
-// Lines of the calling thread belong to one datagram while this lives.
+// Lines of the calling thread belong to one datagram while this lives. The
+// datagram is admitted or refused at its first line: one that writes none,
+// as nearly every datagram of a transfer, costs the cap nothing. After lines
+// were dropped, each datagram is weighed as it comes, written lines or not,
+// so that their count is written as soon as the cap allows.
 class LogCapScope {
 public:
+    struct State {
+        LogRateCap *lpCap;
+        uint64_t qwNowMs;
+        bool bAdmitted;
+        bool bDecided;
+    };
+
     LogCapScope(LogRateCap &cap, uint64_t qwNowMs);
     ~LogCapScope();
     LogCapScope(const LogCapScope &) = delete;
     LogCapScope &operator=(const LogCapScope &) = delete;
 
 private:
-    LogRateCap *m_lpOuter;
-    bool m_bOuterAdmitted;
+    State m_Outer;
 };
 
 // For the logger: false when the calling thread is inside a scope whose

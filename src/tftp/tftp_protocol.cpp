@@ -31,11 +31,12 @@ void TeskTftpServer::ServeUntilStopped() {
         int nReady = platform::SocketSetWait(m_hSocketSet, kWaitPeriod, aReady, 64);
         if (nReady == 0) return;
         if (nReady == platform::kWaitTimedOut) OnWaitPeriod();
+        const uint64_t qwNowMs = nReady > 0 ? platform::MonotonicMs() : 0;
         for (int i = 0; i < nReady; ++i) {
             if (aReady[i] == kTftpServicePort)
-                ServeServicePort();
+                ServeServicePort(qwNowMs);
             else
-                ServeTransferPort(static_cast<int32_t>(aReady[i]));
+                ServeTransferPort(static_cast<int32_t>(aReady[i]), qwNowMs);
         }
         CloseEndedPorts();
     }
@@ -58,7 +59,7 @@ int TeskTftpServer::ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPe
 // Up to kServiceBatch requests a wake: UDP 69 is one of the thousands of
 // ports ready at once while a fleet powers on, and one request per wake
 // would let the requests overflow its buffer while the ACKs are served.
-void TeskTftpServer::ServeServicePort() {
+void TeskTftpServer::ServeServicePort(uint64_t qwNowMs) {
     unsigned char area[kRecvSize];
     for (int i = 0; i < kServiceBatch; ++i) {
         IpEndpoint peer;
@@ -69,11 +70,11 @@ void TeskTftpServer::ServeServicePort() {
             return;
         }
         BatchSink sink(this);
-        m_Responder.Respond(area, nGot, peer, kTftpServicePort, platform::MonotonicMs(), sink);
+        m_Responder.Respond(area, nGot, peer, kTftpServicePort, qwNowMs, sink);
     }
 }
 
-void TeskTftpServer::ServeTransferPort(int32_t nPort) {
+void TeskTftpServer::ServeTransferPort(int32_t nPort, uint64_t qwNowMs) {
     if (nPort < 1 || nPort > m_nMaxPorts) return;
     TransferPort &port = m_lpPorts[nPort - 1];
     if (port.sock == platform::kInvalidSocket) return;
@@ -85,7 +86,7 @@ void TeskTftpServer::ServeTransferPort(int32_t nPort) {
     }
     if (nGot <= 0) return;  // nothing after all, or a datagram too long for any client
     BatchSink sink(this);
-    m_Responder.Respond(area, nGot, port.stPeer, nPort, platform::MonotonicMs(), sink);
+    m_Responder.Respond(area, nGot, port.stPeer, nPort, qwNowMs, sink);
 }
 
 // Runs of answers for one transfer port go out in one call; answers from

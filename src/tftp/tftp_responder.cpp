@@ -150,24 +150,29 @@ void PutRefusal(TftpSend *lpSend, const char *lpMessage = kRefusal, unsigned wCo
 
 int TftpResponder::Respond(const unsigned char *lpData, int nLength, const IpEndpoint &peer,
                            int32_t nPort, uint64_t qwNowMs, TftpAnswerSink &sink) {
-    unsigned char area[kTftpRecvSize + 1] = {};
     if (nLength <= 0) return 0;
     LogCapScope scope(*m_lpLogCap, qwNowMs);
     QuirkScope quirkScope;
     if (nLength > kTftpRecvSize) nLength = kTftpRecvSize;
+    // The header is zero past the datagram, so a one-byte datagram reads as
+    // its high byte. An acknowledgement, every block of a transfer, needs
+    // nothing more; the strings of a request or an error are read from a
+    // copy that ends in a zero byte.
+    unsigned char header[4] = {};
+    memcpy(header, lpData, static_cast<size_t>(nLength < 4 ? nLength : 4));
+    unsigned nOpcode = platform::ReadNet16(header);
+    if (nOpcode == ACK) return OnAck(platform::ReadNet16(header + 2), FindTransfer(peer, nPort), peer, qwNowMs, sink);
+    unsigned char area[kTftpRecvSize + 1];
     memcpy(area, lpData, static_cast<size_t>(nLength));
-    // area is zero past the datagram, so a one-byte datagram reads as its high byte.
-    unsigned nOpcode = platform::ReadNet16(area);
+    area[nLength] = 0;
     const char *lpStrings[kMaxStrings];
     switch (nOpcode) {
         case RRQ:
             // A transfer's own port takes no new request.
             if (nPort != kTftpServicePort) return 0;
             return OnReadRequest(lpStrings, SplitStrings(area, nLength, 2, lpStrings), peer, qwNowMs, sink);
-        case ACK:
-            return OnAck(platform::ReadNet16(area + 2), FindTransfer(peer, nPort), peer, qwNowMs, sink);
         case ERROR:
-            OnError(platform::ReadNet16(area + 2), SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "",
+            OnError(platform::ReadNet16(header + 2), SplitStrings(area, nLength, 4, lpStrings) > 0 ? lpStrings[0] : "",
                     FindTransfer(peer, nPort), peer, qwNowMs);
             return 0;
         case DATA:

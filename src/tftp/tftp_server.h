@@ -70,7 +70,7 @@ private:
     int OpenServicePort();
     // The wait of this service covers the transfers' ports too.
     void ServeUntilStopped() override;
-    void ServeSocket(int) override { ServeServicePort(); }
+    void ServeSocket(int) override { ServeServicePort(platform::MonotonicMs()); }
     // A quiet service closes the files of transfers their clients gave up.
     void OnWaitPeriod() override;
     void ReleaseService() override;
@@ -78,9 +78,11 @@ private:
     int32_t OpenPort(const IpEndpoint &peer) override;
     void ClosePort(int32_t nPort) override;
     bool DatagramWaiting(int32_t nPort) override;
-    void ServeServicePort();
+    // The datagrams of one wake share its time: a transfer's clocks count
+    // milliseconds.
+    void ServeServicePort(uint64_t qwNowMs);
     int ReceiveOnServicePort(unsigned char *lpArea, IpEndpoint *lpPeer);
-    void ServeTransferPort(int32_t nPort);
+    void ServeTransferPort(int32_t nPort, uint64_t qwNowMs);
     void SendBatch();
     void SendFromServicePort(const TftpSend *lpAnswers, int nCount);
     void SendFromTransferPort(int32_t nPort, const TftpSend *lpAnswers, int nCount);

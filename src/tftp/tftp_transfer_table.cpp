@@ -24,10 +24,13 @@ bool TftpSourceCounts::Change(const IpAddress &address, int nChange) {
 }
 
 int TftpTransferTable::Find(const IpEndpoint &peer, TftpClientInfo **lppClient) {
-    unsigned char key[TftpTransferKey::kSize];
-    TftpTransferKey::Make(peer, key);
-    TftpTransferRecord *lpRecord = nullptr;
-    if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
+    TftpTransferRecord *lpRecord = m_lpLastFound;
+    if (!lpRecord || !(lpRecord->stPeer == peer)) {
+        unsigned char key[TftpTransferKey::kSize];
+        TftpTransferKey::Make(peer, key);
+        if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
+        m_lpLastFound = lpRecord;
+    }
     if (lppClient) *lppClient = &lpRecord->info;
     return 0;
 }
@@ -58,6 +61,7 @@ int TftpTransferTable::Remove(const IpEndpoint &peer) {
     TftpTransferKey::Make(peer, key);
     TftpTransferRecord *lpRecord = nullptr;
     if (FindEntry(key, &lpRecord) != 0 || !lpRecord) return -1;
+    if (lpRecord == m_lpLastFound) m_lpLastFound = nullptr;
     Unlist(lpRecord);
     m_Sources.Change(peer.Address(), -1);
     --m_nTransfers;

@@ -156,6 +156,9 @@ private:
     void Unlist(TftpTransferRecord *lpRecord);
 
     TftpSourceCounts m_Sources;
+    // A lock-step transfer's acknowledgements come one after the other from
+    // one client: its record, until it is removed, is found without hashing.
+    TftpTransferRecord *m_lpLastFound = nullptr;
     TftpTransferRecord *m_lpOldest = nullptr;
     TftpTransferRecord *m_lpNewest = nullptr;
     int m_nTransfers = 0;

@@ -211,6 +211,21 @@ TEST_F(LoggerTest, DatagramLinesAreCappedAndTheDroppedOnesCounted) {
     EXPECT_NE(log.find(":late"), std::string::npos);
 }
 
+// A transfer's datagrams write no line: however many came, the one that
+// fails after them is written.
+TEST_F(LoggerTest, DatagramsWithoutLinesLeaveTheCapWhole) {
+    Init("");
+    LogRateCap cap;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1000; ++i) LogCapScope scope(cap, 5000);
+    {
+        LogCapScope scope(cap, 5000);
+        LogWriteText("a failure after the silent ones");
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(Log().find(":a failure after the silent ones\n"), std::string::npos) << Log();
+}
+
 TEST_F(LoggerTest, RetentionRemovesOnlyOldDayFilesOfItsOwn) {
     Init("[Tavrel]\nLogRetentionDays=14\n");
     for (const char *name : {"murboot_2013_04_22.log", "murboot_2013_04_23.log", "murboot_2012_12_31.log",
