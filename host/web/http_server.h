@@ -5,13 +5,14 @@
 // regular files are served.
 //
 // Built for a fleet powering on at once, and for a LAN with an attacker on
-// it: each payload connection has a thread of its own (file bytes go out with
-// sendfile, in large pieces), a connection must deliver its whole request header within
-// kHeaderSeconds and in at most kHeaderBytes, and connections are capped per
-// address and in total, well below the descriptor limit, so that TFTP, the
-// log and the store always find descriptors. The status listener
-// (status_server.h) runs on the same stack, HttpListener, with its own
-// request handler and its own part of the descriptor share.
+// it: each payload connection has a thread of its own (file bytes go out
+// with sendfile, in large pieces), a connection must deliver its whole
+// request header within kHeaderSeconds and in at most kHeaderBytes, and
+// connections are capped per address and in total, well below the
+// descriptor limit, so that TFTP, the log and the store always find
+// descriptors. The status listener (status_server.h) runs on the same
+// stack, HttpListener, with its own request handler and its own part of the
+// descriptor share, on event threads.
 #pragma once
 
 #include <atomic>
