@@ -181,12 +181,12 @@ int OpenServedFile(const std::string &root, const std::string &name, int *lpFd, 
 http_limits::Shares http_limits::ConnectionShares(uint64_t qwDescriptorLimit) {
     uint64_t qwOurs = qwDescriptorLimit - qwDescriptorLimit / 4;
     if (qwOurs <= kReservedDescriptors + 48)
-        return {{16, kPerAddress, kThreads}, {8, kStatusPerAddress, kStatusThreads}};
+        return {{16, kPerAddress, kOwnThreads}, {8, kStatusPerAddress, kStatusThreads}};
     uint64_t qwFree = qwOurs - kReservedDescriptors;
     unsigned nStatus =
         static_cast<unsigned>(std::min<uint64_t>(kMostStatusConnections, qwFree * kStatusShareEighths / 8));
     unsigned nPayload = static_cast<unsigned>(std::min<uint64_t>(kMostConnections, (qwFree - nStatus) / 2));
-    return {{nPayload, kPerAddress, kThreads}, {nStatus, kStatusPerAddress, kStatusThreads}};
+    return {{nPayload, kPerAddress, kOwnThreads}, {nStatus, kStatusPerAddress, kStatusThreads}};
 }
 
 http_limits::Shares http_limits::OwnConnectionShares() {
@@ -481,10 +481,15 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
     m_Service->handler = &handler;
     m_Service->lpBudget = lpBudget;
     HttpService *context = m_Service.get();
+    // A thread per connection waits in poll, not select, which would stop at
+    // descriptor 1,024; the library takes no pool beside it.
+    bool bOwnThreads = share.nThreads == kOwnThreads;
+    unsigned flags = bOwnThreads ? static_cast<unsigned>(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD)
+                                 : static_cast<unsigned>(MHD_USE_EPOLL_INTERNAL_THREAD);
     m_lpDaemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), WithinBudget,
-        context, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
-        MHD_OPTION_THREAD_POOL_SIZE, share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
+        flags | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), WithinBudget, context, Dispatch, context,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind), MHD_OPTION_THREAD_POOL_SIZE,
+        bOwnThreads ? 0u : share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
