@@ -114,7 +114,8 @@ struct Client {
     uint32_t dwXid = 0;
     bool bRequesting = false;
     double tExchange = 0, tFirstRt = 0;
-    int nRefused = 0;  // ADVERTISEs this firmware could not take
+    int nRefused = 0;  // ADVERTISEs this firmware could not take, REPLYs that bound nothing
+    int nStatus = 0;   // the last status code such an answer carried
     Offer held, chosen;
     in6_addr address{}, firstAddress{}, firstServer{};
     bool bBound = false;
@@ -289,7 +290,7 @@ void Storm6::OnTimer(Client &c) {
     if (++c.nTry >= c.lpTimers->size()) {
         if (bDhcp) {
             std::string why = std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no REPLY" : ": no ADVERTISE");
-            if (c.nRefused) why += " it could take";
+            if (c.nRefused) why += " it could take (status " + std::to_string(c.nStatus) + ")";
             return Fail(c, why);
         }
         return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
@@ -410,6 +411,7 @@ void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_add
     Offer offer;
     offer.from = from;
     bool bMine = false, bAddress = false, bRefused = false, bHttpClient = false;
+    int nStatus = 0;
     for (size_t i = 4; i + 4 <= len;) {
         uint16_t code = Get16(p + i), size = Get16(p + i + 2);
         const uint8_t *value = p + i + 4;
@@ -418,7 +420,10 @@ void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_add
         if (code == kOptClientId) bMine = Duid(c) == std::vector<uint8_t>(value, value + size);
         if (code == kOptServerId) offer.serverId.assign(value, value + size);
         if (code == kOptPreference && size == 1) offer.nPreference = value[0];
-        if (code == kOptStatus && size >= 2 && Get16(value) != 0) bRefused = true;
+        if (code == kOptStatus && size >= 2 && Get16(value) != 0) {
+            bRefused = true;
+            nStatus = Get16(value);
+        }
         if (code == kOptBootUrl) offer.url.assign(reinterpret_cast<const char *>(value), size);
         if (code == kOptVendorClass && size >= 16 && memcmp(value + 6, "HTTPClient", 10) == 0) bHttpClient = true;
         if (code == kOptIaNa && size >= 12)
@@ -429,7 +434,10 @@ void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_add
                     memcpy(&offer.address, value + j + 4, 16);
                     bAddress = true;
                 }
-                if (subCode == kOptStatus && subSize >= 2 && Get16(value + j + 4) != 0) bRefused = true;
+                if (subCode == kOptStatus && subSize >= 2 && Get16(value + j + 4) != 0) {
+                    bRefused = true;
+                    nStatus = Get16(value + j + 4);
+                }
                 j += 4 + subSize;
             }
     }
@@ -440,6 +448,7 @@ void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_add
         // No address, or (HTTP Boot) no "HTTPClient" echoed: not an offer this firmware boots from.
         if (bRefused || !bAddress || (c.stage == kDhcp1 && c.bHttpBoot && !bHttpClient)) {
             ++c.nRefused;
+            c.nStatus = nStatus;
             return;
         }
         offer.bValid = true;
@@ -449,12 +458,12 @@ void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_add
         return;
     }
     if (!c.bRequesting || offer.serverId != c.chosen.serverId) return;
-    if (bRefused || !bAddress) {  // back to SOLICIT within the same schedule
-        ++c.anRetx[c.stage];
-        c.bRequesting = false;
-        c.held = Offer{};
-        c.tFirstRt = Now();
-        return SendDhcp(c);
+    // A REPLY that binds nothing is passed over, as EDK II does ("retry if
+    // possible"): the REQUEST goes on with its own timer.
+    if (bRefused || !bAddress) {
+        ++c.nRefused;
+        c.nStatus = nStatus;
+        return;
     }
     c.address = offer.address;
     c.url = offer.url.empty() ? c.chosen.url : offer.url;
