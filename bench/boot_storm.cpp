@@ -4,6 +4,9 @@
 //   boot_storm clients OUT.tsv     run the clients (in the client namespace)
 //   boot_storm measure OUT CMD...  run a server setup: CPU and peak RSS summed
 //                                  over every process it starts, until SIGTERM
+//   boot_storm summary OUT.tsv IN.tsv...  join runs made side by side
+//
+// STORM_FAMILY=6: the clients boot over IPv6 instead (bench/boot_storm_v6.cpp).
 //
 // Firmware stage: DISCOVER and REQUEST with options 60, 93, 94 and 97, resent
 // after 4, 8, 16 and 32 s, then the boot fails; the network boot program over
@@ -985,10 +988,14 @@ int Measure(const char *lpOut, char **argv) {
 
 }  // namespace
 
+int RunStormV6(const char *lpOut);
+int JoinStormRows(const char *lpOut, int nIn, char **lpIn);
+
 int main(int argc, char **argv) {
     if (argc >= 4 && strcmp(argv[1], "measure") == 0) return Measure(argv[2], argv + 3);
+    if (argc >= 4 && strcmp(argv[1], "summary") == 0) return JoinStormRows(argv[2], argc - 3, argv + 3);
     if (argc != 3 || strcmp(argv[1], "clients") != 0) {
-        fprintf(stderr, "usage: boot_storm clients OUT.tsv | boot_storm measure OUT CMD...\n");
+        fprintf(stderr, "usage: boot_storm clients OUT.tsv | boot_storm measure OUT CMD... | boot_storm summary OUT.tsv IN.tsv...\n");
         return 2;
     }
     rlimit limit{};
@@ -996,6 +1003,8 @@ int main(int argc, char **argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     signal(SIGPIPE, SIG_IGN);
+    const char *lpFamily = getenv("STORM_FAMILY");
+    if (lpFamily && strcmp(lpFamily, "6") == 0) return RunStormV6(argv[2]);
     const char *lpProfile = getenv("STORM_PROFILE");
     bool bPi = lpProfile && strcmp(lpProfile, "pi") == 0;
     if (lpProfile && *lpProfile && !bPi && strcmp(lpProfile, "pxe") != 0) {

@@ -1,0 +1,1015 @@
+// The boot storm's IPv6 clients (STORM_FAMILY=6): UEFI firmware booting
+// over IPv6, as OVMF's PXEv6 (or HTTP Boot) and then iPXE do it.
+//
+// Firmware stage: SOLICIT with a DUID-LL of the client's MAC, IA_NA 1, an
+// ORO asking the boot file URL (59), its architecture (61: 7, or 16 for HTTP
+// Boot), UNDI (62) and vendor class (16) "PXEClient:Arch:00007:UNDI:003016"
+// (or "HTTPClient:..."), to ff02::1:2; resent after 4, 8, 16 and 32 s (EDK
+// II's PXE and HTTP Boot configure IRT 4, MRC 4, MRT 32, MRD 60), then the
+// boot fails. EDK II collects ADVERTISEs until that first timeout unless
+// one carries preference 255, and so does this client; an HTTP Boot client
+// takes only an ADVERTISE that echoes "HTTPClient" in option 16. REQUEST
+// with the chosen server's identifier and address, resent after 1, 2, 4 ...
+// 30 s (REQ_TIMEOUT, REQ_MAX_RT, REQ_MAX_RC 10). The boot file URL of the
+// REPLY (else the ADVERTISE's): tftp://[address]/file over TFTP (size probe,
+// ERROR 8, then the read with blksize 1448, the most one Ethernet frame
+// holds over IPv6, and windowsize 4), http://[address]/file over HTTP.
+// Loader stage (iPXE): DHCPv6 again (the first ADVERTISE taken; 1, 2, 4, 8
+// s) with user class "iPXE" and another IAID, its URL's script, then the
+// kernel and initrd the script names over HTTP.
+//
+// Every client shares one DHCPv6 socket on a link-local address of the link
+// (STORM_SOURCE6, port 546): servers key DHCPv6 by DUID, and answers are
+// told apart by transaction id. Once bound, a client's TFTP and HTTP sockets
+// bind its own address: the client namespace holds a local route for the
+// pool (and allows binding addresses it routes locally). L counts from the
+// first SOLICIT, sent at power-on.
+//
+// The rows and the summary line are bench/boot_storm.cpp's; `boot_storm
+// summary OUT.tsv IN.tsv...` joins the rows of runs made side by side (the
+// mixed storm: an IPv4 half and an IPv6 half) into one table and one line.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <queue>
+#include <random>
+#include <string>
+#include <vector>
+
+int RunStormV6(const char *lpOut);
+int JoinStormRows(const char *lpOut, int nIn, char **lpIn);
+
+namespace {
+
+constexpr uint16_t kClientPort6 = 546, kServerPort6 = 547, kTftpPort6 = 69;
+constexpr uint8_t kSolicit = 1, kAdvertise = 2, kRequest6 = 3, kReply = 7;
+constexpr uint16_t kOptClientId = 1, kOptServerId = 2, kOptIaNa = 3, kOptIaAddr = 5, kOptOro = 6,
+                   kOptPreference = 7, kOptElapsed = 8, kOptStatus = 13, kOptUserClass = 15,
+                   kOptVendorClass = 16, kOptBootUrl = 59, kOptArch = 61, kOptUndi = 62;
+constexpr uint32_t kEnterpriseIntel = 343;
+constexpr uint16_t kRrq = 1, kData = 3, kAckOp = 4, kError = 5, kOack = 6;
+
+// EDK II's SOLICIT (IRT 4, MRC 4, MRT 32, MRD 60) and REQUEST (RFC 8415's
+// REQ_TIMEOUT 1, REQ_MAX_RT 30, REQ_MAX_RC 10); iPXE's and the TFTP timers
+// as for IPv4.
+const std::vector<double> kEdk2Solicit = {4, 8, 16, 32};
+const std::vector<double> kEdk2Request = {1, 2, 4, 8, 16, 30, 30, 30, 30, 30};
+const std::vector<double> kIpxeDhcp6 = {1, 2, 4, 8};
+const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
+const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
+constexpr double kHttpStall = 30;
+constexpr int kHttpConnectTries = 4;
+
+using Clock = std::chrono::steady_clock;
+Clock::time_point g_Start6;
+double Now() { return std::chrono::duration<double>(Clock::now() - g_Start6).count(); }
+
+uint64_t EnvNumber(const char *name, uint64_t def) {
+    const char *value = getenv(name);
+    return value && *value ? strtoull(value, nullptr, 0) : def;
+}
+
+double EnvSeconds(const char *name, double def) {
+    const char *value = getenv(name);
+    return value && *value ? strtod(value, nullptr) : def;
+}
+
+enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
+const char *const kStageNames[kStages] = {"dhcp1", "tftp1", "dhcp2", "tftp2", "http"};
+enum Outcome { kRunning, kBooted, kFailed };
+
+// What an ADVERTISE offered: the firmware may hold one while it collects.
+struct Offer {
+    bool bValid = false;
+    int nPreference = 0;
+    std::vector<uint8_t> serverId;
+    in6_addr address{};
+    std::string url;
+    in6_addr from{};
+};
+
+struct Client {
+    int nIndex = 0;
+    uint8_t abMac[6] = {};
+    bool bHttpBoot = false;
+    double tPowerOn = 0;
+    Stage stage = kDhcp1;
+    Outcome outcome = kRunning;
+    std::string why;
+    double tDone[kStages] = {};
+    int anRetx[kStages] = {};
+    // DHCPv6
+    uint32_t dwXid = 0;
+    bool bRequesting = false;
+    double tExchange = 0, tFirstRt = 0;
+    int nRefused = 0;  // ADVERTISEs this firmware could not take, REPLYs that bound nothing
+    int nStatus = 0;   // the last status code such an answer carried
+    Offer held, chosen;
+    in6_addr address{}, firstAddress{}, firstServer{};
+    bool bBound = false;
+    std::string url;
+    // Timer
+    uint64_t qwTimerGen = 0;
+    const std::vector<double> *lpTimers = nullptr;
+    size_t nTry = 0;
+    // TFTP
+    int fd = -1;
+    bool bProbe = false;
+    uint16_t wServerPort = 0, wBlock = 0, wBlkSize = 512, wWindow = 1, wInWindow = 0;
+    std::vector<uint8_t> lastSent;
+    in6_addr sendTo{};
+    uint16_t wSendPort = 0;
+    std::string file, script;
+    // HTTP
+    std::vector<std::string> urls;
+    size_t nUrl = 0;
+    in6_addr httpHost{};
+    uint16_t wHttpPort = 80;
+    std::string path, hostText, header;
+    bool bConnected = false, bHeaderDone = false, bKeepAlive = true;
+    uint64_t qwLength = 0, qwGot = 0;
+    int nConnectTries = 0;
+    double tLastByte = 0;
+};
+
+struct Timer {
+    double when;
+    int nClient;
+    uint64_t qwGen;
+    bool operator>(const Timer &other) const { return when > other.when; }
+};
+
+std::string AddressText(const in6_addr &address) {
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &address, text, sizeof text);
+    return text;
+}
+
+bool IsZero(const in6_addr &address) {
+    static const in6_addr zero{};
+    return memcmp(&address, &zero, sizeof zero) == 0;
+}
+
+// "tftp://[2001:db8::1]:69/name" into its scheme, address, port and path.
+bool SplitUrl(const std::string &url, std::string *scheme, in6_addr *host, uint16_t *port, std::string *path,
+              std::string *hostText) {
+    size_t colon = url.find("://");
+    if (colon == std::string::npos) return false;
+    *scheme = url.substr(0, colon);
+    size_t at = colon + 3;
+    if (at >= url.size() || url[at] != '[') return false;
+    size_t close = url.find(']', at);
+    if (close == std::string::npos) return false;
+    std::string literal = url.substr(at + 1, close - at - 1);
+    if (inet_pton(AF_INET6, literal.c_str(), host) != 1) return false;
+    *port = *scheme == "http" ? 80 : kTftpPort6;
+    size_t slash = url.find('/', close);
+    if (close + 1 < url.size() && url[close + 1] == ':') *port = static_cast<uint16_t>(atoi(url.c_str() + close + 2));
+    *hostText = url.substr(at, (slash == std::string::npos ? url.size() : slash) - at);
+    *path = slash == std::string::npos ? "/" : url.substr(slash);
+    return true;
+}
+
+class Storm6 {
+public:
+    Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacBase, bool bSerial);
+    int Run(const char *lpOut);
+
+private:
+    void PowerOn(Client &c);
+    void OnTimer(Client &c);
+    void Fail(Client &c, const std::string &why);
+    void SetTimer(Client &c, double seconds);
+    void Arm(Client &c, const std::vector<double> *timers);
+    void CloseSocket(Client &c);
+    void Watch(Client &c, uint32_t events, bool bAdd);
+    // DHCPv6
+    void StartDhcp(Client &c);
+    void SendDhcp(Client &c);
+    void OnDhcp();
+    void OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_addr &from);
+    void Choose(Client &c, const Offer &offer);
+    void Bound(Client &c);
+    void Fetch(Client &c, const std::string &url);
+    // TFTP
+    void StartTftp(Client &c, bool bProbe);
+    void SendTftp(Client &c);
+    void OnTftp(Client &c);
+    void FileDone(Client &c);
+    // HTTP
+    void StartHttp(Client &c);
+    void Connect(Client &c);
+    void OnHttp(Client &c, uint32_t events);
+    void Booted(Client &c);
+
+    std::vector<Client> m_Clients;
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
+    int m_nEpoll = -1, m_nDhcp = -1, m_nLeft = 0;
+    unsigned m_nLink = 0;
+    uint32_t m_dwXidBase;
+    bool m_bSerial;
+};
+
+constexpr uint64_t kDhcpKey = UINT64_MAX;
+
+Storm6::Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacBase, bool bSerial)
+    : m_Clients(static_cast<size_t>(n)), m_bSerial(bSerial) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> arrival(0, w);
+    m_dwXidBase = (random() & 0xff0000u) + dwMacBase * 2;
+    for (int i = 0; i < n; ++i) {
+        Client &c = m_Clients[static_cast<size_t>(i)];
+        c.nIndex = i;
+        uint32_t number = dwMacBase + static_cast<uint32_t>(i);
+        // A MAC block of their own (02:5c), beside the IPv4 clients' 02:5b:
+        // a server can give IPv6 machines a script of their own by MAC.
+        uint8_t mac[6] = {0x02, 0x5c, static_cast<uint8_t>(number >> 24), static_cast<uint8_t>(number >> 16),
+                          static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
+        memcpy(c.abMac, mac, 6);
+        c.bHttpBoot = static_cast<int>(random() % 100) < nHttpPercent;
+        c.tPowerOn = w > 0 ? arrival(random) : 0;
+    }
+    m_nLeft = n;
+}
+
+void Storm6::SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
+
+void Storm6::Arm(Client &c, const std::vector<double> *timers) {
+    c.lpTimers = timers;
+    c.nTry = 0;
+    SetTimer(c, (*timers)[0]);
+}
+
+void Storm6::CloseSocket(Client &c) {
+    if (c.fd >= 0) close(c.fd);
+    c.fd = -1;
+}
+
+void Storm6::Fail(Client &c, const std::string &why) {
+    if (c.outcome != kRunning) return;
+    CloseSocket(c);
+    c.outcome = kFailed;
+    c.why = why;
+    ++c.qwTimerGen;
+    --m_nLeft;
+}
+
+void Storm6::Watch(Client &c, uint32_t events, bool bAdd) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = static_cast<uint64_t>(c.nIndex);
+    epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
+}
+
+void Storm6::PowerOn(Client &c) {
+    c.stage = kDhcp1;
+    StartDhcp(c);
+}
+
+void Storm6::OnTimer(Client &c) {
+    if (c.outcome != kRunning) return;
+    if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) {
+        if (Now() - c.tLastByte < kHttpStall) return SetTimer(c, 1);
+        return Fail(c, c.bConnected ? "http: stalled" : "http: connect timed out");
+    }
+    bool bDhcp = c.stage == kDhcp1 || c.stage == kDhcp2;
+    // The first timeout ends the firmware's collecting: it takes what it holds.
+    if (bDhcp && !c.bRequesting && c.held.bValid) return Choose(c, c.held);
+    if (++c.nTry >= c.lpTimers->size()) {
+        if (bDhcp) {
+            std::string why = std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no REPLY" : ": no ADVERTISE");
+            if (c.nRefused) why += " it could take (status " + std::to_string(c.nStatus) + ")";
+            return Fail(c, why);
+        }
+        return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
+    }
+    ++c.anRetx[c.stage];
+    SetTimer(c, (*c.lpTimers)[c.nTry]);
+    if (bDhcp) return SendDhcp(c);
+    SendTftp(c);
+}
+
+// ---- DHCPv6 -----------------------------------------------------------------
+
+void Put16(std::vector<uint8_t> &out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+void Put32(std::vector<uint8_t> &out, uint32_t value) {
+    Put16(out, static_cast<uint16_t>(value >> 16));
+    Put16(out, static_cast<uint16_t>(value));
+}
+
+void PutOption(std::vector<uint8_t> &out, uint16_t code, const std::vector<uint8_t> &data) {
+    Put16(out, code);
+    Put16(out, static_cast<uint16_t>(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+}
+
+uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+std::vector<uint8_t> Duid(const Client &c) {
+    std::vector<uint8_t> duid;
+    Put16(duid, 3);  // DUID-LL
+    Put16(duid, 1);  // Ethernet
+    duid.insert(duid.end(), c.abMac, c.abMac + 6);
+    return duid;
+}
+
+void Storm6::StartDhcp(Client &c) {
+    c.dwXid = (m_dwXidBase + static_cast<uint32_t>(c.nIndex) * 2 + (c.stage == kDhcp2)) & 0xffffff;
+    c.bRequesting = false;
+    c.held = Offer{};
+    c.tExchange = Now();
+    c.tFirstRt = c.tExchange + (c.stage == kDhcp1 ? kEdk2Solicit[0] : 0);
+    Arm(c, c.stage == kDhcp1 ? &kEdk2Solicit : &kIpxeDhcp6);
+    SendDhcp(c);
+}
+
+void Storm6::SendDhcp(Client &c) {
+    bool bFirmware = c.stage == kDhcp1;
+    std::vector<uint8_t> m = {c.bRequesting ? kRequest6 : kSolicit, static_cast<uint8_t>(c.dwXid >> 16),
+                              static_cast<uint8_t>(c.dwXid >> 8), static_cast<uint8_t>(c.dwXid)};
+    PutOption(m, kOptClientId, Duid(c));
+    if (c.bRequesting) PutOption(m, kOptServerId, c.chosen.serverId);
+    std::vector<uint8_t> elapsed;
+    Put16(elapsed, static_cast<uint16_t>(std::min(65535.0, (Now() - c.tExchange) * 100)));
+    PutOption(m, kOptElapsed, elapsed);
+    std::vector<uint8_t> ia;
+    // EDK II's PXE asks IA 1; iPXE another of its own.
+    Put32(ia, bFirmware ? 1 : (static_cast<uint32_t>(c.abMac[2]) << 24 | c.abMac[3] << 16 | c.abMac[4] << 8 | c.abMac[5]) ^ 0x69505845u);
+    Put32(ia, 0);
+    Put32(ia, 0);
+    if (c.bRequesting) {
+        std::vector<uint8_t> iaaddr(c.chosen.address.s6_addr, c.chosen.address.s6_addr + 16);
+        Put32(iaaddr, 0);
+        Put32(iaaddr, 0);
+        PutOption(ia, kOptIaAddr, iaaddr);
+    }
+    PutOption(m, kOptIaNa, ia);
+    std::vector<uint8_t> oro;
+    for (uint16_t code : bFirmware ? std::vector<uint16_t>{kOptBootUrl, 60, 23, kOptVendorClass}
+                                   : std::vector<uint16_t>{23, 24, kOptBootUrl, 60})
+        Put16(oro, code);
+    PutOption(m, kOptOro, oro);
+    uint16_t arch = bFirmware && c.bHttpBoot ? 16 : 7;
+    std::vector<uint8_t> archData;
+    Put16(archData, arch);
+    PutOption(m, kOptArch, archData);
+    PutOption(m, kOptUndi, {1, 3, 16});
+    char text[48];
+    snprintf(text, sizeof text, "%s:Arch:%05u:UNDI:003016", bFirmware && c.bHttpBoot ? "HTTPClient" : "PXEClient", arch);
+    std::vector<uint8_t> vendor;
+    Put32(vendor, kEnterpriseIntel);
+    Put16(vendor, static_cast<uint16_t>(strlen(text)));
+    vendor.insert(vendor.end(), text, text + strlen(text));
+    PutOption(m, kOptVendorClass, vendor);
+    if (!bFirmware) PutOption(m, kOptUserClass, {0, 4, 'i', 'P', 'X', 'E'});
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(kServerPort6);
+    inet_pton(AF_INET6, "ff02::1:2", &to.sin6_addr);
+    to.sin6_scope_id = m_nLink;
+    if (sendto(m_nDhcp, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0 && errno != EAGAIN) {
+        static bool bSaid = false;
+        if (!bSaid) perror("boot_storm: DHCPv6 send");
+        bSaid = true;
+    }
+}
+
+void Storm6::OnDhcp() {
+    uint8_t buffer[4096];
+    for (;;) {
+        sockaddr_in6 from{};
+        socklen_t size = sizeof from;
+        ssize_t got = recvfrom(m_nDhcp, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &size);
+        if (got < 0) return;
+        if (got < 4 || (buffer[0] != kAdvertise && buffer[0] != kReply)) continue;
+        uint32_t xid = static_cast<uint32_t>(buffer[1] << 16 | buffer[2] << 8 | buffer[3]);
+        size_t index = ((xid - m_dwXidBase) & 0xffffff) / 2;
+        if (index >= m_Clients.size()) continue;
+        Client &c = m_Clients[index];
+        if (c.outcome != kRunning || (c.stage != kDhcp1 && c.stage != kDhcp2) || xid != c.dwXid) continue;
+        OnDhcpAnswer(c, buffer, static_cast<size_t>(got), from.sin6_addr);
+    }
+}
+
+void Storm6::OnDhcpAnswer(Client &c, const uint8_t *p, size_t len, const in6_addr &from) {
+    Offer offer;
+    offer.from = from;
+    bool bMine = false, bAddress = false, bRefused = false, bHttpClient = false;
+    int nStatus = 0;
+    for (size_t i = 4; i + 4 <= len;) {
+        uint16_t code = Get16(p + i), size = Get16(p + i + 2);
+        const uint8_t *value = p + i + 4;
+        if (i + 4 + size > len) break;
+        i += 4 + size;
+        if (code == kOptClientId) bMine = Duid(c) == std::vector<uint8_t>(value, value + size);
+        if (code == kOptServerId) offer.serverId.assign(value, value + size);
+        if (code == kOptPreference && size == 1) offer.nPreference = value[0];
+        if (code == kOptStatus && size >= 2 && Get16(value) != 0) {
+            bRefused = true;
+            nStatus = Get16(value);
+        }
+        if (code == kOptBootUrl) offer.url.assign(reinterpret_cast<const char *>(value), size);
+        if (code == kOptVendorClass && size >= 16 && memcmp(value + 6, "HTTPClient", 10) == 0) bHttpClient = true;
+        if (code == kOptIaNa && size >= 12)
+            for (size_t j = 12; j + 4 <= size;) {
+                uint16_t subCode = Get16(value + j), subSize = Get16(value + j + 2);
+                if (j + 4 + subSize > size) break;
+                if (subCode == kOptIaAddr && subSize >= 24) {
+                    memcpy(&offer.address, value + j + 4, 16);
+                    bAddress = true;
+                }
+                if (subCode == kOptStatus && subSize >= 2 && Get16(value + j + 4) != 0) {
+                    bRefused = true;
+                    nStatus = Get16(value + j + 4);
+                }
+                j += 4 + subSize;
+            }
+    }
+    offer.url = offer.url.c_str();
+    if (!bMine || offer.serverId.empty()) return;
+    if (p[0] == kAdvertise) {
+        if (c.bRequesting) return;
+        // No address, or (HTTP Boot) no "HTTPClient" echoed: not an offer this firmware boots from.
+        if (bRefused || !bAddress || (c.stage == kDhcp1 && c.bHttpBoot && !bHttpClient)) {
+            ++c.nRefused;
+            c.nStatus = nStatus;
+            return;
+        }
+        offer.bValid = true;
+        if (IsZero(c.firstServer)) c.firstServer = from;
+        if (c.stage == kDhcp2 || offer.nPreference == 255 || Now() >= c.tFirstRt) return Choose(c, offer);
+        if (!c.held.bValid || offer.nPreference > c.held.nPreference) c.held = offer;
+        return;
+    }
+    if (!c.bRequesting || offer.serverId != c.chosen.serverId) return;
+    // A REPLY that binds nothing is passed over, as EDK II does ("retry if
+    // possible"): the REQUEST goes on with its own timer.
+    if (bRefused || !bAddress) {
+        ++c.nRefused;
+        c.nStatus = nStatus;
+        return;
+    }
+    c.address = offer.address;
+    c.url = offer.url.empty() ? c.chosen.url : offer.url;
+    Bound(c);
+}
+
+void Storm6::Choose(Client &c, const Offer &offer) {
+    c.chosen = offer;
+    c.held = Offer{};
+    c.bRequesting = true;
+    Arm(c, c.stage == kDhcp1 ? &kEdk2Request : &kIpxeDhcp6);
+    SendDhcp(c);
+}
+
+void Storm6::Bound(Client &c) {
+    c.bBound = true;
+    if (c.stage == kDhcp1) c.firstAddress = c.address;
+    c.tDone[c.stage] = Now();
+    ++c.qwTimerGen;
+    if (c.url.empty()) return Fail(c, std::string(kStageNames[c.stage]) + ": no boot file URL");
+    c.stage = c.stage == kDhcp1 ? kNbp : kScript;
+    Fetch(c, c.url);
+}
+
+// The file a DHCPv6 answer named, by its URL's scheme.
+void Storm6::Fetch(Client &c, const std::string &url) {
+    std::string scheme;
+    if (!SplitUrl(url, &scheme, &c.sendTo, &c.wSendPort, &c.file, &c.hostText))
+        return Fail(c, std::string(kStageNames[c.stage]) + ": not a URL with an IPv6 address: " + url);
+    if (scheme == "tftp") {
+        c.file = c.file.substr(1);
+        return StartTftp(c, c.stage == kNbp && !c.bHttpBoot);
+    }
+    if (scheme != "http" || c.stage != kNbp) return Fail(c, std::string(kStageNames[c.stage]) + ": cannot load " + url);
+    c.urls = {url};
+    c.nUrl = 0;
+    StartHttp(c);
+}
+
+// ---- TFTP -----------------------------------------------------------------
+
+// A socket of the client's own address (routed here, not configured: hence
+// IP_FREEBIND where the namespace does not allow it already).
+int OpenSocket6(const in6_addr &address, int type) {
+    int fd = socket(AF_INET6, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_addr = address;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void PutText(std::vector<uint8_t> &out, const std::string &text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+std::vector<uint8_t> Packet(uint16_t op, uint16_t value) {
+    return {static_cast<uint8_t>(op >> 8), static_cast<uint8_t>(op), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value)};
+}
+
+void Storm6::StartTftp(Client &c, bool bProbe) {
+    CloseSocket(c);
+    c.fd = OpenSocket6(c.address, SOCK_DGRAM);  // a new port for every request, as firmware does
+    if (c.fd < 0) return Fail(c, std::string(kStageNames[c.stage]) + ": cannot bind the bound address");
+    Watch(c, EPOLLIN, true);
+    c.bProbe = bProbe;
+    c.wServerPort = 0;
+    c.wBlock = 0;
+    c.wInWindow = 0;
+    c.wBlkSize = 512;
+    c.wWindow = 1;
+    std::vector<uint8_t> rrq = {0, kRrq};
+    PutText(rrq, c.file);
+    PutText(rrq, "octet");
+    bool bFirmware = c.stage == kNbp;
+    if (bFirmware) {  // EDK II: the probe asks tsize first, the read does not
+        if (bProbe) {
+            PutText(rrq, "tsize");
+            PutText(rrq, "0");
+        }
+        PutText(rrq, "blksize");
+        PutText(rrq, "1448");
+        PutText(rrq, "windowsize");
+        PutText(rrq, "4");
+    } else {  // iPXE
+        PutText(rrq, "blksize");
+        PutText(rrq, "1432");
+        PutText(rrq, "tsize");
+        PutText(rrq, "0");
+    }
+    c.lastSent = rrq;
+    c.script.clear();
+    uint16_t wPort = c.wSendPort;
+    c.wServerPort = 0;
+    c.wSendPort = wPort ? wPort : kTftpPort6;
+    Arm(c, bFirmware ? &kEdk2Tftp : &kIpxeTftp);
+    SendTftp(c);
+}
+
+void Storm6::SendTftp(Client &c) {
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(c.wServerPort ? c.wServerPort : c.wSendPort);
+    to.sin6_addr = c.sendTo;
+    sendto(c.fd, c.lastSent.data(), c.lastSent.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+}
+
+void Storm6::OnTftp(Client &c) {
+    uint8_t buffer[65536];
+    for (;;) {
+        if (c.fd < 0 || (c.stage != kNbp && c.stage != kScript)) return;
+        sockaddr_in6 from{};
+        socklen_t size = sizeof from;
+        ssize_t got = recvfrom(c.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
+        if (got < 4) return;
+        uint16_t wPort = ntohs(from.sin6_port);
+        if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
+        uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
+        uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
+        if (op == kError)
+            return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
+                               std::string(reinterpret_cast<char *>(&buffer[4]),
+                                           strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
+        c.wServerPort = wPort;
+        if (c.bProbe && (op == kOack || op == kData)) {  // the size is known: abort, then read
+            std::vector<uint8_t> abort = Packet(kError, 8);
+            PutText(abort, "User aborted the transfer");
+            c.lastSent = abort;
+            SendTftp(c);
+            c.wServerPort = 0;
+            return StartTftp(c, false);
+        }
+        if (op == kOack && c.wBlock == 0) {
+            for (ssize_t i = 2; i < got;) {
+                std::string key(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
+                i += static_cast<ssize_t>(key.size()) + 1;
+                if (i >= got) break;
+                std::string val(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
+                i += static_cast<ssize_t>(val.size()) + 1;
+                if (strcasecmp(key.c_str(), "blksize") == 0) c.wBlkSize = static_cast<uint16_t>(atoi(val.c_str()));
+                if (strcasecmp(key.c_str(), "windowsize") == 0) c.wWindow = static_cast<uint16_t>(atoi(val.c_str()));
+            }
+            c.lastSent = Packet(kAckOp, 0);
+            SendTftp(c);
+            Arm(c, c.lpTimers);
+            continue;
+        }
+        if (op != kData) continue;
+        uint16_t wAhead = static_cast<uint16_t>(value - c.wBlock);
+        if (wAhead != 1) {  // a gap: ask again from the last good block; old duplicates are dropped
+            if (wAhead > 1 && wAhead < 0x8000) {
+                c.lastSent = Packet(kAckOp, c.wBlock);
+                c.wInWindow = 0;
+                SendTftp(c);
+            }
+            continue;
+        }
+        c.wBlock = value;
+        size_t payload = static_cast<size_t>(got - 4);
+        if (c.stage == kScript) c.script.append(reinterpret_cast<char *>(&buffer[4]), payload);
+        bool bLast = payload < c.wBlkSize;
+        if (++c.wInWindow >= c.wWindow || bLast) {
+            c.wInWindow = 0;
+            c.lastSent = Packet(kAckOp, c.wBlock);
+            SendTftp(c);
+            Arm(c, c.lpTimers);
+        }
+        if (bLast) return FileDone(c);
+    }
+}
+
+// The boot program is in (over TFTP or HTTP): iPXE asks again; or the
+// script is: the kernel and initrd it names, over HTTP.
+void Storm6::FileDone(Client &c) {
+    CloseSocket(c);
+    c.tDone[c.stage] = Now();
+    if (c.stage == kNbp) {
+        c.stage = kDhcp2;
+        c.wSendPort = 0;
+        return StartDhcp(c);
+    }
+    c.urls.clear();
+    size_t at = 0;
+    while (at < c.script.size()) {
+        size_t end = c.script.find('\n', at);
+        if (end == std::string::npos) end = c.script.size();
+        std::string line = c.script.substr(at, end - at);
+        at = end + 1;
+        for (const char *verb : {"kernel ", "initrd "})
+            if (line.compare(0, strlen(verb), verb) == 0) {
+                std::string url = line.substr(strlen(verb));
+                c.urls.push_back(url.substr(0, url.find(' ')));
+            }
+    }
+    if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
+    c.stage = kHttp;
+    c.nUrl = 0;
+    StartHttp(c);
+}
+
+// ---- HTTP -----------------------------------------------------------------
+
+void Storm6::StartHttp(Client &c) {
+    std::string scheme;
+    if (!SplitUrl(c.urls[c.nUrl], &scheme, &c.httpHost, &c.wHttpPort, &c.path, &c.hostText) || scheme != "http")
+        return Fail(c, "http: not an http URL with an IPv6 address: " + c.urls[c.nUrl]);
+    c.qwGot = c.qwLength = 0;
+    c.bHeaderDone = false;
+    c.header.clear();
+    c.tLastByte = Now();
+    if (c.fd >= 0 && c.bConnected && c.bKeepAlive) {
+        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + c.hostText +
+                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
+        if (send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) return;
+    }
+    c.nConnectTries = 0;
+    Connect(c);
+}
+
+void Storm6::Connect(Client &c) {
+    CloseSocket(c);
+    c.bConnected = false;
+    c.fd = OpenSocket6(c.address, SOCK_STREAM);
+    if (c.fd < 0) return Fail(c, "http: cannot bind the bound address");
+    sockaddr_in6 server{};
+    server.sin6_family = AF_INET6;
+    server.sin6_addr = c.httpHost;
+    server.sin6_port = htons(c.wHttpPort);
+    connect(c.fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    c.tLastByte = Now();
+    Watch(c, EPOLLOUT, true);
+    SetTimer(c, 1);
+}
+
+void Storm6::OnHttp(Client &c, uint32_t events) {
+    Stage stage = c.stage;
+    if (!c.bConnected) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error || (events & (EPOLLERR | EPOLLHUP))) {
+            if (++c.nConnectTries >= kHttpConnectTries) return Fail(c, std::string("http: ") + strerror(error));
+            ++c.anRetx[stage];
+            int tries = c.nConnectTries;
+            Connect(c);
+            c.nConnectTries = tries;
+            return;
+        }
+        c.bConnected = true;
+        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + c.hostText +
+                              "\r\nUser-Agent: " + (stage == kNbp ? "UefiHttpBoot/1.0" : "iPXE/1.21.1") + "\r\n\r\n";
+        send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
+        Watch(c, EPOLLIN, false);
+        c.tLastByte = Now();
+        return;
+    }
+    for (;;) {
+        ssize_t got;
+        if (!c.bHeaderDone) {
+            char buffer[4096];
+            got = recv(c.fd, buffer, sizeof buffer, MSG_PEEK);
+            if (got > 0) {
+                std::string peek(buffer, static_cast<size_t>(got));
+                size_t end = (c.header + peek).find("\r\n\r\n");
+                size_t take = end == std::string::npos ? peek.size() : end + 4 - c.header.size();
+                got = recv(c.fd, buffer, take, 0);
+                c.header.append(buffer, static_cast<size_t>(got));
+                c.tLastByte = Now();
+                if (end == std::string::npos) {
+                    if (c.header.size() > 16384) return Fail(c, "http: header too long");
+                    continue;
+                }
+                c.bHeaderDone = true;
+                int status = atoi(c.header.c_str() + 9);
+                if (status != 200) return Fail(c, "http: status " + std::to_string(status) + " for " + c.path);
+                std::string lower = c.header;
+                std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+                size_t length = lower.find("\r\ncontent-length:");
+                if (length == std::string::npos) return Fail(c, "http: no Content-Length");
+                c.qwLength = strtoull(lower.c_str() + length + 17, nullptr, 10);
+                c.bKeepAlive = lower.find("\r\nconnection: close") == std::string::npos;
+            }
+        } else {
+            // The body is counted, not copied: MSG_TRUNC discards it in the kernel.
+            size_t want = static_cast<size_t>(std::min<uint64_t>(c.qwLength - c.qwGot, 1 << 20));
+            got = want ? recv(c.fd, nullptr, want, MSG_TRUNC | MSG_DONTWAIT) : 0;
+            if (got > 0) {
+                c.qwGot += static_cast<uint64_t>(got);
+                c.tLastByte = Now();
+            }
+        }
+        if (c.bHeaderDone && c.qwGot == c.qwLength) {
+            if (stage == kNbp) return FileDone(c);
+            if (++c.nUrl < c.urls.size()) {
+                StartHttp(c);
+                if (c.bConnected) continue;
+                return;
+            }
+            CloseSocket(c);
+            return Booted(c);
+        }
+        if (got == 0) return Fail(c, "http: connection closed after " + std::to_string(c.qwGot) + " bytes");
+        if (got < 0) {
+            if (errno == EAGAIN) return;
+            return Fail(c, std::string("http: ") + strerror(errno));
+        }
+    }
+}
+
+void Storm6::Booted(Client &c) {
+    c.tDone[kHttp] = Now();
+    c.outcome = kBooted;
+    ++c.qwTimerGen;
+    --m_nLeft;
+}
+
+// ---- Rows and the summary ---------------------------------------------------
+
+struct Row {
+    double tPowerOn = 0, tDone = -1;
+    bool bBooted = false;
+    int anRetx[kStages] = {};
+    std::string why;
+};
+
+double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
+    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
+    return rank <= sorted.size() ? sorted[rank - 1] : -1;
+}
+
+void PrintSeconds(const char *lpName, double seconds, int nDigits) {
+    if (seconds < 0) printf(" %s=-", lpName);
+    else printf(" %s=%.*f", lpName, nDigits, seconds);
+}
+
+// The same line as bench/boot_storm.cpp's, from rows.
+void Summary(const std::vector<Row> &rows) {
+    int booted = 0, retx[kStages] = {};
+    std::vector<double> times, felt, powerOns;
+    for (const Row &r : rows) {
+        powerOns.push_back(r.tPowerOn);
+        for (int s = 0; s < kStages; ++s) retx[s] += r.anRetx[s];
+        if (!r.bBooted) continue;
+        ++booted;
+        times.push_back(r.tDone);
+        felt.push_back(r.tDone - r.tPowerOn);  // the first SOLICIT (or DISCOVER) goes out at power-on
+    }
+    std::sort(times.begin(), times.end());
+    std::sort(felt.begin(), felt.end());
+    std::sort(powerOns.begin(), powerOns.end());
+    size_t total = rows.size();
+    printf("booted=%d failed=%zu", booted, total - static_cast<size_t>(booted));
+    for (int percent : {50, 95, 99, 100}) {
+        char name[8];
+        snprintf(name, sizeof name, "t%d", percent);
+        PrintSeconds(name, Percentile(times, total, percent), 2);
+    }
+    PrintSeconds("floor99", Percentile(powerOns, total, 99), 2);
+    for (int percent : {50, 95, 99}) {
+        char name[8];
+        snprintf(name, sizeof name, "l%d", percent);
+        PrintSeconds(name, Percentile(felt, total, percent), 3);
+    }
+    PrintSeconds("lmax", felt.size() == total && !felt.empty() ? felt.back() : -1, 3);
+    double first = powerOns.empty() ? 0 : powerOns.front();
+    PrintSeconds("span", times.empty() ? -1 : times.back() - first, 3);
+    for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
+    printf("\n");
+    std::map<std::string, int> reasons;
+    for (const Row &r : rows)
+        if (!r.bBooted) {  // grouped without the path and the count of NAKs
+            std::string reason = r.why.substr(0, r.why.find(" for "));
+            bool bNaks = reason.find(" NAK") != std::string::npos;
+            ++reasons[reason.substr(0, reason.find(" after ")) + (bNaks ? " (after NAKs)" : "")];
+        }
+    for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
+}
+
+const char kHeader[] =
+    "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome\tretx_dhcp1\t"
+    "retx_tftp1\tretx_dhcp2\tretx_tftp2\tretx_http\treason\taddress\tfirst_server\tfirst_address\n";
+
+int Storm6::Run(const char *lpOut) {
+    m_nEpoll = epoll_create1(EPOLL_CLOEXEC);
+    m_nDhcp = socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1, buffer = 16 << 20;
+    setsockopt(m_nDhcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(m_nDhcp, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    setsockopt(m_nDhcp, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    const char *lpLink = getenv("STORM_IFACE");
+    m_nLink = lpLink ? if_nametoindex(lpLink) : 0;
+    if (!m_nLink) {
+        fprintf(stderr, "boot_storm: STORM_IFACE must name the clients' link\n");
+        return 2;
+    }
+    setsockopt(m_nDhcp, IPPROTO_IPV6, IPV6_MULTICAST_IF, &m_nLink, sizeof m_nLink);
+    // Answers go to a link-local source (servers answer no other): one of the link's.
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(kClientPort6);
+    local.sin6_scope_id = m_nLink;
+    const char *lpSource = getenv("STORM_SOURCE6");
+    if (!lpSource || inet_pton(AF_INET6, lpSource, &local.sin6_addr) != 1 ||
+        bind(m_nDhcp, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        perror("boot_storm: STORM_SOURCE6, port 546");
+        return 2;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kDhcpKey;
+    epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, m_nDhcp, &event);
+    std::vector<Client *> arrivals;
+    for (Client &c : m_Clients) arrivals.push_back(&c);
+    std::sort(arrivals.begin(), arrivals.end(), [](Client *a, Client *b) { return a->tPowerOn < b->tPowerOn; });
+    size_t nNext = 0;
+    g_Start6 = Clock::now();
+    std::vector<epoll_event> events(512);
+    while (m_nLeft > 0) {
+        double now = Now();
+        if (m_bSerial) {
+            if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
+                arrivals[nNext]->tPowerOn = now;
+                PowerOn(*arrivals[nNext++]);
+            }
+        } else {
+            while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
+        }
+        while (!m_Timers.empty() && m_Timers.top().when <= now) {
+            Timer timer = m_Timers.top();
+            m_Timers.pop();
+            Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
+            if (timer.qwGen == c.qwTimerGen) OnTimer(c);
+        }
+        double next = 0.05;
+        if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
+        if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
+        if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
+        int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
+                           static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
+        for (int i = 0; i < n; ++i) {
+            uint64_t key = events[static_cast<size_t>(i)].data.u64;
+            if (key == kDhcpKey) {
+                OnDhcp();
+                continue;
+            }
+            Client &c = m_Clients[key];
+            if (c.outcome != kRunning || c.fd < 0) continue;
+            if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) OnHttp(c, events[static_cast<size_t>(i)].events);
+            else OnTftp(c);
+        }
+    }
+    FILE *out = fopen(lpOut, "w");
+    if (!out) return 2;
+    fputs(kHeader, out);
+    std::vector<Row> rows;
+    for (const Client &c : m_Clients) {
+        fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bHttpBoot ? "uefi6-http" : "uefi6", c.tPowerOn);
+        for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
+        fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
+        for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
+        fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), c.bBound ? AddressText(c.address).c_str() : "-",
+                IsZero(c.firstServer) ? "-" : AddressText(c.firstServer).c_str(),
+                IsZero(c.firstAddress) ? "-" : AddressText(c.firstAddress).c_str());
+        Row row;
+        row.tPowerOn = c.tPowerOn;
+        row.bBooted = c.outcome == kBooted;
+        row.tDone = c.tDone[kHttp];
+        std::copy(c.anRetx, c.anRetx + kStages, row.anRetx);
+        row.why = c.why;
+        rows.push_back(row);
+    }
+    fclose(out);
+    Summary(rows);
+    return 0;
+}
+
+std::vector<std::string> Fields(const std::string &line) {
+    std::vector<std::string> fields;
+    size_t at = 0;
+    for (;;) {
+        size_t tab = line.find('\t', at);
+        fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+        if (tab == std::string::npos) return fields;
+        at = tab + 1;
+    }
+}
+
+}  // namespace
+
+int RunStormV6(const char *lpOut) {
+    Storm6 storm(static_cast<int>(EnvNumber("STORM_N", 1000)), EnvSeconds("STORM_W", 10),
+                 static_cast<int>(EnvNumber("STORM_HTTP6", 0)), static_cast<uint32_t>(EnvNumber("STORM_SEED", 1)),
+                 static_cast<uint32_t>(EnvNumber("STORM_MAC_BASE", 0)), EnvNumber("STORM_SERIAL", 0) != 0);
+    return storm.Run(lpOut);
+}
+
+// The rows of runs made side by side, one after another in OUT (client
+// numbers made unique), and their summary line on stdout. Their clocks
+// started within moments of each other; the line's t figures are as exact
+// as that, its L figures exact.
+int JoinStormRows(const char *lpOut, int nIn, char **lpIn) {
+    FILE *out = fopen(lpOut, "w");
+    if (!out) return 2;
+    fputs(kHeader, out);
+    std::vector<Row> rows;
+    for (int f = 0; f < nIn; ++f) {
+        FILE *in = fopen(lpIn[f], "r");
+        if (!in) {
+            fprintf(stderr, "boot_storm: cannot read %s\n", lpIn[f]);
+            fclose(out);
+            return 2;
+        }
+        char line[8192];
+        bool bHeader = true;
+        while (fgets(line, sizeof line, in)) {
+            if (bHeader) {
+                bHeader = false;
+                continue;
+            }
+            std::string text(line);
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            std::vector<std::string> fields = Fields(text);
+            if (fields.size() < 15) continue;
+            Row row;
+            row.tPowerOn = atof(fields[2].c_str());
+            row.bBooted = fields[8] == "booted";
+            row.tDone = fields[7] == "-" ? -1 : atof(fields[7].c_str());
+            for (int s = 0; s < kStages; ++s) row.anRetx[s] = atoi(fields[9 + static_cast<size_t>(s)].c_str());
+            row.why = fields[14];
+            fields[0] = std::to_string(rows.size());
+            rows.push_back(row);
+            for (size_t i = 0; i < fields.size(); ++i) fprintf(out, i ? "\t%s" : "%s", fields[i].c_str());
+            fputc('\n', out);
+        }
+        fclose(in);
+    }
+    fclose(out);
+    Summary(rows);
+    return 0;
+}
