@@ -584,10 +584,10 @@ TEST_F(HostConfigTest, RaspberryPiRulesAndTheirLargeFiles) {
     std::vector<std::string> warnings = Warnings();
     std::sort(warnings.begin(), warnings.end());
     ASSERT_EQ(warnings.size(), 3u) << "a missing a, and the Pi's two, not the ISO image";
-    EXPECT_NE(warnings[1].find("host.toml:7: boot[0].arch: dca63201/initramfs8 (30.7 MB) takes longer than the "
-                               "Raspberry Pi's 30 s per file (TFTP_FILE_TIMEOUT) over lock-step TFTP at 1.0 MB/s"),
+    EXPECT_NE(warnings[1].find("host.toml:7: boot[0].arch: dca63201/initramfs8 (120.0 MB) takes longer than the "
+                               "Raspberry Pi's 30 s per file (TFTP_FILE_TIMEOUT) over lock-step TFTP at 4.0 MB/s"),
               std::string::npos) << warnings[1];
-    EXPECT_NE(warnings[2].find("boot[0].arch: kernel8.img (30.7 MB)"), std::string::npos) << warnings[2];
+    EXPECT_NE(warnings[2].find("boot[0].arch: kernel8.img (120.0 MB)"), std::string::npos) << warnings[2];
     EXPECT_EQ(CheckSummary(m_Config, 3).rfind("not ok for Raspberry Pi: 2 files too large", 0), 0u);
     auto match = [&](const unsigned char *mac, int arch) {
         SelectBootFileRecord client{};
