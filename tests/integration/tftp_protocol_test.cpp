@@ -839,7 +839,9 @@ TEST_P(TftpSourceTest, RendererResultsFetchesAndTheCap) {
     RegisterBootEventCallback(CollectEnds);
     BareResponder server(m_Root);
     EXPECT_TRUE(Fetch(server, 0x0A000001, 0));
-    for (uint32_t i = 0; GetParam() && i < kTftpRenderedBytesCap / TAVREL_RENDER_MAX_BYTES; ++i)
+    // The running server's first transfer may still hold its render: the cap counts it too.
+    size_t nRoom = (kTftpRenderedBytesCap - RenderedBytesHeld()) / TAVREL_RENDER_MAX_BYTES;
+    for (uint32_t i = 0; GetParam() && i < nRoom; ++i)
         ASSERT_EQ(server.Send(0x0B000000 + i, 2000, Rrq("big"), 0, 0).size(), 516u) << i;
     EXPECT_EQ(server.Send(0x0C000001, 2000, Rrq("big"), 0, 0).size(), GetParam() ? kBusy.size() : 516u);
     StopPXE();  // delivers what is queued
