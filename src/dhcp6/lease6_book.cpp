@@ -27,13 +27,11 @@ int Lease6Book::Open(const char *lpFolder, uint64_t qwNowMs) {
         if (!record.bHasIaid || record.key.GetKind() != ClientKey::Kind::kDuid || !record.address.IsV6()) continue;
         if (record.nExpiry <= nWall || m_Leases.size() >= kMaxLeases) continue;
         Lease lease;
-        lease.duid = record.key;
-        lease.dwIaid = record.dwIaid;
         lease.address = record.address;
         lease.bBound = true;
         lease.qwUntilMs = qwNowMs + static_cast<uint64_t>(record.nExpiry - nWall) * 1000;
         lease.qwStampMs = qwNowMs;
-        m_Leases[Key(lease.duid, lease.dwIaid)] = lease;
+        m_Leases[Key(record.key, record.dwIaid)] = lease;
     }
     // A decline outlives the process: the machine that answers on the
     // address is still there after a restart.
@@ -65,18 +63,20 @@ void Lease6Book::Mark(const IpAddress &address, bool bUsed) {
     }
 }
 
-void Lease6Book::Journal(const Lease &lease, bool bRemove) {
+void Lease6Book::Journal(const Key &key, const Lease &lease, bool bRemove) {
     if (!m_lpJournal) return;
     uint64_t qwNowMs = platform::MonotonicMs();
-    JournalLease record{lease.duid, lease.address, bRemove ? 0 : WallAt(lease.qwUntilMs, lease.qwStampMs), true,
-                        lease.dwIaid};
+    JournalLease record{key.first, lease.address, bRemove ? 0 : WallAt(lease.qwUntilMs, lease.qwStampMs), true,
+                        key.second};
     if (bRemove) m_lpJournal->RecordRemoval(record);
     else m_lpJournal->RecordLease(record);
     if (!m_lpJournal->WantsCompaction()) return;
     std::vector<JournalLease> live, declines;
     for (const auto &entry : m_Leases) {
         const Lease &l = entry.second;
-        if (l.bBound) live.push_back(JournalLease{l.duid, l.address, WallAt(l.qwUntilMs, qwNowMs), true, l.dwIaid});
+        if (l.bBound)
+            live.push_back(JournalLease{entry.first.first, l.address, WallAt(l.qwUntilMs, qwNowMs), true,
+                                        entry.first.second});
     }
     for (const Declined &declined : m_Declined)
         declines.push_back(JournalLease{declined.duid, declined.address, WallAt(declined.qwLiftMs, qwNowMs)});
@@ -84,25 +84,32 @@ void Lease6Book::Journal(const Lease &lease, bool bRemove) {
 }
 
 void Lease6Book::Drop(std::map<Key, Lease>::iterator it, bool bJournal) {
-    if (bJournal && it->second.bBound) Journal(it->second, true);
+    if (bJournal && it->second.bBound) Journal(it->first, it->second, true);
     bool bStatic = false;
     for (const StaticSpec &entry : m_Statics) bStatic = bStatic || entry.address == it->second.address;
     if (!bStatic) Mark(it->second.address, false);
     m_Leases.erase(it);
 }
 
+// An offer in a full book ends once it has waited kOfferPressureMs.
+bool Lease6Book::Ends(const Lease &lease, uint64_t qwNowMs, bool bFull) const {
+    if (lease.qwUntilMs <= qwNowMs) return true;
+    return bFull && !lease.bBound && lease.qwStampMs + kOfferPressureMs <= qwNowMs;
+}
+
 void Lease6Book::Reclaim(uint64_t qwNowMs) {
-    // A walk of every lease, so only once something is due, and then at
-    // most once a second unless the book is full: a book kept full by a
-    // flood is not walked again for every datagram.
-    if (qwNowMs < m_qwNextDueMs && qwNowMs >= m_qwReclaimedMs) return;
-    if (qwNowMs < m_qwReclaimedMs + kReclaimEveryMs && m_Leases.size() < kMaxLeases && qwNowMs >= m_qwReclaimedMs)
-        return;
+    // A walk of every lease, so only once something is due or the book is
+    // full, and then at most once a second: a book kept full by a flood is
+    // not walked again for every datagram.
+    bool bFull = m_Leases.size() >= kMaxLeases;
+    bool bClockBack = qwNowMs < m_qwReclaimedMs;
+    if (!bClockBack && qwNowMs < m_qwNextDueMs && !bFull) return;
+    if (!bClockBack && qwNowMs < m_qwReclaimedMs + kReclaimEveryMs) return;
     m_qwReclaimedMs = qwNowMs;
     m_qwNextDueMs = UINT64_MAX;
     for (auto it = m_Leases.begin(); it != m_Leases.end();) {
         auto next = std::next(it);
-        if (it->second.qwUntilMs <= qwNowMs) Drop(it, true);
+        if (Ends(it->second, qwNowMs, bFull)) Drop(it, true);
         else Due(it->second.qwUntilMs);
         it = next;
     }
@@ -153,8 +160,6 @@ bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const 
     auto it = m_Leases.find(Key(duid, dwIaid));
     if (it == m_Leases.end()) {
         Lease lease;
-        lease.duid = duid;
-        lease.dwIaid = dwIaid;
         size_t nHeld = 0;
         auto oldest = OldestOf(duid, &nHeld);
         IpAddress fixed;
@@ -165,7 +170,7 @@ bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const 
         if (!bFound && nHeld < kMaxPerDuid) bFound = FromRange(nKind, &lease.address);
         if (!bFound && nHeld > 0) {
             lease.address = oldest->second.address;
-            if (oldest->second.bBound) Journal(oldest->second, true);
+            if (oldest->second.bBound) Journal(oldest->first, oldest->second, true);
             m_Leases.erase(oldest);
             bFound = true;
         }
@@ -178,7 +183,7 @@ bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const 
     if (bBind) {
         lease.bBound = true;
         lease.qwUntilMs = qwNowMs + uint64_t(kValidSeconds) * 1000;
-        Journal(lease, false);
+        Journal(it->first, lease, false);
     } else if (!lease.bBound) {
         lease.qwUntilMs = qwNowMs + kOfferHoldMs;
     }
@@ -193,7 +198,7 @@ bool Lease6Book::Extend(const ClientKey &duid, uint32_t dwIaid, const IpAddress 
     if (it == m_Leases.end() || it->second.address != address || !it->second.bBound) return false;
     it->second.qwStampMs = qwNowMs;
     it->second.qwUntilMs = qwNowMs + uint64_t(kValidSeconds) * 1000;
-    Journal(it->second, false);
+    Journal(it->first, it->second, false);
     return true;
 }
 

@@ -3,7 +3,10 @@
 // journalled in their own file beside the IPv4 one. Everything a request can
 // create is capped: leases by kMaxLeases and the ranges' sizes, a DUID's by
 // kMaxPerDuid, declined addresses by the leases that held them. A decline
-// is journalled too, and kept out of the ranges across a restart.
+// is journalled too, and kept out of the ranges across a restart. In a full
+// book an offer not taken up within kOfferPressureMs gives way, so that a
+// flood of SOLICITs from made-up DUIDs cannot keep new machines out for the
+// whole of an offer's hold.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +28,9 @@ public:
     static constexpr uint64_t kOfferHoldMs = 120 * 1000;
     static constexpr uint64_t kDeclineHoldMs = 600 * 1000;
     static constexpr size_t kMaxPerDuid = 4;  // a 5th IAID takes the oldest one's address
-    static constexpr size_t kMaxLeases = 65536;
+    // About 300 bytes a lease with its range mark: some 40 MB when full.
+    static constexpr size_t kMaxLeases = 131072;
+    static constexpr uint64_t kOfferPressureMs = 10 * 1000;
 
     enum ClientKind { kBootStage = 1, kOther = 2 };
     struct RangeSpec {
@@ -37,9 +42,8 @@ public:
         unsigned char abMac[6];
         IpAddress address;
     };
+    // Its DUID and IAID are the book's key for it.
     struct Lease {
-        ClientKey duid;
-        uint32_t dwIaid = 0;
         IpAddress address;
         bool bBound = false;
         uint64_t qwUntilMs = 0;  // an offer's hold, or a bound lease's end
@@ -79,6 +83,7 @@ private:
         uint64_t qwLiftMs;
     };
     void Reclaim(uint64_t qwNowMs);
+    bool Ends(const Lease &lease, uint64_t qwNowMs, bool bFull) const;
     void Due(uint64_t qwAtMs) { m_qwNextDueMs = qwAtMs < m_qwNextDueMs ? qwAtMs : m_qwNextDueMs; }
     void Drop(std::map<Key, Lease>::iterator it, bool bJournal);
     bool StaticFor(const ClientKey &duid, const unsigned char *lpMac, IpAddress *lpAddress) const;
@@ -86,7 +91,7 @@ private:
     bool FromRange(int nKind, IpAddress *lpAddress);
     std::map<Key, Lease>::iterator OldestOf(const ClientKey &duid, size_t *lpCount);
     void Mark(const IpAddress &address, bool bUsed);
-    void Journal(const Lease &lease, bool bRemove);
+    void Journal(const Key &key, const Lease &lease, bool bRemove);
 
     std::map<Key, Lease> m_Leases;
     std::vector<Range> m_Ranges;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dhcp6/dhcp6_responder.h"
+#include "dhcp6/lease6_book.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 #include "support/dhcp6_message.h"
@@ -155,6 +156,33 @@ TEST_F(Dhcp6Test, ASecondIaidOfOneDuidIsServedAndRoundsDoNotUseUpTheRange) {
     auto server = Make();
     for (uint32_t round = 1; round <= 20; ++round) EXPECT_NE(Bind(*server, 4, round), "none");
     EXPECT_NE(Bind(*server, 5, 1), "none") << "another machine still gets an address";
+}
+
+// A flood of SOLICITs fills the book with offers; once they have waited a
+// while a new machine is served again, and bound leases never give way.
+TEST_F(Dhcp6Test, AFullBookLetsOldOffersGoAndKeepsBoundLeases) {
+    Lease6Book book;
+    Lease6Book::RangeSpec range{IpAddress(), IpAddress(), 0};
+    ParseIpAddress("2001:db8:1::", &range.first);
+    ParseIpAddress("2001:db8:1::ffff:ffff", &range.last);
+    book.Configure({range}, {}, false);
+    auto key = [](uint32_t n) {
+        ClientKey duid;
+        const unsigned char bytes[] = {0, 4, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+        EXPECT_TRUE(ClientKey::FromDuid(bytes, sizeof bytes, &duid));
+        return duid;
+    };
+    uint64_t qwNowMs = 1000000;
+    IpAddress address;
+    ASSERT_TRUE(book.Grant(key(0), 1, 1, nullptr, true, qwNowMs, &address));
+    for (uint32_t n = 1; n < Lease6Book::kMaxLeases; ++n) book.Grant(key(n), 1, 1, nullptr, false, qwNowMs, &address);
+    ASSERT_EQ(book.Count(), Lease6Book::kMaxLeases);
+    EXPECT_FALSE(book.Grant(key(1u << 30), 1, 1, nullptr, false, qwNowMs + 1, &address)) << "full";
+    qwNowMs += Lease6Book::kOfferPressureMs + 1;
+    EXPECT_TRUE(book.Grant(key(1u << 30), 1, 1, nullptr, false, qwNowMs, &address)) << "well inside the offers' hold";
+    ASSERT_NE(book.Find(key(0), 1), nullptr);
+    EXPECT_TRUE(book.Find(key(0), 1)->bBound);
+    EXPECT_EQ(book.Count(), 2u);
 }
 
 TEST_F(Dhcp6Test, ServerMessagesAndDeepRelaysGetNothingOneRelayGetsARelayReply) {
