@@ -61,6 +61,8 @@
 #include <string>
 #include <vector>
 
+#include "storm_tftp.h"
+
 namespace {
 
 // ---- Protocol constants ---------------------------------------------------
@@ -73,7 +75,7 @@ constexpr uint8_t kOptRequestedAddress = 50, kOptMessageType = 53, kOptServerId 
 constexpr uint8_t kDiscover = 1, kOffer = 2, kRequest = 3, kAck = 5, kNak = 6;
 constexpr uint32_t kMagicCookie = 0x63825363;
 constexpr size_t kBootpFixed = 236;
-constexpr uint16_t kRrq = 1, kData = 3, kAckOp = 4, kError = 5, kOack = 6;
+using storm::kData, storm::kError, storm::kOack, storm::kRrq, storm::Packet, storm::PutText, storm::TftpReceive;
 
 // The firmware's and iPXE's retry timers, in seconds between sends.
 const std::vector<double> kFirmwareDhcp = {4, 8, 16, 32};
@@ -134,7 +136,8 @@ struct Client {
     // TFTP
     int fd = -1;
     bool bProbe = false;
-    uint16_t wServerPort = 0, wBlock = 0, wBlkSize = 512, wWindow = 1, wInWindow = 0;
+    uint16_t wServerPort = 0;
+    TftpReceive rx;
     std::vector<uint8_t> lastSent;
     uint32_t dwSendTo = 0;
     uint16_t wSendPort = 0;
@@ -443,16 +446,6 @@ int OpenUdp(uint32_t dwAddress) {
     return fd;
 }
 
-void PutText(std::vector<uint8_t> &out, const std::string &text) {
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
-
-std::vector<uint8_t> Packet(uint16_t op, uint16_t value) {
-    return {static_cast<uint8_t>(op >> 8), static_cast<uint8_t>(op), static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value)};
-}
-
 void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
     CloseSocket(c);
     c.fd = OpenUdp(c.dwAddress);  // a new port for every request, as firmware does
@@ -460,10 +453,7 @@ void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
     Watch(c, EPOLLIN, true);
     c.bProbe = bProbe;
     c.wServerPort = 0;
-    c.wBlock = 0;
-    c.wInWindow = 0;
-    c.wBlkSize = 512;
-    c.wWindow = 1;
+    c.rx = TftpReceive{};
     std::vector<uint8_t> rrq = {0, kRrq};
     PutText(rrq, name);
     PutText(rrq, "octet");
@@ -533,42 +523,12 @@ void Storm::OnTftp(Client &c) {
             SendTftp(c);
             return StartTftp(c, c.bPi ? c.path : c.bootFile, false);
         }
-        if (op == kOack && c.wBlock == 0) {
-            for (ssize_t i = 2; i < got;) {
-                std::string key(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
-                i += static_cast<ssize_t>(key.size()) + 1;
-                if (i >= got) break;
-                std::string val(reinterpret_cast<char *>(&buffer[i]), strnlen(reinterpret_cast<char *>(&buffer[i]), static_cast<size_t>(got - i)));
-                i += static_cast<ssize_t>(val.size()) + 1;
-                if (strcasecmp(key.c_str(), "blksize") == 0) c.wBlkSize = static_cast<uint16_t>(atoi(val.c_str()));
-                if (strcasecmp(key.c_str(), "windowsize") == 0) c.wWindow = static_cast<uint16_t>(atoi(val.c_str()));
-            }
-            c.lastSent = Packet(kAckOp, 0);
-            SendTftp(c);
-            Arm(c, c.lpTimers);
-            continue;
-        }
-        if (op != kData) continue;
-        uint16_t wAhead = static_cast<uint16_t>(value - c.wBlock);
-        if (wAhead != 1) {  // a gap: ask again from the last good block; old duplicates are dropped
-            if (wAhead > 1 && wAhead < 0x8000) {
-                c.lastSent = Packet(kAckOp, c.wBlock);
-                c.wInWindow = 0;
-                SendTftp(c);
-            }
-            continue;
-        }
-        c.wBlock = value;
-        size_t payload = static_cast<size_t>(got - 4);
-        if (c.stage == kScript) c.script.append(reinterpret_cast<char *>(&buffer[4]), payload);
-        bool bLast = payload < c.wBlkSize;
-        if (++c.wInWindow >= c.wWindow || bLast) {
-            c.wInWindow = 0;
-            c.lastSent = Packet(kAckOp, c.wBlock);
-            SendTftp(c);
-            Arm(c, c.lpTimers);
-        }
-        if (bLast) return TftpDone(c);
+        TftpReceive::Step step = c.rx.Take(buffer, static_cast<size_t>(got), c.stage == kScript ? &c.script : nullptr);
+        if (step == TftpReceive::kNothing) continue;
+        c.lastSent = c.rx.Ack();
+        SendTftp(c);
+        if (step != TftpReceive::kGapAck) Arm(c, c.lpTimers);
+        if (step == TftpReceive::kLast) return TftpDone(c);
     }
 }
 
