@@ -48,20 +48,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <map>
-#include <queue>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "storm_tftp.h"
+#include "storm_client.h"
 
 namespace {
 
@@ -76,6 +74,9 @@ constexpr uint8_t kDiscover = 1, kOffer = 2, kRequest = 3, kAck = 5, kNak = 6;
 constexpr uint32_t kMagicCookie = 0x63825363;
 constexpr size_t kBootpFixed = 236;
 using storm::kData, storm::kError, storm::kOack, storm::kRrq, storm::Packet, storm::PutText, storm::TftpReceive;
+using storm::kDhcp1, storm::kNbp, storm::kDhcp2, storm::kScript, storm::kHttp, storm::kStages, storm::kStageNames;
+using storm::kRunning, storm::kBooted, storm::kFailed, storm::Now, storm::EnvNumber, storm::EnvSeconds;
+using storm::Percentile, storm::PrintSeconds;
 
 // The firmware's and iPXE's retry timers, in seconds between sends.
 const std::vector<double> kFirmwareDhcp = {4, 8, 16, 32};
@@ -89,79 +90,26 @@ const std::vector<double> kPiTftp = {3, 3, 3, 3, 3};
 constexpr const char *kPiVendorClass = "PXEClient:Arch:00000:UNDI:002001";
 constexpr const char *kPiFile = "start4.elf";
 constexpr uint16_t kPiBlkSize = 1024;
-constexpr double kHttpStall = 30;      // no byte for this long ends the boot
-constexpr int kHttpConnectTries = 4;   // iPXE gives a refused connection a few more tries
-
-using Clock = std::chrono::steady_clock;
-Clock::time_point g_Start;
-double Now() { return std::chrono::duration<double>(Clock::now() - g_Start).count(); }
-
-uint64_t EnvNumber(const char *name, uint64_t def) {
-    const char *value = getenv(name);
-    return value && *value ? strtoull(value, nullptr, 0) : def;
-}
-
-double EnvSeconds(const char *name, double def) {
-    const char *value = getenv(name);
-    return value && *value ? strtod(value, nullptr) : def;
-}
 
 // ---- One client -----------------------------------------------------------
 
-enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
-const char *const kStageNames[kStages] = {"dhcp1", "tftp1", "dhcp2", "tftp2", "http"};
-enum Outcome { kRunning, kBooted, kFailed };
-
-struct Client {
-    int nIndex = 0;
-    uint8_t abMac[6] = {};
+struct Client : storm::ClientBase {
     bool bUefi = false, bPi = false;
     bool bRootFile = false;  // a Pi: the file at the root, its folder had none
-    double tPowerOn = 0;
-    Stage stage = kDhcp1;
-    Outcome outcome = kRunning;
-    std::string why;
-    double tDone[kStages] = {};  // when each stage ended
-    int anRetx[kStages] = {};
     // DHCP
-    uint32_t dwXid = 0, dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
+    uint32_t dwOffered = 0, dwServerId = 0, dwAddress = 0, dwNextServer = 0;
     uint32_t dwFirstServer = 0, dwFirstAddress = 0;  // the first OFFER's server; the firmware's lease
-    bool bRequesting = false;
     int nNaks = 0;
     std::string bootFile;
-    // Timer: a fire whose generation is old is ignored.
-    uint64_t qwTimerGen = 0;
-    const std::vector<double> *lpTimers = nullptr;
-    size_t nTry = 0;
     // TFTP
-    int fd = -1;
-    bool bProbe = false;
-    uint16_t wServerPort = 0;
-    TftpReceive rx;
-    std::vector<uint8_t> lastSent;
     uint32_t dwSendTo = 0;
-    uint16_t wSendPort = 0;
-    std::string script;
     // HTTP
-    std::vector<std::string> urls;
-    size_t nUrl = 0;
     uint32_t dwHttpHost = 0;
-    uint16_t wHttpPort = 80;
-    std::string path, header;
-    bool bConnected = false, bHeaderDone = false, bKeepAlive = true;
-    uint64_t qwLength = 0, qwGot = 0;
-    int nConnectTries = 0;
-    double tLastByte = 0;
 };
 
-struct Timer {
-    double when;
-    int nClient;
-    uint64_t qwGen;
-    bool operator>(const Timer &other) const { return when > other.when; }
-};
+class Storm : storm::Loop<Storm, Client> {
+    friend class storm::Loop<Storm, Client>;
 
-class Storm {
 public:
     Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBase, bool bPi, bool bSerial);
     int Run(const char *lpOut);
@@ -172,9 +120,6 @@ private:
     void OnTimer(Client &c);
     void OnDhcp();
     void OnSocket(Client &c, uint32_t events);
-    void Fail(Client &c, const std::string &why);
-    void SetTimer(Client &c, double seconds);
-    void Arm(Client &c, const std::vector<double> *timers);
     // DHCP
     void StartDhcp(Client &c);
     void SendDhcp(Client &c);
@@ -183,28 +128,18 @@ private:
     void StartTftp(Client &c, const std::string &name, bool bProbe);
     void SendTftp(Client &c);
     void OnTftp(Client &c);
-    void TftpDone(Client &c);
-    void PiFileDone(Client &c);
-    void Booted(Client &c);
+    void FileDone(Client &c);
     void Summary(const std::vector<Client *> &arrivals) const;
     // HTTP
     void StartHttp(Client &c);
     void Connect(Client &c);
-    void OnHttp(Client &c, uint32_t events);
-    void CloseSocket(Client &c);
-    void Watch(Client &c, uint32_t events, bool bAdd);
 
-    std::vector<Client> m_Clients;
-    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
-    int m_nEpoll = -1, m_nDhcp = -1, m_nLeft = 0;
+    int m_nDhcp = -1;
     uint32_t m_dwXidBase;
-    bool m_bSerial;
 };
 
-constexpr uint64_t kDhcpKey = UINT64_MAX;
-
 Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBase, bool bPi, bool bSerial)
-    : m_Clients(static_cast<size_t>(n)), m_bSerial(bSerial) {
+    : Loop(static_cast<size_t>(n), bSerial) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> arrival(0, w);
     m_dwXidBase = (random() & 0xf0000000u) + dwMacBase * 2;
@@ -224,36 +159,6 @@ Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBas
     m_nLeft = n;
 }
 
-void Storm::SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
-
-// Starts a retry schedule: the first send now, the next after timers[0] ...
-void Storm::Arm(Client &c, const std::vector<double> *timers) {
-    c.lpTimers = timers;
-    c.nTry = 0;
-    SetTimer(c, (*timers)[0]);
-}
-
-void Storm::Fail(Client &c, const std::string &why) {
-    if (c.outcome != kRunning) return;
-    CloseSocket(c);
-    c.outcome = kFailed;
-    c.why = why;
-    ++c.qwTimerGen;
-    --m_nLeft;
-}
-
-void Storm::CloseSocket(Client &c) {
-    if (c.fd >= 0) close(c.fd);
-    c.fd = -1;
-}
-
-void Storm::Watch(Client &c, uint32_t events, bool bAdd) {
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = static_cast<uint64_t>(c.nIndex);
-    epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
-}
-
 void Storm::PowerOn(Client &c) {
     c.stage = kDhcp1;
     StartDhcp(c);
@@ -261,10 +166,7 @@ void Storm::PowerOn(Client &c) {
 
 void Storm::OnTimer(Client &c) {
     if (c.outcome != kRunning) return;
-    if (c.stage == kHttp) {
-        if (Now() - c.tLastByte < kHttpStall) return SetTimer(c, 1);
-        return Fail(c, c.bConnected ? "http: stalled" : "http: connect timed out");
-    }
+    if (c.stage == kHttp) return OnHttpTimer(c);
     if (++c.nTry >= c.lpTimers->size()) {
         if (c.stage == kDhcp1 || c.stage == kDhcp2)
             return Fail(c, std::string(kStageNames[c.stage]) + (c.bRequesting ? ": no ACK" : ": no OFFER") +
@@ -528,11 +430,13 @@ void Storm::OnTftp(Client &c) {
         c.lastSent = c.rx.Ack();
         SendTftp(c);
         if (step != TftpReceive::kGapAck) Arm(c, c.lpTimers);
-        if (step == TftpReceive::kLast) return TftpDone(c);
+        if (step == TftpReceive::kLast) return FileDone(c);
     }
 }
 
-void Storm::TftpDone(Client &c) {
+// A file over TFTP is in: for a Pi the boot; the boot program: iPXE asks
+// again; the script: the kernel and initrd it names, over HTTP.
+void Storm::FileDone(Client &c) {
     CloseSocket(c);
     c.tDone[c.stage] = Now();
     if (c.bPi) return Booted(c);
@@ -540,27 +444,15 @@ void Storm::TftpDone(Client &c) {
         c.stage = kDhcp2;
         return StartDhcp(c);
     }
-    // The script names the kernel and the initrd: "kernel URL ..." and "initrd URL".
-    c.urls.clear();
-    size_t at = 0;
-    while (at < c.script.size()) {
-        size_t end = c.script.find('\n', at);
-        if (end == std::string::npos) end = c.script.size();
-        std::string line = c.script.substr(at, end - at);
-        at = end + 1;
-        for (const char *verb : {"kernel ", "initrd "})
-            if (line.compare(0, strlen(verb), verb) == 0) {
-                std::string url = line.substr(strlen(verb));
-                url = url.substr(0, url.find(' '));
-                // iPXE's own setting: a farm's members each name themselves.
-                const std::string setting = "${next-server}";
-                if (url.find(setting) != std::string::npos) {
-                    char server[INET_ADDRSTRLEN];
-                    inet_ntop(AF_INET, &c.dwNextServer, server, sizeof server);
-                    url.replace(url.find(setting), setting.size(), server);
-                }
-                c.urls.push_back(url);
-            }
+    c.urls = storm::ScriptUrls(c.script);
+    for (std::string &url : c.urls) {
+        // iPXE's own setting: a farm's members each name themselves.
+        const std::string setting = "${next-server}";
+        if (url.find(setting) != std::string::npos) {
+            char server[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &c.dwNextServer, server, sizeof server);
+            url.replace(url.find(setting), setting.size(), server);
+        }
     }
     if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
     c.stage = kHttp;
@@ -572,29 +464,16 @@ void Storm::TftpDone(Client &c) {
 
 void Storm::StartHttp(Client &c) {
     const std::string &url = c.urls[c.nUrl];
-    if (url.compare(0, 7, "http://") != 0) return Fail(c, "http: not an http URL: " + url);
-    size_t slash = url.find('/', 7);
-    std::string host = url.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
-    c.path = slash == std::string::npos ? "/" : url.substr(slash);
-    c.wHttpPort = 80;
-    if (host.find(':') != std::string::npos) {
-        c.wHttpPort = static_cast<uint16_t>(atoi(host.substr(host.find(':') + 1).c_str()));
-        host = host.substr(0, host.find(':'));
-    }
+    storm::Url parts;
+    if (url.compare(0, 7, "http://") != 0 || !storm::SplitUrl(url, false, &parts))
+        return Fail(c, "http: not an http URL: " + url);
+    c.path = parts.path;
+    c.wHttpPort = parts.wPort;
     in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) != 1) return Fail(c, "http: host is not an address: " + host);
+    if (inet_pton(AF_INET, parts.host.c_str(), &address) != 1) return Fail(c, "http: host is not an address: " + parts.host);
     c.dwHttpHost = address.s_addr;
-    c.qwGot = c.qwLength = 0;
-    c.bHeaderDone = false;
-    c.header.clear();
-    c.tLastByte = Now();
-    if (c.fd >= 0 && c.bConnected && c.bKeepAlive) {
-        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + host +
-                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
-        if (send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) return;
-    }
-    c.nConnectTries = 0;
-    Connect(c);
+    c.hostText = parts.host;  // inet_pton takes only the dotted quad inet_ntop writes
+    Request(c);
 }
 
 void Storm::Connect(Client &c) {
@@ -608,98 +487,10 @@ void Storm::Connect(Client &c) {
     server.sin_port = htons(c.wHttpPort);
     if (c.fd < 0 || bind(c.fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
         return Fail(c, "http: cannot bind the leased address");
-    connect(c.fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
-    c.tLastByte = Now();
-    Watch(c, EPOLLOUT, true);
-    SetTimer(c, 1);
-}
-
-void Storm::OnHttp(Client &c, uint32_t events) {
-    if (!c.bConnected) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error || (events & (EPOLLERR | EPOLLHUP))) {
-            if (++c.nConnectTries >= kHttpConnectTries) return Fail(c, std::string("http: ") + strerror(error));
-            ++c.anRetx[kHttp];
-            int tries = c.nConnectTries;
-            Connect(c);
-            c.nConnectTries = tries;
-            return;
-        }
-        c.bConnected = true;
-        char host[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &c.dwHttpHost, host, sizeof host);
-        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + host +
-                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
-        send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
-        Watch(c, EPOLLIN, false);
-        c.tLastByte = Now();
-        return;
-    }
-    for (;;) {
-        ssize_t got;
-        if (!c.bHeaderDone) {
-            char buffer[4096];
-            got = recv(c.fd, buffer, sizeof buffer, MSG_PEEK);
-            if (got > 0) {
-                std::string peek(buffer, static_cast<size_t>(got));
-                size_t end = (c.header + peek).find("\r\n\r\n");
-                size_t take = end == std::string::npos ? peek.size() : end + 4 - c.header.size();
-                got = recv(c.fd, buffer, take, 0);
-                c.header.append(buffer, static_cast<size_t>(got));
-                c.tLastByte = Now();
-                if (end == std::string::npos) {
-                    if (c.header.size() > 16384) return Fail(c, "http: header too long");
-                    continue;
-                }
-                c.bHeaderDone = true;
-                int status = atoi(c.header.c_str() + 9);
-                if (status != 200) return Fail(c, "http: status " + std::to_string(status) + " for " + c.path);
-                std::string lower = c.header;
-                std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-                size_t length = lower.find("\r\ncontent-length:");
-                if (length == std::string::npos) return Fail(c, "http: no Content-Length");
-                c.qwLength = strtoull(lower.c_str() + length + 17, nullptr, 10);
-                c.bKeepAlive = lower.find("\r\nconnection: close") == std::string::npos;
-            }
-        } else {
-            // The body is counted, not copied: MSG_TRUNC discards it in the kernel.
-            size_t want = static_cast<size_t>(std::min<uint64_t>(c.qwLength - c.qwGot, 1 << 20));
-            got = want ? recv(c.fd, nullptr, want, MSG_TRUNC | MSG_DONTWAIT) : 0;
-            if (got > 0) {
-                c.qwGot += static_cast<uint64_t>(got);
-                c.tLastByte = Now();
-            }
-        }
-        if (c.bHeaderDone && c.qwGot == c.qwLength) {
-            if (++c.nUrl < c.urls.size()) {
-                StartHttp(c);
-                if (c.bConnected) continue;
-                return;
-            }
-            CloseSocket(c);
-            c.tDone[kHttp] = Now();
-            return Booted(c);
-        }
-        if (got == 0) return Fail(c, "http: connection closed after " + std::to_string(c.qwGot) + " bytes");
-        if (got < 0) {
-            if (errno == EAGAIN) return;
-            return Fail(c, std::string("http: ") + strerror(errno));
-        }
-    }
-}
-
-// The payload's last byte is in: for a Pi its firmware file, else the initrd.
-void Storm::Booted(Client &c) {
-    c.tDone[kHttp] = Now();
-    c.outcome = kBooted;
-    ++c.qwTimerGen;
-    --m_nLeft;
+    Dial(c, reinterpret_cast<sockaddr *>(&server), sizeof server);
 }
 
 void Storm::OnSocket(Client &c, uint32_t events) {
-    if (c.outcome != kRunning || c.fd < 0) return;
     if (c.stage == kHttp) return OnHttp(c, events);
     OnTftp(c);
 }
@@ -726,46 +517,7 @@ int Storm::Run(const char *lpOut) {
         perror("boot_storm: port 68");
         return 2;
     }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = kDhcpKey;
-    epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, m_nDhcp, &event);
-    std::vector<Client *> arrivals;
-    for (Client &c : m_Clients) arrivals.push_back(&c);
-    std::sort(arrivals.begin(), arrivals.end(), [](Client *a, Client *b) { return a->tPowerOn < b->tPowerOn; });
-    size_t nNext = 0;
-    g_Start = Clock::now();
-    std::vector<epoll_event> events(512);
-    while (m_nLeft > 0) {
-        double now = Now();
-        if (m_bSerial) {  // the next powers on once every one before it ended
-            if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
-                arrivals[nNext]->tPowerOn = now;
-                PowerOn(*arrivals[nNext++]);
-            }
-        } else {
-            while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
-        }
-        while (!m_Timers.empty() && m_Timers.top().when <= now) {
-            Timer timer = m_Timers.top();
-            m_Timers.pop();
-            Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
-            if (timer.qwGen == c.qwTimerGen) OnTimer(c);
-        }
-        double next = 0.05;
-        if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
-        if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
-        if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
-        int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
-                           static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
-        for (int i = 0; i < n; ++i) {
-            if (events[static_cast<size_t>(i)].data.u64 == kDhcpKey) {
-                OnDhcp();
-                continue;
-            }
-            OnSocket(m_Clients[events[static_cast<size_t>(i)].data.u64], events[static_cast<size_t>(i)].events);
-        }
-    }
+    std::vector<Client *> arrivals = Drive(m_nDhcp);
     // One row per client, times in seconds from the start of the run.
     FILE *out = fopen(lpOut, "w");
     if (!out) return 2;
@@ -786,19 +538,6 @@ int Storm::Run(const char *lpOut) {
     fclose(out);
     Summary(arrivals);
     return 0;
-}
-
-// The value at rank ceil(P % of N) of SORTED, where N counts the clients
-// that failed as the slowest (a lost machine never boots); -1 when that
-// rank falls among them.
-double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
-    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
-    return rank <= sorted.size() ? sorted[rank - 1] : -1;
-}
-
-void PrintSeconds(const char *lpName, double seconds, int nDigits) {
-    if (seconds < 0) printf(" %s=-", lpName);
-    else printf(" %s=%.*f", lpName, nDigits, seconds);
 }
 
 // One line: booted and failed; the times until 50 ... 100 % booted from

@@ -37,18 +37,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <queue>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "storm_tftp.h"
+#include "storm_client.h"
 
 int RunStormV6(const char *lpOut);
 int JoinStormRows(const char *lpOut, int nIn, char **lpIn);
@@ -62,6 +60,9 @@ constexpr uint16_t kOptClientId = 1, kOptServerId = 2, kOptIaNa = 3, kOptIaAddr 
                    kOptVendorClass = 16, kOptBootUrl = 59, kOptArch = 61, kOptUndi = 62;
 constexpr uint32_t kEnterpriseIntel = 343;
 using storm::kData, storm::kError, storm::kOack, storm::kRrq, storm::Packet, storm::PutText, storm::TftpReceive;
+using storm::kDhcp1, storm::kNbp, storm::kDhcp2, storm::kScript, storm::kHttp, storm::kStages, storm::kStageNames;
+using storm::kRunning, storm::kBooted, storm::kFailed, storm::Now, storm::EnvNumber, storm::EnvSeconds;
+using storm::Percentile, storm::PrintSeconds;
 
 // EDK II's SOLICIT (IRT 4, MRC 4, MRT 32, MRD 60) and REQUEST (RFC 8415's
 // REQ_TIMEOUT 1, REQ_MAX_RT 30, REQ_MAX_RC 10); iPXE's and the TFTP timers
@@ -71,27 +72,6 @@ const std::vector<double> kEdk2Request = {1, 2, 4, 8, 16, 30, 30, 30, 30, 30};
 const std::vector<double> kIpxeDhcp6 = {1, 2, 4, 8};
 const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
 const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
-constexpr double kHttpStall = 30;
-constexpr int kHttpConnectTries = 4;
-
-using Clock = std::chrono::steady_clock;
-Clock::time_point g_Start6;
-double Now() { return std::chrono::duration<double>(Clock::now() - g_Start6).count(); }
-
-uint64_t EnvNumber(const char *name, uint64_t def) {
-    const char *value = getenv(name);
-    return value && *value ? strtoull(value, nullptr, 0) : def;
-}
-
-double EnvSeconds(const char *name, double def) {
-    const char *value = getenv(name);
-    return value && *value ? strtod(value, nullptr) : def;
-}
-
-enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
-const char *const kStageNames[kStages] = {"dhcp1", "tftp1", "dhcp2", "tftp2", "http"};
-enum Outcome { kRunning, kBooted, kFailed };
-
 // What an ADVERTISE offered: the firmware may hold one while it collects.
 struct Offer {
     bool bValid = false;
@@ -102,19 +82,9 @@ struct Offer {
     in6_addr from{};
 };
 
-struct Client {
-    int nIndex = 0;
-    uint8_t abMac[6] = {};
+struct Client : storm::ClientBase {
     bool bHttpBoot = false;
-    double tPowerOn = 0;
-    Stage stage = kDhcp1;
-    Outcome outcome = kRunning;
-    std::string why;
-    double tDone[kStages] = {};
-    int anRetx[kStages] = {};
     // DHCPv6
-    uint32_t dwXid = 0;
-    bool bRequesting = false;
     double tExchange = 0, tFirstRt = 0;
     int nRefused = 0;  // ADVERTISEs this firmware could not take, REPLYs that bound nothing
     int nStatus = 0;   // the last status code such an answer carried
@@ -122,36 +92,11 @@ struct Client {
     in6_addr address{}, firstAddress{}, firstServer{};
     bool bBound = false;
     std::string url;
-    // Timer
-    uint64_t qwTimerGen = 0;
-    const std::vector<double> *lpTimers = nullptr;
-    size_t nTry = 0;
     // TFTP
-    int fd = -1;
-    bool bProbe = false;
-    uint16_t wServerPort = 0;
-    TftpReceive rx;
-    std::vector<uint8_t> lastSent;
     in6_addr sendTo{};
-    uint16_t wSendPort = 0;
-    std::string file, script;
+    std::string file;
     // HTTP
-    std::vector<std::string> urls;
-    size_t nUrl = 0;
     in6_addr httpHost{};
-    uint16_t wHttpPort = 80;
-    std::string path, hostText, header;
-    bool bConnected = false, bHeaderDone = false, bKeepAlive = true;
-    uint64_t qwLength = 0, qwGot = 0;
-    int nConnectTries = 0;
-    double tLastByte = 0;
-};
-
-struct Timer {
-    double when;
-    int nClient;
-    uint64_t qwGen;
-    bool operator>(const Timer &other) const { return when > other.when; }
 };
 
 std::string AddressText(const in6_addr &address) {
@@ -168,24 +113,18 @@ bool IsZero(const in6_addr &address) {
 // "tftp://[2001:db8::1]:69/name" into its scheme, address, port and path.
 bool SplitUrl(const std::string &url, std::string *scheme, in6_addr *host, uint16_t *port, std::string *path,
               std::string *hostText) {
-    size_t colon = url.find("://");
-    if (colon == std::string::npos) return false;
-    *scheme = url.substr(0, colon);
-    size_t at = colon + 3;
-    if (at >= url.size() || url[at] != '[') return false;
-    size_t close = url.find(']', at);
-    if (close == std::string::npos) return false;
-    std::string literal = url.substr(at + 1, close - at - 1);
-    if (inet_pton(AF_INET6, literal.c_str(), host) != 1) return false;
-    *port = *scheme == "http" ? 80 : kTftpPort6;
-    size_t slash = url.find('/', close);
-    if (close + 1 < url.size() && url[close + 1] == ':') *port = static_cast<uint16_t>(atoi(url.c_str() + close + 2));
-    *hostText = url.substr(at, (slash == std::string::npos ? url.size() : slash) - at);
-    *path = slash == std::string::npos ? "/" : url.substr(slash);
+    storm::Url parts;
+    if (!storm::SplitUrl(url, true, &parts) || inet_pton(AF_INET6, parts.host.c_str(), host) != 1) return false;
+    *scheme = parts.scheme;
+    *port = parts.wPort;
+    *path = parts.path;
+    *hostText = parts.authority;
     return true;
 }
 
-class Storm6 {
+class Storm6 : storm::Loop<Storm6, Client> {
+    friend class storm::Loop<Storm6, Client>;
+
 public:
     Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacBase, bool bSerial);
     int Run(const char *lpOut);
@@ -193,11 +132,7 @@ public:
 private:
     void PowerOn(Client &c);
     void OnTimer(Client &c);
-    void Fail(Client &c, const std::string &why);
-    void SetTimer(Client &c, double seconds);
-    void Arm(Client &c, const std::vector<double> *timers);
-    void CloseSocket(Client &c);
-    void Watch(Client &c, uint32_t events, bool bAdd);
+    void OnSocket(Client &c, uint32_t events);
     // DHCPv6
     void StartDhcp(Client &c);
     void SendDhcp(Client &c);
@@ -214,21 +149,14 @@ private:
     // HTTP
     void StartHttp(Client &c);
     void Connect(Client &c);
-    void OnHttp(Client &c, uint32_t events);
-    void Booted(Client &c);
 
-    std::vector<Client> m_Clients;
-    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
-    int m_nEpoll = -1, m_nDhcp = -1, m_nLeft = 0;
+    int m_nDhcp = -1;
     unsigned m_nLink = 0;
     uint32_t m_dwXidBase;
-    bool m_bSerial;
 };
 
-constexpr uint64_t kDhcpKey = UINT64_MAX;
-
 Storm6::Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacBase, bool bSerial)
-    : m_Clients(static_cast<size_t>(n)), m_bSerial(bSerial) {
+    : Loop(static_cast<size_t>(n), bSerial) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> arrival(0, w);
     m_dwXidBase = (random() & 0xff0000u) + dwMacBase * 2;
@@ -247,35 +175,6 @@ Storm6::Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacB
     m_nLeft = n;
 }
 
-void Storm6::SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
-
-void Storm6::Arm(Client &c, const std::vector<double> *timers) {
-    c.lpTimers = timers;
-    c.nTry = 0;
-    SetTimer(c, (*timers)[0]);
-}
-
-void Storm6::CloseSocket(Client &c) {
-    if (c.fd >= 0) close(c.fd);
-    c.fd = -1;
-}
-
-void Storm6::Fail(Client &c, const std::string &why) {
-    if (c.outcome != kRunning) return;
-    CloseSocket(c);
-    c.outcome = kFailed;
-    c.why = why;
-    ++c.qwTimerGen;
-    --m_nLeft;
-}
-
-void Storm6::Watch(Client &c, uint32_t events, bool bAdd) {
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = static_cast<uint64_t>(c.nIndex);
-    epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
-}
-
 void Storm6::PowerOn(Client &c) {
     c.stage = kDhcp1;
     StartDhcp(c);
@@ -283,10 +182,7 @@ void Storm6::PowerOn(Client &c) {
 
 void Storm6::OnTimer(Client &c) {
     if (c.outcome != kRunning) return;
-    if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) {
-        if (Now() - c.tLastByte < kHttpStall) return SetTimer(c, 1);
-        return Fail(c, c.bConnected ? "http: stalled" : "http: connect timed out");
-    }
+    if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) return OnHttpTimer(c);
     bool bDhcp = c.stage == kDhcp1 || c.stage == kDhcp2;
     // The first timeout ends the firmware's collecting: it takes what it holds.
     if (bDhcp && !c.bRequesting && c.held.bValid) return Choose(c, c.held);
@@ -614,19 +510,7 @@ void Storm6::FileDone(Client &c) {
         c.wSendPort = 0;
         return StartDhcp(c);
     }
-    c.urls.clear();
-    size_t at = 0;
-    while (at < c.script.size()) {
-        size_t end = c.script.find('\n', at);
-        if (end == std::string::npos) end = c.script.size();
-        std::string line = c.script.substr(at, end - at);
-        at = end + 1;
-        for (const char *verb : {"kernel ", "initrd "})
-            if (line.compare(0, strlen(verb), verb) == 0) {
-                std::string url = line.substr(strlen(verb));
-                c.urls.push_back(url.substr(0, url.find(' ')));
-            }
-    }
+    c.urls = storm::ScriptUrls(c.script);
     if (c.urls.empty()) return Fail(c, "tftp2: the script names no kernel");
     c.stage = kHttp;
     c.nUrl = 0;
@@ -639,17 +523,7 @@ void Storm6::StartHttp(Client &c) {
     std::string scheme;
     if (!SplitUrl(c.urls[c.nUrl], &scheme, &c.httpHost, &c.wHttpPort, &c.path, &c.hostText) || scheme != "http")
         return Fail(c, "http: not an http URL with an IPv6 address: " + c.urls[c.nUrl]);
-    c.qwGot = c.qwLength = 0;
-    c.bHeaderDone = false;
-    c.header.clear();
-    c.tLastByte = Now();
-    if (c.fd >= 0 && c.bConnected && c.bKeepAlive) {
-        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + c.hostText +
-                              "\r\nUser-Agent: iPXE/1.21.1\r\n\r\n";
-        if (send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) return;
-    }
-    c.nConnectTries = 0;
-    Connect(c);
+    Request(c);
 }
 
 void Storm6::Connect(Client &c) {
@@ -661,92 +535,12 @@ void Storm6::Connect(Client &c) {
     server.sin6_family = AF_INET6;
     server.sin6_addr = c.httpHost;
     server.sin6_port = htons(c.wHttpPort);
-    connect(c.fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
-    c.tLastByte = Now();
-    Watch(c, EPOLLOUT, true);
-    SetTimer(c, 1);
+    Dial(c, reinterpret_cast<sockaddr *>(&server), sizeof server);
 }
 
-void Storm6::OnHttp(Client &c, uint32_t events) {
-    Stage stage = c.stage;
-    if (!c.bConnected) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error || (events & (EPOLLERR | EPOLLHUP))) {
-            if (++c.nConnectTries >= kHttpConnectTries) return Fail(c, std::string("http: ") + strerror(error));
-            ++c.anRetx[stage];
-            int tries = c.nConnectTries;
-            Connect(c);
-            c.nConnectTries = tries;
-            return;
-        }
-        c.bConnected = true;
-        std::string request = "GET " + c.path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + c.hostText +
-                              "\r\nUser-Agent: " + (stage == kNbp ? "UefiHttpBoot/1.0" : "iPXE/1.21.1") + "\r\n\r\n";
-        send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
-        Watch(c, EPOLLIN, false);
-        c.tLastByte = Now();
-        return;
-    }
-    for (;;) {
-        ssize_t got;
-        if (!c.bHeaderDone) {
-            char buffer[4096];
-            got = recv(c.fd, buffer, sizeof buffer, MSG_PEEK);
-            if (got > 0) {
-                std::string peek(buffer, static_cast<size_t>(got));
-                size_t end = (c.header + peek).find("\r\n\r\n");
-                size_t take = end == std::string::npos ? peek.size() : end + 4 - c.header.size();
-                got = recv(c.fd, buffer, take, 0);
-                c.header.append(buffer, static_cast<size_t>(got));
-                c.tLastByte = Now();
-                if (end == std::string::npos) {
-                    if (c.header.size() > 16384) return Fail(c, "http: header too long");
-                    continue;
-                }
-                c.bHeaderDone = true;
-                int status = atoi(c.header.c_str() + 9);
-                if (status != 200) return Fail(c, "http: status " + std::to_string(status) + " for " + c.path);
-                std::string lower = c.header;
-                std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-                size_t length = lower.find("\r\ncontent-length:");
-                if (length == std::string::npos) return Fail(c, "http: no Content-Length");
-                c.qwLength = strtoull(lower.c_str() + length + 17, nullptr, 10);
-                c.bKeepAlive = lower.find("\r\nconnection: close") == std::string::npos;
-            }
-        } else {
-            // The body is counted, not copied: MSG_TRUNC discards it in the kernel.
-            size_t want = static_cast<size_t>(std::min<uint64_t>(c.qwLength - c.qwGot, 1 << 20));
-            got = want ? recv(c.fd, nullptr, want, MSG_TRUNC | MSG_DONTWAIT) : 0;
-            if (got > 0) {
-                c.qwGot += static_cast<uint64_t>(got);
-                c.tLastByte = Now();
-            }
-        }
-        if (c.bHeaderDone && c.qwGot == c.qwLength) {
-            if (stage == kNbp) return FileDone(c);
-            if (++c.nUrl < c.urls.size()) {
-                StartHttp(c);
-                if (c.bConnected) continue;
-                return;
-            }
-            CloseSocket(c);
-            return Booted(c);
-        }
-        if (got == 0) return Fail(c, "http: connection closed after " + std::to_string(c.qwGot) + " bytes");
-        if (got < 0) {
-            if (errno == EAGAIN) return;
-            return Fail(c, std::string("http: ") + strerror(errno));
-        }
-    }
-}
-
-void Storm6::Booted(Client &c) {
-    c.tDone[kHttp] = Now();
-    c.outcome = kBooted;
-    ++c.qwTimerGen;
-    --m_nLeft;
+void Storm6::OnSocket(Client &c, uint32_t events) {
+    if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) return OnHttp(c, events);
+    OnTftp(c);
 }
 
 // ---- Rows and the summary ---------------------------------------------------
@@ -757,16 +551,6 @@ struct Row {
     int anRetx[kStages] = {};
     std::string why;
 };
-
-double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
-    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
-    return rank <= sorted.size() ? sorted[rank - 1] : -1;
-}
-
-void PrintSeconds(const char *lpName, double seconds, int nDigits) {
-    if (seconds < 0) printf(" %s=-", lpName);
-    else printf(" %s=%.*f", lpName, nDigits, seconds);
-}
 
 // The same line as bench/boot_storm.cpp's, from rows.
 void Summary(const std::vector<Row> &rows) {
@@ -840,50 +624,7 @@ int Storm6::Run(const char *lpOut) {
         perror("boot_storm: STORM_SOURCE6, port 546");
         return 2;
     }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = kDhcpKey;
-    epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, m_nDhcp, &event);
-    std::vector<Client *> arrivals;
-    for (Client &c : m_Clients) arrivals.push_back(&c);
-    std::sort(arrivals.begin(), arrivals.end(), [](Client *a, Client *b) { return a->tPowerOn < b->tPowerOn; });
-    size_t nNext = 0;
-    g_Start6 = Clock::now();
-    std::vector<epoll_event> events(512);
-    while (m_nLeft > 0) {
-        double now = Now();
-        if (m_bSerial) {
-            if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
-                arrivals[nNext]->tPowerOn = now;
-                PowerOn(*arrivals[nNext++]);
-            }
-        } else {
-            while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
-        }
-        while (!m_Timers.empty() && m_Timers.top().when <= now) {
-            Timer timer = m_Timers.top();
-            m_Timers.pop();
-            Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
-            if (timer.qwGen == c.qwTimerGen) OnTimer(c);
-        }
-        double next = 0.05;
-        if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
-        if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
-        if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
-        int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
-                           static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
-        for (int i = 0; i < n; ++i) {
-            uint64_t key = events[static_cast<size_t>(i)].data.u64;
-            if (key == kDhcpKey) {
-                OnDhcp();
-                continue;
-            }
-            Client &c = m_Clients[key];
-            if (c.outcome != kRunning || c.fd < 0) continue;
-            if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) OnHttp(c, events[static_cast<size_t>(i)].events);
-            else OnTftp(c);
-        }
-    }
+    Drive(m_nDhcp);
     FILE *out = fopen(lpOut, "w");
     if (!out) return 2;
     fputs(kHeader, out);

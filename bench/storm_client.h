@@ -1,0 +1,413 @@
+// What the boot storm's IPv4 and IPv6 clients share beyond TFTP: a client's
+// stages and timers, the event loop that powers clients on and fires their
+// timers, the HTTP fetch of the kernel and initrd, and the script's URLs.
+// A boot walks the same path over either family; only DHCP, the sockets'
+// addresses and the URL's host differ, and those stay in each client.
+#pragma once
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "storm_tftp.h"
+
+namespace storm {
+
+using Clock = std::chrono::steady_clock;
+inline Clock::time_point g_Start;  // set as the run begins: one family runs per process
+inline double Now() { return std::chrono::duration<double>(Clock::now() - g_Start).count(); }
+
+inline uint64_t EnvNumber(const char *name, uint64_t def) {
+    const char *value = getenv(name);
+    return value && *value ? strtoull(value, nullptr, 0) : def;
+}
+
+inline double EnvSeconds(const char *name, double def) {
+    const char *value = getenv(name);
+    return value && *value ? strtod(value, nullptr) : def;
+}
+
+constexpr double kHttpStall = 30;     // no byte for this long ends the boot
+constexpr int kHttpConnectTries = 4;  // iPXE gives a refused connection a few more tries
+
+enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
+inline const char *const kStageNames[kStages] = {"dhcp1", "tftp1", "dhcp2", "tftp2", "http"};
+enum Outcome { kRunning, kBooted, kFailed };
+
+// "GET" as iPXE (and EDK II's HTTP Boot) send it: one connection kept for
+// the kernel and the initrd.
+inline std::string HttpGet(const std::string &path, const std::string &host, const char *lpAgent) {
+    return "GET " + path + " HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + host + "\r\nUser-Agent: " + lpAgent +
+           "\r\n\r\n";
+}
+
+// One HTTP response as it is read: the header taken byte-exact (peeked, so
+// no body byte is taken with it), then the body counted to Content-Length.
+struct HttpReceive {
+    std::string header;
+    bool bHeaderDone = false, bKeepAlive = true;
+    uint64_t qwLength = 0, qwGot = 0;
+
+    void Reset() {
+        qwGot = qwLength = 0;
+        bHeaderDone = false;
+        header.clear();
+    }
+
+    enum Result { kWait, kDone, kFailed };
+
+    // Reads what fd holds: kDone once the body is complete (what follows is
+    // the next response's), kWait once fd is drained, kFailed with *why.
+    // *tLastByte is when a byte last came, for the stall timer.
+    Result Read(int fd, const std::string &path, double *tLastByte, std::string *why) {
+        for (;;) {
+            ssize_t got;
+            if (!bHeaderDone) {
+                char buffer[4096];
+                got = recv(fd, buffer, sizeof buffer, MSG_PEEK);
+                if (got > 0) {
+                    std::string peek(buffer, static_cast<size_t>(got));
+                    size_t end = (header + peek).find("\r\n\r\n");
+                    size_t take = end == std::string::npos ? peek.size() : end + 4 - header.size();
+                    got = recv(fd, buffer, take, 0);
+                    header.append(buffer, static_cast<size_t>(got));
+                    *tLastByte = Now();
+                    if (end == std::string::npos) {
+                        if (header.size() > 16384) return Failed(why, "http: header too long");
+                        continue;
+                    }
+                    bHeaderDone = true;
+                    int status = atoi(header.c_str() + 9);
+                    if (status != 200) return Failed(why, "http: status " + std::to_string(status) + " for " + path);
+                    std::string lower = header;
+                    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+                    size_t length = lower.find("\r\ncontent-length:");
+                    if (length == std::string::npos) return Failed(why, "http: no Content-Length");
+                    qwLength = strtoull(lower.c_str() + length + 17, nullptr, 10);
+                    bKeepAlive = lower.find("\r\nconnection: close") == std::string::npos;
+                }
+            } else {
+                // The body is counted, not copied: MSG_TRUNC discards it in the kernel.
+                size_t want = static_cast<size_t>(std::min<uint64_t>(qwLength - qwGot, 1 << 20));
+                got = want ? recv(fd, nullptr, want, MSG_TRUNC | MSG_DONTWAIT) : 0;
+                if (got > 0) {
+                    qwGot += static_cast<uint64_t>(got);
+                    *tLastByte = Now();
+                }
+            }
+            if (bHeaderDone && qwGot == qwLength) return kDone;
+            if (got == 0) return Failed(why, "http: connection closed after " + std::to_string(qwGot) + " bytes");
+            if (got < 0) {
+                if (errno == EAGAIN) return kWait;
+                return Failed(why, std::string("http: ") + strerror(errno));
+            }
+        }
+    }
+
+private:
+    static Result Failed(std::string *why, std::string text) {
+        *why = std::move(text);
+        return kFailed;
+    }
+};
+
+// A URL's parts as the clients read them: "http://192.0.2.1:8080/name"
+// (bBrackets false: the host runs to the first colon) or
+// "tftp://[2001:db8::1]:69/name" (bBrackets true: the host must be bracketed).
+// The port is 80 for http and 69 for anything else unless the URL names one;
+// the path is "/" when the URL has none.
+struct Url {
+    std::string scheme, host, authority, path;  // host: the address's text; authority: as written
+    uint16_t wPort = 80;
+};
+
+inline bool SplitUrl(const std::string &url, bool bBrackets, Url *out) {
+    size_t colon = url.find("://");
+    if (colon == std::string::npos) return false;
+    out->scheme = url.substr(0, colon);
+    size_t at = colon + 3;
+    out->wPort = out->scheme == "http" ? 80 : 69;
+    size_t slash;
+    if (bBrackets) {
+        if (at >= url.size() || url[at] != '[') return false;
+        size_t close = url.find(']', at);
+        if (close == std::string::npos) return false;
+        out->host = url.substr(at + 1, close - at - 1);
+        if (close + 1 < url.size() && url[close + 1] == ':') out->wPort = static_cast<uint16_t>(atoi(url.c_str() + close + 2));
+        slash = url.find('/', close);
+    } else {
+        slash = url.find('/', at);
+        out->host = url.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        size_t port = out->host.find(':');
+        if (port != std::string::npos) {
+            out->wPort = static_cast<uint16_t>(atoi(out->host.c_str() + port + 1));
+            out->host.resize(port);
+        }
+    }
+    out->authority = url.substr(at, (slash == std::string::npos ? url.size() : slash) - at);
+    out->path = slash == std::string::npos ? "/" : url.substr(slash);
+    return true;
+}
+
+// The script names the kernel and the initrd: "kernel URL ..." and "initrd URL".
+inline std::vector<std::string> ScriptUrls(const std::string &script) {
+    std::vector<std::string> urls;
+    size_t at = 0;
+    while (at < script.size()) {
+        size_t end = script.find('\n', at);
+        if (end == std::string::npos) end = script.size();
+        std::string line = script.substr(at, end - at);
+        at = end + 1;
+        for (const char *verb : {"kernel ", "initrd "})
+            if (line.compare(0, strlen(verb), verb) == 0) {
+                std::string url = line.substr(strlen(verb));
+                urls.push_back(url.substr(0, url.find(' ')));
+            }
+    }
+    return urls;
+}
+
+// What every client is, whatever its family.
+struct ClientBase {
+    int nIndex = 0;
+    uint8_t abMac[6] = {};
+    double tPowerOn = 0;
+    Stage stage = kDhcp1;
+    Outcome outcome = kRunning;
+    std::string why;
+    double tDone[kStages] = {};  // when each stage ended
+    int anRetx[kStages] = {};
+    uint32_t dwXid = 0;
+    bool bRequesting = false;
+    // Timer: a fire whose generation is old is ignored.
+    uint64_t qwTimerGen = 0;
+    const std::vector<double> *lpTimers = nullptr;
+    size_t nTry = 0;
+    // TFTP
+    int fd = -1;
+    bool bProbe = false;
+    uint16_t wServerPort = 0;
+    TftpReceive rx;
+    std::vector<uint8_t> lastSent;
+    uint16_t wSendPort = 0;
+    std::string script;
+    // HTTP
+    std::vector<std::string> urls;
+    size_t nUrl = 0;
+    uint16_t wHttpPort = 80;
+    std::string path, hostText;  // hostText: the Host header's
+    bool bConnected = false;
+    HttpReceive http;
+    int nConnectTries = 0;
+    double tLastByte = 0;
+};
+
+struct Timer {
+    double when;
+    int nClient;
+    uint64_t qwGen;
+    bool operator>(const Timer &other) const { return when > other.when; }
+};
+
+constexpr uint64_t kDhcpKey = UINT64_MAX;
+
+// The clients of one family, one thread: Storm is the family's class (it
+// names this its friend) and gives PowerOn, OnTimer, OnDhcp, OnSocket,
+// StartHttp, Connect and FileDone.
+template <class Storm, class Client>
+class Loop {
+protected:
+    Loop(size_t n, bool bSerial) : m_Clients(n), m_bSerial(bSerial) {}
+
+    Storm &Self() { return static_cast<Storm &>(*this); }
+
+    void SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
+
+    // Starts a retry schedule: the first send now, the next after timers[0] ...
+    void Arm(Client &c, const std::vector<double> *timers) {
+        c.lpTimers = timers;
+        c.nTry = 0;
+        SetTimer(c, (*timers)[0]);
+    }
+
+    void CloseSocket(Client &c) {
+        if (c.fd >= 0) close(c.fd);
+        c.fd = -1;
+    }
+
+    void Fail(Client &c, const std::string &why) {
+        if (c.outcome != kRunning) return;
+        CloseSocket(c);
+        c.outcome = kFailed;
+        c.why = why;
+        ++c.qwTimerGen;
+        --m_nLeft;
+    }
+
+    // The payload's last byte is in.
+    void Booted(Client &c) {
+        c.tDone[kHttp] = Now();
+        c.outcome = kBooted;
+        ++c.qwTimerGen;
+        --m_nLeft;
+    }
+
+    void Watch(Client &c, uint32_t events, bool bAdd) {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = static_cast<uint64_t>(c.nIndex);
+        epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
+    }
+
+    // An HTTP fetch's timer: once a second, until no byte has come for the
+    // stall time.
+    void OnHttpTimer(Client &c) {
+        if (Now() - c.tLastByte < kHttpStall) return SetTimer(c, 1);
+        Fail(c, c.bConnected ? "http: stalled" : "http: connect timed out");
+    }
+
+    // The next URL's request on the open connection when the server keeps
+    // it, else a new connection (Storm::Connect).
+    void Request(Client &c) {
+        c.http.Reset();
+        c.tLastByte = Now();
+        if (c.fd >= 0 && c.bConnected && c.http.bKeepAlive) {
+            std::string request = HttpGet(c.path, c.hostText, "iPXE/1.21.1");
+            if (send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) return;
+        }
+        c.nConnectTries = 0;
+        Self().Connect(c);
+    }
+
+    // Connect's last step, once fd is bound: the connection completes (or
+    // fails) in OnHttp.
+    void Dial(Client &c, const sockaddr *server, socklen_t size) {
+        connect(c.fd, server, size);
+        c.tLastByte = Now();
+        Watch(c, EPOLLOUT, true);
+        SetTimer(c, 1);
+    }
+
+    // The HTTP socket is ready: the connection made, or a response read;
+    // each URL of c.urls in turn, then the boot. In the tftp1 stage it is
+    // HTTP Boot firmware fetching its boot program.
+    void OnHttp(Client &c, uint32_t events) {
+        Stage stage = c.stage;
+        if (!c.bConnected) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error || (events & (EPOLLERR | EPOLLHUP))) {
+                if (++c.nConnectTries >= kHttpConnectTries) return Fail(c, std::string("http: ") + strerror(error));
+                ++c.anRetx[stage];
+                int tries = c.nConnectTries;
+                Self().Connect(c);
+                c.nConnectTries = tries;
+                return;
+            }
+            c.bConnected = true;
+            std::string request = HttpGet(c.path, c.hostText, stage == kNbp ? "UefiHttpBoot/1.0" : "iPXE/1.21.1");
+            send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
+            Watch(c, EPOLLIN, false);
+            c.tLastByte = Now();
+            return;
+        }
+        for (;;) {
+            std::string why;
+            HttpReceive::Result result = c.http.Read(c.fd, c.path, &c.tLastByte, &why);
+            if (result == HttpReceive::kWait) return;
+            if (result == HttpReceive::kFailed) return Fail(c, why);
+            if (stage == kNbp) return Self().FileDone(c);
+            if (++c.nUrl < c.urls.size()) {
+                Self().StartHttp(c);
+                if (c.bConnected) continue;
+                return;
+            }
+            CloseSocket(c);
+            return Booted(c);
+        }
+    }
+
+    // Until every client booted or failed: clients power on at their times
+    // (serially: each once the one before ended), timers fire, sockets are
+    // read. The shared DHCP socket, already made, goes in epoll as kDhcpKey.
+    // Returns the clients in the order they powered on.
+    std::vector<Client *> Drive(int nDhcp) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kDhcpKey;
+        epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, nDhcp, &event);
+        std::vector<Client *> arrivals;
+        for (Client &c : m_Clients) arrivals.push_back(&c);
+        std::sort(arrivals.begin(), arrivals.end(), [](Client *a, Client *b) { return a->tPowerOn < b->tPowerOn; });
+        size_t nNext = 0;
+        g_Start = Clock::now();
+        std::vector<epoll_event> events(512);
+        while (m_nLeft > 0) {
+            double now = Now();
+            if (m_bSerial) {  // the next powers on once every one before it ended
+                if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
+                    arrivals[nNext]->tPowerOn = now;
+                    Self().PowerOn(*arrivals[nNext++]);
+                }
+            } else {
+                while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) Self().PowerOn(*arrivals[nNext++]);
+            }
+            while (!m_Timers.empty() && m_Timers.top().when <= now) {
+                Timer timer = m_Timers.top();
+                m_Timers.pop();
+                Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
+                if (timer.qwGen == c.qwTimerGen) Self().OnTimer(c);
+            }
+            double next = 0.05;
+            if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
+            if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
+            if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
+            int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
+                               static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
+            for (int i = 0; i < n; ++i) {
+                uint64_t key = events[static_cast<size_t>(i)].data.u64;
+                if (key == kDhcpKey) {
+                    Self().OnDhcp();
+                    continue;
+                }
+                Client &c = m_Clients[key];
+                if (c.outcome != kRunning || c.fd < 0) continue;
+                Self().OnSocket(c, events[static_cast<size_t>(i)].events);
+            }
+        }
+        return arrivals;
+    }
+
+    std::vector<Client> m_Clients;
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
+    int m_nEpoll = -1, m_nLeft = 0;
+    bool m_bSerial;
+};
+
+// The value at rank ceil(P % of N) of SORTED, where N counts the clients
+// that failed as the slowest (a lost machine never boots); -1 when that
+// rank falls among them.
+inline double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
+    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
+    return rank <= sorted.size() ? sorted[rank - 1] : -1;
+}
+
+inline void PrintSeconds(const char *lpName, double seconds, int nDigits) {
+    if (seconds < 0) printf(" %s=-", lpName);
+    else printf(" %s=%.*f", lpName, nDigits, seconds);
+}
+
+}  // namespace storm
