@@ -116,7 +116,6 @@ public:
 
 private:
     // Events
-    void PowerOn(Client &c);
     void OnTimer(Client &c);
     void OnDhcp();
     void OnSocket(Client &c, uint32_t events);
@@ -127,7 +126,8 @@ private:
     // TFTP
     void StartTftp(Client &c, const std::string &name, bool bProbe);
     void SendTftp(Client &c);
-    void OnTftp(Client &c);
+    bool TftpRefused(Client &c);
+    void StartRead(Client &c);
     void FileDone(Client &c);
     void Summary(const std::vector<Client *> &arrivals) const;
     // HTTP
@@ -159,11 +159,6 @@ Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBas
     m_nLeft = n;
 }
 
-void Storm::PowerOn(Client &c) {
-    c.stage = kDhcp1;
-    StartDhcp(c);
-}
-
 void Storm::OnTimer(Client &c) {
     if (c.outcome != kRunning) return;
     if (c.stage == kHttp) return OnHttpTimer(c);
@@ -173,10 +168,7 @@ void Storm::OnTimer(Client &c) {
                                (c.nNaks ? " after " + std::to_string(c.nNaks) + " NAK" : ""));
         return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
     }
-    ++c.anRetx[c.stage];
-    SetTimer(c, (*c.lpTimers)[c.nTry]);
-    if (c.stage == kDhcp1 || c.stage == kDhcp2) return SendDhcp(c);
-    SendTftp(c);
+    Resend(c);
 }
 
 // ---- DHCP -----------------------------------------------------------------
@@ -366,20 +358,10 @@ void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
         }
         PutText(rrq, "blksize");
         PutText(rrq, std::to_string(kPiBlkSize));
-    } else if (c.stage == kNbp && c.bUefi) {  // EDK II: the probe asks tsize first, the read does not
-        if (bProbe) {
-            PutText(rrq, "tsize");
-            PutText(rrq, "0");
-        }
-        PutText(rrq, "blksize");
-        PutText(rrq, "1468");
-        PutText(rrq, "windowsize");
-        PutText(rrq, "4");
-    } else {  // iPXE
-        PutText(rrq, "blksize");
-        PutText(rrq, "1432");
-        PutText(rrq, "tsize");
-        PutText(rrq, "0");
+    } else if (c.stage == kNbp && c.bUefi) {
+        storm::PutEdk2Options(rrq, bProbe, "1468");
+    } else {
+        storm::PutIpxeOptions(rrq);
     }
     c.lastSent = rrq;
     c.dwSendTo = c.dwNextServer;
@@ -393,46 +375,21 @@ void Storm::StartTftp(Client &c, const std::string &name, bool bProbe) {
 void Storm::SendTftp(Client &c) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(c.wSendPort);
+    to.sin_port = htons(c.wServerPort ? c.wServerPort : c.wSendPort);
     to.sin_addr.s_addr = c.dwSendTo;
     sendto(c.fd, c.lastSent.data(), c.lastSent.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
 }
 
-void Storm::OnTftp(Client &c) {
-    uint8_t buffer[65536];
-    for (;;) {
-        if (c.fd < 0 || (c.stage != kNbp && c.stage != kScript)) return;
-        sockaddr_in from{};
-        socklen_t size = sizeof from;
-        ssize_t got = recvfrom(c.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
-        if (got < 4) return;
-        uint16_t wPort = ntohs(from.sin_port);
-        if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
-        uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
-        uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
-        if (op == kError && c.bPi && !c.bRootFile) {  // no folder of its own (whatever code says so): the root's
-            c.bRootFile = true;
-            return StartTftp(c, kPiFile, true);
-        }
-        if (op == kError) return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
-                                             std::string(reinterpret_cast<char *>(&buffer[4]), strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
-        c.wServerPort = wPort;
-        c.wSendPort = wPort;
-        if (c.bProbe && (op == kOack || op == kData)) {  // the size is known: abort, then read
-            std::vector<uint8_t> abort = Packet(kError, 8);
-            PutText(abort, "User aborted the transfer");
-            c.lastSent = abort;
-            SendTftp(c);
-            return StartTftp(c, c.bPi ? c.path : c.bootFile, false);
-        }
-        TftpReceive::Step step = c.rx.Take(buffer, static_cast<size_t>(got), c.stage == kScript ? &c.script : nullptr);
-        if (step == TftpReceive::kNothing) continue;
-        c.lastSent = c.rx.Ack();
-        SendTftp(c);
-        if (step != TftpReceive::kGapAck) Arm(c, c.lpTimers);
-        if (step == TftpReceive::kLast) return FileDone(c);
-    }
+// A Pi's folder held no file (whatever code the server says it with): the
+// ROM falls back to the root's.
+bool Storm::TftpRefused(Client &c) {
+    if (!c.bPi || c.bRootFile) return false;
+    c.bRootFile = true;
+    StartTftp(c, kPiFile, true);
+    return true;
 }
+
+void Storm::StartRead(Client &c) { StartTftp(c, c.bPi ? c.path : c.bootFile, false); }
 
 // A file over TFTP is in: for a Pi the boot; the boot program: iPXE asks
 // again; the script: the kernel and initrd it names, over HTTP.
@@ -492,7 +449,7 @@ void Storm::Connect(Client &c) {
 
 void Storm::OnSocket(Client &c, uint32_t events) {
     if (c.stage == kHttp) return OnHttp(c, events);
-    OnTftp(c);
+    OnTftp<sockaddr_in>(c);
 }
 
 // ---- The run --------------------------------------------------------------

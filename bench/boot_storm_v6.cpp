@@ -130,7 +130,6 @@ public:
     int Run(const char *lpOut);
 
 private:
-    void PowerOn(Client &c);
     void OnTimer(Client &c);
     void OnSocket(Client &c, uint32_t events);
     // DHCPv6
@@ -144,7 +143,8 @@ private:
     // TFTP
     void StartTftp(Client &c, bool bProbe);
     void SendTftp(Client &c);
-    void OnTftp(Client &c);
+    bool TftpRefused(Client &c);
+    void StartRead(Client &c);
     void FileDone(Client &c);
     // HTTP
     void StartHttp(Client &c);
@@ -175,11 +175,6 @@ Storm6::Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacB
     m_nLeft = n;
 }
 
-void Storm6::PowerOn(Client &c) {
-    c.stage = kDhcp1;
-    StartDhcp(c);
-}
-
 void Storm6::OnTimer(Client &c) {
     if (c.outcome != kRunning) return;
     if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) return OnHttpTimer(c);
@@ -194,10 +189,7 @@ void Storm6::OnTimer(Client &c) {
         }
         return Fail(c, std::string(kStageNames[c.stage]) + ": timed out");
     }
-    ++c.anRetx[c.stage];
-    SetTimer(c, (*c.lpTimers)[c.nTry]);
-    if (bDhcp) return SendDhcp(c);
-    SendTftp(c);
+    Resend(c);
 }
 
 // ---- DHCPv6 -----------------------------------------------------------------
@@ -434,21 +426,8 @@ void Storm6::StartTftp(Client &c, bool bProbe) {
     PutText(rrq, c.file);
     PutText(rrq, "octet");
     bool bFirmware = c.stage == kNbp;
-    if (bFirmware) {  // EDK II: the probe asks tsize first, the read does not
-        if (bProbe) {
-            PutText(rrq, "tsize");
-            PutText(rrq, "0");
-        }
-        PutText(rrq, "blksize");
-        PutText(rrq, "1448");
-        PutText(rrq, "windowsize");
-        PutText(rrq, "4");
-    } else {  // iPXE
-        PutText(rrq, "blksize");
-        PutText(rrq, "1432");
-        PutText(rrq, "tsize");
-        PutText(rrq, "0");
-    }
+    if (bFirmware) storm::PutEdk2Options(rrq, bProbe, "1448");
+    else storm::PutIpxeOptions(rrq);
     c.lastSent = rrq;
     c.script.clear();
     uint16_t wPort = c.wSendPort;
@@ -466,39 +445,10 @@ void Storm6::SendTftp(Client &c) {
     sendto(c.fd, c.lastSent.data(), c.lastSent.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
 }
 
-void Storm6::OnTftp(Client &c) {
-    uint8_t buffer[65536];
-    for (;;) {
-        if (c.fd < 0 || (c.stage != kNbp && c.stage != kScript)) return;
-        sockaddr_in6 from{};
-        socklen_t size = sizeof from;
-        ssize_t got = recvfrom(c.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
-        if (got < 4) return;
-        uint16_t wPort = ntohs(from.sin6_port);
-        if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
-        uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
-        uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
-        if (op == kError)
-            return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
-                               std::string(reinterpret_cast<char *>(&buffer[4]),
-                                           strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
-        c.wServerPort = wPort;
-        if (c.bProbe && (op == kOack || op == kData)) {  // the size is known: abort, then read
-            std::vector<uint8_t> abort = Packet(kError, 8);
-            PutText(abort, "User aborted the transfer");
-            c.lastSent = abort;
-            SendTftp(c);
-            c.wServerPort = 0;
-            return StartTftp(c, false);
-        }
-        TftpReceive::Step step = c.rx.Take(buffer, static_cast<size_t>(got), c.stage == kScript ? &c.script : nullptr);
-        if (step == TftpReceive::kNothing) continue;
-        c.lastSent = c.rx.Ack();
-        SendTftp(c);
-        if (step != TftpReceive::kGapAck) Arm(c, c.lpTimers);
-        if (step == TftpReceive::kLast) return FileDone(c);
-    }
-}
+bool Storm6::TftpRefused(Client &) { return false; }
+
+// The probe is over: the file itself, from the URL's port again.
+void Storm6::StartRead(Client &c) { StartTftp(c, false); }
 
 // The boot program is in (over TFTP or HTTP): iPXE asks again; or the
 // script is: the kernel and initrd it names, over HTTP.
@@ -540,7 +490,7 @@ void Storm6::Connect(Client &c) {
 
 void Storm6::OnSocket(Client &c, uint32_t events) {
     if (c.stage == kHttp || (c.stage == kNbp && c.bHttpBoot)) return OnHttp(c, events);
-    OnTftp(c);
+    OnTftp<sockaddr_in6>(c);
 }
 
 // ---- Rows and the summary ---------------------------------------------------

@@ -5,6 +5,7 @@
 // addresses and the URL's host differ, and those stay in each client.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -223,9 +224,12 @@ struct Timer {
 
 constexpr uint64_t kDhcpKey = UINT64_MAX;
 
+inline uint16_t PortOf(const sockaddr_in &from) { return ntohs(from.sin_port); }
+inline uint16_t PortOf(const sockaddr_in6 &from) { return ntohs(from.sin6_port); }
+
 // The clients of one family, one thread: Storm is the family's class (it
-// names this its friend) and gives PowerOn, OnTimer, OnDhcp, OnSocket,
-// StartHttp, Connect and FileDone.
+// names this its friend) and gives StartDhcp, SendDhcp, OnTimer, OnDhcp,
+// OnSocket, SendTftp, TftpRefused, StartRead, StartHttp, Connect and FileDone.
 template <class Storm, class Client>
 class Loop {
 protected:
@@ -269,6 +273,61 @@ protected:
         event.events = events;
         event.data.u64 = static_cast<uint64_t>(c.nIndex);
         epoll_ctl(m_nEpoll, bAdd ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &event);
+    }
+
+    void PowerOn(Client &c) {
+        c.stage = kDhcp1;
+        Self().StartDhcp(c);
+    }
+
+    // A retry timer fired with tries left: the last DHCP or TFTP datagram
+    // again, counted as a retransmission, and the schedule's next timer.
+    void Resend(Client &c) {
+        ++c.anRetx[c.stage];
+        SetTimer(c, (*c.lpTimers)[c.nTry]);
+        if (c.stage == kDhcp1 || c.stage == kDhcp2) return Self().SendDhcp(c);
+        Self().SendTftp(c);
+    }
+
+    // The TFTP socket is readable (From: the family's sockaddr). The first
+    // datagram's port is the transfer's; a probe ends once the size is
+    // known (Storm::StartRead asks for the file itself); an ERROR ends the
+    // read unless Storm::TftpRefused takes it up. Every ack restarts the
+    // retry schedule but a gap's, which leaves it running.
+    template <class From>
+    void OnTftp(Client &c) {
+        uint8_t buffer[65536];
+        for (;;) {
+            if (c.fd < 0 || (c.stage != kNbp && c.stage != kScript)) return;
+            From from{};
+            socklen_t size = sizeof from;
+            ssize_t got = recvfrom(c.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
+            if (got < 4) return;
+            uint16_t wPort = PortOf(from);
+            if (c.wServerPort && wPort != c.wServerPort) continue;  // another transfer's datagram
+            uint16_t op = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
+            uint16_t value = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
+            if (op == kError) {
+                if (Self().TftpRefused(c)) return;
+                return Fail(c, std::string(kStageNames[c.stage]) + ": error " + std::to_string(value) + " " +
+                                   std::string(reinterpret_cast<char *>(&buffer[4]),
+                                               strnlen(reinterpret_cast<char *>(&buffer[4]), static_cast<size_t>(got - 4))));
+            }
+            c.wServerPort = wPort;
+            if (c.bProbe && (op == kOack || op == kData)) {  // the size is known: abort, then read
+                std::vector<uint8_t> abort = Packet(kError, 8);
+                PutText(abort, "User aborted the transfer");
+                c.lastSent = abort;
+                Self().SendTftp(c);
+                return Self().StartRead(c);
+            }
+            TftpReceive::Step step = c.rx.Take(buffer, static_cast<size_t>(got), c.stage == kScript ? &c.script : nullptr);
+            if (step == TftpReceive::kNothing) continue;
+            c.lastSent = c.rx.Ack();
+            Self().SendTftp(c);
+            if (step != TftpReceive::kGapAck) Arm(c, c.lpTimers);
+            if (step == TftpReceive::kLast) return Self().FileDone(c);
+        }
     }
 
     // An HTTP fetch's timer: once a second, until no byte has come for the
@@ -360,10 +419,10 @@ protected:
             if (m_bSerial) {  // the next powers on once every one before it ended
                 if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
                     arrivals[nNext]->tPowerOn = now;
-                    Self().PowerOn(*arrivals[nNext++]);
+                    PowerOn(*arrivals[nNext++]);
                 }
             } else {
-                while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) Self().PowerOn(*arrivals[nNext++]);
+                while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
             }
             while (!m_Timers.empty() && m_Timers.top().when <= now) {
                 Timer timer = m_Timers.top();

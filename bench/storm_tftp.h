@@ -27,6 +27,27 @@ inline std::vector<uint8_t> Packet(uint16_t op, uint16_t value) {
             static_cast<uint8_t>(value)};
 }
 
+// The options EDK II asks: tsize on the probe alone, its block size, a
+// window of 4.
+inline void PutEdk2Options(std::vector<uint8_t> &rrq, bool bProbe, const char *lpBlkSize) {
+    if (bProbe) {
+        PutText(rrq, "tsize");
+        PutText(rrq, "0");
+    }
+    PutText(rrq, "blksize");
+    PutText(rrq, lpBlkSize);
+    PutText(rrq, "windowsize");
+    PutText(rrq, "4");
+}
+
+// iPXE's: its block size and tsize, in lock-step.
+inline void PutIpxeOptions(std::vector<uint8_t> &rrq) {
+    PutText(rrq, "blksize");
+    PutText(rrq, "1432");
+    PutText(rrq, "tsize");
+    PutText(rrq, "0");
+}
+
 // One read's receiving side: the last block taken in order, and the block
 // size and window the server's OACK agreed (512 and 1 without one).
 struct TftpReceive {
