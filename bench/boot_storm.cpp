@@ -73,16 +73,11 @@ constexpr uint8_t kOptRequestedAddress = 50, kOptMessageType = 53, kOptServerId 
 constexpr uint8_t kDiscover = 1, kOffer = 2, kRequest = 3, kAck = 5, kNak = 6;
 constexpr uint32_t kMagicCookie = 0x63825363;
 constexpr size_t kBootpFixed = 236;
-using storm::kData, storm::kError, storm::kOack, storm::kRrq, storm::Packet, storm::PutText, storm::TftpReceive;
-using storm::kDhcp1, storm::kNbp, storm::kDhcp2, storm::kScript, storm::kHttp, storm::kStages, storm::kStageNames;
-using storm::kRunning, storm::kBooted, storm::kFailed, storm::Now, storm::EnvNumber, storm::EnvSeconds;
-using storm::Percentile, storm::PrintSeconds;
+using namespace storm;  // what both families' clients share (storm_client.h)
 
-// The firmware's and iPXE's retry timers, in seconds between sends.
+// The firmware's DHCP timers, in seconds between sends (iPXE's, and the
+// TFTP timers, are storm_client.h's).
 const std::vector<double> kFirmwareDhcp = {4, 8, 16, 32};
-const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
-const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
-const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
 // The Pi's boot ROM: a DISCOVER every few seconds for about a minute, and a
 // TFTP request or block given up after some seconds and a few tries.
 const std::vector<double> kPiDhcp = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
@@ -129,7 +124,6 @@ private:
     bool TftpRefused(Client &c);
     void StartRead(Client &c);
     void FileDone(Client &c);
-    void Summary(const std::vector<Client *> &arrivals) const;
     // HTTP
     void StartHttp(Client &c);
     void Connect(Client &c);
@@ -141,12 +135,8 @@ private:
 Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBase, bool bPi, bool bSerial)
     : Loop(static_cast<size_t>(n), bSerial) {
     std::mt19937 random(seed);
-    std::uniform_real_distribution<double> arrival(0, w);
     m_dwXidBase = (random() & 0xf0000000u) + dwMacBase * 2;
-    for (int i = 0; i < n; ++i) {
-        Client &c = m_Clients[static_cast<size_t>(i)];
-        c.nIndex = i;
-        uint32_t number = dwMacBase + static_cast<uint32_t>(i);
+    PlaceClients(w, random, dwMacBase, [&](Client &c, uint32_t number) {
         // A Pi's MAC is of the Raspberry Pi Foundation's block.
         uint8_t mac[6] = {static_cast<uint8_t>(bPi ? 0xdc : 0x02), static_cast<uint8_t>(bPi ? 0xa6 : 0x5b),
                           static_cast<uint8_t>(bPi ? 0x32 : number >> 24), static_cast<uint8_t>(number >> 16),
@@ -154,9 +144,7 @@ Storm::Storm(int n, double w, int nUefiPercent, uint32_t seed, uint32_t dwMacBas
         memcpy(c.abMac, mac, 6);
         c.bPi = bPi;
         c.bUefi = !bPi && static_cast<int>(random() % 100) < nUefiPercent;
-        c.tPowerOn = w > 0 ? arrival(random) : 0;
-    }
-    m_nLeft = n;
+    });
 }
 
 void Storm::OnTimer(Client &c) {
@@ -243,11 +231,7 @@ void Storm::SendDhcp(Client &c) {
     to.sin_family = AF_INET;
     to.sin_port = htons(kDhcpServerPort);
     to.sin_addr.s_addr = INADDR_BROADCAST;
-    if (sendto(m_nDhcp, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0 && errno != EAGAIN) {
-        static bool bSaid = false;
-        if (!bSaid) perror("boot_storm: DHCP send");
-        bSaid = true;
-    }
+    SendDhcpTo(m_nDhcp, m, to, "boot_storm: DHCP send");
 }
 
 void Storm::OnDhcp() {
@@ -455,12 +439,9 @@ void Storm::OnSocket(Client &c, uint32_t events) {
 // ---- The run --------------------------------------------------------------
 
 int Storm::Run(const char *lpOut) {
-    m_nEpoll = epoll_create1(EPOLL_CLOEXEC);
-    m_nDhcp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int one = 1, buffer = 16 << 20;
+    m_nDhcp = OpenDhcpSocket(AF_INET);
+    int one = 1;
     setsockopt(m_nDhcp, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    setsockopt(m_nDhcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(m_nDhcp, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
     // Broadcasts leave by the client link, which holds no default route.
     const char *lpLink = getenv("STORM_IFACE");
     if (lpLink && setsockopt(m_nDhcp, SOL_SOCKET, SO_BINDTODEVICE, lpLink, static_cast<socklen_t>(strlen(lpLink))) != 0) {
@@ -474,73 +455,15 @@ int Storm::Run(const char *lpOut) {
         perror("boot_storm: port 68");
         return 2;
     }
-    std::vector<Client *> arrivals = Drive(m_nDhcp);
-    // One row per client, times in seconds from the start of the run.
-    FILE *out = fopen(lpOut, "w");
-    if (!out) return 2;
-    fprintf(out, "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome");
-    for (const char *name : kStageNames) fprintf(out, "\tretx_%s", name);
-    fprintf(out, "\treason\taddress\tfirst_server\tfirst_address\n");
-    for (const Client &c : m_Clients) {
-        fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bUefi ? "uefi" : "bios", c.tPowerOn);
-        for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
-        fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
-        for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
+    Drive(m_nDhcp);
+    return Report(lpOut, [](FILE *out, const Client &c) {
         char address[INET_ADDRSTRLEN] = "-", server[INET_ADDRSTRLEN] = "-", first[INET_ADDRSTRLEN] = "-";
         if (c.dwAddress) inet_ntop(AF_INET, &c.dwAddress, address, sizeof address);
         if (c.dwFirstServer) inet_ntop(AF_INET, &c.dwFirstServer, server, sizeof server);
         if (c.dwFirstAddress) inet_ntop(AF_INET, &c.dwFirstAddress, first, sizeof first);
-        fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), address, server, first);
-    }
-    fclose(out);
-    Summary(arrivals);
-    return 0;
-}
-
-// One line: booted and failed; the times until 50 ... 100 % booted from
-// the first power-on (never below the arrivals: floor99 is when the client
-// that makes 99 % powered on); what each machine felt, L = its payload done
-// less its first DISCOVER, at p50/p95/p99/max; the makespan (first power-on
-// to the last boot); retransmissions per stage. Then the failures by reason.
-void Storm::Summary(const std::vector<Client *> &arrivals) const {
-    int booted = 0, retx[kStages] = {};
-    std::vector<double> times, felt;
-    for (const Client &c : m_Clients) {
-        for (int s = 0; s < kStages; ++s) retx[s] += c.anRetx[s];
-        if (c.outcome != kBooted) continue;
-        ++booted;
-        times.push_back(c.tDone[kHttp]);
-        felt.push_back(c.tDone[kHttp] - c.tPowerOn);  // the first DISCOVER goes out at power-on
-    }
-    std::sort(times.begin(), times.end());
-    std::sort(felt.begin(), felt.end());
-    size_t total = m_Clients.size();
-    printf("booted=%d failed=%zu", booted, total - static_cast<size_t>(booted));
-    for (int percent : {50, 95, 99, 100}) {
-        char name[8];
-        snprintf(name, sizeof name, "t%d", percent);
-        PrintSeconds(name, Percentile(times, total, percent), 2);
-    }
-    std::vector<double> powerOns;
-    for (const Client *c : arrivals) powerOns.push_back(c->tPowerOn);
-    PrintSeconds("floor99", Percentile(powerOns, total, 99), 2);
-    for (int percent : {50, 95, 99}) {
-        char name[8];
-        snprintf(name, sizeof name, "l%d", percent);
-        PrintSeconds(name, Percentile(felt, total, percent), 3);
-    }
-    PrintSeconds("lmax", felt.size() == total && !felt.empty() ? felt.back() : -1, 3);
-    double first = arrivals.empty() ? 0 : arrivals.front()->tPowerOn;
-    PrintSeconds("span", times.empty() ? -1 : times.back() - first, 3);
-    for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
-    printf("\n");
-    std::map<std::string, int> reasons;
-    for (const Client &c : m_Clients)
-        if (c.outcome == kFailed) {  // grouped without the path and the count of NAKs
-            std::string reason = c.why.substr(0, c.why.find(" for "));
-            ++reasons[reason.substr(0, reason.find(" after ")) + (c.nNaks ? " (after NAKs)" : "")];
-        }
-    for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
+        WriteRow(out, c, c.bUefi ? "uefi" : "bios", address, server, first);
+        return Row::Of(c, c.nNaks != 0);
+    });
 }
 
 // ---- A server setup, measured -----------------------------------------------

@@ -25,7 +25,7 @@
 // pool (and allows binding addresses it routes locally). L counts from the
 // first SOLICIT, sent at power-on.
 //
-// The rows and the summary line are bench/boot_storm.cpp's; `boot_storm
+// The rows and the summary line are the IPv4 run's (storm_client.h); `boot_storm
 // summary OUT.tsv IN.tsv...` joins the rows of runs made side by side (the
 // mixed storm: an IPv4 half and an IPv6 half) into one table and one line.
 #include <arpa/inet.h>
@@ -59,19 +59,14 @@ constexpr uint16_t kOptClientId = 1, kOptServerId = 2, kOptIaNa = 3, kOptIaAddr 
                    kOptPreference = 7, kOptElapsed = 8, kOptStatus = 13, kOptUserClass = 15,
                    kOptVendorClass = 16, kOptBootUrl = 59, kOptArch = 61, kOptUndi = 62;
 constexpr uint32_t kEnterpriseIntel = 343;
-using storm::kData, storm::kError, storm::kOack, storm::kRrq, storm::Packet, storm::PutText, storm::TftpReceive;
-using storm::kDhcp1, storm::kNbp, storm::kDhcp2, storm::kScript, storm::kHttp, storm::kStages, storm::kStageNames;
-using storm::kRunning, storm::kBooted, storm::kFailed, storm::Now, storm::EnvNumber, storm::EnvSeconds;
-using storm::Percentile, storm::PrintSeconds;
+using namespace storm;  // what both families' clients share (storm_client.h)
 
 // EDK II's SOLICIT (IRT 4, MRC 4, MRT 32, MRD 60) and REQUEST (RFC 8415's
 // REQ_TIMEOUT 1, REQ_MAX_RT 30, REQ_MAX_RC 10); iPXE's and the TFTP timers
-// as for IPv4.
+// are storm_client.h's, as for IPv4.
 const std::vector<double> kEdk2Solicit = {4, 8, 16, 32};
 const std::vector<double> kEdk2Request = {1, 2, 4, 8, 16, 30, 30, 30, 30, 30};
-const std::vector<double> kIpxeDhcp6 = {1, 2, 4, 8};
-const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
-const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
+
 // What an ADVERTISE offered: the firmware may hold one while it collects.
 struct Offer {
     bool bValid = false;
@@ -158,21 +153,15 @@ private:
 Storm6::Storm6(int n, double w, int nHttpPercent, uint32_t seed, uint32_t dwMacBase, bool bSerial)
     : Loop(static_cast<size_t>(n), bSerial) {
     std::mt19937 random(seed);
-    std::uniform_real_distribution<double> arrival(0, w);
     m_dwXidBase = (random() & 0xff0000u) + dwMacBase * 2;
-    for (int i = 0; i < n; ++i) {
-        Client &c = m_Clients[static_cast<size_t>(i)];
-        c.nIndex = i;
-        uint32_t number = dwMacBase + static_cast<uint32_t>(i);
+    PlaceClients(w, random, dwMacBase, [&](Client &c, uint32_t number) {
         // A MAC block of their own (02:5c), beside the IPv4 clients' 02:5b:
         // a server can give IPv6 machines a script of their own by MAC.
         uint8_t mac[6] = {0x02, 0x5c, static_cast<uint8_t>(number >> 24), static_cast<uint8_t>(number >> 16),
                           static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
         memcpy(c.abMac, mac, 6);
         c.bHttpBoot = static_cast<int>(random() % 100) < nHttpPercent;
-        c.tPowerOn = w > 0 ? arrival(random) : 0;
-    }
-    m_nLeft = n;
+    });
 }
 
 void Storm6::OnTimer(Client &c) {
@@ -226,7 +215,7 @@ void Storm6::StartDhcp(Client &c) {
     c.held = Offer{};
     c.tExchange = Now();
     c.tFirstRt = c.tExchange + (c.stage == kDhcp1 ? kEdk2Solicit[0] : 0);
-    Arm(c, c.stage == kDhcp1 ? &kEdk2Solicit : &kIpxeDhcp6);
+    Arm(c, c.stage == kDhcp1 ? &kEdk2Solicit : &kIpxeDhcp);
     SendDhcp(c);
 }
 
@@ -274,11 +263,7 @@ void Storm6::SendDhcp(Client &c) {
     to.sin6_port = htons(kServerPort6);
     inet_pton(AF_INET6, "ff02::1:2", &to.sin6_addr);
     to.sin6_scope_id = m_nLink;
-    if (sendto(m_nDhcp, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0 && errno != EAGAIN) {
-        static bool bSaid = false;
-        if (!bSaid) perror("boot_storm: DHCPv6 send");
-        bSaid = true;
-    }
+    SendDhcpTo(m_nDhcp, m, to, "boot_storm: DHCPv6 send");
 }
 
 void Storm6::OnDhcp() {
@@ -365,7 +350,7 @@ void Storm6::Choose(Client &c, const Offer &offer) {
     c.chosen = offer;
     c.held = Offer{};
     c.bRequesting = true;
-    Arm(c, c.stage == kDhcp1 ? &kEdk2Request : &kIpxeDhcp6);
+    Arm(c, c.stage == kDhcp1 ? &kEdk2Request : &kIpxeDhcp);
     SendDhcp(c);
 }
 
@@ -493,68 +478,11 @@ void Storm6::OnSocket(Client &c, uint32_t events) {
     OnTftp<sockaddr_in6>(c);
 }
 
-// ---- Rows and the summary ---------------------------------------------------
-
-struct Row {
-    double tPowerOn = 0, tDone = -1;
-    bool bBooted = false;
-    int anRetx[kStages] = {};
-    std::string why;
-};
-
-// The same line as bench/boot_storm.cpp's, from rows.
-void Summary(const std::vector<Row> &rows) {
-    int booted = 0, retx[kStages] = {};
-    std::vector<double> times, felt, powerOns;
-    for (const Row &r : rows) {
-        powerOns.push_back(r.tPowerOn);
-        for (int s = 0; s < kStages; ++s) retx[s] += r.anRetx[s];
-        if (!r.bBooted) continue;
-        ++booted;
-        times.push_back(r.tDone);
-        felt.push_back(r.tDone - r.tPowerOn);  // the first SOLICIT (or DISCOVER) goes out at power-on
-    }
-    std::sort(times.begin(), times.end());
-    std::sort(felt.begin(), felt.end());
-    std::sort(powerOns.begin(), powerOns.end());
-    size_t total = rows.size();
-    printf("booted=%d failed=%zu", booted, total - static_cast<size_t>(booted));
-    for (int percent : {50, 95, 99, 100}) {
-        char name[8];
-        snprintf(name, sizeof name, "t%d", percent);
-        PrintSeconds(name, Percentile(times, total, percent), 2);
-    }
-    PrintSeconds("floor99", Percentile(powerOns, total, 99), 2);
-    for (int percent : {50, 95, 99}) {
-        char name[8];
-        snprintf(name, sizeof name, "l%d", percent);
-        PrintSeconds(name, Percentile(felt, total, percent), 3);
-    }
-    PrintSeconds("lmax", felt.size() == total && !felt.empty() ? felt.back() : -1, 3);
-    double first = powerOns.empty() ? 0 : powerOns.front();
-    PrintSeconds("span", times.empty() ? -1 : times.back() - first, 3);
-    for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
-    printf("\n");
-    std::map<std::string, int> reasons;
-    for (const Row &r : rows)
-        if (!r.bBooted) {  // grouped without the path and the count of NAKs
-            std::string reason = r.why.substr(0, r.why.find(" for "));
-            bool bNaks = reason.find(" NAK") != std::string::npos;
-            ++reasons[reason.substr(0, reason.find(" after ")) + (bNaks ? " (after NAKs)" : "")];
-        }
-    for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
-}
-
-const char kHeader[] =
-    "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome\tretx_dhcp1\t"
-    "retx_tftp1\tretx_dhcp2\tretx_tftp2\tretx_http\treason\taddress\tfirst_server\tfirst_address\n";
+// ---- The run ----------------------------------------------------------------
 
 int Storm6::Run(const char *lpOut) {
-    m_nEpoll = epoll_create1(EPOLL_CLOEXEC);
-    m_nDhcp = socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int one = 1, buffer = 16 << 20;
-    setsockopt(m_nDhcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(m_nDhcp, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    m_nDhcp = OpenDhcpSocket(AF_INET6);
+    int one = 1;
     setsockopt(m_nDhcp, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     const char *lpLink = getenv("STORM_IFACE");
     m_nLink = lpLink ? if_nametoindex(lpLink) : 0;
@@ -575,29 +503,12 @@ int Storm6::Run(const char *lpOut) {
         return 2;
     }
     Drive(m_nDhcp);
-    FILE *out = fopen(lpOut, "w");
-    if (!out) return 2;
-    fputs(kHeader, out);
-    std::vector<Row> rows;
-    for (const Client &c : m_Clients) {
-        fprintf(out, "%d\t%s\t%.3f", c.nIndex, c.bHttpBoot ? "uefi6-http" : "uefi6", c.tPowerOn);
-        for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
-        fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
-        for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
-        fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), c.bBound ? AddressText(c.address).c_str() : "-",
-                IsZero(c.firstServer) ? "-" : AddressText(c.firstServer).c_str(),
-                IsZero(c.firstAddress) ? "-" : AddressText(c.firstAddress).c_str());
-        Row row;
-        row.tPowerOn = c.tPowerOn;
-        row.bBooted = c.outcome == kBooted;
-        row.tDone = c.tDone[kHttp];
-        std::copy(c.anRetx, c.anRetx + kStages, row.anRetx);
-        row.why = c.why;
-        rows.push_back(row);
-    }
-    fclose(out);
-    Summary(rows);
-    return 0;
+    return Report(lpOut, [](FILE *out, const Client &c) {
+        WriteRow(out, c, c.bHttpBoot ? "uefi6-http" : "uefi6", c.bBound ? AddressText(c.address).c_str() : "-",
+                 IsZero(c.firstServer) ? "-" : AddressText(c.firstServer).c_str(),
+                 IsZero(c.firstAddress) ? "-" : AddressText(c.firstAddress).c_str());
+        return Row::Of(c, Row::NaksIn(c.why));
+    });
 }
 
 std::vector<std::string> Fields(const std::string &line) {
@@ -627,7 +538,7 @@ int RunStormV6(const char *lpOut) {
 int JoinStormRows(const char *lpOut, int nIn, char **lpIn) {
     FILE *out = fopen(lpOut, "w");
     if (!out) return 2;
-    fputs(kHeader, out);
+    fputs(kRowHeader, out);
     std::vector<Row> rows;
     for (int f = 0; f < nIn; ++f) {
         FILE *in = fopen(lpIn[f], "r");
@@ -653,6 +564,7 @@ int JoinStormRows(const char *lpOut, int nIn, char **lpIn) {
             row.tDone = fields[7] == "-" ? -1 : atof(fields[7].c_str());
             for (int s = 0; s < kStages; ++s) row.anRetx[s] = atoi(fields[9 + static_cast<size_t>(s)].c_str());
             row.why = fields[14];
+            row.bNaks = Row::NaksIn(row.why);
             fields[0] = std::to_string(rows.size());
             rows.push_back(row);
             for (size_t i = 0; i < fields.size(); ++i) fprintf(out, i ? "\t%s" : "%s", fields[i].c_str());

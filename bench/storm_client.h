@@ -1,8 +1,9 @@
 // What the boot storm's IPv4 and IPv6 clients share beyond TFTP: a client's
 // stages and timers, the event loop that powers clients on and fires their
-// timers, the HTTP fetch of the kernel and initrd, and the script's URLs.
-// A boot walks the same path over either family; only DHCP, the sockets'
-// addresses and the URL's host differ, and those stay in each client.
+// timers, the HTTP fetch of the kernel and initrd, the script's URLs, and
+// the rows and summary line a run ends with. A boot walks the same path
+// over either family; only DHCP, the sockets' addresses and the URL's host
+// differ, and those stay in each client.
 #pragma once
 
 #include <netinet/in.h>
@@ -18,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <queue>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,12 @@ inline double EnvSeconds(const char *name, double def) {
     const char *value = getenv(name);
     return value && *value ? strtod(value, nullptr) : def;
 }
+
+// iPXE's DHCP timers (over either family) and both firmware's TFTP timers,
+// in seconds between sends.
+inline const std::vector<double> kIpxeDhcp = {1, 2, 4, 8};
+inline const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
+inline const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
 
 constexpr double kHttpStall = 30;     // no byte for this long ends the boot
 constexpr int kHttpConnectTries = 4;  // iPXE gives a refused connection a few more tries
@@ -224,8 +233,131 @@ struct Timer {
 
 constexpr uint64_t kDhcpKey = UINT64_MAX;
 
+// A DHCP datagram to the servers (To: the family's sockaddr). A send that
+// fails for more than a full buffer is said once a run, not once a client.
+template <class To>
+void SendDhcpTo(int fd, const std::vector<uint8_t> &m, const To &to, const char *lpWhat) {
+    if (sendto(fd, m.data(), m.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0 && errno != EAGAIN) {
+        static bool bSaid = false;
+        if (!bSaid) perror(lpWhat);
+        bSaid = true;
+    }
+}
+
+// The DHCP socket every client of the run shares, its buffer large enough
+// for a storm's answers.
+inline int OpenDhcpSocket(int family) {
+    int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1, buffer = 16 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    return fd;
+}
+
 inline uint16_t PortOf(const sockaddr_in &from) { return ntohs(from.sin_port); }
 inline uint16_t PortOf(const sockaddr_in6 &from) { return ntohs(from.sin6_port); }
+
+// The value at rank ceil(P % of N) of SORTED, where N counts the clients
+// that failed as the slowest (a lost machine never boots); -1 when that
+// rank falls among them.
+inline double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
+    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
+    return rank <= sorted.size() ? sorted[rank - 1] : -1;
+}
+
+inline void PrintSeconds(const char *lpName, double seconds, int nDigits) {
+    if (seconds < 0) printf(" %s=-", lpName);
+    else printf(" %s=%.*f", lpName, nDigits, seconds);
+}
+
+// A client's row: what the summary line is made of, whether from a run's
+// clients or from the rows of runs joined.
+struct Row {
+    double tPowerOn = 0, tDone = -1;
+    bool bBooted = false;
+    bool bNaks = false;  // its failure is grouped as after NAKs
+    int anRetx[kStages] = {};
+    std::string why;
+
+    // bNaks: a client's own count where there is one; a row read back (or
+    // an IPv6 client's, which never has a NAK) tells by its reason's text.
+    static Row Of(const ClientBase &c, bool bNaks) {
+        Row row;
+        row.tPowerOn = c.tPowerOn;
+        row.bBooted = c.outcome == kBooted;
+        row.tDone = c.tDone[kHttp];
+        std::copy(c.anRetx, c.anRetx + kStages, row.anRetx);
+        row.why = c.why;
+        row.bNaks = bNaks;
+        return row;
+    }
+
+    static bool NaksIn(const std::string &why) {
+        return why.substr(0, why.find(" for ")).find(" NAK") != std::string::npos;
+    }
+};
+
+inline const char kRowHeader[] =
+    "client\tfirmware\tpower_on\tlease\tnbp_done\tlease2\tscript_done\tpayload_done\toutcome\tretx_dhcp1\t"
+    "retx_tftp1\tretx_dhcp2\tretx_tftp2\tretx_http\treason\taddress\tfirst_server\tfirst_address\n";
+
+// One row per client, times in seconds from the start of the run; "-"
+// for an address the client never had.
+inline void WriteRow(FILE *out, const ClientBase &c, const char *lpFirmware, const char *lpAddress,
+                     const char *lpServer, const char *lpFirst) {
+    fprintf(out, "%d\t%s\t%.3f", c.nIndex, lpFirmware, c.tPowerOn);
+    for (double t : c.tDone) fprintf(out, t > 0 ? "\t%.3f" : "\t-", t);
+    fprintf(out, "\t%s", c.outcome == kBooted ? "booted" : "failed");
+    for (int s = 0; s < kStages; ++s) fprintf(out, "\t%d", c.anRetx[s]);
+    fprintf(out, "\t%s\t%s\t%s\t%s\n", c.why.c_str(), lpAddress, lpServer, lpFirst);
+}
+
+// One line: booted and failed; the times until 50 ... 100 % booted from
+// the first power-on (never below the arrivals: floor99 is when the client
+// that makes 99 % powered on); what each machine felt, L = its payload done
+// less its first DISCOVER (or SOLICIT), at p50/p95/p99/max; the makespan
+// (first power-on to the last boot); retransmissions per stage. Then the
+// failures by reason.
+inline void Summary(const std::vector<Row> &rows) {
+    int booted = 0, retx[kStages] = {};
+    std::vector<double> times, felt, powerOns;
+    for (const Row &r : rows) {
+        powerOns.push_back(r.tPowerOn);
+        for (int s = 0; s < kStages; ++s) retx[s] += r.anRetx[s];
+        if (!r.bBooted) continue;
+        ++booted;
+        times.push_back(r.tDone);
+        felt.push_back(r.tDone - r.tPowerOn);  // the first SOLICIT (or DISCOVER) goes out at power-on
+    }
+    std::sort(times.begin(), times.end());
+    std::sort(felt.begin(), felt.end());
+    std::sort(powerOns.begin(), powerOns.end());
+    size_t total = rows.size();
+    printf("booted=%d failed=%zu", booted, total - static_cast<size_t>(booted));
+    for (int percent : {50, 95, 99, 100}) {
+        char name[8];
+        snprintf(name, sizeof name, "t%d", percent);
+        PrintSeconds(name, Percentile(times, total, percent), 2);
+    }
+    PrintSeconds("floor99", Percentile(powerOns, total, 99), 2);
+    for (int percent : {50, 95, 99}) {
+        char name[8];
+        snprintf(name, sizeof name, "l%d", percent);
+        PrintSeconds(name, Percentile(felt, total, percent), 3);
+    }
+    PrintSeconds("lmax", felt.size() == total && !felt.empty() ? felt.back() : -1, 3);
+    double first = powerOns.empty() ? 0 : powerOns.front();
+    PrintSeconds("span", times.empty() ? -1 : times.back() - first, 3);
+    for (int s = 0; s < kStages; ++s) printf(" retx_%s=%d", kStageNames[s], retx[s]);
+    printf("\n");
+    std::map<std::string, int> reasons;
+    for (const Row &r : rows)
+        if (!r.bBooted) {  // grouped without the path and the count of NAKs
+            std::string reason = r.why.substr(0, r.why.find(" for "));
+            ++reasons[reason.substr(0, reason.find(" after ")) + (r.bNaks ? " (after NAKs)" : "")];
+        }
+    for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
+}
 
 // The clients of one family, one thread: Storm is the family's class (it
 // names this its friend) and gives StartDhcp, SendDhcp, OnTimer, OnDhcp,
@@ -236,6 +368,21 @@ protected:
     Loop(size_t n, bool bSerial) : m_Clients(n), m_bSerial(bSerial) {}
 
     Storm &Self() { return static_cast<Storm &>(*this); }
+
+    // Numbers the clients and gives each its power-on time within w
+    // seconds; draw(c, number) first gives the family's MAC and makes the
+    // family's own draws of random, so that a seed makes the same run.
+    template <class Draw>
+    void PlaceClients(double w, std::mt19937 &random, uint32_t dwMacBase, Draw draw) {
+        std::uniform_real_distribution<double> arrival(0, w);
+        for (size_t i = 0; i < m_Clients.size(); ++i) {
+            Client &c = m_Clients[i];
+            c.nIndex = static_cast<int>(i);
+            draw(c, dwMacBase + static_cast<uint32_t>(i));
+            c.tPowerOn = w > 0 ? arrival(random) : 0;
+        }
+        m_nLeft = static_cast<int>(m_Clients.size());
+    }
 
     void SetTimer(Client &c, double seconds) { m_Timers.push({Now() + seconds, c.nIndex, ++c.qwTimerGen}); }
 
@@ -402,8 +549,8 @@ protected:
     // Until every client booted or failed: clients power on at their times
     // (serially: each once the one before ended), timers fire, sockets are
     // read. The shared DHCP socket, already made, goes in epoll as kDhcpKey.
-    // Returns the clients in the order they powered on.
-    std::vector<Client *> Drive(int nDhcp) {
+    void Drive(int nDhcp) {
+        m_nEpoll = epoll_create1(EPOLL_CLOEXEC);
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.u64 = kDhcpKey;
@@ -447,7 +594,20 @@ protected:
                 Self().OnSocket(c, events[static_cast<size_t>(i)].events);
             }
         }
-        return arrivals;
+    }
+
+    // The run's rows in OUT (write(out, c) writes a client's, and returns
+    // it for the summary), then the summary line on stdout.
+    template <class Write>
+    int Report(const char *lpOut, Write write) {
+        FILE *out = fopen(lpOut, "w");
+        if (!out) return 2;
+        fputs(kRowHeader, out);
+        std::vector<Row> rows;
+        for (const Client &c : m_Clients) rows.push_back(write(out, c));
+        fclose(out);
+        Summary(rows);
+        return 0;
     }
 
     std::vector<Client> m_Clients;
@@ -455,18 +615,5 @@ protected:
     int m_nEpoll = -1, m_nLeft = 0;
     bool m_bSerial;
 };
-
-// The value at rank ceil(P % of N) of SORTED, where N counts the clients
-// that failed as the slowest (a lost machine never boots); -1 when that
-// rank falls among them.
-inline double Percentile(const std::vector<double> &sorted, size_t total, double percent) {
-    size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(total) * percent / 100)));
-    return rank <= sorted.size() ? sorted[rank - 1] : -1;
-}
-
-inline void PrintSeconds(const char *lpName, double seconds, int nDigits) {
-    if (seconds < 0) printf(" %s=-", lpName);
-    else printf(" %s=%.*f", lpName, nDigits, seconds);
-}
 
 }  // namespace storm
