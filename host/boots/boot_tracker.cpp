@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6;
+constexpr unsigned char kDhcpOffer = 2, kDhcpDecline = 4, kDhcpAck = 5, kDhcpNak = 6, kDhcpRelease = 7;
 constexpr int kBootServerPort = 4011;
 constexpr int kDhcp6ServerPort = 547;
 constexpr int kDhcp6Advertise = 2, kDhcp6Reply = 7, kDhcp6Decline = 9;
@@ -173,6 +173,8 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
         if (event.messagetype == (bV6 ? kDhcp6Decline : kDhcpDecline) || event.reason == TAVREL_REASON_DECLINED_ADDRESS)
             ++m_Counters.dhcpDeclines;
         step.what = kStepUnanswered;
+        if (!bV6 && event.messagetype == kDhcpRelease && event.reason == TAVREL_REASON_NOT_ANSWERED_TYPE)
+            NoteRelease(mac);
         // RELEASE, INFORM and the like are counted only: they end no boot.
         if (!mac.empty() && event.reason != TAVREL_REASON_NOT_ANSWERED_TYPE) Record(mac, step, "", false, address);
         return;
@@ -190,8 +192,16 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
                 : !bV6 && event.messagetype == kDhcpNak    ? kStepNak
                                                            : kStepAck;
     if (event.messagetype == kDhcpAck && event.port != kBootServerPort && !bV6) {
-        m_Acknowledged[AddressValue(address)] = step.time;
+        uint32_t dwAddress = AddressValue(address);
+        m_Acknowledged[dwAddress] = step.time;
         Trim(m_Acknowledged, kMaxAddresses, [](double seen) { return seen; });
+        if (!mac.empty()) {
+            m_AddressOfMac[mac] = dwAddress;
+            Trim(m_AddressOfMac, kMaxAddresses, [this](uint32_t dwAcked) {
+                auto found = m_Acknowledged.find(dwAcked);
+                return found == m_Acknowledged.end() ? 0.0 : found->second;
+            });
+        }
     }
     if (bV6 && event.messagetype == kDhcp6Reply) NoteReply6(event, address, step.time);
     // Counted only, as an IPv4 RELEASE is: it ends no boot and binds nothing.
@@ -208,6 +218,19 @@ void BootTracker::TakeDhcp(const BootEventRecord &event, BootStep step, const st
     Record(mac, step, step.what == kStepProxy ? "" : address, true, address);
     auto record = m_Machines.find(mac);
     if (step.what == kStepAck && record != m_Machines.end()) NoteFirstAck(record->second, step);
+}
+
+// A DHCPRELEASE's event names its source, not the address given back
+// (ciaddr): that is the address last acknowledged to its MAC, and it is
+// free again only while that MAC still holds it, as the library ends a
+// lease only for its holder. A release forged from another MAC frees nothing.
+void BootTracker::NoteRelease(const std::string &mac) {
+    auto found = mac.empty() ? m_AddressOfMac.end() : m_AddressOfMac.find(mac);
+    if (found == m_AddressOfMac.end()) return;
+    uint32_t dwAddress = found->second;
+    m_AddressOfMac.erase(found);
+    auto holder = m_MacOfAddress.find(AddressText(dwAddress));
+    if (holder != m_MacOfAddress.end() && holder->second == mac) m_Acknowledged.erase(dwAddress);
 }
 
 // The first ACK of a boot (an offer came before it; a renewal has none),

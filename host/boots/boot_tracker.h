@@ -134,7 +134,8 @@ public:
     std::vector<TransferUnderWay> Transfers();
     // Settles the attempts that changed since the last call, as of now.
     BootOutcomes Outcomes();
-    // Addresses of [BEGIN, END] (host order) acknowledged within a lease time.
+    // Addresses of [BEGIN, END] (host order) acknowledged within a lease time
+    // and not released by their holder since.
     long AddressesInUse(uint32_t dwBegin, uint32_t dwEnd);
     // The same for an IPv6 range: a DHCPv6 REPLY that bound an address.
     long AddressesInUse6(const unsigned char abBegin[16], const unsigned char abEnd[16]);
@@ -161,6 +162,7 @@ private:
                    const std::string &quirks = "");
     void TakeDhcp(const BootEventRecord &event, BootStep step, const std::string &address, const std::string &key);
     void NoteReply6(const BootEventRecord &event, const std::string &address, double time);
+    void NoteRelease(const std::string &mac);
     void TakeTftp(const BootEventRecord &event, BootStep step, const std::string &address);
     // A progress event: the bytes so far go into the step its start made.
     void TakeTftpProgress(const std::string &address, BootStep step);
@@ -192,6 +194,7 @@ private:
     std::unordered_map<std::string, std::string> m_MacOfAddress;
     std::unordered_map<std::string, RuleNote> m_RuleOfMac;
     std::unordered_map<uint32_t, double> m_Acknowledged;  // address (host order) → time
+    std::unordered_map<std::string, uint32_t> m_AddressOfMac;  // MAC → the address last acknowledged to it
     // IPv6: the 16 bytes as a string, which orders as the addresses do.
     std::unordered_map<std::string, double> m_Acknowledged6;
     std::set<std::string> m_Changed;

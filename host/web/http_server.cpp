@@ -482,7 +482,8 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
     m_Service->lpBudget = lpBudget;
     HttpService *context = m_Service.get();
     // A thread per connection waits in poll, not select, which would stop at
-    // descriptor 1,024; the library takes no pool beside it.
+    // descriptor 1,024; the library takes no pool beside it. The status
+    // listener's few event threads keep the system's stack.
     bool bOwnThreads = share.nThreads == kOwnThreads;
     unsigned flags = bOwnThreads ? static_cast<unsigned>(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD)
                                  : static_cast<unsigned>(MHD_USE_EPOLL_INTERNAL_THREAD);
@@ -492,7 +493,8 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
         bOwnThreads ? 0u : share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
+        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_THREAD_STACK_SIZE,
+        bOwnThreads ? kThreadStackBytes : size_t{0}, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
         MHD_OPTION_NOTIFY_COMPLETED, RequestDone, context, MHD_OPTION_END);
     if (!m_lpDaemon) {
         m_Service.reset();

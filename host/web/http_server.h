@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,23 @@ namespace http_limits {
 // server spends about a third less CPU per MB sent. The descriptor share
 // below bounds the threads as it bounds the connections.
 constexpr unsigned kOwnThreads = 0;
+// The stack of each such thread. It runs the request handler (a rendered
+// file's template fills a string on the heap), the log line and the boot
+// record's news, a few KiB in all; at the system's 8 MiB, 8,192 connections
+// would reserve 64 GiB of address space. The sanitizers' frames carry
+// redzones and their runtime's calls, several times as much.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVREL_HTTP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TAVREL_HTTP_SANITIZED 1
+#endif
+#endif
+#ifdef TAVREL_HTTP_SANITIZED
+constexpr size_t kThreadStackBytes = 1024 * 1024;
+#else
+constexpr size_t kThreadStackBytes = 256 * 1024;
+#endif
 constexpr unsigned kHeaderSeconds = 4;          // whole request header, from connect or the last answer
 constexpr unsigned kHeaderBytes = 32 * 1024;    // a longer header gets 431
 constexpr unsigned kIdleSeconds = 30;           // a transfer the client stopped reading

@@ -14,6 +14,7 @@
 #include "host/boots/quirk_words.h"
 #include "host/cli/listings.h"
 #include "host/cli/machine_listings.h"
+#include "host/text/address_text.h"
 #include "host/text/mac_text.h"
 #include "host/text/uuid_text.h"
 #include "host/web/machine_api.h"
@@ -363,6 +364,24 @@ TEST_F(BootRecordTest, Ipv6ClientsAreMachinesLikeIpv4Ones) {
     EXPECT_NE(Why("52:54:00:00:00:61").find("; TFTP ipxe.efi 850 KB in 0.3 s"), std::string::npos);
     EXPECT_NE(Why("duid-0004abcd").find("duid-0004abcd: acknowledged 2001:db8:0:0:ffff:ffff:ffff:ffff at "),
               std::string::npos);
+}
+
+// A DHCPRELEASE takes its holder's address out of the pool gauge; one from a
+// MAC that holds nothing, or no longer holds the address, frees nothing.
+TEST_F(BootRecordTest, ReleaseFreesOnlyTheHoldersAddress) {
+    auto inUse = [&] { return m_Tracker.AddressesInUse(AddressValue("192.0.2.180"), AddressValue("192.0.2.181")); };
+    auto release = [&](unsigned char last, const char *lpSource) {
+        BootEventRecord event = Event(TAVREL_EVENT_DHCP_UNANSWERED, TAVREL_REASON_NOT_ANSWERED_TYPE, last, lpSource);
+        Send((event.messagetype = 7, event));
+    };
+    Offer(0x80, "192.0.2.180", "ipxe.efi", 5);
+    Offer(0x81, "192.0.2.180", "ipxe.efi", 5);  // after 0x80's lease ran out
+    Offer(0x82, "192.0.2.181", "ipxe.efi", 5);
+    release(0x80, "192.0.2.180");
+    release(0x83, "192.0.2.181");
+    EXPECT_EQ(inUse(), 2);
+    release(0x82, "192.0.2.181");
+    EXPECT_EQ(inUse(), 1);
 }
 
 // The quirks the library names tell how the firmware was met: UEFI's size

@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -29,6 +30,7 @@
 #include <iostream>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -387,6 +389,23 @@ long RssKb(pid_t pid) {
     return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
+// Threads of PID waiting on a stack of at most nBytes: the mapping that
+// holds the stack pointer of their system call.
+int ThreadsOnStacksOfAtMost(pid_t pid, unsigned long nBytes) {
+    std::string proc = "/proc/" + std::to_string(pid), maps = ReadWholeFile(proc + "/maps");
+    int n = 0;
+    for (const auto &task : std::filesystem::directory_iterator(proc + "/task")) {
+        unsigned long sp = 0, begin = 0, end = 0;  // the eighth field: nr, six arguments, sp, pc
+        std::string call = ReadWholeFile(task.path().string() + "/syscall");
+        if (sscanf(call.c_str(), "%*s %*s %*s %*s %*s %*s %*s %lx", &sp) != 1) continue;  // running
+        std::istringstream lines(maps);
+        for (std::string line; std::getline(lines, line);)
+            if (sscanf(line.c_str(), "%lx-%lx", &begin, &end) == 2 && sp >= begin && sp < end) break;
+        n += sp >= begin && sp < end && end - begin <= nBytes;
+    }
+    return n;
+}
+
 // Both listeners run on one HTTP stack, and each case below holds for both:
 // the payloads, and the status page with its metrics.
 struct Listener {
@@ -487,6 +506,11 @@ TEST_P(HostHttpTest, IdleAndSlowClientsStallNoDownload) {
         SCOPED_TRACE(listener.wPort);
         std::vector<int> idle, slow;
         for (int i = 0; i < 500; ++i) idle.push_back(Connect(ClientAddress(i), true, listener.wPort));
+        if (listener.wPort == 8080) {  // a thread each, on a stack far below the system's 8 MiB
+            int nSmall = 0;
+            for (int i = 0; i < 50 && (nSmall = ThreadsOnStacksOfAtMost(m_Pid, 2 << 20)) < 500; ++i) usleep(20000);
+            EXPECT_GE(nSmall, 500);
+        }
         for (int i = 0; i < 40; ++i) {
             slow.push_back(Connect(ClientAddress(i + 50), true, listener.wPort));
             send(slow.back(), "GET /big HTTP/1.1\r\n", 19, MSG_NOSIGNAL);
