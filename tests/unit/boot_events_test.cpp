@@ -93,7 +93,7 @@ TEST(BootEvents, SlowObserverDropsAndCountsInOrder) {
     Emit(0);
     for (int i = 0; i < 5000 && !g_bHeld; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(g_bHeld) << "the observer got the first event";
-    const int kEmitted = 3000;  // more than the queue holds, while the observer sleeps
+    const int kEmitted = 20000;  // more than the queue holds, while the observer sleeps
     for (int i = 1; i < kEmitted; ++i) Emit(i);
     int64_t dropped = DroppedBootEvents();
     EXPECT_GT(dropped, 0);
