@@ -17,7 +17,7 @@ constexpr int kTftpPort = 69;
 constexpr int kDhcpPort = 67;
 // A fleet of thousands powering on at once makes some fifteen events a
 // machine within seconds, faster than a host that files each one keeps up
-// with for a while: room for about a thousand machines' worth (7.5 MB). The
+// with for a while: room for about a thousand machines' worth (7.6 MB). The
 // ring lives in zeroed static storage, touched only as far as events fill it.
 constexpr int kQueueCapacity = 16384;
 // StopPXE waits this long for the host to take what is queued.
