@@ -196,9 +196,14 @@ http_limits::Shares http_limits::OwnConnectionShares() {
 }
 
 // The whole request header must arrive within kHeaderSeconds of the
-// connection's start or of its previous answer. The library's own timeout
-// restarts at every byte, so one header line every few seconds would hold a
-// connection for ever; this closes such connections from a watch thread.
+// connection's start, or kNextHeaderSeconds of its previous answer. The
+// library's own timeout restarts at every byte, so one header line every
+// few seconds would hold a connection for ever; this closes such
+// connections from a watch thread.
+// What it holds against the client is the header's arrival, not its
+// reading: with thousands of transfers running (a fleet powering on at
+// once) a new connection's thread may first run seconds after its header
+// came, and such a connection is kept.
 class HeaderDeadline {
 public:
     HeaderDeadline() : m_Watch([this] { Watch(); }) {}
@@ -211,8 +216,10 @@ public:
         m_Watch.join();
     }
     void Started(MHD_Connection *connection, int fd) {
+        struct stat info {};
+        fstat(fd, &info);
         std::lock_guard<std::mutex> lock(m_Lock);
-        m_Waiting[connection] = Waiting{fd, Clock::now(), true};
+        m_Waiting[connection] = Waiting{fd, info.st_ino, Clock::now(), true, false};
     }
     void HeaderDone(MHD_Connection *connection) { Set(connection, false); }
     void AnswerDone(MHD_Connection *connection) { Set(connection, true); }
@@ -226,33 +233,52 @@ public:
 private:
     struct Waiting {
         int fd;
+        ino_t socket;  // the socket fd named when the connection began
         Clock::time_point since;
-        bool bWaiting;
+        bool bWaiting, bAnswered;
     };
     void Set(MHD_Connection *connection, bool bWaiting) {
         std::lock_guard<std::mutex> lock(m_Lock);
         auto found = m_Waiting.find(connection);
         if (found == m_Waiting.end()) return;
+        found->second.bAnswered = found->second.bAnswered || (bWaiting && !found->second.bWaiting);
         found->second.bWaiting = bWaiting;
         found->second.since = Clock::now();
     }
     void Watch() {
         std::unique_lock<std::mutex> lock(m_Lock);
         while (!m_Wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_bStop; })) {
-            Clock::time_point late = Clock::now() - std::chrono::seconds(http_limits::kHeaderSeconds);
+            Clock::time_point now = Clock::now();
             for (auto &entry : m_Waiting) {
-                if (!entry.second.bWaiting || entry.second.since > late) continue;
+                Waiting &waiting = entry.second;
+                unsigned nSeconds = waiting.bAnswered ? http_limits::kNextHeaderSeconds : http_limits::kHeaderSeconds;
+                if (!waiting.bWaiting || waiting.since > now - std::chrono::seconds(nSeconds)) continue;
+                // A descriptor that names another socket now is not ours to touch.
+                struct stat info {};
+                bool bOurs = fstat(waiting.fd, &info) == 0 && info.st_ino == waiting.socket;
+                if (bOurs && HeaderArrived(waiting.fd)) continue;
                 // The connection's thread sees the end of the stream and closes it.
-                shutdown(entry.second.fd, SHUT_RDWR);
-                entry.second.bWaiting = false;
-                entry.second.since = Clock::time_point::max();
+                if (bOurs) shutdown(waiting.fd, SHUT_RDWR);
+                waiting.bWaiting = false;
+                waiting.since = Clock::time_point::max();
             }
         }
+    }
+
+    // Whether the socket holds a header's end not yet read. A header the
+    // library has begun to read shows its end here still, unless it has all
+    // been read, and then its answer is moments away.
+    bool HeaderArrived(int fd) {
+        ssize_t got = recv(fd, m_Peek, sizeof m_Peek, MSG_PEEK | MSG_DONTWAIT);
+        if (got <= 0) return false;
+        size_t size = static_cast<size_t>(got);
+        return memmem(m_Peek, size, "\r\n\r\n", 4) || memmem(m_Peek, size, "\n\n", 2);
     }
 
     std::mutex m_Lock;
     std::condition_variable m_Wake;
     bool m_bStop = false;
+    char m_Peek[http_limits::kHeaderBytes];
     std::unordered_map<MHD_Connection *, Waiting> m_Waiting;
     std::thread m_Watch;
 };

@@ -7,7 +7,8 @@
 // Built for a fleet powering on at once, and for a LAN with an attacker on
 // it: each payload connection has a thread of its own (file bytes go out
 // with sendfile, in large pieces), a connection must deliver its whole
-// request header within kHeaderSeconds and in at most kHeaderBytes, and
+// request header within kHeaderSeconds (kNextHeaderSeconds after an
+// answer) and in at most kHeaderBytes, and
 // connections are capped per address and in total, well below the
 // descriptor limit, so that TFTP, the log and the store always find
 // descriptors. The status listener (status_server.h) runs on the same
@@ -56,7 +57,11 @@ constexpr size_t kThreadStackBytes = 1024 * 1024;
 #else
 constexpr size_t kThreadStackBytes = 256 * 1024;
 #endif
-constexpr unsigned kHeaderSeconds = 4;          // whole request header, from connect or the last answer
+constexpr unsigned kHeaderSeconds = 4;          // whole request header, from connect
+// The next request's header, from the last answer's end: the client asks
+// only once it has read that answer, which may still fill its buffers (an
+// 8 MB kernel for each of thousands of machines powering on at once).
+constexpr unsigned kNextHeaderSeconds = 30;
 constexpr unsigned kHeaderBytes = 32 * 1024;    // a longer header gets 431
 constexpr unsigned kIdleSeconds = 30;           // a transfer the client stopped reading
 constexpr unsigned kPerAddress = 32;            // connections from one address

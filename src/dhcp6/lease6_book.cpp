@@ -176,10 +176,13 @@ bool Lease6Book::Grant(const ClientKey &duid, uint32_t dwIaid, int nKind, const 
         }
         if (!bFound) return false;
         Mark(lease.address, true);
+        lease.qwStampMs = qwNowMs;
         it = m_Leases.emplace(Key(duid, dwIaid), lease).first;
     }
     Lease &lease = it->second;
-    lease.qwStampMs = qwNowMs;
+    // An offer keeps the time it was first made: a flood that repeats its
+    // SOLICITs would otherwise keep its offers young, and a full book full.
+    if (bBind || lease.bBound) lease.qwStampMs = qwNowMs;
     if (bBind) {
         lease.bBound = true;
         lease.qwUntilMs = qwNowMs + uint64_t(kValidSeconds) * 1000;

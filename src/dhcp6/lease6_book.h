@@ -47,7 +47,7 @@ public:
         IpAddress address;
         bool bBound = false;
         uint64_t qwUntilMs = 0;  // an offer's hold, or a bound lease's end
-        uint64_t qwStampMs = 0;  // when last granted: the oldest of a DUID goes first
+        uint64_t qwStampMs = 0;  // when bound or renewed, an offer when first made: the oldest of a DUID goes first
     };
 
     // Opens leases6.journal in the folder and takes its unexpired leases

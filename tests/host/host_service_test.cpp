@@ -493,6 +493,22 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
     size_t nAnswers = 0;
     for (size_t at = 0; (at = fetches[0].answer.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nAnswers;
     EXPECT_EQ(nAnswers, 3u);
+    // One that asks again only after reading its answer, seconds later (a
+    // busy client): past the first header's 4 s, still served.
+    int fd = Connect("192.0.2.1");
+    timeval limit{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ASSERT_EQ(send(fd, keep.data(), keep.size(), MSG_NOSIGNAL), static_cast<ssize_t>(keep.size()));
+    sleep(6);
+    std::string again = Get("kernel"), answers;
+    send(fd, again.data(), again.size(), MSG_NOSIGNAL);
+    char buffer[65536];
+    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) answers.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    size_t nServed = 0;
+    for (size_t at = 0; (at = answers.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nServed;
+    EXPECT_EQ(nServed, 2u);
+    EXPECT_TRUE(answers.size() > big.size() && answers.compare(answers.size() - big.size(), big.size(), big) == 0);
 }
 
 // 500 idle connections and 40 that send a header line every second hold up

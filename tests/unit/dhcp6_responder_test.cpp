@@ -159,7 +159,8 @@ TEST_F(Dhcp6Test, ASecondIaidOfOneDuidIsServedAndRoundsDoNotUseUpTheRange) {
 }
 
 // A flood of SOLICITs fills the book with offers; once they have waited a
-// while a new machine is served again, and bound leases never give way.
+// while (asked for again or not) a new machine is served again, and bound
+// leases never give way.
 TEST_F(Dhcp6Test, AFullBookLetsOldOffersGoAndKeepsBoundLeases) {
     Lease6Book book;
     Lease6Book::RangeSpec range{IpAddress(), IpAddress(), 0};
@@ -178,7 +179,10 @@ TEST_F(Dhcp6Test, AFullBookLetsOldOffersGoAndKeepsBoundLeases) {
     for (uint32_t n = 1; n < Lease6Book::kMaxLeases; ++n) book.Grant(key(n), 1, 1, nullptr, false, qwNowMs, &address);
     ASSERT_EQ(book.Count(), Lease6Book::kMaxLeases);
     EXPECT_FALSE(book.Grant(key(1u << 30), 1, 1, nullptr, false, qwNowMs + 1, &address)) << "full";
-    qwNowMs += Lease6Book::kOfferPressureMs + 1;
+    // The flood asks again halfway: its offers must not grow young with it.
+    qwNowMs += Lease6Book::kOfferPressureMs / 2;
+    for (uint32_t n = 1; n < Lease6Book::kMaxLeases; ++n) book.Grant(key(n), 1, 1, nullptr, false, qwNowMs, &address);
+    qwNowMs += Lease6Book::kOfferPressureMs / 2 + 1;
     EXPECT_TRUE(book.Grant(key(1u << 30), 1, 1, nullptr, false, qwNowMs, &address)) << "well inside the offers' hold";
     ASSERT_NE(book.Find(key(0), 1), nullptr);
     EXPECT_TRUE(book.Find(key(0), 1)->bBound);
