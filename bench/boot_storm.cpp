@@ -33,7 +33,9 @@
 // link DHCP broadcasts leave by), STORM_MAC_BASE (added to every client's
 // number in its MAC, so that another run's clients are other machines),
 // STORM_SERIAL=1 (one client at a time, each powering on once the one
-// before ended: the unloaded path), STORM_PROFILE (pxe, or pi). Output: one
+// before ended: the unloaded path), STORM_PROFILE (pxe, or pi),
+// STORM_BOOT_TRIES (1: a boot that fails once leased is lost; more: the
+// machine boots again, storm_client.h's Loop::Reboot). Output: one
 // row per client (the timeline), and a summary line on stdout.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -112,6 +114,12 @@ public:
 private:
     // Events
     void OnTimer(Client &c);
+    static void KeepAcrossReboot(const Client &c, Client &next) {
+        next.bUefi = c.bUefi;
+        next.bPi = c.bPi;
+        next.dwFirstServer = c.dwFirstServer;
+        next.dwFirstAddress = c.dwFirstAddress;
+    }
     void OnDhcp();
     void OnSocket(Client &c, uint32_t events);
     // DHCP

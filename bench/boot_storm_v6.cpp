@@ -126,6 +126,11 @@ public:
 
 private:
     void OnTimer(Client &c);
+    static void KeepAcrossReboot(const Client &c, Client &next) {
+        next.bHttpBoot = c.bHttpBoot;
+        next.firstAddress = c.firstAddress;
+        next.firstServer = c.firstServer;
+    }
     void OnSocket(Client &c, uint32_t events);
     // DHCPv6
     void StartDhcp(Client &c);

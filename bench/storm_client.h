@@ -50,6 +50,7 @@ inline const std::vector<double> kEdk2Tftp = {4, 4, 4, 4, 4, 4, 4};
 inline const std::vector<double> kIpxeTftp = {0.25, 0.5, 1, 2, 4, 8};
 
 constexpr double kHttpStall = 30;     // no byte for this long ends the boot
+constexpr double kRebootSeconds = 2;  // a failed boot to the next try: the firmware's own round
 constexpr int kHttpConnectTries = 4;  // iPXE gives a refused connection a few more tries
 
 enum Stage { kDhcp1, kNbp, kDhcp2, kScript, kHttp, kStages };
@@ -201,6 +202,8 @@ struct ClientBase {
     int anRetx[kStages] = {};
     uint32_t dwXid = 0;
     bool bRequesting = false;
+    int nBoots = 1;           // this one included
+    bool bRebooting = false;  // its timer powers it on again
     // Timer: a fire whose generation is old is ignored.
     uint64_t qwTimerGen = 0;
     const std::vector<double> *lpTimers = nullptr;
@@ -357,6 +360,10 @@ inline void Summary(const std::vector<Row> &rows) {
             ++reasons[reason.substr(0, reason.find(" after ")) + (r.bNaks ? " (after NAKs)" : "")];
         }
     for (const auto &reason : reasons) printf("  failed: %d x %s\n", reason.second, reason.first.c_str());
+    std::map<std::string, int> rebooted;  // booted at a later try: the first one's reason
+    for (const Row &r : rows)
+        if (r.bBooted && !r.why.empty()) ++rebooted[r.why.substr(0, r.why.find(" after "))];
+    for (const auto &reason : rebooted) printf("  booted again after: %d x %s\n", reason.second, reason.first.c_str());
 }
 
 // The clients of one family, one thread: Storm is the family's class (it
@@ -365,7 +372,10 @@ inline void Summary(const std::vector<Row> &rows) {
 template <class Storm, class Client>
 class Loop {
 protected:
-    Loop(size_t n, bool bSerial) : m_Clients(n), m_bSerial(bSerial) {}
+    Loop(size_t n, bool bSerial) : m_Clients(n), m_bSerial(bSerial) {
+        const char *lpTries = getenv("STORM_BOOT_TRIES");
+        m_nBootTries = std::max(1, lpTries ? atoi(lpTries) : 1);
+    }
 
     Storm &Self() { return static_cast<Storm &>(*this); }
 
@@ -401,10 +411,32 @@ protected:
     void Fail(Client &c, const std::string &why) {
         if (c.outcome != kRunning) return;
         CloseSocket(c);
+        ++c.qwTimerGen;
+        if (c.stage != kDhcp1 && c.nBoots < m_nBootTries) return Reboot(c, why);
         c.outcome = kFailed;
         c.why = why;
-        ++c.qwTimerGen;
         --m_nLeft;
+    }
+
+    // The firmware goes through its boot order again, the network its only
+    // entry: the machine starts over from DHCP kRebootSeconds later. It
+    // keeps who it is, its power-on (L counts the whole wait), its
+    // retransmissions and, for its row should it boot, the first failure's
+    // reason; its family keeps the
+    // rest of what it is (Storm::KeepAcrossReboot).
+    void Reboot(Client &c, const std::string &why) {
+        Client next;
+        next.nIndex = c.nIndex;
+        memcpy(next.abMac, c.abMac, sizeof c.abMac);
+        next.tPowerOn = c.tPowerOn;
+        std::copy(c.anRetx, c.anRetx + kStages, next.anRetx);
+        next.nBoots = c.nBoots + 1;
+        next.why = c.why.empty() ? why : c.why;
+        next.qwTimerGen = c.qwTimerGen;
+        Self().KeepAcrossReboot(c, next);
+        c = std::move(next);
+        c.bRebooting = true;
+        SetTimer(c, kRebootSeconds);
     }
 
     // The payload's last byte is in.
@@ -575,7 +607,13 @@ protected:
                 Timer timer = m_Timers.top();
                 m_Timers.pop();
                 Client &c = m_Clients[static_cast<size_t>(timer.nClient)];
-                if (timer.qwGen == c.qwTimerGen) Self().OnTimer(c);
+                if (timer.qwGen != c.qwTimerGen) continue;
+                if (!c.bRebooting) {
+                    Self().OnTimer(c);
+                    continue;
+                }
+                c.bRebooting = false;
+                PowerOn(c);
             }
             double next = 0.05;
             if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
@@ -614,6 +652,7 @@ protected:
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> m_Timers;
     int m_nEpoll = -1, m_nLeft = 0;
     bool m_bSerial;
+    int m_nBootTries = 1;  // STORM_BOOT_TRIES: boots a machine tries before it gives up
 };
 
 }  // namespace storm
