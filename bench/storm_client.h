@@ -422,8 +422,8 @@ protected:
     // entry: the machine starts over from DHCP kRebootSeconds later. It
     // keeps who it is, its power-on (L counts the whole wait), its
     // retransmissions and, for its row should it boot, the first failure's
-    // reason; its family keeps the
-    // rest of what it is (Storm::KeepAcrossReboot).
+    // reason; its family keeps the rest of what it is
+    // (Storm::KeepAcrossReboot).
     void Reboot(Client &c, const std::string &why) {
         Client next;
         next.nIndex = c.nIndex;

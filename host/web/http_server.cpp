@@ -241,7 +241,7 @@ private:
         std::lock_guard<std::mutex> lock(m_Lock);
         auto found = m_Waiting.find(connection);
         if (found == m_Waiting.end()) return;
-        found->second.bAnswered = found->second.bAnswered || (bWaiting && !found->second.bWaiting);
+        found->second.bAnswered |= bWaiting;  // only an answer sets a started connection waiting again
         found->second.bWaiting = bWaiting;
         found->second.since = Clock::now();
     }

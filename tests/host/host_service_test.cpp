@@ -493,8 +493,8 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
     size_t nAnswers = 0;
     for (size_t at = 0; (at = fetches[0].answer.find("HTTP/1.1 200", at)) != std::string::npos; ++at) ++nAnswers;
     EXPECT_EQ(nAnswers, 3u);
-    // One that asks again only after reading its answer, seconds later (a
-    // busy client): past the first header's 4 s, still served.
+    // One that asks again 6 s after its answer came, still unread (a busy
+    // client): past the first header's 4 s, still served.
     int fd = Connect("192.0.2.1");
     timeval limit{30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
