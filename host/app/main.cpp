@@ -30,7 +30,7 @@
 #include "host/boots/boot_tracker.h"
 #include "host/config/host_config.h"
 #include "host/config/secure_boot_check.h"
-#include "host/web/http_server.h"
+#include "host/web/boot_http_server.h"
 #include "host/app/installed_paths.h"
 #include "host/app/library_v6.h"
 #include "host/app/log_tee.h"

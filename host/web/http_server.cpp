@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <linux/tcp.h>  // tcp_info with its byte counts
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,14 +25,6 @@
 
 using Clock = std::chrono::steady_clock;
 
-// What one request is, kept from its header to the end of its answer.
-struct HttpTransfer {
-    std::string client, method, name;
-    int nStatus = 0;
-    uint64_t qwSize = 0, qwBody = 0, qwAckedAtStart = 0;
-    Clock::time_point start = Clock::now();
-};
-
 namespace {
 
 std::mutex g_LogLock;  // one line at a time from the server's threads
@@ -41,61 +32,6 @@ std::mutex g_LogLock;  // one line at a time from the server's threads
 void LogLine(const std::string &line) {
     std::lock_guard<std::mutex> lock(g_LogLock);
     std::cout << "http: " << line << std::endl;
-}
-
-std::string ClientOf(MHD_Connection *connection) {
-    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr) return "?";
-    if (info->client_addr->sa_family == AF_INET6) {
-        char text[INET6_ADDRSTRLEN];
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(info->client_addr);
-        return inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) ? text : "?";  // as the library writes it
-    }
-    if (info->client_addr->sa_family != AF_INET) return "?";
-    return AddressText(ntohl(reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr.s_addr));
-}
-
-// Bytes the client has acknowledged on this connection: what a transfer cut
-// short really delivered, since sendfile leaves no count of its own.
-uint64_t AckedBytes(MHD_Connection *connection) {
-    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    tcp_info tcp{};
-    socklen_t size = sizeof tcp;
-    if (!info || getsockopt(info->connect_fd, IPPROTO_TCP, TCP_INFO, &tcp, &size) != 0) return 0;
-    return tcp.tcpi_bytes_acked;
-}
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-void LogTransfer(const HttpTransfer &t, bool bComplete, uint64_t qwSent) {
-    double seconds = SecondsSince(t.start);
-    char line[768];
-    snprintf(line, sizeof line, "%s %s /%s %d, %llu of %llu bytes in %.3f s (%.2f MB/s)%s", t.client.c_str(),
-             t.method.c_str(), PrintableText(t.name.c_str()).Text(), t.nStatus,
-             static_cast<unsigned long long>(qwSent), static_cast<unsigned long long>(t.qwSize), seconds,
-             seconds > 0 ? qwSent / seconds / 1e6 : 0.0, bComplete ? "" : ", cut short");
-    LogLine(line);
-}
-
-// Error answers carry a short text and close the connection (QueueAnswer),
-// so that no client waits on a keep-alive for a body that will not come.
-MHD_Result Answer(MHD_Connection *connection, unsigned nStatus, const char *lpText,
-                  const char *lpContentRange = nullptr) {
-    const char *lpHeader = lpContentRange ? MHD_HTTP_HEADER_CONTENT_RANGE : nullptr;
-    return QueueAnswer(connection, nStatus, lpText, "text/plain", lpHeader, lpContentRange) ? MHD_YES : MHD_NO;
-}
-
-MHD_Result Refuse(MHD_Connection *connection, HttpTransfer &t, int nStatus, const char *lpWhy) {
-    t.nStatus = nStatus;
-    LogLine(t.client + " " + PrintableText(t.method.c_str()).Text() + " /" + PrintableText(t.name.c_str()).Text() +
-            " " + std::to_string(nStatus) + ", " + lpWhy);
-    switch (nStatus) {
-    case 400: return Answer(connection, nStatus, "400 Bad Request\n");
-    case 403: return Answer(connection, nStatus, "403 Forbidden\n");
-    case 404: return Answer(connection, nStatus, "404 Not Found\n");
-    case 405: return Answer(connection, nStatus, "405 Method Not Allowed\n");
-    default: return Answer(connection, 500, "500 Internal Server Error\n");
-    }
 }
 
 bool SkipPrefix(const char *&lpText, const char *lpPrefix) {
@@ -331,44 +267,6 @@ MHD_Result Dispatch(void *lpContext, MHD_Connection *connection, const char *lpU
     return service->handler->Serve(connection, lpUrl, lpMethod, lpRequest) ? MHD_YES : MHD_NO;
 }
 
-MHD_Result ServeFile(MHD_Connection *connection, HttpTransfer *t, int fd) {
-    uint64_t qwFirst = 0;
-    t->qwBody = t->qwSize;
-    RangeAnswer range = RangeAnswer::kWhole;
-    // Range applies to GET only; with If-Range (no validators are sent) the whole file is the safe answer.
-    if (t->method == "GET" && !MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE))
-        range = ParseRange(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE),
-                           t->qwSize, &qwFirst, &t->qwBody);
-    char contentRange[64];
-    if (range == RangeAnswer::kUnsatisfiable) {
-        close(fd);
-        snprintf(contentRange, sizeof contentRange, "bytes */%llu", static_cast<unsigned long long>(t->qwSize));
-        t->nStatus = 416;
-        LogLine(t->client + " GET /" + PrintableText(t->name.c_str()).Text() + " 416, range outside the file");
-        return Answer(connection, 416, "416 Range Not Satisfiable\n", contentRange);
-    }
-    t->nStatus = range == RangeAnswer::kPart ? 206 : 200;
-    // The response owns the descriptor and closes it; its bytes leave by sendfile.
-    MHD_Response *response = MHD_create_response_from_fd_at_offset64(t->qwBody, fd, qwFirst);
-    if (!response) {
-        close(fd);
-        return MHD_NO;
-    }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
-    if (range == RangeAnswer::kPart) {
-        snprintf(contentRange, sizeof contentRange, "bytes %llu-%llu/%llu", static_cast<unsigned long long>(qwFirst),
-                 static_cast<unsigned long long>(qwFirst + t->qwBody - 1),
-                 static_cast<unsigned long long>(t->qwSize));
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange);
-    }
-    if (t->method == "HEAD") t->qwBody = 0;
-    t->qwAckedAtStart = AckedBytes(connection);
-    MHD_Result result = MHD_queue_response(connection, t->nStatus, response);
-    MHD_destroy_response(response);
-    return result;
-}
-
 }  // namespace
 
 int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, const char **lpWhy) {
@@ -393,90 +291,6 @@ bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string
     MHD_Result result = MHD_queue_response(connection, nStatus, response);
     MHD_destroy_response(response);
     return result == MHD_YES;
-}
-
-// An answer queued at the first call would close the connection, so files
-// are answered at the second. A GET or HEAD with a body is refused at once.
-bool BootHttpServer::Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) {
-    auto *t = static_cast<HttpTransfer *>(*lpRequest);
-    if (!t) {
-        *lpRequest = t = new HttpTransfer;
-        NoteHttpStarted();
-        t->client = ClientOf(connection);
-        t->method = lpMethod;
-        t->name = lpUrl[0] == '/' ? lpUrl + 1 : lpUrl;
-        const char *lpWhy = nullptr;
-        if (int nStatus = RefusedRequest(connection, lpUrl, lpMethod, &lpWhy))
-            return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
-        return true;
-    }
-    std::string body;
-    if (int rendered = m_Renderer ? m_Renderer(t->name, t->client, &body) : 0) {
-        if (rendered < 0) return Refuse(connection, *t, 404, "no such file for this machine") == MHD_YES;
-        t->nStatus = 200;
-        t->qwSize = t->qwBody = body.size();
-        return QueueAnswer(connection, 200, t->method == "HEAD" ? std::string() : body, "text/plain");
-    }
-    int fd = -1;
-    const char *lpWhy = nullptr;
-    int nStatus = OpenServedFile(m_Root, t->name, &fd, &lpWhy);
-    if (nStatus != 200) return Refuse(connection, *t, nStatus, lpWhy) == MHD_YES;
-    struct stat info;
-    fstat(fd, &info);
-    t->qwSize = static_cast<uint64_t>(info.st_size);
-    if (ServeFile(connection, t, fd) != MHD_YES) return false;
-    if (t->method == "GET" && (t->nStatus == 200 || t->nStatus == 206)) {
-        {
-            std::lock_guard<std::mutex> lock(m_SendingLock);
-            m_Sending[connection] = t;
-        }
-        NoteHttpSending({t->client, t->name, t->qwSize, 0, SecondsSince(t->start)});
-    }
-    return true;
-}
-
-std::vector<HttpSending> BootHttpServer::Sending() {
-    std::lock_guard<std::mutex> lock(m_SendingLock);
-    std::vector<HttpSending> list;
-    for (const auto &entry : m_Sending) {
-        const HttpTransfer &t = *entry.second;
-        uint64_t qwAcked = AckedBytes(entry.first) - t.qwAckedAtStart;
-        list.push_back({t.client, t.name, t.qwSize, std::min(qwAcked, t.qwBody), SecondsSince(t.start)});
-    }
-    return list;
-}
-
-void BootHttpServer::Done(MHD_Connection *connection, void **lpRequest, bool bComplete) {
-    auto *transfer = static_cast<HttpTransfer *>(*lpRequest);
-    if (!transfer) return;
-    *lpRequest = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_SendingLock);
-        m_Sending.erase(connection);
-    }
-    uint64_t qwSent = 0;
-    if (transfer->nStatus == 200 || transfer->nStatus == 206) {
-        uint64_t qwAcked = AckedBytes(connection) - transfer->qwAckedAtStart;
-        qwSent = bComplete ? transfer->qwBody : std::min(qwAcked, transfer->qwBody);
-        LogTransfer(*transfer, bComplete, qwSent);
-    }
-    NoteHttpEnded({transfer->client, transfer->name, transfer->nStatus, qwSent, transfer->qwSize,
-                   SecondsSince(transfer->start), bComplete});
-    delete transfer;
-}
-
-bool BootHttpServer::Start(const std::string &root, const std::string &address, int nPort, std::string *error) {
-    m_Root = root;
-    http_limits::Share share = http_limits::OwnConnectionShares().payload;
-    m_Budget.nMost = share.nConnections;
-    return m_Listener.Start(address, nPort, share, *this, "HTTP", error, &m_Budget);
-}
-
-// One share for both families: a second listener with a share of its own
-// would take TFTP's descriptors under a flood of both.
-bool BootHttpServer::StartV6(const std::string &address, int nPort, std::string *error) {
-    return m_Listener6.Start(address, nPort, http_limits::OwnConnectionShares().payload, *this, "HTTP", error,
-                             &m_Budget);
 }
 
 HttpListener::HttpListener() = default;

@@ -1,19 +1,12 @@
-// The boot folder over HTTP, read-only: the large files after the loader
-// (kernel, initrd, images) travel far faster than over lock-step TFTP.
-// GET and HEAD, Content-Length, one Range; names follow the TFTP rules, a
-// file whose real location lies outside the folder is refused, and only
-// regular files are served.
-//
-// Built for a fleet powering on at once, and for a LAN with an attacker on
-// it: each payload connection has a thread of its own (file bytes go out
-// with sendfile, in large pieces), a connection must deliver its whole
-// request header within kHeaderSeconds (kNextHeaderSeconds after an
-// answer) and in at most kHeaderBytes, and
+// The HTTP stack of the status listener (status_server.h), on
+// libmicrohttpd's event threads, and what the boot folder's own server
+// (boot_http_server.h) shares with it: the limits on connections and
+// headers, the descriptor shares, Range and the boot folder's file rules.
+// A connection must deliver its whole request header within kHeaderSeconds
+// (kNextHeaderSeconds after an answer) and in at most kHeaderBytes, and
 // connections are capped per address and in total, well below the
 // descriptor limit, so that TFTP, the log and the store always find
-// descriptors. The status listener (status_server.h) runs on the same
-// stack, HttpListener, with its own request handler and its own part of the
-// descriptor share, on event threads.
+// descriptors.
 #pragma once
 
 #include <atomic>
@@ -33,12 +26,10 @@ struct MHD_Daemon;
 struct HttpService;
 
 namespace http_limits {
-// Payload connections each run on a thread of their own (Share::nThreads
-// kOwnThreads). On the library's event threads a file leaves in sendfile
-// calls of 128 KiB, each followed by a turn of the event loop; on a
-// connection's own thread the calls are of 2 MiB, as nginx's are, and the
-// server spends about a third less CPU per MB sent. The descriptor share
-// below bounds the threads as it bounds the connections.
+// Payload connections each have a thread of their own for their requests
+// (Share::nThreads kOwnThreads), their file bodies leaving from the
+// sender's event threads; the descriptor share below bounds the threads as
+// it bounds the connections.
 constexpr unsigned kOwnThreads = 0;
 // The stack of each such thread. It runs the request handler (a rendered
 // file's template fills a string on the heap), the log line and the boot
@@ -142,39 +133,6 @@ int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lp
 // connection.
 bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
                  const char *lpHeader = nullptr, const char *lpValue = nullptr);
-
-class BootHttpServer : private HttpHandler {
-public:
-    // Serves ROOT on ADDRESS:PORT; false with the reason when the port
-    // cannot be bound.
-    bool Start(const std::string &root, const std::string &address, int nPort, std::string *error);
-    // The same folder on an IPv6 ADDRESS too (after Start), for IPv6 clients.
-    bool StartV6(const std::string &address, int nPort, std::string *error);
-    void Stop() {
-        m_Listener6.Stop();
-        m_Listener.Stop();
-    }
-    // The file answers on their way, with the bytes the clients acknowledged so far.
-    std::vector<HttpSending> Sending();
-    // Per-machine files (before Start): NAME for the client at ADDRESS, 1
-    // with BODY, 0 when NAME is the folder's to serve, -1 for 404.
-    using Renderer = std::function<int(const std::string &name, const std::string &address, std::string *body)>;
-    void SetRenderer(Renderer renderer) { m_Renderer = std::move(renderer); }
-
-private:
-    bool Serve(MHD_Connection *connection, const char *lpUrl, const char *lpMethod, void **lpRequest) override;
-    void Done(MHD_Connection *connection, void **lpRequest, bool bComplete) override;
-
-    std::string m_Root;
-    Renderer m_Renderer;
-    // Until Done: the library closes a connection's socket only after it,
-    // so the counts are read from live sockets.
-    std::mutex m_SendingLock;
-    std::unordered_map<MHD_Connection *, const struct HttpTransfer *> m_Sending;
-    ConnectionBudget m_Budget;  // both listeners' payload share
-    HttpListener m_Listener;  // last: stopped before the rest goes
-    HttpListener m_Listener6;
-};
 
 // The byte range a Range header asks of a file of qwSize bytes, by RFC 9110:
 // kWhole when the header is absent, malformed or asks for several ranges

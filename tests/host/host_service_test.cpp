@@ -487,6 +487,27 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
         EXPECT_EQ(got->get_header_value("Connection"), "close") << name;
     }
     EXPECT_TRUE(http.Get("/kernel")->body == big);
+    // The request line and headers as RFC 9112 has them; HTTP/1.0 keeps a
+    // connection only when asked.
+    struct Raw {
+        std::string request;
+        int nStatus;
+    } raws[] = {
+        {"GET /kernel HTTP/1.0\r\n\r\n", 200},
+        {"GET /kernel?x=1 HTTP/1.1\r\nHost: a\r\nConnection: keep-alive, Close\r\n\r\n", 200},
+        {"GET /kernel HTTP/1.1\r\n\r\n", 400},  // no Host
+        {"GET /kernel HTTP/2.0\r\nHost: a\r\n\r\n", 505},
+        {"GET /kernel HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", 400},
+        {"GET  /kernel HTTP/1.1\r\nHost: a\r\n\r\n", 400},
+        {"PUT /kernel HTTP/1.1\r\nHost: a\r\n\r\n", 405},
+    };
+    for (const Raw &raw : raws) {
+        std::vector<Fetch> one = FetchAll({"192.0.2.1"}, {raw.request});  // each must end with the answer
+        EXPECT_EQ(one[0].Status(), raw.nStatus) << raw.request;
+        if (raw.nStatus == 200) {
+            EXPECT_TRUE(one[0].Body() == big) << raw.request;
+        }
+    }
     // A file answer keeps the connection for the next request, as iPXE fetches kernel and initrd.
     std::string keep = "GET /kernel HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
     std::vector<Fetch> fetches = FetchAll({"192.0.2.1"}, {keep + keep + Get("kernel")});
@@ -852,6 +873,8 @@ TEST_P(HostStatusTest, Ipv6LeaseSurvivesAKillAndCountsInThePool) {
                      "$(ip -n " + ClientNs() + " -6 a show tentative)\" ] && exit 0; sleep 0.1; done; exit 1") == 0;
     };
     ASSERT_TRUE(start());
+    std::ofstream(Boot() + "/v6.bin") << "over IPv6\n";  // the boot folder's HTTP listener in this family too
+    EXPECT_EQ(Capture("curl -gs http://[2001:db8::1]:8080/v6.bin"), "over IPv6\n");
     int fd = -1;
     sockaddr_in6 local{AF_INET6, htons(546), 0, {}, 0}, group{AF_INET6, htons(547), 0, {}, 0};
     std::thread([&] {  // [::]:546 of the client namespace
