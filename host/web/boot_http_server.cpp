@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -97,25 +98,18 @@ bool SendAll(int fd, const std::string &bytes, int nFlags = 0) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+bool IsHex(char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 // %XX decoded; a "%" not followed by two hex digits stays as it is.
 std::string DecodePath(const std::string &path) {
     std::string decoded;
     for (size_t i = 0; i < path.size(); ++i) {
-        int hi = i + 2 < path.size() && path[i] == '%' ? HexDigit(path[i + 1]) : -1;
-        int lo = hi >= 0 ? HexDigit(path[i + 2]) : -1;
-        if (lo < 0) {
+        if (path[i] == '%' && i + 2 < path.size() && IsHex(path[i + 1]) && IsHex(path[i + 2])) {
+            decoded += static_cast<char>(std::stoi(path.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
             decoded += path[i];
-            continue;
         }
-        decoded += static_cast<char>(hi * 16 + lo);
-        i += 2;
     }
     return decoded;
 }
@@ -264,19 +258,8 @@ bool BootHttpServer::StartV6(const std::string &address, int nPort, std::string 
 
 bool BootHttpServer::Listen(const std::string &address, int nPort, std::string *error) {
     sockaddr_storage bind{};
-    auto *in4 = reinterpret_cast<sockaddr_in *>(&bind);
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&bind);
-    uint32_t dwAddress = 0;
-    socklen_t size = sizeof *in4;
-    if (ParseAddress6(address, in6->sin6_addr.s6_addr)) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(nPort));
-        size = sizeof *in6;
-    } else if (ParseAddress(address, &dwAddress)) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(static_cast<uint16_t>(nPort));
-        in4->sin_addr.s_addr = htonl(dwAddress);
-    } else {
+    socklen_t size = 0;
+    if (!ListenAddress(address, nPort, &bind, &size)) {
         *error = "not an IPv4 or IPv6 address for HTTP: " + address;
         return false;
     }

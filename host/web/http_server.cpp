@@ -293,6 +293,25 @@ bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string
     return result == MHD_YES;
 }
 
+bool ListenAddress(const std::string &address, int nPort, sockaddr_storage *lpBind, socklen_t *lpSize) {
+    *lpBind = sockaddr_storage{};
+    auto *in4 = reinterpret_cast<sockaddr_in *>(lpBind);
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(lpBind);
+    uint32_t dwAddress = 0;
+    if (ParseAddress6(address, in6->sin6_addr.s6_addr)) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<uint16_t>(nPort));
+        *lpSize = sizeof *in6;
+        return true;
+    }
+    if (!ParseAddress(address, &dwAddress)) return false;
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(nPort));
+    in4->sin_addr.s_addr = htonl(dwAddress);
+    *lpSize = sizeof *in4;
+    return true;
+}
+
 HttpListener::HttpListener() = default;
 
 HttpListener::~HttpListener() { Stop(); }
@@ -301,21 +320,12 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
                          HttpHandler &handler, const char *lpWhat, std::string *error, ConnectionBudget *lpBudget) {
     using namespace http_limits;
     sockaddr_storage bind{};
-    auto *in4 = reinterpret_cast<sockaddr_in *>(&bind);
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&bind);
-    uint32_t dwAddress = 0;
-    bool bV6 = ParseAddress6(address, in6->sin6_addr.s6_addr);
-    if (bV6) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(nPort));
-    } else if (ParseAddress(address, &dwAddress)) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(static_cast<uint16_t>(nPort));
-        in4->sin_addr.s_addr = htonl(dwAddress);
-    } else {
+    socklen_t size = 0;
+    if (!ListenAddress(address, nPort, &bind, &size)) {
         *error = std::string("not an IPv4 or IPv6 address for ") + lpWhat + ": " + address;
         return false;
     }
+    bool bV6 = bind.ss_family == AF_INET6;
     std::string shown = UrlHost(address) + ":" + std::to_string(nPort);
     m_Service = std::make_unique<HttpService>();
     m_Service->handler = &handler;

@@ -9,6 +9,8 @@
 // descriptors.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -133,6 +135,10 @@ int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lp
 // connection.
 bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
                  const char *lpHeader = nullptr, const char *lpValue = nullptr);
+
+// ADDRESS (IPv4, or IPv6 without brackets) and PORT as a socket address to
+// bind, with its size; false when ADDRESS is neither.
+bool ListenAddress(const std::string &address, int nPort, sockaddr_storage *lpBind, socklen_t *lpSize);
 
 // The byte range a Range header asks of a file of qwSize bytes, by RFC 9110:
 // kWhole when the header is absent, malformed or asks for several ranges
