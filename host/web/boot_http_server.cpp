@@ -59,6 +59,12 @@ uint64_t AckedBytes(int fd) {
     return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &tcp, &size) == 0 ? tcp.tcpi_bytes_acked : 0;
 }
 
+// The body's bytes acknowledged: those past qwStart (the header's end), at most the body.
+uint64_t BodyAcked(int fd, uint64_t qwStart, uint64_t qwBody) {
+    uint64_t qwAcked = AckedBytes(fd);
+    return qwAcked > qwStart ? std::min(qwAcked - qwStart, qwBody) : 0;
+}
+
 const char *Reason(int nStatus) {
     switch (nStatus) {
     case 200: return "OK";
@@ -114,6 +120,13 @@ std::string DecodePath(const std::string &path) {
     return decoded;
 }
 
+// No control bytes (tabs aside) and no bare CR.
+bool Printable(const std::string &line) {
+    for (char c : line)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) return false;
+    return true;
+}
+
 bool HasToken(const std::string &value, const char *lpToken) {
     size_t len = strlen(lpToken);
     for (size_t at = 0; at <= value.size();) {
@@ -137,9 +150,11 @@ int ParseRequest(const std::string &header, PayloadRequest *lpRequest, const cha
     if (sp2 == std::string::npos || line.find(' ', sp2 + 1) != std::string::npos) return *lpWhy = "malformed request line", 400;
     lpRequest->method = line.substr(0, sp1);
     std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1), version = line.substr(sp2 + 1);
-    if (version.size() != 8 || version.compare(0, 7, "HTTP/1.") != 0) return *lpWhy = "HTTP version not served", 505;
-    bool bHttp11 = version[7] != '0';
-    std::string host, connection, length;
+    if (version.compare(0, 5, "HTTP/") == 0 && version != "HTTP/1.0" && version != "HTTP/1.1")
+        return *lpWhy = "HTTP version not served", 505;
+    if (version.compare(0, 5, "HTTP/") != 0 || !Printable(line)) return *lpWhy = "malformed request line", 400;
+    bool bHttp11 = version == "HTTP/1.1";
+    std::string connection, length;
     bool bHost = false, bEncoding = false;
     for (size_t at = lineEnd + 1; at < header.size();) {
         size_t end = header.find('\n', at);
@@ -147,17 +162,25 @@ int ParseRequest(const std::string &header, PayloadRequest *lpRequest, const cha
         std::string field = header.substr(at, end - at);
         at = end + 1;
         if (!field.empty() && field.back() == '\r') field.pop_back();
-        if (field.empty()) break;
+        // The blank line ends the header only where the reader ended it: a
+        // front proxy and this server see the same requests.
+        if (field.empty()) {
+            if (at < header.size()) return *lpWhy = "malformed header line", 400;
+            break;
+        }
         size_t colon = field.find(':');
-        if (colon == std::string::npos || colon == 0 || field[0] == ' ' || field[0] == '\t')
+        if (colon == std::string::npos || colon == 0 || !Printable(field) ||
+            field.find_first_of(" \t") < colon)
             return *lpWhy = "malformed header line", 400;
         std::string name = field.substr(0, colon);
         size_t first = field.find_first_not_of(" \t", colon + 1), last = field.find_last_not_of(" \t");
         std::string value = first == std::string::npos ? "" : field.substr(first, last + 1 - first);
         auto is = [&name](const char *lpName) { return strcasecmp(name.c_str(), lpName) == 0; };
+        if (is("Host") && bHost) return *lpWhy = "two Host headers", 400;
+        if (is("Content-Length") && !length.empty()) return *lpWhy = "two Content-Length headers", 400;
         if (is("Host")) bHost = true;
         else if (is("Connection")) connection += value + ",";
-        else if (is("Content-Length") && length.empty()) length = value;
+        else if (is("Content-Length")) length = value.empty() ? "-" : value;
         else if (is("Transfer-Encoding")) bEncoding = true;
         else if (is("Range") && !lpRequest->bRange) lpRequest->range = value, lpRequest->bRange = true;
         else if (is("If-Range")) lpRequest->bIfRange = true;
@@ -289,7 +312,12 @@ void BootHttpServer::Accept(int nListener) {
         int fd = accept4(nListener, reinterpret_cast<sockaddr *>(&from), &size, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) return;  // shut down
+            {
+                std::lock_guard<std::mutex> lock(m_Lock);
+                if (m_bStopping) return;
+            }
+            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
+                LogLine(std::string("accepting a connection failed: ") + strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // descriptors come back as connections end
             continue;
         }
@@ -351,13 +379,17 @@ void BootHttpServer::Converse(Connection &c) {
         if (read == HeaderRead::kTooLarge) {
             LogLine(c.client + " request header over " + std::to_string(http_limits::kHeaderBytes) + " bytes, 431");
             std::string text = "431 Request Header Fields Too Large\n";
-            if (SendAll(c.fd, AnswerHeader(431, text.size(), "text/plain", false) + text)) Linger(c.fd);
+            SendAll(c.fd, AnswerHeader(431, text.size(), "text/plain", false) + text);
+            Linger(c.fd);
             return;
         }
         if (read != HeaderRead::kHeader) return;
         std::string header = buffer.substr(0, end);
         buffer.erase(0, end);
-        if (!Answer(c, header)) return;
+        if (!Answer(c, header)) {
+            Linger(c.fd);  // what the client still sent must not reset the answer's tail
+            return;
+        }
         deadline = Clock::now() + std::chrono::seconds(http_limits::kNextHeaderSeconds);
     }
 }
@@ -379,10 +411,15 @@ bool BootHttpServer::Answer(Connection &c, const std::string &header) {
                 " " + std::to_string(nCode) + ", " + lpReason);
         std::string text = std::to_string(nCode) + " " + Reason(nCode) + "\n";
         bool bSent = SendAll(c.fd, AnswerHeader(nCode, text.size(), "text/plain", false, extra) + text);
-        if (bSent) Linger(c.fd);
         NoteHttpEnded({t.client, t.name, nCode, 0, 0, SecondsSince(t.start), bSent});
         return false;
     };
+    // Names longer than the boot folder serves are never kept whole: the
+    // boot records hold what the observer is told, for every machine.
+    if (t.name.size() >= kBootFileNameSize) {
+        t.name.resize(kBootFileNameSize - 1);
+        if (!nStatus) nStatus = 404, lpWhy = "name of 128 characters or more";
+    }
     if (nStatus == 405) return refuse(405, lpWhy, "Allow: GET, HEAD\r\n");
     if (nStatus) return refuse(nStatus, lpWhy);
     bool bHead = request.method == "HEAD";
@@ -422,7 +459,6 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
                  static_cast<unsigned long long>(t.qwSize));
         std::string text = "416 Range Not Satisfiable\n";
         bool bSent = SendAll(c.fd, AnswerHeader(416, text.size(), "text/plain", false, contentRange) + text);
-        if (bSent) Linger(c.fd);
         NoteHttpEnded({t.client, t.name, 416, 0, t.qwSize, SecondsSince(t.start), bSent});
         return false;
     }
@@ -436,7 +472,7 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
     }
     std::string header = AnswerHeader(t.nStatus, t.qwBody, "application/octet-stream", request.bKeepAlive, extra);
     if (t.method == "HEAD") t.qwBody = 0;
-    t.qwAckedAtStart = AckedBytes(c.fd);
+    t.qwAckedAtStart = AckedBytes(c.fd) + header.size();
     bool bComplete = SendAll(c.fd, header, t.qwBody ? MSG_MORE : 0);
     if (bComplete && t.qwBody > 0) {
         {
@@ -448,8 +484,7 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Sending.erase(&c);
     }
-    uint64_t qwAcked = AckedBytes(c.fd) - t.qwAckedAtStart;
-    uint64_t qwSent = bComplete ? t.qwBody : std::min(qwAcked, t.qwBody);
+    uint64_t qwSent = bComplete ? t.qwBody : BodyAcked(c.fd, t.qwAckedAtStart, t.qwBody);
     LogTransfer(t.client, t.method, t.name, t.nStatus, qwSent, t.qwSize, t.start, bComplete);
     NoteHttpEnded({t.client, t.name, t.nStatus, qwSent, t.qwSize, SecondsSince(t.start), bComplete});
     return bComplete && request.bKeepAlive;
@@ -460,8 +495,7 @@ std::vector<HttpSending> BootHttpServer::Sending() {
     std::vector<HttpSending> list;
     for (const auto &entry : m_Sending) {
         const Transfer &t = *entry.second;
-        uint64_t qwAcked = AckedBytes(t.fd) - t.qwAckedAtStart;
-        list.push_back({t.client, t.name, t.qwSize, std::min(qwAcked, t.qwBody), SecondsSince(t.start)});
+        list.push_back({t.client, t.name, t.qwSize, BodyAcked(t.fd, t.qwAckedAtStart, t.qwBody), SecondsSince(t.start)});
     }
     return list;
 }

@@ -165,16 +165,19 @@ struct SendLoop {
     }
 };
 
-// On a socket that blocks (the connection's own), with its send timeout as
-// the idle limit.
+// On a socket that blocks (the connection's own). Its send timeout is kept
+// short: one sendfile call may wait through many of them while the
+// client's window opens a little at a time, so the idle limit is counted
+// here, from the last byte the socket took.
 void FileSender::SendAlone(Body &body) {
     int nFlags = fcntl(body.socket, F_GETFL);
     if (nFlags & O_NONBLOCK) fcntl(body.socket, F_SETFL, nFlags & ~O_NONBLOCK);
-    timeval limit{static_cast<time_t>(body.idle.count()), 0}, was{};
+    timeval limit{1, 0}, was{};
     socklen_t size = sizeof was;
     getsockopt(body.socket, SOL_SOCKET, SO_SNDTIMEO, &was, &size);
     setsockopt(body.socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    PushBody(body);
+    while (PushBody(body) == Push::kWaiting && Clock::now() - body.progress < body.idle) {
+    }
     setsockopt(body.socket, SOL_SOCKET, SO_SNDTIMEO, &was, sizeof was);
     if (nFlags & O_NONBLOCK) fcntl(body.socket, F_SETFL, nFlags);
 }

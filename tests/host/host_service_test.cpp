@@ -500,6 +500,10 @@ TEST_P(HostHttpTest, RangesAndErrorAnswers) {
         {"GET /kernel HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", 400},
         {"GET  /kernel HTTP/1.1\r\nHost: a\r\n\r\n", 400},
         {"PUT /kernel HTTP/1.1\r\nHost: a\r\n\r\n", 405},
+        // Where a proxy in front would see another request boundary.
+        {"GET /kernel HTTP/1.1\r\nHost: a\n\r\nGET /kernel HTTP/1.1\r\nHost: a\r\n\r\n", 400},
+        {"GET /kernel HTTP/1.1\r\nHost: a\r\nContent-Length : 5\r\n\r\n", 400},
+        {"GET /kernel HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\n", 400},
     };
     for (const Raw &raw : raws) {
         std::vector<Fetch> one = FetchAll({"192.0.2.1"}, {raw.request});  // each must end with the answer
