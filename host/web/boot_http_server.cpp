@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 
 #include "host/text/address_text.h"
 #include "host/web/file_sender.h"
@@ -35,19 +34,12 @@ struct BootHttpServer::Transfer {
 // A request's header, parsed once.
 struct PayloadRequest {
     std::string method, name;  // name: the decoded path without its leading "/"
-    bool bKeepAlive = false, bBody = false;
+    bool bKeepAlive = false;
     std::string range;
     bool bRange = false, bIfRange = false;
 };
 
 namespace {
-
-std::mutex g_LogLock;  // one line at a time from the connections' threads
-
-void LogLine(const std::string &line) {
-    std::lock_guard<std::mutex> lock(g_LogLock);
-    std::cout << "http: " << line << std::endl;
-}
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -216,9 +208,9 @@ HeaderRead ReadHeader(int fd, std::string &buffer, Clock::time_point deadline, s
     }
 }
 
-// After an error answer, what the client still sends is read and dropped
-// for a moment, so that closing with it unread does not reset the
-// connection before the client has read the answer.
+// Before a connection closes after its answer, what the client still sends
+// is read and dropped for a moment: closed with it unread, the connection
+// would be reset, and the client lose the answer's tail.
 void Linger(int fd) {
     shutdown(fd, SHUT_WR);
     char chunk[16 * 1024];
@@ -240,7 +232,7 @@ void LogTransfer(const std::string &client, const std::string &method,
              method.c_str(), PrintableText(name.c_str()).Text(), nStatus, static_cast<unsigned long long>(qwSent),
              static_cast<unsigned long long>(qwSize), seconds, seconds > 0 ? qwSent / seconds / 1e6 : 0.0,
              bComplete ? "" : ", cut short");
-    LogLine(line);
+    LogHttpLine(line);
 }
 
 std::string ClientText(const sockaddr_storage &from) {
@@ -300,27 +292,32 @@ bool BootHttpServer::Listen(const std::string &address, int nPort, std::string *
     }
     m_Listeners.push_back(fd);
     m_Acceptors.emplace_back([this, fd] { Accept(fd); });
-    LogLine("HTTP serving " + shown + ", at most " + std::to_string(m_Share.nConnections) + " connections, " +
+    LogHttpLine("HTTP serving " + shown + ", at most " + std::to_string(m_Share.nConnections) + " connections, " +
             std::to_string(m_Share.nPerAddress) + " per address");
     return true;
 }
 
 void BootHttpServer::Accept(int nListener) {
+    int nLogged = 0;  // the error told last: a lasting one is told once
     for (;;) {
         sockaddr_storage from{};
         socklen_t size = sizeof from;
         int fd = accept4(nListener, reinterpret_cast<sockaddr *>(&from), &size, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
+            int nError = errno;
+            if (nError == EINTR || nError == ECONNABORTED) continue;
             {
                 std::lock_guard<std::mutex> lock(m_Lock);
                 if (m_bStopping) return;
             }
-            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
-                LogLine(std::string("accepting a connection failed: ") + strerror(errno));
+            bool bOutOf = nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM;
+            if (!bOutOf && nError != nLogged)
+                LogHttpLine(std::string("accepting a connection failed: ") + strerror(nError));
+            nLogged = bOutOf ? nLogged : nError;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // descriptors come back as connections end
             continue;
         }
+        nLogged = 0;
         if (!Admit(fd, ClientText(from))) close(fd);
     }
 }
@@ -377,7 +374,7 @@ void BootHttpServer::Converse(Connection &c) {
         size_t end = 0;
         HeaderRead read = ReadHeader(c.fd, buffer, deadline, &end);
         if (read == HeaderRead::kTooLarge) {
-            LogLine(c.client + " request header over " + std::to_string(http_limits::kHeaderBytes) + " bytes, 431");
+            LogHttpLine(c.client + " request header over " + std::to_string(http_limits::kHeaderBytes) + " bytes, 431");
             std::string text = "431 Request Header Fields Too Large\n";
             SendAll(c.fd, AnswerHeader(431, text.size(), "text/plain", false) + text);
             Linger(c.fd);
@@ -407,7 +404,7 @@ bool BootHttpServer::Answer(Connection &c, const std::string &header) {
     t.name = request.name;
     auto refuse = [&](int nCode, const char *lpReason, const std::string &extra = "") {
         t.nStatus = nCode;
-        LogLine(t.client + " " + PrintableText(t.method.c_str()).Text() + " /" + PrintableText(t.name.c_str()).Text() +
+        LogHttpLine(t.client + " " + PrintableText(t.method.c_str()).Text() + " /" + PrintableText(t.name.c_str()).Text() +
                 " " + std::to_string(nCode) + ", " + lpReason);
         std::string text = std::to_string(nCode) + " " + Reason(nCode) + "\n";
         bool bSent = SendAll(c.fd, AnswerHeader(nCode, text.size(), "text/plain", false, extra) + text);
@@ -454,7 +451,7 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
     char contentRange[96];
     if (range == RangeAnswer::kUnsatisfiable) {
         t.nStatus = 416;
-        LogLine(t.client + " GET /" + PrintableText(t.name.c_str()).Text() + " 416, range outside the file");
+        LogHttpLine(t.client + " GET /" + PrintableText(t.name.c_str()).Text() + " 416, range outside the file");
         snprintf(contentRange, sizeof contentRange, "Content-Range: bytes */%llu\r\n",
                  static_cast<unsigned long long>(t.qwSize));
         std::string text = "416 Range Not Satisfiable\n";
@@ -476,12 +473,12 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
     bool bComplete = SendAll(c.fd, header, t.qwBody ? MSG_MORE : 0);
     if (bComplete && t.qwBody > 0) {
         {
-            std::lock_guard<std::mutex> lock(m_Lock);
+            std::lock_guard<std::mutex> lock(m_SendingLock);
             m_Sending[&c] = &t;
         }
         NoteHttpSending({t.client, t.name, t.qwSize, 0, SecondsSince(t.start)});
         bComplete = m_Sender->Send(c.fd, fd, qwFirst, t.qwBody, http_limits::kIdleSeconds) == t.qwBody;
-        std::lock_guard<std::mutex> lock(m_Lock);
+        std::lock_guard<std::mutex> lock(m_SendingLock);
         m_Sending.erase(&c);
     }
     uint64_t qwSent = bComplete ? t.qwBody : BodyAcked(c.fd, t.qwAckedAtStart, t.qwBody);
@@ -491,7 +488,7 @@ bool BootHttpServer::AnswerFile(Connection &c, const PayloadRequest &request, Tr
 }
 
 std::vector<HttpSending> BootHttpServer::Sending() {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<std::mutex> lock(m_SendingLock);
     std::vector<HttpSending> list;
     for (const auto &entry : m_Sending) {
         const Transfer &t = *entry.second;

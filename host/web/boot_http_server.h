@@ -74,12 +74,15 @@ private:
     http_limits::Share m_Share{};
     std::unique_ptr<FileSender> m_Sender;
 
-    std::mutex m_Lock;  // what follows
+    std::mutex m_Lock;  // the connections: what follows, up to m_SendingLock
     std::condition_variable m_Quiet;
     bool m_bStopping = false;
     unsigned m_nConnections = 0;
     std::unordered_map<std::string, unsigned> m_PerAddress;
     std::unordered_set<Connection *> m_Open;
+    // Apart, so that the status page's reading of every transfer's socket
+    // never holds up the connections' start and end.
+    std::mutex m_SendingLock;
     std::unordered_map<Connection *, const Transfer *> m_Sending;
 
     std::vector<int> m_Listeners;

@@ -192,12 +192,14 @@ FileSender::FileSender(unsigned nThreads) {
 FileSender::~FileSender() { Stop(); }
 
 void FileSender::Stop() {
+    m_bStopped = true;
     for (auto &loop : m_Loops) loop->Stop();
     for (std::thread &thread : m_Threads)
         if (thread.joinable()) thread.join();
 }
 
 uint64_t FileSender::Send(int socket, int file, uint64_t qwOffset, uint64_t qwCount, unsigned nIdleSeconds) {
+    if (m_bStopped) return 0;  // as the loops, which take no body once stopped
     Body body(socket, file, qwOffset, qwCount, nIdleSeconds);
     // A body alone goes from the caller's thread, in calls that wait for
     // the socket's space in the kernel: for a lone download that costs less

@@ -40,4 +40,5 @@ private:
     std::vector<std::thread> m_Threads;
     std::atomic<unsigned> m_nNext{0};
     std::atomic<unsigned> m_nBodies{0};  // under way, on any thread
+    std::atomic<bool> m_bStopped{false};
 };

@@ -26,13 +26,15 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
+std::mutex g_LogLock;  // one line at a time from both servers' threads
+}  // namespace
 
-std::mutex g_LogLock;  // one line at a time from the server's threads
-
-void LogLine(const std::string &line) {
+void LogHttpLine(const std::string &line) {
     std::lock_guard<std::mutex> lock(g_LogLock);
     std::cout << "http: " << line << std::endl;
 }
+
+namespace {
 
 bool SkipPrefix(const char *&lpText, const char *lpPrefix) {
     size_t len = strlen(lpPrefix);
@@ -331,27 +333,22 @@ bool HttpListener::Start(const std::string &address, int nPort, const http_limit
     m_Service->handler = &handler;
     m_Service->lpBudget = lpBudget;
     HttpService *context = m_Service.get();
-    // A thread per connection waits in poll, not select, which would stop at
-    // descriptor 1,024; the library takes no pool beside it. The status
-    // listener's few event threads keep the system's stack.
-    bool bOwnThreads = share.nThreads == kOwnThreads;
-    unsigned flags = bOwnThreads ? static_cast<unsigned>(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD)
-                                 : static_cast<unsigned>(MHD_USE_EPOLL_INTERNAL_THREAD);
+    // Event threads (epoll, not select, which would stop at descriptor
+    // 1,024), on the system's stack.
     m_lpDaemon = MHD_start_daemon(
-        flags | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), WithinBudget, context, Dispatch, context,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind), MHD_OPTION_THREAD_POOL_SIZE,
-        bOwnThreads ? 0u : share.nThreads, MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
+        MHD_USE_EPOLL_INTERNAL_THREAD | (bV6 ? MHD_USE_IPv6 : 0), static_cast<uint16_t>(nPort), WithinBudget,
+        context, Dispatch, context, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&bind),
+        MHD_OPTION_THREAD_POOL_SIZE, std::max(share.nThreads, 1u), MHD_OPTION_CONNECTION_LIMIT, share.nConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, share.nPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(kHeaderBytes), MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_THREAD_STACK_SIZE,
-        bOwnThreads ? kThreadStackBytes : size_t{0}, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
+        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog, MHD_OPTION_NOTIFY_CONNECTION, NoteConnection, context,
         MHD_OPTION_NOTIFY_COMPLETED, RequestDone, context, MHD_OPTION_END);
     if (!m_lpDaemon) {
         m_Service.reset();
         *error = "cannot listen on " + shown + " for " + lpWhat;
         return false;
     }
-    LogLine(std::string(lpWhat) + " serving " + shown + ", at most " +
+    LogHttpLine(std::string(lpWhat) + " serving " + shown + ", at most " +
             std::to_string(share.nConnections) + " connections, " + std::to_string(share.nPerAddress) +
             " per address");
     return true;

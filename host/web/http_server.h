@@ -67,8 +67,8 @@ constexpr unsigned kStatusPerAddress = 8;
 constexpr unsigned kStatusShareEighths = 1;  // of HTTP's descriptors
 constexpr unsigned kMostStatusConnections = 1024;
 
-// How one listener may use the stack: nThreads event threads for every
-// connection, or kOwnThreads.
+// How one listener may use its server: nThreads event threads for every
+// connection (the status listener), or kOwnThreads (the boot folder's).
 struct Share {
     unsigned nConnections, nPerAddress, nThreads;
 };
@@ -108,7 +108,8 @@ struct ConnectionBudget {
     unsigned nMost = 0;
 };
 
-// One libmicrohttpd daemon with the limits above, serving HANDLER.
+// One libmicrohttpd daemon with the limits above, serving HANDLER from
+// share.nThreads event threads.
 class HttpListener {
 public:
     HttpListener();
@@ -135,6 +136,9 @@ int RefusedRequest(MHD_Connection *connection, const char *lpUrl, const char *lp
 // connection.
 bool QueueAnswer(MHD_Connection *connection, unsigned nStatus, const std::string &body, const char *lpType,
                  const char *lpHeader = nullptr, const char *lpValue = nullptr);
+
+// One line of the HTTP servers' log, "http: " LINE, whole beside the other threads'.
+void LogHttpLine(const std::string &line);
 
 // ADDRESS (IPv4, or IPv6 without brackets) and PORT as a socket address to
 // bind, with its size; false when ADDRESS is neither.
