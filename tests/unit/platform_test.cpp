@@ -67,13 +67,14 @@ platform::Socket BoundV6(const IpEndpoint &local, uint32_t dwInterface) {
 }
 
 // The next datagram, waiting at most a few seconds for it.
-int ReceiveWithin(platform::Socket sock, platform::UdpArrival *arrival) {
+int ReceiveWithin(platform::Socket sock, platform::UdpArrival *arrival, std::string *lpBytes = nullptr) {
     platform::WaitHandle event = nullptr;
     EXPECT_EQ(platform::SocketEventCreate(&event), 0);
     EXPECT_EQ(platform::SocketEventSelect(sock, event), 0);
-    char buf[64];
+    char buf[2048];
     int got = platform::WaitAny(&event, 1, 5000) == 0 ? platform::UdpReceive(sock, buf, sizeof buf, arrival) : -1;
     platform::SocketEventClose(event);
+    if (lpBytes) lpBytes->assign(buf, got > 0 ? static_cast<size_t>(got) : 0);
     return got;
 }
 
@@ -130,6 +131,39 @@ TEST(PlatformUdpTest, MulticastJoinedOnALinkArrivesWithItsGroupAndInterface) {
     EXPECT_EQ(std::string(text).substr(0, 11), "[fe80::1%" + std::to_string(link) + "]");
     platform::SocketClose(receiver);
     platform::SocketClose(sender);
+}
+
+// A window goes out as datagrams of the sizes it was given, in order, both
+// where the kernel cuts one send into them and where the route refuses that
+// (datagrams above the link's MTU, sent in fragments) and the window goes
+// datagram by datagram.
+TEST(PlatformUdpTest, ABatchArrivesAsItsDatagramsWhetherCutByTheKernelOrNot) {
+    if (!InOwnNamespace()) GTEST_SKIP() << "not in a network namespace of its own";
+    ASSERT_EQ(Shell("ip link set lo up"), 0);
+    IpEndpoint to = IpEndpoint::FromV4Net(platform::HostToNet32(0x7f000001), 5472);
+    platform::Socket receiver = platform::kInvalidSocket;
+    ASSERT_EQ(platform::UdpOpenFamily(IpFamily::kV4, &receiver), 0);
+    ASSERT_EQ(platform::UdpBindEndpoint(receiver, to, 0), 0);
+    for (const char *mtu : {"65536", "1280"}) {
+        ASSERT_EQ(Shell(std::string("ip link set lo mtu ") + mtu), 0);
+        platform::Socket sender = platform::kInvalidSocket;
+        ASSERT_EQ(platform::UdpOpenConnectedTo(IpAddress(), to, &sender), 0);
+        for (int round = 0; round < 2; ++round) {  // the second after a refusal, if any
+            const std::string sent[] = {std::string(1400, 'a'), std::string(1400, 'b'), std::string(1000, 'c')};
+            platform::OutDatagram window[3];
+            for (int i = 0; i < 3; ++i) window[i] = {sent[i].data(), static_cast<int>(sent[i].size())};
+            ASSERT_EQ(platform::UdpSendBatch(sender, window, 3), 3) << mtu;
+            for (const std::string &expected : sent) {
+                platform::UdpArrival arrival;
+                std::string got;
+                EXPECT_EQ(ReceiveWithin(receiver, &arrival, &got), static_cast<int>(expected.size())) << mtu;
+                EXPECT_EQ(got, expected) << mtu << " round " << round;
+            }
+        }
+        platform::SocketClose(sender);
+    }
+    Shell("ip link set lo mtu 65536");
+    platform::SocketClose(receiver);
 }
 
 }  // namespace
