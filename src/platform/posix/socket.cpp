@@ -443,10 +443,27 @@ bool UdpHasDatagram(Socket sock) {
 // when the window does not qualify or the route refused it (a device without
 // checksum offload, a datagram above the path MTU): the caller sends it
 // datagram by datagram, and a refused socket is not asked again.
+// Kernels before 4.18 ignore the UDP_SEGMENT message and would send a whole
+// window as one datagram: only a kernel that knows the option is asked.
+static bool KernelSegmentsUdp() {
+    static const bool bKnown = [] {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        int size = 0;
+        socklen_t length = sizeof size;
+        bool bOk = getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
+        close(fd);
+        return bOk;
+    }();
+    return bKnown;
+}
+
 static bool SendSegmented(PosixSocket *sock, const OutDatagram *datagrams, int count, int *lpResult) {
     constexpr int kMaxSegments = 64;       // the kernel's limit on one send
     constexpr size_t kMaxPayload = 65507;  // one IPv4 UDP datagram
-    if (sock->bNoSegmenting.load(std::memory_order_relaxed) || count < 2 || count > kMaxSegments) return false;
+    if (sock->bNoSegmenting.load(std::memory_order_relaxed) || count < 2 || count > kMaxSegments ||
+        !KernelSegmentsUdp())
+        return false;
     const int size = datagrams[0].nLength;
     if (size <= 0) return false;
     iovec parts[kMaxSegments];
