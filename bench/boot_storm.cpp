@@ -33,7 +33,8 @@
 // link DHCP broadcasts leave by), STORM_MAC_BASE (added to every client's
 // number in its MAC, so that another run's clients are other machines),
 // STORM_SERIAL=1 (one client at a time, each powering on once the one
-// before ended: the unloaded path), STORM_PROFILE (pxe, or pi),
+// before ended: the unloaded path; STORM_SERIAL_GAP_MS after it ended, 0
+// by default), STORM_PROFILE (pxe, or pi),
 // STORM_BOOT_TRIES (1: a boot that fails once leased is lost; more: the
 // machine boots again, storm_client.h's Loop::Reboot). Output: one
 // row per client (the timeline), and a summary line on stdout.

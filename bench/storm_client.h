@@ -593,12 +593,20 @@ protected:
         size_t nNext = 0;
         g_Start = Clock::now();
         std::vector<epoll_event> events(512);
+        // Serially, STORM_SERIAL_GAP_MS after the one before ended: a lone
+        // machine finds a server that has been idle, not one warm from the
+        // boot just done.
+        const double gap = static_cast<double>(EnvNumber("STORM_SERIAL_GAP_MS", 0)) / 1000;
+        double idleSince = -1;
         while (m_nLeft > 0) {
             double now = Now();
+            const bool bIdle = m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext);
+            if (bIdle && idleSince < 0) idleSince = now;
             if (m_bSerial) {  // the next powers on once every one before it ended
-                if (nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) {
+                if (bIdle && now >= idleSince + gap) {
                     arrivals[nNext]->tPowerOn = now;
                     PowerOn(*arrivals[nNext++]);
+                    idleSince = -1;
                 }
             } else {
                 while (nNext < arrivals.size() && arrivals[nNext]->tPowerOn <= now) PowerOn(*arrivals[nNext++]);
@@ -617,7 +625,7 @@ protected:
             }
             double next = 0.05;
             if (nNext < arrivals.size() && !m_bSerial) next = std::min(next, arrivals[nNext]->tPowerOn - now);
-            if (m_bSerial && nNext < arrivals.size() && m_nLeft == static_cast<int>(arrivals.size() - nNext)) next = 0;
+            if (bIdle && idleSince >= 0) next = std::max(0.0, idleSince + gap - now);
             if (!m_Timers.empty()) next = std::min(next, m_Timers.top().when - now);
             int n = epoll_wait(m_nEpoll, events.data(), static_cast<int>(events.size()),
                                static_cast<int>(std::ceil(std::max(0.0, next) * 1000)));
