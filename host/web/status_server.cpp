@@ -16,6 +16,19 @@
 #include "host/text/time_text.h"
 #include "host/web/status_page.h"  // made by the build from host/web/status/
 
+struct StatusInputs {
+    std::string server;
+    std::vector<LoaderFinding> loaders;
+    double now = 0;
+    std::vector<MachineRecord> machines;
+    std::vector<TransferUnderWay> transfers;
+    std::vector<PoolUse> pools;
+    std::vector<MemberRow> members;
+    std::vector<MinuteSample> history;
+    std::vector<RecentLine> lines;
+    std::vector<UnknownRow> unknown;
+};
+
 namespace {
 
 constexpr size_t kPageMachines = 200;
@@ -85,15 +98,41 @@ std::string LineText(std::string text) {
     return out;
 }
 
-JsonValue LogJson(RecentLines *lpLines) {
+JsonValue LogJson(const std::vector<RecentLine> &lines) {
     JsonValue list = JsonValue::array();
-    if (!lpLines) return list;
-    for (const RecentLine &line : lpLines->Lines())
+    for (const RecentLine &line : lines)
         list.push_back({{"time", Whole(line.time)},
                         {"time_text", ZonedTimeText(line.time)},
                         {"source", line.source},
                         {"text", LineText(line.text)}});
     return list;
+}
+
+std::string StatusText(const StatusInputs &in) {
+    JsonValue out = {{"server", in.server}, {"time", Whole(in.now)}, {"time_text", ZonedTimeText(in.now)}};
+    JsonValue &machines = out["machines"] = JsonValue::array();
+    for (const MachineRecord &record : in.machines) machines.push_back(MachineJson(record));
+    JsonValue &transfers = out["transfers"] = JsonValue::array();
+    for (const TransferUnderWay &t : in.transfers) transfers.push_back(TransferJson(t, in.now));
+    JsonValue &poolList = out["pools"] = JsonValue::array();
+    for (const PoolUse &pool : in.pools)
+        poolList.push_back({{"range", pool.range}, {"size", pool.size}, {"in_use", pool.inUse}});
+    JsonValue &memberList = out["members"] = JsonValue::array();
+    for (const MemberRow &m : in.members)
+        memberList.push_back(
+            {{"address", m.address}, {"name", m.name}, {"state", MemberState(m, in.members)}, {"served", m.served}});
+    out["history"] = HistoryJson(in.history);
+    out["log"] = LogJson(in.lines);
+    JsonValue &loaders = out["secure_boot"] = JsonValue::array();
+    for (const LoaderFinding &f : in.loaders)
+        loaders.push_back({{"key", f.key}, {"file", ShownText(f.file)}, {"problem", ShownText(f.problem)}});
+    JsonValue &unknown = out["unknown"] = JsonValue::array();
+    for (const UnknownRow &u : in.unknown)
+        unknown.push_back({{"uuid", ShownText(u.uuid)}, {"mac", ShownText(u.mac)}, {"arch", u.arch},
+                           {"vendor_class", ShownText(u.vendorClass)}, {"address", ShownText(u.address)},
+                           {"first_seen_text", LocalTimeText(u.firstSeen)},
+                           {"last_seen_text", LocalTimeText(u.lastSeen)}});
+    return JsonDocument(out);
 }
 
 // Addresses from BEGIN to END, inclusive; a range wider than a long can
@@ -177,7 +216,7 @@ std::string StatusServer::Metrics() {
     input.liveMembers = LiveMembers(&members);
     if (m_Sources.lpMachines) input.machines = m_Sources.lpMachines->Counters();
     if (m_Sources.renders) input.renders = m_Sources.renders();
-    return MetricsText(input);
+    return m_Renderer.Render([&input] { return MetricsText(input); });
 }
 
 std::vector<MinuteSample> StatusServer::Sample(const std::vector<PoolUse> &pools) {
@@ -198,46 +237,33 @@ void StatusServer::SampleLoop() {
     }
 }
 
-std::string StatusServer::StatusJson() {
-    std::string server;
-    JsonValue loaders = JsonValue::array();
+// Copied here, under the locks they share with the boot path; rendered on
+// the background thread from the copies alone.
+StatusInputs StatusServer::GatherStatus() {
+    StatusInputs in;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
-        server = m_ServerName;
-        for (const LoaderFinding &f : m_Loaders)
-            loaders.push_back({{"key", f.key}, {"file", ShownText(f.file)}, {"problem", ShownText(f.problem)}});
+        in.server = m_ServerName;
+        in.loaders = m_Loaders;
     }
     if (m_Sources.http) m_Tracker.HttpProgress(m_Sources.http());
-    double now = Now();
-    JsonValue out = {{"server", server}, {"time", Whole(now)}, {"time_text", ZonedTimeText(now)}};
-    JsonValue &machines = out["machines"] = JsonValue::array();
+    in.now = Now();
     // The page's few only: the DHCP worker's boot-file callback waits on the
     // lock the tracker copies them under.
-    for (const MachineRecord &record : m_Tracker.Machines(kPageMachines)) machines.push_back(MachineJson(record));
-    JsonValue &transfers = out["transfers"] = JsonValue::array();
-    for (const TransferUnderWay &t : m_Tracker.Transfers()) transfers.push_back(TransferJson(t, now));
-    std::vector<PoolUse> pools = Pools();
-    JsonValue &poolList = out["pools"] = JsonValue::array();
-    for (const PoolUse &pool : pools)
-        poolList.push_back({{"range", pool.range}, {"size", pool.size}, {"in_use", pool.inUse}});
-    JsonValue &memberList = out["members"] = JsonValue::array();
-    std::vector<MemberRow> members;
-    LiveMembers(&members);
-    for (const MemberRow &m : members)
-        memberList.push_back(
-            {{"address", m.address}, {"name", m.name}, {"state", MemberState(m, members)}, {"served", m.served}});
-    out["history"] = HistoryJson(Sample(pools));
-    out["log"] = LogJson(m_Sources.lpLines);
-    out["secure_boot"] = loaders;
-    JsonValue &unknown = out["unknown"] = JsonValue::array();
-    if (m_Sources.lpMachines)
-        for (const UnknownRow &u : m_Sources.lpMachines->Unknown())
-            if (unknown.size() < kPageMachines)
-                unknown.push_back({{"uuid", ShownText(u.uuid)}, {"mac", ShownText(u.mac)}, {"arch", u.arch},
-                                   {"vendor_class", ShownText(u.vendorClass)}, {"address", ShownText(u.address)},
-                                   {"first_seen_text", LocalTimeText(u.firstSeen)},
-                                   {"last_seen_text", LocalTimeText(u.lastSeen)}});
-    return JsonDocument(out);
+    in.machines = m_Tracker.Machines(kPageMachines);
+    in.transfers = m_Tracker.Transfers();
+    in.pools = Pools();
+    LiveMembers(&in.members);
+    in.history = Sample(in.pools);
+    if (m_Sources.lpLines) in.lines = m_Sources.lpLines->Lines();
+    if (m_Sources.lpMachines) in.unknown = m_Sources.lpMachines->Unknown();
+    if (in.unknown.size() > kPageMachines) in.unknown.resize(kPageMachines);
+    return in;
+}
+
+std::string StatusServer::StatusJson() {
+    StatusInputs in = GatherStatus();
+    return m_Renderer.Render([&in] { return StatusText(in); });
 }
 
 // The API takes bodies (POST, PUT), up to kMaxApiBody; its request lives

@@ -17,6 +17,7 @@
 
 #include "host/boots/boot_tracker.h"
 #include "host/config/host_config.h"
+#include "host/web/background_renderer.h"
 #include "host/web/http_server.h"
 #include "host/web/machine_api.h"
 #include "host/web/metrics_text.h"
@@ -33,6 +34,8 @@ struct StatusSources {
     MachineDirectory *lpMachines = nullptr;  // the unknown machines and their counts, when kept
     std::function<RenderCounts()> renders;   // the per-machine files rendered, when there are profiles
 };
+
+struct StatusInputs;  // what the page shows, copied for its render
 
 class StatusServer : private HttpHandler {
 public:
@@ -60,6 +63,7 @@ private:
     long LiveMembers(std::vector<MemberRow> *members);
     // Notes the outcomes and pool use as of now in the history; its minutes.
     std::vector<MinuteSample> Sample(const std::vector<PoolUse> &pools);
+    StatusInputs GatherStatus();
     void SampleLoop();
 
     BootTracker &m_Tracker;
@@ -79,5 +83,6 @@ private:
     bool m_bStop = false;
     std::thread m_Sampler;
     MachineApi m_Api;
+    BackgroundRenderer m_Renderer;  // outlives the listener, whose threads wait on it
     HttpListener m_Listener;  // last: stopped before the rest goes
 };

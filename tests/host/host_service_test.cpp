@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -404,6 +405,21 @@ int ThreadsOnStacksOfAtMost(pid_t pid, unsigned long nBytes) {
         n += sp >= begin && sp < end && end - begin <= nBytes;
     }
     return n;
+}
+
+// The nice value of each of PID's threads (the stat file's 19th field; the
+// name before it may hold spaces, so counted from its closing parenthesis).
+std::vector<int> ThreadNices(pid_t pid) {
+    std::vector<int> nices;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string stat = ReadWholeFile(task.path().string() + "/stat");
+        size_t at = stat.rfind(')');
+        int nice = 0;
+        if (at != std::string::npos &&
+            sscanf(stat.c_str() + at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %d", &nice) == 1)
+            nices.push_back(nice);
+    }
+    return nices;
 }
 
 // Both listeners run on one HTTP stack, and each case below holds for both:
@@ -794,6 +810,10 @@ TEST_P(HostStatusTest, PageShowsTransfersChartsAndLogAtBothWidths) {
         return false;
     };
     for (int i = 0; i < 50 && !known(); ++i, usleep(100000)) poll();
+    // The page was rendered by a thread of the lowest priority, and by it alone.
+    std::vector<int> nices = ThreadNices(m_Pid);
+    EXPECT_EQ(std::count(nices.begin(), nices.end(), 19), 1);
+    EXPECT_EQ(std::count(nices.begin(), nices.end(), 0), static_cast<long>(nices.size()) - 1);
     Shell("ip -n " + ClientNs() + " addr add " + address + "/24 dev tv1");
     // A slow TFTP client, at its own pace, and a rate-limited HTTP download, both left under way.
     std::atomic<bool> bStop{false};
